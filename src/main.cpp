@@ -1,0 +1,3 @@
+#include "frame/program.h"
+
+int main(int argc, char** argv) { return brix::ProgramMain(argc, argv); }
