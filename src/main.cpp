@@ -1,3 +1,5 @@
 #include "frame/program.h"
 
-int main(int argc, char** argv) { return brix::ProgramMain(argc, argv); }
+int main(int argc, char** argv) {
+    return brix::ProgramMain(argc, argv);
+}

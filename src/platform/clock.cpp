@@ -27,7 +27,8 @@ class RealClock final : public Clock {
     void Sleep(std::uint32_t ms) override {
         timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
         timespec rem{};
-        while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+        while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+            req = rem;
     }
 };
 
@@ -35,8 +36,12 @@ RealClock gRealClock;
 Clock* gClock = &gRealClock;
 } // namespace
 
-Clock& TheClock() { return *gClock; }
-void SetClock(Clock* clock) { gClock = clock ? clock : &gRealClock; }
+Clock& TheClock() {
+    return *gClock;
+}
+void SetClock(Clock* clock) {
+    gClock = clock ? clock : &gRealClock;
+}
 
 int SecondsOfDay() {
     LocalTime t = TheClock().Now();

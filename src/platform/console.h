@@ -17,7 +17,7 @@ class Console {
     virtual void Write(std::string_view cp850) = 0;
     void WriteLine(std::string_view cp850) {
         Write(cp850);
-        Write("\r\n");
+        Write("\n");
     }
     // Text at column x, row y (1-based); a position outside the window leaves
     // the cursor where it is.
@@ -37,9 +37,15 @@ Console& TheConsole();
 void SetConsole(Console* console);
 
 // WriteAt of the design: through the program's console.
-inline void WriteAt(int x, int y, std::string_view text) { TheConsole().WriteAt(x, y, text); }
-inline void CursorOff() { TheConsole().CursorOff(); }
-inline void CursorOn() { TheConsole().CursorOn(); }
+inline void WriteAt(int x, int y, std::string_view text) {
+    TheConsole().WriteAt(x, y, text);
+}
+inline void CursorOff() {
+    TheConsole().CursorOff();
+}
+inline void CursorOn() {
+    TheConsole().CursorOn();
+}
 
 // CP850 to the terminal's character set. Control bytes other than CR and LF
 // become "?", so that server text can never send escape sequences.

@@ -103,7 +103,9 @@ std::vector<std::string> FindFiles(const std::string& pattern) {
     return found; // ListDir sorted already
 }
 
-bool FileMatchExists(const std::string& pattern) { return !FindFiles(pattern).empty(); }
+bool FileMatchExists(const std::string& pattern) {
+    return !FindFiles(pattern).empty();
+}
 
 bool DirExists(const std::string& path) {
     std::string p = path;
@@ -113,7 +115,9 @@ bool DirExists(const std::string& path) {
     return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
 }
 
-std::string DirName(const std::string& path) { return SplitPath(path).first; }
+std::string DirName(const std::string& path) {
+    return SplitPath(path).first;
+}
 
 std::string ReadFileBytes(const std::string& path) {
     Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -207,7 +211,9 @@ NewFile::~NewFile() {
     if (!committed_) ::unlink(temp_.c_str());
 }
 
-void NewFile::Write(std::string_view data) { WriteFd(fd_, data, temp_); }
+void NewFile::Write(std::string_view data) {
+    WriteFd(fd_, data, temp_);
+}
 
 void NewFile::Sync() {
     if (fd_ >= 0 && ::fsync(fd_) != 0) ThrowInOutError(temp_, errno);

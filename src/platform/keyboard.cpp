@@ -51,6 +51,7 @@ class TerminalKeyboard final : public Keyboard {
         Fill();
         return decoder_.Next();
     }
+    bool IsInteractive() const override { return isTty_; }
 
   private:
     void Fill() {
@@ -78,10 +79,13 @@ Keyboard& TheKeyboard() {
     static TerminalKeyboard real;
     return gKeyboard ? *gKeyboard : real;
 }
-void SetKeyboard(Keyboard* keyboard) { gKeyboard = keyboard; }
+void SetKeyboard(Keyboard* keyboard) {
+    gKeyboard = keyboard;
+}
 
 void DiscardKeys() {
-    while (TheKeyboard().KeyPressed()) TheKeyboard().ReadKey();
+    while (TheKeyboard().KeyPressed())
+        TheKeyboard().ReadKey();
 }
 
 } // namespace brix

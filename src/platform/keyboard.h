@@ -16,6 +16,8 @@ class Keyboard {
     virtual bool KeyPressed() = 0;
     // The next key, or -1 when none is waiting.
     virtual int ReadKey() = 0;
+    // False when standard input is no terminal: nobody can answer a prompt.
+    virtual bool IsInteractive() const { return true; }
 };
 
 Keyboard& TheKeyboard();

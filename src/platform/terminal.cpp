@@ -18,15 +18,18 @@ termios gSavedTermios{};
 bool gInstalled = false;
 
 void OnSignal(int sig) {
-    if (gSignals++ > 0) {
+    if (gSignals > 0) {
         // A second signal: the user means it. End at once, terminal restored.
         RestoreTerminal();
         _exit(128 + sig);
     }
+    gSignals = 1;
     gAbortPending = 1;
 }
 
-void AtExit() { RestoreTerminal(); }
+void AtExit() {
+    RestoreTerminal();
+}
 } // namespace
 
 void InstallTerminalGuards() {
@@ -73,7 +76,9 @@ bool TakeAbortSignal() noexcept {
     return true;
 }
 
-void NoteCursorHidden(bool hidden) noexcept { gCursorHidden = hidden ? 1 : 0; }
+void NoteCursorHidden(bool hidden) noexcept {
+    gCursorHidden = hidden ? 1 : 0;
+}
 
 void ExitProgram(int code) {
     std::fflush(stdout);

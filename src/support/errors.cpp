@@ -21,9 +21,11 @@ std::string PlaceCode(const char* file, unsigned line) {
         h ^= c;
         h *= 16777619u;
     };
-    for (const char* p = BaseName(file); *p; ++p) mix(static_cast<unsigned char>(*p));
+    for (const char* p = BaseName(file); *p; ++p)
+        mix(static_cast<unsigned char>(*p));
     mix(':');
-    for (char c : std::to_string(line)) mix(static_cast<unsigned char>(c));
+    for (char c : std::to_string(line))
+        mix(static_cast<unsigned char>(c));
     char buf[9];
     std::snprintf(buf, sizeof buf, "%08X", h);
     return buf;
@@ -32,14 +34,17 @@ std::string PlaceCode(const char* file, unsigned line) {
 Exception::Exception(std::string message, std::source_location where)
     : message_(std::move(message)), file_(where.file_name()), line_(where.line()) {}
 
-std::string Exception::SourceFile() const { return BaseName(file_); }
+std::string Exception::SourceFile() const {
+    return BaseName(file_);
+}
 
 void ThrowInOutError(const std::string& path, int err, std::source_location where) {
-    throw EInOutError("I/O error " + std::to_string(err) + ": " + path + ": " +
-                          std::strerror(err),
+    throw EInOutError("I/O error " + std::to_string(err) + ": " + path + ": " + std::strerror(err),
                       where);
 }
 
-void ThrowRangeError(std::source_location where) { throw ERangeError("Range check error", where); }
+void ThrowRangeError(std::source_location where) {
+    throw ERangeError("Range check error", where);
+}
 
 } // namespace brix

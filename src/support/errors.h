@@ -43,7 +43,7 @@ class Exception : public std::exception {
     class Name : public Base {                                                                     \
       public:                                                                                      \
         using Base::Base;                                                                          \
-        const char* ClassName() const noexcept override { return #Name; }                         \
+        const char* ClassName() const noexcept override { return #Name; }                          \
     }
 
 // The runtime's error classes that the design relies on.

@@ -8,15 +8,21 @@ namespace brix {
 
 namespace {
 constexpr char kDigits[] = "0123456789ABCDEF";
-bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-char UpAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+bool IsBlankOrTab(char c) {
+    return c == ' ' || c == '\t';
+}
+char UpAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 } // namespace
 
 void TrimBlanks(std::string& s) {
     std::size_t b = 0;
-    while (b < s.size() && IsBlankOrTab(s[b])) ++b;
+    while (b < s.size() && IsBlankOrTab(s[b]))
+        ++b;
     std::size_t e = s.size();
-    while (e > b && IsBlankOrTab(s[e - 1])) --e;
+    while (e > b && IsBlankOrTab(s[e - 1]))
+        --e;
     s = s.substr(b, e - b);
 }
 
@@ -26,8 +32,12 @@ std::string Trimmed(std::string_view s) {
     return r;
 }
 
-char FirstChar(std::string_view s) { return s.empty() ? '\0' : s.front(); }
-char LastChar(std::string_view s) { return s.empty() ? '\0' : s.back(); }
+char FirstChar(std::string_view s) {
+    return s.empty() ? '\0' : s.front();
+}
+char LastChar(std::string_view s) {
+    return s.empty() ? '\0' : s.back();
+}
 
 int WordCount(std::string_view s) {
     int n = 0;
@@ -49,10 +59,12 @@ std::string ExtractWord(int n, std::string_view s) {
     int k = 0;
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && s[i] == ' ')
+            ++i;
         if (i >= s.size()) break;
         std::size_t start = i;
-        while (i < s.size() && s[i] != ' ') ++i;
+        while (i < s.size() && s[i] != ' ')
+            ++i;
         if (++k == n) return std::string(s.substr(start, i - start));
     }
     return {};
@@ -62,14 +74,30 @@ void UpperCaseOEM(std::string& s) {
     for (char& ch : s) {
         auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case 0x84: c = 0x8E; break;
-        case 0x94: c = 0x99; break;
-        case 0x81: c = 0x9A; break;
-        case 0x82: c = 0x90; break;
-        case 0x86: c = 0x8F; break;
-        case 0x91: c = 0x92; break;
-        case 0xA4: c = 0xA5; break;
-        case 0x87: c = 0x80; break;
+        case 0x84:
+            c = 0x8E;
+            break;
+        case 0x94:
+            c = 0x99;
+            break;
+        case 0x81:
+            c = 0x9A;
+            break;
+        case 0x82:
+            c = 0x90;
+            break;
+        case 0x86:
+            c = 0x8F;
+            break;
+        case 0x91:
+            c = 0x92;
+            break;
+        case 0xA4:
+            c = 0xA5;
+            break;
+        case 0x87:
+            c = 0x80;
+            break;
         default:
             if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 32);
         }
@@ -80,17 +108,22 @@ void UpperCaseOEM(std::string& s) {
 void UpperCaseUmlauts(std::string& s) {
     for (char& ch : s) {
         auto c = static_cast<unsigned char>(ch);
-        if (c == 0x84) c = 0x8E;
-        else if (c == 0x94) c = 0x99;
-        else if (c == 0x81) c = 0x9A;
-        else if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 32);
+        if (c == 0x84)
+            c = 0x8E;
+        else if (c == 0x94)
+            c = 0x99;
+        else if (c == 0x81)
+            c = 0x9A;
+        else if (c >= 'a' && c <= 'z')
+            c = static_cast<unsigned char>(c - 32);
         ch = static_cast<char>(c);
     }
 }
 
 std::string UpperAscii(std::string_view s) {
     std::string r(s);
-    for (char& c : r) c = UpAscii(c);
+    for (char& c : r)
+        c = UpAscii(c);
     return r;
 }
 
@@ -126,7 +159,8 @@ std::string IntToBase(std::int64_t value, int base, int minDigits) {
         value /= base;
     } while (value > 0);
     if (minDigits > 255) minDigits = 255;
-    while (static_cast<int>(r.size()) < minDigits) r.insert(r.begin(), '0');
+    while (static_cast<int>(r.size()) < minDigits)
+        r.insert(r.begin(), '0');
     return r;
 }
 
@@ -222,11 +256,14 @@ bool WildcardMatch(std::string_view pattern, std::string_view text, int caseFlag
             return false;
         }
     }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
     return p == pattern.size();
 }
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 int DaysInMonth(int month, int year) {
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

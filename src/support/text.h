@@ -31,7 +31,9 @@ inline std::string Cut(std::string s, std::size_t max = kShortText) {
     CutTo(s, max);
     return s;
 }
-inline std::int32_t Min(std::int32_t a, std::int32_t b) { return a < b ? a : b; }
+inline std::int32_t Min(std::int32_t a, std::int32_t b) {
+    return a < b ? a : b;
+}
 
 // Digits from "0123456789ABCDEF"; a negative value raises ERangeError.
 std::string IntToBase(std::int64_t value, int base, int minDigits);

@@ -64,8 +64,10 @@ class MemoryScreen final : public Console {
 
   private:
     void Clear() {
-        for (auto& r : chars) r.assign(kCols, ' ');
-        for (auto& r : attrs) r.fill(7);
+        for (auto& r : chars)
+            r.assign(kCols, ' ');
+        for (auto& r : attrs)
+            r.fill(7);
         cx_ = cy_ = 1;
     }
     std::uint8_t attr_ = 7;
@@ -94,7 +96,9 @@ class ScriptedKeyboard final : public Keyboard {
     ScriptedKeyboard() { SetKeyboard(this); }
     ~ScriptedKeyboard() override { SetKeyboard(nullptr); }
     // Raw bytes as a terminal would deliver them.
-    void Type(const std::string& bytes) { decoder_.Feed(bytes.data(), static_cast<int>(bytes.size())); }
+    void Type(const std::string& bytes) {
+        decoder_.Feed(bytes.data(), static_cast<int>(bytes.size()));
+    }
     bool KeyPressed() override { return decoder_.HasKey(); }
     int ReadKey() override { return decoder_.Next(); }
 

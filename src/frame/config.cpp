@@ -1,0 +1,144 @@
+#include "frame/config.h"
+
+#include "platform/files.h"
+#include "support/text.h"
+
+#include <cerrno>
+#include <variant>
+
+namespace brix {
+
+bool IsYesWord(const std::string& value) {
+    std::string v = UpperAscii(value);
+    return v == "ENABLED" || v == "J" || v == "JA" || v == "Y" || v == "YES";
+}
+
+namespace {
+
+using Field =
+    std::variant<std::string tbrixconfig::*, bool tbrixconfig::*, std::int32_t tbrixconfig::*>;
+struct KeyEntry {
+    const char* key;
+    Field field;
+};
+
+// Primary keys in table order, then the "CLIENT-" keys in the host reader's
+// order: the first equal key wins.
+const KeyEntry kKeys[] = {
+    {"POP3SERVER", &tbrixconfig::POP3SERVER},
+    {"POP3PORT", &tbrixconfig::POP3PORT},
+    {"POP3USER", &tbrixconfig::POP3USER},
+    {"POP3PASS", &tbrixconfig::POP3PASS},
+    {"POP3AUTH", &tbrixconfig::POP3AUTH},
+    {"POP3ENVELOPE", &tbrixconfig::POP3ENVELOPE},
+    {"POP3USEENVELOPE", &tbrixconfig::POP3USEENVELOPE},
+    {"POP3KEEP", &tbrixconfig::POP3KEEP},
+    {"POP3SPOOL", &tbrixconfig::POP3SPOOL},
+    {"POP3TIMEOUT", &tbrixconfig::POP3TIMEOUT},
+    {"POP3MAXLEN", &tbrixconfig::POP3MAXLEN},
+    {"SMTPSERVER", &tbrixconfig::SMTPSERVER},
+    {"SMTPPORT", &tbrixconfig::SMTPPORT},
+    {"SMTPUSER", &tbrixconfig::SMTPUSER},
+    {"SMTPPASS", &tbrixconfig::SMTPPASS},
+    {"SMTPENVELOPE", &tbrixconfig::SMTPENVELOPE},
+    {"SMTPAFTERPOP", &tbrixconfig::SMTPAFTERPOP},
+    {"SMTPAFTERPOPTIMEOUT", &tbrixconfig::SMTPAFTERPOPTIMEOUT},
+    {"SMTPAFTERPOPDELAY", &tbrixconfig::SMTPAFTERPOPDELAY},
+    {"SMTPSPOOL", &tbrixconfig::SMTPSPOOL},
+    {"SMTPTIMEOUT", &tbrixconfig::SMTPTIMEOUT},
+    {"SMTPAUTH", &tbrixconfig::SMTPAUTH},
+    {"NNTPSERVER", &tbrixconfig::NNTPSERVER},
+    {"NNTPFALLBACK", &tbrixconfig::NNTPFALLBACK},
+    {"NNTPPORT", &tbrixconfig::NNTPPORT},
+    {"NNTPUSER", &tbrixconfig::NNTPUSER},
+    {"NNTPPASS", &tbrixconfig::NNTPPASS},
+    {"NNTPLIST", &tbrixconfig::NNTPLIST},
+    {"NNTPTIMEOUT", &tbrixconfig::NNTPTIMEOUT},
+    {"NNTPSPOOL", &tbrixconfig::NNTPSPOOL},
+    {"NNTPMAXLEN", &tbrixconfig::NNTPMAXLEN},
+    {"NNTPNEWMAX", &tbrixconfig::NNTPNEWMAX},
+    {"NNTPDUPESIZE", &tbrixconfig::NNTPDUPESIZE},
+    {"NNTPRESCAN", &tbrixconfig::NNTPRESCAN},
+    {"NNTPQUEUE", &tbrixconfig::NNTPQUEUE},
+    {"NNTPREPLACEOWN", &tbrixconfig::NNTPREPLACEOWN},
+    {"PPP_UUZ_SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
+    {"PPP_BOXPAKETE", &tbrixconfig::PPP_BOXPAKETE},
+    {"PPP_KILLFILE", &tbrixconfig::PPP_KILLFILE},
+    {"QVSCOREAKTIV", &tbrixconfig::QVSCOREAKTIV},
+    {"SCOREFILE", &tbrixconfig::SCOREFILE},
+    {"CLIENT-ADDSERVERS", &tbrixconfig::PPP_BOXPAKETE},
+    {"CLIENT-SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
+    {"CLIENT-MAILINSERVER", &tbrixconfig::POP3SERVER},
+    {"CLIENT-MAILINENVELOPE", &tbrixconfig::POP3ENVELOPE},
+    {"CLIENT-MAILINUSER", &tbrixconfig::POP3USER},
+    {"CLIENT-MAILINPASSWORD", &tbrixconfig::POP3PASS},
+    {"CLIENT-MAILINPORTPORT", &tbrixconfig::POP3PORT},
+    {"CLIENT-MAILINUSEENVTO", &tbrixconfig::POP3USEENVELOPE},
+    {"CLIENT-MAILINKEEP", &tbrixconfig::POP3KEEP},
+    {"CLIENT-MAILINAPOP", &tbrixconfig::POP3AUTH},
+    {"CLIENT-MAILOUTSERVER", &tbrixconfig::SMTPSERVER},
+    {"CLIENT-MAILOUTENVELOPE", &tbrixconfig::SMTPENVELOPE},
+    {"CLIENT-MAILOUTUSER", &tbrixconfig::SMTPUSER},
+    {"CLIENT-MAILOUTPASSWORD", &tbrixconfig::SMTPPASS},
+    {"CLIENT-MAILOUTPORT", &tbrixconfig::SMTPPORT},
+    {"CLIENT-MAILOUTSMTPAFTERPOP", &tbrixconfig::SMTPAFTERPOP},
+    {"CLIENT-MAILOUTLOGIN", &tbrixconfig::SMTPAUTH},
+    {"CLIENT-NEWSSERVER", &tbrixconfig::NNTPSERVER},
+    {"CLIENT-NEWSFALLBACK", &tbrixconfig::NNTPFALLBACK},
+    {"CLIENT-NEWSUSER", &tbrixconfig::NNTPUSER},
+    {"CLIENT-NEWSPASSWORD", &tbrixconfig::NNTPPASS},
+    {"CLIENT-NEWSPORT", &tbrixconfig::NNTPPORT},
+    {"CLIENT-NEWSLIST", &tbrixconfig::NNTPLIST},
+    {"CLIENT-NEWSMAXLEN", &tbrixconfig::NNTPMAXLEN},
+    {"CLIENT-NEWSMAX", &tbrixconfig::NNTPNEWMAX},
+};
+
+} // namespace
+
+tbrixconfig::tbrixconfig(const std::string& fileName) {
+    std::string real = ResolveName(fileName);
+    std::string text;
+    try {
+        text = ReadFileBytes(real);
+    } catch (const EInOutError&) {
+        throw ebrixconfigerror("Config-Datei '" + fileName + "' nicht gefunden");
+    }
+    ReadText(text);
+}
+
+void tbrixconfig::ReadText(const std::string& text) {
+    for (std::string& line : SplitLines(text))
+        ReadLine(std::move(line));
+}
+
+void tbrixconfig::ReadLine(std::string line) {
+    CutTo(line, kShortText);
+    if (line.empty() || line[0] == '#') return;
+    auto eq = line.find('=');
+    if (eq == std::string::npos) throw ebrixconfigerror("Fehler in der Config-Datei");
+    std::string key = UpperAscii(Trimmed(std::string_view(line).substr(0, eq)));
+    std::string value = Trimmed(std::string_view(line).substr(eq + 1));
+    for (const KeyEntry& k : kKeys) {
+        if (key != k.key) continue;
+        std::visit(
+            [&](auto member) {
+                using T = std::remove_reference_t<decltype(this->*member)>;
+                if constexpr (std::is_same_v<T, std::string>)
+                    this->*member = value;
+                else if constexpr (std::is_same_v<T, bool>)
+                    this->*member = IsYesWord(value);
+                else
+                    this->*member = StrToInt(value);
+            },
+            k.field);
+        return;
+    }
+}
+
+int TimeoutSeconds(const std::string& value) {
+    std::int32_t v = 0;
+    if (TryStrToInt(Trimmed(value), v) && v > 0) return v;
+    return 60;
+}
+
+} // namespace brix

@@ -1,0 +1,75 @@
+#pragma once
+// The settings of one box, read from its ".bfg" file. Two key sets fill the
+// same fields: our own names and the "CLIENT-" names of the host reader.
+
+#include "support/errors.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+BRIX_EXCEPTION_CLASS(ebrixconfigerror, Exception);
+
+// "ENABLED", "J", "JA", "Y" or "YES" in any case.
+bool IsYesWord(const std::string& value);
+
+class tbrixconfig {
+  public:
+    tbrixconfig() = default; // defaults only, for tests and derived records
+    explicit tbrixconfig(const std::string& fileName);
+
+    // Reads the lines of a box file into this record (pure; for tests too).
+    void ReadText(const std::string& text);
+
+    std::string POP3SERVER;
+    std::string POP3PORT;
+    std::string POP3USER;
+    std::string POP3PASS;
+    std::string POP3AUTH = "N";
+    std::string POP3ENVELOPE;
+    std::string POP3USEENVELOPE = "N";
+    std::string POP3KEEP = "J";
+    std::string POP3SPOOL;
+    std::string POP3TIMEOUT;
+    std::int32_t POP3MAXLEN = 1048576;
+    std::string SMTPSERVER;
+    std::string SMTPPORT;
+    std::string SMTPUSER;
+    std::string SMTPPASS;
+    std::string SMTPENVELOPE;
+    bool SMTPAFTERPOP = false;
+    std::string SMTPAFTERPOPTIMEOUT;
+    std::int32_t SMTPAFTERPOPDELAY = 0;
+    std::string SMTPSPOOL;
+    std::string SMTPTIMEOUT;
+    std::string SMTPAUTH;
+    std::string NNTPSERVER;
+    std::string NNTPFALLBACK;
+    std::string NNTPPORT;
+    std::string NNTPUSER;
+    std::string NNTPPASS;
+    bool NNTPLIST = false;
+    std::int32_t NNTPTIMEOUT = 30;
+    std::string NNTPSPOOL;
+    std::int32_t NNTPMAXLEN = 99999;
+    std::int32_t NNTPNEWMAX = 2500;
+    std::int32_t NNTPDUPESIZE = 65536;
+    bool NNTPRESCAN = false;
+    std::int32_t NNTPQUEUE = 10;
+    bool NNTPREPLACEOWN = false;
+    std::string PPP_UUZ_SPOOL;
+    std::string PPP_BOXPAKETE;
+    std::string PPP_KILLFILE;
+    bool QVSCOREAKTIV = false;
+    std::string SCOREFILE;
+
+  private:
+    void ReadLine(std::string line);
+};
+
+// Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
+// holds a positive number, else the 60-second default.
+int TimeoutSeconds(const std::string& value);
+
+} // namespace brix

@@ -1,0 +1,24 @@
+#pragma once
+// The run log "qv-ppp.log" and the box debug log (box name + ".log").
+
+#include <string>
+
+namespace brix {
+
+// Level bit 1: stamped line in the run log; bit 2: plain line in the box
+// debug log when DebugLevel > 0. In verbose mode every message is echoed to
+// the console; without it, level-1 messages reach the console only while no
+// status screen is shown (before it is created and after it is released).
+void WriteLog(const std::string& message, int level);
+
+// A protocol line of a client or socket (debug log only; console in verbose
+// mode). Installed by the jobs as their clients' log-line callback.
+void LogProtocolLine(const std::string& line);
+
+// Told by the job sequence while the status screen is shown.
+void SetLogScreenShown(bool shown);
+
+std::string RunLogPath();
+std::string BoxLogPath();
+
+} // namespace brix

@@ -1,0 +1,7 @@
+#include "frame/program.h"
+
+namespace brix {
+int ProgramMain(int, char**) {
+    return 0;
+}
+} // namespace brix

@@ -1,0 +1,16 @@
+#pragma once
+// Ways the program ends early, with a console message and an exit code.
+
+#include <string>
+
+namespace brix {
+
+// Message, one second for the user to read it, exit code. Writes no log.
+[[noreturn]] void ErrorHalt(int code, const std::string& message);
+// Message, then the timed "Weiter mit Return ..." prompt, then the exit code.
+[[noreturn]] void ErrorHaltPrompt(int code, const std::string& message);
+// Count-down prompt; returns the accepted key, or '\0' when the time ran out
+// (or at once when nobody can answer because standard input is no terminal).
+char TimedKeyPrompt(const std::string& prompt, int ticks, const std::string& keys);
+
+} // namespace brix

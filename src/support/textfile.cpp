@@ -1,0 +1,62 @@
+#include "support/textfile.h"
+
+#include "platform/files.h"
+#include "support/errors.h"
+#include "support/text.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace brix {
+
+std::string StampPrefix(const LocalTime& t) {
+    return IntToBase(t.day, 10, 2) + "." + IntToBase(t.month, 10, 2) + "." +
+           IntToBase(t.year, 10, 4) + " " + IntToBase(t.hour, 10, 2) + ":" +
+           IntToBase(t.minute, 10, 2) + ":" + IntToBase(t.second, 10, 2) + " ";
+}
+
+void AppendLine(const std::string& file, const std::string& line) {
+    AppendWhole(ResolveName(file), Cut(line) + "\r\n");
+}
+
+void AppendStampedLine(const std::string& file, const std::string& text) {
+    AppendLine(file, StampPrefix(TheClock().Now()) + text);
+}
+
+std::string JoinLines(const std::vector<std::string>& lines, bool lfOnly) {
+    std::size_t total = 0;
+    for (const auto& l : lines)
+        total += l.size() + 2;
+    std::string out;
+    out.reserve(total);
+    for (const auto& l : lines) {
+        out += l;
+        out += lfOnly ? "\n" : "\r\n";
+    }
+    return out;
+}
+
+void WriteListFile(const std::vector<std::string>& lines, const std::string& file, bool append,
+                   bool lfOnly) {
+    std::string data = JoinLines(lines, lfOnly);
+    if (append && FileExists(file)) {
+        AppendWhole(ResolveName(file), data);
+        return;
+    }
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowInOutError(file, errno);
+    std::string_view rest = data;
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            throw EStringListError("Error: Savetofile");
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::close(fd) != 0) throw EStringListError("Error: Savetofile");
+}
+
+} // namespace brix

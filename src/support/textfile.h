@@ -1,0 +1,25 @@
+#pragma once
+// Line-oriented text files: logs and string lists written to disk.
+
+#include "platform/clock.h"
+
+#include <string>
+#include <vector>
+
+namespace brix {
+
+// "dd.mm.yyyy hh:nn:ss " for a local time.
+std::string StampPrefix(const LocalTime& t);
+// Appends the line and CR LF; the line is cut at 255 characters. Creates the
+// file when needed; raises EInOutError on failure.
+void AppendLine(const std::string& file, const std::string& line);
+// AppendLine with the local time stamp in front (cut at 255 as a whole).
+void AppendStampedLine(const std::string& file, const std::string& text);
+// Every line whole, followed by LF or CR LF; appends to an existing file or
+// creates/replaces it.
+void WriteListFile(const std::vector<std::string>& lines, const std::string& file, bool append,
+                   bool lfOnly);
+// The bytes WriteListFile would write.
+std::string JoinLines(const std::vector<std::string>& lines, bool lfOnly);
+
+} // namespace brix
