@@ -1,7 +1,39 @@
 #include "frame/program.h"
 
+#include "display/status_lines.h"
+#include "frame/jobs.h"
+#include "frame/run_boxes.h"
+#include "frame/startup.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/terminal.h"
+
+#include <clocale>
+#include <cstdio>
+
 namespace brix {
-int ProgramMain(int, char**) {
+
+int ProgramMain(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");
+    InstallTerminalGuards();
+    SetNewsStartTime(TheClock().UnixNow());
+    try {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        ParseCommandLine(args);
+        EnterRawKeyboard();
+        ProgramJobs jobs;
+        RunBoxesReported(jobs);
+    } catch (const std::exception& e) {
+        // Only what even the report could not write (an unwritable run log)
+        // ends up here.
+        TheConsole().WriteLine(std::string("brix: ") + e.what());
+        std::fflush(stdout);
+        RestoreTerminal();
+        return 2;
+    }
+    CursorOn();
+    RestoreTerminal();
     return 0;
 }
+
 } // namespace brix

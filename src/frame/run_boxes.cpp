@@ -1,0 +1,199 @@
+#include "frame/run_boxes.h"
+
+#include "display/status_screen.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "support/text.h"
+#include "support/textfile.h"
+
+#include <new>
+
+namespace brix {
+
+namespace {
+
+// Keeps the log routine informed while the status window is on screen, and
+// releases the window on every way out of the run.
+class ScreenGuard {
+  public:
+    explicit ScreenGuard(bool show) {
+        if (!show) return;
+        OpenStatusScreen(kBannerLine1, kBannerLine2, Settings().QvPath);
+        SetLogScreenShown(true);
+        shown_ = true;
+    }
+    ~ScreenGuard() {
+        if (!shown_) return;
+        CloseStatusScreen();
+        SetLogScreenShown(false);
+    }
+    ScreenGuard(const ScreenGuard&) = delete;
+    ScreenGuard& operator=(const ScreenGuard&) = delete;
+
+  private:
+    bool shown_ = false;
+};
+
+// The box's end part: filters freed also when a job raised.
+class FilterGuard {
+  public:
+    FilterGuard(BoxJobs& jobs, const tbrixconfig& box, const bool& phoActive)
+        : jobs_(jobs), box_(box), phoActive_(phoActive) {}
+    ~FilterGuard() {
+        try {
+            if (box_.QVSCOREAKTIV) jobs_.ScoreFree();
+            if (phoActive_) jobs_.PhoFree();
+        } catch (...) {
+            // Freeing memory cannot fail in a way worth more than the
+            // exception that may already be on its way.
+        }
+    }
+    FilterGuard(const FilterGuard&) = delete;
+    FilterGuard& operator=(const FilterGuard&) = delete;
+
+  private:
+    BoxJobs& jobs_;
+    const tbrixconfig& box_;
+    const bool& phoActive_;
+};
+
+std::string BoxFile(const std::string& box) {
+    return Settings().QvPath + box + ".bfg";
+}
+
+void RunOneBox(BoxJobs& jobs) {
+    RunSettings& s = Settings();
+    if (s.DebugLevel > 0) {
+        std::string log = BoxLogPath();
+        AppendLine(log, std::string(72, '-'));
+        AppendLine(log, kBannerLine1);
+        AppendLine(log, kBannerLine2);
+    }
+    tbrixconfig box(BoxFile(s.CurrentBox));
+
+    bool phoActive = !box.PPP_KILLFILE.empty() && FileExists(box.PPP_KILLFILE);
+    FilterGuard filters(jobs, box, phoActive);
+    if (phoActive && jobs.PhoOpen(box.PPP_KILLFILE)) {
+        jobs.PhoLoad();
+        WriteLog("Reading PHO-Filter...", 3);
+    }
+
+    if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = s.SpoolDir;
+    if (box.POP3SPOOL.empty()) box.POP3SPOOL = box.PPP_UUZ_SPOOL;
+    if (box.SMTPSPOOL.empty()) box.SMTPSPOOL = box.PPP_UUZ_SPOOL;
+    if (box.NNTPSPOOL.empty()) box.NNTPSPOOL = box.PPP_UUZ_SPOOL;
+    box.SMTPAUTH = UpperAscii(box.SMTPAUTH);
+
+    if (box.QVSCOREAKTIV && !box.SCOREFILE.empty())
+        box.QVSCOREAKTIV = jobs.ScoreLoad(s.ProgramDir + box.SCOREFILE);
+    else
+        box.QVSCOREAKTIV = false;
+
+    BoxWork work = DecideWork(box);
+    if (box.SMTPAFTERPOP) {
+        if (work.MailFetch) {
+            std::uint32_t t0 = TheClock().TickCount();
+            jobs.GetMail(box, phoActive);
+            std::uint32_t t1 = TheClock().TickCount();
+            std::int64_t pause = SmtpAfterPopPause(t0, t1, box.SMTPAFTERPOPDELAY);
+            if (pause > 0) TheClock().Sleep(static_cast<std::uint32_t>(pause));
+        }
+        if (work.MailSend) jobs.SendMail(box);
+    } else {
+        if (work.MailSend) jobs.SendMail(box);
+        if (work.MailFetch) jobs.GetMail(box, phoActive);
+    }
+    if (s.DebugLevel > 0) {
+        if (!work.MailFetch) {
+            WriteLog("Keine Mail geholt, weil ...", 3);
+            WriteLog(" - kein POP3-Server eingetragen ist", 3);
+        }
+        if (!work.MailSend) {
+            WriteLog("Keine Mail versendet, weil ...", 3);
+            if (work.SmtpServerMissing) WriteLog(" - kein SMTP-Server eingetragen ist", 3);
+            if (work.NothingToSend)
+                WriteLog(" - nichts zu versenden ist, Verzeichnis:" + ExtractWord(1, box.SMTPSPOOL),
+                         3);
+        }
+    }
+    if (work.NewsJobs) {
+        jobs.GetNewsgroupList(box);
+        jobs.PostNews(box);
+        jobs.GetNews(box, phoActive);
+    } else if (s.DebugLevel > 0) {
+        WriteLog("Keine News geholt, weil ...", 3);
+        WriteLog(" - kein NNTP-Server eingetragen ist", 3);
+    }
+}
+
+} // namespace
+
+BoxWork DecideWork(const tbrixconfig& box) {
+    BoxWork w;
+    w.MailFetch = !box.POP3SERVER.empty();
+    w.NewsJobs = !box.NNTPSERVER.empty();
+    w.SmtpServerMissing = box.SMTPSERVER.empty();
+    // Every server's spool counts, not only the first one's: mail queued for
+    // the second server must not wait for mail to the first.
+    bool anyFile = false;
+    int servers = WordCount(box.SMTPSERVER);
+    if (servers < 1) servers = 1;
+    for (int i = 1; i <= servers && !anyFile; ++i)
+        anyFile = FileMatchExists(ExtractWord(i, box.SMTPSPOOL) + "m*.out");
+    w.NothingToSend = !anyFile;
+    w.MailSend = !w.SmtpServerMissing && anyFile;
+    return w;
+}
+
+std::string ExpandBoxList(const std::string& boxList, const std::string& boxPakete) {
+    std::string list = boxList;
+    if (boxPakete.size() > 2) list = ExtractWord(1, boxList) + " " + boxPakete;
+    TrimBlanks(list);
+    return list;
+}
+
+std::int64_t SmtpAfterPopPause(std::uint32_t t0, std::uint32_t t1, std::int32_t delaySeconds) {
+    auto s0 = static_cast<std::int32_t>(t0);
+    auto s1 = static_cast<std::int32_t>(t1);
+    std::int64_t elapsed = (s1 >= s0 && s0 >= 0 && s1 >= 0) ? std::int64_t{s1} - s0 : 0;
+    std::int64_t wanted = std::int64_t{delaySeconds} * 1000;
+    if (delaySeconds > 0 && wanted > elapsed) return wanted - elapsed;
+    return 0;
+}
+
+void RunBoxes(BoxJobs& jobs) {
+    RunSettings& s = Settings();
+    ScreenGuard screen(!s.VerboseMode);
+    {
+        tbrixconfig first(BoxFile(ExtractWord(1, s.BoxList)));
+        s.BoxList = ExpandBoxList(s.BoxList, first.PPP_BOXPAKETE);
+    }
+    int boxes = WordCount(s.BoxList);
+    for (int i = 1; i <= boxes; ++i) {
+        s.CurrentBox = ExtractWord(i, s.BoxList);
+        RunOneBox(jobs);
+    }
+}
+
+void RunBoxesReported(BoxJobs& jobs) {
+    try {
+        RunBoxes(jobs);
+    } catch (const ebrixconfigerror& e) {
+        WriteLog("Error (main): " + e.Message(), 3);
+    } catch (const Exception& e) {
+        WriteLog(std::string("Exception ") + e.ClassName() + " at address " + e.AddressCode() + ".",
+                 3);
+        WriteLog("File: " + e.SourceFile() + ", line #" + std::to_string(e.SourceLine()), 3);
+        WriteLog(e.Message(), 3);
+    } catch (const std::bad_alloc&) {
+        WriteLog("Exception EOutOfMemory at address 00000000.", 3);
+        WriteLog("Out of memory", 3);
+    } catch (const std::exception& e) {
+        WriteLog("Exception Exception at address 00000000.", 3);
+        WriteLog(e.what(), 3);
+    }
+}
+
+} // namespace brix

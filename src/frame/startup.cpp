@@ -1,0 +1,179 @@
+#include "frame/startup.h"
+
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
+#include "support/errors.h"
+#include "support/program_end.h"
+#include "support/text.h"
+#include "support/textfile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace brix {
+
+namespace {
+
+const char* const kHelpHint = "Hilfe zu den Aufrufparametern mit Brix -?";
+
+bool StartsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// True when the first ".BFG" in the name is its last four characters.
+bool EndsWithFirstBfg(const std::string& upper) {
+    auto pos = upper.find(".BFG");
+    return pos != std::string::npos && upper.size() >= 4 && pos == upper.size() - 4;
+}
+
+// A Unix path such as /home/u/qv/box1.bfg begins with "/" like a switch;
+// a second "/" tells it apart.
+bool IsPathArgument(const std::string& upper) {
+    return upper.size() > 1 && upper[0] == '/' && !StartsWith(upper, "/CONFIG:") &&
+           !StartsWith(upper, "/WORKDIR:") && upper.find('/', 1) != std::string::npos;
+}
+
+void AppendBox(const std::string& name) {
+    Settings().BoxList += " " + name;
+}
+
+[[noreturn]] void FatalSystemError(const std::string& what, int err) {
+    TheConsole().WriteLine("brix: " + what + ": " + std::strerror(err));
+    std::exit(2);
+}
+
+} // namespace
+
+std::string RemoveDirectoryPart(const std::string& name) {
+    auto pos = name.find_last_of("/\\");
+    return pos == std::string::npos ? name : name.substr(pos + 1);
+}
+
+void ShowUsage() {
+    Console& c = TheConsole();
+    c.WriteLine("");
+    c.WriteLine("Usage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]");
+    c.WriteLine("");
+    c.WriteLine(" <configfile>   configuration file (*.BFG)");
+    c.WriteLine(" -h             help");
+    c.WriteLine(" -v             verbose mode");
+    c.WriteLine(" -smtp          make batched smtp files");
+    c.WriteLine(" -debugX        make debug level X logfile (where X is between 1 and 2)");
+    c.WriteLine(" -multiX        X=0: no multithreading");
+    c.WriteLine("                X=1: news multithreading");
+    c.WriteLine("                X=2: complete multithreading (default)");
+    c.WriteLine("");
+    ExitProgram(1);
+}
+
+std::string LogDirFromConfigText(const std::string& text) {
+    std::string logDir;
+    for (std::string line : SplitLines(text)) {
+        CutTo(line, kShortText);
+        TrimBlanks(line);
+        if (!StartsWith(UpperAscii(line), "LOGDIR=")) continue;
+        // The key is matched in any case; the value keeps its case, since
+        // directory names on this system are case-sensitive.
+        logDir = Trimmed(std::string_view(line).substr(7));
+    }
+    return logDir;
+}
+
+void ReadHostConfig() {
+    RunSettings& s = Settings();
+    s.LogDir.clear();
+    std::string cfg = ResolveName(s.QvPath + "qvdesk.cfg");
+    if (!FileExists(cfg))
+        ErrorHalt(100, "Fehler: Datei " + s.QvPath + "qvdesk.cfg" + " nicht gefunden");
+    s.LogDir = LogDirFromConfigText(ReadFileBytes(cfg));
+}
+
+void ParseCommandLine(const std::vector<std::string>& args) {
+    RunSettings& s = Settings();
+    s = RunSettings{};
+    CursorOff();
+    Console& con = TheConsole();
+    con.ClearScreen();
+    con.WriteLine(kBannerLine1);
+    con.WriteLine(kBannerLine2);
+    con.WriteLine("");
+
+    for (const std::string& original : args) {
+        std::string arg = UpperAscii(original);
+        if (arg.size() > 1 && (arg[0] == '/' || arg[0] == '-') && !IsPathArgument(arg)) {
+            std::string rest = arg.substr(1);
+            if (rest == "H" || rest == "HELP" || rest == "?") {
+                s.HelpRequested = true;
+            } else if (rest == "V") {
+                s.VerboseMode = true;
+            } else if (rest == "SMTP") {
+                s.BatchedSmtp = true;
+            } else if (StartsWith(rest, "DEBUG")) {
+                if (rest.size() == 6 && rest[5] >= '1' && rest[5] <= '9')
+                    s.DebugLevel = rest[5] - '0';
+                else
+                    s.DebugLevel = 1;
+            } else if (StartsWith(rest, "CONFIG:")) {
+                std::string value = rest.substr(7);
+                if (value.empty()) ErrorHalt(101, "Fehler: -config: Parameterformat falsch");
+                value = RemoveDirectoryPart(value);
+                if (EndsWithFirstBfg(value)) value.resize(value.size() - 4);
+                AppendBox(value);
+            } else if (StartsWith(rest, "WORKDIR:")) {
+                std::string value = original.substr(9);
+                if (value.empty()) ErrorHalt(101, "Fehler: -workdir: Parameterformat falsch");
+                if (::chdir(value.c_str()) != 0) FatalSystemError(value, errno);
+            } else {
+                ErrorHalt(102, "Fehler: ung\x81ltiger Schalter: " + rest + "\r\n\r\n" + kHelpHint +
+                                   "\r\n");
+            }
+        } else if (EndsWithFirstBfg(arg)) {
+            AppendBox(RemoveDirectoryPart(arg.substr(0, arg.size() - 4)));
+        } else {
+            ErrorHalt(102,
+                      "Fehler: ung\x81ltiger Parameter: " + arg + "\r\n\r\n" + kHelpHint + "\r\n");
+        }
+    }
+    TrimBlanks(s.BoxList);
+    if (s.HelpRequested || args.empty()) ShowUsage();
+    if (s.BoxList.empty()) ErrorHalt(100, "Fehler: keine Config-Datei angegeben");
+
+    s.ProgramDir = ProgramDirectory();
+    const char* qv = std::getenv("QV");
+    s.QvPath = qv ? qv : "";
+    if (s.QvPath.empty()) s.QvPath = s.ProgramDir;
+    if (!s.QvPath.empty() && s.QvPath.back() != '/') s.QvPath += '/';
+    s.SpoolDir = s.QvPath + "spool/";
+    if (!DirExists(s.SpoolDir)) {
+        // A tree copied from a case-insensitive file system may say SPOOL.
+        std::string found = ResolveName(s.QvPath + "spool");
+        if (DirExists(found))
+            s.SpoolDir = found + "/";
+        else
+            ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
+                               "SPOOL-Verzeichnis nicht gefunden.");
+    }
+    ReadHostConfig();
+    if (s.LogDir.empty()) s.LogDir = s.QvPath;
+    if (s.LogDir.empty() || !DirExists(s.LogDir))
+        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
+                           "LOG-Verzeichnis nicht gefunden.");
+
+    std::string runLog = s.LogDir + "qv-ppp.log";
+    try {
+        AppendLine(runLog, "");
+        AppendLine(runLog, kBannerLine1);
+        AppendLine(runLog, kBannerLine2);
+        AppendLine(runLog, "");
+    } catch (const EInOutError& e) {
+        TheConsole().WriteLine("brix: " + e.Message());
+        std::exit(2);
+    }
+}
+
+} // namespace brix
