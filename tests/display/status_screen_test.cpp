@@ -1,0 +1,90 @@
+#include "display/status_screen.h"
+
+#include "display/temp_dir.h"
+#include "platform/fakes.h"
+#include "support/errors.h"
+
+#include <gtest/gtest.h>
+
+namespace brix {
+namespace {
+
+using testing::DisplayTempDir;
+using testing::FixedClock;
+using testing::MemoryScreen;
+
+class StatusScreenRef : public ::testing::Test {
+  protected:
+    void TearDown() override { CloseStatusScreen(); }
+    MemoryScreen screen;
+    FixedClock clock;
+    DisplayTempDir dir;
+};
+
+TEST_F(StatusScreenRef, EmptyUntilOpened) {
+    EXPECT_EQ(StatusScreen(), nullptr);
+}
+
+TEST_F(StatusScreenRef, OpenCreatesTheRunWindowAndSetsTheReference) {
+    tbrix_info& info = OpenStatusScreen("banner", "second", dir.Path());
+    EXPECT_EQ(StatusScreen(), &info);
+    EXPECT_EQ(info.Col(), 3);
+    EXPECT_EQ(info.Row(), 4);
+    EXPECT_TRUE(info.AutoUpdate());
+    EXPECT_EQ(info.Title(), "banner");
+    EXPECT_EQ(info.Subtitle(), "second");
+    EXPECT_EQ(screen.writes.front().x, 3);
+    EXPECT_EQ(screen.writes.front().y, 4);
+    EXPECT_EQ(screen.Text(5, 5, 6), "banner");
+}
+
+TEST_F(StatusScreenRef, CloseEmptiesTheReferenceAndMovesBelowTheFrame) {
+    OpenStatusScreen("banner", "second", dir.Path());
+    StatusScreen()->Pop3Line().SetServer("pop.example.org");
+    screen.writes.clear();
+    CloseStatusScreen();
+    EXPECT_EQ(StatusScreen(), nullptr);
+    ASSERT_EQ(screen.writes.size(), 1u);
+    EXPECT_EQ(screen.writes[0].x, 1);
+    EXPECT_EQ(screen.writes[0].y, 25);
+    EXPECT_EQ(screen.writes[0].text, "");
+    EXPECT_EQ(screen.writes[0].attr, 7);
+    // The frame stays.
+    EXPECT_EQ(screen.Text(3, 4, 1), "\xDA");
+}
+
+TEST_F(StatusScreenRef, CloseWithoutWindowDrawsNothing) {
+    CloseStatusScreen();
+    EXPECT_TRUE(screen.writes.empty());
+    EXPECT_EQ(StatusScreen(), nullptr);
+}
+
+TEST_F(StatusScreenRef, ColourFileErrorLeavesTheReferenceEmpty) {
+    dir.Write("qvdesk.col", "MAILER=red\n");
+    EXPECT_THROW(OpenStatusScreen("banner", "second", dir.Path()), EConvertError);
+    EXPECT_EQ(StatusScreen(), nullptr);
+}
+
+TEST_F(StatusScreenRef, ScopeClosesOnEveryWayOut) {
+    try {
+        StatusScreenScope scope("banner", "second", dir.Path());
+        ASSERT_NE(StatusScreen(), nullptr);
+        throw std::runtime_error("job failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(StatusScreen(), nullptr);
+    EXPECT_EQ(screen.writes.back().y, 25);
+}
+
+TEST_F(StatusScreenRef, SetStatusScreenDoesNotTakeOwnership) {
+    {
+        tbrix_info info(3, 4, "t", "s", false, dir.Path());
+        SetStatusScreen(&info);
+        EXPECT_EQ(StatusScreen(), &info);
+        SetStatusScreen(nullptr);
+    }
+    EXPECT_EQ(StatusScreen(), nullptr);
+}
+
+} // namespace
+} // namespace brix
