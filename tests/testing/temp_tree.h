@@ -1,0 +1,47 @@
+#pragma once
+// A temporary directory tree for a test, removed with everything in it.
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <stdlib.h>
+
+namespace brix::testing {
+
+class TempTree {
+  public:
+    TempTree() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "brix-test-XXXXXX").string();
+        char* made = mkdtemp(tmpl.data());
+        if (made) path_ = std::string(made) + "/";
+    }
+    ~TempTree() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    // The directory with "/" at the end.
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + name; }
+
+    void Write(const std::string& name, const std::string& bytes) const {
+        std::filesystem::create_directories(std::filesystem::path(path_ + name).parent_path());
+        std::ofstream(path_ + name, std::ios::binary) << bytes;
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(path_ + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(path_ + name); }
+    void MakeDir(const std::string& name) const {
+        std::filesystem::create_directories(path_ + name);
+    }
+
+  private:
+    std::string path_;
+};
+
+} // namespace brix::testing
