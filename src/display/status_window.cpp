@@ -122,7 +122,8 @@ void tbrix_info::DrawFrame() const {
     TheConsole().SetAttr(colors_[2]);
     WriteAt(Position(static_cast<std::int64_t>(col_) + 2),
             Position(static_cast<std::int64_t>(row_) + 1), title_);
-    // The subtitle, between two blanks, ends three columns before the corner.
+    // The subtitle, between two blanks; its text ends three columns before the
+    // corner.
     WriteAt(Position(static_cast<std::int64_t>(col_) + 72 -
                      static_cast<std::int64_t>(subtitle_.size())),
             Position(static_cast<std::int64_t>(row_) + kFrameRows - 1), " " + subtitle_ + " ");
