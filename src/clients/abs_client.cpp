@@ -1,0 +1,115 @@
+#include "clients/abs_client.h"
+
+#include "support/text.h"
+
+#include <cerrno>
+
+namespace brix {
+
+std::int32_t ReplyCodeOf(const std::string& line) {
+    if (line.size() < 3) return 0;
+    std::int32_t code = 0;
+    for (int i = 0; i < 3; ++i) {
+        char c = line[static_cast<std::size_t>(i)];
+        if (c < '0' || c > '9') return 0;
+        code = code * 10 + (c - '0');
+    }
+    return code;
+}
+
+TAbsClient::TAbsClient() : Socket(std::make_unique<TBufTCPClientSocket>()) {}
+
+TAbsClient::~TAbsClient() = default;
+
+void TAbsClient::DoLogLine(const std::string& Line) {
+    if (OnLogLine) OnLogLine(Cut(Line));
+}
+
+void TAbsClient::Connect(const std::string& HostName) {
+    if (Service.empty()) throw EAbsClient::CreateError("Connect: No service specified", "");
+    if (!Socket)
+        throw EAbsClient::CreateError(
+            "Connect: Socket is not initialized (Service=" + Service + ")", "");
+    Host = Cut(HostName);
+    Socket->Connect(HostName, Service);
+    GetResponse(nullptr);
+    Greeting = LastReply;
+}
+
+void TAbsClient::Disconnect() {
+    Socket->Disconnect();
+    Host.clear();
+    Service.clear();
+    LastReply.clear();
+    ReplyCode = 0;
+}
+
+void TAbsClient::GetResponse(TStrings* Lines) {
+    std::string line;
+    Socket->ReadLn(line);
+    LastReply = Cut(line);
+    DoLogLine(">" + LastReply);
+    ReplyCode = ReplyCodeOf(LastReply);
+    if (!ReplyContinuations) return;
+    while (LastReply.size() >= 4 && LastReply[3] == '-') {
+        Socket->ReadLn(line);
+        if (!Socket->LastLineEnded()) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
+        LastReply = Cut(line);
+        if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
+        DoLogLine(">" + LastReply);
+    }
+}
+
+void TAbsClient::SendCommand(const std::string& Cmd) {
+    SendCommandLines(Cmd, nullptr);
+}
+
+void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
+    DoLogLine("<" + Cmd);
+    Socket->WriteLn(Cmd);
+    GetResponse(Lines);
+}
+
+void TAbsClient::ReadDataLines(TStrings* Lines) {
+    std::string line;
+    for (;;) {
+        Socket->ReadLn(line);
+        bool ended = Socket->LastLineEnded();
+        if (line == ".") return; // a final "." without its line end still ends the body
+        if (!ended) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
+        if (line.size() > 1 && line[0] == '.') line.erase(0, 1);
+        if (Lines) Lines->push_back(std::move(line));
+        line = std::string();
+    }
+}
+
+void TAbsClient::ReadPendingLines(TStrings* Lines) {
+    std::string line;
+    while (!Socket->AtEnd() && Socket->WaitForDataTime(1000) > 0) {
+        Socket->ReadLn(line);
+        if (line.empty() && !Socket->LastLineEnded()) break; // nothing came before the end
+        DoLogLine(">" + line);
+        if (Lines) Lines->push_back(line);
+    }
+}
+
+void TAbsClient::SendDataLines(const TStrings& Lines) {
+    for (const std::string& line : Lines) {
+        if (!line.empty() && line[0] == '.') {
+            std::string stuffed;
+            stuffed.reserve(line.size() + 1);
+            stuffed += '.';
+            stuffed += line;
+            Socket->QueueLn(stuffed);
+        } else {
+            Socket->QueueLn(line);
+        }
+    }
+}
+
+void TAbsClient::SendRawLines(const TStrings& Lines) {
+    for (const std::string& line : Lines)
+        Socket->QueueLn(line);
+}
+
+} // namespace brix

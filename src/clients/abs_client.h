@@ -1,0 +1,86 @@
+#pragma once
+// The line-protocol engine under the POP3, SMTP and NNTP clients: connects
+// its buffered socket, sends one command at a time, reads and classifies the
+// reply (RFC 5321 continuation lines), reads dot-terminated bodies, sends
+// dot-stuffed ones, and passes every command and reply line to OnLogLine.
+// The protocol classes add only their command texts and success rules.
+
+#include "net/buf_tcp_client_socket.h"
+#include "net/skt_exceptions.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brix {
+
+// Lines of a message, an article or a list. Lines are kept whole.
+using TStrings = std::vector<std::string>;
+
+BRIX_SKT_EXCEPTION_CLASS(EAbsClient);
+
+// The three-digit code at the start of a reply line, or 0 when the first
+// three characters are not digits.
+std::int32_t ReplyCodeOf(const std::string& line);
+
+class TAbsClient {
+  public:
+    TAbsClient();
+    virtual ~TAbsClient();
+    TAbsClient(const TAbsClient&) = delete;
+    TAbsClient& operator=(const TAbsClient&) = delete;
+
+    // Reads one reply into LastReply and ReplyCode; continuation lines
+    // ("250-...") are read up to the last line, and when Lines is given the
+    // text of each line after the first (from its fifth character) is added.
+    // A reply cut off by the peer inside its continuation lines raises
+    // EBufTCPClientSocket "ReadLn".
+    virtual void GetResponse(TStrings* Lines = nullptr);
+    // Connects the socket to Host and Service and reads the greeting into
+    // Greeting. Subclasses judge the greeting.
+    virtual void Connect(const std::string& Host);
+    // Closes the socket (no QUIT here) and clears Host, Service, LastReply,
+    // ReplyCode; Greeting stays.
+    virtual void Disconnect();
+
+    // Logs "<" + Cmd, sends it with CR LF, reads the reply. The caller judges
+    // ReplyCode.
+    void SendCommand(const std::string& Cmd);
+    // The same, collecting continuation lines in Lines.
+    void SendCommandLines(const std::string& Cmd, TStrings* Lines);
+    // Reads a body up to its "." line, unstuffing leading dots (RFC 1939
+    // section 3, RFC 3977 section 3.1.1); Lines gets the lines unless null.
+    // A body cut off by the peer before its "." raises EBufTCPClientSocket
+    // "ReadLn" (Error=ECONNRESET): a truncated message is never taken as whole.
+    void ReadDataLines(TStrings* Lines);
+    // Reads (and logs) the lines the server sends within 1 ms of each other.
+    void ReadPendingLines(TStrings* Lines);
+    // Queues the lines with dot-stuffing; the terminating "." is the
+    // caller's. The lines leave with the caller's next line or read.
+    void SendDataLines(const TStrings& Lines);
+    // Queues the lines unchanged.
+    void SendRawLines(const TStrings& Lines);
+    // Passes Line to OnLogLine when assigned. Virtual so that a job's client
+    // class can take the lines itself.
+    virtual void DoLogLine(const std::string& Line);
+
+    std::unique_ptr<TBufTCPClientSocket> Socket;
+    std::string Host;
+    std::string Service;
+    std::string Greeting;  // at most 255 characters
+    std::string LastReply; // at most 255 characters
+    std::int32_t ReplyCode = 0;
+    TOnLogLineProc OnLogLine;
+
+  protected:
+    // Raises E with Tag and LastReply unless ok.
+    template <class E> void Check(bool ok, const char* Tag) const {
+        if (!ok) throw E::CreateError(Tag, LastReply);
+    }
+    // RFC 1939 replies have no continuation lines; the POP3 client turns
+    // them off so that a "+OK-..." line cannot make it wait for more.
+    bool ReplyContinuations = true;
+};
+
+} // namespace brix

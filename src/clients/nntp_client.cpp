@@ -1,0 +1,172 @@
+#include "clients/nntp_client.h"
+
+#include "support/text.h"
+
+#include <cstdio>
+
+namespace brix {
+
+std::string FormatNewsDateTime(const LocalTime& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d%02d%02d %02d%02d%02d", ((t.year % 100) + 100) % 100,
+                  t.month % 100, t.day % 100, t.hour % 100, t.minute % 100, t.second % 100);
+    return text;
+}
+
+namespace {
+std::string DatePart(const LocalTime& DateTime, bool GMT, const std::string& Distributions) {
+    return FormatNewsDateTime(DateTime) + " " + (GMT ? "GMT" : "") + " " +
+           (Distributions.empty() ? std::string() : "<" + Distributions + ">");
+}
+} // namespace
+
+std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT,
+                             const std::string& Distributions) {
+    return "NEWGROUPS " + DatePart(DateTime, GMT, Distributions);
+}
+
+std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
+                           const std::string& Distributions) {
+    return "NEWNEWS " + Newsgroups + " " + DatePart(DateTime, GMT, Distributions);
+}
+
+TAbsNNTPClient::TAbsNNTPClient() {
+    Service = "nntp";
+}
+
+void TAbsNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
+    SendCommand(Cmd);
+    Check<EAbsNNTPClient>(ReplyCode == Code, Tag);
+}
+
+void TAbsNNTPClient::Connect(const std::string& HostName) {
+    TAbsClient::Connect(HostName);
+    Check<EAbsNNTPClient>(ReplyCode == 200 || ReplyCode == 201, "Connect");
+}
+
+void TAbsNNTPClient::Disconnect() {
+    Quit();
+    TAbsClient::Disconnect();
+}
+
+bool TAbsNNTPClient::Group(const std::string& Name) {
+    SendCommand("GROUP " + Name);
+    if (ReplyCode == 211) return true;
+    if (ReplyCode == 411) return false;
+    throw EAbsNNTPClient::CreateError("Group", LastReply);
+}
+
+void TAbsNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
+    Command("ARTICLE <" + MsgId + ">", "ArticleById", 220);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::ArticleByNo(std::int32_t Number, TStrings* Lines) {
+    Command("ARTICLE " + std::to_string(Number), "ArticleByNo", 220);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::HeadById(const std::string& MsgId, TStrings* Lines) {
+    Command("HEAD <" + MsgId + ">", "HeadById", 221);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::HeadByNo(std::int32_t Number, TStrings* Lines) {
+    Command("HEAD " + std::to_string(Number), "HeadByNo", 221);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::BodyById(const std::string& MsgId, TStrings* Lines) {
+    Command("BODY <" + MsgId + ">", "BodyById", 222);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::BodyByNo(std::int32_t Number, TStrings* Lines) {
+    Command("BODY " + std::to_string(Number), "BodyByNo", 222);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::StatById(const std::string& MsgId) {
+    Command("STAT <" + MsgId + ">", "StatById", 223);
+}
+
+void TAbsNNTPClient::StatByNo(std::int32_t Number) {
+    Command("STAT " + std::to_string(Number), "StatByNo", 223);
+}
+
+void TAbsNNTPClient::Help(TStrings* Lines) {
+    Command("HELP", "Help", 100);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::Transfer(TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
+    for (std::string& line : Lines) {
+        if (!line.empty() && line[0] == '.') line.insert(0, 1, '.');
+        Socket->QueueLn(line);
+    }
+    Socket->WriteLn(".");
+    GetResponse(nullptr);
+    Check<EAbsNNTPClient>(ReplyCode == FinalCode, Tag);
+}
+
+void TAbsNNTPClient::IHave(const std::string& MsgId, TStrings& Lines) {
+    Command("IHAVE <" + MsgId + ">", "IHave", 335);
+    Transfer(Lines, 235, "IHave: After transfer.");
+}
+
+void TAbsNNTPClient::Last() {
+    Command("LAST", "Last", 223);
+}
+
+void TAbsNNTPClient::List(TStrings* Lines) {
+    Command("LIST", "List", 215);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::NewGroups(const LocalTime& DateTime, bool GMT,
+                               const std::string& Distributions, TStrings* Lines) {
+    Command(NewGroupsCommand(DateTime, GMT, Distributions), "NewGroups", 231);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::NewNews(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
+                             const std::string& Distributions, TStrings* Lines) {
+    Command(NewNewsCommand(Newsgroups, DateTime, GMT, Distributions), "NewNews", 230);
+    ReadDataLines(Lines);
+}
+
+void TAbsNNTPClient::Next() {
+    Command("NEXT", "Next", 223);
+}
+
+void TAbsNNTPClient::Post(TStrings& Lines) {
+    Command("POST", "Post", 340);
+    Transfer(Lines, 240, "Post: After transfer");
+}
+
+void TAbsNNTPClient::Quit() {
+    Command("QUIT", "Quit", 205);
+}
+
+void TAbsNNTPClient::Slave() {
+    Command("SLAVE", "Slave", 202);
+}
+
+void TNNTPClient::Connect(const std::string& HostName) {
+    TAbsNNTPClient::Connect(HostName);
+    PostingAllowed = ReplyCode == 200;
+}
+
+void TNNTPClient::Disconnect() {
+    TAbsNNTPClient::Disconnect();
+    PostingAllowed = false;
+    CurrentGroup.clear();
+}
+
+bool TNNTPClient::Group(const std::string& Name) {
+    bool found = TAbsNNTPClient::Group(Name);
+    CurrentGroup = found ? Cut(Name) : std::string();
+    return found;
+}
+
+} // namespace brix

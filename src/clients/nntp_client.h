@@ -1,0 +1,83 @@
+#pragma once
+// NNTP client (RFC 977 commands; RFC 3977 for the replies): one operation
+// per command, each checking its reply code and reading the multi-line
+// answer where there is one; a refusal raises EAbsNNTPClient with the
+// command's tag and the server's line. POST and IHAVE send the article with
+// dot-stuffing and check the server's verdict on it.
+
+#include "clients/abs_client.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+BRIX_SKT_EXCEPTION_CLASS(EAbsNNTPClient);
+
+// "yymmdd hhnnss" of the NEWGROUPS and NEWNEWS commands.
+std::string FormatNewsDateTime(const LocalTime& DateTime);
+// The command lines of NEWGROUPS and NEWNEWS: date, then "GMT" or nothing,
+// then the distributions in angle brackets or nothing, each part after a
+// blank (so the line ends in two blanks without GMT and distributions).
+std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT, const std::string& Distributions);
+std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
+                           const std::string& Distributions);
+
+class TAbsNNTPClient : public TAbsClient {
+  public:
+    TAbsNNTPClient();
+
+    // Connects and requires greeting code 200 or 201 (tag "Connect").
+    void Connect(const std::string& Host) override;
+    // QUIT, then close.
+    void Disconnect() override;
+    // "GROUP Name": true on 211, false on 411 (no such group); the numbers
+    // stay in LastReply.
+    virtual bool Group(const std::string& Name);
+
+    // Message ids are passed without angle brackets.
+    void ArticleById(const std::string& MsgId, TStrings* Lines);
+    void ArticleByNo(std::int32_t Number, TStrings* Lines);
+    void HeadById(const std::string& MsgId, TStrings* Lines);
+    void HeadByNo(std::int32_t Number, TStrings* Lines);
+    void BodyById(const std::string& MsgId, TStrings* Lines);
+    void BodyByNo(std::int32_t Number, TStrings* Lines);
+    void StatById(const std::string& MsgId);
+    void StatByNo(std::int32_t Number);
+    void Help(TStrings* Lines);
+    // Offers the article; after 335 it is sent (Lines are dot-stuffed in
+    // place) and must be answered 235 (tag "IHave: After transfer.").
+    void IHave(const std::string& MsgId, TStrings& Lines);
+    void Last();
+    void List(TStrings* Lines);
+    void NewGroups(const LocalTime& DateTime, bool GMT, const std::string& Distributions,
+                   TStrings* Lines);
+    void NewNews(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
+                 const std::string& Distributions, TStrings* Lines);
+    // NEXT (tag "Next").
+    void Next();
+    // POST; after 340 the article is sent (Lines are dot-stuffed in place)
+    // and must be answered 240 (tag "Post: After transfer").
+    void Post(TStrings& Lines);
+    void Quit();
+    void Slave();
+
+  protected:
+    void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
+    void Transfer(TStrings& Lines, std::int32_t FinalCode, const char* Tag);
+};
+
+class TNNTPClient : public TAbsNNTPClient {
+  public:
+    // PostingAllowed := greeting code 200.
+    void Connect(const std::string& Host) override;
+    void Disconnect() override;
+    // Remembers the selected group in CurrentGroup (empty when refused).
+    bool Group(const std::string& Name) override;
+
+    bool PostingAllowed = false;
+    std::string CurrentGroup;
+};
+
+} // namespace brix

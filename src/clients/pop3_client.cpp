@@ -1,0 +1,163 @@
+#include "clients/pop3_client.h"
+
+#include "clients/md5.h"
+#include "support/text.h"
+
+#include <limits>
+
+namespace brix {
+
+std::string APOPTimestamp;
+
+std::string APOPTimestampOf(const std::string& greeting) {
+    std::size_t open = greeting.find('<');
+    if (open == std::string::npos) return greeting;
+    std::size_t close = greeting.find('>', open);
+    if (close == std::string::npos) return greeting.substr(open);
+    return greeting.substr(open, close - open + 1);
+}
+
+namespace {
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Reads the decimal number at pos; the number must be followed by the end of
+// the text or a blank.
+bool NumberAt(const std::string& s, std::size_t& pos, std::int64_t& value) {
+    std::size_t start = pos;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
+        ++pos;
+    if (pos == start || (pos < s.size() && !IsBlank(s[pos]))) return false;
+    return LeadingInt64(std::string_view(s).substr(start, pos - start), value);
+}
+} // namespace
+
+bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t& size) {
+    count = 0;
+    size = 0;
+    if (reply.compare(0, 3, "+OK") != 0) return false;
+    std::size_t pos = 3;
+    if (pos >= reply.size() || !IsBlank(reply[pos])) return false;
+    while (pos < reply.size() && IsBlank(reply[pos]))
+        ++pos;
+    std::int64_t n = 0, octets = 0;
+    if (!NumberAt(reply, pos, n) || n > std::numeric_limits<std::int32_t>::max()) return false;
+    while (pos < reply.size() && IsBlank(reply[pos]))
+        ++pos;
+    if (!NumberAt(reply, pos, octets)) return false;
+    count = static_cast<std::int32_t>(n);
+    size = octets;
+    return true;
+}
+
+TAbsPOP3Client::TAbsPOP3Client() {
+    Service = "pop3";
+    ReplyContinuations = false;
+}
+
+void TAbsPOP3Client::GetResponse(TStrings* Lines) {
+    TAbsClient::GetResponse(Lines);
+    ReplyCode = LastReply.compare(0, 3, "+OK") == 0 ? POP3_OK : POP3_ERR;
+}
+
+void TAbsPOP3Client::Connect(const std::string& HostName) {
+    TAbsClient::Connect(HostName);
+    Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Connect");
+    APOPTimestamp = APOPTimestampOf(LastReply);
+}
+
+void TAbsPOP3Client::Command(const std::string& Cmd, const char* Tag) {
+    SendCommand(Cmd);
+    Check<EAbsPOP3Client>(ReplyCode == POP3_OK, Tag);
+}
+
+void TAbsPOP3Client::User(const std::string& Name) {
+    Command("USER " + Name, "User");
+}
+
+void TAbsPOP3Client::Pass(const std::string& Password) {
+    Command("PASS " + Password, "Pass");
+}
+
+void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
+    Count = 0;
+    Size = 0;
+    Command("STAT", "Stat");
+    Check<EAbsPOP3Client>(ParseStatReply(LastReply, Count, Size), "Stat");
+}
+
+void TAbsPOP3Client::List(TStrings* Lines) {
+    Command("LIST", "List");
+    ReadDataLines(Lines);
+}
+
+void TAbsPOP3Client::ListOneMsg(std::int32_t MsgNo) {
+    Command("LIST " + std::to_string(MsgNo), "ListOneMsg");
+}
+
+void TAbsPOP3Client::Retr(std::int32_t MsgNo, TStrings* Lines) {
+    Command("RETR " + std::to_string(MsgNo), "Retr");
+    ReadDataLines(Lines);
+}
+
+void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
+    Command("DELE " + std::to_string(MsgNo), "Dele");
+}
+
+void TAbsPOP3Client::Noop() {
+    Command("NOOP", "Noop");
+}
+
+void TAbsPOP3Client::Rset() {
+    Command("RSET", "Rset");
+}
+
+void TAbsPOP3Client::Quit() {
+    SendCommand("QUIT");
+    Check<EAbsPOP3Client>(ReplyCode == POP3_OK && !LastReply.empty(), "Quit");
+}
+
+void TAbsPOP3Client::Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* Lines) {
+    Command("TOP " + std::to_string(MsgNo) + " " + std::to_string(LineCount), "Top");
+    ReadDataLines(Lines);
+}
+
+void TAbsPOP3Client::Uidl(TStrings* Lines) {
+    Command("UIDL", "Uidl");
+    ReadDataLines(Lines);
+}
+
+void TAbsPOP3Client::UidlOneMsg(std::int32_t MsgNo) {
+    Command("UIDL " + std::to_string(MsgNo), "UidlOneMsg");
+}
+
+void TAbsPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
+    Command("APOP " + Name + " " + Digest, "Apop");
+}
+
+void TPOP3Client::Login(const std::string& HostName, const std::string& UserName,
+                        const std::string& Password, bool UseAPOP) {
+    Connect(HostName);
+    if (UseAPOP) {
+        Apop(UserName, DigestToHex(MD5String(APOPTimestamp + Password)));
+    } else {
+        if (!UserName.empty()) User(UserName);
+        if (!Password.empty()) Pass(Password);
+    }
+    Stat(MsgCount, MailboxSize);
+}
+
+void TPOP3Client::RetrAndDele(std::int32_t MsgNo, TStrings* Lines) {
+    Retr(MsgNo, Lines);
+    if (DeleteAfterRetr) Dele(MsgNo);
+}
+
+void TPOP3Client::Disconnect() {
+    Quit();
+    TAbsPOP3Client::Disconnect();
+    MsgCount = 0;
+    MailboxSize = 0;
+}
+
+} // namespace brix

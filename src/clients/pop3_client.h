@@ -1,0 +1,82 @@
+#pragma once
+// POP3 client (RFC 1939): one operation per command, each judged by the
+// "+OK" of its reply; a refusal raises EAbsPOP3Client with the command's tag
+// and the server's line. TPOP3Client adds the login sequence (USER/PASS or
+// APOP), the mailbox statistics of STAT, and retrieve-then-delete.
+
+#include "clients/abs_client.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+BRIX_SKT_EXCEPTION_CLASS(EAbsPOP3Client);
+
+constexpr std::int32_t POP3_ERR = 0;
+constexpr std::int32_t POP3_OK = 1;
+
+// The timestamp of the last POP3 greeting (RFC 1939 section 7), shared by
+// all POP3 clients of the process and read by Login.
+extern std::string APOPTimestamp;
+
+// The greeting's text from its first "<" up to and including the next ">"
+// (to the end when there is no ">"); the whole greeting when it has no "<".
+std::string APOPTimestampOf(const std::string& greeting);
+
+// "+OK nn mm ..." of STAT: the two leading numbers, text after a blank
+// ignored. False when either number is missing, not a number or out of
+// range (count of a signed 32-bit number, size of a signed 64-bit one).
+bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t& size);
+
+class TAbsPOP3Client : public TAbsClient {
+  public:
+    TAbsPOP3Client();
+
+    // ReplyCode := POP3_OK when the line begins with "+OK", else POP3_ERR.
+    void GetResponse(TStrings* Lines = nullptr) override;
+    // Connects and requires "+OK" (tag "Connect"); sets APOPTimestamp.
+    void Connect(const std::string& Host) override;
+
+    void User(const std::string& Name);
+    void Pass(const std::string& Password);
+    // Count and size from the reply; an unreadable reply raises tag "Stat".
+    void Stat(std::int32_t& Count, std::int64_t& Size);
+    void List(TStrings* Lines);
+    // The reply stays in LastReply.
+    void ListOneMsg(std::int32_t MsgNo);
+    void Retr(std::int32_t MsgNo, TStrings* Lines);
+    void Dele(std::int32_t MsgNo);
+    void Noop();
+    void Rset();
+    void Quit();
+    void Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* Lines);
+    void Uidl(TStrings* Lines);
+    // The reply stays in LastReply.
+    void UidlOneMsg(std::int32_t MsgNo);
+    void Apop(const std::string& Name, const std::string& Digest);
+
+  protected:
+    // Sends Cmd and raises EAbsPOP3Client with Tag unless the reply is +OK.
+    void Command(const std::string& Cmd, const char* Tag);
+};
+
+class TPOP3Client : public TAbsPOP3Client {
+  public:
+    // Connect; APOP (with the digest of APOPTimestamp + Password) or USER
+    // and PASS (each only when not empty); then STAT into MsgCount and
+    // MailboxSize.
+    void Login(const std::string& HostName, const std::string& UserName,
+               const std::string& Password, bool UseAPOP);
+    // RETR, then DELE when DeleteAfterRetr.
+    void RetrAndDele(std::int32_t MsgNo, TStrings* Lines);
+    // QUIT, close, then the statistics are cleared.
+    void Disconnect() override;
+
+    std::int32_t MsgCount = 0;
+    // 64 bits: a mailbox may exceed 2 GiB.
+    std::int64_t MailboxSize = 0;
+    bool DeleteAfterRetr = false;
+};
+
+} // namespace brix

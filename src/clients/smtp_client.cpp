@@ -1,0 +1,145 @@
+#include "clients/smtp_client.h"
+
+#include "clients/base64.h"
+#include "support/text.h"
+
+namespace brix {
+
+TAbsSMTPClient::TAbsSMTPClient() {
+    Service = "smtp";
+}
+
+bool TAbsSMTPClient::CodeIn(std::initializer_list<int> Codes) const {
+    for (int c : Codes)
+        if (ReplyCode == c) return true;
+    return false;
+}
+
+void TAbsSMTPClient::Command(const std::string& Cmd, const char* Tag,
+                             std::initializer_list<int> Codes) {
+    SendCommand(Cmd);
+    Check<EAbsSMTPClient>(CodeIn(Codes), Tag);
+}
+
+void TAbsSMTPClient::Connect(const std::string& HostName) {
+    TAbsClient::Connect(HostName);
+    Check<EAbsSMTPClient>(ReplyCode == 220, "Connect");
+}
+
+void TAbsSMTPClient::Helo(const std::string& Domain) {
+    Command("HELO " + Domain, "Helo", {250});
+}
+
+void TAbsSMTPClient::Mail(const std::string& From) {
+    SendCommand("MAIL FROM: <" + From + ">");
+    // A server that wants authentication first answers 451 here.
+    Check<EAbsSMTPClient>(ReplyCode != 451, "Smtp-Auth required");
+    Check<EAbsSMTPClient>(ReplyCode == 250, "Mail");
+}
+
+void TAbsSMTPClient::Send(const std::string& From) {
+    Command("SEND FROM: <" + From + ">", "Send", {250});
+}
+
+void TAbsSMTPClient::Soml(const std::string& From) {
+    Command("SOML FROM: <" + From + ">", "Soml", {250});
+}
+
+void TAbsSMTPClient::Saml(const std::string& From) {
+    Command("SAML FROM: <" + From + ">", "Saml", {250});
+}
+
+void TAbsSMTPClient::Rcpt(const std::string& To) {
+    Command("RCPT TO: <" + To + ">", "Rcpt", {250, 251});
+}
+
+void TAbsSMTPClient::Data() {
+    Command("DATA", "Data", {354});
+}
+
+void TAbsSMTPClient::Rset() {
+    Command("RSET", "Rset", {250});
+}
+
+void TAbsSMTPClient::Vrfy(const std::string& Name) {
+    Command("VRFY " + Name, "Vrfy", {250, 251});
+}
+
+void TAbsSMTPClient::Expn(const std::string& Name, TStrings* Lines) {
+    Command("EXPN " + Name, "Expn", {250});
+    if (Lines) Lines->push_back(LastReply);
+    ReadPendingLines(Lines);
+}
+
+void TAbsSMTPClient::Help(const std::string& Topic, TStrings* Lines) {
+    Command(Topic.empty() ? std::string("HELP") : "HELP " + Topic, "Help", {211, 214});
+    if (Lines) Lines->push_back(LastReply);
+    ReadPendingLines(Lines);
+}
+
+void TAbsSMTPClient::Noop() {
+    Command("NOOP", "Noop", {250});
+}
+
+void TAbsSMTPClient::Turn() {
+    Command("TURN", "Turn", {250});
+}
+
+void TAbsSMTPClient::Quit() {
+    Command("QUIT", "Quit", {221});
+}
+
+void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std::string& AuthMethod,
+                          const std::string& User, const std::string& Password) {
+    SendCommandLines("EHLO " + Domain, Lines);
+    Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
+    if (!Lines || Lines->empty()) return;
+
+    auto refuse = [&] {
+        throw EAbsSMTPClient::CreateError("Auth-Login-Method not understand",
+                                          AuthMethod + " not supportet");
+    };
+    if (AuthMethod != "LOGIN" && AuthMethod != "AUTO") refuse();
+    bool offered = false;
+    for (const std::string& line : *Lines)
+        if (UpperAscii(line).find("LOGIN") != std::string::npos) offered = true;
+    if (!offered) refuse();
+
+    Command("AUTH LOGIN", "Auth-Login", {334});
+    Command(Base64Encode(User), "Auth-Login", {334});
+    Command(Base64Encode(Password), "Auth-Login", {235});
+}
+
+void TAbsSMTPClient::EndData() {
+    Socket->WriteLn(".");
+    GetResponse(nullptr);
+    Check<EAbsSMTPClient>(ReplyCode == 250, "Data: After transfer");
+}
+
+void TAbsSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
+    if (StuffDots) {
+        SendDataLines(Lines);
+    } else {
+        for (const std::string& line : Lines)
+            Socket->QueueLn(line == "." ? ".." : line);
+    }
+    EndData();
+}
+
+void TSMTPClient::Connect(const std::string& HostName, const std::string& DomainName) {
+    Connect(HostName);
+    Domain = DomainName;
+    try {
+        Ehlo(Domain, Extensions, "", "", "");
+    } catch (const EAbsSMTPClient&) {
+        Helo(Domain);
+    }
+}
+
+void TSMTPClient::Disconnect() {
+    Quit();
+    TAbsSMTPClient::Disconnect();
+    Domain.clear();
+}
+
+} // namespace brix

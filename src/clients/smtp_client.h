@@ -1,0 +1,78 @@
+#pragma once
+// SMTP client (RFC 821/5321 commands, EHLO, AUTH LOGIN of RFC 4954): one
+// operation per command, each checking its reply code; a refusal raises
+// EAbsSMTPClient with the command's tag and the server's line. Addresses
+// are passed bare; the client adds "<" and ">".
+
+#include "clients/abs_client.h"
+
+#include <initializer_list>
+#include <string>
+
+namespace brix {
+
+BRIX_SKT_EXCEPTION_CLASS(EAbsSMTPClient);
+
+class TAbsSMTPClient : public TAbsClient {
+  public:
+    TAbsSMTPClient();
+
+    // Connects and requires greeting code 220 (tag "Connect").
+    void Connect(const std::string& Host) override;
+
+    void Helo(const std::string& Domain);
+    // "MAIL FROM: <From>"; a 451 raises with the tag "Smtp-Auth required".
+    void Mail(const std::string& From);
+    void Send(const std::string& From);
+    void Soml(const std::string& From);
+    void Saml(const std::string& From);
+    // 250 or 251.
+    void Rcpt(const std::string& To);
+    // 354; the message follows (DataText, or SendRawLines/SendDataLines and
+    // EndData).
+    void Data();
+    void Rset();
+    void Vrfy(const std::string& Name);
+    // On success Lines gets LastReply and the lines the server sends after it.
+    void Expn(const std::string& Name, TStrings* Lines);
+    void Help(const std::string& Topic, TStrings* Lines);
+    void Noop();
+    void Turn();
+    void Quit();
+    // EHLO; Lines gets the extension lines. When the server lists any,
+    // AuthMethod must be "LOGIN" or "AUTO" and a line must offer LOGIN; then
+    // AUTH LOGIN with the Base64 of User and Password follows.
+    void Ehlo(const std::string& Domain, TStrings* Lines, const std::string& AuthMethod,
+              const std::string& User, const std::string& Password);
+
+    // Ends the message that follows Data: sends "." and reads the reply to
+    // it; only 250 means the message was accepted, anything else raises
+    // EAbsSMTPClient "Data: After transfer" with the reply line. Any lines
+    // still queued go out with the ".".
+    void EndData();
+    // A whole message after Data: the lines, then EndData. With StuffDots
+    // false the lines go out as they are (a batch that is already
+    // dot-stuffed); a line that is exactly "." is still sent as "..", since
+    // it would end the message early and let the rest be read as commands.
+    void DataText(const TStrings& Lines, bool StuffDots);
+
+  protected:
+    void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);
+    bool CodeIn(std::initializer_list<int> Codes) const;
+};
+
+class TSMTPClient : public TAbsSMTPClient {
+  public:
+    using TAbsSMTPClient::Connect;
+    // Connect, then EHLO without authentication, falling back to HELO when
+    // EHLO is refused.
+    void Connect(const std::string& Host, const std::string& DomainName);
+    // QUIT, close, Domain cleared.
+    void Disconnect() override;
+
+    std::string Domain;
+    // Receives the EHLO extension lines when assigned; not owned.
+    TStrings* Extensions = nullptr;
+};
+
+} // namespace brix

@@ -1,0 +1,66 @@
+#include "net/buf_tcp_client_socket.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace brix {
+
+void TBufTCPClientSocket::ResetStream() {
+    TTCPClientSocket::ResetStream();
+    BufPos = 0;
+    BufCount = 0;
+}
+
+void TBufTCPClientSocket::WaitForData() {
+    if (BufPos == BufCount) TTCPClientSocket::WaitForData();
+}
+
+std::int32_t TBufTCPClientSocket::WaitForDataTime(std::int32_t T) {
+    if (BufPos < BufCount) return 1;
+    return TTCPClientSocket::WaitForDataTime(T);
+}
+
+std::int32_t TBufTCPClientSocket::Read(void* Buf, std::int32_t Size) {
+    if (BufPos == BufCount) {
+        BufPos = 0;
+        BufCount = 0;
+        BufCount = TTCPClientSocket::Read(Buffer.data(), kBufferSize);
+    }
+    std::int32_t n = Size < BufCount - BufPos ? Size : BufCount - BufPos;
+    if (n > 0) {
+        std::memcpy(Buf, Buffer.data() + BufPos, static_cast<std::size_t>(n));
+        BufPos += n;
+    }
+    return BufCount - BufPos;
+}
+
+std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {
+    S.clear();
+    lineEnded_ = false;
+    for (;;) {
+        if (BufPos == BufCount) {
+            Read(nullptr, 0);
+            if (BufPos == BufCount) break; // the peer has closed
+        }
+        const char* start = Buffer.data() + BufPos;
+        std::size_t avail = static_cast<std::size_t>(BufCount - BufPos);
+        const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
+        std::size_t take = lf ? static_cast<std::size_t>(lf - start) : avail;
+        // CR is dropped wherever it stands, as a line end or inside the line.
+        if (std::memchr(start, '\r', take)) {
+            for (std::size_t i = 0; i < take; ++i)
+                if (start[i] != '\r') S += start[i];
+        } else {
+            S.append(start, take);
+        }
+        BufPos += static_cast<std::int32_t>(take + (lf ? 1 : 0));
+        if (S.size() > kMaxLineLength) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+        if (lf) {
+            lineEnded_ = true;
+            break;
+        }
+    }
+    return static_cast<std::int32_t>(S.size());
+}
+
+} // namespace brix

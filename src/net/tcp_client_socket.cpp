@@ -1,0 +1,215 @@
+#include "net/tcp_client_socket.h"
+
+#include "net/socket_api.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <vector>
+
+namespace brix {
+
+namespace {
+// Queued lines are sent once they reach this size, so that a long article
+// is not held twice in memory.
+constexpr std::size_t kQueueFlushSize = 64 * 1024;
+} // namespace
+
+void TTCPClientSocket::ResetStream() {
+    out_.clear();
+    peerClosed_ = false;
+    lineEnded_ = false;
+}
+
+void TTCPClientSocket::Disconnect() {
+    out_.clear();
+    TTCPSocket::Disconnect();
+}
+
+void TTCPClientSocket::SetTcpOptions() {
+    // Commands are small and answered one at a time: Nagle would hold each
+    // back for the previous reply's ACK.
+    int on = 1;
+    setsockopt(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    WSASetLastError(0);
+}
+
+bool TTCPClientSocket::ConnectTo(const SocketAddress& address, int protocol) {
+    if (Handle == -1) {
+        socket(address.family, SOCK_STREAM | SOCK_NONBLOCK, protocol);
+        if (WSAGetLastError() != 0) return false;
+    }
+    if (connect(reinterpret_cast<const sockaddr*>(&address.addr), address.len) == 0) return true;
+    if (WSAGetLastError() != EINPROGRESS) return false;
+    int ready = select(0, 1, 0, TimeoutMicros());
+    if (ready == 0) {
+        WSASetLastError(ETIMEDOUT);
+        return false;
+    }
+    if (ready < 0) return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
+    WSASetLastError(err);
+    return err == 0;
+}
+
+void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortText) {
+    // A second Connect on an open socket must not leak the first connection.
+    if (Handle != -1) Disconnect();
+    ResetStream();
+    LogLine("Creating client socket...");
+    int protocol = LookupProtocol(ProtoName);
+    socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, protocol);
+    if (WSAGetLastError() != 0) throw ETCPClientSocket::CreateError("Connect", WSAGetLastError());
+
+    std::uint16_t portNet = ResolvePort(PortText);
+    std::vector<SocketAddress> addresses(1);
+    if (!DottedAddress(Host, portNet, addresses[0])) {
+        LogLine(Host + " does not look like ip. Trying to use it as host name ");
+        int rc = ResolveHost(Host, portNet, addresses);
+        if (rc != 0)
+            throw ETCPClientSocket::CreateError("Connect: Host name " + Host + " unknown.", rc);
+        LogLine("resolved host name");
+    }
+
+    LogLine("trying to connect to " + Host + ":" + PortText);
+    bool connected = false;
+    int err = 0;
+    for (std::size_t i = 0; i < addresses.size() && !connected; ++i) {
+        // A socket whose connect failed cannot be used again, and an IPv6
+        // address needs a socket of its own family.
+        if (i > 0 || addresses[i].family != AF_INET) {
+            closesocket();
+            Handle = -1;
+        }
+        connected = ConnectTo(addresses[i], protocol);
+        if (!connected) err = WSAGetLastError();
+    }
+    if (!connected) {
+        throw ETCPSocket::CreateError("Connect: Cannot connect to " + Host + ":" + PortText, err);
+    }
+    SetTcpOptions();
+    HostName = Host;
+}
+
+void TTCPClientSocket::WaitForData() {
+    Flush();
+    LogLine("Waiting for data on socket " + std::to_string(Handle));
+    if (peerClosed_) return;
+    int r = select(1, 0, 0, TimeoutMicros());
+    if (r == 0) throw ETCPClientSocket::CreateError("WaitForData", ETIMEDOUT);
+    if (r < 0) throw ETCPClientSocket::CreateError("WaitForData", WSAGetLastError());
+}
+
+std::int32_t TTCPClientSocket::WaitForDataTime(std::int32_t T) {
+    Flush();
+    LogLine("Waiting for data on socket " + std::to_string(Handle) + " for " + std::to_string(T) +
+            " microseconds");
+    if (peerClosed_) return 1;
+    int r = select(1, 0, 0, T < 0 ? 0 : T);
+    if (r < 0) throw ETCPClientSocket::CreateError("WaitForDataTime", WSAGetLastError());
+    return r;
+}
+
+std::int32_t TTCPClientSocket::Receive(void* buf, std::int32_t size, const char* tag) {
+    for (;;) {
+        int n = recv(buf, size, MSG_DONTWAIT);
+        if (n > 0) {
+            // Linux falls back to delayed ACKs after a while; a server that
+            // writes a reply in pieces would then wait for our ACK.
+            int on = 1;
+            setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            return n;
+        }
+        if (n == 0) {
+            peerClosed_ = true;
+            return 0;
+        }
+        int err = WSAGetLastError();
+        if (err != EAGAIN && err != EWOULDBLOCK) throw ETCPClientSocket::CreateError(tag, err);
+        int ready = select(1, 0, 0, TimeoutMicros());
+        if (ready == 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
+        if (ready < 0) throw ETCPClientSocket::CreateError(tag, WSAGetLastError());
+    }
+}
+
+std::int32_t TTCPClientSocket::Read(void* Buf, std::int32_t Size) {
+    Flush();
+    LogLine("Reading data on socket " + std::to_string(Handle) + "...");
+    if (Size <= 0) return 0;
+    return Receive(Buf, Size, "Read");
+}
+
+std::int32_t TTCPClientSocket::ReadLn(std::string& S) {
+    Flush();
+    LogLine("Reading data on socket " + std::to_string(Handle) + "...");
+    S.clear();
+    lineEnded_ = false;
+    for (;;) {
+        char c;
+        if (Receive(&c, 1, "ReadLn") == 0) break;
+        if (c == '\n') {
+            lineEnded_ = true;
+            break;
+        }
+        if (c == '\r') continue;
+        if (S.size() >= kMaxLineLength) throw ETCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+        S += c;
+    }
+    return static_cast<std::int32_t>(S.size());
+}
+
+void TTCPClientSocket::Flush() {
+    if (out_.empty()) return;
+    std::string data;
+    data.swap(out_);
+    Write(data.data(), static_cast<std::int32_t>(data.size()));
+}
+
+std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
+    if (!out_.empty()) {
+        // Queued lines go first, in the same send when possible.
+        out_.append(static_cast<const char*>(Buf), static_cast<std::size_t>(Size));
+        std::string data;
+        data.swap(out_);
+        Write(data.data(), static_cast<std::int32_t>(data.size()));
+        return Size;
+    }
+    LogLine("Writing data to socket " + std::to_string(Handle) + "...");
+    const char* p = static_cast<const char*>(Buf);
+    std::int32_t left = Size;
+    while (left > 0) {
+        int n = send(p, left, MSG_DONTWAIT);
+        if (n >= 0) {
+            p += n;
+            left -= n;
+            continue;
+        }
+        int err = WSAGetLastError();
+        if (err != EAGAIN && err != EWOULDBLOCK) throw ETCPClientSocket::CreateError("Write", err);
+        int ready = select(0, 1, 0, TimeoutMicros());
+        if (ready == 0) throw ETCPClientSocket::CreateError("Write", ETIMEDOUT);
+        if (ready < 0) throw ETCPClientSocket::CreateError("Write", WSAGetLastError());
+    }
+    return Size;
+}
+
+std::int32_t TTCPClientSocket::WriteLn(std::string_view S) {
+    std::string line;
+    line.reserve(S.size() + 2);
+    line.append(S);
+    line += "\r\n";
+    return Write(line.data(), static_cast<std::int32_t>(line.size()));
+}
+
+void TTCPClientSocket::QueueLn(std::string_view S) {
+    out_.append(S);
+    out_ += "\r\n";
+    if (out_.size() >= kQueueFlushSize) Flush();
+}
+
+} // namespace brix

@@ -1,0 +1,71 @@
+#pragma once
+// A TCP connection to a server given by host name or address and by service
+// name or port. Every wait has a time-out (Timeout); lines are kept whole up
+// to kMaxLineLength; lines that follow each other without a reply can be
+// queued (QueueLn) so that they leave in one send before the next read.
+
+#include "net/abs_socket.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brix {
+
+// A line longer than this is a protocol error of the connection.
+constexpr std::size_t kMaxLineLength = 16u << 20;
+
+class TTCPClientSocket : public TTCPSocket {
+  public:
+    // Opens the connection. A dotted IPv4 Host is used as it is; any other
+    // text is resolved and every address (IPv4 and IPv6) is tried in turn.
+    // An open connection is closed first.
+    void Connect(const std::string& Host, const std::string& Port);
+
+    // Waits (at most Timeout) until data can be read.
+    virtual void WaitForData();
+    // Waits at most T microseconds; 1 when data can be read or the peer has
+    // closed, 0 when the time ran out.
+    virtual std::int32_t WaitForDataTime(std::int32_t T);
+    // One receive of at most Size bytes; 0 when the peer has closed.
+    virtual std::int32_t Read(void* Buf, std::int32_t Size);
+    // One line without its CR and LF; returns its length. At the end of the
+    // stream the bytes received so far (possibly none) are returned.
+    virtual std::int32_t ReadLn(std::string& S);
+
+    // Sends all Size bytes (a partial send is continued) after any queued
+    // lines; returns Size.
+    std::int32_t Write(const void* Buf, std::int32_t Size);
+    // Sends S and CR LF, together with any queued lines, in one Write.
+    std::int32_t WriteLn(std::string_view S);
+    // Appends S and CR LF to the send queue. The queue leaves with the next
+    // WriteLn, Write or Flush, before any read or wait, or when it grows
+    // large; Disconnect drops what is still queued.
+    void QueueLn(std::string_view S);
+    void Flush();
+
+    // The peer has closed its side (a receive returned 0).
+    bool PeerClosed() const { return peerClosed_; }
+    // The last ReadLn ended at an LF (false: cut off by the end of the stream).
+    bool LastLineEnded() const { return lineEnded_; }
+
+    void Disconnect() override;
+
+  protected:
+    // One receive into buf, waiting at most Timeout for data; raises
+    // ETCPClientSocket with tag on failure or time-out (ETIMEDOUT).
+    std::int32_t Receive(void* buf, std::int32_t size, const char* tag);
+    // Forgets the state of an earlier connection.
+    virtual void ResetStream();
+
+    bool peerClosed_ = false;
+    bool lineEnded_ = false;
+
+  private:
+    bool ConnectTo(const struct SocketAddress& address, int protocol);
+    void SetTcpOptions();
+    std::string out_;
+};
+
+} // namespace brix
