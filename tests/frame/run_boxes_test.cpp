@@ -1,0 +1,326 @@
+#include "frame/abort.h"
+#include "frame/log.h"
+#include "frame/run_boxes.h"
+#include "frame/settings.h"
+#include "platform/fakes.h"
+#include "testing/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace brix {
+namespace {
+
+// Records the calls of the sequence; a job can be told to raise.
+class RecordingJobs : public BoxJobs {
+  public:
+    explicit RecordingJobs(testing::FixedClock* clock = nullptr) : clock_(clock) {}
+    void GetMail(tbrixconfig& box, bool pho) override {
+        Note("GetMail(" + Settings().CurrentBox + (pho ? ",pho)" : ")"), box);
+        if (clock_) clock_->ticks += fetchMillis;
+    }
+    void SendMail(tbrixconfig& box) override {
+        Note("SendMail(" + Settings().CurrentBox + ")", box);
+    }
+    void GetNewsgroupList(tbrixconfig& box) override { Note("NgList", box); }
+    void PostNews(tbrixconfig& box) override { Note("PostNews", box); }
+    void GetNews(tbrixconfig& box, bool pho) override {
+        Note(pho ? "GetNews(pho)" : "GetNews", box);
+    }
+    bool PhoOpen(const std::string& f) override {
+        calls.push_back("PhoOpen(" + f.substr(f.rfind('/') + 1) + ")");
+        return phoOpens;
+    }
+    void PhoLoad() override { calls.push_back("PhoLoad"); }
+    void PhoFree() override { calls.push_back("PhoFree"); }
+    bool ScoreLoad(const std::string& f) override {
+        calls.push_back("ScoreLoad(" + f.substr(f.rfind('/') + 1) + ")");
+        return scoreLoads;
+    }
+    void ScoreFree() override { calls.push_back("ScoreFree"); }
+
+    std::vector<std::string> calls;
+    std::string raiseIn;
+    bool phoOpens = true;
+    bool scoreLoads = true;
+    std::uint32_t fetchMillis = 0;
+    tbrixconfig lastBox;
+
+  private:
+    void Note(const std::string& what, tbrixconfig& box) {
+        calls.push_back(what);
+        lastBox = box;
+        if (!raiseIn.empty() && what.rfind(raiseIn, 0) == 0)
+            throw EListError("List index out of bounds (5)");
+    }
+    testing::FixedClock* clock_;
+};
+
+class RunBoxesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = Settings();
+        RunSettings& s = Settings();
+        s = RunSettings{};
+        s.VerboseMode = true;
+        s.QvPath = tree.Path();
+        s.SpoolDir = tree.Path() + "spool/";
+        s.LogDir = tree.Path();
+        s.ProgramDir = tree.Path() + "prog/";
+        tree.MakeDir("spool");
+    }
+    void TearDown() override { Settings() = saved_; }
+    std::string RunLog() { return tree.Read("qv-ppp.log"); }
+
+    testing::TempTree tree;
+    testing::MemoryScreen screen;
+    testing::FixedClock clock;
+    RunSettings saved_;
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(RunBoxesTest, MailSendBeforeFetchThenNewsJobs) {
+    tree.Write("spool/m0001.out", "x");
+    tree.Write("BOX1.bfg", "POP3SERVER=p\nSMTPSERVER=s\nNNTPSERVER=n\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls,
+              (Calls{"SendMail(BOX1)", "GetMail(BOX1)", "NgList", "PostNews", "GetNews"}));
+    // Derived spool settings.
+    EXPECT_EQ(jobs.lastBox.PPP_UUZ_SPOOL, tree.Path() + "spool/");
+    EXPECT_EQ(jobs.lastBox.POP3SPOOL, tree.Path() + "spool/");
+    EXPECT_EQ(jobs.lastBox.NNTPSPOOL, tree.Path() + "spool/");
+}
+
+TEST_F(RunBoxesTest, SpoolSettingsAndSmtpAuthAreDerived) {
+    tree.Write("BOX1.bfg", "NNTPSERVER=n\nPPP_UUZ_SPOOL=/u/\nPOP3SPOOL=/p/\nSMTPAUTH=login\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.lastBox.POP3SPOOL, "/p/");
+    EXPECT_EQ(jobs.lastBox.SMTPSPOOL, "/u/");
+    EXPECT_EQ(jobs.lastBox.NNTPSPOOL, "/u/");
+    EXPECT_EQ(jobs.lastBox.SMTPAUTH, "LOGIN");
+}
+
+TEST_F(RunBoxesTest, SmtpAfterPopPausesForTheRestOfTheDelay) {
+    tree.Write("spool/M0001.OUT", "x"); // queued under an upper-case name
+    tree.Write("BOX1.bfg", "POP3SERVER=p\nSMTPSERVER=s\nSMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=30\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs(&clock);
+    jobs.fetchMillis = 12000;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"GetMail(BOX1)", "SendMail(BOX1)"}));
+    EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{18000}));
+
+    clock.sleeps.clear();
+    jobs.calls.clear();
+    jobs.fetchMillis = 40000;
+    RunBoxes(jobs);
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(RunBoxesTest, SmtpAfterPopWithoutPopServerSendsAtOnce) {
+    tree.Write("spool/m1.out", "x");
+    tree.Write("BOX1.bfg", "SMTPSERVER=s\nSMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=30\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs(&clock);
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"SendMail(BOX1)"}));
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST(SmtpAfterPop, PauseArithmetic) {
+    EXPECT_EQ(SmtpAfterPopPause(1000, 13000, 30), 18000);
+    EXPECT_EQ(SmtpAfterPopPause(1000, 41000, 30), 0);
+    EXPECT_EQ(SmtpAfterPopPause(1000, 1000, 0), 0);
+    // A wrapped or negative tick count counts as no time elapsed.
+    EXPECT_EQ(SmtpAfterPopPause(0xFFFFFF00u, 100, 2), 2000);
+    EXPECT_EQ(SmtpAfterPopPause(0x7FFFFF00u, 0x80000100u, 1), 1000);
+    // Large delays do not overflow.
+    EXPECT_EQ(SmtpAfterPopPause(0, 0, 2147483647), 2147483647000LL);
+}
+
+TEST_F(RunBoxesTest, ReasonLinesInDebugMode) {
+    tree.Write("BOX1.bfg", "NNTPSERVER=n\n");
+    Settings().BoxList = "BOX1";
+    Settings().DebugLevel = 1;
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    std::string box = tree.Read("BOX1.log");
+    EXPECT_EQ(box, std::string(72, '-') +
+                       "\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
+                       "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n"
+                       "Keine Mail geholt, weil ...\r\n"
+                       " - kein POP3-Server eingetragen ist\r\n"
+                       "Keine Mail versendet, weil ...\r\n"
+                       " - kein SMTP-Server eingetragen ist\r\n"
+                       " - nichts zu versenden ist, Verzeichnis:" +
+                       tree.Path() + "spool/\r\n");
+    EXPECT_EQ(jobs.calls, (Calls{"NgList", "PostNews", "GetNews"}));
+}
+
+TEST_F(RunBoxesTest, NothingToSendSkipsTheSendJob) {
+    tree.Write("BOX1.bfg", "SMTPSERVER=s\n");
+    Settings().BoxList = "BOX1";
+    Settings().DebugLevel = 1;
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_TRUE(jobs.calls.empty());
+    std::string log = RunLog();
+    EXPECT_NE(log.find("Keine Mail versendet, weil ..."), std::string::npos);
+    EXPECT_EQ(log.find("kein SMTP-Server"), std::string::npos);
+    EXPECT_NE(log.find("Keine News geholt, weil ...\r\n"), std::string::npos);
+}
+
+TEST_F(RunBoxesTest, NoReasonLinesWithoutDebug) {
+    tree.Write("BOX1.bfg", "");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_FALSE(tree.Exists("qv-ppp.log"));
+    EXPECT_FALSE(tree.Exists("BOX1.log"));
+}
+
+TEST_F(RunBoxesTest, SecondServersSpoolAlsoStartsTheSendJob) {
+    tree.MakeDir("s2");
+    tree.Write("s2/m0001.out", "x");
+    tree.Write("BOX1.bfg",
+               "SMTPSERVER=a b\nSMTPSPOOL=" + tree.Path() + "s1/ " + tree.Path() + "s2/\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"SendMail(BOX1)"}));
+}
+
+TEST_F(RunBoxesTest, BoxPaketeOfTheFirstBoxReplacesTheList) {
+    tree.Write("A.bfg", "PPP_BOXPAKETE=B C\nNNTPSERVER=n\n");
+    tree.Write("B.bfg", "POP3SERVER=p\n");
+    tree.Write("C.bfg", "POP3SERVER=p\n");
+    tree.Write("D.bfg", "POP3SERVER=p\n");
+    Settings().BoxList = "A D";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"NgList", "PostNews", "GetNews", "GetMail(B)", "GetMail(C)"}));
+    EXPECT_EQ(Settings().BoxList, "A B C");
+}
+
+TEST(BoxList, ShortPaketeValuesAreIgnored) {
+    EXPECT_EQ(ExpandBoxList("A D", "BC"), "A D");
+    EXPECT_EQ(ExpandBoxList("A D", "B C"), "A B C");
+    EXPECT_EQ(ExpandBoxList("A", "  X  "), "A   X");
+}
+
+TEST_F(RunBoxesTest, FiltersAreLoadedAndFreedPerBox) {
+    tree.Write("pho.txt", "brix-pho: a@b\n");
+    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=" + tree.Path() +
+                               "pho.txt\nQVSCOREAKTIV=J\nSCOREFILE=QVSCORE.SC\n");
+    Settings().BoxList = "BOX1";
+    Settings().VerboseMode = true;
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"PhoOpen(pho.txt)", "PhoLoad", "ScoreLoad(QVSCORE.SC)",
+                                 "GetMail(BOX1,pho)", "ScoreFree", "PhoFree"}));
+    EXPECT_NE(RunLog().find("Reading PHO-Filter...\r\n"), std::string::npos);
+}
+
+TEST_F(RunBoxesTest, FilterThatCannotBeOpenedStaysActiveButUnloaded) {
+    tree.Write("pho.txt", "");
+    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=" + tree.Path() +
+                               "pho.txt\nQVSCOREAKTIV=J\nSCOREFILE=x.sc\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    jobs.phoOpens = false;
+    jobs.scoreLoads = false;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls,
+              (Calls{"PhoOpen(pho.txt)", "ScoreLoad(x.sc)", "GetMail(BOX1,pho)", "PhoFree"}));
+    EXPECT_FALSE(jobs.lastBox.QVSCOREAKTIV);
+}
+
+TEST_F(RunBoxesTest, MissingKillFileMeansNoFilter) {
+    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=/nonexistent/pho\nQVSCOREAKTIV=J\n");
+    Settings().BoxList = "BOX1";
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"GetMail(BOX1)"}));
+}
+
+TEST_F(RunBoxesTest, ExceptionFromAJobRunsEndPartsAndEndsTheRun) {
+    tree.Write("pho.txt", "x");
+    tree.Write("A.bfg", "POP3SERVER=p\nNNTPSERVER=n\nPPP_KILLFILE=" + tree.Path() + "pho.txt\n");
+    tree.Write("B.bfg", "POP3SERVER=p\n");
+    Settings().BoxList = "A B";
+    Settings().DebugLevel = 1;
+    Settings().VerboseMode = false;
+    RecordingJobs jobs;
+    jobs.raiseIn = "GetMail(A";
+    RunBoxesReported(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"PhoOpen(pho.txt)", "PhoLoad", "GetMail(A,pho)", "PhoFree"}));
+    std::string log = RunLog();
+    EXPECT_NE(log.find(" Exception EListError at address "), std::string::npos) << log;
+    EXPECT_NE(log.find(" File: run_boxes_test.cpp, line #"), std::string::npos) << log;
+    EXPECT_NE(log.find(" List index out of bounds (5)\r\n"), std::string::npos) << log;
+    EXPECT_NE(tree.Read("A.log").find("Exception EListError"), std::string::npos);
+    EXPECT_FALSE(tree.Exists("B.log"));
+    // The window was released before the report, so it reached the console.
+    EXPECT_NE(screen.output.find("Exception EListError at address "), std::string::npos);
+    EXPECT_EQ(screen.output.find("Reading PHO"), std::string::npos);
+}
+
+TEST_F(RunBoxesTest, ConfigErrorIsReportedAsMainError) {
+    tree.Write("A.bfg", "NNTPSERVER=n\n");
+    tree.Write("B.bfg", "broken line\n");
+    Settings().BoxList = "A B";
+    RecordingJobs jobs;
+    RunBoxesReported(jobs);
+    EXPECT_EQ(jobs.calls, (Calls{"NgList", "PostNews", "GetNews"}));
+    EXPECT_NE(RunLog().find(" Error (main): Fehler in der Config-Datei\r\n"), std::string::npos);
+}
+
+TEST_F(RunBoxesTest, StatusWindowIsDrawnAndReleasedInNormalMode) {
+    tree.Write("BOX1.bfg", "");
+    Settings().BoxList = "BOX1";
+    Settings().VerboseMode = false;
+    RecordingJobs jobs;
+    RunBoxes(jobs);
+    EXPECT_EQ(screen.Text(3, 4, 2), "\xDA\xC4");
+    EXPECT_EQ(screen.Text(78, 23, 1), "\xD9");
+    EXPECT_EQ(screen.Text(5, 5, 23), "Brix Win32 v0.4.2l Beta");
+}
+
+TEST(UserAbort, EscAbortsWithABell) {
+    testing::MemoryScreen screen;
+    testing::ScriptedKeyboard keys;
+    EXPECT_NO_THROW(CheckUserAbort());
+    keys.Type("\x1b");
+    try {
+        CheckUserAbort();
+        ADD_FAILURE();
+    } catch (const ebrix_break& e) {
+        EXPECT_EQ(e.Message(), "aborted by user ...");
+    }
+    EXPECT_EQ(screen.bells, 1);
+    EXPECT_FALSE(keys.KeyPressed());
+}
+
+TEST(UserAbort, OtherKeysAreSwallowed) {
+    testing::MemoryScreen screen;
+    testing::ScriptedKeyboard keys;
+    for (const char* typed : {"a", "\x1b[A", "\x1bOP", "\x1b[15~", "x\x1b", "\r\x1b[B"}) {
+        keys.Type(typed);
+        EXPECT_NO_THROW(CheckUserAbort()) << typed;
+        EXPECT_FALSE(keys.KeyPressed());
+    }
+    EXPECT_EQ(screen.bells, 0);
+    keys.Type("\x1b\x1b");
+    EXPECT_THROW(CheckUserAbort(), ebrix_break);
+    keys.Type("\x1bq");
+    EXPECT_THROW(CheckUserAbort(), ebrix_break);
+}
+
+} // namespace
+} // namespace brix
