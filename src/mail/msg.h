@@ -1,0 +1,44 @@
+#pragma once
+// Line lists of the mail and news jobs: one message (or header) as received,
+// and the answer to UIDL.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brix {
+
+// The lines of one message or header, without line ends. It is a plain list
+// of lines so that the clients can fill it directly.
+class tbrix_msg : public std::vector<std::string> {
+  public:
+    using std::vector<std::string>::vector;
+
+    // Value of the first header line (before the first empty line) that
+    // begins with name, compared without regard to ASCII case; name includes
+    // the colon ("From:"). Blanks and tabs at both ends are removed; folded
+    // continuation lines are not joined; "" when there is no such line. The
+    // line is looked at as a short text (its first 255 characters).
+    std::string HeaderValue(std::string_view name) const;
+    // Index of the first empty line; 0 when there is none.
+    std::int32_t HeaderEndIndex() const;
+};
+
+// The lines of a UIDL answer: message number, blank, unique identifier.
+class tbrix_uid : public std::vector<std::string> {
+  public:
+    using std::vector<std::string>::vector;
+
+    // The identifier of message msgNo. Lines are matched by their message
+    // number, not by their position, so a server that leaves out or reorders
+    // messages cannot make one message pass for another. Raises EListError
+    // when no line is for msgNo.
+    std::string UidOf(std::int32_t msgNo) const;
+    // The same without raising; false when no line names msgNo.
+    bool TryUidOf(std::int32_t msgNo, std::string& uid) const;
+    // Every message 1 .. count has a line with an identifier.
+    bool CoversMessages(std::int32_t count) const;
+};
+
+} // namespace brix
