@@ -1,5 +1,6 @@
 #include "mail/spool.h"
 
+#include "clients/md5.h"
 #include "platform/files.h"
 #include "support/errors.h"
 #include "support/text.h"
@@ -19,6 +20,24 @@ std::string DefaultEnvelope() {
 std::string MailIdentifier(const std::string& uid, const std::string& user,
                            const std::string& server) {
     return "<" + uid + "@" + user + "." + server + ">";
+}
+
+std::string MessageIdIdentifier(const tbrix_msg& header) {
+    std::string value = header.HeaderValue("Message-ID:");
+    std::size_t open = value.find('<');
+    std::size_t close = open == std::string::npos ? open : value.find('>', open);
+    if (close != std::string::npos && close > open + 1) return value.substr(open, close - open + 1);
+    std::string bare;
+    for (char c : value)
+        if (c != '<' && c != '>') bare += c;
+    if (!bare.empty()) return "<" + bare + ">";
+    std::string lines;
+    for (const std::string& line : header) {
+        if (line.empty()) break;
+        lines += line;
+        lines += "\r\n";
+    }
+    return "<" + DigestToHex(MD5String(lines)) + ">";
 }
 
 std::vector<std::string> MailboxForm(const std::vector<std::string>& message,
@@ -52,6 +71,13 @@ std::vector<std::string> BatchedSmtpForm(const std::vector<std::string>& message
     out.push_back(".");
     out.push_back("QUIT");
     return out;
+}
+
+std::vector<std::string> SpoolForm(const tbrix_msg& message, bool batchedSmtp,
+                                   const SpoolAccount& account) {
+    if (!batchedSmtp) return MailboxForm(message, account.user);
+    return BatchedSmtpForm(message, account.server,
+                           BatchedSmtpRecipient(message, account.useEnvelope, account.envelope));
 }
 
 std::string SpoolFileName(const std::string& prefix, std::uint32_t counter) {

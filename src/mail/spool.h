@@ -26,6 +26,14 @@ constexpr const char* kIdxFileName = "e-mail.idx";
 std::string MailIdentifier(const std::string& uid, const std::string& user,
                            const std::string& server);
 
+// The identifier of a message in "e-mail.idx", for servers without a usable
+// UIDL answer, from its header lines (TOP n 0): the "<...>" part of its
+// "Message-ID:" value (a value without angle brackets gets them, so that the
+// trim rule can find where identifiers begin); a message without one is
+// identified by "<" + the MD5 digest in hex of its header lines, each ended
+// by CR LF as on the wire, + ">".
+std::string MessageIdIdentifier(const tbrix_msg& header);
+
 // Mailbox form: "From " + user + LocalMailDomain(), then the message lines
 // unchanged.
 std::vector<std::string> MailboxForm(const std::vector<std::string>& message,
@@ -42,6 +50,19 @@ std::string BatchedSmtpRecipient(const tbrix_msg& message, bool useEnvelope,
 // with ".", then "." and "QUIT".
 std::vector<std::string> BatchedSmtpForm(const std::vector<std::string>& message,
                                          const std::string& server, const std::string& recipient);
+
+// The words of one POP3 account that shape its spool files.
+struct SpoolAccount {
+    std::string user;         // POP3USER word
+    std::string server;       // POP3SERVER word
+    bool useEnvelope = false; // POP3USEENVELOPE word is a yes-word
+    std::string envelope;     // POP3ENVELOPE word
+};
+
+// The lines of the spool file for a received message: BatchedSmtpForm with
+// its recipient when batchedSmtp is set, else MailboxForm.
+std::vector<std::string> SpoolForm(const tbrix_msg& message, bool batchedSmtp,
+                                   const SpoolAccount& account);
 
 // Name of spool file number counter: prefix + "m" + at least four upper-case
 // hexadecimal digits + ".msg".

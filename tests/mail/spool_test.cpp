@@ -85,6 +85,19 @@ TEST(SpoolForm, RecipientFromEnvelopeSettingWhenHeadersAreNotUsed) {
     EXPECT_EQ(LocalMailDomain(), "@localhost");
 }
 
+TEST(SpoolForm, AccountWordsChooseTheForm) {
+    tbrix_msg m = {"X-Envelope-To: me@x", "", ".x"};
+    SpoolAccount account{"joe", "pop.x", true, "fixed@x"};
+    EXPECT_EQ(Bytes(SpoolForm(m, false, account)),
+              "From joe@localhost\nX-Envelope-To: me@x\n\n.x\n");
+    EXPECT_EQ(Bytes(SpoolForm(m, true, account)),
+              "HELO pop.x\nRCPT TO:<me@x>\nDATA\nX-Envelope-To: me@x\n\n..x\n.\nQUIT\n");
+    account.useEnvelope = false;
+    EXPECT_EQ(SpoolForm(m, true, account)[1], "RCPT TO:<fixed@x>");
+    account.envelope = "";
+    EXPECT_EQ(SpoolForm(m, true, account)[1], "RCPT TO:<postmaster@localhost>");
+}
+
 TEST(SpoolForm, MailIdentifierNamesUserAndServer) {
     EXPECT_EQ(MailIdentifier("abc", "joe", "pop.a"), "<abc@joe.pop.a>");
     EXPECT_NE(MailIdentifier("1", "joe", "pop.a"), MailIdentifier("1", "joe", "pop.b"));
@@ -193,6 +206,38 @@ TEST(SpoolWrite, FailedWriteRemovesTemporaryFile) {
     EXPECT_TRUE(dir.Names().empty());
     // The next attempt starts over at the same number.
     EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir.Path() + "m0000.msg");
+}
+
+} // namespace
+} // namespace brix
+
+namespace brix {
+namespace {
+
+TEST(MessageIdMode, IdentifierIsMessageIdValue) {
+    struct {
+        tbrix_msg header;
+        const char* id;
+    } cases[] = {
+        {{"From: a@b", "Message-ID: <abc@x.org>", ""}, "<abc@x.org>"},
+        {{"message-id:\t<abc@x.org>  ", ""}, "<abc@x.org>"},
+        {{"Message-Id: <abc@x.org> (added by relay)", ""}, "<abc@x.org>"},
+        {{"Message-ID: abc@x.org", ""}, "<abc@x.org>"},
+        {{"Message-ID: <abc@x.org", ""}, "<abc@x.org>"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MessageIdIdentifier(c.header), c.id) << c.id;
+}
+
+TEST(MessageIdMode, MessageWithoutIdIsNamedByDigestOfHeaderLines) {
+    // MD5 of "From: a@b\r\nSubject: x\r\n".
+    const char* digest = "<0afda31a0c3c3cbb1a43611682d869bb>";
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x", ""}), digest);
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x"}), digest);
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x", "", "Message-ID: <body@x>"}), digest);
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x", "Message-ID: <>", ""}),
+              MessageIdIdentifier({"From: a@b", "Subject: x", "Message-ID: <>"}));
+    EXPECT_NE(MessageIdIdentifier({"From: a@b", "Subject: y", ""}), digest);
 }
 
 } // namespace
