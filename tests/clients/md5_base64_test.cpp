@@ -1,0 +1,98 @@
+// MD5 against RFC 1321's test suite and Base64 against RFC 4648's vectors.
+
+#include "clients/base64.h"
+#include "clients/md5.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace brix {
+namespace {
+
+TEST(Md5, Rfc1321TestSuite) {
+    struct Case {
+        const char* input;
+        const char* digest;
+    } cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& c : cases) {
+        std::string digest = MD5String(c.input);
+        EXPECT_EQ(digest.size(), 16u);
+        EXPECT_EQ(DigestToHex(digest), c.digest) << '"' << c.input << '"';
+    }
+}
+
+TEST(Md5, ApopDigestOfRfc1939Example) {
+    EXPECT_EQ(DigestToHex(MD5String("<1896.697170952@dbc.mtview.ca.us>tanstaaf")),
+              "c4c9334bac560ecc979e58001b3e22fb");
+}
+
+TEST(Md5, PiecesBlocksAndStreamsGiveTheSameDigest) {
+    // Lengths around the 56- and 64-byte padding boundaries.
+    for (std::size_t len : {55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 5000u}) {
+        std::string data(len, '\0');
+        for (std::size_t i = 0; i < len; ++i)
+            data[i] = static_cast<char>(i * 7 + 3);
+        std::string whole = MD5String(data);
+        TMD5Context ctx;
+        for (std::size_t i = 0; i < len; i += 13)
+            ctx.Update(data.data() + i, std::min<std::size_t>(13, len - i));
+        EXPECT_EQ(ctx.Final(), whole) << len;
+        EXPECT_EQ(MD5Buffer(data.data(), data.size()), whole) << len;
+        std::istringstream in(data);
+        EXPECT_EQ(MD5Stream(in), whole) << len;
+    }
+}
+
+TEST(Md5, DigestToHexIsLowerCase) {
+    EXPECT_EQ(DigestToHex(std::string("\x00\xff\xAB\x10", 4)), "00ffab10");
+}
+
+TEST(Base64, Rfc4648Vectors) {
+    struct Case {
+        const char* plain;
+        const char* encoded;
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"foob", "Zm9vYg=="},
+                 {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(Base64Encode(c.plain), c.encoded) << c.plain;
+        std::string back;
+        EXPECT_TRUE(Base64Decode(c.encoded, back)) << c.encoded;
+        EXPECT_EQ(back, c.plain);
+    }
+}
+
+TEST(Base64, AnyLengthAndEveryByte) {
+    std::string data;
+    for (int i = 0; i < 1000; ++i)
+        data += static_cast<char>(i % 256);
+    std::string encoded = Base64Encode(data);
+    EXPECT_EQ(encoded.size(), (data.size() + 2) / 3 * 4);
+    EXPECT_EQ(encoded.find('\n'), std::string::npos);
+    std::string back;
+    ASSERT_TRUE(Base64Decode(encoded, back));
+    EXPECT_EQ(back, data);
+}
+
+TEST(Base64, DecodeRejectsWhatIsNotBase64) {
+    std::string out;
+    for (const char* bad : {"Zg=", "Z===", "Zg=a", "Zm9v!A==", "=Zg="})
+        EXPECT_FALSE(Base64Decode(bad, out)) << bad;
+}
+
+} // namespace
+} // namespace brix
