@@ -1,0 +1,22 @@
+#include "filter/scorefile.h"
+
+#include "platform/console.h"
+#include "support/program_end.h"
+
+namespace brix {
+
+void ShowScorefileError(const tscloaderror& error) {
+    Console& con = TheConsole();
+    con.WriteLine("");
+    con.WriteLine("");
+    con.WriteLine("Fehler in Zeile " + std::to_string(error.line) + ":");
+    con.WriteLine(error.rawLine);
+    con.WriteLine("");
+}
+
+void HaltOnScorefileError(const std::string& path, const tscloaderror& error) {
+    ShowScorefileError(error);
+    ErrorHaltPrompt(error.exitCode, error.Message(path));
+}
+
+} // namespace brix

@@ -1,0 +1,4 @@
+[*]
+score 1
+NAME a
+NAME b
