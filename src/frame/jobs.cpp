@@ -1,5 +1,7 @@
 #include "frame/jobs.h"
 
+#include "filter/pho.h"
+
 namespace brix {
 
 // Jobs not built yet do nothing; each is wired here as it arrives.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -229,13 +230,21 @@ void NewFile::Close() {
 bool NewFile::CommitAs(const std::string& finalPath) {
     Close();
     // link() never replaces an existing name, unlike rename().
-    if (::link(temp_.c_str(), finalPath.c_str()) != 0) {
-        if (errno == EEXIST) return false;
-        ThrowInOutError(finalPath, errno);
+    if (::link(temp_.c_str(), finalPath.c_str()) == 0) {
+        committed_ = true;
+        ::unlink(temp_.c_str());
+        return true;
     }
-    committed_ = true;
-    ::unlink(temp_.c_str());
-    return true;
+    if (errno == EEXIST) return false;
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EXDEV)
+        ThrowInOutError(finalPath, errno);
+    // File systems without hard links: a rename that refuses to replace.
+    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, finalPath.c_str(), RENAME_NOREPLACE) == 0) {
+        committed_ = true;
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    ThrowInOutError(finalPath, errno);
 }
 
 std::string ProgramDirectory() {
