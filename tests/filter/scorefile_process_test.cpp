@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -161,10 +162,24 @@ ChildRun LoadInChildWithPipe(const std::string& path) {
     return run;
 }
 
-// What the console shows for an error, in the terminal's UTF-8.
+// The child runs under C.UTF-8; without it the console shows "?" for
+// anything beyond ASCII.
+std::string AsConsoleShowsIt(const std::string& cp850) {
+    locale_t utf8 = ::newlocale(LC_ALL_MASK, "C.UTF-8", nullptr);
+    if (utf8 != nullptr) {
+        ::freelocale(utf8);
+        return Cp850ToUtf8(cp850);
+    }
+    std::string out = cp850;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    return out;
+}
+
+// What the console shows for an error.
 std::string ExpectedReport(const std::string& path, const tscloaderror& e) {
-    return Cp850ToUtf8("\n\nFehler in Zeile " + std::to_string(e.line) + ":\n" + e.rawLine +
-                       "\n\n" + e.Message(path) + "\n") +
+    return AsConsoleShowsIt("\n\nFehler in Zeile " + std::to_string(e.line) + ":\n" + e.rawLine +
+                            "\n\n" + e.Message(path) + "\n") +
            "\rWeiter mit Return ... [00:30] \n";
 }
 
