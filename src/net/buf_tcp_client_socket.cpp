@@ -39,7 +39,8 @@ std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {
     lineEnded_ = false;
     for (;;) {
         if (BufPos == BufCount) {
-            Read(nullptr, 0);
+            char none;
+            Read(&none, 0); // size 0: refill only
             if (BufPos == BufCount) break; // the peer has closed
         }
         const char* start = Buffer.data() + BufPos;
