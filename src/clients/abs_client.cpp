@@ -17,6 +17,21 @@ std::int32_t ReplyCodeOf(const std::string& line) {
     return code;
 }
 
+bool ReplyNumbers(std::string_view Text, int Count, std::int64_t* Values) {
+    std::size_t pos = 0;
+    auto blank = [&](std::size_t i) { return Text[i] == ' ' || Text[i] == '\t'; };
+    for (int n = 0; n < Count; ++n) {
+        while (pos < Text.size() && blank(pos))
+            ++pos;
+        std::size_t start = pos;
+        while (pos < Text.size() && Text[pos] >= '0' && Text[pos] <= '9')
+            ++pos;
+        if (pos == start || (pos < Text.size() && !blank(pos))) return false;
+        if (!LeadingInt64(Text.substr(start, pos - start), Values[n])) return false;
+    }
+    return true;
+}
+
 TAbsClient::TAbsClient() : Socket(std::make_unique<TBufTCPClientSocket>()) {}
 
 TAbsClient::~TAbsClient() = default;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brix {
@@ -23,6 +24,14 @@ BRIX_SKT_EXCEPTION_CLASS(EAbsClient);
 // The three-digit code at the start of a reply line, or 0 when the first
 // three characters are not digits.
 std::int32_t ReplyCodeOf(const std::string& line);
+
+// Reads Count decimal numbers from the start of Text (leading blanks
+// skipped), as POP3 and NNTP replies carry them ("2 320 octets",
+// "3 1 3 de.test"): each number must end at a blank or the end of the text;
+// whatever follows the last one is ignored. False when a number is missing,
+// not decimal or beyond 64 bits. The caller checks the range it needs and
+// raises its client error with the command's tag and the reply line.
+bool ReplyNumbers(std::string_view Text, int Count, std::int64_t* Values);
 
 class TAbsClient {
   public:

@@ -17,37 +17,19 @@ std::string APOPTimestampOf(const std::string& greeting) {
     return greeting.substr(open, close - open + 1);
 }
 
-namespace {
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// Reads the decimal number at pos; the number must be followed by the end of
-// the text or a blank.
-bool NumberAt(const std::string& s, std::size_t& pos, std::int64_t& value) {
-    std::size_t start = pos;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9')
-        ++pos;
-    if (pos == start || (pos < s.size() && !IsBlank(s[pos]))) return false;
-    return LeadingInt64(std::string_view(s).substr(start, pos - start), value);
-}
-} // namespace
-
 bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t& size) {
     count = 0;
     size = 0;
-    if (reply.compare(0, 3, "+OK") != 0) return false;
-    std::size_t pos = 3;
-    if (pos >= reply.size() || !IsBlank(reply[pos])) return false;
-    while (pos < reply.size() && IsBlank(reply[pos]))
-        ++pos;
-    std::int64_t n = 0, octets = 0;
-    if (!NumberAt(reply, pos, n) || n > std::numeric_limits<std::int32_t>::max()) return false;
-    while (pos < reply.size() && IsBlank(reply[pos]))
-        ++pos;
-    if (!NumberAt(reply, pos, octets)) return false;
-    count = static_cast<std::int32_t>(n);
-    size = octets;
+    // "+OK" and a blank, then the count and the size (RFC 1939 section 5).
+    if (reply.compare(0, 3, "+OK") != 0 || reply.size() < 4 ||
+        (reply[3] != ' ' && reply[3] != '\t'))
+        return false;
+    std::int64_t values[2];
+    if (!ReplyNumbers(std::string_view(reply).substr(4), 2, values) ||
+        values[0] > std::numeric_limits<std::int32_t>::max())
+        return false;
+    count = static_cast<std::int32_t>(values[0]);
+    size = values[1];
     return true;
 }
 

@@ -24,6 +24,31 @@ TEST(ReplyCode, FirstThreeDigitsOrZero) {
         EXPECT_EQ(ReplyCodeOf(c.line), c.code) << c.line;
 }
 
+TEST(ReplyNumbers, LeadingNumbersWithTextAfterIgnored) {
+    struct Case {
+        const char* text;
+        int count;
+        bool ok;
+        std::vector<std::int64_t> values;
+    } cases[] = {{"2 320", 2, true, {2, 320}},
+                 {"  2   320 octets", 2, true, {2, 320}},
+                 {"3 1 3 de.test", 3, true, {3, 1, 3}},
+                 {"7", 1, true, {7}},
+                 {"7\tx", 1, true, {7}},
+                 {"9999999999", 1, true, {9999999999}},
+                 {"2", 2, false, {}},
+                 {"2x 3", 2, false, {}},
+                 {"-2 3", 2, false, {}},
+                 {"", 1, false, {}},
+                 {"99999999999999999999", 1, false, {}}};
+    for (const auto& c : cases) {
+        std::int64_t values[3] = {};
+        EXPECT_EQ(ReplyNumbers(c.text, c.count, values), c.ok) << c.text;
+        for (std::size_t i = 0; c.ok && i < c.values.size(); ++i)
+            EXPECT_EQ(values[i], c.values[i]) << c.text;
+    }
+}
+
 TEST(AbsClient, GreetingAndLogLines) {
     ScriptServer server(Script().Send("220 welcome").Expect("NOOP").Send("250 fine"));
     Logged<TAbsClient> client;
