@@ -4,6 +4,17 @@
 // reply (RFC 5321 continuation lines), reads dot-terminated bodies, sends
 // dot-stuffed ones, and passes every command and reply line to OnLogLine.
 // The protocol classes add only their command texts and success rules.
+//
+// Use by a job:
+//   tbrix_pop3 client(port);                // Service = port text
+//   client.Socket->Timeout = seconds * 1000; // default 60 s per wait
+//   client.OnLogLine = ...;                 // "<" commands, ">" replies
+//   client.Socket->OnLogLine = ...;         // the socket's progress lines
+//   client.Connect(host);                   // or Login for POP3
+//   ... commands; each refusal raises the client's class with its tag ...
+//   client.Disconnect();
+// Every error derives from EsktException and its message is
+// tag + ". (Error=" + detail + ")".
 
 #include "net/buf_tcp_client_socket.h"
 #include "net/skt_exceptions.h"

@@ -46,7 +46,9 @@ class TAbsSocket {
     std::int32_t Port = 0;
     TOnLogLineProc OnLogLine;
 
-    // Milliseconds that any one wait for the peer may last.
+    // Milliseconds that any one wait for the peer may last; 0 or less means
+    // kDefaultSocketTimeout. A wait that runs out raises the operation's
+    // error with ETIMEDOUT's number ("Read. (Error=110)").
     std::int32_t Timeout = kDefaultSocketTimeout;
     // Receive calls made on this socket; lets a benchmark check that line
     // reading costs one receive per buffer refill.
@@ -74,7 +76,9 @@ class TAbsSocket {
     int shutdown(int how);
 
     // Timeout in microseconds for select().
-    std::int64_t TimeoutMicros() const { return std::int64_t(Timeout) * 1000; }
+    std::int64_t TimeoutMicros() const {
+        return std::int64_t(Timeout > 0 ? Timeout : kDefaultSocketTimeout) * 1000;
+    }
 };
 
 class TTCPSocket : public TAbsSocket {

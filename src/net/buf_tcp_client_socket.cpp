@@ -40,7 +40,7 @@ std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {
     for (;;) {
         if (BufPos == BufCount) {
             char none;
-            Read(&none, 0); // size 0: refill only
+            Read(&none, 0);                // size 0: refill only
             if (BufPos == BufCount) break; // the peer has closed
         }
         const char* start = Buffer.data() + BufPos;

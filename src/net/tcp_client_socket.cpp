@@ -116,6 +116,8 @@ std::int32_t TTCPClientSocket::WaitForDataTime(std::int32_t T) {
 }
 
 std::int32_t TTCPClientSocket::Receive(void* buf, std::int32_t size, const char* tag) {
+    // Nothing can follow the peer's FIN; further reads end at once.
+    if (peerClosed_) return 0;
     for (;;) {
         int n = recv(buf, size, MSG_DONTWAIT);
         if (n > 0) {
