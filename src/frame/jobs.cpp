@@ -1,6 +1,10 @@
 #include "frame/jobs.h"
 
+#include "display/status_screen.h"
 #include "filter/pho.h"
+#include "frame/log.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 
 namespace brix {
 
@@ -15,9 +19,19 @@ bool ProgramJobs::PhoOpen(const std::string&) {
 }
 void ProgramJobs::PhoLoad() {}
 void ProgramJobs::PhoFree() {}
-bool ProgramJobs::ScoreLoad(const std::string&) {
-    return false;
+bool ProgramJobs::ScoreLoad(const std::string& fileName) {
+    std::vector<std::string> lines = ReadLines(fileName);
+    if (std::optional<tscloaderror> error = score_.Parse(lines, Today())) {
+        // The report and its prompt belong below the window, not over it.
+        CloseStatusScreen();
+        SetLogScreenShown(false);
+        HaltOnScorefileError(fileName, *error);
+    }
+    return true;
 }
-void ProgramJobs::ScoreFree() {}
+
+void ProgramJobs::ScoreFree() {
+    score_.Free();
+}
 
 } // namespace brix

@@ -1,6 +1,7 @@
 #pragma once
 // The real jobs and filters behind the job sequence.
 
+#include "filter/scorefile.h"
 #include "frame/run_boxes.h"
 
 namespace brix {
@@ -17,6 +18,10 @@ class ProgramJobs final : public BoxJobs {
     void PhoFree() override;
     bool ScoreLoad(const std::string& fileName) override;
     void ScoreFree() override;
+
+  private:
+    // The box's scorefile, for the news fetch job.
+    tbrix_scorefile score_;
 };
 
 } // namespace brix
