@@ -65,8 +65,20 @@ bool DottedAddress(const std::string& host, std::uint16_t portNet, SocketAddress
     return true;
 }
 
+namespace {
+HostResolver& CustomResolver() {
+    static HostResolver resolver;
+    return resolver;
+}
+} // namespace
+
+void SetHostResolver(HostResolver resolver) {
+    CustomResolver() = std::move(resolver);
+}
+
 int ResolveHost(const std::string& host, std::uint16_t portNet, std::vector<SocketAddress>& out) {
     out.clear();
+    if (CustomResolver()) return CustomResolver()(host, portNet, out);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

@@ -4,6 +4,7 @@
 // It decides nothing; the failure tests and messages are in the classes.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -44,6 +45,12 @@ bool DottedAddress(const std::string& host, std::uint16_t portNet, SocketAddress
 // Every address of a host name, IPv4 and IPv6, in the resolver's order.
 // Returns 0 or the resolver's non-zero error code.
 int ResolveHost(const std::string& host, std::uint16_t portNet, std::vector<SocketAddress>& out);
+
+// Replaces the resolver behind ResolveHost (tests: a name with several
+// addresses); an empty function restores getaddrinfo.
+using HostResolver = std::function<int(const std::string& host, std::uint16_t portNet,
+                                       std::vector<SocketAddress>& out)>;
+void SetHostResolver(HostResolver resolver);
 
 // Dotted (or IPv6) text of an address.
 std::string AddressText(const sockaddr* addr);

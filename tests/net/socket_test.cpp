@@ -80,7 +80,7 @@ TEST(BufSocket, ConnectToDottedAddressLogsNoNameLookUp) {
     EXPECT_EQ(ReadLine(c.socket), "hello");
 }
 
-TEST(BufSocket, HostNameIsResolvedAndEveryAddressTried) {
+TEST(BufSocket, HostNameIsResolved) {
     ScriptServer server(Script().Send("hi"));
     std::vector<std::string> log;
     TBufTCPClientSocket s;
@@ -91,6 +91,66 @@ TEST(BufSocket, HostNameIsResolvedAndEveryAddressTried) {
     EXPECT_EQ(log[4], "resolved host name");
     EXPECT_EQ(log[5], "trying to connect to localhost:" + server.PortText());
     EXPECT_EQ(ReadLine(s), "hi");
+}
+
+// A name with several addresses, the first of which refuses.
+struct SeveralAddresses {
+    SeveralAddresses(std::vector<int> ports) {
+        SetHostResolver(
+            [ports](const std::string&, std::uint16_t, std::vector<SocketAddress>& out) {
+                for (int port : ports) {
+                    SocketAddress a;
+                    DottedAddress("127.0.0.1", htons(static_cast<std::uint16_t>(port)), a);
+                    out.push_back(a);
+                }
+                return 0;
+            });
+    }
+    ~SeveralAddresses() { SetHostResolver(nullptr); }
+};
+
+TEST(BufSocket, EveryAddressOfANameIsTried) {
+    ScriptServer server(Script().Send("third time lucky"));
+    SeveralAddresses addresses({ClosedPort(), ClosedPort(), server.Port()});
+    TBufTCPClientSocket s;
+    s.Connect("multi.example", "7");
+    EXPECT_EQ(ReadLine(s), "third time lucky");
+    EXPECT_EQ(s.HostName, "multi.example");
+}
+
+TEST(BufSocket, NameWhoseAddressesAllRefuseRaisesCannotConnect) {
+    SeveralAddresses addresses({ClosedPort(), ClosedPort()});
+    TBufTCPClientSocket s;
+    try {
+        s.Connect("multi.example", "7");
+        FAIL() << "connected";
+    } catch (const ETCPSocket& e) {
+        EXPECT_EQ(e.Message(), "Connect: Cannot connect to multi.example:7. (Error=" +
+                                   std::to_string(ECONNREFUSED) + ")");
+    }
+    EXPECT_NE(s.Handle, -1) << "the handle stays until Disconnect";
+    s.Disconnect();
+}
+
+TEST(BufSocket, ConnectsToAnIpv6Address) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 1) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    TBufTCPClientSocket s;
+    s.Connect("::1", std::to_string(ntohs(addr.sin6_port)));
+    int peer = ::accept(fd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(::send(peer, "v6\r\n", 4, 0), 4);
+    EXPECT_EQ(ReadLine(s), "v6");
+    ::close(peer);
+    ::close(fd);
 }
 
 TEST(BufSocket, LinesLoseCrAndLf) {
@@ -183,7 +243,8 @@ TEST(BufSocket, StalledPeerTimesOutAWrite) {
     c.socket.Timeout = 200;
     std::string block(1 << 20, 'w');
     try {
-        for (int i = 0; i < 256; ++i) c.socket.Write(block.data(), static_cast<int>(block.size()));
+        for (int i = 0; i < 256; ++i)
+            c.socket.Write(block.data(), static_cast<int>(block.size()));
         FAIL() << "256 MiB went into a peer that reads nothing";
     } catch (const ETCPClientSocket& e) {
         EXPECT_EQ(e.Message(), "Write. (Error=" + std::to_string(ETIMEDOUT) + ")");
