@@ -117,7 +117,9 @@ bool EximServer::Start(std::string& why) {
         << "  deny message = authentication required\n"
         << "       domains = auth.test\n       !authenticated = *\n"
         << "  accept\n"
-        << "acl_data:\n  deny condition = ${if def:h_X-Refuse:}\n  accept\n"
+        // A code at the start of the message replaces Exim's default 550.
+        << "acl_data:\n  deny message = 554 message refused\n"
+        << "       condition = ${if def:h_X-Refuse:}\n  accept\n"
         << "begin routers\nall:\n  driver = accept\n  transport = bsmtp_file\n"
         << "begin transports\nbsmtp_file:\n  driver = appendfile\n"
         << "  directory = " << dir_ << "/out\n  use_bsmtp\n"

@@ -3,8 +3,9 @@
 // runs from a configuration of its own in a temporary folder, accepts every
 // recipient except refuse@brix.test, demands AUTH LOGIN (user "user",
 // password "secret") for recipients in the domain auth.test, refuses at the
-// final "." any message with an "X-Refuse:" header, and writes each accepted
-// message with its envelope as a batched-SMTP file into OutDir().
+// final "." (554) any message with an "X-Refuse:" header, and writes each
+// accepted message with its envelope as a batched-SMTP file, which
+// Delivered() returns.
 
 #include <string>
 #include <sys/types.h>

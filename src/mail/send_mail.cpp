@@ -1,0 +1,243 @@
+#include "mail/send_mail.h"
+
+#include "display/status_screen.h"
+#include "frame/abort.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "mail/outgoing_mail.h"
+#include "platform/files.h"
+#include "support/text.h"
+#include "support/textfile.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace brix {
+
+namespace {
+
+// The send block of the status window; none in verbose mode.
+tbrix_sinf* SendStatus() {
+    if (Settings().VerboseMode) return nullptr;
+    tbrix_info* screen = StatusScreen();
+    return screen ? &screen->SmtpLine() : nullptr;
+}
+
+struct OutgoingFile {
+    std::string name;
+    std::int64_t size = 0;
+};
+
+// The outgoing files of a spool directory in the order they were queued
+// (sorted by name), with their sizes for the counters.
+std::vector<OutgoingFile> OutgoingFiles(const std::string& spool) {
+    std::vector<OutgoingFile> files;
+    for (std::string& name : FindFiles(spool + "m*.out")) {
+        struct stat st {};
+        std::int64_t size = ::stat((spool + name).c_str(), &st) == 0 ? st.st_size : 0;
+        files.push_back({std::move(name), size});
+    }
+    return files;
+}
+
+// One connection to one server of the box and the files of its spool.
+class SendSession {
+  public:
+    SendSession(const tbrixconfig& box, int index)
+        : box_(box), index_(index), server_(ExtractWord(index, box.SMTPSERVER)),
+          port_(ExtractWord(index, box.SMTPPORT)), spool_(ExtractWord(index, box.SMTPSPOOL)),
+          client_(port_) {
+        client_.Socket->Timeout = TimeoutSeconds(box.SMTPTIMEOUT) * 1000;
+    }
+
+    void Run();
+
+  private:
+    void Transfer();
+    void SendFile(const OutgoingFile& file);
+    void CommandLine(const std::string& line);
+    // Closes the connection; runs on every way out of Transfer.
+    void End();
+
+    std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
+
+    const tbrixconfig& box_;
+    int index_;
+    std::string server_, port_, spool_;
+    tbrix_smtp client_;
+
+    // The first file's HELO line decides HELO or EHLO for the connection;
+    // the HELO lines of later files are passed over.
+    bool greetingSent_ = false;
+    bool inText_ = false;
+    bool inHeader_ = true;
+    // A MAIL FROM was sent and its message not yet accepted.
+    bool transactionOpen_ = false;
+    int acceptedInFile_ = 0;
+    TStrings text_;
+    int mailNumber_ = 0;
+    int sent_ = 0;
+    std::int64_t bytesDone_ = 0;
+};
+
+void SendSession::Run() {
+    const RunSettings& s = Settings();
+    if (s.DebugLevel >= 1) {
+        client_.OnLogLine = LogProtocolLine;
+        if (s.DebugLevel >= 2) client_.Socket->OnLogLine = LogProtocolLine;
+        client_.DoLogLine("");
+        AppendStampedLine(BoxLogPath(), "sendmail " + server_ + ":" + port_);
+    }
+    // The end part also runs after an error, and an error raised inside it
+    // replaces the first one.
+    try {
+        Transfer();
+    } catch (...) {
+        End();
+        throw;
+    }
+    End();
+}
+
+void SendSession::End() {
+    WriteLog(std::to_string(sent_) + " mails sent", 1);
+    client_.Disconnect();
+}
+
+void SendSession::Transfer() {
+    if (tbrix_sinf* status = SendStatus()) {
+        status->SetServer(server_ + ":" + port_);
+        status->SetInfo("connecting ...");
+    }
+    WriteLog("SMTP: " + server_ + ":" + port_, 1);
+    client_.Connect(server_);
+    CheckUserAbort();
+
+    std::vector<OutgoingFile> files = OutgoingFiles(spool_);
+    std::int64_t total = 0;
+    for (const OutgoingFile& f : files)
+        total += f.size;
+    CheckUserAbort();
+
+    std::string count =
+        std::to_string(files.size()) + " mails to send, " + std::to_string(total) + " bytes";
+    if (tbrix_sinf* status = SendStatus()) {
+        status->SetInfo(count);
+        status->SetMsgDone(0);
+        status->SetMsgTotal(static_cast<std::int64_t>(files.size()));
+        status->SetBytesDone(0);
+        status->SetBytesTotal(total);
+    }
+    WriteLog(count, 1);
+
+    for (const OutgoingFile& file : files)
+        SendFile(file);
+}
+
+void SendSession::SendFile(const OutgoingFile& file) {
+    const std::string path = spool_ + file.name;
+    ++mailNumber_;
+    const std::string number = "mail #" + std::to_string(mailNumber_);
+    if (tbrix_sinf* status = SendStatus()) status->SetInfo(number + ": " + path);
+    if (Settings().DebugLevel >= 1) WriteLog("sending " + number + ": " + path + "...", 1);
+
+    inText_ = false;
+    transactionOpen_ = false;
+    acceptedInFile_ = 0;
+    text_.clear();
+    for (const std::string& line : ReadSpoolLines(path)) {
+        if (!inText_) {
+            CommandLine(line);
+            continue;
+        }
+        OutTextLine out = ApplyTextRules(line, inHeader_);
+        if (!out.endsMessage) {
+            text_.push_back(std::move(out.text));
+            continue;
+        }
+        // The batch is dot-stuffed by the host reader, so the text goes out
+        // unchanged; the reply to the "." decides whether the server took
+        // the message.
+        inText_ = false;
+        client_.DataText(text_, false);
+        text_.clear();
+        transactionOpen_ = false;
+        ++acceptedInFile_;
+    }
+    // A message without its "." was never handed over (nothing of its text
+    // has been sent); sending one now would deliver a truncated message.
+    if (inText_ || transactionOpen_ || acceptedInFile_ == 0)
+        throw ebrix_mailfile("Mail file " + path +
+                             " ends before the \".\" of its message; kept for the next run");
+
+    if (Settings().DebugLevel >= 1) WriteLog("done.", 1);
+    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    ++sent_;
+    bytesDone_ += file.size;
+    if (tbrix_sinf* status = SendStatus()) {
+        status->SetMsgDone(mailNumber_);
+        status->SetBytesDone(bytesDone_);
+    }
+    // Only now: an abort never makes a delivered file look unsent.
+    CheckUserAbort();
+}
+
+void SendSession::CommandLine(const std::string& line) {
+    OutCommandLine cmd = ParseCommandLine(line);
+    switch (cmd.command) {
+    case OutCommand::Helo:
+        if (greetingSent_) break;
+        if (Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
+            !Word(box_.SMTPPASS).empty()) {
+            TStrings extensions;
+            client_.Ehlo(cmd.argument, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER),
+                         Word(box_.SMTPPASS));
+        } else {
+            client_.Helo(cmd.argument);
+        }
+        greetingSent_ = true;
+        break;
+    case OutCommand::MailFrom: {
+        std::string from = box_.SMTPENVELOPE.empty() ? cmd.argument : Word(box_.SMTPENVELOPE);
+        transactionOpen_ = true;
+        client_.Mail(from);
+        break;
+    }
+    case OutCommand::RcptTo:
+        if (tbrix_sinf* status = SendStatus())
+            status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + cmd.argument + "]");
+        client_.Rcpt(cmd.argument);
+        break;
+    case OutCommand::Data:
+        client_.Data();
+        inText_ = true;
+        break;
+    case OutCommand::Other:
+        // QUIT (the connection is closed after the last file), RSET, empty
+        // lines.
+        break;
+    }
+}
+
+} // namespace
+
+void SendMail(tbrixconfig& box) {
+    try {
+        int servers = WordCount(box.SMTPSERVER);
+        for (int i = 1; i <= servers; ++i) {
+            SendSession session(box, i);
+            session.Run();
+        }
+    } catch (const ebrix_break& e) {
+        WriteLog(e.Message(), 3);
+    } catch (const EsktException& e) {
+        WriteLog("Error (sendmail): " + e.Message(), 3);
+    } catch (const ebrix_mailfile& e) {
+        WriteLog("Error (sendmail): " + e.Message(), 3);
+    }
+}
+
+} // namespace brix
