@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "mail/send_mail.h"
 #include "platform/fakes.h"
+#include "testing/exim_server.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
@@ -564,6 +565,32 @@ TEST_F(SendMailTest, RefusedSecondFileKeepsOnlyItself) {
     EXPECT_EQ(RunLog().back(),
               "Error (sendmail): Data: After transfer. (Error=552 message too big)");
     EXPECT_EQ(RunLog()[RunLog().size() - 2], "1 mails sent");
+}
+
+TEST_F(SendMailTest, RefusedSecondMessageOfAFileKeepsTheWholeFile) {
+    // Nothing is lost: the file stays although its first message was
+    // accepted, which may then arrive a second time.
+    Queue("m0001.out", FileOf(kAnna) + FileOf(kCarl));
+    Script s;
+    s.Send("220 mx").Expect("HELO client.example").Send("250 hello");
+    Accept(s, kAnna);
+    Accept(s, kCarl, "554 no");
+    ScriptServer server(s);
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_TRUE(Queued("m0001.out"));
+    EXPECT_EQ(RunLog().back(), "Error (sendmail): Data: After transfer. (Error=554 no)");
+}
+
+TEST_F(SendMailTest, NoServerListeningKeepsTheFiles) {
+    Queue("m0001.out", FileOf(kAnna));
+    box.SMTPPORT = std::to_string(testing::FreeLoopbackPort());
+    SendMail(box);
+    EXPECT_TRUE(Queued("m0001.out"));
+    Lines log = RunLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[1], "0 mails sent");
+    EXPECT_EQ(log[2].rfind("Error (sendmail): Connect", 0), 0u) << log[2];
 }
 
 TEST_F(SendMailTest, FileWithoutFinalDotIsKeptAndNoDotIsSent) {
