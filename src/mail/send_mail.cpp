@@ -59,7 +59,8 @@ class SendSession {
     void Transfer();
     void SendFile(const OutgoingFile& file);
     void CommandLine(const std::string& line);
-    // Closes the connection; runs on every way out of Transfer.
+    // Logs the number of files sent and closes the connection; runs on
+    // every way out of Transfer.
     void End();
 
     std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
