@@ -4,67 +4,15 @@
 // started. Skipped when Dovecot is not installed.
 
 #include "clients/pop3_client.h"
+#include "testing/dovecot_server.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace brix {
 namespace {
 
-namespace fs = std::filesystem;
-const char* kDovecot = "/usr/sbin/dovecot";
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-// Size of a Maildir file as POP3 counts it: every LF becomes CR LF.
-std::int64_t Pop3Size(const std::string& text) {
-    std::int64_t size = static_cast<std::int64_t>(text.size());
-    for (char c : text)
-        size += c == '\n';
-    return size;
-}
+using testing::DovecotServer;
+using testing::Pop3Size;
 
 const std::string kMessage1 = "From: a@b\nSubject: one\n\nhello\n";
 const std::string kMessage2 =
@@ -72,151 +20,10 @@ const std::string kMessage2 =
 const char* kName1 = "1000000001.M1P1.brixtest";
 const char* kName2 = "1000000002.M2P1.brixtest";
 
-class DovecotServer {
-  public:
-    // Empty when it started; otherwise why not.
-    std::string Start() {
-        char pattern[] = "/tmp/brix-dovecot-XXXXXX";
-        if (!::mkdtemp(pattern)) return "cannot create a temporary folder";
-        dir_ = pattern;
-        fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-        fs::path maildir = dir_ / "mail" / "joe";
-        for (const char* sub : {"cur", "new", "tmp"})
-            fs::create_directories(maildir / sub);
-        fs::create_directories(dir_ / "run");
-        fs::create_directories(dir_ / "state");
-        WriteFile(maildir / "cur" / (std::string(kName1) + ":2,"), kMessage1);
-        WriteFile(maildir / "cur" / (std::string(kName2) + ":2,"), kMessage2);
-
-        // As root, the mail is owned by an unprivileged user and Dovecot's
-        // own processes run as its system users; otherwise everything runs
-        // as the calling user.
-        std::string internalUser, loginUser;
-        uid_t uid;
-        gid_t gid;
-        if (::geteuid() == 0) {
-            passwd* nobody = ::getpwnam("nobody");
-            if (!::getpwnam("dovecot") || !::getpwnam("dovenull") || !nobody)
-                return "the users dovecot, dovenull and nobody are needed as root";
-            uid = nobody->pw_uid;
-            gid = nobody->pw_gid;
-            internalUser = "dovecot";
-            loginUser = "dovenull";
-            for (const auto& entry : fs::recursive_directory_iterator(dir_ / "mail"))
-                if (::chown(entry.path().c_str(), uid, gid) != 0) return "chown failed";
-            if (::chown((dir_ / "mail").c_str(), uid, gid) != 0) return "chown failed";
-        } else {
-            passwd* me = ::getpwuid(::geteuid());
-            if (!me) return "no passwd entry for the current user";
-            uid = me->pw_uid;
-            gid = me->pw_gid;
-            internalUser = loginUser = me->pw_name;
-        }
-        WriteFile(dir_ / "passwd", "joe:{PLAIN}tanstaaf:" + std::to_string(uid) + ":" +
-                                       std::to_string(gid) + "::" + (maildir).string() + "::\n");
-        port_ = FreePort();
-        std::string d = dir_.string();
-        WriteFile(dir_ / "dovecot.conf",
-                  "protocols = pop3\n"
-                  "listen = 127.0.0.1\n"
-                  "base_dir = " +
-                      d +
-                      "/run\n"
-                      "state_dir = " +
-                      d +
-                      "/state\n"
-                      "log_path = " +
-                      d +
-                      "/dovecot.log\n"
-                      "ssl = no\n"
-                      "disable_plaintext_auth = no\n"
-                      "auth_mechanisms = plain login apop\n"
-                      "auth_failure_delay = 0\n"
-                      "default_internal_user = " +
-                      internalUser +
-                      "\n"
-                      "default_login_user = " +
-                      loginUser +
-                      "\n"
-                      "first_valid_uid = 1\n"
-                      "mail_location = maildir:" +
-                      d +
-                      "/mail/%u\n"
-                      "pop3_uidl_format = %f\n"
-                      "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
-                      d +
-                      "/passwd\n}\n"
-                      "userdb {\n  driver = passwd-file\n  args = " +
-                      d +
-                      "/passwd\n}\n"
-                      "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n"
-                      "    port = " +
-                      std::to_string(port_) + "\n  }\n}\n");
-
-        std::string conf = (dir_ / "dovecot.conf").string();
-        const char* argv[] = {kDovecot, "-F", "-c", conf.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "stderr.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int rc = posix_spawn(&pid_, kDovecot, &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            return "cannot start dovecot";
-        }
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < until) {
-            if (Accepts(port_)) return {};
-            int status;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return "dovecot ended at start-up: " + Log();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return "dovecot did not accept connections: " + Log();
-    }
-
-    ~DovecotServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            int status;
-            while (::waitpid(pid_, &status, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > until) {
-                    ::kill(pid_, SIGKILL);
-                    ::waitpid(pid_, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
-    }
-
-    std::string Log() const {
-        std::ifstream in(dir_ / "dovecot.log");
-        std::ifstream err(dir_ / "stderr.log");
-        return std::string(std::istreambuf_iterator<char>(in), {}) +
-               std::string(std::istreambuf_iterator<char>(err), {});
-    }
-    std::string PortText() const { return std::to_string(port_); }
-
-  private:
-    fs::path dir_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-};
-
 TEST(Pop3Dovecot, FullSessionWithUserPassAndApop) {
-    if (::access(kDovecot, X_OK) != 0)
-        GTEST_SKIP() << kDovecot << " is not installed (packages dovecot-core, dovecot-pop3d)";
+    if (std::string missing = DovecotServer::Missing(); !missing.empty()) GTEST_SKIP() << missing;
     DovecotServer dovecot;
-    std::string why = dovecot.Start();
+    std::string why = dovecot.Start({{kName1, kMessage1}, {kName2, kMessage2}});
     ASSERT_TRUE(why.empty()) << why;
 
     {

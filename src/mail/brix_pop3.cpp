@@ -1,0 +1,42 @@
+#include "mail/brix_pop3.h"
+
+#include "frame/log.h"
+#include "support/text.h"
+
+namespace brix {
+
+bool ParseScanListing(const std::string& reply, std::int64_t& size) {
+    size = 0;
+    if (reply.compare(0, 3, "+OK") != 0 || reply.size() < 4 ||
+        (reply[3] != ' ' && reply[3] != '\t'))
+        return false;
+    std::size_t pos = 4;
+    std::int64_t values[2] = {0, 0};
+    for (std::int64_t& value : values) {
+        while (pos < reply.size() && (reply[pos] == ' ' || reply[pos] == '\t'))
+            ++pos;
+        std::size_t start = pos;
+        while (pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9')
+            ++pos;
+        if (pos == start) return false;
+        if (pos < reply.size() && reply[pos] != ' ' && reply[pos] != '\t') return false;
+        if (!LeadingInt64(std::string_view(reply).substr(start, pos - start), value)) return false;
+    }
+    size = values[1];
+    return true;
+}
+
+tbrix_pop3::tbrix_pop3(const std::string& Port) {
+    Service = Port;
+}
+
+void tbrix_pop3::ListOneMsg(std::int32_t MsgNo, std::int64_t& Size) {
+    TAbsPOP3Client::ListOneMsg(MsgNo);
+    Check<EAbsPOP3Client>(ParseScanListing(LastReply, Size), "ListOneMsg");
+}
+
+void tbrix_pop3::LogLine(const std::string& Line) {
+    LogProtocolLine(Line);
+}
+
+} // namespace brix

@@ -1,0 +1,287 @@
+#include "mail/get_mail.h"
+
+#include "display/status_screen.h"
+#include "filter/pho.h"
+#include "frame/abort.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "mail/brix_pop3.h"
+#include "mail/idtext.h"
+#include "mail/msg.h"
+#include "mail/spool.h"
+#include "support/text.h"
+#include "support/textfile.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brix {
+
+namespace {
+
+// The words of one account: word i of each list, word 1 beyond a list's end.
+struct Pop3Account {
+    std::string server;
+    std::string port;
+    std::string user;
+    std::string pass;
+    std::string spool;
+    bool apop = false;
+    bool keep = false;
+    SpoolAccount spoolAccount;
+};
+
+Pop3Account AccountOf(const tbrixconfig& box, int i) {
+    Pop3Account a;
+    a.server = ExtractWord(i, box.POP3SERVER);
+    a.port = ExtractWord(i, box.POP3PORT);
+    a.user = ExtractWord(i, box.POP3USER);
+    a.pass = ExtractWord(i, box.POP3PASS);
+    a.spool = ExtractWord(i, box.POP3SPOOL);
+    a.apop = IsYesWord(ExtractWord(i, box.POP3AUTH));
+    a.keep = IsYesWord(ExtractWord(i, box.POP3KEEP));
+    a.spoolAccount.user = a.user;
+    a.spoolAccount.server = a.server;
+    a.spoolAccount.useEnvelope = IsYesWord(ExtractWord(i, box.POP3USEENVELOPE));
+    a.spoolAccount.envelope = ExtractWord(i, box.POP3ENVELOPE);
+    return a;
+}
+
+// The mail block of the status window; none in verbose mode.
+tbrix_sinf* Pop3StatusBlock() {
+    if (Settings().VerboseMode) return nullptr;
+    tbrix_info* screen = StatusScreen();
+    return screen ? &screen->Pop3Line() : nullptr;
+}
+
+// One connection to one server of the box.
+class ServerFetch {
+  public:
+    ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter)
+        : account_(AccountOf(box, index)), phoActive_(phoActive), fileCounter_(fileCounter),
+          client_(account_.port), status_(Pop3StatusBlock()) {
+        client_.Socket->Timeout = TimeoutSeconds(box.POP3TIMEOUT) * 1000;
+    }
+
+    void Run();
+
+  private:
+    void MessageLoop();
+    void PassOver(std::int32_t msgNo, const std::string& id, bool seen, const std::string& sender);
+    void Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender);
+    void EndPart();
+    std::string StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
+                           const std::string& sender) const;
+
+    Pop3Account account_;
+    bool phoActive_;
+    std::uint32_t& fileCounter_;
+    tbrix_pop3 client_;
+    tbrix_sinf* status_;
+    tbrix_msg msg_;
+    tbrix_uid uids_;
+    // Without a UIDL line for every message, messages are known by their
+    // Message-ID and remembered in their own file.
+    bool byMessageId_ = false;
+    std::string idFile_;
+    std::string idText_;
+    std::int32_t skipped_ = 0;
+    // Identifiers of the known messages marked for deletion on this
+    // connection. They leave the identifier text only once QUIT has
+    // committed the deletions (RFC 1939 section 6): until then the messages
+    // are still on the server, and the next run must recognise them.
+    std::vector<std::string> deleted_;
+    // A spool file of this connection could not be written or flushed.
+    bool spoolFailed_ = false;
+};
+
+void ServerFetch::Run() {
+    const RunSettings& s = Settings();
+    CheckUserAbort();
+    if (s.DebugLevel > 0) {
+        client_.OnLogLine = tbrix_pop3::LogLine;
+        if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_pop3::LogLine;
+    }
+    client_.DoLogLine("");
+    const std::string where = account_.server + ":" + account_.port;
+    if (s.DebugLevel > 0) AppendStampedLine(BoxLogPath(), "getmail " + where);
+    client_.DeleteAfterRetr = !account_.keep;
+    if (status_) {
+        status_->SetServer(where);
+        status_->SetInfo("connecting ...");
+    }
+    WriteLog("POP3: " + where, 1);
+    client_.Login(account_.server, account_.user, account_.pass, account_.apop);
+    CheckUserAbort();
+
+    if (status_) status_->SetInfo("UIDL");
+    bool listed = true;
+    try {
+        client_.Uidl(&uids_);
+    } catch (const EAbsPOP3Client& e) {
+        WriteLog("Error (getmail): " + e.Message(), 3);
+        listed = false;
+    }
+    // The size test first: a count from STAT alone must not make us
+    // allocate for messages the answer does not even list.
+    byMessageId_ = !listed || uids_.size() < static_cast<std::size_t>(client_.MsgCount) ||
+                   !uids_.CoversMessages(client_.MsgCount);
+    idFile_ = s.QvPath + (byMessageId_ ? kIdxFileName : kUidFileName);
+    idText_ = ReadWholeFile(idFile_);
+
+    try {
+        MessageLoop();
+    } catch (...) {
+        // An exception raised here replaces the first one: a broken
+        // connection shows as the failed QUIT.
+        EndPart();
+        throw;
+    }
+    EndPart();
+}
+
+void ServerFetch::MessageLoop() {
+    const std::int32_t count = client_.MsgCount;
+    const std::string counts =
+        std::to_string(count) + " mails, " + std::to_string(client_.MailboxSize) + " bytes";
+    if (status_) {
+        status_->SetInfo(counts);
+        status_->SetMsgDone(0);
+        status_->SetMsgTotal(count);
+        status_->SetBytesDone(0);
+        status_->SetBytesTotal(client_.MailboxSize);
+    }
+    WriteLog(counts, 1);
+
+    for (std::int32_t msgNo = 1; msgNo <= count; ++msgNo) {
+        std::string id;
+        std::string sender = "???";
+        if (!byMessageId_) id = MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server);
+        CheckUserAbort();
+        if (byMessageId_) {
+            client_.Top(msgNo, 0, &msg_);
+            id = MessageIdIdentifier(msg_);
+            sender = msg_.HeaderValue("From:");
+            msg_.clear();
+        }
+        const bool seen = ContainsId(id, idText_);
+        if (phoActive_ && sender == "???") {
+            client_.Top(msgNo, 0, &msg_);
+            sender = msg_.HeaderValue("From:");
+            msg_.clear();
+        }
+        if (seen || (phoActive_ && PhoTest(LowerAscii(sender))))
+            PassOver(msgNo, id, seen, sender);
+        else
+            Fetch(msgNo, id, sender);
+    }
+}
+
+std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
+                                    const std::string& sender) const {
+    return what + "mail #" + std::to_string(msgNo) + " (" + FormatSize(size) + ")" +
+           " [From: " + sender + "]";
+}
+
+void ServerFetch::PassOver(std::int32_t msgNo, const std::string& id, bool seen,
+                           const std::string& sender) {
+    const bool deleting = client_.DeleteAfterRetr;
+    // A filtered message is remembered like a fetched one, so that it is
+    // passed over without a test next time.
+    if (!deleting && !seen) AppendId(id, idText_);
+    std::int64_t size = 0;
+    if (!Settings().VerboseMode) client_.ListOneMsg(msgNo, size);
+    std::string action;
+    if (deleting) {
+        action = "deleting";
+        client_.Dele(msgNo);
+        if (seen) deleted_.push_back(id);
+    } else {
+        action = "skipping";
+        ++skipped_;
+    }
+    if (status_) {
+        status_->SetInfo(StatusText(action + " ", msgNo, size, sender));
+        status_->SetMsgDone(msgNo);
+        status_->SetBytesDone(status_->BytesDone() + size);
+    }
+    if (Settings().DebugLevel > 0) WriteLog(action + " mail #" + std::to_string(msgNo), 1);
+}
+
+void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender) {
+    const RunSettings& s = Settings();
+    const bool deleting = client_.DeleteAfterRetr;
+    std::int64_t size = 0;
+    if (!s.VerboseMode) {
+        client_.ListOneMsg(msgNo, size);
+        if (status_) {
+            status_->SetInfo(StatusText("", msgNo, size, sender));
+            status_->SetMsgDone(msgNo);
+        }
+    }
+    if (s.DebugLevel > 0) WriteLog("fetching mail #" + std::to_string(msgNo), 1);
+    CheckUserAbort();
+
+    client_.Retr(msgNo, &msg_);
+    if (status_) status_->SetBytesDone(status_->BytesDone() + size);
+    const std::vector<std::string> lines = SpoolForm(msg_, s.BatchedSmtp, account_.spoolAccount);
+    msg_.clear();
+    try {
+        // In delete mode the server drops its copy at QUIT, so ours must be
+        // on disk before DELE is sent.
+        WriteSpoolFile(account_.spool, fileCounter_, lines, deleting);
+    } catch (...) {
+        spoolFailed_ = true;
+        throw;
+    }
+
+    // Only a complete spool file makes the message known or deletable.
+    if (deleting) {
+        // Recorded until QUIT has committed the deletion, without the trim
+        // rule, so that nothing kept for other accounts drops out for it.
+        idText_ += id;
+        client_.Dele(msgNo);
+        deleted_.push_back(id);
+    } else {
+        AppendId(id, idText_);
+    }
+    CheckUserAbort();
+}
+
+void ServerFetch::EndPart() {
+    if (skipped_ > 0) WriteLog(std::to_string(skipped_) + " mails skipped", 1);
+    WriteWholeFile(idFile_, idText_);
+    msg_.clear();
+    uids_.clear();
+    // A message whose spool file did not make it to disk stays on the server
+    // whatever else this connection marked: RSET unmarks everything.
+    const bool unmarked = client_.DeleteAfterRetr && spoolFailed_;
+    if (unmarked) client_.Rset();
+    client_.Disconnect();
+    if (unmarked || deleted_.empty()) return;
+    for (const std::string& id : deleted_)
+        RemoveId(id, idText_);
+    WriteWholeFile(idFile_, idText_);
+}
+
+} // namespace
+
+void GetMail(tbrixconfig& box, bool phoActive) {
+    if (box.POP3ENVELOPE.empty()) box.POP3ENVELOPE = DefaultEnvelope();
+    // Shared by all servers of the box, so that their files never meet.
+    std::uint32_t fileCounter = 0;
+    try {
+        const int servers = WordCount(box.POP3SERVER);
+        for (int index = 1; index <= servers; ++index) {
+            ServerFetch fetch(box, index, phoActive, fileCounter);
+            fetch.Run();
+        }
+    } catch (const ebrix_break& e) {
+        WriteLog(e.Message(), 3);
+    } catch (const EsktException& e) {
+        WriteLog("Error (getmail): " + e.Message(), 3);
+    }
+}
+
+} // namespace brix
