@@ -12,7 +12,9 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,11 @@ class ServerFetch {
     ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter)
         : account_(AccountOf(box, index)), phoActive_(phoActive), fileCounter_(fileCounter),
           client_(account_.port), status_(Pop3StatusBlock()) {
-        client_.Socket->Timeout = TimeoutSeconds(box.POP3TIMEOUT) * 1000;
+        // A number of seconds too large for the millisecond field waits as
+        // long as the field allows.
+        client_.Socket->Timeout = static_cast<std::int32_t>(
+            std::min<std::int64_t>(std::int64_t(TimeoutSeconds(box.POP3TIMEOUT)) * 1000,
+                                   std::numeric_limits<std::int32_t>::max()));
     }
 
     void Run();
@@ -87,10 +93,11 @@ class ServerFetch {
     std::string idFile_;
     std::string idText_;
     std::int32_t skipped_ = 0;
-    // Identifiers of the known messages marked for deletion on this
-    // connection. They leave the identifier text only once QUIT has
-    // committed the deletions (RFC 1939 section 6): until then the messages
-    // are still on the server, and the next run must recognise them.
+    // Identifiers of the messages marked for deletion on this connection,
+    // known ones and fetched ones alike. They leave the identifier text only
+    // once QUIT has committed the deletions (RFC 1939 section 6): until then
+    // the messages are still on the server, and the next run must recognise
+    // them instead of fetching them again.
     std::vector<std::string> deleted_;
     // A spool file of this connection could not be written or flushed.
     bool spoolFailed_ = false;

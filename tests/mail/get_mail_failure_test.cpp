@@ -139,6 +139,17 @@ TEST_F(GetMailTest, RefusedUidlIsLoggedAndTheJobGoesOn) {
                      "Error (getmail): Uidl. (Error=-ERR no UIDL here)", "0 mails, 0 bytes"}));
 }
 
+TEST_F(GetMailTest, RefusedTopEndsTheJobAfterTheEndPart) {
+    LoadPho("brix-pho: x@y\n");
+    Script s = OneMessage();
+    s.Expect("TOP 1 0").Send("-ERR no TOP").Expect("QUIT").Send("+OK");
+    ScriptServer server(s);
+    Run(server, true);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(RunLog().back(), "Error (getmail): Top. (Error=-ERR no TOP)");
+    EXPECT_EQ(Uids(), "");
+}
+
 TEST_F(GetMailTest, ErrorsReachTheBoxLogToo) {
     Settings().DebugLevel = 1;
     ScriptServer server(Script().Send("+OK").Expect("USER joe").Send("-ERR no"));
@@ -164,12 +175,8 @@ TEST_F(GetMailTest, ConnectionLostInsideRetrStoresAndRecordsNothing) {
         EXPECT_TRUE(Spool().empty());
         EXPECT_EQ(Uids(), "<old@x.y>");
         EXPECT_EQ(server.Received(), "USER joe\r\nPASS secret\r\nSTAT\r\nUIDL\r\nRETR 1\r\n");
-        std::string last = RunLog().back();
-        EXPECT_EQ(last.rfind("Error (getmail): ", 0), 0u) << last;
-        EXPECT_TRUE(last.find("Quit. (Error=)") != std::string::npos ||
-                    last.find("Write. (Error=") != std::string::npos ||
-                    last.find("ReadLn. (Error=") != std::string::npos)
-            << last;
+        // The peer's close was seen during the body, so QUIT reads no reply.
+        EXPECT_EQ(RunLog().back(), "Error (getmail): Quit. (Error=)");
     }
 }
 

@@ -357,6 +357,25 @@ TEST_F(GetMailTest, DebugLevelOneWritesHeaderAndProtocolLines) {
                                "skipping mail #1", "fetching mail #2", "1 mails skipped"}));
 }
 
+TEST_F(GetMailTest, DebugLevelTwoAddsTheSocketLines) {
+    Settings().DebugLevel = 2;
+    Script s = LoginScript();
+    s.Expect("STAT").Send("+OK 0 0");
+    SendBody(s.Expect("UIDL"), {}).Expect("QUIT").Send("+OK");
+    ScriptServer server(s);
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    Lines log = BoxLog();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0], "");
+    EXPECT_EQ(log[1], "03.02.2001 09:05:00 getmail 127.0.0.1:" + server.PortText());
+    // Socket lines come between the header and the greeting.
+    auto greeting = std::find(log.begin(), log.end(), std::string(">") + testing::kGreeting);
+    ASSERT_NE(greeting, log.end());
+    EXPECT_GT(greeting - log.begin(), 2);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "<QUIT"), 1);
+}
+
 TEST_F(GetMailTest, StatusWindowShowsEachStep) {
     Settings().VerboseMode = false;
     OpenStatusScreen("banner", "sub", tree.Path());
