@@ -1,7 +1,6 @@
 #include "mail/brix_pop3.h"
 
 #include "frame/log.h"
-#include "support/text.h"
 
 namespace brix {
 
@@ -10,18 +9,8 @@ bool ParseScanListing(const std::string& reply, std::int64_t& size) {
     if (reply.compare(0, 3, "+OK") != 0 || reply.size() < 4 ||
         (reply[3] != ' ' && reply[3] != '\t'))
         return false;
-    std::size_t pos = 4;
-    std::int64_t values[2] = {0, 0};
-    for (std::int64_t& value : values) {
-        while (pos < reply.size() && (reply[pos] == ' ' || reply[pos] == '\t'))
-            ++pos;
-        std::size_t start = pos;
-        while (pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9')
-            ++pos;
-        if (pos == start) return false;
-        if (pos < reply.size() && reply[pos] != ' ' && reply[pos] != '\t') return false;
-        if (!LeadingInt64(std::string_view(reply).substr(start, pos - start), value)) return false;
-    }
+    std::int64_t values[2];
+    if (!ReplyNumbers(std::string_view(reply).substr(4), 2, values)) return false;
     size = values[1];
     return true;
 }
