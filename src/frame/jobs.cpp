@@ -3,6 +3,7 @@
 #include "display/status_screen.h"
 #include "filter/pho.h"
 #include "frame/log.h"
+#include "mail/get_mail.h"
 #include "mail/send_mail.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -10,8 +11,12 @@
 namespace brix {
 
 // Jobs not built yet do nothing; each is wired here as it arrives.
-void ProgramJobs::GetMail(tbrixconfig&, bool) {}
-void ProgramJobs::SendMail(tbrixconfig& box) { brix::SendMail(box); }
+void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
+    brix::GetMail(box, phoActive);
+}
+void ProgramJobs::SendMail(tbrixconfig& box) {
+    brix::SendMail(box);
+}
 void ProgramJobs::GetNewsgroupList(tbrixconfig&) {}
 void ProgramJobs::PostNews(tbrixconfig&) {}
 void ProgramJobs::GetNews(tbrixconfig&, bool) {}
