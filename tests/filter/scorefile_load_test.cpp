@@ -1,115 +1,69 @@
+// Loading the scorefile: the model, the pure parsers, and every load error as
+// a value and as the running program reports it. A load error ends the
+// process, so those runs load in a child: the test executable starts itself
+// again with a hidden test that loads the file named in its environment. A
+// fresh process (not a bare fork) matters: the console and keyboard decide
+// once whether they talk to a terminal.
+
 #include "filter/scorefile.h"
-#include "filter/scorefile_test_util.h"
+#include "platform/console.h"
 #include "platform/fakes.h"
 #include "platform/files.h"
+#include "platform/terminal.h"
 #include "support/errors.h"
 #include "support/text.h"
+#include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <locale.h>
 #include <map>
+#include <poll.h>
+#include <pty.h>
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace brix {
 namespace {
 
 using testing::FixedClock;
-using testing::MemoryScreen;
-using testing::ScoreTempDir;
+using testing::TempTree;
 
-constexpr std::uint32_t kToday = (2001u << 16) | (6u << 8) | 15u; // 15.06.2001
+const std::uint32_t kToday = MakeDate(2001, 6, 15);
 
-std::optional<tscloaderror> ParseText(tbrix_scorefile& sf, const std::string& text,
-                                      std::uint32_t today = kToday) {
-    return sf.Parse(SplitLines(text), today);
+std::optional<tscloaderror> ParseText(tbrix_scorefile& sf, const std::string& text) {
+    return sf.Parse(SplitLines(text), kToday);
 }
 
-TEST(ScorefileLoad, BuildsTheModelInFileOrder) {
+// The flags give no verdict, so only the model shows them.
+TEST(ScorefileLoad, ActionWordsInAnyCase) {
     tbrix_scorefile sf;
-    auto err = ParseText(sf, "; actions\n"
-                             "-9999 -100 KILL\n"
-                             "  -99   -50 hdronly\n"
-                             "0 0 skip\n"
-                             "1 2 FLAG_DEL\n"
-                             "1 2 flag_hold\n"
-                             "1 2 FLAG_READ\n"
-                             "1 2 FLAG_EMPH\n"
-                             "\n"
-                             "[*]\n"
-                             "score -100\n"
-                             "From=*spammer*\n"
-                             "[! de.comp.* ,\tde.test ]\n"
-                             "\tSCORE= 50 EXPIRES 2001-12-31\n"
-                             "name Mixed Case Name\n"
-                             "Subject == Hello\n"
-                             "# comment between conditions\n"
-                             "lines<100\n"
-                             "or score 7\n"
-                             "and score -3\n");
-    ASSERT_FALSE(err) << err->text;
-
-    const auto& a = sf.Actions();
-    ASSERT_EQ(a.size(), 7u);
-    EXPECT_EQ(a[0].min, -9999);
-    EXPECT_EQ(a[0].max, -100);
-    EXPECT_EQ(a[0].action, tskip);
-    EXPECT_EQ(a[1].action, thdronly);
-    EXPECT_EQ(a[2].action, tskip);
-    EXPECT_EQ(a[3].action, tfdel);
-    EXPECT_EQ(a[4].action, tfhold);
-    EXPECT_EQ(a[5].action, tfread);
-    EXPECT_EQ(a[6].action, tfemph);
-
-    const auto& s = sf.Sections();
-    ASSERT_EQ(s.size(), 2u);
-    EXPECT_FALSE(s[0].negated);
-    EXPECT_EQ(s[0].patterns, std::vector<std::string>{"*"});
-    ASSERT_EQ(s[0].rules.size(), 1u);
-    const tscrule& spam = s[0].rules[0];
-    EXPECT_EQ(spam.score, -100);
-    EXPECT_EQ(spam.combination, tscand);
-    EXPECT_FALSE(spam.final);
-    EXPECT_EQ(spam.expires, MakeDate(9999, 12, 31));
-    ASSERT_EQ(spam.conditions.size(), 1u);
-    EXPECT_EQ(spam.conditions[0].header, "FROM");
-    EXPECT_EQ(spam.conditions[0].op, equi);
-    EXPECT_EQ(spam.conditions[0].value, "*SPAMMER*");
-
-    EXPECT_TRUE(s[1].negated);
-    EXPECT_EQ(s[1].patterns, (std::vector<std::string>{"de.comp.*", "de.test"}));
-    ASSERT_EQ(s[1].rules.size(), 3u);
-    const tscrule& fin = s[1].rules[0];
-    EXPECT_TRUE(fin.final);
-    EXPECT_EQ(fin.score, 50);
-    EXPECT_EQ(fin.expires, MakeDate(2001, 12, 31));
-    EXPECT_EQ(fin.name, "Mixed Case Name");
-    ASSERT_EQ(fin.conditions.size(), 2u);
-    EXPECT_EQ(fin.conditions[0].header, "SUBJECT");
-    EXPECT_EQ(fin.conditions[0].op, equs);
-    EXPECT_EQ(fin.conditions[0].value, " Hello"); // kept as written
-    EXPECT_EQ(fin.conditions[1].header, "LINES");
-    EXPECT_EQ(fin.conditions[1].op, lt);
-    EXPECT_EQ(fin.conditions[1].value, "100");
-    EXPECT_EQ(s[1].rules[1].combination, tscor);
-    EXPECT_EQ(s[1].rules[1].score, 7);
-    EXPECT_TRUE(s[1].rules[1].conditions.empty());
-    EXPECT_EQ(s[1].rules[2].combination, tscand);
-    EXPECT_EQ(s[1].rules[2].score, -3);
-}
-
-TEST(ScorefileLoad, EmptyOrCommentOnlyFileHasNoRules) {
-    for (const char* text : {"", "\n\n", "# nothing\n  ; here\n\t\n"}) {
-        tbrix_scorefile sf;
-        EXPECT_FALSE(ParseText(sf, text)) << text;
-        EXPECT_TRUE(sf.Actions().empty());
-        EXPECT_TRUE(sf.Sections().empty());
-    }
+    ASSERT_FALSE(ParseText(sf, "-9999 -100 KILL\n  -99   -50 hdronly\n0 0 skip\n1 2 FLAG_DEL\n"
+                               "1 2 flag_hold\n1 2 FLAG_READ\n1 2 FLAG_EMPH\n[*]\nscore 1\n"));
+    std::vector<taction> actions;
+    for (const tscactionrule& a : sf.Actions())
+        actions.push_back(a.action);
+    EXPECT_EQ(actions,
+              (std::vector<taction>{tskip, thdronly, tskip, tfdel, tfhold, tfread, tfemph}));
+    EXPECT_EQ(sf.Actions()[1].min, -99);
+    EXPECT_EQ(sf.Actions()[1].max, -50);
 }
 
 TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
     struct Case {
-        const char* line;
-        const char* header;
+        const char *line, *header;
         tcmp op;
         const char* value;
     } cases[] = {
@@ -137,38 +91,27 @@ TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
         EXPECT_EQ(cond->op, c.op) << c.line;
         EXPECT_EQ(cond->value, c.value) << c.line;
     }
-    EXPECT_FALSE(ParseCondition("From x"));
-    EXPECT_FALSE(ParseCondition("From="));
-    EXPECT_FALSE(ParseCondition("From!=="));
-    EXPECT_FALSE(ParseCondition(""));
+    for (const char* line : {"From x", "From=", "From!==", ""})
+        EXPECT_FALSE(ParseCondition(line)) << line;
 }
 
 TEST(ScorefileLoad, DatesInBothFormsAndTheirRange) {
     struct Case {
         const char* text;
-        bool split;
         int y, m, d;
-    } cases[] = {
-        {"2001-12-31", true, 2001, 12, 31},
-        {"31.12.2001", true, 2001, 12, 31},
-        {"1.2.1999", true, 1999, 2, 1},
-        {" 5 . 6 . 2002 ", true, 2002, 6, 5},
-        {"2001/12/31", false, 0, 0, 0},
-        {"31.12", false, 0, 0, 0},
-        {"1.2.3.4", false, 0, 0, 0},
-        {"2001-12", false, 0, 0, 0},
-        {"a.b.c", false, 0, 0, 0},
-        {"31.12.2001x", false, 0, 0, 0},
-        {"", false, 0, 0, 0},
-        {"2001-12.31", false, 0, 0, 0},
-    };
+    } cases[] = {{"2001-12-31", 2001, 12, 31},
+                 {"31.12.2001", 2001, 12, 31},
+                 {"1.2.1999", 1999, 2, 1},
+                 {" 5 . 6 . 2002 ", 2002, 6, 5}};
     for (const Case& c : cases) {
         int y = 0, m = 0, d = 0;
-        EXPECT_EQ(SplitScoreDate(c.text, y, m, d), c.split) << c.text;
-        if (!c.split) continue;
-        EXPECT_EQ(y, c.y) << c.text;
-        EXPECT_EQ(m, c.m) << c.text;
-        EXPECT_EQ(d, c.d) << c.text;
+        EXPECT_TRUE(SplitScoreDate(c.text, y, m, d)) << c.text;
+        EXPECT_EQ((std::array{y, m, d}), (std::array{c.y, c.m, c.d})) << c.text;
+    }
+    for (const char* text :
+         {"2001/12/31", "31.12", "1.2.3.4", "2001-12", "a.b.c", "31.12.2001x", "", "2001-12.31"}) {
+        int y = 0, m = 0, d = 0;
+        EXPECT_FALSE(SplitScoreDate(text, y, m, d)) << text;
     }
     struct Valid {
         int y, m, d;
@@ -183,71 +126,19 @@ TEST(ScorefileLoad, DatesInBothFormsAndTheirRange) {
         EXPECT_EQ(ValidScoreDate(v.y, v.m, v.d), v.ok) << v.y << "-" << v.m << "-" << v.d;
 }
 
-std::string ExpiringFile(const char* date) {
-    return std::string("[*]\n"
-                       "score 1 expires ") +
-           date +
-           "\n"
-           "NAME old rule\n"
-           "Subject=*old*\n"
-           "score 2\n"
-           "Subject=*new*\n";
-}
-
-TEST(ScorefileLoad, RuleIsUsedBeforeItsDayAndDroppedOnIt) {
-    struct Case {
-        std::uint32_t today;
-        bool kept;
-    } cases[] = {
-        {MakeDate(2001, 12, 30), true},
-        {MakeDate(2001, 12, 31), false},
-        {MakeDate(2002, 1, 1), false},
-        {MakeDate(2001, 1, 31), true},
-    };
-    for (const char* date : {"2001-12-31", "31.12.2001"}) {
-        for (const Case& c : cases) {
-            tbrix_scorefile sf;
-            ASSERT_FALSE(ParseText(sf, ExpiringFile(date), c.today));
-            ASSERT_EQ(sf.Sections().size(), 1u);
-            const auto& rules = sf.Sections()[0].rules;
-            ASSERT_EQ(rules.size(), c.kept ? 2u : 1u) << date << " " << c.today;
-            // The dropped rule takes its NAME and conditions with it.
-            EXPECT_EQ(rules.back().score, 2);
-            ASSERT_EQ(rules.back().conditions.size(), 1u);
-            EXPECT_EQ(rules.back().conditions[0].value, "*NEW*");
-            if (c.kept) {
-                EXPECT_EQ(rules[0].name, "old rule");
-            }
-        }
-    }
-}
-
-TEST(ScorefileLoad, YearSixtyFiveThousandFiveHundredThirtyFiveNeverEnds) {
-    tbrix_scorefile sf;
-    ASSERT_FALSE(ParseText(sf, "[*]\nscore 1 expires 31.12.65535\n", MakeDate(9999, 12, 31)));
-    ASSERT_EQ(sf.Sections()[0].rules.size(), 1u);
-}
-
 TEST(ScorefileLoad, LoadReadsTheFileUnderAnyCaseAndUsesTheClocksDay) {
-    ScoreTempDir dir;
-    dir.Write("qvscore.sc", "0 10 KILL\r\n[*]\r\nscore 5 expires 3.2.2001\r\nscore 6 expires "
-                            "4.2.2001\r\n");
+    TempTree dir;
+    dir.Write("qvscore.sc", "0 10 KILL\r\n[*]\r\nscore 5 expires 3.2.2001\r\n"
+                            "score 6 expires 4.2.2001\r\n");
     FixedClock clock; // 3 February 2001
     tbrix_scorefile sf;
-    EXPECT_TRUE(sf.Load(dir.Path() + "QVSCORE.SC"));
+    EXPECT_TRUE(sf.Load(dir / "QVSCORE.SC"));
     ASSERT_EQ(sf.Actions().size(), 1u);
     ASSERT_EQ(sf.Sections().size(), 1u);
     ASSERT_EQ(sf.Sections()[0].rules.size(), 1u);
     EXPECT_EQ(sf.Sections()[0].rules[0].score, 6);
-    sf.Free();
-    EXPECT_TRUE(sf.Actions().empty());
-    EXPECT_TRUE(sf.Sections().empty());
-}
 
-TEST(ScorefileLoad, MissingOrUnreadableFileRaisesInOutError) {
-    ScoreTempDir dir;
-    tbrix_scorefile sf;
-    EXPECT_THROW(sf.Load(dir.Path() + "QVSCORE.SC"), EInOutError);
+    EXPECT_THROW(sf.Load(dir / "NONE.SC"), EInOutError);
     EXPECT_THROW(sf.Load(dir.Path()), EInOutError); // a directory
 }
 
@@ -309,38 +200,174 @@ const ErrorCase kErrors[] = {
     {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet", 8},
 };
 
-TEST(ScorefileLoad, EveryCheckReportsItsLineTextAndExitCode) {
-    for (const ErrorCase& c : kErrors) {
+// ---- loads in a child process ---------------------------------------------
+
+constexpr const char* kChildFileVar = "BRIX_SCOREFILE_CHILD";
+constexpr const char* kChildTtyVar = "BRIX_SCOREFILE_CHILD_TTY";
+// The child writes its console to this descriptor; its standard output
+// belongs to the test framework and goes nowhere.
+constexpr int kChildConsoleFd = 3;
+
+class ScorefileChild : public ::testing::Test {
+  public:
+    void TestBody() override {
+        const char* path = std::getenv(kChildFileVar);
+        bool tty = std::getenv(kChildTtyVar) != nullptr;
+        std::fflush(stdout);
+        ::dup2(kChildConsoleFd, STDOUT_FILENO);
+        if (tty) ::dup2(kChildConsoleFd, STDIN_FILENO);
+        ::close(kChildConsoleFd);
+        // As the program does at start-up.
+        std::setlocale(LC_ALL, "");
+        InstallTerminalGuards();
+        EnterRawKeyboard();
         tbrix_scorefile sf;
-        std::optional<tscloaderror> err = ParseText(sf, c.file);
-        ASSERT_TRUE(err) << c.file;
-        EXPECT_EQ(err->line, c.line) << c.file;
-        EXPECT_EQ(err->rawLine, c.raw) << c.file;
-        EXPECT_EQ(err->text, c.text) << c.file;
-        EXPECT_EQ(err->exitCode, c.exitCode) << c.file;
-        EXPECT_EQ(err->Message("/q/QVSCORE.SC"),
-                  "Fehler in /q/QVSCORE.SC bei " + err->code + c.text);
-        // A failed load leaves nothing half-built behind.
-        EXPECT_TRUE(sf.Actions().empty());
-        EXPECT_TRUE(sf.Sections().empty());
+        sf.Load(path);
+        TheConsole().WriteLine("loaded");
+        ExitProgram(0);
     }
+};
+
+// Registered only in the child, so that it never shows up in a normal run.
+const bool kChildRegistered = [] {
+    if (std::getenv(kChildFileVar) == nullptr) return false;
+    ::testing::RegisterTest("ScorefileChild", "Load", nullptr, nullptr, __FILE__, __LINE__,
+                            []() -> ::testing::Test* { return new ScorefileChild; });
+    return true;
+}();
+
+// Starts the child with `consoleFd` as its console; returns its pid.
+pid_t StartChild(const std::string& path, int consoleFd, int closeFd, bool tty) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string v = *e;
+        if (v.rfind("GTEST_", 0) != 0 && v.rfind("LC_ALL=", 0) != 0 &&
+            v.rfind(std::string(kChildFileVar) + "=", 0) != 0 &&
+            v.rfind(std::string(kChildTtyVar) + "=", 0) != 0)
+            env.push_back(v);
+    }
+    env.push_back(std::string(kChildFileVar) + "=" + path);
+    env.push_back("LC_ALL=C.UTF-8");
+    if (tty) env.push_back(std::string(kChildTtyVar) + "=1");
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe";
+    std::string name = "brix_tests", filter = "--gtest_filter=ScorefileChild.Load";
+    char* argv[] = {name.data(), filter.data(), nullptr};
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // Child: only async-signal-safe calls up to exec.
+    if (closeFd >= 0 && closeFd != consoleFd) ::close(closeFd);
+    if (consoleFd != kChildConsoleFd) {
+        ::dup2(consoleFd, kChildConsoleFd);
+        ::close(consoleFd);
+    } else {
+        ::fcntl(kChildConsoleFd, F_SETFD, 0);
+    }
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    if (null > kChildConsoleFd) ::close(null);
+    ::execve(self.c_str(), argv, envp.data());
+    ::_exit(127);
 }
 
-TEST(ScorefileLoad, EachCheckHasItsOwnStableCode) {
+int Reap(pid_t pid, bool kill) {
+    if (kill) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct ChildRun {
+    bool ended = false; // within the deadline
+    int exitCode = -1;
+    std::string output;
+};
+
+constexpr const char* kPrompt = "Weiter mit Return ... [00:30] ";
+
+// Loads the file in a child whose console is a pipe, or with `tty` a
+// pseudo-terminal on which Return answers the prompt.
+ChildRun LoadInChild(const std::string& path, bool tty) {
+    ChildRun run;
+    int ours = -1, theirs = -1, fds[2];
+    if (tty) {
+        if (::openpty(&ours, &theirs, nullptr, nullptr, nullptr) != 0) return run;
+        ::fcntl(ours, F_SETFD, FD_CLOEXEC);
+    } else {
+        if (::pipe2(fds, O_CLOEXEC) != 0) return run;
+        ours = fds[0];
+        theirs = fds[1];
+    }
+    pid_t pid = StartChild(path, theirs, ours, tty);
+    ::close(theirs);
+    bool answered = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{ours, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        ssize_t n = ::read(ours, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) { // EOF, or EIO from a pty whose child is gone
+            run.ended = true;
+            break;
+        }
+        run.output.append(buf, static_cast<std::size_t>(n));
+        if (tty && !answered && run.output.find(kPrompt) != std::string::npos)
+            answered = ::write(ours, "\r", 1) == 1;
+    }
+    ::close(ours);
+    run.exitCode = Reap(pid, !run.ended);
+    return run;
+}
+
+// The child runs under C.UTF-8; without it the console shows "?" for
+// anything beyond ASCII.
+std::string AsConsoleShowsIt(const std::string& cp850) {
+    if (locale_t utf8 = ::newlocale(LC_ALL_MASK, "C.UTF-8", nullptr)) {
+        ::freelocale(utf8);
+        return Cp850ToUtf8(cp850);
+    }
+    std::string out = cp850;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    return out;
+}
+
+TEST(ScorefileLoad, EveryCheckEndsTheProgramWithItsReportAndExitCode) {
+    TempTree dir;
+    const std::string path = dir / "QVSCORE.SC";
     std::map<std::string, std::string> codeOfText;
     for (const ErrorCase& c : kErrors) {
+        SCOPED_TRACE(c.file);
         tbrix_scorefile sf;
         std::optional<tscloaderror> err = ParseText(sf, c.file);
         ASSERT_TRUE(err);
+        // A failed load leaves nothing half-built behind.
+        EXPECT_TRUE(sf.Actions().empty());
+        EXPECT_TRUE(sf.Sections().empty());
+        // Eight hex digits, one per check, the same on every load.
         ASSERT_EQ(err->code.size(), 8u);
         EXPECT_EQ(err->code.find_first_not_of("0123456789ABCDEF"), std::string::npos) << err->code;
-        std::string text =
+        std::string check =
             err->text.rfind(": falsches Kommando: ", 0) == 0 ? ": falsches Kommando: " : err->text;
-        auto [it, added] = codeOfText.emplace(text, err->code);
-        EXPECT_EQ(it->second, err->code) << "one check, one code: " << text;
-        // The same file gives the same code again.
-        tbrix_scorefile again;
-        EXPECT_EQ(ParseText(again, c.file)->code, err->code);
+        auto [it, added] = codeOfText.emplace(check, err->code);
+        EXPECT_EQ(it->second, err->code) << "one check, one code: " << check;
+
+        dir.Write("QVSCORE.SC", c.file);
+        ChildRun run = LoadInChild(path, false);
+        ASSERT_TRUE(run.ended);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.output,
+                  AsConsoleShowsIt("\n\nFehler in Zeile " + std::to_string(c.line) + ":\n" + c.raw +
+                                   "\n\nFehler in " + path + " bei " + err->code + c.text + "\n") +
+                      "\r" + kPrompt + "\n");
     }
     EXPECT_EQ(codeOfText.size(), 13u);
     std::set<std::string> codes;
@@ -349,30 +376,23 @@ TEST(ScorefileLoad, EachCheckHasItsOwnStableCode) {
     EXPECT_EQ(codes.size(), codeOfText.size()) << "codes must tell the checks apart";
 }
 
-TEST(ScorefileLoad, ErrorReportShowsLineNumberAndRawLine) {
-    MemoryScreen screen;
-    tbrix_scorefile sf;
-    std::optional<tscloaderror> err = ParseText(sf, "[*]\nscore 1\n  From x\n");
-    ASSERT_TRUE(err);
-    ShowScorefileError(*err);
-    EXPECT_EQ(screen.output, "\n\nFehler in Zeile 3:\n  From x\n\n");
-}
-
-TEST(ScorefileLoad, ParseReplacesAnEarlierModel) {
-    tbrix_scorefile sf;
-    ASSERT_FALSE(ParseText(sf, "0 1 KILL\n[a]\nscore 1\n"));
-    ASSERT_FALSE(ParseText(sf, "[b]\nscore 2\n"));
-    EXPECT_TRUE(sf.Actions().empty());
-    ASSERT_EQ(sf.Sections().size(), 1u);
-    EXPECT_EQ(sf.Sections()[0].patterns[0], "b");
-}
-
-TEST(ScorefileLoad, ListsCanTakeItemsAtEitherEnd) {
-    std::vector<int> l;
-    AddToList(l, 1, hinten);
-    AddToList(l, 2, hinten);
-    AddToList(l, 0, vorn);
-    EXPECT_EQ(l, (std::vector<int>{0, 1, 2}));
+TEST(ScorefileLoad, ReturnAtTheTerminalPromptEndsWithTheExitCode) {
+    TempTree dir;
+    const std::string path = dir / "QVSCORE.SC";
+    dir.Write("QVSCORE.SC", "[*]\nscore 1\nNAME a\nNAME b\n");
+    ChildRun run = LoadInChild(path, true);
+    // Unanswered, the prompt would count down for 30 seconds.
+    ASSERT_TRUE(run.ended) << "child still running; output so far: " << run.output;
+    EXPECT_EQ(run.exitCode, 10);
+    // The terminal turns each line end into CR LF.
+    EXPECT_NE(
+        run.output.find("\r\nFehler in Zeile 4:\r\nNAME b\r\n\r\nFehler in " + path + " bei "),
+        std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(": Name ohne vorheriges SCORE.\r\n\r" + std::string(kPrompt)),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("[00:25]"), std::string::npos) << run.output;
 }
 
 } // namespace
