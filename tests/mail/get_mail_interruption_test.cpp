@@ -10,6 +10,7 @@
 
 #include "get_mail_fixture.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <map>
 #include <netinet/in.h>
@@ -249,23 +250,19 @@ TEST_P(GetMailInterruption, EveryMessageArrivesExactlyOnce) {
         ClearState();
         ModelPop3 model(all);
         bool whole = RunOnce(model, cutAt);
-        // After the cut: whatever was stored is whole and stored once.
-        for (const auto& [uid, n] : Stored(all))
-            EXPECT_EQ(n, 1) << uid;
-        if (!GetParam().keep) {
-            // A message gone from the server is in the spool.
-            std::map<std::string, int> stored = Stored(all);
-            for (const ModelMessage& m : all) {
-                bool onServer = false;
-                for (const ModelMessage& k : model.mailbox)
-                    onServer |= k.uid == m.uid;
-                if (!onServer) {
-                    EXPECT_EQ(stored[m.uid], 1) << m.uid;
-                }
+        // After the cut: whatever was stored is whole and stored once, and
+        // (delete mode) a message gone from the server is in the spool.
+        std::map<std::string, int> stored = Stored(all);
+        for (const ModelMessage& m : all) {
+            bool onServer = std::any_of(model.mailbox.begin(), model.mailbox.end(),
+                                        [&](const ModelMessage& k) { return k.uid == m.uid; });
+            EXPECT_LE(stored[m.uid], 1) << m.uid;
+            if (!onServer) {
+                EXPECT_EQ(stored[m.uid], 1) << m.uid << " is lost";
             }
         }
         ASSERT_TRUE(RunOnce(model, 0));
-        std::map<std::string, int> stored = Stored(all);
+        stored = Stored(all);
         for (const ModelMessage& m : all)
             EXPECT_EQ(stored[m.uid], 1) << m.uid;
         if (GetParam().keep) {

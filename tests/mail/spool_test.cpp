@@ -1,9 +1,9 @@
 #include "mail/spool.h"
 
-#include "mail/file_size_limit.h"
-#include "mail/mail_temp_dir.h"
+#include "mail_testing.h"
 #include "support/errors.h"
 #include "support/textfile.h"
+#include "testing/drop_privileges.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +12,13 @@
 namespace brix {
 namespace {
 
+using testing::DirNames;
 using testing::FileSizeLimit;
-using testing::MailTempDir;
+using testing::TempTree;
+using Lines = std::vector<std::string>;
 
-const tbrix_msg kDotMessage = {"From: a@b", "Subject: dots", "", "."};
-
-std::string Bytes(const std::vector<std::string>& lines) {
+std::string Bytes(const Lines& lines) {
     return JoinLines(lines, true);
-}
-
-TEST(SpoolForm, MailboxFormHasFromLineWithUserAndLocalDomain) {
-    EXPECT_EQ(Bytes(MailboxForm(kDotMessage, "joe")),
-              "From joe@localhost\nFrom: a@b\nSubject: dots\n\n.\n");
 }
 
 TEST(SpoolForm, MailboxFormLeavesBodyLinesAlone) {
@@ -31,76 +26,39 @@ TEST(SpoolForm, MailboxFormLeavesBodyLinesAlone) {
     EXPECT_EQ(Bytes(MailboxForm(m, "u")), "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
 }
 
-TEST(SpoolForm, BatchedSmtpFormFramesAndStuffsDots) {
-    EXPECT_EQ(Bytes(BatchedSmtpForm(kDotMessage, "pop.example.org", "joe@example.org")),
-              "HELO pop.example.org\n"
-              "RCPT TO:<joe@example.org>\n"
-              "DATA\n"
-              "From: a@b\n"
-              "Subject: dots\n"
-              "\n"
-              "..\n"
-              ".\n"
-              "QUIT\n");
-}
-
-TEST(SpoolForm, BatchedSmtpStuffsOnlyLinesStartingWithDot) {
-    tbrix_msg m = {".H: 1", "", "..", ".x", "a.b", "", " ."};
-    auto out = BatchedSmtpForm(m, "s", "r");
-    std::vector<std::string> text(out.begin() + 3, out.end() - 2);
-    EXPECT_EQ(text, (std::vector<std::string>{"..H: 1", "", "...", "..x", "a.b", "", " ."}));
-}
-
-TEST(SpoolForm, BatchedSmtpOfEmptyMessage) {
-    EXPECT_EQ(Bytes(BatchedSmtpForm({}, "s", "r")), "HELO s\nRCPT TO:<r>\nDATA\n.\nQUIT\n");
-}
-
-TEST(SpoolForm, RecipientFromEnvelopeHeaders) {
+TEST(SpoolForm, BatchedSmtpFormFramesAndStuffsLinesStartingWithDot) {
     struct {
         tbrix_msg message;
-        const char* recipient;
+        const char* bytes;
     } cases[] = {
-        {{"Envelope-To: a@x", "X-Envelope-To: b@x", ""}, "a@x"},
-        {{"X-Envelope-To: b@x", "ENVELOPE-TO:  a@x ", ""}, "a@x"},
-        {{"From: c@x", "X-Envelope-To: b@x", ""}, "b@x"},
-        {{"Envelope-To:", "X-Envelope-To: b@x", ""}, "b@x"},
-        {{"From: c@x", "", "Envelope-To: body@x"}, ""},
-        {{}, ""},
+        {{"From: a@b", "", "."}, "HELO s\nRCPT TO:<r>\nDATA\nFrom: a@b\n\n..\n.\nQUIT\n"},
+        {{".H: 1", "", "..", ".x", "a.b", "", " ."},
+         "HELO s\nRCPT TO:<r>\nDATA\n..H: 1\n\n...\n..x\na.b\n\n .\n.\nQUIT\n"},
+        {{}, "HELO s\nRCPT TO:<r>\nDATA\n.\nQUIT\n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(BatchedSmtpRecipient(c.message, true, "fixed@x"), c.recipient) << c.recipient;
+        EXPECT_EQ(Bytes(BatchedSmtpForm(c.message, "s", "r")), c.bytes);
 }
 
-TEST(SpoolForm, MissingEnvelopeHeadersGiveEmptyBrackets) {
-    tbrix_msg m = {"From: c@x", "", "body"};
-    auto out = BatchedSmtpForm(m, "s", BatchedSmtpRecipient(m, true, ""));
-    EXPECT_EQ(out[1], "RCPT TO:<>");
-}
-
-TEST(SpoolForm, RecipientFromEnvelopeSettingWhenHeadersAreNotUsed) {
-    tbrix_msg m = {"Envelope-To: a@x", ""};
-    EXPECT_EQ(BatchedSmtpRecipient(m, false, "me@home"), "me@home");
-    EXPECT_EQ(BatchedSmtpRecipient(m, false, ""), DefaultEnvelope());
-    EXPECT_EQ(DefaultEnvelope(), "postmaster@localhost");
-    EXPECT_EQ(LocalMailDomain(), "@localhost");
-}
-
-TEST(SpoolForm, AccountWordsChooseTheForm) {
-    tbrix_msg m = {"X-Envelope-To: me@x", "", ".x"};
-    SpoolAccount account{"joe", "pop.x", true, "fixed@x"};
-    EXPECT_EQ(Bytes(SpoolForm(m, false, account)),
-              "From joe@localhost\nX-Envelope-To: me@x\n\n.x\n");
-    EXPECT_EQ(Bytes(SpoolForm(m, true, account)),
-              "HELO pop.x\nRCPT TO:<me@x>\nDATA\nX-Envelope-To: me@x\n\n..x\n.\nQUIT\n");
-    account.useEnvelope = false;
-    EXPECT_EQ(SpoolForm(m, true, account)[1], "RCPT TO:<fixed@x>");
-    account.envelope = "";
-    EXPECT_EQ(SpoolForm(m, true, account)[1], "RCPT TO:<postmaster@localhost>");
-}
-
-TEST(SpoolForm, MailIdentifierNamesUserAndServer) {
-    EXPECT_EQ(MailIdentifier("abc", "joe", "pop.a"), "<abc@joe.pop.a>");
-    EXPECT_NE(MailIdentifier("1", "joe", "pop.a"), MailIdentifier("1", "joe", "pop.b"));
+TEST(SpoolForm, BatchedSmtpRecipientFromEnvelopeHeadersOrTheSetting) {
+    struct {
+        tbrix_msg message;
+        bool useEnvelope;
+        const char* envelope;
+        const char* recipient;
+    } cases[] = {
+        {{"Envelope-To: a@x", "X-Envelope-To: b@x", ""}, true, "fixed@x", "a@x"},
+        {{"X-Envelope-To: b@x", "ENVELOPE-TO:  a@x ", ""}, true, "fixed@x", "a@x"},
+        {{"From: c@x", "X-Envelope-To: b@x", ""}, true, "fixed@x", "b@x"},
+        {{"Envelope-To:", "X-Envelope-To: b@x", ""}, true, "fixed@x", "b@x"},
+        {{"From: c@x", "", "Envelope-To: body@x"}, true, "fixed@x", ""},
+        {{}, true, "fixed@x", ""},
+        {{"Envelope-To: a@x", ""}, false, "me@home", "me@home"},
+        {{"Envelope-To: a@x", ""}, false, "", "postmaster@localhost"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BatchedSmtpRecipient(c.message, c.useEnvelope, c.envelope), c.recipient)
+            << c.recipient;
 }
 
 TEST(SpoolName, HexCounterWithAtLeastFourDigits) {
@@ -115,104 +73,57 @@ TEST(SpoolName, HexCounterWithAtLeastFourDigits) {
     EXPECT_EQ(SpoolTempName("/q/spool/", 3), "/q/spool/m0003.tmp");
 }
 
-TEST(SpoolWrite, WritesNumberedFilesWithLfEnds) {
-    MailTempDir dir;
-    std::uint32_t counter = 0;
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"a", "b"}), dir.Path() + "m0000.msg");
-    EXPECT_EQ(counter, 1u);
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"c"}, true), dir.Path() + "m0001.msg");
-    EXPECT_EQ(counter, 2u);
-    EXPECT_EQ(dir.Read("m0000.msg"), "a\nb\n");
-    EXPECT_EQ(dir.Read("m0001.msg"), "c\n");
-    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"m0000.msg", "m0001.msg"}));
-}
-
 TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
-    MailTempDir dir;
+    TempTree dir, other;
     dir.Write("m0000.msg", "zero");
-    dir.Write("m0001.msg", "one");
-    dir.Write("M0002.MSG", "two"); // the host reader does not tell case apart
-    dir.Write("m0004.msg", "four");
+    dir.Write("M0001.MSG", "one"); // the host reader does not tell case apart
+    ASSERT_EQ(::symlink("nowhere", (dir / "m0002.msg").c_str()), 0);
+    dir.MakeDir("m0003.msg");
+    dir.Write("m0004.tmp", "left by a crash");
     std::uint32_t counter = 0;
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"new"}), dir.Path() + "m0003.msg");
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"newer"}), dir.Path() + "m0005.msg");
+    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"a", "b"}), dir / "m0005.msg");
     EXPECT_EQ(counter, 6u);
+    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {}, true), dir / "m0006.msg");
+    // The counter goes on in another spool folder.
+    EXPECT_EQ(WriteSpoolFile(other.Path(), counter, {"c"}), other / "m0007.msg");
+    EXPECT_EQ(counter, 8u);
+    EXPECT_EQ(DirNames(dir.Path()), (Lines{"M0001.MSG", "m0000.msg", "m0002.msg", "m0003.msg",
+                                           "m0004.tmp", "m0005.msg", "m0006.msg"}));
     EXPECT_EQ(dir.Read("m0000.msg"), "zero");
-    EXPECT_EQ(dir.Read("m0001.msg"), "one");
-    EXPECT_EQ(dir.Read("M0002.MSG"), "two");
-    EXPECT_EQ(dir.Read("m0003.msg"), "new\n");
-    EXPECT_EQ(dir.Read("m0004.msg"), "four");
-    EXPECT_EQ(dir.Read("m0005.msg"), "newer\n");
+    EXPECT_EQ(dir.Read("M0001.MSG"), "one");
+    EXPECT_EQ(dir.Read("m0004.tmp"), "left by a crash");
+    EXPECT_EQ(dir.Read("m0005.msg"), "a\nb\n");
+    EXPECT_EQ(dir.Read("m0006.msg"), "");
+    EXPECT_EQ(other.Read("m0007.msg"), "c\n");
 }
 
-TEST(SpoolWrite, DanglingLinkAndDirectoryCountAsTaken) {
-    MailTempDir dir;
-    ASSERT_EQ(::symlink("nowhere", (dir.Path() + "m0000.msg").c_str()), 0);
-    ASSERT_EQ(::mkdir((dir.Path() + "m0001.msg").c_str(), 0700), 0);
-    std::uint32_t counter = 0;
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir.Path() + "m0002.msg");
-}
-
-TEST(SpoolWrite, LeftoverTemporaryFileIsSkippedAndKept) {
-    MailTempDir dir;
-    dir.Write("m0000.tmp", "left by a crash");
-    std::uint32_t counter = 0;
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir.Path() + "m0001.msg");
-    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"m0000.tmp", "m0001.msg"}));
-}
-
-TEST(SpoolWrite, CounterIsSharedAcrossSpoolDirectories) {
-    MailTempDir a, b;
-    std::uint32_t counter = 0;
-    WriteSpoolFile(a.Path(), counter, {"1"});
-    WriteSpoolFile(a.Path(), counter, {"2"});
-    EXPECT_EQ(WriteSpoolFile(b.Path(), counter, {"3"}), b.Path() + "m0002.msg");
-}
-
-TEST(SpoolWrite, EmptyMessageGivesEmptyFile) {
-    MailTempDir dir;
-    std::uint32_t counter = 0;
-    WriteSpoolFile(dir.Path(), counter, {});
-    EXPECT_EQ(dir.Read("m0000.msg"), "");
-}
-
-TEST(SpoolWrite, ReadOnlyDirectoryRaisesAndLeavesNothing) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
-    MailTempDir dir;
-    ::chmod(dir.Path().c_str(), 0500);
-    std::uint32_t counter = 0;
-    EXPECT_THROW(WriteSpoolFile(dir.Path(), counter, {"x"}), EInOutError);
-    ::chmod(dir.Path().c_str(), 0700);
-    EXPECT_TRUE(dir.Names().empty());
-}
-
-TEST(SpoolWrite, MissingDirectoryRaises) {
-    MailTempDir dir;
-    std::uint32_t counter = 0;
-    EXPECT_THROW(WriteSpoolFile(dir.Path() + "nope/", counter, {"x"}), EInOutError);
+TEST(SpoolWrite, UncreatableFileRaisesAndLeavesNothing) {
+    TempTree dir;
     dir.Write("file", "");
-    EXPECT_THROW(WriteSpoolFile(dir.Path() + "file/", counter, {"x"}), EInOutError);
+    std::uint32_t counter = 0;
+    EXPECT_THROW(WriteSpoolFile(dir / "nope/", counter, {"x"}), EInOutError);
+    EXPECT_THROW(WriteSpoolFile(dir / "file/", counter, {"x"}), EInOutError);
     EXPECT_EQ(counter, 0u);
+    dir.MakeDir("read-only");
+    ::chmod(dir.Path().c_str(), 0755);
+    ::chmod((dir / "read-only").c_str(), 0555);
+    EXPECT_TRUE(testing::RaisesUnprivileged<EInOutError>(
+        [&] { WriteSpoolFile(dir / "read-only/", counter, {"x"}); }));
+    EXPECT_TRUE(DirNames(dir / "read-only").empty());
 }
 
 TEST(SpoolWrite, FailedWriteRemovesTemporaryFile) {
-    MailTempDir dir;
+    TempTree dir;
     std::uint32_t counter = 0;
     {
-        FileSizeLimit limit(8);
+        FileSizeLimit fullDisk(8);
         EXPECT_THROW(WriteSpoolFile(dir.Path(), counter, {std::string(100, 'x')}),
                      EStringListError);
     }
-    EXPECT_TRUE(dir.Names().empty());
+    EXPECT_TRUE(DirNames(dir.Path()).empty());
     // The next attempt starts over at the same number.
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir.Path() + "m0000.msg");
+    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir / "m0000.msg");
 }
-
-} // namespace
-} // namespace brix
-
-namespace brix {
-namespace {
 
 TEST(MessageIdMode, IdentifierIsMessageIdValue) {
     struct {

@@ -1,0 +1,133 @@
+#pragma once
+// Shared pieces of the mail tests: a full disk for one scope, the names in a
+// folder, ESC at the n-th abort check, and the base of the job tests (run
+// settings in a temporary host tree, the test doubles, readers of the logs).
+
+#include "display/status_screen.h"
+#include "frame/config.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "platform/fakes.h"
+#include "platform/keyboard.h"
+#include "testing/temp_tree.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace brix::testing {
+
+// Makes writes beyond a few bytes fail as on a full disk, for one scope (also
+// for root, whom permissions do not stop).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = SIG_DFL;
+};
+
+// Names in a folder, sorted.
+inline std::vector<std::string> DirNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Answers ESC at the n-th abort check of a job (counting from 1), once.
+class EscAtCheck final : public Keyboard {
+  public:
+    explicit EscAtCheck(int n) : n_(n) { SetKeyboard(this); }
+    ~EscAtCheck() override { SetKeyboard(nullptr); }
+    bool KeyPressed() override {
+        if (!fired_ && ++checks_ == n_) fired_ = pending_ = true;
+        return pending_;
+    }
+    int ReadKey() override {
+        pending_ = false;
+        return kEscKey;
+    }
+
+  private:
+    int n_;
+    int checks_ = 0;
+    bool fired_ = false;
+    bool pending_ = false;
+};
+
+// The stamp of every log line under FixedClock.
+inline const std::string kStamp = "03.02.2001 09:05:00 ";
+
+class MailJobTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = Settings();
+        RunSettings& s = Settings();
+        s = RunSettings{};
+        s.VerboseMode = true;
+        s.QvPath = tree.Path();
+        s.LogDir = tree.Path();
+        s.CurrentBox = "BOX1";
+        tree.MakeDir("spool");
+    }
+    void TearDown() override {
+        CloseStatusScreen();
+        SetLogScreenShown(false);
+        Settings() = saved_;
+    }
+
+    std::string SpoolDir() const { return tree.Path() + "spool/"; }
+    std::vector<std::string> Spool() const { return DirNames(SpoolDir()); }
+    // The run log's lines without their stamps (each is checked).
+    std::vector<std::string> RunLog() const {
+        std::vector<std::string> lines = LogLines("qv-ppp.log");
+        for (std::string& line : lines) {
+            EXPECT_EQ(line.substr(0, kStamp.size()), kStamp);
+            line.erase(0, kStamp.size());
+        }
+        return lines;
+    }
+    std::vector<std::string> BoxLog() const { return LogLines("BOX1.log"); }
+    // A log's lines, each of which must end in CR LF.
+    std::vector<std::string> LogLines(const std::string& name) const {
+        std::vector<std::string> lines;
+        std::string text = tree.Read(name);
+        for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+            end = text.find("\r\n", pos);
+            if (end == std::string::npos) {
+                ADD_FAILURE() << name << ": line without CR LF";
+                break;
+            }
+            lines.push_back(text.substr(pos, end - pos));
+        }
+        return lines;
+    }
+
+    TempTree tree;
+    MemoryScreen screen;
+    FixedClock clock;
+    ScriptedKeyboard keyboard;
+    tbrixconfig box;
+    RunSettings saved_;
+};
+
+} // namespace brix::testing
