@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace brix {
 namespace {
@@ -20,7 +21,7 @@ std::string Repeat(char c, int n) {
     return std::string(static_cast<std::size_t>(n), c);
 }
 
-// Digits and letters, so that a cut shows exactly where it fell.
+// Letters, so that a cut shows exactly where it fell.
 std::string Sample(int n) {
     std::string s;
     for (int i = 0; i < n; ++i)
@@ -28,293 +29,169 @@ std::string Sample(int n) {
     return s;
 }
 
-void ExpectWrite(const MemoryScreen::WriteRecord& w, int x, int y, const std::string& text,
-                 std::uint8_t attr) {
-    EXPECT_EQ(w.x, x);
-    EXPECT_EQ(w.y, y);
-    EXPECT_EQ(w.text, text);
-    EXPECT_EQ(w.attr, attr);
-}
+struct Write {
+    int x, y;
+    std::string text;
+    std::uint8_t attr;
+};
 
 class StatusLines : public ::testing::Test {
   protected:
     void SetUp() override { SetNewsStartTime(clock.unix); }
+    // Compares the writes since the last call, then forgets them.
+    void ExpectWrites(const std::vector<Write>& want) {
+        ASSERT_EQ(screen.writes.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(screen.writes[i].x, want[i].x);
+            EXPECT_EQ(screen.writes[i].y, want[i].y);
+            EXPECT_EQ(screen.writes[i].text, want[i].text);
+            EXPECT_EQ(screen.writes[i].attr, want[i].attr);
+        }
+        screen.writes.clear();
+    }
     MemoryScreen screen;
     FixedClock clock;
 };
 
-TEST_F(StatusLines, Pop3BlockDrawsItsLabelsOnCreation) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[0], 5, 7, "Serv:", kLabel);
-    ExpectWrite(screen.writes[1], 5, 8, "Info:", kLabel);
-    ExpectWrite(screen.writes[2], 5, 9, "Rcvd:", kLabel);
-    ExpectWrite(screen.writes[3], 73, 7, "POP3", kLabel);
-}
-
-TEST_F(StatusLines, SmtpBlockLabelsItsThirdRowSent) {
-    tbrix_sinf block(5, 11, "SMTP", kColors, true);
-    ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[2], 5, 13, "Sent:", kLabel);
-    ExpectWrite(screen.writes[3], 73, 11, "SMTP", kLabel);
-}
-
+// The labels of the POP3, SMTP and news blocks are checked in the window.
 TEST_F(StatusLines, OtherKindGetsNoCountLabelNorKind) {
     tbrix_sinf block(5, 7, "NNTP", kColors, true);
-    ASSERT_EQ(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 5, 7, "Serv:", kLabel);
-    ExpectWrite(screen.writes[1], 5, 8, "Info:", kLabel);
+    ExpectWrites({{5, 7, "Serv:", kLabel}, {5, 8, "Info:", kLabel}});
 }
 
-TEST_F(StatusLines, InitialValues) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    EXPECT_EQ(block.Kind(), "POP3");
-    EXPECT_EQ(block.Server(), "");
-    EXPECT_EQ(block.MsgDone(), 0);
-    EXPECT_EQ(block.BytesTotal(), 0);
-    EXPECT_EQ(block.Percent(), -1);
-    EXPECT_EQ(block.ShownPercent(), -1);
-    EXPECT_EQ(block.Col(), 5);
-    EXPECT_EQ(block.Row(), 7);
-    EXPECT_TRUE(block.AutoUpdate());
-}
-
-TEST_F(StatusLines, ServerFieldIsClearedThenWrittenInValueColour) {
+TEST_F(StatusLines, OnlyTheChangedFieldIsClearedAndRedrawn) {
     tbrix_sinf block(5, 7, "POP3", kColors, true);
     screen.writes.clear();
     block.SetServer("pop.example.org");
-    ASSERT_EQ(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 11, 7, Repeat(' ', 61), kValue);
-    ExpectWrite(screen.writes[1], 11, 7, "pop.example.org", kValue);
-    EXPECT_EQ(block.ShownServer(), "pop.example.org");
-}
-
-TEST_F(StatusLines, SameServerTextTwiceRedrawsNothing) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
+    ExpectWrites({{11, 7, Repeat(' ', 61), kValue}, {11, 7, "pop.example.org", kValue}});
     block.SetServer("pop.example.org");
-    screen.writes.clear();
-    block.SetServer("pop.example.org");
-    EXPECT_TRUE(screen.writes.empty());
-}
-
-TEST_F(StatusLines, OnlyTheChangedFieldIsRedrawn) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetServer("pop.example.org");
-    block.SetMsgTotal(5);
-    screen.writes.clear();
-    block.SetInfo("RETR 1");
-    ASSERT_EQ(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 11, 8, Repeat(' ', 66), kValue);
-    ExpectWrite(screen.writes[1], 11, 8, "RETR 1", kValue);
-}
-
-TEST_F(StatusLines, LongServerIsCutTo61InMailBlock) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetServer(Sample(70));
-    EXPECT_EQ(screen.writes.back().text, Sample(61));
-    EXPECT_EQ(screen.Text(11, 7, 61), Sample(61));
-    EXPECT_EQ(screen.Text(72, 7, 1), " ");
-    // The full text is kept; only the drawn copy is cut.
-    EXPECT_EQ(block.Server(), Sample(70));
-    screen.writes.clear();
     block.Update();
-    EXPECT_TRUE(screen.writes.empty());
-}
-
-TEST_F(StatusLines, LongInfoIsCutTo66InMailBlock) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetInfo(Sample(80));
-    EXPECT_EQ(screen.writes.back().text, Sample(66));
-}
-
-TEST_F(StatusLines, TextsAreKeptShort) {
-    tbrix_sinf block(5, 7, "POP3", kColors, false);
-    block.SetServer(Sample(300));
-    EXPECT_EQ(block.Server().size(), 255u);
-}
-
-TEST_F(StatusLines, MessageCountsShowDoneOfTotal) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
+    ExpectWrites({});
+    block.SetInfo("RETR 1");
+    ExpectWrites({{11, 8, Repeat(' ', 66), kValue}, {11, 8, "RETR 1", kValue}});
     block.SetMsgTotal(5);
     screen.writes.clear();
     block.SetMsgDone(2);
-    ASSERT_EQ(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 11, 9, Repeat(' ', 16), kValue);
-    ExpectWrite(screen.writes[1], 11, 9, "2/5 Msgs", kValue);
+    ExpectWrites({{11, 9, Repeat(' ', 16), kValue}, {11, 9, "2/5 Msgs", kValue}});
     EXPECT_EQ(screen.Text(11, 9, 16), "2/5 Msgs        ");
-}
-
-TEST_F(StatusLines, ZeroByteTotalDrawsNoBar) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    screen.writes.clear();
-    block.SetBytesDone(100);
-    ASSERT_EQ(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 28, 9, Repeat(' ', 13), kValue);
-    ExpectWrite(screen.writes[1], 28, 9, "(100/0)", kValue);
-    EXPECT_EQ(block.Percent(), -1);
-    EXPECT_EQ(screen.Text(42, 9, 35), Repeat(' ', 35));
-}
-
-TEST_F(StatusLines, HalfTheBytesShowHalfABar) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
     block.SetBytesTotal(1024);
     screen.writes.clear();
     block.SetBytesDone(512);
-    ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[0], 28, 9, Repeat(' ', 13), kValue);
-    ExpectWrite(screen.writes[1], 28, 9, "(512/1,00K)", kValue);
-    ExpectWrite(screen.writes[2], 42, 9, Repeat(' ', 35), kValue);
-    ExpectWrite(screen.writes[3], 42, 9, Repeat('\xDB', 15) + Repeat('\xB0', 15) + " 50%", kValue);
-    EXPECT_EQ(block.Percent(), 50);
-    EXPECT_EQ(block.ShownPercent(), 50);
+    ExpectWrites({{28, 9, Repeat(' ', 13), kValue},
+                  {28, 9, "(512/1,00K)", kValue},
+                  {42, 9, Repeat(' ', 35), kValue},
+                  {42, 9, Repeat('\xDB', 15) + Repeat('\xB0', 15) + " 50%", kValue}});
+    // The same percentage leaves the bar alone.
+    block.SetBytesDone(515);
+    ExpectWrites({{28, 9, Repeat(' ', 13), kValue}, {28, 9, "(515/1,00K)", kValue}});
 }
 
-TEST_F(StatusLines, FirstTotalShowsZeroPercent) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesTotal(1024);
-    EXPECT_EQ(screen.writes.back().text, Repeat('\xB0', 30) + " 0%");
-}
-
-TEST_F(StatusLines, UnchangedPercentRedrawsOnlyTheByteCount) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesTotal(1000);
-    block.SetBytesDone(500);
+TEST_F(StatusLines, TextsAreCutToTheirFields) {
+    tbrix_sinf mail(5, 7, "POP3", kColors, true);
+    mail.SetServer(Sample(70));
+    EXPECT_EQ(screen.Text(11, 7, 62), Sample(61) + " ");
+    mail.SetInfo(Sample(80));
+    EXPECT_EQ(screen.writes.back().text, Sample(66));
+    // The full text is kept; only the drawn copy is cut, and it stays drawn.
+    EXPECT_EQ(mail.Server(), Sample(70));
     screen.writes.clear();
-    block.SetBytesDone(505);
-    ASSERT_EQ(screen.writes.size(), 2u);
-    EXPECT_EQ(screen.writes[1].text, "(505/1000)");
-}
-
-TEST_F(StatusLines, PercentOfLargeCountsDoesNotOverflow) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesTotal(2000000000);
-    block.SetBytesDone(1900000000);
-    EXPECT_EQ(block.Percent(), 95);
-    EXPECT_EQ(screen.writes.back().text, Repeat('\xDB', 28) + Repeat('\xB0', 2) + " 95%");
-}
-
-TEST_F(StatusLines, MoreBytesThanAnnouncedShowAFullBarAndNoMore) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesTotal(1000);
-    block.SetBytesDone(3000);
-    EXPECT_EQ(block.Percent(), 100);
-    EXPECT_EQ(screen.writes.back().text, Repeat('\xDB', 30) + " 100%");
-    EXPECT_EQ(screen.writes.back().text.size(), 35u);
-}
-
-TEST_F(StatusLines, CounterSettersSaturateAt32Bits) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesDone(std::int64_t{1} << 40);
-    block.SetMsgTotal(-(std::int64_t{1} << 40));
-    EXPECT_EQ(block.BytesDone(), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(block.MsgTotal(), std::numeric_limits<std::int32_t>::min());
-    block.SetBytesTotal(std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(block.Percent(), 100);
-}
-
-TEST_F(StatusLines, NegativeByteCountShowsAsZero) {
-    tbrix_sinf block(5, 7, "POP3", kColors, true);
-    block.SetBytesTotal(100);
-    EXPECT_NO_THROW(block.SetBytesDone(-5));
-    EXPECT_EQ(screen.Text(28, 9, 13), "(0/100)      ");
-    EXPECT_EQ(block.Percent(), 0);
-}
-
-TEST_F(StatusLines, WithoutAutoUpdateNothingIsDrawnUntilUpdate) {
-    tbrix_sinf block(5, 7, "POP3", kColors, false);
-    screen.writes.clear();
-    block.SetServer("pop.example.org");
-    block.SetMsgTotal(5);
+    mail.Update();
     EXPECT_TRUE(screen.writes.empty());
-    EXPECT_EQ(block.ShownServer(), "");
-    block.Update();
-    EXPECT_EQ(screen.Text(11, 7, 15), "pop.example.org");
-    EXPECT_EQ(screen.Text(11, 9, 8), "0/5 Msgs");
-}
+    mail.SetServer(Sample(300));
+    EXPECT_EQ(mail.Server().size(), 255u);
 
-TEST_F(StatusLines, NewsBlockDrawsItsLabelsOnCreation) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[0], 5, 15, "Serv:", kLabel);
-    ExpectWrite(screen.writes[1], 5, 16, "  NG:", kLabel);
-    ExpectWrite(screen.writes[2], 5, 17, "Info:", kLabel);
-    ExpectWrite(screen.writes[3], 5, 18, " S+R:", kLabel);
-}
-
-TEST_F(StatusLines, NewsBlockCutsItsTextsTo30) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    screen.writes.clear();
-    block.SetServer(Sample(70));
-    ASSERT_GE(screen.writes.size(), 2u);
-    ExpectWrite(screen.writes[0], 11, 15, Repeat(' ', 30), kValue);
-    ExpectWrite(screen.writes[1], 11, 15, Sample(30), kValue);
-    block.SetGroup("de.comp.lang." + Sample(40));
-    EXPECT_EQ(screen.Text(11, 16, 31), ("de.comp.lang." + Sample(40)).substr(0, 30) + " ");
-    block.SetInfo(Sample(31));
+    tbrix_ninf news(5, 15, "NNTP", kColors, true);
+    news.SetServer(Sample(70));
+    news.SetGroup(Sample(40));
+    news.SetInfo(Sample(31));
+    EXPECT_EQ(screen.Text(11, 15, 31), Sample(30) + " ");
+    EXPECT_EQ(screen.Text(11, 16, 31), Sample(30) + " ");
     EXPECT_EQ(screen.Text(11, 17, 31), Sample(30) + " ");
 }
 
-TEST_F(StatusLines, NewsBlockShowsBytesWithoutTotal) {
+TEST_F(StatusLines, ByteCountsAndBar) {
+    const std::int64_t kHuge = std::numeric_limits<std::int64_t>::max();
+    struct Case {
+        std::int64_t total, done;
+        std::string bytes, bar;
+        int percent;
+    } cases[] = {
+        // No total, no bar.
+        {0, 100, "(100/0)", "", -1},
+        {1024, 0, "(0/1,00K)", Repeat('\xB0', 30) + " 0%", 0},
+        {1024, 512, "(512/1,00K)", Repeat('\xDB', 15) + Repeat('\xB0', 15) + " 50%", 50},
+        // done * 100 overflows 32 bits.
+        {2000000000, 1900000000, "(1,76G/1,86G)", Repeat('\xDB', 28) + Repeat('\xB0', 2) + " 95%",
+         95},
+        // More than announced: a full bar and no more.
+        {1000, 3000, "(2,92K/1000)", Repeat('\xDB', 30) + " 100%", 100},
+        // A job's arithmetic gone below zero shows as 0.
+        {100, -5, "(0/100)", Repeat('\xB0', 30) + " 0%", 0},
+        // Counters saturate at 32 bits.
+        {kHuge, kHuge / 2, "(1,99G/1,99G)", Repeat('\xDB', 30) + " 100%", 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        screen.ClearScreen();
+        tbrix_sinf block(5, 7, "POP3", kColors, true);
+        block.SetBytesTotal(c.total);
+        block.SetBytesDone(c.done);
+        EXPECT_EQ(screen.Text(28, 9, 13), c.bytes + Repeat(' ', 13 - int(c.bytes.size())));
+        EXPECT_EQ(screen.Text(42, 9, 35), c.bar + Repeat(' ', 35 - int(c.bar.size())));
+        EXPECT_EQ(block.Percent(), c.percent);
+    }
+    tbrix_sinf block(5, 7, "POP3", kColors, true);
+    block.SetMsgTotal(-(std::int64_t{1} << 40));
+    EXPECT_EQ(block.MsgTotal(), std::numeric_limits<std::int32_t>::min());
+}
+
+TEST_F(StatusLines, NewsBlockShowsBytesWithoutTotalNorBar) {
     tbrix_ninf block(5, 15, "NNTP", kColors, true);
     block.SetBytesTotal(1024);
     block.SetMsgTotal(5);
     screen.writes.clear();
     block.SetBytesDone(512);
-    // Byte count (2 writes), then the rate line (2 writes); no bar.
+    // Byte count (2 writes), then the rate line (2 writes).
     ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[0], 28, 18, Repeat(' ', 13), kValue);
-    ExpectWrite(screen.writes[1], 28, 18, "(512)", kValue);
+    screen.writes.resize(2);
+    ExpectWrites({{28, 18, Repeat(' ', 13), kValue}, {28, 18, "(512)", kValue}});
     EXPECT_EQ(block.Percent(), 50);
     EXPECT_EQ(block.ShownPercent(), -1);
     EXPECT_EQ(screen.Text(11, 18, 8), "0/5 Msgs");
 }
 
-TEST_F(StatusLines, NewsRateLineIsWrittenEightRowsDown) {
+TEST_F(StatusLines, NewsRateLineIsRedrawnEightRowsDownOnEveryUpdate) {
     tbrix_ninf block(5, 15, "NNTP", kColors, true);
     SetNewsStartTime(clock.unix - 10);
-    screen.writes.clear();
     block.SetBytesDone(1000);
-    ASSERT_EQ(screen.writes.size(), 4u);
-    ExpectWrite(screen.writes[2], 7, 23, Repeat('\xC4', 20), kLabel);
-    ExpectWrite(screen.writes[3], 7, 23, "[100 cps]", kLabel);
     EXPECT_EQ(screen.Text(7, 23, 20), "[100 cps]" + Repeat('\xC4', 11));
-    EXPECT_EQ(NewsElapsed(), 10);
-    EXPECT_DOUBLE_EQ(NewsRate(), 100.0);
-}
-
-TEST_F(StatusLines, NewsRateChangesOnEveryUpdate) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    SetNewsStartTime(clock.unix - 10);
-    block.SetBytesDone(1000);
+    screen.writes.erase(screen.writes.begin(), screen.writes.end() - 2);
+    ExpectWrites({{7, 23, Repeat('\xC4', 20), kLabel}, {7, 23, "[100 cps]", kLabel}});
     clock.unix += 10;
-    screen.writes.clear();
     block.Update();
-    ASSERT_EQ(screen.writes.size(), 2u);
-    EXPECT_EQ(screen.writes[1].text, "[50 cps]");
     EXPECT_EQ(NewsElapsed(), 20);
+    ExpectWrites({{7, 23, Repeat('\xC4', 20), kLabel}, {7, 23, "[50 cps]", kLabel}});
 }
 
-TEST_F(StatusLines, NewsRateRoundsHalvesUp) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    SetNewsStartTime(clock.unix - 2);
-    block.SetBytesDone(5);
-    EXPECT_EQ(screen.writes.back().text, "[3 cps]");
-}
-
-TEST_F(StatusLines, NewsRateKeepsItsValueWhenNoTimePassed) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    block.SetBytesDone(5000);
-    EXPECT_EQ(NewsElapsed(), 0);
-    EXPECT_EQ(screen.writes.back().text, "[0 cps]");
-}
-
-TEST_F(StatusLines, NewsRateIsMeasuredFromProgramStart) {
-    SetNewsStartTime(clock.unix - 100);
-    tbrix_ninf first(5, 15, "NNTP", kColors, true);
-    first.SetBytesDone(10000);
-    tbrix_ninf second(5, 15, "NNTP", kColors, true);
-    second.SetBytesDone(200);
-    EXPECT_EQ(screen.writes.back().text, "[2 cps]");
+TEST_F(StatusLines, NewsRateIsMeasuredFromProgramStartAndRounded) {
+    struct Case {
+        int secondsAgo;
+        std::int64_t bytes;
+        const char* shown;
+    } cases[] = {
+        {2, 5, "[3 cps]"}, // halves round up
+        {100, 200, "[2 cps]"},
+        // No time passed: the rate keeps its value, which a new start reset.
+        {0, 5000, "[0 cps]"},
+    };
+    for (const Case& c : cases) {
+        SetNewsStartTime(clock.unix - c.secondsAgo);
+        tbrix_ninf block(5, 15, "NNTP", kColors, true);
+        block.SetBytesDone(c.bytes);
+        EXPECT_EQ(screen.writes.back().text, c.shown);
+        EXPECT_EQ(NewsElapsed(), c.secondsAgo);
+    }
 }
 
 TEST_F(StatusLines, NewsBlockWithoutRateLineStillMeasures) {
@@ -322,19 +199,8 @@ TEST_F(StatusLines, NewsBlockWithoutRateLineStillMeasures) {
     SetNewsStartTime(clock.unix - 4);
     screen.writes.clear();
     block.SetBytesDone(400);
-    ASSERT_EQ(screen.writes.size(), 2u);
-    EXPECT_EQ(screen.writes[1].text, "(400)");
+    ExpectWrites({{65, 18, Repeat(' ', 13), kValue}, {65, 18, "(400)", kValue}});
     EXPECT_DOUBLE_EQ(NewsRate(), 100.0);
-}
-
-TEST_F(StatusLines, SetNewsStartTimeResetsTheRate) {
-    tbrix_ninf block(5, 15, "NNTP", kColors, true);
-    SetNewsStartTime(clock.unix - 1);
-    block.SetBytesDone(77);
-    SetNewsStartTime(clock.unix);
-    EXPECT_EQ(NewsStartTime(), clock.unix);
-    EXPECT_EQ(NewsElapsed(), 0);
-    EXPECT_EQ(NewsRate(), 0.0);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "display/status_window.h"
 
-#include "display/temp_dir.h"
 #include "platform/fakes.h"
 #include "support/errors.h"
+#include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 namespace brix {
 namespace {
 
-using testing::DisplayTempDir;
 using testing::FixedClock;
 using testing::MemoryScreen;
+using testing::TempTree;
 
 std::string Repeat(char c, int n) {
     return std::string(static_cast<std::size_t>(n), c);
@@ -26,14 +26,9 @@ const std::string kSubtitle = "second line";
 class StatusWindow : public ::testing::Test {
   protected:
     void SetUp() override { SetNewsStartTime(clock.unix); }
-    const MemoryScreen::WriteRecord* FindWrite(int x, int y, const std::string& text) const {
-        for (const auto& w : screen.writes)
-            if (w.x == x && w.y == y && w.text == text) return &w;
-        return nullptr;
-    }
     MemoryScreen screen;
     FixedClock clock;
-    DisplayTempDir dir;
+    TempTree dir;
 };
 
 TEST_F(StatusWindow, FrameRowsAreWrittenAtColumnThreeFromRowFour) {
@@ -51,33 +46,24 @@ TEST_F(StatusWindow, FrameRowsAreWrittenAtColumnThreeFromRowFour) {
         EXPECT_EQ(screen.writes[i].x, 3);
         EXPECT_EQ(screen.writes[i].y, 4 + i);
         EXPECT_EQ(screen.writes[i].text, expected[i]);
-        EXPECT_EQ(screen.writes[i].text.size(), 76u);
         EXPECT_EQ(screen.writes[i].attr, 0x70);
     }
 }
 
 TEST_F(StatusWindow, TitleAndSubtitleInTitleColour) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    ASSERT_GE(screen.writes.size(), 22u);
-    EXPECT_EQ(screen.writes[20].x, 5);
-    EXPECT_EQ(screen.writes[20].y, 5);
-    EXPECT_EQ(screen.writes[20].text, kTitle);
-    EXPECT_EQ(screen.writes[20].attr, 0x7E);
-    // The subtitle's text ends three columns before the corner at column 78.
-    EXPECT_EQ(screen.writes[21].x, 3 + 72 - static_cast<int>(kSubtitle.size()));
-    EXPECT_EQ(screen.writes[21].y, 23);
-    EXPECT_EQ(screen.writes[21].text, " " + kSubtitle + " ");
-    EXPECT_EQ(screen.writes[21].attr, 0x7E);
-    EXPECT_EQ(screen.Text(75, 23, 4), "e \xC4\xD9");
-}
-
-TEST_F(StatusWindow, FortyCharacterSubtitleStartsAtColPlus32) {
-    const std::string sub(40, 'S');
-    tbrix_info info(3, 4, kTitle, sub, true, dir.Path());
-    EXPECT_EQ(screen.Text(3 + 32, 23, 1), " ");
-    EXPECT_EQ(screen.Text(3 + 33, 23, 40), sub);
-    EXPECT_EQ(screen.Text(3 + 73, 23, 1), " ");
-    EXPECT_EQ(screen.Text(3 + 74, 23, 2), "\xC4\xD9");
+    // The subtitle with a blank either side ends two columns before the
+    // corner at column 78; 40 characters start at col + 32.
+    for (const std::string& sub : {kSubtitle, std::string(40, 'S')}) {
+        SCOPED_TRACE(sub);
+        screen.ClearScreen();
+        tbrix_info info(3, 4, kTitle, sub, true, dir.Path());
+        EXPECT_EQ(screen.Text(5, 5, int(kTitle.size()) + 1), kTitle + " ");
+        EXPECT_EQ(screen.Attr(5, 5), 0x7E);
+        const int at = 3 + 72 - int(sub.size());
+        EXPECT_EQ(screen.Text(at - 1, 23, int(sub.size()) + 5), "\xC4 " + sub + " \xC4\xD9");
+        EXPECT_EQ(screen.Attr(at, 23), 0x7E);
+        EXPECT_EQ(screen.Attr(at + int(sub.size()) + 1, 23), 0x7E);
+    }
 }
 
 TEST_F(StatusWindow, BlocksSitInsideTheFrame) {
@@ -104,38 +90,28 @@ TEST_F(StatusWindow, BlocksSitInsideTheFrame) {
         EXPECT_EQ(w.text, labels[i].text);
         EXPECT_EQ(w.attr, 0x70);
     }
-    EXPECT_EQ(info.Pop3Line().Col(), 5);
-    EXPECT_EQ(info.Pop3Line().Row(), 7);
-    EXPECT_EQ(info.SmtpLine().Row(), 11);
-    EXPECT_EQ(info.NewsLines(1).Row(), 15);
-    EXPECT_EQ(info.NewsLines(2).Col(), 42);
-    EXPECT_EQ(info.NewsLines(4).Row(), 19);
-    EXPECT_EQ(info.NewsLines(3).Kind(), "NNTP");
-    EXPECT_TRUE(info.NewsLines(2).AutoUpdate());
 }
 
-TEST_F(StatusWindow, ValuesLandInTheirRows) {
+TEST_F(StatusWindow, ValuesLandInTheirBlocks) {
     tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
     info.Pop3Line().SetServer("pop.example.org");
     info.SmtpLine().SetInfo("MAIL FROM:<a@b>");
-    info.NewsLines(1).SetGroup("de.test");
+    for (int n = 1; n <= 4; ++n)
+        info.NewsLines(n).SetGroup("group" + std::to_string(n));
     EXPECT_EQ(screen.Text(5, 7, 21), "Serv: pop.example.org");
     EXPECT_EQ(screen.Attr(11, 7), 0x7F);
     EXPECT_EQ(screen.Text(5, 12, 21), "Info: MAIL FROM:<a@b>");
-    EXPECT_EQ(screen.Text(5, 16, 13), "  NG: de.test");
+    EXPECT_EQ(screen.Text(5, 16, 12), "  NG: group1");
+    EXPECT_EQ(screen.Text(42, 16, 12), "  NG: group2");
+    EXPECT_EQ(screen.Text(5, 20, 12), "  NG: group3");
+    EXPECT_EQ(screen.Text(42, 20, 12), "  NG: group4");
     EXPECT_EQ(screen.Text(78, 7, 1), "\xB3");
+    EXPECT_THROW(info.NewsLines(0), ERangeError);
+    EXPECT_THROW(info.NewsLines(5), ERangeError);
 }
 
-TEST_F(StatusWindow, NewsRateLineLiesOnTheBottomBorder) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    SetNewsStartTime(clock.unix - 2);
-    info.NewsLines(1).SetBytesDone(2048);
-    EXPECT_EQ(screen.Text(3, 23, 24), "\xC0\xC4\xC4\xC4[1024 cps]" + Repeat('\xC4', 10));
-    EXPECT_EQ(screen.Attr(7, 23), 0x70);
-}
-
-TEST_F(StatusWindow, FurtherNewsBlocksLeaveTheBorderAlone) {
-    tbrix_info info(3, 4, std::string(kTitle), std::string(40, 'S'), true, dir.Path());
+TEST_F(StatusWindow, OnlyTheFirstNewsBlockDrawsTheRateOnTheBottomBorder) {
+    tbrix_info info(3, 4, kTitle, std::string(40, 'S'), true, dir.Path());
     const std::string bottom = screen.Text(3, 23, 76);
     screen.writes.clear();
     for (int n = 2; n <= 4; ++n)
@@ -143,15 +119,25 @@ TEST_F(StatusWindow, FurtherNewsBlocksLeaveTheBorderAlone) {
     EXPECT_EQ(screen.Text(3, 23, 76), bottom);
     for (const auto& w : screen.writes)
         EXPECT_LE(w.y, 22);
+    SetNewsStartTime(clock.unix - 2);
+    info.NewsLines(1).SetBytesDone(2048);
+    EXPECT_EQ(screen.Text(3, 23, 24), "\xC0\xC4\xC4\xC4[1024 cps]" + Repeat('\xC4', 10));
+    EXPECT_EQ(screen.Attr(7, 23), 0x70);
 }
 
-TEST_F(StatusWindow, NewsLineNumbersOutsideOneToFourAreRefused) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    EXPECT_THROW(info.NewsLines(0), ERangeError);
-    EXPECT_THROW(info.NewsLines(5), ERangeError);
+TEST_F(StatusWindow, WithoutAutoUpdateTheBlocksWaitForUpdate) {
+    tbrix_info info(3, 4, kTitle, kSubtitle, false, dir.Path());
+    screen.writes.clear();
+    info.Pop3Line().SetServer("pop.example.org");
+    info.Pop3Line().SetMsgTotal(5);
+    info.NewsLines(1).SetServer("x");
+    EXPECT_TRUE(screen.writes.empty());
+    info.Pop3Line().Update();
+    EXPECT_EQ(screen.Text(11, 7, 15), "pop.example.org");
+    EXPECT_EQ(screen.Text(11, 9, 8), "0/5 Msgs");
 }
 
-TEST_F(StatusWindow, DestructorSetsAttributeBackToSeven) {
+TEST_F(StatusWindow, DestructorSetsAttributeBackToSevenAndLeavesTheFrame) {
     {
         tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
         info.Pop3Line().SetServer("x");
@@ -161,21 +147,9 @@ TEST_F(StatusWindow, DestructorSetsAttributeBackToSeven) {
     EXPECT_EQ(screen.Text(3, 4, 1), "\xDA");
 }
 
-TEST_F(StatusWindow, StoresItsSettings) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, false, dir.Path());
-    EXPECT_EQ(info.Title(), kTitle);
-    EXPECT_EQ(info.Subtitle(), kSubtitle);
-    EXPECT_EQ(info.Col(), 3);
-    EXPECT_EQ(info.Row(), 4);
-    EXPECT_FALSE(info.AutoUpdate());
-    EXPECT_FALSE(info.Pop3Line().AutoUpdate());
-    EXPECT_EQ(info.Colors(), kDefaultStatusColors);
-}
-
 TEST_F(StatusWindow, ColoursFromTheColourFileAreUsedEverywhere) {
     dir.Write("qvdesk.col", "[colors]\r\nMAILER=31 47 46\r\n");
     tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    EXPECT_EQ((info.Colors()), (StatusColors{31, 47, 46}));
     EXPECT_EQ(screen.writes[0].attr, 31);
     EXPECT_EQ(screen.writes[20].attr, 46);
     EXPECT_EQ(screen.writes[22].attr, 31);
@@ -191,92 +165,58 @@ TEST_F(StatusWindow, ColourFileErrorStopsCreationBeforeDrawing) {
 
 // Colour file reading.
 
-TEST(StatusColorsFile, MissingFileGivesDefaults) {
-    DisplayTempDir dir;
+TEST(StatusColorsFile, FoundUnderAnyCaseMissingMeansDefaults) {
+    TempTree dir;
+    EXPECT_EQ((LoadStatusColors(dir.Path())), (StatusColors{0x70, 0x7F, 0x7E}));
+    dir.MakeDir("qvdesk.col"); // a directory counts as missing
     EXPECT_EQ(LoadStatusColors(dir.Path()), kDefaultStatusColors);
-    EXPECT_EQ((kDefaultStatusColors), (StatusColors{0x70, 0x7F, 0x7E}));
+    TempTree upper;
+    upper.Write("QVDESK.COL", "MAILER=1 2 3\r\n");
+    EXPECT_EQ((LoadStatusColors(upper.Path())), (StatusColors{1, 2, 3}));
 }
 
-TEST(StatusColorsFile, FileNameCaseDoesNotMatter) {
-    DisplayTempDir dir;
-    dir.Write("QVDESK.COL", "MAILER=1 2 3\r\n");
-    EXPECT_EQ((LoadStatusColors(dir.Path())), (StatusColors{1, 2, 3}));
+TEST(StatusColorsFile, MailerLineSetsTheColoursInOrder) {
+    constexpr std::uint8_t F = 0x70, V = 0x7F, T = 0x7E; // the defaults
+    struct Case {
+        std::vector<std::string> lines;
+        StatusColors expected;
+    } cases[] = {
+        {{}, {F, V, T}},
+        {{"mailer = 31"}, {31, V, T}},
+        {{"MAILER=1 2"}, {1, 2, T}},
+        {{"MAILER 5", "MAILER=112"}, {112, V, T}}, // no "=": skipped
+        {{"MAILERS=5", "MAILER=9"}, {9, V, T}},    // longer key: skipped
+        {{"MAILER=1 2 3", "MAILER=4 5 6"}, {1, 2, 3}},
+        {{"MAILER=", "MAILER=5"}, {F, V, T}},  // an empty line still ends the search
+        {{"MAILER=7", "MAILER=x"}, {7, V, T}}, // a later bad line is not read
+        {{"\tMailer\t=\t20  30\t"}, {20, 30, T}},
+        {{"MAILER=  1    2   3  "}, {1, 2, 3}},
+        {{"MAILER=0 255 +7"}, {0, 255, 7}},
+        {{"EDITOR=1 2 3", " MAILERX", "MAILER=8"}, {8, V, T}},
+        {{"XMAILER=4"}, {F, V, T}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseStatusColors(c.lines), c.expected) << ::testing::PrintToString(c.lines);
 }
 
-TEST(StatusColorsFile, DirectoryNamedLikeTheFileCountsAsMissing) {
-    DisplayTempDir dir;
-    std::filesystem::create_directory(dir.Path() + "qvdesk.col");
-    EXPECT_EQ(LoadStatusColors(dir.Path()), kDefaultStatusColors);
-}
-
-struct ColourCase {
-    const char* name;
-    std::vector<std::string> lines;
-    StatusColors expected;
-};
-
-class StatusColorsParse : public ::testing::TestWithParam<ColourCase> {};
-
-TEST_P(StatusColorsParse, Reads) {
-    EXPECT_EQ(ParseStatusColors(GetParam().lines), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StatusColorsParse,
-    ::testing::Values(
-        ColourCase{"Empty", {}, {0x70, 0x7F, 0x7E}},
-        ColourCase{"LowerCaseWithBlanks", {"mailer = 31"}, {31, 0x7F, 0x7E}},
-        ColourCase{"DefaultsSpelledOut", {"MAILER=112 127 126"}, {112, 127, 126}},
-        ColourCase{"TwoNumbers", {"MAILER=1 2"}, {1, 2, 0x7E}},
-        ColourCase{"LineWithoutEqualsIsSkipped", {"MAILER 5", "MAILER=112"}, {112, 0x7F, 0x7E}},
-        ColourCase{"LongerKeyIsSkipped", {"MAILERS=5", "MAILER=9"}, {9, 0x7F, 0x7E}},
-        ColourCase{"OnlyFirstColourLineCounts", {"MAILER=1 2 3", "MAILER=4 5 6"}, {1, 2, 3}},
-        ColourCase{
-            "EmptyColourLineStillEndsTheSearch", {"MAILER=", "MAILER=5"}, {0x70, 0x7F, 0x7E}},
-        ColourCase{"LaterBadLineIsNotRead", {"MAILER=7", "MAILER=x"}, {7, 0x7F, 0x7E}},
-        ColourCase{"TabsAroundKeyAndEquals", {"\tMailer\t=\t20  30\t"}, {20, 30, 0x7E}},
-        ColourCase{"BlanksBetweenNumbers", {"MAILER=  1    2   3  "}, {1, 2, 3}},
-        ColourCase{"ZeroAndMaximum", {"MAILER=0 255 +7"}, {0, 255, 7}},
-        ColourCase{
-            "OtherSectionsIgnored", {"EDITOR=1 2 3", " MAILERX", "MAILER=8"}, {8, 0x7F, 0x7E}},
-        ColourCase{"KeyMustStartTheLine", {"XMAILER=4"}, {0x70, 0x7F, 0x7E}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(StatusColorsFile, NonNumberIsAConversionError) {
+std::string ErrorOf(const std::string& line) {
     try {
-        ParseStatusColors({"MAILER=12a"});
-        FAIL() << "no exception";
-    } catch (const EConvertError& e) {
-        // The line is upper-cased before it is read.
-        EXPECT_STREQ(e.what(), "'12A' is not a valid integer value");
+        ParseStatusColors({line});
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.what();
     }
+    return "none";
 }
 
-TEST(StatusColorsFile, OutOfRangeNumbersAreRangeErrors) {
-    for (const char* line : {"MAILER=256", "MAILER=-1", "MAILER=1 2 3 4", "MAILER=1 2 3 x"}) {
-        SCOPED_TRACE(line);
-        try {
-            ParseStatusColors({line});
-            ADD_FAILURE() << "no exception";
-        } catch (const ERangeError& e) {
-            EXPECT_STREQ(e.what(), "Range check error");
-        } catch (const EConvertError& e) {
-            // A fourth word that is no number fails on its conversion first.
-            EXPECT_EQ(std::string(line), "MAILER=1 2 3 x");
-        }
-    }
-}
-
-TEST(StatusColorsFile, NumberBeyond32BitsIsAConversionError) {
-    EXPECT_THROW(ParseStatusColors({"MAILER=99999999999"}), EConvertError);
-}
-
-TEST(StatusColorsFile, ErrorsComeFromTheFileToo) {
-    DisplayTempDir dir;
-    dir.Write("qvdesk.col", "MAILER=1 2 3 4\r\n");
-    EXPECT_THROW(LoadStatusColors(dir.Path()), ERangeError);
-    dir.Write("qvdesk.col", "MAILER=blue\r\n");
-    EXPECT_THROW(LoadStatusColors(dir.Path()), EConvertError);
+TEST(StatusColorsFile, BadNumbersRaiseTheirErrors) {
+    // The line is upper-cased before it is read.
+    EXPECT_EQ(ErrorOf("MAILER=12a"), "EConvertError: '12A' is not a valid integer value");
+    EXPECT_EQ(ErrorOf("MAILER=99999999999"),
+              "EConvertError: '99999999999' is not a valid integer value");
+    // A fourth word that is no number fails on its conversion first.
+    EXPECT_EQ(ErrorOf("MAILER=1 2 3 x"), "EConvertError: 'X' is not a valid integer value");
+    for (const char* line : {"MAILER=256", "MAILER=-1", "MAILER=1 2 3 4"})
+        EXPECT_EQ(ErrorOf(line), "ERangeError: Range check error") << line;
 }
 
 } // namespace
