@@ -59,34 +59,25 @@ TEST_F(GetMailTest, RefusedUidlSwitchesToMessageIds) {
     EXPECT_EQ(RunLog()[1], "Error (getmail): Uidl. (Error=-ERR command not implemented)");
     // The sender is known from the header before the decision.
     EXPECT_EQ(StatusScreen()->Pop3Line().Info(), "mail #2 (100) [From: bob@example.org]");
-
-    // The next run knows both.
-    Script again = Start(nullptr);
-    SendBody(again.Expect("TOP 1 0"), kHeader1).Expect("LIST 1").Send("+OK 1 100");
-    SendBody(again.Expect("TOP 2 0"), kHeader2).Expect("LIST 2").Send("+OK 2 100");
-    again.Expect("QUIT").Send("+OK");
-    ScriptServer second(again);
-    Run(second);
-    EXPECT_TRUE(second.Passed()) << second.Report();
-    EXPECT_EQ(Spool().size(), 2u);
-    EXPECT_EQ(RunLog().back(), "2 mails skipped");
 }
 
-TEST_F(GetMailTest, ShortUidlAnswerSwitchesToMessageIdsWithoutAnError) {
-    Lines uidl = {"1 aaa"};
-    tree.Write("e-mail.idx", "<m1@example.org>");
-    box.POP3KEEP = "N";
-    Script s = Start(&uidl);
-    SendBody(s.Expect("TOP 1 0"), kHeader1).Expect("DELE 1").Send("+OK");
-    SendBody(s.Expect("TOP 2 0"), kHeader2);
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("DELE 2").Send("+OK");
-    s.Expect("QUIT").Send("+OK");
-    ScriptServer server(s);
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(tree.Read("e-mail.idx"), "");
-    EXPECT_FALSE(tree.Exists("e-mail.uid"));
-    EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 200 bytes"}));
+// A UIDL answer without a line for every message switches without an error.
+TEST_F(GetMailTest, IncompleteUidlAnswerSwitchesToMessageIds) {
+    for (const Lines& uidl : {Lines{"1 aaa"}, Lines{"1 aaa", "3 ccc"}}) {
+        std::filesystem::remove(tree / "e-mail.idx");
+        std::filesystem::remove(tree / "qv-ppp.log");
+        Script s = Start(&uidl);
+        SendBody(s.Expect("TOP 1 0"), kHeader1);
+        SendBody(s.Expect("RETR 1"), kMail1);
+        SendBody(s.Expect("TOP 2 0"), kHeader2);
+        SendBody(s.Expect("RETR 2"), kMail2).Expect("QUIT").Send("+OK");
+        ScriptServer server(s);
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(tree.Read("e-mail.idx"), "<m1@example.org>" + DigestId(kHeader2));
+        EXPECT_FALSE(tree.Exists("e-mail.uid"));
+        EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 200 bytes"}));
+    }
 }
 
 TEST_F(GetMailTest, UidlLinesAreMatchedByMessageNumber) {
@@ -98,20 +89,6 @@ TEST_F(GetMailTest, UidlLinesAreMatchedByMessageNumber) {
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
-}
-
-TEST_F(GetMailTest, UidlWithAGapUsesMessageIds) {
-    // Two lines, but none for message 2.
-    Lines uidl = {"1 aaa", "3 ccc"};
-    Script s = Start(&uidl);
-    SendBody(s.Expect("TOP 1 0"), kHeader1);
-    SendBody(s.Expect("RETR 1"), kMail1);
-    SendBody(s.Expect("TOP 2 0"), kHeader2);
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("QUIT").Send("+OK");
-    ScriptServer server(s);
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(tree.Read("e-mail.idx"), "<m1@example.org>" + DigestId(kHeader2));
 }
 
 TEST_F(GetMailTest, SenderFilterUsesTheSameHeaderInMessageIdMode) {
