@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
