@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include <stdlib.h>
@@ -14,7 +15,10 @@ class TempTree {
     TempTree() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "brix-test-XXXXXX").string();
         char* made = mkdtemp(tmpl.data());
-        if (made) path_ = std::string(made) + "/";
+        // Without a folder of its own a test would write into the working
+        // directory: better to stop it at once.
+        if (!made) throw std::runtime_error("cannot create a temporary folder");
+        path_ = std::string(made) + "/";
     }
     ~TempTree() {
         std::error_code ec;
