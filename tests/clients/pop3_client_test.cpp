@@ -36,7 +36,7 @@ TEST(Pop3Parse, StatReplies) {
                  {"+OK 1 5000000000", true, 1, 5000000000},
                  {"+OK 2", false, 0, 0},
                  {"+OK", false, 0, 0},
-                 {"+OK2 320", false, 0, 0},
+                 {"+OKx 2 320", false, 0, 0},
                  {"+OK x 3", false, 0, 0},
                  {"+OK 2147483648 3", false, 0, 0},
                  {"-ERR 2 320", false, 0, 0}};
@@ -96,14 +96,10 @@ TEST(Pop3Client, DisconnectRaisesUnlessQuitIsConfirmed) {
     }
 }
 
-TEST(Pop3Client, StatParsesAndUnreadableStatRaises) {
-    Script script = Talk(kGreeting, {{"STAT", "+OK 2 320 octets"}, {"STAT", "+OK many"}});
-    Dialogue<TAbsPOP3Client>(script, [](auto& client) {
-        std::int32_t count = 0;
-        std::int64_t size = 0;
-        client.Stat(count, size);
-        EXPECT_EQ(count, 2);
-        EXPECT_EQ(size, 320);
+TEST(Pop3Client, UnreadableStatRaisesAndLeavesZeros) {
+    Dialogue<TAbsPOP3Client>(Talk(kGreeting, {{"STAT", "+OK many"}}), [](auto& client) {
+        std::int32_t count = 5;
+        std::int64_t size = 5;
         EXPECT_EQ(RaisedMessage<EAbsPOP3Client>([&] { client.Stat(count, size); }),
                   "Stat. (Error=+OK many)");
         EXPECT_EQ(count, 0);
@@ -124,7 +120,7 @@ TEST(Pop3Client, LoginSendsApopOrUserAndPassWhenGivenThenStat) {
         {"joe", "", false, {{"USER joe", "+OK"}}},
         {"", "", false, {}}};
     for (auto& c : cases) {
-        c.steps.insert(c.steps.end(), {{"STAT", "+OK 2 320"}, {"QUIT", "+OK bye"}});
+        c.steps.insert(c.steps.end(), {{"STAT", "+OK 2 320 octets"}, {"QUIT", "+OK bye"}});
         ScriptServer server(Talk(kGreeting, c.steps));
         Logged<TPOP3Client> client;
         client.Service = server.PortText();
