@@ -100,12 +100,8 @@ TEST(AbsClient, ReplyOrBodyCutOffByThePeerRaises) {
         Logged<TAbsClient> client;
         client.Open(server);
         TStrings lines;
-        EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] {
-                      if (c.body)
-                          client.ReadDataLines(&lines);
-                      else
-                          client.GetResponse();
-                  }),
+        EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>(
+                      [&] { c.body ? client.ReadDataLines(&lines) : client.GetResponse(); }),
                   "ReadLn. (Error=" + std::to_string(ECONNRESET) + ")")
             << c.tail;
     }

@@ -63,6 +63,7 @@ template <class Client> struct Command {
 // Every command is sent exactly and accepted by each of its replies (with a
 // body read unstuffed), and a refusal raises E with the command's tag and the
 // server's line, reads no body and leaves the next reply to the next command.
+// A greeting of the refusal's kind makes Connect raise alike.
 template <class E, class Client>
 void CheckCommands(const std::string& greeting, const std::vector<Command<Client>>& commands,
                    const std::string& refusal, const std::string& next) {
@@ -88,6 +89,9 @@ void CheckCommands(const std::string& greeting, const std::vector<Command<Client
                              EXPECT_EQ(client.LastReply, next) << cmd.line;
                          });
     }
+    ScriptServer server(Script().Send(refusal));
+    Logged<Client> client;
+    EXPECT_EQ(RaisedMessage<E>([&] { client.Open(server); }), "Connect. (Error=" + refusal + ")");
 }
 
 } // namespace brix::testing

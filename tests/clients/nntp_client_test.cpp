@@ -79,11 +79,6 @@ TEST(NntpClient, GreetingDecidesPostingAllowed) {
         EXPECT_EQ(client.Socket->Handle, -1);
         EXPECT_TRUE(server.Passed()) << server.Report();
     }
-    ScriptServer server(Script().Send("502 access denied"));
-    Logged<TNNTPClient> client;
-    client.Service = server.PortText();
-    EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.Connect("127.0.0.1"); }),
-              "Connect. (Error=502 access denied)");
 }
 
 TEST(NntpClient, GroupAnswersTrueFalseOrRaises) {

@@ -84,11 +84,6 @@ TEST(SmtpClient, SpecialRefusalsCarryTheirOwnTags) {
         Dialogue<TAbsSMTPClient>(c.script, [&](Client& client) {
             EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { c.run(client); }), c.message);
         });
-    ScriptServer server(Script().Send("554 no service"));
-    Client client;
-    client.Service = server.PortText();
-    EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { client.Connect("127.0.0.1"); }),
-              "Connect. (Error=554 no service)");
 }
 
 TEST(SmtpClient, ExpnAndHelpCollectTheReplyAndWhatFollowsAtOnce) {
