@@ -79,15 +79,15 @@ void CheckCommands(const std::string& greeting, const std::vector<Command<Client
                 EXPECT_EQ(lines, cmd.body ? TStrings({".first", "second"}) : TStrings());
             });
         }
-        Dialogue<Client>(Talk(greeting, {{cmd.line, refusal}, {"NOOP", next}}),
-                         [&](Client& client) {
-                             TStrings lines;
-                             EXPECT_EQ(RaisedMessage<E>([&] { cmd.run(client, &lines); }),
-                                       std::string(cmd.tag) + ". (Error=" + refusal + ")");
-                             EXPECT_TRUE(lines.empty()) << cmd.line;
-                             client.SendCommand("NOOP");
-                             EXPECT_EQ(client.LastReply, next) << cmd.line;
-                         });
+        Script refused = Talk(greeting, {{cmd.line, refusal}, {"NOOP", next}});
+        Dialogue<Client>(refused, [&](auto& client) {
+            TStrings lines;
+            EXPECT_EQ(RaisedMessage<E>([&] { cmd.run(client, &lines); }),
+                      std::string(cmd.tag) + ". (Error=" + refusal + ")");
+            EXPECT_TRUE(lines.empty()) << cmd.line;
+            client.SendCommand("NOOP");
+            EXPECT_EQ(client.LastReply, next) << cmd.line;
+        });
     }
     ScriptServer server(Script().Send(refusal));
     Logged<Client> client;
