@@ -72,6 +72,12 @@ class RunBoxesTest : public ::testing::Test {
     }
     void TearDown() override { Settings() = saved_; }
     std::string RunLog() { return tree.Read("qv-ppp.log"); }
+    // Runs the one box BOX1 with this box file.
+    void RunBox(const std::string& bfg, RecordingJobs& jobs) {
+        tree.Write("BOX1.bfg", bfg);
+        Settings().BoxList = "BOX1";
+        RunBoxes(jobs);
+    }
 
     testing::TempTree tree;
     testing::MemoryScreen screen;
@@ -81,25 +87,17 @@ class RunBoxesTest : public ::testing::Test {
 
 using Calls = std::vector<std::string>;
 
-TEST_F(RunBoxesTest, MailSendBeforeFetchThenNewsJobs) {
+TEST_F(RunBoxesTest, JobOrderAndDerivedSettings) {
     tree.Write("spool/m0001.out", "x");
-    tree.Write("BOX1.bfg", "POP3SERVER=p\nSMTPSERVER=s\nNNTPSERVER=n\n");
-    Settings().BoxList = "BOX1";
     RecordingJobs jobs;
-    RunBoxes(jobs);
+    RunBox("POP3SERVER=p\nSMTPSERVER=s\nNNTPSERVER=n\n", jobs);
     EXPECT_EQ(jobs.calls,
               (Calls{"SendMail(BOX1)", "GetMail(BOX1)", "NgList", "PostNews", "GetNews"}));
-    // Derived spool settings.
     EXPECT_EQ(jobs.lastBox.PPP_UUZ_SPOOL, tree.Path() + "spool/");
     EXPECT_EQ(jobs.lastBox.POP3SPOOL, tree.Path() + "spool/");
     EXPECT_EQ(jobs.lastBox.NNTPSPOOL, tree.Path() + "spool/");
-}
 
-TEST_F(RunBoxesTest, SpoolSettingsAndSmtpAuthAreDerived) {
-    tree.Write("BOX1.bfg", "NNTPSERVER=n\nPPP_UUZ_SPOOL=/u/\nPOP3SPOOL=/p/\nSMTPAUTH=login\n");
-    Settings().BoxList = "BOX1";
-    RecordingJobs jobs;
-    RunBoxes(jobs);
+    RunBox("NNTPSERVER=n\nPPP_UUZ_SPOOL=/u/\nPOP3SPOOL=/p/\nSMTPAUTH=login\n", jobs);
     EXPECT_EQ(jobs.lastBox.POP3SPOOL, "/p/");
     EXPECT_EQ(jobs.lastBox.SMTPSPOOL, "/u/");
     EXPECT_EQ(jobs.lastBox.NNTPSPOOL, "/u/");
@@ -108,27 +106,21 @@ TEST_F(RunBoxesTest, SpoolSettingsAndSmtpAuthAreDerived) {
 
 TEST_F(RunBoxesTest, SmtpAfterPopPausesForTheRestOfTheDelay) {
     tree.Write("spool/M0001.OUT", "x"); // queued under an upper-case name
-    tree.Write("BOX1.bfg", "POP3SERVER=p\nSMTPSERVER=s\nSMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=30\n");
-    Settings().BoxList = "BOX1";
+    const std::string bfg = "SMTPSERVER=s\nSMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=30\n";
     RecordingJobs jobs(&clock);
     jobs.fetchMillis = 12000;
-    RunBoxes(jobs);
+    RunBox("POP3SERVER=p\n" + bfg, jobs);
     EXPECT_EQ(jobs.calls, (Calls{"GetMail(BOX1)", "SendMail(BOX1)"}));
     EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{18000}));
 
     clock.sleeps.clear();
-    jobs.calls.clear();
     jobs.fetchMillis = 40000;
-    RunBoxes(jobs);
+    RunBox("POP3SERVER=p\n" + bfg, jobs);
     EXPECT_TRUE(clock.sleeps.empty());
-}
 
-TEST_F(RunBoxesTest, SmtpAfterPopWithoutPopServerSendsAtOnce) {
-    tree.Write("spool/m1.out", "x");
-    tree.Write("BOX1.bfg", "SMTPSERVER=s\nSMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=30\n");
-    Settings().BoxList = "BOX1";
-    RecordingJobs jobs(&clock);
-    RunBoxes(jobs);
+    // Without a POP3 server there is no fetch and no pause.
+    jobs.calls.clear();
+    RunBox(bfg, jobs);
     EXPECT_EQ(jobs.calls, (Calls{"SendMail(BOX1)"}));
     EXPECT_TRUE(clock.sleeps.empty());
 }
@@ -145,54 +137,39 @@ TEST(SmtpAfterPop, PauseArithmetic) {
 }
 
 TEST_F(RunBoxesTest, ReasonLinesInDebugMode) {
-    tree.Write("BOX1.bfg", "NNTPSERVER=n\n");
-    Settings().BoxList = "BOX1";
     Settings().DebugLevel = 1;
     RecordingJobs jobs;
-    RunBoxes(jobs);
-    std::string box = tree.Read("BOX1.log");
-    EXPECT_EQ(box, std::string(72, '-') +
-                       "\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
-                       "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n"
-                       "Keine Mail geholt, weil ...\r\n"
-                       " - kein POP3-Server eingetragen ist\r\n"
-                       "Keine Mail versendet, weil ...\r\n"
-                       " - kein SMTP-Server eingetragen ist\r\n"
-                       " - nichts zu versenden ist, Verzeichnis:" +
-                       tree.Path() + "spool/\r\n");
+    RunBox("NNTPSERVER=n\n", jobs);
+    EXPECT_EQ(tree.Read("BOX1.log"), std::string(72, '-') +
+                                         "\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
+                                         "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n"
+                                         "Keine Mail geholt, weil ...\r\n"
+                                         " - kein POP3-Server eingetragen ist\r\n"
+                                         "Keine Mail versendet, weil ...\r\n"
+                                         " - kein SMTP-Server eingetragen ist\r\n"
+                                         " - nichts zu versenden ist, Verzeichnis:" +
+                                         tree.Path() + "spool/\r\n");
     EXPECT_EQ(jobs.calls, (Calls{"NgList", "PostNews", "GetNews"}));
 }
 
 TEST_F(RunBoxesTest, NothingToSendSkipsTheSendJob) {
-    tree.Write("BOX1.bfg", "SMTPSERVER=s\n");
-    Settings().BoxList = "BOX1";
-    Settings().DebugLevel = 1;
     RecordingJobs jobs;
-    RunBoxes(jobs);
+    RunBox("SMTPSERVER=s\n", jobs);
     EXPECT_TRUE(jobs.calls.empty());
+    // Reasons are given only in debug mode.
+    EXPECT_FALSE(tree.Exists("qv-ppp.log"));
+    Settings().DebugLevel = 1;
+    RunBox("SMTPSERVER=s\n", jobs);
     std::string log = RunLog();
     EXPECT_NE(log.find("Keine Mail versendet, weil ..."), std::string::npos);
     EXPECT_EQ(log.find("kein SMTP-Server"), std::string::npos);
     EXPECT_NE(log.find("Keine News geholt, weil ...\r\n"), std::string::npos);
 }
 
-TEST_F(RunBoxesTest, NoReasonLinesWithoutDebug) {
-    tree.Write("BOX1.bfg", "");
-    Settings().BoxList = "BOX1";
-    RecordingJobs jobs;
-    RunBoxes(jobs);
-    EXPECT_FALSE(tree.Exists("qv-ppp.log"));
-    EXPECT_FALSE(tree.Exists("BOX1.log"));
-}
-
 TEST_F(RunBoxesTest, SecondServersSpoolAlsoStartsTheSendJob) {
-    tree.MakeDir("s2");
     tree.Write("s2/m0001.out", "x");
-    tree.Write("BOX1.bfg",
-               "SMTPSERVER=a b\nSMTPSPOOL=" + tree.Path() + "s1/ " + tree.Path() + "s2/\n");
-    Settings().BoxList = "BOX1";
     RecordingJobs jobs;
-    RunBoxes(jobs);
+    RunBox("SMTPSERVER=a b\nSMTPSPOOL=" + tree.Path() + "s1/ " + tree.Path() + "s2/\n", jobs);
     EXPECT_EQ(jobs.calls, (Calls{"SendMail(BOX1)"}));
 }
 
@@ -216,36 +193,26 @@ TEST(BoxList, ShortPaketeValuesAreIgnored) {
 
 TEST_F(RunBoxesTest, FiltersAreLoadedAndFreedPerBox) {
     tree.Write("pho.txt", "brix-pho: a@b\n");
-    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=" + tree.Path() +
-                               "pho.txt\nQVSCOREAKTIV=J\nSCOREFILE=QVSCORE.SC\n");
-    Settings().BoxList = "BOX1";
-    Settings().VerboseMode = true;
+    const std::string pho = "POP3SERVER=p\nPPP_KILLFILE=" + tree.Path() + "pho.txt\n";
     RecordingJobs jobs;
-    RunBoxes(jobs);
+    RunBox(pho + "QVSCOREAKTIV=J\nSCOREFILE=QVSCORE.SC\n", jobs);
     EXPECT_EQ(jobs.calls, (Calls{"PhoOpen(pho.txt)", "PhoLoad", "ScoreLoad(QVSCORE.SC)",
                                  "GetMail(BOX1,pho)", "ScoreFree", "PhoFree"}));
     EXPECT_NE(RunLog().find("Reading PHO-Filter...\r\n"), std::string::npos);
-}
 
-TEST_F(RunBoxesTest, FilterThatCannotBeOpenedStaysActiveButUnloaded) {
-    tree.Write("pho.txt", "");
-    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=" + tree.Path() +
-                               "pho.txt\nQVSCOREAKTIV=J\nSCOREFILE=x.sc\n");
-    Settings().BoxList = "BOX1";
-    RecordingJobs jobs;
+    // A filter that cannot be opened stays active but unloaded; a scorefile
+    // that is not loaded is not used.
+    jobs.calls.clear();
     jobs.phoOpens = false;
     jobs.scoreLoads = false;
-    RunBoxes(jobs);
+    RunBox(pho + "QVSCOREAKTIV=J\nSCOREFILE=x.sc\n", jobs);
     EXPECT_EQ(jobs.calls,
               (Calls{"PhoOpen(pho.txt)", "ScoreLoad(x.sc)", "GetMail(BOX1,pho)", "PhoFree"}));
     EXPECT_FALSE(jobs.lastBox.QVSCOREAKTIV);
-}
 
-TEST_F(RunBoxesTest, MissingKillFileMeansNoFilter) {
-    tree.Write("BOX1.bfg", "POP3SERVER=p\nPPP_KILLFILE=/nonexistent/pho\nQVSCOREAKTIV=J\n");
-    Settings().BoxList = "BOX1";
-    RecordingJobs jobs;
-    RunBoxes(jobs);
+    // A missing filter file, or QVSCOREAKTIV without SCOREFILE: no filters.
+    jobs.calls.clear();
+    RunBox("POP3SERVER=p\nPPP_KILLFILE=/nonexistent/pho\nQVSCOREAKTIV=J\n", jobs);
     EXPECT_EQ(jobs.calls, (Calls{"GetMail(BOX1)"}));
 }
 
