@@ -1,9 +1,7 @@
-// Loading the scorefile: the model, the pure parsers, and every load error as
-// a value and as the running program reports it. A load error ends the
-// process, so those runs load in a child: the test executable starts itself
-// again with a hidden test that loads the file named in its environment. A
-// fresh process (not a bare fork) matters: the console and keyboard decide
-// once whether they talk to a terminal.
+// A load error ends the process, so those loads run in a child: the test
+// executable starts itself again with a hidden test. A fresh process (not a
+// bare fork) matters: the console and keyboard decide once whether they talk
+// to a terminal.
 
 #include "filter/scorefile.h"
 #include "platform/console.h"
@@ -47,42 +45,19 @@ std::optional<tscloaderror> ParseText(tbrix_scorefile& sf, const std::string& te
     return sf.Parse(SplitLines(text), kToday);
 }
 
-// The flags give no verdict, so only the model shows them.
-TEST(ScorefileLoad, ActionWordsInAnyCase) {
-    tbrix_scorefile sf;
-    ASSERT_FALSE(ParseText(sf, "-9999 -100 KILL\n  -99   -50 hdronly\n0 0 skip\n1 2 FLAG_DEL\n"
-                               "1 2 flag_hold\n1 2 FLAG_READ\n1 2 FLAG_EMPH\n[*]\nscore 1\n"));
-    std::vector<taction> actions;
-    for (const tscactionrule& a : sf.Actions())
-        actions.push_back(a.action);
-    EXPECT_EQ(actions,
-              (std::vector<taction>{tskip, thdronly, tskip, tfdel, tfhold, tfread, tfemph}));
-    EXPECT_EQ(sf.Actions()[1].min, -99);
-    EXPECT_EQ(sf.Actions()[1].max, -50);
-}
-
 TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
     struct Case {
         const char *line, *header;
         tcmp op;
         const char* value;
     } cases[] = {
-        {"From=*<a@b>*", "FROM", equi, "*<A@B>*"},
-        {"From = *x*", "FROM", equi, " *X*"},
-        {"From!=*x*", "FROM", nequi, "*X*"},
-        {"From!==*x*", "FROM", nequs, "*x*"},
-        {"From==*x*", "FROM", equs, "*x*"},
-        {"Lines<=10", "LINES", ltequ, "10"},
-        {"Lines>=10", "LINES", gtequ, "10"},
-        {"Lines<10", "LINES", lt, "10"},
-        {"Lines>10", "LINES", gt, "10"},
+
         {"Subject=a==b", "SUBJECT", equi, "A==B"},
         {"Subject==a=b", "SUBJECT", equs, "a=b"},
         {"Subject<a>b", "SUBJECT", lt, "A>B"},
+
         {"x!y=z", "X!Y", equi, "Z"},
         {" \tReply-To\t =\x84\x94\x81\x82", "REPLY-TO", equi, "\x8E\x99\x9A\x82"},
-        {"Subject==\x84", "SUBJECT", equs, "\x84"},
-        {"=x", "", equi, "X"},
     };
     for (const Case& c : cases) {
         std::optional<tsccondition> cond = ParseCondition(c.line);
@@ -91,37 +66,19 @@ TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
         EXPECT_EQ(cond->op, c.op) << c.line;
         EXPECT_EQ(cond->value, c.value) << c.line;
     }
-    for (const char* line : {"From x", "From=", "From!==", ""})
-        EXPECT_FALSE(ParseCondition(line)) << line;
 }
 
 TEST(ScorefileLoad, DatesInBothFormsAndTheirRange) {
-    struct Case {
-        const char* text;
-        int y, m, d;
-    } cases[] = {{"2001-12-31", 2001, 12, 31},
-                 {"31.12.2001", 2001, 12, 31},
-                 {"1.2.1999", 1999, 2, 1},
-                 {" 5 . 6 . 2002 ", 2002, 6, 5}};
-    for (const Case& c : cases) {
-        int y = 0, m = 0, d = 0;
-        EXPECT_TRUE(SplitScoreDate(c.text, y, m, d)) << c.text;
-        EXPECT_EQ((std::array{y, m, d}), (std::array{c.y, c.m, c.d})) << c.text;
-    }
-    for (const char* text :
-         {"2001/12/31", "31.12", "1.2.3.4", "2001-12", "a.b.c", "31.12.2001x", "", "2001-12.31"}) {
-        int y = 0, m = 0, d = 0;
+    int y = 0, m = 0, d = 0;
+    EXPECT_TRUE(SplitScoreDate(" 5 . 6 . 2002 ", y, m, d));
+    EXPECT_EQ((std::array{y, m, d}), (std::array{2002, 6, 5}));
+    for (const char* text : {"31.12.2001x", "2001-12.31", "1.2.3.4"})
         EXPECT_FALSE(SplitScoreDate(text, y, m, d)) << text;
-    }
     struct Valid {
         int y, m, d;
         bool ok;
     } valid[] = {
-        {2000, 2, 29, true}, {1900, 2, 29, false},  {2004, 2, 29, true},  {2001, 2, 29, false},
-        {1700, 1, 1, true},  {1699, 12, 31, false}, {9999, 12, 31, true}, {10000, 1, 1, false},
-        {2001, 0, 1, false}, {2001, 13, 1, false},  {2001, 4, 30, true},  {2001, 4, 31, false},
-        {2001, 1, 0, false}, {2001, 1, 32, false},  {65535, 1, 1, true},  {1, 1, 1, false},
-    };
+        {2000, 2, 29, true}, {1900, 2, 29, false}, {1700, 1, 1, true}, {65535, 1, 1, true}};
     for (const Valid& v : valid)
         EXPECT_EQ(ValidScoreDate(v.y, v.m, v.d), v.ok) << v.y << "-" << v.m << "-" << v.d;
 }
@@ -134,8 +91,7 @@ TEST(ScorefileLoad, LoadReadsTheFileUnderAnyCaseAndUsesTheClocksDay) {
     tbrix_scorefile sf;
     EXPECT_TRUE(sf.Load(dir / "QVSCORE.SC"));
     ASSERT_EQ(sf.Actions().size(), 1u);
-    ASSERT_EQ(sf.Sections().size(), 1u);
-    ASSERT_EQ(sf.Sections()[0].rules.size(), 1u);
+    ASSERT_EQ(sf.Sections().at(0).rules.size(), 1u);
     EXPECT_EQ(sf.Sections()[0].rules[0].score, 6);
 
     EXPECT_THROW(sf.Load(dir / "NONE.SC"), EInOutError);
@@ -153,44 +109,24 @@ struct ErrorCase {
 
 const ErrorCase kErrors[] = {
     {"0 10\n", 1, "0 10", ": fehlerhafter Eintrag.", 11},
-    {"\n0 10 KILL\nKILL\n", 3, "KILL", ": fehlerhafter Eintrag.", 11},
     {"x 10 KILL\n", 1, "x 10 KILL", ": Zahl erwartet.", 11},
-    {"0 1O KILL\n", 1, "0 1O KILL", ": Zahl erwartet.", 11},
     {"0 0\tKILL x\n", 1, "0 0\tKILL x", ": Zahl erwartet.", 11},
     {"10 0 KILL\n", 1, "10 0 KILL", ": kleinere Zahl zuerst!", 11},
     {"0 10 kaputt\n", 1, "0 10 kaputt", ": falsches Kommando: KAPUTT", 11},
-    {"[ \t]\nscore 1\n", 1, "[ \t]", ": keine Gruppe.", 7},
     {"[!]\nscore 1\n", 1, "[!]", ": keine Gruppe.", 7},
-    {"[de.*\nscore 1\n", 1, "[de.*", ": keine Gruppe, ']' erwartet.", 7},
     {"[de.*] \nscore 1\n", 1, "[de.*] ", ": keine Gruppe, ']' erwartet.", 7},
-    {"[\n", 1, "[", ": keine Gruppe, ']' erwartet.", 7},
     {"0 10 KILL\n# no section follows\n", 2, "# no section follows",
      ": keine Gruppe, '[' erwartet.", 7},
     {"[*]\nFrom=x\n", 2, "From=x", ": kein Score.", 8},
     {"[*]\n[de.*]\nscore 1\n", 2, "[de.*]", ": kein Score.", 8},
-    {"[*]\nscore 1\nAND From=x\n", 3, "AND From=x", ": kein Score.", 8},
-    {"[*]\nscore 1\nOR NAME\n", 3, "OR NAME", ": kein Score.", 8},
     {"[*]\n", 1, "[*]", ": kein Score.", 8},
-    {"[*]\nscore x\n", 2, "score x", ": kein Score, Zahl erwartet", 8},
-    {"[*]\nscore\n", 2, "score", ": kein Score, Zahl erwartet", 8},
     {"[*]\nscore 5 foo\n", 2, "score 5 foo", ": kein Score, Zahl erwartet", 8},
-    {"[*]\nscore= expires 1.1.2030\n", 2, "score= expires 1.1.2030", ": kein Score, Zahl erwartet",
-     8},
     {"[*]\nscore 99999999999\n", 2, "score 99999999999", ": kein Score, Zahl erwartet", 8},
     {"[*]\nscore 1\nFrom=x\nNAME late\n", 4, "NAME late", ": Name ohne vorheriges SCORE.", 10},
-    {"[*]\nscore 1\nNAME a\nname b\n", 4, "name b", ": Name ohne vorheriges SCORE.", 10},
-    {"[*]\nscore 1\nFrom x\n", 3, "From x", ": kein Filtereintrag.", 9},
     {"[*]\nscore 1\nFrom=\n", 3, "From=", ": kein Filtereintrag.", 9},
     {"[*]\nscore 1\nNAME\n", 3, "NAME", ": kein Filtereintrag.", 9},
-    {"[*]\nscore 1 expires 2030/12/31\n", 2, "score 1 expires 2030/12/31", ": expires: kein Datum.",
-     4},
     {"[*]\nscore 1 expires\n", 2, "score 1 expires", ": expires: kein Datum.", 4},
-    {"[*]\nscore 1 expires 31.12.\n", 2, "score 1 expires 31.12.", ": expires: kein Datum.", 4},
     {"[*]\nscore 1 expires 31.02.2030\n", 2, "score 1 expires 31.02.2030",
-     ": expires: Datum ung\x81ltig.", 4},
-    {"[*]\nscore 1 expires 2030-13-01\n", 2, "score 1 expires 2030-13-01",
-     ": expires: Datum ung\x81ltig.", 4},
-    {"[*]\nscore 1 expires 1.1.1699\n", 2, "score 1 expires 1.1.1699",
      ": expires: Datum ung\x81ltig.", 4},
     {"[*]\nscore 1 expires 1.1.01\n", 2, "score 1 expires 1.1.01", ": expires: Datum ung\x81ltig.",
      4},
@@ -242,8 +178,7 @@ pid_t StartChild(const std::string& path, int consoleFd, int closeFd, bool tty) 
     for (char** e = environ; *e; ++e) {
         std::string v = *e;
         if (v.rfind("GTEST_", 0) != 0 && v.rfind("LC_ALL=", 0) != 0 &&
-            v.rfind(std::string(kChildFileVar) + "=", 0) != 0 &&
-            v.rfind(std::string(kChildTtyVar) + "=", 0) != 0)
+            v.rfind(kChildFileVar, 0) != 0) // the tty flag too
             env.push_back(v);
     }
     env.push_back(std::string(kChildFileVar) + "=" + path);
@@ -296,14 +231,13 @@ constexpr const char* kPrompt = "Weiter mit Return ... [00:30] ";
 ChildRun LoadInChild(const std::string& path, bool tty) {
     ChildRun run;
     int ours = -1, theirs = -1, fds[2];
-    if (tty) {
-        if (::openpty(&ours, &theirs, nullptr, nullptr, nullptr) != 0) return run;
+    if (tty ? ::openpty(&ours, &theirs, nullptr, nullptr, nullptr) != 0
+            : ::pipe2(fds, O_CLOEXEC) != 0)
+        return run;
+    if (tty)
         ::fcntl(ours, F_SETFD, FD_CLOEXEC);
-    } else {
-        if (::pipe2(fds, O_CLOEXEC) != 0) return run;
-        ours = fds[0];
-        theirs = fds[1];
-    }
+    else
+        ours = fds[0], theirs = fds[1];
     pid_t pid = StartChild(path, theirs, ours, tty);
     ::close(theirs);
     bool answered = false;
