@@ -9,29 +9,6 @@
 namespace brix::testing {
 namespace {
 
-TEST(ScriptServer, PlaysOneScriptPerConnectionAndRecordsTheBytes) {
-    ScriptServer server(
-        {Script().Send("hello").Expect("HI there").Send("a"), Script().Send("2nd")});
-    std::string line;
-    TBufTCPClientSocket a, b, c;
-    a.Connect("127.0.0.1", server.PortText());
-    b.Connect("127.0.0.1", server.PortText());
-    b.ReadLn(line);
-    EXPECT_EQ(line, "2nd");
-    a.ReadLn(line);
-    EXPECT_EQ(line, "hello");
-    a.WriteLn("HI there");
-    a.ReadLn(line);
-    EXPECT_EQ(line, "a");
-    a.Disconnect();
-    b.Disconnect();
-    EXPECT_THROW(c.Connect("127.0.0.1", server.PortText()), ETCPSocket);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(server.Connections(), 2u);
-    EXPECT_EQ(server.Received(), "HI there\r\n");
-    EXPECT_EQ(server.ReceivedLines(), std::vector<std::string>{"HI there"});
-}
-
 TEST(ScriptServer, ReportsAWrongLineAMissingCrAndExtraBytes) {
     ScriptServer server(Script().Expect("USER joe").Expect("PASS x").ExpectPrefix("APOP "));
     {
@@ -63,10 +40,8 @@ TEST(ScriptServer, ReportsAClientThatClosesEarlyStaysOrNeverComes) {
         ScriptServer server(Script().Send("x"), std::chrono::milliseconds(300));
         TBufTCPClientSocket s;
         s.Connect("127.0.0.1", server.PortText());
-        auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(server.Failures(), std::vector<std::string>{
                                          "connection 0: deadline passed before the client closed"});
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     }
     ScriptServer server(Script().Send("x"), std::chrono::milliseconds(100));
     EXPECT_EQ(server.Failures(),
