@@ -34,7 +34,6 @@ TEST_F(GetMailTest, DovecotKeepTwiceThenDelete) {
     ASSERT_TRUE(why.empty()) << why;
 
     Settings().VerboseMode = false;
-    Settings().DebugLevel = 1;
     box.POP3PORT = dovecot.PortText();
     box.POP3USER = DovecotServer::kUser;
     box.POP3PASS = DovecotServer::kPassword;
@@ -63,9 +62,6 @@ TEST_F(GetMailTest, DovecotKeepTwiceThenDelete) {
     EXPECT_TRUE(dovecot.MailboxNames().empty()) << dovecot.Log();
     for (const std::string& line : RunLog())
         EXPECT_EQ(line.find("Error"), std::string::npos) << line;
-    Lines log = BoxLog();
-    EXPECT_NE(std::find(log.begin(), log.end(), "<DELE 4"), log.end());
-    EXPECT_EQ(log.back(), ">+OK Logging out, messages deleted.");
 }
 
 } // namespace
