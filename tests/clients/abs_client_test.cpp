@@ -1,5 +1,5 @@
 // The client base over loopback: reply reading with continuation lines,
-// dot-terminated bodies both ways, logging and the connect errors.
+// dot-terminated bodies, logging and the missing service.
 
 #include "client_fixture.h"
 #include "clients/abs_client.h"
@@ -9,7 +9,6 @@
 namespace brix {
 namespace {
 
-using testing::Dialogue;
 using testing::Logged;
 using testing::RaisedMessage;
 using testing::Script;
@@ -80,23 +79,6 @@ TEST(AbsClient, ReplyOrBodyCutOffByThePeerRaises) {
                   "ReadLn. (Error=" + std::to_string(ECONNRESET) + ")")
             << c.tail;
     }
-}
-
-TEST(AbsClient, SendDataLinesStuffsDotsAndSendRawLinesDoesNot) {
-    std::string sent =
-        Dialogue<TAbsClient>(Script().Send("220 x").ExpectBody().ExpectBody().Send("250 ok"),
-                             [](Logged<TAbsClient>& client) {
-                                 std::size_t logged = client.log.size();
-                                 client.SendDataLines({".a", "", ".", "b.", std::string(300, 'l')});
-                                 client.Socket->WriteLn(".");
-                                 client.SendRawLines({"..raw", "x"});
-                                 client.Socket->WriteLn(".");
-                                 client.GetResponse();
-                                 EXPECT_EQ(client.log.size(), logged + 1)
-                                     << "only the reply is logged";
-                             });
-    EXPECT_EQ(sent,
-              "..a\r\n\r\n..\r\nb.\r\n" + std::string(300, 'l') + "\r\n.\r\n..raw\r\nx\r\n.\r\n");
 }
 
 TEST(AbsClient, DisconnectForgetsTheService) {

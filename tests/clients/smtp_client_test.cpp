@@ -123,18 +123,20 @@ TEST(SmtpClient, MessagesEndWithTheirDotStuffedOnlyWhenAsked) {
     Script script = Talk("220 mx");
     for (int message = 0; message < 3; ++message)
         script.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
+    std::string l300(300, 'l');
     std::string sent = Dialogue<TAbsSMTPClient>(script, [&](Client& client) {
         client.Data();
         client.DataText({"Subject: hi", "", "..stuffed already", "."}, false);
         client.Data();
-        client.DataText({".a", ".", "b"}, true);
+        client.DataText({".a", "", ".", "b.", l300}, true);
         client.Data();
         client.SendRawLines({"part one"});
         client.SendRawLines({"part two"});
         client.EndData();
     });
     EXPECT_EQ(sent, "DATA\r\nSubject: hi\r\n\r\n..stuffed already\r\n..\r\n.\r\n"
-                    "DATA\r\n..a\r\n..\r\nb\r\n.\r\nDATA\r\npart one\r\npart two\r\n.\r\n");
+                    "DATA\r\n..a\r\n\r\n..\r\nb.\r\n" +
+                        l300 + "\r\n.\r\nDATA\r\npart one\r\npart two\r\n.\r\n");
 }
 
 TEST(SmtpClient, TSMTPClientGreetsWithHeloWhenEhloFailsAndQuitsOnDisconnect) {
