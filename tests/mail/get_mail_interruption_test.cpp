@@ -202,10 +202,6 @@ struct Mode {
     Cut cut;
 };
 
-void PrintTo(const Mode& mode, std::ostream* os) {
-    *os << mode.name;
-}
-
 class GetMailInterruption : public GetMailTest, public ::testing::WithParamInterface<Mode> {
   protected:
     void ClearState() {

@@ -109,16 +109,12 @@ class MailJobTest : public ::testing::Test {
     std::vector<std::string> BoxLog() const { return LogLines("BOX1.log"); }
     // A log's lines, each of which must end in CR LF.
     std::vector<std::string> LogLines(const std::string& name) const {
-        std::vector<std::string> lines;
         std::string text = tree.Read(name);
-        for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
-            end = text.find("\r\n", pos);
-            if (end == std::string::npos) {
-                ADD_FAILURE() << name << ": line without CR LF";
-                break;
-            }
+        EXPECT_TRUE(text.empty() || text.ends_with("\r\n")) << name;
+        std::vector<std::string> lines;
+        for (std::size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos;
+             pos = end + 2)
             lines.push_back(text.substr(pos, end - pos));
-        }
         return lines;
     }
 
