@@ -127,7 +127,7 @@ TEST_F(StatusWindow, WithoutAutoUpdateTheBlocksWaitForUpdate) {
 }
 
 TEST_F(StatusWindow, ColoursFromTheColourFileAreUsedEverywhere) {
-    dir.Write("qvdesk.col", "[colors]\r\nMAILER=31 47 46\r\n");
+    dir.Write("QVDESK.COL", "[colors]\r\nMAILER=31 47 46\r\n");
     tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
     EXPECT_EQ(screen.writes[0].attr, 31);
     EXPECT_EQ(screen.writes[20].attr, 46);
@@ -142,16 +142,10 @@ TEST_F(StatusWindow, ColourFileErrorStopsCreationBeforeDrawing) {
     EXPECT_TRUE(screen.writes.empty());
 }
 
-// Colour file reading.
-
-TEST(StatusColorsFile, FoundUnderAnyCaseMissingMeansDefaults) {
+TEST(StatusColorsFile, ADirectoryCountsAsMissing) {
     TempTree dir;
-    EXPECT_EQ((LoadStatusColors(dir.Path())), (StatusColors{0x70, 0x7F, 0x7E}));
-    dir.MakeDir("qvdesk.col"); // a directory counts as missing
-    EXPECT_EQ(LoadStatusColors(dir.Path()), kDefaultStatusColors);
-    TempTree upper;
-    upper.Write("QVDESK.COL", "MAILER=1 2 3\r\n");
-    EXPECT_EQ((LoadStatusColors(upper.Path())), (StatusColors{1, 2, 3}));
+    dir.MakeDir("qvdesk.col");
+    EXPECT_EQ(LoadStatusColors(dir.Path()), (StatusColors{0x70, 0x7F, 0x7E}));
 }
 
 TEST(StatusColorsFile, MailerLineSetsTheColoursInOrder) {
