@@ -3,6 +3,7 @@
 #include "platform/fakes.h"
 #include "support/errors.h"
 #include "support/textfile.h"
+#include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -12,20 +13,11 @@ namespace {
 
 class LogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = Settings();
-        Settings() = RunSettings{};
-        Settings().LogDir = tree.Path();
-        Settings().CurrentBox = "BOX1";
-    }
-    void TearDown() override {
-        Settings() = saved_;
-        SetLogScreenShown(false);
-    }
+    void TearDown() override { SetLogScreenShown(false); }
     testing::TempTree tree;
+    testing::SettingsScope settings{tree};
     testing::MemoryScreen screen;
     testing::FixedClock clock;
-    RunSettings saved_;
 };
 
 TEST_F(LogTest, StampedLineFormat) {

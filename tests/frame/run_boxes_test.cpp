@@ -3,6 +3,7 @@
 #include "frame/run_boxes.h"
 #include "frame/settings.h"
 #include "platform/fakes.h"
+#include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -59,18 +60,7 @@ class RecordingJobs : public BoxJobs {
 
 class RunBoxesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = Settings();
-        RunSettings& s = Settings();
-        s = RunSettings{};
-        s.VerboseMode = true;
-        s.QvPath = tree.Path();
-        s.SpoolDir = tree.Path() + "spool/";
-        s.LogDir = tree.Path();
-        s.ProgramDir = tree.Path() + "prog/";
-        tree.MakeDir("spool");
-    }
-    void TearDown() override { Settings() = saved_; }
+    void SetUp() override { Settings().VerboseMode = true; }
     std::string RunLog() { return tree.Read("qv-ppp.log"); }
     // Runs the one box BOX1 with this box file.
     void RunBox(const std::string& bfg, RecordingJobs& jobs) {
@@ -82,7 +72,7 @@ class RunBoxesTest : public ::testing::Test {
     testing::TempTree tree;
     testing::MemoryScreen screen;
     testing::FixedClock clock;
-    RunSettings saved_;
+    testing::SettingsScope settings{tree};
 };
 
 using Calls = std::vector<std::string>;

@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "platform/fakes.h"
 #include "platform/keyboard.h"
+#include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
 #include <algorithm>
@@ -79,20 +80,10 @@ inline const std::string kStamp = "03.02.2001 09:05:00 ";
 
 class MailJobTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = Settings();
-        RunSettings& s = Settings();
-        s = RunSettings{};
-        s.VerboseMode = true;
-        s.QvPath = tree.Path();
-        s.LogDir = tree.Path();
-        s.CurrentBox = "BOX1";
-        tree.MakeDir("spool");
-    }
+    void SetUp() override { Settings().VerboseMode = true; }
     void TearDown() override {
         CloseStatusScreen();
         SetLogScreenShown(false);
-        Settings() = saved_;
     }
 
     std::string SpoolDir() const { return tree.Path() + "spool/"; }
@@ -123,7 +114,7 @@ class MailJobTest : public ::testing::Test {
     FixedClock clock;
     ScriptedKeyboard keyboard;
     tbrixconfig box;
-    RunSettings saved_;
+    SettingsScope settings{tree};
 };
 
 } // namespace brix::testing
