@@ -110,12 +110,14 @@ SpoolNames::SpoolNames(const std::string& prefix) : prefix_(prefix) {
     const std::string dir = DirName(prefix);
     const std::string lead = prefix.substr(dir.size());
     for (const std::string& name : ListDirectory(dir)) {
-        upper_.insert(UpperAscii(name));
         // Only a killed run leaves these: each run removes its own.
         if (name.size() == lead.size() + 9 && name.compare(0, lead.size(), lead) == 0 &&
             name[lead.size()] == 'm' && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
-            ::unlink((dir + name).c_str()) == 0)
+            ::unlink((dir + name).c_str()) == 0) {
             Removed.push_back(dir + name);
+            continue;
+        }
+        upper_.insert(UpperAscii(name));
     }
 }
 

@@ -233,8 +233,17 @@ TEST_F(SendMailTest, PermanentRefusalKeepsOneFileAndTheQueueGoesOn) {
 }
 
 // The last line of a multi-line reply decides, and a server that answers
-// before the "." is out of step: no "." is sent and the file stays.
+// before the "." is out of step: no "." is sent and the file stays. The
+// verdict on "." is waited for beyond SMTPTIMEOUT, as servers scan first.
 TEST_F(SendMailTest, OnlyAWholeFinalReplyAcceptsAMessage) {
+    box.SMTPTIMEOUT = "1";
+    Queue("m0001.out", FileOf(kAnna));
+    Script slow = Helo();
+    slow.Expect("MAIL FROM: <anna@client.example>").Send("250 ok");
+    slow.Expect("RCPT TO: <bert@mx.example>").Send("250 ok").Expect("DATA").Send("354 go");
+    ScriptServer scanning(slow.ExpectBody().Pause(1500).Send("250 scanned"));
+    Run(scanning);
+    EXPECT_FALSE(Queued("m0001.out")) << scanning.Report();
     Queue("m0001.out", FileOf(kAnna));
     Script multi = Helo();
     Accept(multi, kAnna, "250-accepted").Send("554 rejected after all");
