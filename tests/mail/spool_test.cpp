@@ -86,22 +86,21 @@ TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
     dir.Write("m0004.tmp", "left by a killed run");
     SpoolNames names(dir.Path()), otherNames(other.Path());
     EXPECT_EQ(names.Removed, Lines{dir / "m0004.tmp"});
-    dir.Write("m0005.msg", "taken after the listing");
     std::uint32_t counter = 0;
-    EXPECT_EQ(Write(names, counter, {"a", "b"}), dir / "m0006.msg");
+    EXPECT_EQ(Write(names, counter, {"a", "b"}), dir / "m0004.msg");
+    dir.Write("m0005.msg", "taken after the listing");
+    EXPECT_EQ(Write(names, counter, {}), dir / "m0006.msg");
     EXPECT_EQ(counter, 7u);
-    EXPECT_EQ(Write(names, counter, {}), dir / "m0007.msg");
     // The counter goes on in another spool folder.
-    EXPECT_EQ(Write(otherNames, counter, {"c"}), other / "m0008.msg");
-    EXPECT_EQ(counter, 9u);
+    EXPECT_EQ(Write(otherNames, counter, {"c"}), other / "m0007.msg");
     EXPECT_EQ(DirNames(dir.Path()), (Lines{"M0001.MSG", "m0000.msg", "m0002.msg", "m0003.msg",
-                                           "m0005.msg", "m0006.msg", "m0007.msg"}));
+                                           "m0004.msg", "m0005.msg", "m0006.msg"}));
     EXPECT_EQ(dir.Read("m0000.msg"), "zero");
     EXPECT_EQ(dir.Read("M0001.MSG"), "one");
+    EXPECT_EQ(dir.Read("m0004.msg"), "a\nb\n");
     EXPECT_EQ(dir.Read("m0005.msg"), "taken after the listing");
-    EXPECT_EQ(dir.Read("m0006.msg"), "a\nb\n");
-    EXPECT_EQ(dir.Read("m0007.msg"), "");
-    EXPECT_EQ(other.Read("m0008.msg"), "c\n");
+    EXPECT_EQ(dir.Read("m0006.msg"), "");
+    EXPECT_EQ(other.Read("m0007.msg"), "c\n");
 }
 
 TEST(SpoolWrite, FailedWriteRemovesTemporaryFile) {
