@@ -68,6 +68,7 @@ class ServerFetch {
         client_.Socket->Timeout = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::int64_t(TimeoutSeconds(box.POP3TIMEOUT)) * 1000,
                                    std::numeric_limits<std::int32_t>::max()));
+        client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box));
     }
 
     void Run();
