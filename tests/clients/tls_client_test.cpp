@@ -1,0 +1,129 @@
+// TLS under the three clients against the scripted server: implicit TLS and
+// each protocol's STARTTLS, with plain-text bytes sent ahead of the
+// handshake dropped, and the socket's debug line naming the session.
+
+#include "clients/nntp_client.h"
+#include "clients/pop3_client.h"
+#include "clients/smtp_client.h"
+#include "testing/script_server.h"
+#include "testing/test_pki.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace brix {
+namespace {
+
+using testing::Script;
+
+template <class C> std::unique_ptr<TAbsClient> Make() {
+    return std::make_unique<C>();
+}
+
+TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
+    testing::TestPki pki;
+    const auto& [cert, key] = pki.Localhost();
+    // Each server sends a forged reply right behind its go-ahead, in the
+    // same segment: taken as the next reply, it would answer NOOP or STAT.
+    struct {
+        const char* name;
+        TTlsMode mode;
+        Script script;
+        std::unique_ptr<TAbsClient> (*make)();
+        std::function<void(TAbsClient&)> run;
+        std::string reply;
+    } rows[] = {
+        {"POP3 STLS", TTlsMode::StartTls,
+         Script()
+             .Send("+OK ready")
+             .Expect("STLS")
+             .SendRaw("+OK begin\r\n+OK forged\r\n")
+             .StartTls(cert, key)
+             .Expect("NOOP")
+             .Send("+OK over tls")
+             .Expect("QUIT")
+             .Send("+OK bye"),
+         Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
+         "+OK over tls"},
+        {"POP3 implicit", TTlsMode::Tls,
+         Script()
+             .StartTls(cert, key)
+             .Send("+OK ready")
+             .Expect("NOOP")
+             .Send("+OK over tls")
+             .Expect("QUIT")
+             .Send("+OK bye"),
+         Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
+         "+OK over tls"},
+        {"SMTP STARTTLS", TTlsMode::StartTls,
+         Script()
+             .Send("220 mx")
+             .Expect("EHLO brix.example")
+             .SendLines({"250-mx", "250-starttls", "250 AUTH LOGIN"})
+             .Expect("STARTTLS")
+             .SendRaw("220 go ahead\r\n250 forged\r\n")
+             .StartTls(cert, key)
+             .Expect("EHLO brix.example")
+             .Send("250 mx")
+             .Expect("NOOP")
+             .Send("250 over tls")
+             .Expect("QUIT")
+             .Send("221 bye"),
+         Make<TSMTPClient>, [](TAbsClient& c) { static_cast<TSMTPClient&>(c).Noop(); },
+         "250 over tls"},
+        {"NNTP STARTTLS", TTlsMode::StartTls,
+         Script()
+             .Send("200 news")
+             .Expect("STARTTLS")
+             .SendRaw("382 go ahead\r\n223 forged\r\n")
+             .StartTls(cert, key)
+             .Expect("STAT 1")
+             .Send("223 1 <a@b> over tls")
+             .Expect("QUIT")
+             .Send("205 bye"),
+         Make<TNNTPClient>,
+         [](TAbsClient& c) {
+             EXPECT_TRUE(static_cast<TNNTPClient&>(c).PostingAllowed);
+             static_cast<TNNTPClient&>(c).StatByNo(1);
+         },
+         "223 1 <a@b> over tls"},
+        {"NNTP implicit", TTlsMode::Tls,
+         Script()
+             .StartTls(cert, key)
+             .Send("201 news")
+             .Expect("STAT 1")
+             .Send("223 1 <a@b> over tls")
+             .Expect("QUIT")
+             .Send("205 bye"),
+         Make<TNNTPClient>, [](TAbsClient& c) { static_cast<TNNTPClient&>(c).StatByNo(1); },
+         "223 1 <a@b> over tls"},
+    };
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testing::ScriptServer server(row.script);
+        auto client = row.make();
+        if (auto* smtp = dynamic_cast<TAbsSMTPClient*>(client.get()))
+            smtp->TlsDomain = "brix.example";
+        std::vector<std::string> socketLog;
+        client->Socket->OnLogLine = [&](const std::string& l) { socketLog.push_back(l); };
+        client->Socket->Timeout = 3000;
+        client->Service = server.PortText();
+        client->TlsMode = row.mode;
+        client->TlsCAFile = pki.CaFile();
+        client->Connect("localhost");
+        row.run(*client);
+        EXPECT_EQ(client->LastReply, row.reply);
+        client->Disconnect();
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        bool described = false;
+        for (const auto& l : socketLog)
+            described = described || (l.rfind("TLS on socket ", 0) == 0 &&
+                                      l.find(": TLSv1.3, cipher TLS_") != std::string::npos &&
+                                      l.ends_with(", peer /CN=localhost"));
+        EXPECT_TRUE(described) << ::testing::PrintToString(socketLog);
+    }
+}
+
+} // namespace
+} // namespace brix
