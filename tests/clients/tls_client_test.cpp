@@ -5,6 +5,7 @@
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
+#include "net/net_fixture.h"
 #include "testing/script_server.h"
 #include "testing/test_pki.h"
 
@@ -123,6 +124,29 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
                                       l.ends_with(", peer /CN=localhost"));
         EXPECT_TRUE(described) << ::testing::PrintToString(socketLog);
     }
+}
+
+// A TLS stream that ends without close_notify inside a body is a cut
+// connection, as a plain one is: the message is never taken as whole.
+TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
+    testing::TestPki pki;
+    testing::ScriptServer server(Script()
+                                     .StartTls(pki.Localhost().cert, pki.Localhost().key)
+                                     .Send("+OK ready")
+                                     .Expect("RETR 1")
+                                     .SendLines({"+OK", "Subject: cut"})
+                                     .Close());
+    TPOP3Client client;
+    std::vector<std::string> socketLog;
+    client.Socket->OnLogLine = [&](const std::string& l) { socketLog.push_back(l); };
+    client.Service = server.PortText();
+    client.TlsMode = TTlsMode::Tls;
+    client.TlsCAFile = pki.CaFile();
+    client.Connect("localhost");
+    TStrings lines;
+    EXPECT_EQ(testing::RaisedMessage<EBufTCPClientSocket>([&] { client.Retr(1, &lines); }),
+              "ReadLn. (Error=104)");
+    EXPECT_EQ(socketLog.back(), "TLS ended without close_notify");
 }
 
 } // namespace
