@@ -112,8 +112,8 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
         throw ETCPClientSocket::CreateError("TLS: connection closed by the server", ECONNRESET);
     ResetStream();
     LogLine("Starting TLS with " + HostName + " on socket " + std::to_string(Handle) + "...");
-    tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
     try {
+        tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
         for (;;) {
             TTlsLayer::Want w = tls_->Handshake();
             if (w == TTlsLayer::Want::None) break;

@@ -37,6 +37,7 @@ TEST_F(GetMailTest, TlsFailuresEndTheJobBeforeAnySecret) {
         const char* mode;
         Script script;
         std::string error;
+        std::string ca = ""; // TLSCAFILE when not the test CA
     } rows[] = {
         {"untrusted", "TLS", Script().StartTls(stranger.cert, stranger.key),
          kNotAccepted + "self-signed certificate in certificate chain (a server with its own CA "
@@ -48,11 +49,15 @@ TEST_F(GetMailTest, TlsFailuresEndTheJobBeforeAnySecret) {
         {"STLS refused", "STARTTLS", stls().Send("-ERR not here"),
          "STARTTLS refused. (Error=-ERR not here)"},
         {"unknown mode", "SSL", Script(), "TLS mode SSL unknown. (Error=NONE, STARTTLS or TLS)"},
+        {"CA file missing", "TLS", Script(),
+         "TLS: cannot read the CA file " + tree.Path() +
+             "missing.pem: No such file or directory. (Error=2)",
+         "missing.pem"}, // a relative name is taken in the host reader's folder
     };
     box.POP3SERVER = "localhost";
-    box.TLSCAFILE = pki.CaFile();
     for (auto& row : rows) {
         SCOPED_TRACE(row.name);
+        box.TLSCAFILE = row.ca.empty() ? pki.CaFile() : row.ca;
         std::filesystem::remove(tree / "qv-ppp.log");
         box.POP3TLS = row.mode;
         ScriptServer server(row.script, std::chrono::milliseconds(1500));
