@@ -47,16 +47,6 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
              .Send("+OK bye"),
          Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
          "+OK over tls"},
-        {"POP3 implicit", TTlsMode::Tls,
-         Script()
-             .StartTls(cert, key)
-             .Send("+OK ready")
-             .Expect("NOOP")
-             .Send("+OK over tls")
-             .Expect("QUIT")
-             .Send("+OK bye"),
-         Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
-         "+OK over tls"},
         {"SMTP STARTTLS", TTlsMode::StartTls,
          Script()
              .Send("220 mx")
