@@ -25,8 +25,14 @@ template <class C> std::unique_ptr<TAbsClient> Make() {
 TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
     testing::TestPki pki;
     const auto& [cert, key] = pki.Localhost();
-    // Each server sends a forged reply right behind its go-ahead, in the
-    // same segment: taken as the next reply, it would answer NOOP or STAT.
+    // The upgrade: the command, its go-ahead with a forged reply right behind
+    // it in the same segment (taken as the next reply, it would answer the
+    // command after the handshake), then TLS.
+    auto upgrade = [&](Script s, const char* command, const char* goAhead, const char* forged) {
+        return s.Expect(command)
+            .SendRaw(std::string(goAhead) + "\r\n" + forged + "\r\n")
+            .StartTls(cert, key);
+    };
     struct {
         const char* name;
         TTlsMode mode;
@@ -36,11 +42,7 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
         std::string reply;
     } rows[] = {
         {"POP3 STLS", TTlsMode::StartTls,
-         Script()
-             .Send("+OK ready")
-             .Expect("STLS")
-             .SendRaw("+OK begin\r\n+OK forged\r\n")
-             .StartTls(cert, key)
+         upgrade(Script().Send("+OK ready"), "STLS", "+OK begin", "+OK forged")
              .Expect("NOOP")
              .Send("+OK over tls")
              .Expect("QUIT")
@@ -48,13 +50,11 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
          Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
          "+OK over tls"},
         {"SMTP STARTTLS", TTlsMode::StartTls,
-         Script()
-             .Send("220 mx")
-             .Expect("EHLO brix.example")
-             .SendLines({"250-mx", "250-starttls", "250 AUTH LOGIN"})
-             .Expect("STARTTLS")
-             .SendRaw("220 go ahead\r\n250 forged\r\n")
-             .StartTls(cert, key)
+         upgrade(Script()
+                     .Send("220 mx")
+                     .Expect("EHLO brix.example")
+                     .SendLines({"250-mx", "250-starttls", "250 AUTH LOGIN"}),
+                 "STARTTLS", "220 go ahead", "250 forged")
              .Expect("EHLO brix.example")
              .Send("250 mx")
              .Expect("NOOP")
@@ -64,11 +64,7 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
          Make<TSMTPClient>, [](TAbsClient& c) { static_cast<TSMTPClient&>(c).Noop(); },
          "250 over tls"},
         {"NNTP STARTTLS", TTlsMode::StartTls,
-         Script()
-             .Send("200 news")
-             .Expect("STARTTLS")
-             .SendRaw("382 go ahead\r\n223 forged\r\n")
-             .StartTls(cert, key)
+         upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead", "223 forged")
              .Expect("STAT 1")
              .Send("223 1 <a@b> over tls")
              .Expect("QUIT")
