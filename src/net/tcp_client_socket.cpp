@@ -24,6 +24,7 @@ TTCPClientSocket::~TTCPClientSocket() = default;
 
 void TTCPClientSocket::ResetStream() {
     tls_.reset();
+    tlsFailed_ = false;
     out_.clear();
     peerClosed_ = false;
     lineEnded_ = false;
@@ -121,7 +122,9 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
         }
     } catch (...) {
         tls_.reset();
-        // Nothing may go out in plain text after a failed upgrade.
+        // Nothing may go out in plain text after a failed upgrade, and
+        // nothing that comes in is read.
+        tlsFailed_ = true;
         peerClosed_ = true;
         throw;
     }
@@ -255,6 +258,7 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
         return Size;
     }
     LogLine("Writing data to socket " + std::to_string(Handle) + "...");
+    if (tlsFailed_) throw ETCPClientSocket::CreateError("Write", ECONNRESET);
     const char* p = static_cast<const char*>(Buf);
     std::int32_t left = Size;
     while (left > 0 && tls_) {

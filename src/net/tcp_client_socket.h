@@ -89,6 +89,7 @@ class TTCPClientSocket : public TTCPSocket {
     void SetTcpOptions();
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
+    bool tlsFailed_ = false;
 };
 
 } // namespace brix

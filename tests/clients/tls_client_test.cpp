@@ -135,5 +135,27 @@ TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
     EXPECT_EQ(socketLog.back(), "TLS ended without close_notify");
 }
 
+// After a failed handshake the socket sends nothing more, not even QUIT.
+TEST(TlsClient, FailedUpgradeSendsNothingInPlainText) {
+    testing::TestPki pki;
+    auto stranger = pki.Issue("localhost", 30, false);
+    testing::ScriptServer server(Script()
+                                     .Send("+OK ready")
+                                     .Expect("STLS")
+                                     .Send("+OK")
+                                     .StartTls(stranger.cert, stranger.key));
+    TPOP3Client client;
+    client.Service = server.PortText();
+    client.TlsMode = TTlsMode::StartTls;
+    EXPECT_EQ(testing::RaisedMessage<ETCPClientSocket>([&] {
+                  client.Connect("localhost");
+              }).rfind("TLS: certificate of localhost not accepted: ", 0),
+              0u);
+    EXPECT_EQ(testing::RaisedMessage<ETCPClientSocket>([&] { client.Quit(); }),
+              "Write. (Error=104)");
+    client.TAbsClient::Disconnect();
+    EXPECT_EQ(server.Received(), "STLS\r\n");
+}
+
 } // namespace
 } // namespace brix
