@@ -47,6 +47,7 @@ TTCPClientSocket::~TTCPClientSocket() = default;
 
 void TTCPClientSocket::ResetStream() {
     tls_.reset();
+    tlsFailed_ = false;
     out_.clear();
     peerClosed_ = false;
     lineEnded_ = false;
@@ -135,8 +136,8 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
         throw ETCPClientSocket::CreateError("TLS: connection closed by the server", ECONNRESET);
     ResetStream();
     LogLine("Starting TLS with " + HostName + " on socket " + std::to_string(Handle) + "...");
-    tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
     try {
+        tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
         for (;;) {
             TTlsLayer::Want w = tls_->Handshake();
             if (w == TTlsLayer::Want::None) break;
@@ -144,7 +145,9 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
         }
     } catch (...) {
         tls_.reset();
-        // Nothing may go out in plain text after a failed upgrade.
+        // Nothing may go out in plain text after a failed upgrade, and
+        // nothing that comes in is read.
+        tlsFailed_ = true;
         peerClosed_ = true;
         throw;
     }
@@ -279,6 +282,7 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
         return Size;
     }
     LogLine("Writing data to socket " + std::to_string(Handle) + "...");
+    if (tlsFailed_) throw ETCPClientSocket::CreateError("Write", ECONNRESET);
     TDeadlineScope deadline(*this);
     const char* p = static_cast<const char*>(Buf);
     std::int32_t left = Size;

@@ -109,6 +109,7 @@ class TTCPClientSocket : public TTCPSocket {
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
     std::int64_t deadlineUs_ = 0; // steady clock; 0: none running
+    bool tlsFailed_ = false;
 };
 
 } // namespace brix

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -86,9 +87,10 @@ TTlsLayer::TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile)
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_default_verify_paths(ctx_);
+    errno = 0;
     if (!CAFile.empty() && SSL_CTX_load_verify_locations(ctx_, CAFile.c_str(), nullptr) != 1) {
-        std::string why = Reason("unreadable");
         int code = errno;
+        std::string why = code ? std::strerror(code) : Reason("no certificate in it");
         SSL_CTX_free(ctx_);
         throw ETCPClientSocket::CreateError("TLS: cannot read the CA file " + CAFile + ": " + why,
                                             code);

@@ -5,6 +5,7 @@
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
+#include "net/net_fixture.h"
 #include "testing/script_server.h"
 #include "testing/test_pki.h"
 
@@ -24,8 +25,14 @@ template <class C> std::unique_ptr<TAbsClient> Make() {
 TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
     testing::TestPki pki;
     const auto& [cert, key] = pki.Localhost();
-    // Each server sends a forged reply right behind its go-ahead, in the
-    // same segment: taken as the next reply, it would answer NOOP or STAT.
+    // The upgrade: the command, its go-ahead with a forged reply right behind
+    // it in the same segment (taken as the next reply, it would answer the
+    // command after the handshake), then TLS.
+    auto upgrade = [&](Script s, const char* command, const char* goAhead, const char* forged) {
+        return s.Expect(command)
+            .SendRaw(std::string(goAhead) + "\r\n" + forged + "\r\n")
+            .StartTls(cert, key);
+    };
     struct {
         const char* name;
         TTlsMode mode;
@@ -35,21 +42,7 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
         std::string reply;
     } rows[] = {
         {"POP3 STLS", TTlsMode::StartTls,
-         Script()
-             .Send("+OK ready")
-             .Expect("STLS")
-             .SendRaw("+OK begin\r\n+OK forged\r\n")
-             .StartTls(cert, key)
-             .Expect("NOOP")
-             .Send("+OK over tls")
-             .Expect("QUIT")
-             .Send("+OK bye"),
-         Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
-         "+OK over tls"},
-        {"POP3 implicit", TTlsMode::Tls,
-         Script()
-             .StartTls(cert, key)
-             .Send("+OK ready")
+         upgrade(Script().Send("+OK ready"), "STLS", "+OK begin", "+OK forged")
              .Expect("NOOP")
              .Send("+OK over tls")
              .Expect("QUIT")
@@ -57,13 +50,11 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
          Make<TPOP3Client>, [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); },
          "+OK over tls"},
         {"SMTP STARTTLS", TTlsMode::StartTls,
-         Script()
-             .Send("220 mx")
-             .Expect("EHLO brix.example")
-             .SendLines({"250-mx", "250-starttls", "250 AUTH LOGIN"})
-             .Expect("STARTTLS")
-             .SendRaw("220 go ahead\r\n250 forged\r\n")
-             .StartTls(cert, key)
+         upgrade(Script()
+                     .Send("220 mx")
+                     .Expect("EHLO brix.example")
+                     .SendLines({"250-mx", "250-starttls", "250 AUTH LOGIN"}),
+                 "STARTTLS", "220 go ahead", "250 forged")
              .Expect("EHLO brix.example")
              .Send("250 mx")
              .Expect("NOOP")
@@ -73,11 +64,7 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
          Make<TSMTPClient>, [](TAbsClient& c) { static_cast<TSMTPClient&>(c).Noop(); },
          "250 over tls"},
         {"NNTP STARTTLS", TTlsMode::StartTls,
-         Script()
-             .Send("200 news")
-             .Expect("STARTTLS")
-             .SendRaw("382 go ahead\r\n223 forged\r\n")
-             .StartTls(cert, key)
+         upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead", "223 forged")
              .Expect("STAT 1")
              .Send("223 1 <a@b> over tls")
              .Expect("QUIT")
@@ -123,6 +110,51 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
                                       l.ends_with(", peer /CN=localhost"));
         EXPECT_TRUE(described) << ::testing::PrintToString(socketLog);
     }
+}
+
+// A TLS stream that ends without close_notify inside a body is a cut
+// connection, as a plain one is: the message is never taken as whole.
+TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
+    testing::TestPki pki;
+    testing::ScriptServer server(Script()
+                                     .StartTls(pki.Localhost().cert, pki.Localhost().key)
+                                     .Send("+OK ready")
+                                     .Expect("RETR 1")
+                                     .SendLines({"+OK", "Subject: cut"})
+                                     .Close());
+    TPOP3Client client;
+    std::vector<std::string> socketLog;
+    client.Socket->OnLogLine = [&](const std::string& l) { socketLog.push_back(l); };
+    client.Service = server.PortText();
+    client.TlsMode = TTlsMode::Tls;
+    client.TlsCAFile = pki.CaFile();
+    client.Connect("localhost");
+    TStrings lines;
+    EXPECT_EQ(testing::RaisedMessage<EBufTCPClientSocket>([&] { client.Retr(1, &lines); }),
+              "ReadLn. (Error=104)");
+    EXPECT_EQ(socketLog.back(), "TLS ended without close_notify");
+}
+
+// After a failed handshake the socket sends nothing more, not even QUIT.
+TEST(TlsClient, FailedUpgradeSendsNothingInPlainText) {
+    testing::TestPki pki;
+    auto stranger = pki.Issue("localhost", 30, false);
+    testing::ScriptServer server(Script()
+                                     .Send("+OK ready")
+                                     .Expect("STLS")
+                                     .Send("+OK")
+                                     .StartTls(stranger.cert, stranger.key));
+    TPOP3Client client;
+    client.Service = server.PortText();
+    client.TlsMode = TTlsMode::StartTls;
+    EXPECT_EQ(testing::RaisedMessage<ETCPClientSocket>([&] {
+                  client.Connect("localhost");
+              }).rfind("TLS: certificate of localhost not accepted: ", 0),
+              0u);
+    EXPECT_EQ(testing::RaisedMessage<ETCPClientSocket>([&] { client.Quit(); }),
+              "Write. (Error=104)");
+    client.TAbsClient::Disconnect();
+    EXPECT_EQ(server.Received(), "STLS\r\n");
 }
 
 } // namespace

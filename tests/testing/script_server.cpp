@@ -289,7 +289,8 @@ void ScriptServer::Play(std::size_t index) {
         if (Expired() && !stop_) Fail(index, "deadline passed before the client closed");
     }
     if (c.ssl) {
-        SSL_shutdown(c.ssl);
+        // Close and Reset cut the connection: no close_notify.
+        if (!closed) SSL_shutdown(c.ssl);
         SSL_free(c.ssl);
         c.ssl = nullptr;
     }

@@ -79,6 +79,8 @@ class Script {
     // Starts TLS as the server with this certificate (chain) and key; the
     // steps that follow go through TLS, and Received() records the bytes
     // decrypted. A failed handshake is recorded and ends the connection.
+    // The end of the script closes TLS with close_notify; Close and Reset
+    // cut it without one.
     Script& StartTls(const std::string& certFile, const std::string& keyFile);
 
     enum class Kind {
