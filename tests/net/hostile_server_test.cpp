@@ -41,6 +41,7 @@ struct Hostile {
     std::string box;                // extra box lines
     std::string expected;           // in the run log
     std::string colours = {};       // qvdesk.col, when given
+    bool smtp = false;              // the server is an SMTP server
 };
 
 const std::vector<Hostile> kHostile = {
@@ -97,6 +98,14 @@ const std::vector<Hostile> kHostile = {
              .Send("+OK");
      },
      "", "Error (getmail): "},
+    {"EndlessSmtpReply",
+     [] {
+         std::string lines;
+         while (lines.size() < (2u << 20))
+             lines += "220-" + std::string(1000, 'r') + "\r\n";
+         return Script().SendRaw(lines);
+     },
+     "", "Error (sendmail): ReadLn. (Error=90)", "", true},
     {"BinaryBoxFile", nullptr, std::string("\0\xff\xfe=\x1b[2J\n=\n==\nPOP3SERVER\n", 24),
      "Error (main): Fehler in der Config-Datei"},
     {"OutOfRangeBoxValues", nullptr,
@@ -119,11 +128,13 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     std::string box = h.box;
     if (h.server) {
         server.emplace(h.server(), std::chrono::seconds(10));
-        box = "POP3SERVER=127.0.0.1\nPOP3PORT=" + server->PortText() +
-              "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n" + box;
+        box = h.smtp ? "SMTPSERVER=127.0.0.1\nSMTPPORT=" + server->PortText() + "\n" + box
+                     : "POP3SERVER=127.0.0.1\nPOP3PORT=" + server->PortText() +
+                           "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n" + box;
     }
     testing::TempTree t;
     t.MakeDir("spool");
+    if (h.smtp) t.Write("spool/m0001.out", "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
@@ -140,7 +151,7 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     }
     // Nothing half-written stays in the spool.
     for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
-        EXPECT_TRUE(e.path().extension() == ".msg") << e.path();
+        EXPECT_TRUE(e.path().extension() == ".msg" || e.path().extension() == ".out") << e.path();
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, ::testing::ValuesIn(kHostile),
