@@ -86,5 +86,17 @@ TEST(Demo, RunsTheMainJobOnTheBundledServer) {
     EXPECT_TRUE(Has(r.output, " articles  demo.")) << r.output;
 }
 
+TEST(Demo, InstallPutsBrixAndItsManualPageUnderThePrefix) {
+    testing::TempTree prefix;
+    std::string build = std::filesystem::path(BRIX_BINARY).parent_path().string();
+    auto r = testing::RunProgram("/usr/bin/env",
+                                 {"cmake", "--install", build, "--prefix", prefix.Path()});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(prefix.Exists("share/man/man1/brix.1"));
+    r = testing::RunProgram(prefix / "bin/brix", {"-h"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.output, "man brix")) << r.output;
+}
+
 } // namespace
 } // namespace brix
