@@ -66,6 +66,7 @@ TEST(Demo, RunsTheMainJobOnTheBundledServer) {
     EXPECT_TRUE(Has(sent, "X-Envelope-To: <bob@example.org>\n")) << sent;
     EXPECT_TRUE(Has(sent, "X-Mailer: Demo Reader 1.0, via Brix/W v0.4.2l\n")) << sent;
     EXPECT_TRUE(Has(sent, "\n.and this line")) << sent;
+    EXPECT_TRUE(Has(Slurp(demo / "server.log"), "stopped (signal)"));
 
     if (!kNewsJobsLanded) return;
     // News: the article posted, the group list kept, the groups fetched

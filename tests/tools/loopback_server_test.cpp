@@ -182,5 +182,15 @@ TEST_F(LoopbackServer, NntpServesGroupsAndStoresPosts) {
     EXPECT_EQ(data.Read("news/demo.b/1"), data.Read("news/demo.a/3"));
 }
 
+TEST(LoopbackServerIdle, StopsWhenNoClientCameForTheIdleTime) {
+    testing::TempTree data;
+    loopback::Options o;
+    o.dir = data.Path();
+    o.idle = std::chrono::seconds(1);
+    loopback::Server server(o);
+    std::atomic<bool> stop{false};
+    EXPECT_TRUE(server.Run(stop));
+}
+
 } // namespace
 } // namespace brix
