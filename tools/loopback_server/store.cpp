@@ -4,6 +4,7 @@
 #include "support/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
