@@ -13,6 +13,8 @@ namespace brix {
 
 BRIX_SKT_EXCEPTION_CLASS(EAbsSMTPClient);
 
+class TSMTPMessage;
+
 class TAbsSMTPClient : public TAbsClient {
   public:
     TAbsSMTPClient();
@@ -55,6 +57,12 @@ class TAbsSMTPClient : public TAbsClient {
     // dot-stuffed); a line that is exactly "." is still sent as "..", since
     // it would end the message early and let the rest be read as commands.
     void DataText(const TStrings& Lines, bool StuffDots);
+
+    // Sends a composed message in one transaction: MAIL, RCPT for every
+    // recipient, DATA, the message, ".". A message that cannot be sent
+    // (a missing or unreadable attachment, a line break in a header text, no
+    // recipient) raises "SendMessage" before the first command.
+    void SendMessage(const TSMTPMessage& Message);
 
   protected:
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);
