@@ -121,8 +121,21 @@ TStrings Fold(const std::string& name, const TStrings& pieces) {
 
 TStrings UnstructuredHeader(const std::string& name, const std::string& value,
                             const std::string& charset) {
-    if (!NeedsEncoding(value)) return {name + ": " + value};
-    return Fold(name, EncodedWords(value, charset));
+    if (NeedsEncoding(value)) return Fold(name, EncodedWords(value, charset));
+    if (name.size() + 2 + value.size() <= kMaxLine) return {name + ": " + value};
+    // Too long for one SMTP line: folded at blanks, each run of blanks kept
+    // with the word before it so that unfolding gives the text back.
+    TStrings words;
+    for (std::size_t pos = 0; pos < value.size();) {
+        std::size_t blank = value.find(' ', pos);
+        if (blank == std::string::npos) blank = value.size();
+        if (blank == pos && !words.empty())
+            words.back() += ' ';
+        else
+            words.push_back(value.substr(pos, blank - pos));
+        pos = blank == pos ? pos + 1 : blank + 1;
+    }
+    return Fold(name, words);
 }
 
 // Only the display name of an address may be encoded; the address itself

@@ -40,7 +40,7 @@ def decode(folder):
 
 def message(mode, path, out):
     msg = email.message_from_binary_file(open(path, "rb"), policy=email.policy.default)
-    for header in ("From", "To", "Cc", "Subject"):
+    for header in ("From", "To", "Cc", "Subject", "X-Note"):
         if msg[header] is not None:
             print(header.lower() + ":", msg[header])
     files, text = [], []

@@ -115,6 +115,10 @@ TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
     msg.Bcc = "hidden@example.org";
     msg.Subject = "Grüße aus Köln, mit einem Betreff, der über mehrere Zeilen gefaltet wird";
     msg.Body = {"Hallo,", ".hidden\n.", "Grüße"};
+    std::string note; // longer than an SMTP line: folded, and read back whole
+    for (int i = 0; i < 150; ++i)
+        note += "word" + std::to_string(i) + (i % 7 ? " " : "  ");
+    msg.Headers = {"X-Note: " + note + "end"};
     msg.Attachments.Add(tree / notesName);
     msg.Attachments.Add(tree / "data.bin");
 
@@ -140,6 +144,7 @@ TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
         bool mime = msg.Encoder == kEncodeBase64;
         EXPECT_EQ(Python({"message", mode, tree / "sent.eml", tree / "out"}).output,
                   "from: " + msg.From + "\nto: " + msg.To + "\nsubject: " + msg.Subject +
+                      "\nx-note: " + note + "end" +
                       "\ntext: Hallo,\ntext: .hidden\ntext: .\ntext: Grüße\nfile: " + notesName +
                       (mime ? " text/plain\nfile: data.bin application/octet-stream\n"
                             : " -\nfile: data.bin -\n"))
