@@ -48,6 +48,7 @@ void TAbsClient::Connect(const std::string& HostName) {
             "Connect: Socket is not initialized (Service=" + Service + ")", "");
     Host = Cut(HostName);
     Socket->Connect(HostName, Service);
+    if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile);
     GetResponse(nullptr);
     Greeting = LastReply;
 }
@@ -139,6 +140,25 @@ void TAbsClient::SendDataLines(const TStrings& Lines) {
 void TAbsClient::SendRawLines(const TStrings& Lines) {
     for (const std::string& line : Lines)
         Socket->QueueLn(line);
+}
+
+bool ParseTlsMode(const std::string& Word, TTlsMode& Mode) {
+    std::string w = UpperAscii(Word);
+    if (w.empty() || w == "NONE")
+        Mode = TTlsMode::None;
+    else if (w == "STARTTLS")
+        Mode = TTlsMode::StartTls;
+    else if (w == "TLS")
+        Mode = TTlsMode::Tls;
+    else
+        return false;
+    return true;
+}
+
+void TAbsClient::SetTls(const std::string& Word, const std::string& CAFile) {
+    if (!ParseTlsMode(Word, TlsMode))
+        throw EAbsClient::CreateError("TLS mode " + Word + " unknown", "NONE, STARTTLS or TLS");
+    TlsCAFile = CAFile;
 }
 
 } // namespace brix

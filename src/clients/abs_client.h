@@ -52,6 +52,15 @@ std::int32_t ReplyCodeOf(const std::string& line);
 // raises its client error with the command's tag and the reply line.
 bool ReplyNumbers(std::string_view Text, int Count, std::int64_t* Values);
 
+// How a client protects its connection: not at all, with the protocol's
+// STARTTLS command right after the greeting, or with TLS from the first
+// byte (implicit TLS on a port of its own, such as 995, 465 or 563).
+enum class TTlsMode { None, StartTls, Tls };
+
+// The word of a box's TLS key: "NONE" (or empty), "STARTTLS" or "TLS", in
+// any case. False for any other word.
+bool ParseTlsMode(const std::string& Word, TTlsMode& Mode);
+
 class TAbsClient {
   public:
     TAbsClient();
@@ -96,6 +105,10 @@ class TAbsClient {
     // class can take the lines itself.
     virtual void DoLogLine(const std::string& Line);
 
+    // Sets TlsMode from a TLS key's word and TlsCAFile; an unknown word
+    // raises EAbsClient, so that a typing error never means plain text.
+    void SetTls(const std::string& Word, const std::string& CAFile);
+
     std::unique_ptr<TBufTCPClientSocket> Socket;
     std::string Host;
     std::string Service;
@@ -103,6 +116,10 @@ class TAbsClient {
     std::string LastReply; // at most 255 characters
     std::int32_t ReplyCode = 0;
     TOnLogLineProc OnLogLine;
+    // TLS for the next Connect. The certificate is always verified, against
+    // the system's trust store and the PEM file TlsCAFile when set.
+    TTlsMode TlsMode = TTlsMode::None;
+    std::string TlsCAFile;
 
   protected:
     // Raises E with Tag and LastReply unless ok.

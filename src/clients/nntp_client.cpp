@@ -42,6 +42,15 @@ void TAbsNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32
 void TAbsNNTPClient::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsNNTPClient>(ReplyCode == 200 || ReplyCode == 201, "Connect");
+    if (TlsMode == TTlsMode::StartTls) StartTls();
+}
+
+void TAbsNNTPClient::StartTls() {
+    const std::int32_t greeting = ReplyCode;
+    Command("STARTTLS", "STARTTLS refused", 382);
+    Socket->StartTls(TlsCAFile);
+    // The posting permission is the greeting's (RFC 4642 keeps it).
+    ReplyCode = greeting;
 }
 
 void TAbsNNTPClient::Disconnect() {

@@ -29,7 +29,11 @@ class TAbsNNTPClient : public TAbsClient {
     TAbsNNTPClient();
 
     // Connects and requires greeting code 200 or 201 (tag "Connect").
+    // With STARTTLS, STARTTLS follows the greeting.
     void Connect(const std::string& Host) override;
+    // STARTTLS (RFC 4642), answered 382, then TLS; a refusal raises with the
+    // tag "STARTTLS refused". The greeting's code stays in ReplyCode.
+    void StartTls();
     // QUIT, then close.
     void Disconnect() override;
     // "GROUP Name": true on 211, false on 411 (no such group); the numbers

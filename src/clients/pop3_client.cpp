@@ -47,6 +47,12 @@ void TAbsPOP3Client::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Connect");
     APOPTimestamp = APOPTimestampOf(LastReply);
+    if (TlsMode == TTlsMode::StartTls) Stls();
+}
+
+void TAbsPOP3Client::Stls() {
+    Command("STLS", "STARTTLS refused");
+    Socket->StartTls(TlsCAFile);
 }
 
 void TAbsPOP3Client::Command(const std::string& Cmd, const char* Tag) {

@@ -36,7 +36,11 @@ class TAbsPOP3Client : public TAbsClient {
     // ReplyCode := POP3_OK when the line begins with "+OK", else POP3_ERR.
     void GetResponse(TStrings* Lines = nullptr) override;
     // Connects and requires "+OK" (tag "Connect"); sets APOPTimestamp.
+    // With STARTTLS, STLS follows the greeting.
     void Connect(const std::string& Host) override;
+    // STLS (RFC 2595 section 4), then TLS; a refusal raises with the tag
+    // "STARTTLS refused".
+    void Stls();
 
     void User(const std::string& Name);
     void Pass(const std::string& Password);

@@ -3,6 +3,8 @@
 #include "clients/base64.h"
 #include "support/text.h"
 
+#include <unistd.h>
+
 namespace brix {
 
 TAbsSMTPClient::TAbsSMTPClient() {
@@ -24,6 +26,7 @@ void TAbsSMTPClient::Command(const std::string& Cmd, const char* Tag,
 void TAbsSMTPClient::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsSMTPClient>(ReplyCode == 220, "Connect");
+    if (TlsMode == TTlsMode::StartTls) StartTls();
 }
 
 void TAbsSMTPClient::Helo(const std::string& Domain) {
@@ -108,6 +111,24 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
     Command("AUTH LOGIN", "Auth-Login", {334});
     Command(Base64Encode(User), "Auth-Login", {334});
     Command(Base64Encode(Password), "Auth-Login", {235});
+}
+
+void TAbsSMTPClient::StartTls() {
+    std::string domain = TlsDomain;
+    if (domain.empty()) {
+        char name[256] = {};
+        domain = ::gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+    }
+    TStrings extensions;
+    SendCommandLines("EHLO " + domain, &extensions);
+    Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
+    bool offered = false;
+    for (const std::string& line : extensions)
+        offered = offered || UpperAscii(Trimmed(line)) == "STARTTLS";
+    Check<EAbsSMTPClient>(offered, "STARTTLS not offered");
+    Command("STARTTLS", "STARTTLS refused", {220});
+    Socket->StartTls(TlsCAFile);
+    Command("EHLO " + domain, "Ehlo", {250});
 }
 
 void TAbsSMTPClient::EndData() {

@@ -20,8 +20,16 @@ class TAbsSMTPClient : public TAbsClient {
   public:
     TAbsSMTPClient();
 
-    // Connects and requires greeting code 220 (tag "Connect").
+    // Connects and requires greeting code 220 (tag "Connect"). With
+    // STARTTLS, StartTls follows the greeting.
     void Connect(const std::string& Host) override;
+    // RFC 3207: EHLO, STARTTLS when the server lists it (else the tag
+    // "STARTTLS not offered"), answered 220 (else "STARTTLS refused"), TLS,
+    // and EHLO again, since what the server said in plain text no longer
+    // counts. The EHLO name is TlsDomain, or this host's name when empty.
+    void StartTls();
+
+    std::string TlsDomain;
 
     void Helo(const std::string& Domain);
     // "MAIL FROM: <From>"; a 451 raises with the tag "Smtp-Auth required".

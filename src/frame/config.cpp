@@ -1,5 +1,6 @@
 #include "frame/config.h"
 
+#include "frame/settings.h"
 #include "platform/files.h"
 #include "support/text.h"
 
@@ -68,6 +69,10 @@ const KeyEntry kKeys[] = {
     {"PPP_KILLFILE", &tbrixconfig::PPP_KILLFILE},
     {"QVSCOREAKTIV", &tbrixconfig::QVSCOREAKTIV},
     {"SCOREFILE", &tbrixconfig::SCOREFILE},
+    {"POP3TLS", &tbrixconfig::POP3TLS},
+    {"SMTPTLS", &tbrixconfig::SMTPTLS},
+    {"NNTPTLS", &tbrixconfig::NNTPTLS},
+    {"TLSCAFILE", &tbrixconfig::TLSCAFILE},
     {"CLIENT-ADDSERVERS", &tbrixconfig::PPP_BOXPAKETE},
     {"CLIENT-SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
     {"CLIENT-MAILINSERVER", &tbrixconfig::POP3SERVER},
@@ -135,6 +140,11 @@ void tbrixconfig::ReadLine(std::string line) {
             k.field);
         return;
     }
+}
+
+std::string TlsCAFileOf(const tbrixconfig& box) {
+    if (box.TLSCAFILE.empty() || box.TLSCAFILE[0] == '/') return box.TLSCAFILE;
+    return Settings().QvPath + box.TLSCAFILE;
 }
 
 int TimeoutSeconds(const std::string& value) {

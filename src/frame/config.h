@@ -63,10 +63,22 @@ class tbrixconfig {
     std::string PPP_KILLFILE;
     bool QVSCOREAKTIV = false;
     std::string SCOREFILE;
+    // TLS per server: "NONE" (empty), "STARTTLS" or "TLS"; POP3TLS and
+    // SMTPTLS are word lists like the other per-server keys.
+    std::string POP3TLS;
+    std::string SMTPTLS;
+    std::string NNTPTLS;
+    // PEM file of CAs trusted besides the system's (a server with its own
+    // CA or a self-signed certificate).
+    std::string TLSCAFILE;
 
   private:
     void ReadLine(std::string line);
 };
+
+// TLSCAFILE as a path: a relative name is taken in the host reader's
+// directory (QvPath), like the box files; empty when not set.
+std::string TlsCAFileOf(const tbrixconfig& box);
 
 // Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.

@@ -72,6 +72,7 @@ class ServerFetch {
         : account_(AccountOf(box, index)), phoActive_(phoActive), fileCounter_(fileCounter),
           names_(names), client_(account_.port), status_(Pop3StatusBlock()) {
         client_.Socket->Timeout = TimeoutMillis(box.POP3TIMEOUT);
+        client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box));
     }
 
     void Run();

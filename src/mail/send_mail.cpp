@@ -51,6 +51,7 @@ class SendSession {
           port_(ExtractWord(index, box.SMTPPORT)), spool_(ExtractWord(index, box.SMTPSPOOL)),
           client_(port_) {
         client_.Socket->Timeout = TimeoutMillis(box.SMTPTIMEOUT);
+        client_.SetTls(ExtractWord(index, box.SMTPTLS), TlsCAFileOf(box));
     }
 
     void Run();

@@ -1,8 +1,10 @@
 #include "net/tcp_client_socket.h"
 
 #include "net/socket_api.h"
+#include "net/tls_layer.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,7 +19,12 @@ namespace {
 constexpr std::size_t kQueueFlushSize = 64 * 1024;
 } // namespace
 
+TTCPClientSocket::TTCPClientSocket() = default;
+TTCPClientSocket::~TTCPClientSocket() = default;
+
 void TTCPClientSocket::ResetStream() {
+    tls_.reset();
+    tlsFailed_ = false;
     out_.clear();
     peerClosed_ = false;
     lineEnded_ = false;
@@ -25,6 +32,10 @@ void TTCPClientSocket::ResetStream() {
 
 void TTCPClientSocket::Disconnect() {
     out_.clear();
+    if (tls_) {
+        tls_->Close();
+        tls_.reset();
+    }
     TTCPSocket::Disconnect();
 }
 
@@ -96,10 +107,40 @@ void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortT
     HostName = Host;
 }
 
+void TTCPClientSocket::StartTls(const std::string& CAFile) {
+    Flush();
+    if (peerClosed_)
+        throw ETCPClientSocket::CreateError("TLS: connection closed by the server", ECONNRESET);
+    ResetStream();
+    LogLine("Starting TLS with " + HostName + " on socket " + std::to_string(Handle) + "...");
+    try {
+        tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
+        for (;;) {
+            TTlsLayer::Want w = tls_->Handshake();
+            if (w == TTlsLayer::Want::None) break;
+            WaitFor(w == TTlsLayer::Want::Write, "TLS: handshake");
+        }
+    } catch (...) {
+        tls_.reset();
+        // Nothing may go out in plain text after a failed upgrade, and
+        // nothing that comes in is read.
+        tlsFailed_ = true;
+        peerClosed_ = true;
+        throw;
+    }
+    LogLine("TLS on socket " + std::to_string(Handle) + ": " + tls_->Description());
+}
+
+void TTCPClientSocket::WaitFor(bool write, const char* tag) {
+    int ready = select(write ? 0 : 1, write ? 1 : 0, 0, TimeoutMicros());
+    if (ready == 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
+    if (ready < 0) throw ETCPClientSocket::CreateError(tag, WSAGetLastError());
+}
+
 void TTCPClientSocket::WaitForData() {
     Flush();
     LogLine("Waiting for data on socket " + std::to_string(Handle));
-    if (peerClosed_) return;
+    if (peerClosed_ || (tls_ && tls_->Pending())) return;
     int r = select(1, 0, 0, TimeoutMicros());
     if (r == 0) throw ETCPClientSocket::CreateError("WaitForData", ETIMEDOUT);
     if (r < 0) throw ETCPClientSocket::CreateError("WaitForData", WSAGetLastError());
@@ -110,14 +151,49 @@ std::int32_t TTCPClientSocket::WaitForDataTime(std::int32_t T) {
     LogLine("Waiting for data on socket " + std::to_string(Handle) + " for " + std::to_string(T) +
             " microseconds");
     if (peerClosed_) return 1;
+    if (tls_) return TlsWaitTime(T);
     int r = select(1, 0, 0, T < 0 ? 0 : T);
     if (r < 0) throw ETCPClientSocket::CreateError("WaitForDataTime", WSAGetLastError());
     return r;
 }
 
+std::int32_t TTCPClientSocket::TlsWaitTime(std::int32_t T) {
+    if (tls_->Pending()) return 1;
+    // A readable socket may carry only TLS housekeeping (a session ticket,
+    // a key update) and no data: that is not an answer to wait for.
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(T < 0 ? 0 : T);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                        until - std::chrono::steady_clock::now())
+                        .count();
+        int r = select(1, 0, 0, left < 0 ? 0 : left);
+        if (r < 0) throw ETCPClientSocket::CreateError("WaitForDataTime", WSAGetLastError());
+        if (r == 0) return 0;
+        TTlsLayer::Want w;
+        if (tls_->Peek(w, "WaitForDataTime") >= 0 || w == TTlsLayer::Want::Write) return 1;
+        if (left <= 0) return 0;
+    }
+}
+
 std::int32_t TTCPClientSocket::Receive(void* buf, std::int32_t size, const char* tag) {
     // Nothing can follow the peer's FIN; further reads end at once.
     if (peerClosed_) return 0;
+    while (tls_) {
+        TTlsLayer::Want w;
+        std::int32_t n = tls_->Read(buf, size, w, tag);
+        if (n > 0) {
+            int on = 1;
+            setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            WSASetLastError(0);
+            return n;
+        }
+        if (n == 0) {
+            peerClosed_ = true;
+            if (tls_->CutOff()) LogLine("TLS ended without close_notify");
+            return 0;
+        }
+        WaitFor(w == TTlsLayer::Want::Write, tag);
+    }
     for (;;) {
         int n = recv(buf, size, MSG_DONTWAIT);
         if (n > 0) {
@@ -182,8 +258,19 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
         return Size;
     }
     LogLine("Writing data to socket " + std::to_string(Handle) + "...");
+    if (tlsFailed_) throw ETCPClientSocket::CreateError("Write", ECONNRESET);
     const char* p = static_cast<const char*>(Buf);
     std::int32_t left = Size;
+    while (left > 0 && tls_) {
+        TTlsLayer::Want w;
+        std::int32_t n = tls_->Write(p, left, w, "Write");
+        if (n > 0) {
+            p += n;
+            left -= n;
+        } else {
+            WaitFor(w == TTlsLayer::Want::Write, "Write");
+        }
+    }
     while (left > 0) {
         int n = send(p, left, MSG_DONTWAIT);
         if (n >= 0) {

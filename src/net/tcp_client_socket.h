@@ -8,10 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace brix {
+
+class TTlsLayer;
 
 // A line longer than this is a protocol error of the connection.
 constexpr std::size_t kMaxLineLength = 16u << 20;
@@ -50,7 +53,22 @@ class TTCPClientSocket : public TTCPSocket {
     // The last ReadLn ended at an LF (false: cut off by the end of the stream).
     bool LastLineEnded() const { return lineEnded_; }
 
+    // Puts TLS on the open connection, for implicit TLS right after
+    // Connect or after a protocol's STARTTLS reply. Whatever was received
+    // before is dropped unread, so nothing the server (or anyone on the way)
+    // sent in plain text can pass for a reply after the upgrade. The
+    // handshake waits as any other wait does (Timeout) and verifies the
+    // certificate against HostName; CAFile names extra trusted CAs (PEM).
+    // A failure raises ETCPClientSocket with the reason; the connection is
+    // then unusable and must be closed.
+    void StartTls(const std::string& CAFile);
+    bool TlsActive() const { return tls_ != nullptr; }
+
+    // Sends the TLS close_notify first, when TLS is on.
     void Disconnect() override;
+
+    TTCPClientSocket();
+    ~TTCPClientSocket() override;
 
   protected:
     // One receive into buf, waiting at most Timeout for data; raises
@@ -63,9 +81,15 @@ class TTCPClientSocket : public TTCPSocket {
     bool lineEnded_ = false;
 
   private:
+    // Waits (at most Timeout) until the socket is readable or writable as
+    // the TLS layer wants; raises ETCPClientSocket with tag otherwise.
+    void WaitFor(bool write, const char* tag);
+    std::int32_t TlsWaitTime(std::int32_t T);
     bool ConnectTo(const struct SocketAddress& address, int protocol);
     void SetTcpOptions();
     std::string out_;
+    std::unique_ptr<TTlsLayer> tls_;
+    bool tlsFailed_ = false;
 };
 
 } // namespace brix

@@ -149,6 +149,7 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
                                   std::to_string(mailUid_) + ":" + std::to_string(mailGid_) +
                                   "::" + maildir.string() + "::\n");
     port_ = FreeLoopbackPort();
+    if (!cert_.empty()) tlsPort_ = FreeLoopbackPort();
     const std::string d = dir_;
     WriteFile(dir / "dovecot.conf",
               "protocols = pop3\n"
@@ -160,9 +161,10 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
                   d +
                   "/state\n"
                   "log_path = " +
-                  d +
-                  "/dovecot.log\n"
-                  "ssl = no\n"
+                  d + "/dovecot.log\n" +
+                  (cert_.empty()
+                       ? std::string("ssl = no\n")
+                       : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
                   "disable_plaintext_auth = no\n"
                   "auth_mechanisms = plain login apop\n"
                   "auth_failure_delay = 0\n"
@@ -185,7 +187,11 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
                   "/passwd\n}\n"
                   "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n"
                   "    port = " +
-                  std::to_string(port_) + "\n  }\n}\n");
+                  std::to_string(port_) + "\n  }\n" +
+                  (cert_.empty() ? std::string()
+                                 : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                                       std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
+                  "}\n");
 
     const std::string conf = (dir / "dovecot.conf").string();
     const std::string err = (dir / "stderr.log").string();

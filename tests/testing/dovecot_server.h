@@ -46,14 +46,24 @@ class DovecotServer {
     // Names (without flags) of the messages now in the mailbox, sorted.
     std::vector<std::string> MailboxNames() const;
 
+    // Before Start: STLS on the POP3 port, and a second port with TLS from
+    // the first byte (TlsPortText). Without it, STLS is refused.
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
+
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
+    std::string TlsPortText() const { return std::to_string(tlsPort_); }
     // Dovecot's own log and its standard error, for failure messages.
     std::string Log() const;
 
   private:
     std::string dir_;
     int port_ = 0;
+    int tlsPort_ = 0;
+    std::string cert_, key_;
     pid_t pid_ = -1;
     // Owner of the mail files (an unprivileged user when running as root).
     uid_t mailUid_ = 0;

@@ -111,7 +111,10 @@ bool EximServer::Start(std::string& why) {
         << "local_interfaces = 127.0.0.1\n"
         << "acl_smtp_rcpt = acl_rcpt\nacl_smtp_data = acl_data\n"
         << "auth_advertise_hosts = *\nhost_lookup =\nrfc1413_hosts =\n"
-        << "tls_advertise_hosts =\nkeep_environment =\n"
+        << (cert_.empty() ? std::string("tls_advertise_hosts =\n")
+                          : "tls_advertise_hosts = *\ntls_certificate = " + cert_ +
+                                "\ntls_privatekey = " + key_ + "\n")
+        << "keep_environment =\n"
         << "begin acl\nacl_rcpt:\n"
         << "  deny recipients = refuse@brix.test\n"
         << "  deny message = authentication required\n"

@@ -20,6 +20,12 @@ class EximServer {
     EximServer(const EximServer&) = delete;
     EximServer& operator=(const EximServer&) = delete;
 
+    // Before Start: offer STARTTLS with this certificate and key. Without
+    // it, STARTTLS is not offered.
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
     // Starts the daemon; false with a reason when Exim is not installed or
     // does not come up.
     bool Start(std::string& why);
@@ -31,6 +37,7 @@ class EximServer {
   private:
     std::string dir_;
     int port_ = 0;
+    std::string cert_, key_;
     pid_t pid_ = -1;
 };
 

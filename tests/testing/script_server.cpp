@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace brix::testing {
@@ -99,6 +102,11 @@ Script& Script::Reset() {
     return *this;
 }
 
+Script& Script::StartTls(const std::string& certFile, const std::string& keyFile) {
+    steps_.push_back({Kind::Tls, certFile, 0, keyFile});
+    return *this;
+}
+
 ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline)
     : ScriptServer(std::vector<Script>{std::move(script)}, deadline) {}
 
@@ -161,9 +169,9 @@ bool ScriptServer::ReadMore(Connection& c) {
         pollfd p{c.fd, POLLIN, 0};
         int r = ::poll(&p, 1, kSliceMs);
         if (r < 0 && errno != EINTR) return false;
-        if (r <= 0) continue;
+        if (r <= 0 && !(c.ssl && SSL_pending(c.ssl) > 0)) continue;
         char buf[65536];
-        ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        ssize_t n = c.ssl ? SSL_read(c.ssl, buf, sizeof buf) : ::recv(c.fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         c.received.append(buf, static_cast<std::size_t>(n));
@@ -190,7 +198,8 @@ void ScriptServer::SendBytes(Connection& c, const std::string& bytes, std::size_
     std::size_t pos = 0;
     while (pos < bytes.size() && !Expired()) {
         std::size_t n = chunk == 0 ? bytes.size() - pos : std::min(chunk, bytes.size() - pos);
-        ssize_t sent = ::send(c.fd, bytes.data() + pos, n, MSG_NOSIGNAL);
+        ssize_t sent = c.ssl ? SSL_write(c.ssl, bytes.data() + pos, static_cast<int>(n))
+                             : ::send(c.fd, bytes.data() + pos, n, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             return; // the client has gone; the expectations that follow will say so
@@ -260,6 +269,12 @@ void ScriptServer::Play(std::size_t index) {
         case Script::Kind::Close:
             closed = true;
             break;
+        case Script::Kind::Tls:
+            if (!Handshake(c, step)) {
+                Fail(index, where + "TLS handshake failed");
+                closed = true;
+            }
+            break;
         }
     }
     if (!closed) {
@@ -273,9 +288,42 @@ void ScriptServer::Play(std::size_t index) {
                             Visible(c.received.substr(before)) + "\"");
         if (Expired() && !stop_) Fail(index, "deadline passed before the client closed");
     }
+    if (c.ssl) {
+        // Close and Reset cut the connection: no close_notify.
+        if (!closed) SSL_shutdown(c.ssl);
+        SSL_free(c.ssl);
+        c.ssl = nullptr;
+    }
     ::close(c.fd);
     std::lock_guard<std::mutex> lock(mutex_);
     c.done = true;
+}
+
+bool ScriptServer::Handshake(Connection& c, const Script::Step& step) {
+    // OpenSSL writes with write(): a client that hangs up must not end the
+    // test program.
+    std::signal(SIGPIPE, SIG_IGN);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (SSL_CTX_use_certificate_chain_file(ctx, step.text.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, step.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(ctx);
+        return false;
+    }
+    // The handshake blocks; the deadline still bounds it.
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline_ - std::chrono::steady_clock::now());
+    timeval tv{static_cast<time_t>(std::max<long long>(left.count(), 1000) / 1000000),
+               static_cast<suseconds_t>(std::max<long long>(left.count(), 1000) % 1000000)};
+    ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // What the client sent before the upgrade belongs to the plain part.
+    c.pending.clear();
+    c.ssl = SSL_new(ctx);
+    SSL_CTX_free(ctx); // the session keeps its own reference
+    SSL_set_fd(c.ssl, c.fd);
+    if (SSL_accept(c.ssl) == 1) return true;
+    SSL_free(c.ssl);
+    c.ssl = nullptr;
+    return false;
 }
 
 void ScriptServer::Join() {

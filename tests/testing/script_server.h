@@ -43,6 +43,8 @@
 #include <thread>
 #include <vector>
 
+struct ssl_st;
+
 namespace brix::testing {
 
 class Script {
@@ -74,6 +76,12 @@ class Script {
     Script& Close();
     // Aborts the connection now (RST); nothing after this step is played.
     Script& Reset();
+    // Starts TLS as the server with this certificate (chain) and key; the
+    // steps that follow go through TLS, and Received() records the bytes
+    // decrypted. A failed handshake is recorded and ends the connection.
+    // The end of the script closes TLS with close_notify; Close and Reset
+    // cut it without one.
+    Script& StartTls(const std::string& certFile, const std::string& keyFile);
 
     enum class Kind {
         Send,
@@ -84,12 +92,14 @@ class Script {
         Chunk,
         Pause,
         Close,
-        Reset
+        Reset,
+        Tls
     };
     struct Step {
         Kind kind;
         std::string text;
         std::size_t number = 0;
+        std::string key = {};
     };
     const std::vector<Step>& Steps() const { return steps_; }
 
@@ -132,12 +142,14 @@ class ScriptServer {
         std::string pending; // received but not yet consumed by a step
         std::thread thread;
         bool done = false;
+        ::ssl_st* ssl = nullptr;
     };
 
     void AcceptLoop();
     void Play(std::size_t index);
     bool ReadLine(Connection& c, std::string& line, bool& crlf);
     bool ReadMore(Connection& c);
+    bool Handshake(Connection& c, const Script::Step& step);
     void SendBytes(Connection& c, const std::string& bytes, std::size_t chunk);
     void Fail(std::size_t index, const std::string& what);
     bool Expired() const;

@@ -39,6 +39,11 @@ class TempTree {
         std::ifstream in(path_ + name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    // Any file's bytes, by its full path.
+    static std::string ReadAny(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     bool Exists(const std::string& name) const { return std::filesystem::exists(path_ + name); }
     void MakeDir(const std::string& name) const {
         std::filesystem::create_directories(path_ + name);
