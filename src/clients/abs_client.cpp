@@ -87,13 +87,20 @@ void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
 
 void TAbsClient::ReadDataLines(TStrings* Lines) {
     std::string line;
+    std::size_t kept = 0;
     for (;;) {
         Socket->ReadLn(line);
         bool ended = Socket->LastLineEnded();
         if (line == ".") return; // a final "." without its line end still ends the body
         if (!ended) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
         if (line.size() > 1 && line[0] == '.') line.erase(0, 1);
-        if (Lines) Lines->push_back(std::move(line));
+        if (Lines) {
+            // A server must not make us hold more than this for one answer.
+            kept += line.size() + 1;
+            if (kept > kMaxDataBytes)
+                throw EAbsClient::CreateError("ReadDataLines: answer too large", LastReply);
+            Lines->push_back(std::move(line));
+        }
         line = std::string();
     }
 }

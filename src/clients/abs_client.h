@@ -73,7 +73,10 @@ class TAbsClient {
     // section 3, RFC 3977 section 3.1.1); Lines gets the lines unless null.
     // A body cut off by the peer before its "." raises EBufTCPClientSocket
     // "ReadLn" (Error=ECONNRESET): a truncated message is never taken as whole.
+    // A kept answer beyond kMaxDataBytes raises EAbsClient; the rest of it is
+    // left unread, so the connection is out of step and must end.
     void ReadDataLines(TStrings* Lines);
+    static constexpr std::size_t kMaxDataBytes = std::size_t{256} << 20;
     // Reads (and logs) the lines the server sends within 1 ms of each other.
     void ReadPendingLines(TStrings* Lines);
     // Queues the lines with dot-stuffing; the terminating "." is the
