@@ -356,7 +356,10 @@ void NewsFetch::EndPart(bool failing) {
     try {
         client_.Disconnect();
     } catch (const EsktException&) {
-        client_.TAbsClient::Disconnect();
+        try {
+            client_.TAbsClient::Disconnect();
+        } catch (const EsktException&) { /* the socket is gone either way */
+        }
     }
     try {
         SaveState();

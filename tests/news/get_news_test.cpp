@@ -201,6 +201,17 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
     EXPECT_EQ(Rc(), "de.test 4\r\n");
 }
 
+TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
+    Rc("de.a    0\nde.bad\nde.c 0\n");
+    AppendRequestRecord(tree / "request.id", {1, 0, "*", "<r@x>"});
+    Script s = Greeting();
+    s.Expect("GROUP de.a").Send("411 no such group");
+    Run(Quit(s));
+    EXPECT_EQ(Rc(), "de.a 0\r\nde.bad\r\nde.c 0\r\n");
+    EXPECT_TRUE(Logged("Error (getnews): Error in RC-file BOX1.rc: de.bad"));
+    EXPECT_TRUE(Logged("total: 0 articles received, 0 articles skipped"));
+}
+
 TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     const std::vector<RequestRecord> records = {
         {1, 0, "OTHER", "<o@x>"},      {2, 255, "box1", "<done@x>"},  {0, 0, "*", "<k@x>"},
