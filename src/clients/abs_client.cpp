@@ -8,6 +8,7 @@ namespace brix {
 
 std::int32_t ReplyCodeOf(const std::string& line) {
     if (line.size() < 3) return 0;
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') return 0;
     std::int32_t code = 0;
     for (int i = 0; i < 3; ++i) {
         char c = line[static_cast<std::size_t>(i)];
@@ -73,6 +74,9 @@ void TAbsClient::GetResponse(TStrings* Lines) {
         if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
         DoLogLine(">" + LastReply);
     }
+    // The last line of a multi-line reply decides (RFC 5321 section 4.2.1):
+    // "250-accepted" followed by "554 rejected" is a refusal.
+    ReplyCode = ReplyCodeOf(LastReply);
 }
 
 void TAbsClient::SendCommand(const std::string& Cmd) {
@@ -86,22 +90,25 @@ void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
 }
 
 void TAbsClient::ReadDataLines(TStrings* Lines) {
+    std::size_t held = 0;
+    ReadDataLines([&](std::string& line) {
+        if (!Lines) return;
+        held += line.size() + 2;
+        if (held > kMaxHeldAnswer) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+        Lines->push_back(std::move(line));
+    });
+}
+
+void TAbsClient::ReadDataLines(const TLineSink& Sink) {
     std::string line;
-    std::size_t kept = 0;
     for (;;) {
         Socket->ReadLn(line);
         bool ended = Socket->LastLineEnded();
         if (line == ".") return; // a final "." without its line end still ends the body
         if (!ended) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
         if (line.size() > 1 && line[0] == '.') line.erase(0, 1);
-        if (Lines) {
-            // A server must not make us hold more than this for one answer.
-            kept += line.size() + 1;
-            if (kept > kMaxDataBytes)
-                throw EAbsClient::CreateError("ReadDataLines: answer too large", LastReply);
-            Lines->push_back(std::move(line));
-        }
-        line = std::string();
+        Sink(line);
+        line.clear();
     }
 }
 

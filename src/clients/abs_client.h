@@ -20,6 +20,7 @@
 #include "net/skt_exceptions.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,11 +30,18 @@ namespace brix {
 
 // Lines of a message, an article or a list. Lines are kept whole.
 using TStrings = std::vector<std::string>;
+// Takes each line of a body as it arrives (and may move it away).
+using TLineSink = std::function<void(std::string& Line)>;
+
+// A multi-line answer held in memory stops with an error beyond this size,
+// so that a server sending without end cannot exhaust memory.
+constexpr std::size_t kMaxHeldAnswer = 256u << 20;
 
 BRIX_SKT_EXCEPTION_CLASS(EAbsClient);
 
-// The three-digit code at the start of a reply line, or 0 when the first
-// three characters are not digits.
+// The three-digit code at the start of a reply line (RFC 5321 section 4.2:
+// exactly three digits, then a blank, "-" or the end of the line), or 0 when
+// the line does not start that way: "2501" or "250x" carry no code.
 std::int32_t ReplyCodeOf(const std::string& line);
 
 // Reads Count decimal numbers from the start of Text (leading blanks
@@ -73,10 +81,10 @@ class TAbsClient {
     // section 3, RFC 3977 section 3.1.1); Lines gets the lines unless null.
     // A body cut off by the peer before its "." raises EBufTCPClientSocket
     // "ReadLn" (Error=ECONNRESET): a truncated message is never taken as whole.
-    // A kept answer beyond kMaxDataBytes raises EAbsClient; the rest of it is
-    // left unread, so the connection is out of step and must end.
+    // Lines beyond kMaxHeldAnswer bytes raise "ReadLn" (Error=EMSGSIZE).
     void ReadDataLines(TStrings* Lines);
-    static constexpr std::size_t kMaxDataBytes = std::size_t{256} << 20;
+    // The same, each line passed to Sink as it arrives, nothing held.
+    void ReadDataLines(const TLineSink& Sink);
     // Reads (and logs) the lines the server sends within 1 ms of each other.
     void ReadPendingLines(TStrings* Lines);
     // Queues the lines with dot-stuffing; the terminating "." is the

@@ -83,6 +83,11 @@ void TAbsPOP3Client::Retr(std::int32_t MsgNo, TStrings* Lines) {
     ReadDataLines(Lines);
 }
 
+void TAbsPOP3Client::Retr(std::int32_t MsgNo, const TLineSink& Sink) {
+    Command("RETR " + std::to_string(MsgNo), "Retr");
+    ReadDataLines(Sink);
+}
+
 void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
     Command("DELE " + std::to_string(MsgNo), "Dele");
 }

@@ -46,6 +46,8 @@ class TAbsPOP3Client : public TAbsClient {
     // The reply stays in LastReply.
     void ListOneMsg(std::int32_t MsgNo);
     void Retr(std::int32_t MsgNo, TStrings* Lines);
+    // RETR with each line of the message passed on as it arrives.
+    void Retr(std::int32_t MsgNo, const TLineSink& Sink);
     void Dele(std::int32_t MsgNo);
     void Noop();
     void Rset();

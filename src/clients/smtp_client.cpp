@@ -111,9 +111,35 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
 }
 
 void TAbsSMTPClient::EndData() {
+    // RFC 5321 has the server wait for the "."; a line before it (an early
+    // "250", a "552" before closing) would otherwise be taken as the verdict
+    // on the whole message.
+    Socket->Flush();
+    if (Socket->WaitForDataTime(0) > 0) {
+        std::string line;
+        Socket->ReadLn(line);
+        OutOfStep = true;
+        LastReply = Cut(line);
+        ReplyCode = ReplyCodeOf(LastReply);
+        DoLogLine(">" + LastReply);
+        throw EAbsSMTPClient::CreateError("Data: Reply before end of message", LastReply);
+    }
     Socket->WriteLn(".");
-    GetResponse(nullptr);
+    const std::int32_t saved = Socket->Timeout;
+    const std::int32_t usual = saved > 0 ? saved : kDefaultSocketTimeout;
+    Socket->Timeout = usual > kFinalReplyTimeout ? usual : kFinalReplyTimeout;
+    try {
+        GetResponse(nullptr);
+    } catch (...) {
+        Socket->Timeout = saved;
+        throw;
+    }
+    Socket->Timeout = saved;
     Check<EAbsSMTPClient>(ReplyCode == 250, "Data: After transfer");
+}
+
+void TAbsSMTPClient::DataRawLine(std::string_view Line) {
+    Socket->QueueLn(Line == "." ? std::string_view("..") : Line);
 }
 
 void TAbsSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
@@ -121,7 +147,7 @@ void TAbsSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
         SendDataLines(Lines);
     } else {
         for (const std::string& line : Lines)
-            Socket->QueueLn(line == "." ? ".." : line);
+            DataRawLine(line);
     }
     EndData();
 }

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace brix {
 
@@ -48,13 +49,27 @@ class TAbsSMTPClient : public TAbsClient {
     // Ends the message that follows Data: sends "." and reads the reply to
     // it; only 250 means the message was accepted, anything else raises
     // EAbsSMTPClient "Data: After transfer" with the reply line. Any lines
-    // still queued go out with the ".".
+    // still queued go out with the ".". A server that said anything before
+    // the "." is out of step with us: no "." is sent, OutOfStep is set and
+    // EAbsSMTPClient "Data: Reply before end of message" is raised. The
+    // reply is waited for at least kFinalReplyTimeout, since servers scan
+    // the message before they answer.
     void EndData();
+    // Queues one line of a message that is dot-stuffed already; a line that
+    // is exactly "." is still sent as "..", since it would end the message
+    // early and let the rest be read as commands.
+    void DataRawLine(std::string_view Line);
     // A whole message after Data: the lines, then EndData. With StuffDots
     // false the lines go out as they are (a batch that is already
     // dot-stuffed); a line that is exactly "." is still sent as "..", since
     // it would end the message early and let the rest be read as commands.
     void DataText(const TStrings& Lines, bool StuffDots);
+
+    // RFC 5321 section 4.5.3.2.6: ten minutes for the reply to ".".
+    static constexpr std::int32_t kFinalReplyTimeout = 600'000;
+    // The server answered before the end of a message: the connection can
+    // no longer be used.
+    bool OutOfStep = false;
 
   protected:
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);

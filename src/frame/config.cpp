@@ -3,7 +3,9 @@
 #include "platform/files.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <variant>
 
 namespace brix {
@@ -139,6 +141,11 @@ int TimeoutSeconds(const std::string& value) {
     std::int32_t v = 0;
     if (TryStrToInt(Trimmed(value), v) && v > 0) return v;
     return 60;
+}
+
+std::int32_t TimeoutMillis(const std::string& value) {
+    const std::int64_t ms = std::int64_t{TimeoutSeconds(value)} * 1000;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(ms, INT32_MAX));
 }
 
 } // namespace brix

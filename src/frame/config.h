@@ -71,5 +71,7 @@ class tbrixconfig {
 // Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.
 int TimeoutSeconds(const std::string& value);
+// TimeoutSeconds in milliseconds, held at what a socket's time-out can take.
+std::int32_t TimeoutMillis(const std::string& value);
 
 } // namespace brix

@@ -23,11 +23,15 @@ void ProgramJobs::PostNews(tbrixconfig&) {}
 void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
     brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
 }
-bool ProgramJobs::PhoOpen(const std::string&) {
-    return false;
+bool ProgramJobs::PhoOpen(const std::string& fileName) {
+    return brix::PhoOpen(fileName);
 }
-void ProgramJobs::PhoLoad() {}
-void ProgramJobs::PhoFree() {}
+void ProgramJobs::PhoLoad() {
+    brix::PhoLoad();
+}
+void ProgramJobs::PhoFree() {
+    brix::PhoFree();
+}
 bool ProgramJobs::ScoreLoad(const std::string& fileName) {
     std::vector<std::string> lines = ReadLines(fileName);
     if (std::optional<tscloaderror> error = score_.Parse(lines, Today())) {

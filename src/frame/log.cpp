@@ -2,13 +2,33 @@
 
 #include "frame/settings.h"
 #include "platform/console.h"
+#include "support/errors.h"
 #include "support/textfile.h"
+
+#include <set>
 
 namespace brix {
 
 namespace {
 bool gScreenShown = false;
+// Log files whose writing failed in this run.
+std::set<std::string> gFailedLogs;
+
+void SafeAppend(const std::string& file, const std::string& line, bool stamped) {
+    if (gFailedLogs.count(file)) return;
+    try {
+        if (stamped)
+            AppendStampedLine(file, line);
+        else
+            AppendLine(file, line);
+    } catch (const EInOutError& e) {
+        gFailedLogs.insert(file);
+        const std::string report = "Error (log): " + e.Message();
+        TheConsole().WriteLine(report);
+        if (file != RunLogPath()) SafeAppend(RunLogPath(), report, true);
+    }
 }
+} // namespace
 
 void SetLogScreenShown(bool shown) {
     gScreenShown = shown;
@@ -24,13 +44,17 @@ std::string BoxLogPath() {
 void WriteLog(const std::string& message, int level) {
     const RunSettings& s = Settings();
     if (!gScreenShown && (s.VerboseMode || (level & 1))) TheConsole().WriteLine(message);
-    if (level & 1) AppendStampedLine(RunLogPath(), message);
-    if ((level & 2) && s.DebugLevel > 0) AppendLine(BoxLogPath(), message);
+    if (level & 1) SafeAppend(RunLogPath(), message, true);
+    if ((level & 2) && s.DebugLevel > 0) SafeAppend(BoxLogPath(), message, false);
 }
 
 void LogProtocolLine(const std::string& line) {
     if (Settings().VerboseMode) TheConsole().WriteLine(line);
-    AppendLine(BoxLogPath(), line);
+    SafeAppend(BoxLogPath(), line, false);
+}
+
+void AppendBoxLog(const std::string& line, bool stamped) {
+    SafeAppend(BoxLogPath(), line, stamped);
 }
 
 } // namespace brix

@@ -15,6 +15,14 @@ void WriteLog(const std::string& message, int level);
 // mode). Installed by the jobs as their clients' log-line callback.
 void LogProtocolLine(const std::string& line);
 
+// A line of the box debug log written by the job sequence or a job itself
+// (the banner, "getmail host:port" with a time stamp).
+void AppendBoxLog(const std::string& line, bool stamped);
+
+// A log that cannot be written (a full disk) never ends a job: its first
+// failure is reported on the console and in the run log when that still
+// works, and its later lines are dropped.
+
 // Told by the job sequence while the status screen is shown.
 void SetLogScreenShown(bool shown);
 

@@ -8,6 +8,7 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <algorithm>
 #include <new>
 
 namespace brix {
@@ -66,10 +67,9 @@ std::string BoxFile(const std::string& box) {
 void RunOneBox(BoxJobs& jobs) {
     RunSettings& s = Settings();
     if (s.DebugLevel > 0) {
-        std::string log = BoxLogPath();
-        AppendLine(log, std::string(72, '-'));
-        AppendLine(log, kBannerLine1);
-        AppendLine(log, kBannerLine2);
+        AppendBoxLog(std::string(72, '-'), false);
+        AppendBoxLog(kBannerLine1, false);
+        AppendBoxLog(kBannerLine2, false);
     }
     tbrixconfig box(BoxFile(s.CurrentBox));
 
@@ -94,11 +94,15 @@ void RunOneBox(BoxJobs& jobs) {
     BoxWork work = DecideWork(box);
     if (box.SMTPAFTERPOP) {
         if (work.MailFetch) {
-            std::uint32_t t0 = TheClock().TickCount();
+            std::int64_t t0 = TheClock().MonotonicMs();
             jobs.GetMail(box, phoActive);
-            std::uint32_t t1 = TheClock().TickCount();
+            std::int64_t t1 = TheClock().MonotonicMs();
             std::int64_t pause = SmtpAfterPopPause(t0, t1, box.SMTPAFTERPOPDELAY);
-            if (pause > 0) TheClock().Sleep(static_cast<std::uint32_t>(pause));
+            while (pause > 0) {
+                const std::int64_t step = std::min<std::int64_t>(pause, 1'000'000'000);
+                TheClock().Sleep(static_cast<std::uint32_t>(step));
+                pause -= step;
+            }
         }
         if (work.MailSend) jobs.SendMail(box);
     } else {
@@ -154,10 +158,8 @@ std::string ExpandBoxList(const std::string& boxList, const std::string& boxPake
     return list;
 }
 
-std::int64_t SmtpAfterPopPause(std::uint32_t t0, std::uint32_t t1, std::int32_t delaySeconds) {
-    auto s0 = static_cast<std::int32_t>(t0);
-    auto s1 = static_cast<std::int32_t>(t1);
-    std::int64_t elapsed = (s1 >= s0 && s0 >= 0 && s1 >= 0) ? std::int64_t{s1} - s0 : 0;
+std::int64_t SmtpAfterPopPause(std::int64_t t0, std::int64_t t1, std::int32_t delaySeconds) {
+    std::int64_t elapsed = t1 >= t0 ? t1 - t0 : 0;
     std::int64_t wanted = std::int64_t{delaySeconds} * 1000;
     if (delaySeconds > 0 && wanted > elapsed) return wanted - elapsed;
     return 0;

@@ -42,7 +42,7 @@ BoxWork DecideWork(const tbrixconfig& box);
 std::string ExpandBoxList(const std::string& boxList, const std::string& boxPakete);
 
 // The pause before sending with SMTP after POP, in milliseconds.
-std::int64_t SmtpAfterPopPause(std::uint32_t t0, std::uint32_t t1, std::int32_t delaySeconds);
+std::int64_t SmtpAfterPopPause(std::int64_t t0, std::int64_t t1, std::int32_t delaySeconds);
 
 void RunBoxes(BoxJobs& jobs);
 

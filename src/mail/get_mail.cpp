@@ -9,18 +9,25 @@
 #include "mail/idtext.h"
 #include "mail/msg.h"
 #include "mail/spool.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "support/errors.h"
 #include "support/text.h"
 #include "support/textfile.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
+#include <exception>
+#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace brix {
 
 namespace {
+
+// Keep mode saves its identifiers at least this often while messages arrive.
+constexpr std::int64_t kSaveInterval = 10'000;
 
 // The words of one account: word i of each list, word 1 beyond a list's end.
 struct Pop3Account {
@@ -60,14 +67,11 @@ tbrix_sinf* Pop3StatusBlock() {
 // One connection to one server of the box.
 class ServerFetch {
   public:
-    ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter)
+    ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter,
+                SpoolNames& names)
         : account_(AccountOf(box, index)), phoActive_(phoActive), fileCounter_(fileCounter),
-          client_(account_.port), status_(Pop3StatusBlock()) {
-        // A number of seconds too large for the millisecond field waits as
-        // long as the field allows.
-        client_.Socket->Timeout = static_cast<std::int32_t>(
-            std::min<std::int64_t>(std::int64_t(TimeoutSeconds(box.POP3TIMEOUT)) * 1000,
-                                   std::numeric_limits<std::int32_t>::max()));
+          names_(names), client_(account_.port), status_(Pop3StatusBlock()) {
+        client_.Socket->Timeout = TimeoutMillis(box.POP3TIMEOUT);
     }
 
     void Run();
@@ -76,13 +80,21 @@ class ServerFetch {
     void MessageLoop();
     void PassOver(std::int32_t msgNo, const std::string& id, bool seen, const std::string& sender);
     void Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender);
-    void EndPart();
+    // Writes the identifier text back, ends the dialogue and commits the
+    // deletions. failing: an error is on its way out of the message loop;
+    // a QUIT that then fails on the lost connection does not replace it.
+    void EndPart(bool failing);
+    // Spool files first, then the identifiers that name them: after a power
+    // loss no identifier stands for a message that is not on disk.
+    void SaveIds();
+    void SyncSpool();
     std::string StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
                            const std::string& sender) const;
 
     Pop3Account account_;
     bool phoActive_;
     std::uint32_t& fileCounter_;
+    SpoolNames& names_;
     tbrix_pop3 client_;
     tbrix_sinf* status_;
     tbrix_msg msg_;
@@ -91,7 +103,11 @@ class ServerFetch {
     // Message-ID and remembered in their own file.
     bool byMessageId_ = false;
     std::string idFile_;
-    std::string idText_;
+    std::size_t idLimit_ = 0;
+    IdSet ids_;
+    // Spool files written since the spool was last flushed to disk.
+    bool unsynced_ = false;
+    std::int64_t lastSave_ = 0;
     std::int32_t skipped_ = 0;
     // Identifiers of the messages marked for deletion on this connection,
     // known ones and fetched ones alike. They leave the identifier text only
@@ -112,7 +128,7 @@ void ServerFetch::Run() {
     }
     client_.DoLogLine("");
     const std::string where = account_.server + ":" + account_.port;
-    if (s.DebugLevel > 0) AppendStampedLine(BoxLogPath(), "getmail " + where);
+    if (s.DebugLevel > 0) AppendBoxLog("getmail " + where, true);
     client_.DeleteAfterRetr = !account_.keep;
     if (status_) {
         status_->SetServer(where);
@@ -135,17 +151,26 @@ void ServerFetch::Run() {
     byMessageId_ = !listed || uids_.size() < static_cast<std::size_t>(client_.MsgCount) ||
                    !uids_.CoversMessages(client_.MsgCount);
     idFile_ = s.QvPath + (byMessageId_ ? kIdxFileName : kUidFileName);
-    idText_ = ReadWholeFile(idFile_);
+    // Message-IDs name no account, so nothing tells when one may go but age.
+    idLimit_ = byMessageId_ ? kMailIdxLimit : 0;
+    ids_ = IdSet(ReadWholeFile(idFile_));
+    if (!byMessageId_) {
+        // The server lists every message it holds for this account: an
+        // identifier it does not list is of a message gone for good, and
+        // only those leave the text, however large the mailbox.
+        std::unordered_set<std::string> held;
+        for (std::int32_t n = 1; n <= client_.MsgCount; ++n)
+            held.insert(MailIdentifier(uids_.UidOf(n), account_.user, account_.server));
+        ids_.Prune("@" + account_.user + "." + account_.server + ">", held);
+    }
 
     try {
         MessageLoop();
     } catch (...) {
-        // An exception raised here replaces the first one: a broken
-        // connection shows as the failed QUIT.
-        EndPart();
+        EndPart(true);
         throw;
     }
-    EndPart();
+    EndPart(false);
 }
 
 void ServerFetch::MessageLoop() {
@@ -161,6 +186,7 @@ void ServerFetch::MessageLoop() {
     }
     WriteLog(counts, 1);
 
+    lastSave_ = TheClock().MonotonicMs();
     for (std::int32_t msgNo = 1; msgNo <= count; ++msgNo) {
         std::string id;
         std::string sender = "???";
@@ -172,7 +198,7 @@ void ServerFetch::MessageLoop() {
             sender = msg_.HeaderValue("From:");
             msg_.clear();
         }
-        const bool seen = ContainsId(id, idText_);
+        const bool seen = ids_.Contains(id);
         if (phoActive_ && sender == "???") {
             client_.Top(msgNo, 0, &msg_);
             sender = msg_.HeaderValue("From:");
@@ -196,7 +222,7 @@ void ServerFetch::PassOver(std::int32_t msgNo, const std::string& id, bool seen,
     const bool deleting = client_.DeleteAfterRetr;
     // A filtered message is remembered like a fetched one, so that it is
     // passed over without a test next time.
-    if (!deleting && !seen) AppendId(id, idText_);
+    if (!deleting && !seen) ids_.Add(id);
     std::int64_t size = 0;
     if (!Settings().VerboseMode) client_.ListOneMsg(msgNo, size);
     std::string action;
@@ -230,46 +256,89 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     if (s.DebugLevel > 0) WriteLog("fetching mail #" + std::to_string(msgNo), 1);
     CheckUserAbort();
 
-    client_.Retr(msgNo, &msg_);
-    if (status_) status_->SetBytesDone(status_->BytesDone() + size);
-    const std::vector<std::string> lines = SpoolForm(msg_, s.BatchedSmtp, account_.spoolAccount);
-    msg_.clear();
     try {
-        // In delete mode the server drops its copy at QUIT, so ours must be
-        // on disk before DELE is sent.
-        WriteSpoolFile(account_.spool, fileCounter_, lines, deleting);
-    } catch (...) {
+        // The message goes to its temporary file line by line as it
+        // arrives; it is never held whole.
+        SpoolFile file(names_, fileCounter_);
+        SpoolFormer form(s.BatchedSmtp, account_.spoolAccount,
+                         [&](std::string_view line) { file.Line(line); });
+        client_.Retr(msgNo, [&](std::string& line) { form.Line(line); });
+        form.End();
+        file.Commit();
+    } catch (const EStringListError&) {
+        spoolFailed_ = true;
+        throw;
+    } catch (const EInOutError&) {
         spoolFailed_ = true;
         throw;
     }
+    unsynced_ = true;
+    if (status_) status_->SetBytesDone(status_->BytesDone() + size);
 
-    // Only a complete spool file makes the message known or deletable.
+    // Only a complete spool file makes the message known or deletable. In
+    // delete mode its identifier stays until QUIT has committed the
+    // deletion, so that a run that ends before QUIT does not fetch it again.
+    ids_.Add(id);
     if (deleting) {
-        // Recorded until QUIT has committed the deletion, without the trim
-        // rule, so that nothing kept for other accounts drops out for it.
-        idText_ += id;
         client_.Dele(msgNo);
         deleted_.push_back(id);
-    } else {
-        AppendId(id, idText_);
     }
+    // Saved as the run goes, so that a killed run fetches again only what
+    // it had not recorded yet.
+    if (TheClock().MonotonicMs() - lastSave_ >= kSaveInterval) SaveIds();
     CheckUserAbort();
 }
 
-void ServerFetch::EndPart() {
+void ServerFetch::SyncSpool() {
+    if (!unsynced_) return;
+    SyncFileSystem(DirName(account_.spool));
+    unsynced_ = false;
+}
+
+void ServerFetch::SaveIds() {
+    SyncSpool();
+    WriteWholeFile(idFile_, ids_.Text(idLimit_));
+    lastSave_ = TheClock().MonotonicMs();
+}
+
+void ServerFetch::EndPart(bool failing) {
     if (skipped_ > 0) WriteLog(std::to_string(skipped_) + " mails skipped", 1);
-    WriteWholeFile(idFile_, idText_);
     msg_.clear();
     uids_.clear();
+    // A full disk or a failed flush must not skip the end of the dialogue:
+    // QUIT still commits the deletions of messages that are safe on disk.
+    std::exception_ptr stateError;
+    bool flushed = true;
+    try {
+        SyncSpool();
+    } catch (...) {
+        flushed = false;
+        stateError = std::current_exception();
+    }
+    if (flushed) {
+        try {
+            WriteWholeFile(idFile_, ids_.Text(idLimit_));
+        } catch (...) {
+            stateError = std::current_exception();
+        }
+    }
     // A message whose spool file did not make it to disk stays on the server
     // whatever else this connection marked: RSET unmarks everything.
-    const bool unmarked = client_.DeleteAfterRetr && spoolFailed_;
-    if (unmarked) client_.Rset();
-    client_.Disconnect();
-    if (unmarked || deleted_.empty()) return;
+    const bool unmarked = client_.DeleteAfterRetr && (spoolFailed_ || !flushed);
+    bool quitted = false;
+    try {
+        if (unmarked) client_.Rset();
+        client_.Disconnect();
+        quitted = true;
+    } catch (const EsktException&) {
+        if (!failing && !stateError) throw;
+        client_.Socket->Disconnect();
+    }
+    if (stateError) std::rethrow_exception(stateError);
+    if (!quitted || unmarked || deleted_.empty()) return;
     for (const std::string& id : deleted_)
-        RemoveId(id, idText_);
-    WriteWholeFile(idFile_, idText_);
+        ids_.Remove(id);
+    WriteWholeFile(idFile_, ids_.Text(idLimit_));
 }
 
 } // namespace
@@ -278,10 +347,19 @@ void GetMail(tbrixconfig& box, bool phoActive) {
     if (box.POP3ENVELOPE.empty()) box.POP3ENVELOPE = DefaultEnvelope();
     // Shared by all servers of the box, so that their files never meet.
     std::uint32_t fileCounter = 0;
+    // Each spool directory is listed once per job, not once per message.
+    std::map<std::string, SpoolNames> spools;
     try {
         const int servers = WordCount(box.POP3SERVER);
         for (int index = 1; index <= servers; ++index) {
-            ServerFetch fetch(box, index, phoActive, fileCounter);
+            const std::string prefix = ExtractWord(index, box.POP3SPOOL);
+            auto it = spools.find(prefix);
+            if (it == spools.end()) {
+                it = spools.try_emplace(prefix, prefix).first;
+                for (const std::string& name : it->second.Removed)
+                    WriteLog("removed unfinished spool file " + name, 1);
+            }
+            ServerFetch fetch(box, index, phoActive, fileCounter, it->second);
             fetch.Run();
         }
     } catch (const ebrix_break& e) {

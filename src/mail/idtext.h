@@ -4,13 +4,20 @@
 // "<...>" written one after another, no separators, no line ends.
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace brix {
 
 // Size limit after each addition; the oldest identifiers go first.
 constexpr std::size_t kIdTextLimit = 32767;
+// Limit of "e-mail.idx": its identifiers name no account, so nothing else
+// tells when one may go, but a mailbox of many thousand messages must fit.
+constexpr std::size_t kMailIdxLimit = 4u << 20;
 
 // The file's bytes (name resolved without regard to case); "" when it does
 // not exist. A file that exists but cannot be read raises EInOutError, so
@@ -30,5 +37,30 @@ void AppendId(std::string_view id, std::string& text, std::size_t limit = kIdTex
 // "<" but holds a ">", drops everything up to and including the first ">",
 // so the text never starts with a cut identifier.
 void TrimIdText(std::string& text, std::size_t limit = kIdTextLimit);
+
+// An identifier text held as its identifiers in order plus a hash index, so
+// that a look-up, an addition or a removal costs the same however many
+// identifiers an account keeps. The text is split where a ">" is followed by
+// "<" or the end; a text that was never split that way (a damaged head)
+// comes back byte for byte.
+class IdSet {
+  public:
+    IdSet() = default;
+    explicit IdSet(std::string_view text);
+
+    bool Contains(const std::string& id) const;
+    void Add(const std::string& id);
+    // Removes the first occurrence; no change when there is none.
+    void Remove(const std::string& id);
+    // Drops every identifier that ends in suffix and is not in keep: the
+    // messages of one account that its server no longer holds.
+    void Prune(std::string_view suffix, const std::unordered_set<std::string>& keep);
+    // The text, oldest first; with a limit, trimmed by the trim rule.
+    std::string Text(std::size_t limit = 0) const;
+
+  private:
+    std::vector<std::string> ids_; // removed entries are left empty
+    std::unordered_map<std::string, std::deque<std::size_t>> index_;
+};
 
 } // namespace brix

@@ -13,24 +13,56 @@ bool StartsNoCase(std::string_view line, std::string_view word) {
 
 } // namespace
 
+namespace {
+
+// Cuts a byte stream into lines as its pieces arrive; a line may span pieces.
+class LineSplitter {
+  public:
+    explicit LineSplitter(const std::function<void(std::string&)>& sink) : sink_(sink) {}
+    void Feed(std::string_view bytes) {
+        while (!bytes.empty()) {
+            std::size_t end = bytes.find('\n');
+            if (end == std::string_view::npos) {
+                line_.append(bytes);
+                return;
+            }
+            line_.append(bytes.substr(0, end));
+            bytes.remove_prefix(end + 1);
+            // Only CR LF or a bare LF ends a line; a lone CR is one of its
+            // bytes.
+            if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+            Emit();
+        }
+    }
+    void End() {
+        if (!line_.empty()) Emit();
+    }
+
+  private:
+    void Emit() {
+        sink_(line_);
+        line_.clear();
+    }
+    const std::function<void(std::string&)>& sink_;
+    std::string line_;
+};
+
+} // namespace
+
 std::vector<std::string> SplitSpoolLines(std::string_view bytes) {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        std::size_t end = bytes.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(bytes.substr(start));
-            break;
-        }
-        lines.emplace_back(bytes.substr(start, end - start));
-        start = end + 1;
-        if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') ++start;
-    }
+    std::function<void(std::string&)> sink = [&](std::string& l) { lines.push_back(l); };
+    LineSplitter split(sink);
+    split.Feed(bytes);
+    split.End();
     return lines;
 }
 
-std::vector<std::string> ReadSpoolLines(const std::string& fileName) {
-    return SplitSpoolLines(ReadFileBytes(fileName));
+void ForEachSpoolLine(const std::string& fileName,
+                      const std::function<void(std::string& line)>& sink) {
+    LineSplitter split(sink);
+    ReadFileChunks(fileName, [&](std::string_view chunk) { split.Feed(chunk); });
+    split.End();
 }
 
 std::string StripAddress(std::string_view text) {

@@ -3,6 +3,7 @@
 // the spool: small SMTP batches (HELO, MAIL FROM:, RCPT TO:, DATA, the
 // message text, ".", usually QUIT) replayed by the send job.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,13 +13,14 @@ namespace brix {
 // Appended to an "X-Mailer: " header line of every message sent.
 constexpr const char* kMailerTag = "Brix/W v0.4.2l";
 
-// Splits a spool file into lines. A line ends at CR LF, at a lone CR or at a
-// lone LF; the terminator is not part of the line; a last line without a
+// Splits a spool file into lines. A line ends at CR LF or at a lone LF (a
+// lone CR is part of the line); the terminator is not part of the line; a last line without a
 // terminator counts. Lines are kept whole.
 std::vector<std::string> SplitSpoolLines(std::string_view bytes);
-// SplitSpoolLines of the file's bytes; raises EInOutError when it cannot be
-// read.
-std::vector<std::string> ReadSpoolLines(const std::string& fileName);
+// The lines of the file, each passed to sink as it is read, so that a large
+// message is never held whole; raises EInOutError when it cannot be read.
+void ForEachSpoolLine(const std::string& fileName,
+                      const std::function<void(std::string& line)>& sink);
 
 // A command line of the batch (outside the message text).
 enum class OutCommand { Helo, MailFrom, RcptTo, Data, Other };

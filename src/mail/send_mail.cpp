@@ -50,7 +50,7 @@ class SendSession {
         : box_(box), index_(index), server_(ExtractWord(index, box.SMTPSERVER)),
           port_(ExtractWord(index, box.SMTPPORT)), spool_(ExtractWord(index, box.SMTPSPOOL)),
           client_(port_) {
-        client_.Socket->Timeout = TimeoutSeconds(box.SMTPTIMEOUT) * 1000;
+        client_.Socket->Timeout = TimeoutMillis(box.SMTPTIMEOUT);
     }
 
     void Run();
@@ -78,7 +78,6 @@ class SendSession {
     // A MAIL FROM was sent and its message not yet accepted.
     bool transactionOpen_ = false;
     int acceptedInFile_ = 0;
-    TStrings text_;
     int mailNumber_ = 0;
     int sent_ = 0;
     std::int64_t bytesDone_ = 0;
@@ -90,7 +89,7 @@ void SendSession::Run() {
         client_.OnLogLine = LogProtocolLine;
         if (s.DebugLevel >= 2) client_.Socket->OnLogLine = LogProtocolLine;
         client_.DoLogLine("");
-        AppendStampedLine(BoxLogPath(), "sendmail " + server_ + ":" + port_);
+        AppendBoxLog("sendmail " + server_ + ":" + port_, true);
     }
     // The end part also runs after an error, and an error raised inside it
     // replaces the first one.
@@ -148,28 +147,35 @@ void SendSession::SendFile(const OutgoingFile& file) {
     inText_ = false;
     transactionOpen_ = false;
     acceptedInFile_ = 0;
-    text_.clear();
-    for (const std::string& line : ReadSpoolLines(path)) {
-        if (!inText_) {
-            CommandLine(line);
-            continue;
-        }
-        OutTextLine out = ApplyTextRules(line, inHeader_);
-        if (!out.endsMessage) {
-            text_.push_back(std::move(out.text));
-            continue;
-        }
-        // The batch is dot-stuffed by the host reader, so the text goes out
-        // unchanged; the reply to the "." decides whether the server took
-        // the message.
-        inText_ = false;
-        client_.DataText(text_, false);
-        text_.clear();
-        transactionOpen_ = false;
-        ++acceptedInFile_;
+    try {
+        // Lines go to the socket as they are read: a large message is held
+        // neither as a file image nor as a list of lines.
+        ForEachSpoolLine(path, [&](std::string& line) {
+            if (!inText_) return CommandLine(line);
+            OutTextLine out = ApplyTextRules(line, inHeader_);
+            if (!out.endsMessage) return client_.DataRawLine(out.text);
+            // The batch is dot-stuffed by the host reader, so the text goes
+            // out unchanged; the reply to the "." decides whether the server
+            // took the message.
+            inText_ = false;
+            client_.EndData();
+            transactionOpen_ = false;
+            ++acceptedInFile_;
+        });
+    } catch (const EAbsSMTPClient& e) {
+        // A permanent refusal concerns this message alone: it stays queued
+        // and the rest of the queue goes on (RFC 5321 section 4.2.1, 5yz).
+        // Anything else (4yz, a stream out of step) ends the connection.
+        if (!transactionOpen_ || client_.OutOfStep || client_.ReplyCode / 100 != 5) throw;
+        WriteLog("Error (sendmail): " + e.Message(), 3);
+        WriteLog("Mail file " + path + " kept for the next run", 1);
+        client_.Rset();
+        inHeader_ = true;
+        CheckUserAbort();
+        return;
     }
-    // A message without its "." was never handed over (nothing of its text
-    // has been sent); sending one now would deliver a truncated message.
+    // A message without its "." was never handed over (no "." was sent);
+    // sending one now would deliver a truncated message.
     if (inText_ || transactionOpen_ || acceptedInFile_ == 0)
         throw ebrix_mailfile("Mail file " + path +
                              " ends before the \".\" of its message; kept for the next run");

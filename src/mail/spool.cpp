@@ -6,6 +6,9 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <cctype>
+#include <unistd.h>
+
 namespace brix {
 
 std::string LocalMailDomain() {
@@ -40,15 +43,6 @@ std::string MessageIdIdentifier(const tbrix_msg& header) {
     return "<" + DigestToHex(MD5String(lines)) + ">";
 }
 
-std::vector<std::string> MailboxForm(const std::vector<std::string>& message,
-                                     const std::string& user) {
-    std::vector<std::string> out;
-    out.reserve(message.size() + 1);
-    out.push_back("From " + user + LocalMailDomain());
-    out.insert(out.end(), message.begin(), message.end());
-    return out;
-}
-
 std::string BatchedSmtpRecipient(const tbrix_msg& message, bool useEnvelope,
                                  const std::string& envelope) {
     if (!useEnvelope) return envelope.empty() ? DefaultEnvelope() : envelope;
@@ -57,27 +51,52 @@ std::string BatchedSmtpRecipient(const tbrix_msg& message, bool useEnvelope,
     return to;
 }
 
-std::vector<std::string> BatchedSmtpForm(const std::vector<std::string>& message,
-                                         const std::string& server, const std::string& recipient) {
-    std::vector<std::string> out;
-    out.reserve(message.size() + 5);
-    out.push_back("HELO " + server);
-    out.push_back("RCPT TO:<" + recipient + ">");
-    out.push_back("DATA");
-    // The batch is read back as SMTP, where a line "." would end the message
-    // (RFC 5321, 4.5.2).
-    for (const std::string& line : message)
-        out.push_back(!line.empty() && line.front() == '.' ? "." + line : line);
-    out.push_back(".");
-    out.push_back("QUIT");
-    return out;
+namespace {
+// Header bytes held for the recipient at most; a header without end beyond
+// this is written out as it stands.
+constexpr std::size_t kMaxHeldHeader = 1u << 20;
+// Bytes gathered before one write to the spool file.
+constexpr std::size_t kWriteChunk = 64u << 10;
+} // namespace
+
+SpoolFormer::SpoolFormer(bool batchedSmtp, const SpoolAccount& account, Output out)
+    : batched_(batchedSmtp), account_(account), out_(std::move(out)), inHeader_(batchedSmtp) {
+    if (!batched_) out_("From " + account_.user + LocalMailDomain());
 }
 
-std::vector<std::string> SpoolForm(const tbrix_msg& message, bool batchedSmtp,
-                                   const SpoolAccount& account) {
-    if (!batchedSmtp) return MailboxForm(message, account.user);
-    return BatchedSmtpForm(message, account.server,
-                           BatchedSmtpRecipient(message, account.useEnvelope, account.envelope));
+void SpoolFormer::Line(const std::string& line) {
+    if (!inHeader_) return Body(line);
+    header_.push_back(line);
+    headerBytes_ += line.size() + 1;
+    if (line.empty() || headerBytes_ > kMaxHeldHeader) StartBody();
+}
+
+void SpoolFormer::StartBody() {
+    inHeader_ = false;
+    out_("HELO " + account_.server);
+    out_("RCPT TO:<" + BatchedSmtpRecipient(header_, account_.useEnvelope, account_.envelope) +
+         ">");
+    out_("DATA");
+    for (const std::string& h : header_)
+        Body(h);
+    header_.clear();
+}
+
+void SpoolFormer::Body(const std::string& line) {
+    // The batch is read back as SMTP, where a line "." would end the message
+    // (RFC 5321, 4.5.2).
+    if (batched_ && !line.empty() && line.front() == '.') {
+        out_("." + line);
+        return;
+    }
+    out_(line);
+}
+
+void SpoolFormer::End() {
+    if (!batched_) return;
+    if (inHeader_) StartBody();
+    out_(".");
+    out_("QUIT");
 }
 
 std::string SpoolFileName(const std::string& prefix, std::uint32_t counter) {
@@ -88,33 +107,80 @@ std::string SpoolTempName(const std::string& prefix, std::uint32_t counter) {
     return prefix + "m" + IntToBase(counter, 16, 4) + ".tmp";
 }
 
-bool SpoolNameTaken(const std::string& path) {
-    return EntryExists(ResolveName(path));
+namespace {
+// lead + "m" + at least four hexadecimal digits + ".tmp", as SpoolTempName
+// forms them.
+bool IsSpoolTempName(const std::string& name, const std::string& lead) {
+    const std::size_t digits = name.size() - lead.size() - 5;
+    if (name.size() < lead.size() + 9 || name.compare(0, lead.size(), lead) != 0 ||
+        name[lead.size()] != 'm' || name.compare(name.size() - 4, 4, ".tmp") != 0)
+        return false;
+    for (std::size_t i = 0; i < digits; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[lead.size() + 1 + i]))) return false;
+    return true;
+}
+} // namespace
+
+SpoolNames::SpoolNames(const std::string& prefix) : prefix_(prefix) {
+    const std::string dir = DirName(prefix);
+    const std::string lead = prefix.substr(dir.size());
+    for (const std::string& name : ListDirectory(dir)) {
+        // Only a killed run leaves these: each run removes its own.
+        if (IsSpoolTempName(name, lead) && ::unlink((dir + name).c_str()) == 0) {
+            Removed.push_back(dir + name);
+            continue;
+        }
+        upper_.insert(UpperAscii(name));
+    }
 }
 
-std::string WriteSpoolFile(const std::string& prefix, std::uint32_t& counter,
-                           const std::vector<std::string>& lines, bool sync) {
-    while (SpoolNameTaken(SpoolFileName(prefix, counter)) ||
-           EntryExists(SpoolTempName(prefix, counter)))
-        ++counter;
-    NewFile file(SpoolTempName(prefix, counter));
+bool SpoolNames::Taken(const std::string& path) const {
+    return upper_.count(UpperAscii(path.substr(DirName(path).size()))) != 0;
+}
+
+void SpoolNames::Take(const std::string& path) {
+    upper_.insert(UpperAscii(path.substr(DirName(path).size())));
+}
+
+SpoolFile::SpoolFile(SpoolNames& names, std::uint32_t& counter) : names_(names), counter_(counter) {
+    for (;; ++counter_) {
+        const std::string temp = SpoolTempName(names_.Prefix(), counter_);
+        if (names_.Taken(SpoolFileName(names_.Prefix(), counter_)) || names_.Taken(temp)) continue;
+        file_ = NewFile::CreateExclusive(temp);
+        if (file_) break;
+        names_.Take(temp); // someone else's
+    }
+    buffer_.reserve(kWriteChunk + 4096);
+}
+
+void SpoolFile::Drain() {
     try {
-        file.Write(JoinLines(lines, true));
-        if (sync) file.Sync();
+        file_->Write(buffer_);
     } catch (const EInOutError&) {
-        // The temporary file goes with `file`; the message is still on the
+        // The temporary file goes with file_; the message is still on the
         // server, since nothing has been recorded or deleted yet.
         throw EStringListError("Error: Savetofile");
     }
+    buffer_.clear();
+}
+
+void SpoolFile::Line(std::string_view line) {
+    buffer_.append(line);
+    buffer_ += '\n';
+    if (buffer_.size() >= kWriteChunk) Drain();
+}
+
+std::string SpoolFile::Commit() {
+    if (!buffer_.empty()) Drain();
     // Someone may have taken the name meanwhile: never replace, move on.
     for (;;) {
-        std::string name = SpoolFileName(prefix, counter);
-        if (!SpoolNameTaken(name) && file.CommitAs(name)) {
-            ++counter;
-            if (sync) SyncDirectory(DirName(name));
+        std::string name = SpoolFileName(names_.Prefix(), counter_);
+        ++counter_;
+        if (!names_.Taken(name) && file_->CommitAs(name)) {
+            names_.Take(name);
             return name;
         }
-        ++counter;
+        names_.Take(name);
     }
 }
 

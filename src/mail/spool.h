@@ -4,9 +4,14 @@
 // ended by a single LF.
 
 #include "mail/msg.h"
+#include "platform/files.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace brix {
@@ -34,22 +39,12 @@ std::string MailIdentifier(const std::string& uid, const std::string& user,
 // by CR LF as on the wire, + ">".
 std::string MessageIdIdentifier(const tbrix_msg& header);
 
-// Mailbox form: "From " + user + LocalMailDomain(), then the message lines
-// unchanged.
-std::vector<std::string> MailboxForm(const std::vector<std::string>& message,
-                                     const std::string& user);
-
 // Recipient of the batched-SMTP form. With useEnvelope (the account's
 // POP3USEENVELOPE is a yes-word): the message's "Envelope-To:", else its
 // "X-Envelope-To:", else "". Otherwise the envelope word, or DefaultEnvelope()
 // when that is empty.
 std::string BatchedSmtpRecipient(const tbrix_msg& message, bool useEnvelope,
                                  const std::string& envelope);
-// Batched-SMTP form: "HELO " + server, "RCPT TO:<" + recipient + ">",
-// "DATA", the message lines with one more "." before each line that begins
-// with ".", then "." and "QUIT".
-std::vector<std::string> BatchedSmtpForm(const std::vector<std::string>& message,
-                                         const std::string& server, const std::string& recipient);
 
 // The words of one POP3 account that shape its spool files.
 struct SpoolAccount {
@@ -59,10 +54,32 @@ struct SpoolAccount {
     std::string envelope;     // POP3ENVELOPE word
 };
 
-// The lines of the spool file for a received message: BatchedSmtpForm with
-// its recipient when batchedSmtp is set, else MailboxForm.
-std::vector<std::string> SpoolForm(const tbrix_msg& message, bool batchedSmtp,
-                                   const SpoolAccount& account);
+// Turns the lines of a received message, one at a time as they arrive, into
+// the lines of its spool file, so that a message is never held whole.
+// Mailbox form: "From " + user + LocalMailDomain(), then the message lines
+// unchanged. Batched-SMTP form: "HELO " + server, "RCPT TO:<" + recipient +
+// ">", "DATA", the message lines with one more "." before each line that
+// begins with ".", then "." and "QUIT"; the header is held until its end,
+// since the recipient comes from it.
+class SpoolFormer {
+  public:
+    using Output = std::function<void(std::string_view line)>;
+    SpoolFormer(bool batchedSmtp, const SpoolAccount& account, Output out);
+    void Line(const std::string& line);
+    // After the last line.
+    void End();
+
+  private:
+    void StartBody();
+    void Body(const std::string& line);
+
+    bool batched_;
+    SpoolAccount account_;
+    Output out_;
+    bool inHeader_;
+    tbrix_msg header_;
+    std::size_t headerBytes_ = 0;
+};
 
 // Name of spool file number counter: prefix + "m" + at least four upper-case
 // hexadecimal digits + ".msg".
@@ -70,19 +87,48 @@ std::string SpoolFileName(const std::string& prefix, std::uint32_t counter);
 // The name the file is written under until it is complete; no pattern of the
 // host reader matches it.
 std::string SpoolTempName(const std::string& prefix, std::uint32_t counter);
-// A spool name is taken when a directory entry of that name exists in any
-// letter case (the host reader's file system does not tell case apart).
-bool SpoolNameTaken(const std::string& path);
+// The names of one spool directory, listed once per job, so that choosing a
+// new file's name costs a look-up instead of a directory scan. A name that
+// someone else takes meanwhile is caught by the exclusive create and the
+// link, which never replace a file. Names count as taken in any letter case
+// (the host reader's file system does not tell case apart) and whatever the
+// entry is (a link, a directory).
+class SpoolNames {
+  public:
+    // Lists the directory of prefix (a plain prefix of file names). The
+    // temporary files that a killed run left ("m*.tmp") are removed; their
+    // names are in Removed.
+    explicit SpoolNames(const std::string& prefix);
+    bool Taken(const std::string& path) const;
+    void Take(const std::string& path);
+    const std::string& Prefix() const { return prefix_; }
 
-// Writes the lines, each followed by LF, as a new spool file and returns its
-// name. Starts with number counter and moves on past every name that is
-// taken, also when one is taken while the file is written; an existing file
-// is never replaced. On return counter is the number after the one used.
-// With sync the file and its directory are flushed to disk before the call
-// returns (a server deletion is about to depend on it). A failed write
-// removes the temporary file and raises EStringListError "Error: Savetofile";
-// a file that cannot be created raises EInOutError.
-std::string WriteSpoolFile(const std::string& prefix, std::uint32_t& counter,
-                           const std::vector<std::string>& lines, bool sync = false);
+    std::vector<std::string> Removed;
+
+  private:
+    std::string prefix_;
+    std::unordered_set<std::string> upper_;
+};
+
+// One new spool file: created exclusively under its temporary name with the
+// first free number from counter, written through a buffer, and moved to its
+// ".msg" name by Commit, never replacing an existing file. A file that is
+// not committed is removed. A failed write raises EStringListError "Error:
+// Savetofile"; a file that cannot be created raises EInOutError.
+class SpoolFile {
+  public:
+    SpoolFile(SpoolNames& names, std::uint32_t& counter);
+    void Line(std::string_view line);
+    // Returns the final name; counter is then the number after it.
+    std::string Commit();
+
+  private:
+    void Drain();
+
+    SpoolNames& names_;
+    std::uint32_t& counter_;
+    std::unique_ptr<NewFile> file_;
+    std::string buffer_;
+};
 
 } // namespace brix

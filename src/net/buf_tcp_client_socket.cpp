@@ -47,16 +47,13 @@ std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {
         std::size_t avail = static_cast<std::size_t>(BufCount - BufPos);
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', avail));
         std::size_t take = lf ? static_cast<std::size_t>(lf - start) : avail;
-        // CR is dropped wherever it stands, as a line end or inside the line.
-        if (std::memchr(start, '\r', take)) {
-            for (std::size_t i = 0; i < take; ++i)
-                if (start[i] != '\r') S += start[i];
-        } else {
-            S.append(start, take);
-        }
+        S.append(start, take);
         BufPos += static_cast<std::int32_t>(take + (lf ? 1 : 0));
         if (S.size() > kMaxLineLength) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
         if (lf) {
+            // Only CR LF (or a bare LF) ends a line; a CR elsewhere is one
+            // of the line's bytes.
+            if (!S.empty() && S.back() == '\r') S.pop_back();
             lineEnded_ = true;
             break;
         }

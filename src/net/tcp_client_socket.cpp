@@ -155,10 +155,10 @@ std::int32_t TTCPClientSocket::ReadLn(std::string& S) {
         char c;
         if (Receive(&c, 1, "ReadLn") == 0) break;
         if (c == '\n') {
+            if (!S.empty() && S.back() == '\r') S.pop_back();
             lineEnded_ = true;
             break;
         }
-        if (c == '\r') continue;
         if (S.size() >= kMaxLineLength) throw ETCPClientSocket::CreateError("ReadLn", EMSGSIZE);
         S += c;
     }

@@ -10,12 +10,11 @@ namespace brix {
 namespace {
 class RealClock final : public Clock {
   public:
-    std::uint32_t TickCount() override {
+    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(MonotonicMs()); }
+    std::int64_t MonotonicMs() override {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
-        auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-        return static_cast<std::uint32_t>(ms);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     }
     LocalTime Now() override {
         std::time_t t = std::time(nullptr);

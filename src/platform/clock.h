@@ -15,6 +15,8 @@ class Clock {
     virtual ~Clock() = default;
     // Monotonic milliseconds, wrapping like a 32-bit tick counter.
     virtual std::uint32_t TickCount() = 0;
+    // Monotonic milliseconds that never wrap, for intervals.
+    virtual std::int64_t MonotonicMs() { return TickCount(); }
     virtual LocalTime Now() = 0;
     // Seconds since 1 January 1970 of the local time now (for the news rate).
     virtual std::int64_t UnixNow() = 0;

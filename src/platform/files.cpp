@@ -69,6 +69,10 @@ void WriteFd(int fd, std::string_view data, const std::string& path) {
 
 } // namespace
 
+std::vector<std::string> ListDirectory(const std::string& dir) {
+    return ListDir(dir);
+}
+
 bool EntryExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -120,20 +124,24 @@ std::string DirName(const std::string& path) {
     return SplitPath(path).first;
 }
 
-std::string ReadFileBytes(const std::string& path) {
+void ReadFileChunks(const std::string& path, const std::function<void(std::string_view)>& sink) {
     Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (f.fd < 0) ThrowInOutError(path, errno);
-    std::string data;
-    char buf[65536];
+    std::vector<char> buf(65536);
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        ssize_t n = ::read(f.fd, buf.data(), buf.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             ThrowInOutError(path, errno);
         }
         if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
+        sink(std::string_view(buf.data(), static_cast<std::size_t>(n)));
     }
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::string data;
+    ReadFileChunks(path, [&](std::string_view chunk) { data.append(chunk); });
     return data;
 }
 
@@ -182,6 +190,13 @@ void SyncDirectory(const std::string& dir) {
     if (::fsync(d.fd) != 0 && errno != EINVAL) ThrowInOutError(dir, errno);
 }
 
+void SyncFileSystem(const std::string& dir) {
+    Fd d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd < 0) ThrowInOutError(dir, errno);
+    if (::syncfs(d.fd) != 0) ThrowInOutError(dir, errno);
+    if (::fsync(d.fd) != 0 && errno != EINVAL) ThrowInOutError(dir, errno);
+}
+
 void ReplaceFile(const std::string& path, std::string_view data) {
     auto [dir, name] = SplitPath(path);
     mode_t mode = 0644;
@@ -205,6 +220,13 @@ void ReplaceFile(const std::string& path, std::string_view data) {
 NewFile::NewFile(std::string tempPath) : temp_(std::move(tempPath)) {
     fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) ThrowInOutError(temp_, errno);
+}
+
+std::unique_ptr<NewFile> NewFile::CreateExclusive(std::string tempPath) {
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) return nullptr;
+    if (fd < 0) ThrowInOutError(tempPath, errno);
+    return std::unique_ptr<NewFile>(new NewFile(std::move(tempPath), fd));
 }
 
 NewFile::~NewFile() {

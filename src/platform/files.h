@@ -3,6 +3,8 @@
 // writing helpers that keep every stored message and state file whole.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,9 @@ bool FileExists(const std::string& path);
 // pattern's last component, ignoring ASCII case, sorted by byte order.
 std::vector<std::string> FindFiles(const std::string& pattern);
 bool FileMatchExists(const std::string& pattern);
+// Names in a directory (not "." and ".."), sorted by byte order; none when
+// it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& dir);
 // A directory that can be entered; one trailing "/" is ignored.
 bool DirExists(const std::string& path);
 // Directory part of a path including its final "/" ("" when none).
@@ -29,6 +34,9 @@ std::string DirName(const std::string& path);
 
 // Whole file as bytes; raises EInOutError when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
+// The file's bytes in pieces of up to 64 KiB, each passed to sink in order;
+// raises EInOutError when it cannot be read.
+void ReadFileChunks(const std::string& path, const std::function<void(std::string_view)>& sink);
 // Splits text into lines at LF, dropping one CR before it; a last line
 // without line end counts; lines are never cut.
 std::vector<std::string> SplitLines(std::string_view text);
@@ -46,6 +54,10 @@ void ReplaceFile(const std::string& path, std::string_view data);
 
 // fsync of a file's directory, so that a rename or new name is durable.
 void SyncDirectory(const std::string& dir);
+// Flushes the file system that holds dir, then dir itself: one call makes
+// every file written there since durable, where an fsync per file would cost
+// a journal commit each.
+void SyncFileSystem(const std::string& dir);
 
 // A new file written under a temporary name and moved to its final name only
 // when complete, never replacing an existing file. Removes itself unless
@@ -54,6 +66,8 @@ class NewFile {
   public:
     // Creates tempPath exclusively; raises EInOutError on failure.
     explicit NewFile(std::string tempPath);
+    // The same, but nullptr when tempPath exists already.
+    static std::unique_ptr<NewFile> CreateExclusive(std::string tempPath);
     ~NewFile();
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
@@ -67,6 +81,7 @@ class NewFile {
     const std::string& TempPath() const { return temp_; }
 
   private:
+    NewFile(std::string tempPath, int fd) : temp_(std::move(tempPath)), fd_(fd) {}
     void Close();
     std::string temp_;
     int fd_ = -1;

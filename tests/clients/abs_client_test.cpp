@@ -18,7 +18,8 @@ TEST(ReplyCode, FirstThreeDigitsOrZero) {
     struct Case {
         const char* line;
         int code;
-    } cases[] = {{"221-bye", 221}, {"+OK 2 320", 0}, {"25", 0}, {"2a0 x", 0}, {"999x", 999}};
+    } cases[] = {{"221-bye", 221}, {"+OK 2 320", 0}, {"25", 0},   {"2a0 x", 0},
+                 {"2501 x", 0},    {"250x", 0},      {"250", 250}};
     for (const auto& c : cases)
         EXPECT_EQ(ReplyCodeOf(c.line), c.code) << c.line;
 }

@@ -7,7 +7,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-TEST(OutgoingMail, LinesEndAtCrLfLoneCrOrLoneLf) {
+TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
     struct {
         std::string bytes;
         Lines lines;
@@ -15,9 +15,9 @@ TEST(OutgoingMail, LinesEndAtCrLfLoneCrOrLoneLf) {
         {"", {}},
         {"a\r\nb", {"a", "b"}},
         {"a\nb\n", {"a", "b"}},
-        {"a\rb\r", {"a", "b"}},
-        {"a\r\r\nb", {"a", "", "b"}},
-        {"a\n\rb", {"a", "", "b"}},
+        {"a\rb\r", {"a\rb\r"}},
+        {"a\r\r\nb", {"a\r", "b"}},
+        {"a\n\rb", {"a", "\rb"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(SplitSpoolLines(c.bytes), c.lines) << c.bytes;

@@ -144,9 +144,10 @@ TEST_F(SendMailTest, GreetingFollowsTheAuthWords) {
     }
 }
 
-// Every command the job sends, refused: the error names the command and
+// A refusal of the session (greeting, HELO/EHLO, login), a temporary one, or
+// a reply that is not a reply ends the job: the error names the command and
 // carries the server's line, and the files stay for the next run.
-TEST_F(SendMailTest, EveryRefusalIsLoggedAndKeepsTheFile) {
+TEST_F(SendMailTest, SessionRefusalEndsTheJobAndKeepsTheFiles) {
     Queue("m0001.out", FileOf(kAnna));
     Queue("m0002.out", FileOf(kCarl));
     const std::string count = ToSend(2, FileOf(kAnna).size() + FileOf(kCarl).size());
@@ -157,9 +158,8 @@ TEST_F(SendMailTest, EveryRefusalIsLoggedAndKeepsTheFile) {
             .SendLines({"250-mx", "250 AUTH LOGIN"});
     };
     auto mail = [] { return Helo().Expect("MAIL FROM: <anna@client.example>"); };
-    auto rcpt = [=] { return mail().Send("250 ok").Expect("RCPT TO: <bert@mx.example>"); };
-    Script dot = Helo();
-    Accept(dot, kAnna, "554 refused by content filter");
+    Script odd = Helo();
+    Accept(odd, kAnna, "2501 strange");
     struct {
         const char* auth; // SMTPAUTH; nullptr: no user and password
         Script script;
@@ -174,12 +174,10 @@ TEST_F(SendMailTest, EveryRefusalIsLoggedAndKeepsTheFile) {
          "Auth-Login. (Error=504 not now)"},
         {"LOGIN", Login("535 bad credentials"), "Auth-Login. (Error=535 bad credentials)"},
         {"", ehlo(), "Auth-Login-Method not understand. (Error= not supportet)"},
-        {nullptr, mail().Send("550 not you"), "Mail. (Error=550 not you)"},
         {nullptr, mail().Send("451 auth first"), "Smtp-Auth required. (Error=451 auth first)"},
-        {nullptr, rcpt().Send("550 no such user"), "Rcpt. (Error=550 no such user)"},
-        {nullptr, rcpt().Send("250 ok").Expect("DATA").Send("554 no valid recipients"),
-         "Data. (Error=554 no valid recipients)"},
-        {nullptr, dot, "Data: After transfer. (Error=554 refused by content filter)"},
+        {nullptr, mail().Send("250 ok").Expect("RCPT TO: <bert@mx.example>").Send("450 busy"),
+         "Rcpt. (Error=450 busy)"},
+        {nullptr, odd, "Data: After transfer. (Error=2501 strange)"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -199,17 +197,86 @@ TEST_F(SendMailTest, EveryRefusalIsLoggedAndKeepsTheFile) {
     }
 }
 
+// A permanent refusal of one message (5yz to MAIL, RCPT, DATA or its ".")
+// keeps that file and the rest of the queue goes out after RSET.
+TEST_F(SendMailTest, PermanentRefusalKeepsOneFileAndTheQueueGoesOn) {
+    const std::string count = ToSend(2, FileOf(kAnna).size() + FileOf(kCarl).size());
+    auto mail = [] { return Helo().Expect("MAIL FROM: <anna@client.example>"); };
+    auto rcpt = [=] { return mail().Send("250 ok").Expect("RCPT TO: <bert@mx.example>"); };
+    Script dot = Helo();
+    Accept(dot, kAnna, "554 refused by content filter");
+    struct {
+        Script script;
+        std::string error;
+    } cases[] = {
+        {mail().Send("550 not you"), "Mail. (Error=550 not you)"},
+        {rcpt().Send("550 no such user"), "Rcpt. (Error=550 no such user)"},
+        {rcpt().Send("250 ok").Expect("DATA").Send("554 no valid recipients"),
+         "Data. (Error=554 no valid recipients)"},
+        {dot, "Data: After transfer. (Error=554 refused by content filter)"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        tree.Write("qv-ppp.log", "");
+        Queue("m0001.out", FileOf(kAnna));
+        Queue("m0002.out", FileOf(kCarl));
+        c.script.Expect("RSET").Send("250 reset");
+        ScriptServer server(Accept(c.script, kCarl));
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(Spool(), Lines{"m0001.out"});
+        EXPECT_EQ(
+            RunLog(),
+            (Lines{"SMTP: 127.0.0.1:" + server.PortText(), count, "Error (sendmail): " + c.error,
+                   "Mail file " + SpoolDir() + "m0001.out kept for the next run", "1 mails sent"}));
+    }
+}
+
+// The last line of a multi-line reply decides, and a server that answers
+// before the "." is out of step: no "." is sent and the file stays. The
+// verdict on "." is waited for beyond SMTPTIMEOUT, as servers scan first.
+TEST_F(SendMailTest, OnlyAWholeFinalReplyAcceptsAMessage) {
+    box.SMTPTIMEOUT = "1";
+    Queue("m0001.out", FileOf(kAnna));
+    Script slow = Helo();
+    slow.Expect("MAIL FROM: <anna@client.example>").Send("250 ok");
+    slow.Expect("RCPT TO: <bert@mx.example>").Send("250 ok").Expect("DATA").Send("354 go");
+    ScriptServer scanning(slow.ExpectBody().Pause(1500).Send("250 scanned"));
+    Run(scanning);
+    EXPECT_FALSE(Queued("m0001.out")) << scanning.Report();
+    Queue("m0001.out", FileOf(kAnna));
+    Script multi = Helo();
+    Accept(multi, kAnna, "250-accepted").Send("554 rejected after all");
+    multi.Expect("RSET").Send("250 reset");
+    {
+        ScriptServer server(multi);
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_TRUE(Queued("m0001.out"));
+    }
+    Script early = Helo();
+    early.Expect("MAIL FROM: <anna@client.example>").Send("250 ok");
+    early.Expect("RCPT TO: <bert@mx.example>").Send("250 ok");
+    early.Expect("DATA").SendLines({"354 go", "250 OK"});
+    ScriptServer server(early);
+    Run(server);
+    EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << server.Received();
+    EXPECT_TRUE(Queued("m0001.out"));
+    EXPECT_EQ(RunLog().back(),
+              "Error (sendmail): Data: Reply before end of message. (Error=250 OK)");
+}
+
 // The file stays also when its first message was accepted (which then may
 // arrive a second time).
 TEST_F(SendMailTest, RefusedSecondMessageKeepsItsFile) {
     Queue("m0001.out", FileOf(kAnna) + FileOf(kCarl));
     Script s = Helo();
-    ScriptServer server(Accept(Accept(s, kAnna), kCarl, "552 message too big"));
+    Accept(Accept(s, kAnna), kCarl, "552 message too big").Expect("RSET").Send("250 reset");
+    ScriptServer server(s);
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_TRUE(Queued("m0001.out"));
-    EXPECT_EQ(RunLog().back(),
-              "Error (sendmail): Data: After transfer. (Error=552 message too big)");
+    EXPECT_EQ(RunLog()[2], "Error (sendmail): Data: After transfer. (Error=552 message too big)");
 }
 
 // A file that ends before the "." of a message is kept, and no "." is sent

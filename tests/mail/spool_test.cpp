@@ -14,13 +14,30 @@ using testing::FileSizeLimit;
 using testing::TempTree;
 using Lines = std::vector<std::string>;
 
-std::string Bytes(const Lines& lines) {
-    return JoinLines(lines, true);
+// The spool file's bytes for a received message, formed line by line.
+std::string Formed(const tbrix_msg& message, bool batched, const std::string& user,
+                   const std::string& server, const std::string& envelope) {
+    std::string bytes;
+    SpoolFormer form(batched, {user, server, false, envelope}, [&](std::string_view line) {
+        bytes.append(line);
+        bytes += '\n';
+    });
+    for (const std::string& line : message)
+        form.Line(line);
+    form.End();
+    return bytes;
+}
+
+std::string Write(SpoolNames& names, std::uint32_t& counter, const Lines& lines) {
+    SpoolFile file(names, counter);
+    for (const std::string& line : lines)
+        file.Line(line);
+    return file.Commit();
 }
 
 TEST(SpoolForm, MailboxFormLeavesBodyLinesAlone) {
     tbrix_msg m = {"A: 1", "", "From here on", ".dot", ""};
-    EXPECT_EQ(Bytes(MailboxForm(m, "u")), "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
+    EXPECT_EQ(Formed(m, false, "u", "s", ""), "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
 }
 
 TEST(SpoolForm, BatchedSmtpFormFramesAndStuffsLinesStartingWithDot) {
@@ -33,7 +50,7 @@ TEST(SpoolForm, BatchedSmtpFormFramesAndStuffsLinesStartingWithDot) {
         {{}, "HELO s\nRCPT TO:<r>\nDATA\n.\nQUIT\n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Bytes(BatchedSmtpForm(c.message, "s", "r")), c.bytes);
+        EXPECT_EQ(Formed(c.message, true, "u", "s", "r"), c.bytes);
 }
 
 TEST(SpoolForm, BatchedSmtpRecipientFromEnvelopeHeadersOrTheSetting) {
@@ -66,20 +83,22 @@ TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
     dir.Write("M0001.MSG", "one"); // the host reader does not tell case apart
     ASSERT_EQ(::symlink("nowhere", (dir / "m0002.msg").c_str()), 0);
     dir.MakeDir("m0003.msg");
-    dir.Write("m0004.tmp", "left by a crash");
+    dir.Write("m0004.tmp", "left by a killed run");
+    SpoolNames names(dir.Path()), otherNames(other.Path());
+    EXPECT_EQ(names.Removed, Lines{dir / "m0004.tmp"});
     std::uint32_t counter = 0;
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"a", "b"}), dir / "m0005.msg");
-    EXPECT_EQ(counter, 6u);
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {}, true), dir / "m0006.msg");
+    EXPECT_EQ(Write(names, counter, {"a", "b"}), dir / "m0004.msg");
+    dir.Write("m0005.msg", "taken after the listing");
+    EXPECT_EQ(Write(names, counter, {}), dir / "m0006.msg");
+    EXPECT_EQ(counter, 7u);
     // The counter goes on in another spool folder.
-    EXPECT_EQ(WriteSpoolFile(other.Path(), counter, {"c"}), other / "m0007.msg");
-    EXPECT_EQ(counter, 8u);
+    EXPECT_EQ(Write(otherNames, counter, {"c"}), other / "m0007.msg");
     EXPECT_EQ(DirNames(dir.Path()), (Lines{"M0001.MSG", "m0000.msg", "m0002.msg", "m0003.msg",
-                                           "m0004.tmp", "m0005.msg", "m0006.msg"}));
+                                           "m0004.msg", "m0005.msg", "m0006.msg"}));
     EXPECT_EQ(dir.Read("m0000.msg"), "zero");
     EXPECT_EQ(dir.Read("M0001.MSG"), "one");
-    EXPECT_EQ(dir.Read("m0004.tmp"), "left by a crash");
-    EXPECT_EQ(dir.Read("m0005.msg"), "a\nb\n");
+    EXPECT_EQ(dir.Read("m0004.msg"), "a\nb\n");
+    EXPECT_EQ(dir.Read("m0005.msg"), "taken after the listing");
     EXPECT_EQ(dir.Read("m0006.msg"), "");
     EXPECT_EQ(other.Read("m0007.msg"), "c\n");
 }
@@ -87,14 +106,14 @@ TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
 TEST(SpoolWrite, FailedWriteRemovesTemporaryFile) {
     TempTree dir;
     std::uint32_t counter = 0;
+    SpoolNames names(dir.Path());
     {
         FileSizeLimit fullDisk(8);
-        EXPECT_THROW(WriteSpoolFile(dir.Path(), counter, {std::string(100, 'x')}),
-                     EStringListError);
+        EXPECT_THROW(Write(names, counter, {std::string(100, 'x')}), EStringListError);
     }
     EXPECT_TRUE(DirNames(dir.Path()).empty());
     // The next attempt starts over at the same number.
-    EXPECT_EQ(WriteSpoolFile(dir.Path(), counter, {"x"}), dir / "m0000.msg");
+    EXPECT_EQ(Write(names, counter, {"x"}), dir / "m0000.msg");
 }
 
 // Without a Message-ID in the header: the MD5 of "From: a@b\r\nSubject: x\r\n".

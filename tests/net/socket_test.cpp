@@ -88,7 +88,7 @@ TEST(BufSocket, EveryAddressIsTriedAndFailuresNameHostAndPortOrTheUnknownName) {
         << message;
 }
 
-TEST(BufSocket, LinesLoseCrAndLfAndAreKeptWholeAcrossRefills) {
+TEST(BufSocket, LinesLoseCrLfAndAreKeptWholeAcrossRefills) {
     std::string l300(300, 'x'), l100k(100000, 'y');
     l100k.back() = 'Z';
     Script script = Script().SendRaw("abc\r\na\rb\n\nlast\r\n").Send(l300).Send(l100k);
@@ -97,7 +97,7 @@ TEST(BufSocket, LinesLoseCrAndLfAndAreKeptWholeAcrossRefills) {
     std::string line;
     EXPECT_EQ(c.socket.ReadLn(line), 3);
     EXPECT_EQ(line, "abc");
-    EXPECT_EQ(ReadLine(c.socket), "ab");
+    EXPECT_EQ(ReadLine(c.socket), "a\rb"); // a lone CR is one of the line's bytes
     EXPECT_EQ(c.socket.ReadLn(line), 0);
     EXPECT_TRUE(c.socket.LastLineEnded());
     for (const std::string& expected :
