@@ -5,6 +5,7 @@
 #include "frame/log.h"
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
+#include "news/get_news.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -19,7 +20,9 @@ void ProgramJobs::SendMail(tbrixconfig& box) {
 }
 void ProgramJobs::GetNewsgroupList(tbrixconfig&) {}
 void ProgramJobs::PostNews(tbrixconfig&) {}
-void ProgramJobs::GetNews(tbrixconfig&, bool) {}
+void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
+    brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
+}
 bool ProgramJobs::PhoOpen(const std::string& fileName) {
     return brix::PhoOpen(fileName);
 }
