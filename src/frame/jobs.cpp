@@ -5,6 +5,7 @@
 #include "frame/log.h"
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
+#include "news/get_news.h"
 #include "news/newsgroup_list.h"
 #include "news/post_news.h"
 #include "platform/clock.h"
@@ -25,7 +26,9 @@ void ProgramJobs::GetNewsgroupList(tbrixconfig& box) {
 void ProgramJobs::PostNews(tbrixconfig& box) {
     brix::PostNews(box);
 }
-void ProgramJobs::GetNews(tbrixconfig&, bool) {}
+void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
+    brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
+}
 bool ProgramJobs::PhoOpen(const std::string& fileName) {
     return brix::PhoOpen(fileName);
 }

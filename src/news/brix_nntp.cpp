@@ -3,6 +3,7 @@
 #include "frame/log.h"
 #include "support/text.h"
 
+#include <cerrno>
 #include <charconv>
 
 namespace brix {
@@ -69,6 +70,10 @@ LocalTime tbrix_nntp::ServerDate() {
 void tbrix_nntp::Authinfo(const std::string& User, const std::string& Password) {
     Command("AUTHINFO USER " + User, "Authinfo user", 381);
     Command("AUTHINFO PASS " + Password, "Authinfo pass", 281);
+}
+
+void tbrix_nntp::CheckReadable() const {
+    if (ReplyCode == 0) throw EBufTCPClientSocket::CreateError("ReadLn", EPROTO);
 }
 
 void tbrix_nntp::LogLine(const std::string& Line) {

@@ -30,6 +30,10 @@ class tbrix_nntp : public TAbsNNTPClient {
     // "AUTHINFO USER" (381), then "AUTHINFO PASS" (281) (RFC 4643).
     void Authinfo(const std::string& User, const std::string& Password);
 
+    // After a refusal: a reply without a three-digit code is no refusal but
+    // a broken stream, raised as EBufTCPClientSocket "ReadLn".
+    void CheckReadable() const;
+
     // The log-line callback: the protocol line goes to the box debug log
     // (and to the console in verbose mode).
     static void LogLine(const std::string& Line);
