@@ -139,6 +139,7 @@ void PostSession::PostFile(const QueuedArticle& file) {
         // A refusal concerns this article alone: it stays queued.
         WriteLog(e.Message(), 3);
         WriteLog("News file " + path + " kept for the next run", 1);
+        CheckUserAbort();
         return;
     }
     // Accepted (240): from here on the article must never be posted again.

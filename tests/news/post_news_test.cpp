@@ -88,5 +88,26 @@ TEST_F(PostNewsTest, ConnectionCutKeepsTheFileUnlessAccepted) {
     }
 }
 
+// ESC after the first accepted article: it is recorded and its file gone,
+// the rest stays queued.
+TEST_F(PostNewsTest, AbortComesAfterTheBookkeeping) {
+    tree.Write("spool/n0001.out", Article(1, false));
+    tree.Write("spool/n0002.out", Article(2, false));
+    testing::EscAtCheck esc(3);
+    ScriptServer server(Script()
+                            .Send("200 news")
+                            .Expect("POST")
+                            .Send("340 go")
+                            .ExpectBody()
+                            .Send("240 ok")
+                            .Expect("QUIT")
+                            .Send("205 bye"));
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
+    EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
+    EXPECT_EQ(RunLog().back(), "aborted by user ...");
+}
+
 } // namespace
 } // namespace brix
