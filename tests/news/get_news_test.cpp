@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace brix {
 namespace {
@@ -122,19 +123,21 @@ TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     EXPECT_TRUE(Logged("no such newsgroup: de.gone"));
 }
 
-TEST_F(NewsJobTest, ASessionErrorStopsAfterTheLastArticleWrittenAndTheNextRunCompletes) {
+TEST_F(NewsJobTest, ASessionErrorOrAbortStopsAfterTheLastArticleWrittenAndTheNextRunCompletes) {
     struct {
         const char* name;
         std::function<void(Script&)> second;
         std::string error;
+        int escAt = 0; // ESC at this abort check (3: after article 1 is written)
     } rows[] = {
         {"cut",
          [](Script& s) {
-             s.Send("220 2").SendLines({"From: x", "", "partial"}).Close();
+             s.Expect("ARTICLE 2").Send("220 2").SendLines({"From: x", "", "partial"}).Close();
          },
          "Error (getnews): ReadLn. (Error=104)"},
-        {"502", [](Script& s) { Quit(s.Send("502 permission denied")); },
+        {"502", [](Script& s) { Quit(s.Expect("ARTICLE 2").Send("502 permission denied")); },
          "Error (getnews): ArticleByNo. (Error=502 permission denied)"},
+        {"ESC", [](Script& s) { Quit(s); }, "aborted by user ...", 3},
     };
     for (auto& row : rows) {
         Rc("de.test 0\n");
@@ -145,8 +148,12 @@ TEST_F(NewsJobTest, ASessionErrorStopsAfterTheLastArticleWrittenAndTheNextRunCom
         Group(s, "de.test", 1, 3);
         Xover(s, "1-3", {1, 2, 3});
         SendData(s.Expect("ARTICLE 1"), "220 1", NewsArticle(1));
-        row.second(s.Expect("ARTICLE 2"));
-        Run(s);
+        row.second(s);
+        {
+            std::optional<testing::EscAtCheck> esc;
+            if (row.escAt) esc.emplace(row.escAt);
+            Run(s);
+        }
         EXPECT_EQ(Batch(), Entries({NewsArticle(1)})) << row.name;
         EXPECT_EQ(Rc(), "de.test 1\r\n") << row.name;
         EXPECT_TRUE(Logged(row.error)) << row.name;
