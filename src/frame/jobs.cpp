@@ -6,6 +6,8 @@
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
 #include "news/get_news.h"
+#include "news/newsgroup_list.h"
+#include "news/post_news.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -18,8 +20,12 @@ void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
 void ProgramJobs::SendMail(tbrixconfig& box) {
     brix::SendMail(box);
 }
-void ProgramJobs::GetNewsgroupList(tbrixconfig&) {}
-void ProgramJobs::PostNews(tbrixconfig&) {}
+void ProgramJobs::GetNewsgroupList(tbrixconfig& box) {
+    brix::GetNewsgroupList(box);
+}
+void ProgramJobs::PostNews(tbrixconfig& box) {
+    brix::PostNews(box);
+}
 void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
     brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
 }
