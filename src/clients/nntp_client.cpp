@@ -70,7 +70,7 @@ void TAbsNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::ArticleByNo(std::int32_t Number, TStrings* Lines) {
+void TAbsNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
     Command("ARTICLE " + std::to_string(Number), "ArticleByNo", 220);
     ReadDataLines(Lines);
 }
@@ -80,7 +80,7 @@ void TAbsNNTPClient::HeadById(const std::string& MsgId, TStrings* Lines) {
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::HeadByNo(std::int32_t Number, TStrings* Lines) {
+void TAbsNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
     Command("HEAD " + std::to_string(Number), "HeadByNo", 221);
     ReadDataLines(Lines);
 }
@@ -90,7 +90,7 @@ void TAbsNNTPClient::BodyById(const std::string& MsgId, TStrings* Lines) {
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::BodyByNo(std::int32_t Number, TStrings* Lines) {
+void TAbsNNTPClient::BodyByNo(std::int64_t Number, TStrings* Lines) {
     Command("BODY " + std::to_string(Number), "BodyByNo", 222);
     ReadDataLines(Lines);
 }
@@ -99,7 +99,7 @@ void TAbsNNTPClient::StatById(const std::string& MsgId) {
     Command("STAT <" + MsgId + ">", "StatById", 223);
 }
 
-void TAbsNNTPClient::StatByNo(std::int32_t Number) {
+void TAbsNNTPClient::StatByNo(std::int64_t Number) {
     Command("STAT " + std::to_string(Number), "StatByNo", 223);
 }
 

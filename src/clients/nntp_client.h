@@ -42,13 +42,13 @@ class TAbsNNTPClient : public TAbsClient {
 
     // Message ids are passed without angle brackets.
     void ArticleById(const std::string& MsgId, TStrings* Lines);
-    void ArticleByNo(std::int32_t Number, TStrings* Lines);
+    void ArticleByNo(std::int64_t Number, TStrings* Lines);
     void HeadById(const std::string& MsgId, TStrings* Lines);
-    void HeadByNo(std::int32_t Number, TStrings* Lines);
+    void HeadByNo(std::int64_t Number, TStrings* Lines);
     void BodyById(const std::string& MsgId, TStrings* Lines);
-    void BodyByNo(std::int32_t Number, TStrings* Lines);
+    void BodyByNo(std::int64_t Number, TStrings* Lines);
     void StatById(const std::string& MsgId);
-    void StatByNo(std::int32_t Number);
+    void StatByNo(std::int64_t Number);
     void Help(TStrings* Lines);
     // Offers the article; after 335 it is sent (Lines are dot-stuffed in
     // place) and must be answered 235 (tag "IHave: After transfer.").

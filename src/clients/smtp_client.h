@@ -14,6 +14,8 @@ namespace brix {
 
 BRIX_SKT_EXCEPTION_CLASS(EAbsSMTPClient);
 
+class TSMTPMessage;
+
 class TAbsSMTPClient : public TAbsClient {
   public:
     TAbsSMTPClient();
@@ -78,6 +80,12 @@ class TAbsSMTPClient : public TAbsClient {
     // The server answered before the end of a message: the connection can
     // no longer be used.
     bool OutOfStep = false;
+
+    // Sends a composed message in one transaction: MAIL, RCPT for every
+    // recipient, DATA, the message, ".". A message that cannot be sent
+    // (a missing or unreadable attachment, a line break in a header text, no
+    // recipient) raises "SendMessage" before the first command.
+    void SendMessage(const TSMTPMessage& Message);
 
   protected:
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);

@@ -98,6 +98,7 @@ const KeyEntry kKeys[] = {
     {"CLIENT-NEWSLIST", &tbrixconfig::NNTPLIST},
     {"CLIENT-NEWSMAXLEN", &tbrixconfig::NNTPMAXLEN},
     {"CLIENT-NEWSMAX", &tbrixconfig::NNTPNEWMAX},
+    {"REPLACEOWN", &tbrixconfig::NNTPREPLACEOWN},
 };
 
 } // namespace

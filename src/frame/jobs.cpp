@@ -5,6 +5,9 @@
 #include "frame/log.h"
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
+#include "news/get_news.h"
+#include "news/newsgroup_list.h"
+#include "news/post_news.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -17,9 +20,15 @@ void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
 void ProgramJobs::SendMail(tbrixconfig& box) {
     brix::SendMail(box);
 }
-void ProgramJobs::GetNewsgroupList(tbrixconfig&) {}
-void ProgramJobs::PostNews(tbrixconfig&) {}
-void ProgramJobs::GetNews(tbrixconfig&, bool) {}
+void ProgramJobs::GetNewsgroupList(tbrixconfig& box) {
+    brix::GetNewsgroupList(box);
+}
+void ProgramJobs::PostNews(tbrixconfig& box) {
+    brix::PostNews(box);
+}
+void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
+    brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
+}
 bool ProgramJobs::PhoOpen(const std::string& fileName) {
     return brix::PhoOpen(fileName);
 }

@@ -68,6 +68,7 @@ void ShowUsage() {
     c.WriteLine("                X=1: news multithreading");
     c.WriteLine("                X=2: complete multithreading (default)");
     c.WriteLine("");
+    c.WriteLine("Box keys, files, exit codes and examples: man brix");
     ExitProgram(1);
 }
 

@@ -6,6 +6,7 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <cctype>
 #include <unistd.h>
 
 namespace brix {
@@ -106,14 +107,26 @@ std::string SpoolTempName(const std::string& prefix, std::uint32_t counter) {
     return prefix + "m" + IntToBase(counter, 16, 4) + ".tmp";
 }
 
+namespace {
+// lead + "m" + at least four hexadecimal digits + ".tmp", as SpoolTempName
+// forms them.
+bool IsSpoolTempName(const std::string& name, const std::string& lead) {
+    const std::size_t digits = name.size() - lead.size() - 5;
+    if (name.size() < lead.size() + 9 || name.compare(0, lead.size(), lead) != 0 ||
+        name[lead.size()] != 'm' || name.compare(name.size() - 4, 4, ".tmp") != 0)
+        return false;
+    for (std::size_t i = 0; i < digits; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[lead.size() + 1 + i]))) return false;
+    return true;
+}
+} // namespace
+
 SpoolNames::SpoolNames(const std::string& prefix) : prefix_(prefix) {
     const std::string dir = DirName(prefix);
     const std::string lead = prefix.substr(dir.size());
     for (const std::string& name : ListDirectory(dir)) {
         // Only a killed run leaves these: each run removes its own.
-        if (name.size() == lead.size() + 9 && name.compare(0, lead.size(), lead) == 0 &&
-            name[lead.size()] == 'm' && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
-            ::unlink((dir + name).c_str()) == 0) {
+        if (IsSpoolTempName(name, lead) && ::unlink((dir + name).c_str()) == 0) {
             Removed.push_back(dir + name);
             continue;
         }

@@ -35,7 +35,8 @@ TEST(Startup, UsageText) {
                   " -debugX        make debug level X logfile (where X is between 1 and 2)\n"
                   " -multiX        X=0: no multithreading\n"
                   "                X=1: news multithreading\n"
-                  "                X=2: complete multithreading (default)\n\n";
+                  "                X=2: complete multithreading (default)\n\n"
+                  "Box keys, files, exit codes and examples: man brix\n";
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"x.bfg", "-?"}, {"/h"}}) {
         auto r = RunBrix(args, {"LC_ALL=C.UTF-8"});
         EXPECT_EQ(r.exitCode, 1);

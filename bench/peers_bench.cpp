@@ -1,0 +1,479 @@
+// Brix side by side with the tools its users would pick instead, on the same
+// real servers on loopback and the same data: POP3 fetch (fetchmail,
+// getmail6), SMTP send (msmtp), NNTP fetch (suck, slrnpull), Brix's growth
+// from 1x to 16x, and the rows again over a link that delays every segment.
+// Each tool runs under GNU time, which reports wall time, CPU time and peak
+// memory of the tool alone. Run by bench/run, never by CTest.
+//
+// Usage: brix_bench_peers [--runs N] [--quick] [--out FILE]
+
+#include "testing/dovecot_server.h"
+#include "testing/exim_server.h"
+#include "testing/run_program.h"
+#include "testing/temp_tree.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace brix::testing;
+namespace fs = std::filesystem;
+
+constexpr const char* kTime = "/usr/bin/time";
+
+// One measured run of one tool.
+struct Sample {
+    double wall = 0, cpu = 0;
+    long maxKiB = 0;
+    bool ok = false;
+};
+
+// Runs argv under GNU time; ok when the tool exited 0 and check() agrees.
+Sample Timed(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const std::string& workDir = "") {
+    TempTree t;
+    const std::string stats = t / "time.txt";
+    std::vector<std::string> args = {"-q", "-f", "%e %U %S %M", "-o", stats};
+    args.insert(args.end(), argv.begin(), argv.end());
+    ProgramResult r = RunProgram(kTime, args, env, workDir);
+    Sample s;
+    std::istringstream in(t.Read("time.txt"));
+    double user = 0, sys = 0;
+    in >> s.wall >> user >> sys >> s.maxKiB;
+    s.cpu = user + sys;
+    s.ok = r.exitCode == 0;
+    if (!s.ok)
+        std::fprintf(stderr, "  %s exited %d: %.300s\n", argv[0].c_str(), r.exitCode,
+                     r.output.c_str());
+    return s;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Result {
+    std::string row, tool;
+    int items = 0;
+    double wall = 0, cpu = 0, mib = 0;
+    bool ok = true;
+};
+
+// A TCP relay on loopback that holds every segment for `delay` in each
+// direction, as a slow link would.
+class DelayRelay {
+  public:
+    DelayRelay(int targetPort, std::chrono::milliseconds delay) : target_(targetPort), delay_(delay) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(listen_, 16);
+        socklen_t len = sizeof a;
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~DelayRelay() {
+        stop_ = true;
+        ::shutdown(listen_, SHUT_RDWR);
+        ::close(listen_);
+        acceptor_.join();
+        for (auto& t : pumps_)
+            t.join();
+    }
+    int Port() const { return port_; }
+
+  private:
+    struct Chunk {
+        std::chrono::steady_clock::time_point due;
+        std::string data;
+    };
+    void Accept() {
+        for (;;) {
+            int client = ::accept(listen_, nullptr, nullptr);
+            if (client < 0) return;
+            int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<std::uint16_t>(target_));
+            if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                ::close(client);
+                ::close(server);
+                continue;
+            }
+            int on = 1;
+            ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            pumps_.emplace_back([=, this] { Pump(client, server); });
+            pumps_.emplace_back([=, this] { Pump(server, client); });
+        }
+    }
+    // Reads from `from`, delivers to `to` after the delay, in order.
+    void Pump(int from, int to) {
+        std::mutex m;
+        std::condition_variable cv;
+        std::deque<Chunk> queue;
+        bool done = false;
+        std::thread writer([&] {
+            std::unique_lock lock(m);
+            for (;;) {
+                cv.wait(lock, [&] { return done || !queue.empty(); });
+                if (queue.empty()) break;
+                Chunk c = std::move(queue.front());
+                queue.pop_front();
+                lock.unlock();
+                std::this_thread::sleep_until(c.due);
+                for (std::size_t off = 0; off < c.data.size();) {
+                    ssize_t n = ::send(to, c.data.data() + off, c.data.size() - off, MSG_NOSIGNAL);
+                    if (n <= 0) break;
+                    off += static_cast<std::size_t>(n);
+                }
+                lock.lock();
+            }
+            ::shutdown(to, SHUT_WR);
+        });
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::recv(from, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            std::lock_guard lock(m);
+            queue.push_back({std::chrono::steady_clock::now() + delay_, std::string(buf, n)});
+            cv.notify_one();
+        }
+        {
+            std::lock_guard lock(m);
+            done = true;
+            cv.notify_one();
+        }
+        writer.join();
+        ::close(from);
+    }
+
+    int target_;
+    std::chrono::milliseconds delay_;
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;
+};
+
+std::vector<MaildirMessage> Mailbox(int count, std::size_t size) {
+    std::vector<MaildirMessage> seed;
+    const std::string line(70, 'x');
+    for (int i = 0; i < count; ++i) {
+        std::string text = "From: bench@example.org\nTo: joe@example.org\nSubject: message " +
+                           std::to_string(i) + "\nMessage-ID: <" + std::to_string(i) +
+                           "@bench.example>\n\n";
+        while (text.size() < size)
+            text += line + "\n";
+        seed.push_back({std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.bench",
+                        text});
+    }
+    return seed;
+}
+
+std::size_t CountFiles(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file()) ++n;
+    return n;
+}
+
+// --- POP3 ---------------------------------------------------------------
+
+Sample BrixPop3(int port, int count) {
+    TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + std::to_string(port) +
+                            "\nPOP3USER=joe\nPOP3PASS=tanstaaf\n");
+    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    s.ok = s.ok && CountFiles(t / "spool") == static_cast<std::size_t>(count);
+    return s;
+}
+
+Sample Fetchmail(int port, int count) {
+    TempTree t;
+    t.MakeDir("mail");
+    t.Write("fetchmailrc", "set no syslog\npoll 127.0.0.1 protocol pop3 port " +
+                               std::to_string(port) +
+                               " auth password user \"joe\" password \"tanstaaf\" keep fetchall "
+                               "sslproto '' mda \"/bin/sh -c 'cat > $(mktemp " +
+                               t.Path() + "mail/m.XXXXXX)'\"\n");
+    ::chmod((t / "fetchmailrc").c_str(), 0600);
+    Sample s = Timed({"/usr/bin/fetchmail", "-f", t / "fetchmailrc", "--nodetach", "--pidfile",
+                      t / "pid", "--idfile", t / "ids", "-s"},
+                     {"FETCHMAILHOME=" + t.Path(), "HOME=" + t.Path()});
+    s.ok = s.ok && CountFiles(t / "mail") == static_cast<std::size_t>(count);
+    return s;
+}
+
+Sample Getmail(int port, int count) {
+    TempTree t;
+    t.MakeDir("Maildir/new");
+    t.MakeDir("Maildir/cur");
+    t.MakeDir("Maildir/tmp");
+    t.Write("getmailrc", "[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = " +
+                             std::to_string(port) +
+                             "\nusername = joe\npassword = tanstaaf\n\n[destination]\ntype = "
+                             "Maildir\npath = " +
+                             t.Path() +
+                             "Maildir/\n\n[options]\nread_all = true\ndelete = false\nverbose = "
+                             "0\nmessage_log_syslog = false\n");
+    // getmail refuses to deliver as root: run it as an ordinary user would.
+    std::vector<std::string> argv = {"/usr/bin/getmail", "--getmaildir", t.Path(), "--rcfile",
+                                     t / "getmailrc"};
+    if (::geteuid() == 0) {
+        for (const auto& e : fs::recursive_directory_iterator(t.Path()))
+            ::lchown(e.path().c_str(), 65534, 65534);
+        ::chown(t.Path().c_str(), 65534, 65534);
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                   "--clear-groups"});
+    }
+    Sample s = Timed(argv, {"HOME=" + t.Path()});
+    s.ok = s.ok && CountFiles(t / "Maildir") == static_cast<std::size_t>(count);
+    return s;
+}
+
+// --- SMTP ---------------------------------------------------------------
+
+std::string OutgoingText(int i) {
+    std::string body;
+    for (int l = 0; l < 40; ++l)
+        body += std::string(70, 'y') + "\r\n";
+    return "From: me@example.org\r\nTo: you@example.net\r\nSubject: queued " + std::to_string(i) +
+           "\r\n\r\n" + body;
+}
+
+Sample BrixSmtp(int port, int count) {
+    TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "SMTPSERVER=127.0.0.1\nSMTPPORT=" + std::to_string(port) + "\n");
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "spool/m%04d.out", i);
+        t.Write(name, "HELO reader.example\r\nMAIL FROM:<me@example.org>\r\nRCPT "
+                      "TO:<you@example.net>\r\nDATA\r\n" +
+                          OutgoingText(i) + ".\r\nQUIT\r\n");
+    }
+    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    s.ok = s.ok && CountFiles(t / "spool") == 0;
+    return s;
+}
+
+// msmtp as its users run it from a mail reader: one invocation per message.
+Sample Msmtp(int port, int count) {
+    TempTree t;
+    for (int i = 0; i < count; ++i)
+        t.Write("q/" + std::to_string(i), OutgoingText(i));
+    t.Write("send.sh", "for f in " + t.Path() +
+                           "q/*; do /usr/bin/msmtp --host=127.0.0.1 --port=" +
+                           std::to_string(port) +
+                           " --from=me@example.org --auth=off --tls=off you@example.net < \"$f\" "
+                           "|| exit 1; done\n");
+    return Timed({"/bin/sh", t / "send.sh"}, {"HOME=" + t.Path()});
+}
+
+// --- Table ----------------------------------------------------------------
+
+struct Tool {
+    std::string name;
+    std::function<Sample()> run;
+};
+
+void Measure(std::vector<Result>& results, const std::string& row, int items,
+             const std::vector<Tool>& tools, int runs) {
+    std::map<std::string, std::vector<double>> wall, cpu, mem;
+    std::map<std::string, bool> ok;
+    for (const Tool& t : tools)
+        ok[t.name] = true;
+    // Alternating the tools spreads any drift of the machine over all.
+    for (int r = 0; r < runs; ++r)
+        for (const Tool& t : tools) {
+            Sample s = t.run();
+            wall[t.name].push_back(s.wall);
+            cpu[t.name].push_back(s.cpu);
+            mem[t.name].push_back(s.maxKiB / 1024.0);
+            ok[t.name] = ok[t.name] && s.ok;
+        }
+    for (const Tool& t : tools) {
+        Result res{row, t.name, items, Median(wall[t.name]), Median(cpu[t.name]),
+                   Median(mem[t.name]), ok[t.name]};
+        std::fprintf(stderr, "%-28s %-10s %8.2f s %8.2f cpu %7.1f MiB%s\n", row.c_str(),
+                     t.name.c_str(), res.wall, res.cpu, res.mib, res.ok ? "" : "  FAILED");
+        results.push_back(res);
+    }
+}
+
+std::string Table(const std::vector<Result>& results) {
+    std::ostringstream out;
+    out << "| row | tool | wall s | items/s | cpu s | peak MiB | Brix / best peer (wall, cpu) "
+           "|\n|---|---|---:|---:|---:|---:|---|\n";
+    char buf[512];
+    for (const Result& r : results) {
+        std::string ratio;
+        if (r.tool == "brix") {
+            double bestWall = 0, bestCpu = 0;
+            for (const Result& p : results)
+                if (p.row == r.row && p.tool != "brix" && p.ok) {
+                    if (bestWall == 0 || p.wall < bestWall) bestWall = p.wall;
+                    if (bestCpu == 0 || p.cpu < bestCpu) bestCpu = p.cpu;
+                }
+            if (bestWall > 0) {
+                std::snprintf(buf, sizeof buf, "%.2f, %.2f", r.wall / bestWall,
+                              bestCpu > 0 ? r.cpu / bestCpu : 0.0);
+                ratio = buf;
+            }
+        }
+        std::snprintf(buf, sizeof buf, "| %s | %s | %.2f | %.0f | %.2f | %.1f | %s |\n",
+                      r.row.c_str(), r.tool.c_str(), r.wall, r.wall > 0 ? r.items / r.wall : 0,
+                      r.cpu, r.mib, r.ok ? ratio.c_str() : "FAILED");
+        out << buf;
+    }
+    return out.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int runs = 3;
+    bool quick = false;
+    std::string outFile;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        if (a == "--quick") quick = true;
+        if (a == "--out" && i + 1 < argc) outFile = argv[++i];
+    }
+    if (std::string why = DovecotServer::Missing(); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    const int scale = quick ? 10 : 1;
+    std::vector<Result> results;
+    std::map<int, double> growth;
+
+    // POP3, keep mode: many small messages, then fewer large ones; Brix at
+    // 1x, 4x and 16x.
+    for (auto [count, size, label] : {std::tuple{1000, 4096, "POP3 1,000 x 4 KiB"},
+                                      std::tuple{200, 200 * 1024, "POP3 200 x 200 KiB"}}) {
+        count /= scale;
+        DovecotServer pop;
+        if (std::string why = pop.Start(Mailbox(count, size)); !why.empty()) {
+            std::fprintf(stderr, "Dovecot: %s\n", why.c_str());
+            return 1;
+        }
+        const int port = pop.Port();
+        Measure(results, label, count,
+                {{"brix", [&] { return BrixPop3(port, count); }},
+                 {"fetchmail", [&] { return Fetchmail(port, count); }},
+                 {"getmail6", [&] { return Getmail(port, count); }}},
+                runs);
+        if (size == 4096) {
+            growth[1] = results[results.size() - 3].wall;
+            const int slow = count / 5;
+            DovecotServer small;
+            if (std::string why = small.Start(Mailbox(slow, size)); !why.empty()) return 1;
+            DelayRelay smallRelay(small.Port(), std::chrono::milliseconds(25));
+            const int rp = smallRelay.Port();
+            Measure(results, "POP3 slow link " + std::to_string(slow) + " x 4 KiB", slow,
+                    {{"brix", [&] { return BrixPop3(rp, slow); }},
+                     {"fetchmail", [&] { return Fetchmail(rp, slow); }},
+                     {"getmail6", [&] { return Getmail(rp, slow); }}},
+                    1);
+        }
+    }
+    for (int factor : {4, 16}) {
+        const int count = 1000 / scale * factor;
+        DovecotServer pop;
+        if (std::string why = pop.Start(Mailbox(count, 4096)); !why.empty()) return 1;
+        const int port = pop.Port();
+        Measure(results, "POP3 " + std::to_string(count) + " x 4 KiB (" + std::to_string(factor) +
+                             "x)",
+                count, {{"brix", [&] { return BrixPop3(port, count); }}}, runs);
+        growth[factor] = results.back().wall;
+    }
+
+    // SMTP: 500 queued messages.
+    {
+        EximServer exim;
+        std::string why;
+        if (!exim.Start(why)) {
+            std::fprintf(stderr, "Exim: %s\n", why.c_str());
+            return 1;
+        }
+        const int count = 500 / scale;
+        const int port = exim.Port();
+        Measure(results, "SMTP " + std::to_string(count) + " queued", count,
+                {{"brix", [&] { return BrixSmtp(port, count); }},
+                 {"msmtp", [&] { return Msmtp(port, count); }}},
+                runs);
+    }
+
+    std::string table = Table(results);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "\nGrowth of Brix's POP3 time from 1x to 4x: %.2f, to 16x: %.2f (linear: 4, "
+                  "16).\n",
+                  growth[4] / growth[1], growth[16] / growth[1]);
+    table += line;
+    int ahead = 0, rows = 0;
+    for (const Result& r : results) {
+        if (r.tool != "brix") continue;
+        double best = 0;
+        for (const Result& p : results)
+            if (p.row == r.row && p.tool != "brix" && p.ok && (best == 0 || p.wall < best))
+                best = p.wall;
+        if (best == 0) continue;
+        ++rows;
+        if (r.wall < best) ++ahead;
+    }
+    std::snprintf(line, sizeof line, "Brix is ahead of every peer in %d of %d compared rows.\n",
+                  ahead, rows);
+    table += line;
+    std::fputs(table.c_str(), stdout);
+    if (!outFile.empty()) {
+        utsname u{};
+        ::uname(&u);
+        std::time_t now = std::time(nullptr);
+        char date[32];
+        std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+        std::ofstream out(outFile);
+        out << "# Benchmark results\n\n" << date << ", " << u.machine << " " << u.release << ", "
+            << std::thread::hardware_concurrency() << " cores, median of " << runs
+            << " runs (slow-link rows: one run, 25 ms delay each way).\n\n"
+            << table;
+    }
+    return 0;
+}

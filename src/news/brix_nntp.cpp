@@ -1,0 +1,104 @@
+#include "news/brix_nntp.h"
+
+#include "frame/log.h"
+#include "support/text.h"
+
+#include <cerrno>
+#include <charconv>
+
+namespace brix {
+
+namespace {
+
+bool Digits(std::string_view text, std::int64_t& value) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+} // namespace
+
+tbrix_nntp::tbrix_nntp(const std::string& Port) {
+    Service = Port;
+}
+
+void tbrix_nntp::Xover(TStrings* Lines, std::int64_t First, std::int64_t Last) {
+    std::string cmd = "XOVER " + std::to_string(First);
+    if (Last > First) cmd += "-" + std::to_string(Last);
+    Command(cmd, "Xover", 224);
+    ReadDataLines(Lines);
+}
+
+bool tbrix_nntp::GroupInfo(const std::string& Name, std::int64_t& Count, std::int64_t& First,
+                           std::int64_t& Last) {
+    SendCommand("GROUP " + Name);
+    if (ReplyCode == 411) return false;
+    Check<EAbsNNTPClient>(ReplyCode == 211, "Group");
+    std::string_view rest = LastReply;
+    rest.remove_prefix(std::min<std::size_t>(4, rest.size()));
+    std::int64_t* values[] = {&Count, &First, &Last};
+    const char* tags[] = {"Group - articlecount", "Group - articlestart", "Group - articleend"};
+    for (int i = 0; i < 3; ++i) {
+        std::size_t blank = rest.find(' ');
+        Check<EAbsNNTPClient>(
+            blank != std::string_view::npos && Digits(rest.substr(0, blank), *values[i]), tags[i]);
+        rest.remove_prefix(blank + 1);
+    }
+    return true;
+}
+
+LocalTime tbrix_nntp::ServerDate() {
+    Command("DATE", "Date", 111);
+    std::int64_t parts[6] = {};
+    const std::size_t at[6] = {4, 8, 10, 12, 14, 16};
+    const std::size_t len[6] = {4, 2, 2, 2, 2, 2};
+    for (int i = 0; i < 6; ++i)
+        Check<EAbsNNTPClient>(
+            LastReply.size() >= at[i] + len[i] &&
+                Digits(std::string_view(LastReply).substr(at[i], len[i]), parts[i]),
+            "Date");
+    LocalTime t;
+    t.year = static_cast<int>(parts[0]);
+    t.month = static_cast<int>(parts[1]);
+    t.day = static_cast<int>(parts[2]);
+    t.hour = static_cast<int>(parts[3]);
+    t.minute = static_cast<int>(parts[4]);
+    t.second = static_cast<int>(parts[5]);
+    return t;
+}
+
+void tbrix_nntp::Authinfo(const std::string& User, const std::string& Password) {
+    Command("AUTHINFO USER " + User, "Authinfo user", 381);
+    Command("AUTHINFO PASS " + Password, "Authinfo pass", 281);
+}
+
+void tbrix_nntp::CheckReadable() const {
+    if (ReplyCode == 0) throw EBufTCPClientSocket::CreateError("ReadLn", EPROTO);
+}
+
+void tbrix_nntp::LogLine(const std::string& Line) {
+    LogProtocolLine(Line);
+}
+
+void OverviewToHeader(TStrings& Lines, const std::string& Group, const std::string& Overview) {
+    static const char* const kNames[] = {
+        "X-Message-Number: ", nullptr,        "Subject: ",         "From: ", "Date: ",
+        "Message-ID: ",       "References: ", "X-Messagelength: ", "Lines: "};
+    std::string_view rest = Overview;
+    std::string_view fields[8];
+    for (std::string_view& field : fields) {
+        std::size_t tab = rest.find('\t');
+        field = rest.substr(0, tab);
+        rest = tab == std::string_view::npos ? std::string_view() : rest.substr(tab + 1);
+    }
+    Lines.push_back(kNames[0] + std::string(fields[0]));
+    Lines.push_back("Newsgroups: " + Group);
+    for (int i = 1; i < 8; ++i)
+        Lines.push_back(kNames[i + 1] + std::string(fields[i]));
+}
+
+bool OverviewNumber(const std::string& Overview, std::int64_t& Number) {
+    return Digits(std::string_view(Overview).substr(0, Overview.find('\t')), Number);
+}
+
+} // namespace brix

@@ -1,0 +1,52 @@
+#pragma once
+// The news jobs' NNTP client: the library client plus the commands it lacks
+// (XOVER, AUTHINFO, DATE and a GROUP that reads its numbers), and the
+// overview helpers.
+
+#include "clients/nntp_client.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+class tbrix_nntp : public TAbsNNTPClient {
+  public:
+    // Port is the NNTPPORT text: a service name or a port number.
+    explicit tbrix_nntp(const std::string& Port);
+
+    // "XOVER first-last" ("XOVER first" when last is not above first),
+    // accepted with 224; the overview lines go into Lines.
+    void Xover(TStrings* Lines, std::int64_t First, std::int64_t Last);
+    // "GROUP name": false on 411; on 211 the count, first and last numbers
+    // (64 bits), each of which must end at a blank. A missing or unreadable
+    // number raises "Group - articlecount", "Group - articlestart" or
+    // "Group - articleend"; any other code raises "Group".
+    bool GroupInfo(const std::string& Name, std::int64_t& Count, std::int64_t& First,
+                   std::int64_t& Last);
+    // "DATE" (111 yyyymmddhhnnss), in the server's time (UTC).
+    LocalTime ServerDate();
+    // "AUTHINFO USER" (381), then "AUTHINFO PASS" (281) (RFC 4643).
+    void Authinfo(const std::string& User, const std::string& Password);
+
+    // After a refusal: a reply without a three-digit code is no refusal but
+    // a broken stream, raised as EBufTCPClientSocket "ReadLn".
+    void CheckReadable() const;
+
+    // The log-line callback: the protocol line goes to the box debug log
+    // (and to the console in verbose mode).
+    static void LogLine(const std::string& Line);
+};
+
+// The nine header lines built from an overview line (RFC 2980 section 2.8:
+// number, subject, from, date, message-id, references, bytes, lines,
+// separated by TAB), for group: "X-Message-Number: ", "Newsgroups: ",
+// "Subject: ", "From: ", "Date: ", "Message-ID: ", "References: ",
+// "X-Messagelength: ", "Lines: ". Missing fields are empty. No empty line.
+void OverviewToHeader(TStrings& Lines, const std::string& Group, const std::string& Overview);
+// The article number before the first TAB; false when it is not a
+// non-negative 64-bit number.
+bool OverviewNumber(const std::string& Overview, std::int64_t& Number);
+
+} // namespace brix

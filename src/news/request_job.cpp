@@ -1,0 +1,100 @@
+#include "news/request_job.h"
+
+#include "display/status_lines.h"
+#include "frame/abort.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "mail/msg.h"
+#include "support/text.h"
+
+namespace brix {
+
+namespace {
+
+// A Message-ID we could not send on one command line (RFC 3977 section
+// 3.6: no controls, no blanks).
+bool Sendable(const std::string& id) {
+    if (id.empty()) return false;
+    for (char c : id)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+std::string WithoutBrackets(std::string id) {
+    if (!id.empty() && id.front() == '<') id.erase(0, 1);
+    if (!id.empty() && id.back() == '>') id.pop_back();
+    return id;
+}
+
+} // namespace
+
+void GetRequestedArticles(NewsSession& session, const std::string& requestFile) {
+    const RunSettings& s = Settings();
+    tbrix_ninf* status = session.status;
+    RequestFile file(requestFile);
+    const std::int64_t count = file.Count();
+    if (status) status->SetMsgTotal(status->MsgTotal() + count);
+    WriteLog("fetching " + std::to_string(count) + " articles by Message-ID", 1);
+    std::int64_t own = 0;
+    tbrix_msg article;
+    try {
+        for (std::int64_t i = 0; i < count; ++i) {
+            RequestRecord record = file.Read(i);
+            const bool taken = (EqualsNoCase(record.box, s.CurrentBox) || record.box == "*") &&
+                               record.kind >= 1 && record.kind <= 3 && record.state < 199;
+            if (!taken) {
+                if (status) status->SetMsgTotal(status->MsgTotal() - 1);
+                continue;
+            }
+            article.clear();
+            bool unsendable = false;
+            try {
+                if (s.DebugLevel > 0) WriteLog("fetching article " + record.messageId, 1);
+                const std::string id = WithoutBrackets(record.messageId);
+                unsendable = !Sendable(id);
+                if (unsendable)
+                    throw EAbsNNTPClient::CreateError("ArticleById", "invalid Message-ID " + id);
+                session.client.ArticleById(id, &article);
+                const std::string msgId = article.HeaderValue("Message-ID:");
+                const std::string sender = article.HeaderValue("From:");
+                CheckUserAbort();
+                if (status) {
+                    status->SetGroup(article.HeaderValue("Newsgroups:"));
+                    status->SetInfo("From: " + sender);
+                }
+                InsertHeaderMark(article, record.kind == 3 ? "X-QV-Mode: ReplaceOwn"
+                                                           : "X-QV-Mode: Message-ID Request");
+                const std::int64_t size = session.batches.Append(
+                    BatchFileName(session.spool, NewsBatchCounter()), article);
+                article.clear();
+                // Known only once its entry is written.
+                session.dupes.Add(msgId);
+                file.WriteState(i, 255);
+                CheckUserAbort();
+                ++session.totalReceived;
+                ++own;
+                if (status) {
+                    status->SetMsgDone(session.totalReceived);
+                    status->SetBytesDone(status->BytesDone() + size);
+                }
+            } catch (const EAbsNNTPClient& e) {
+                // Only a missing article (or one we cannot ask for) costs an
+                // attempt; any other refusal concerns the session.
+                if (!unsendable && session.client.ReplyCode != 430) {
+                    session.client.CheckReadable();
+                    throw;
+                }
+                if (status) status->SetMsgTotal(status->MsgTotal() - 1);
+                WriteLog(e.Message(), 3);
+                file.WriteState(i, static_cast<std::uint8_t>(record.state + 1));
+            }
+        }
+        ++NewsBatchCounter();
+    } catch (...) {
+        WriteLog(std::to_string(own) + " articles received", 1);
+        throw;
+    }
+    WriteLog(std::to_string(own) + " articles received", 1);
+}
+
+} // namespace brix

@@ -1,0 +1,32 @@
+#pragma once
+// The Message-ID request job: the articles named in "request.id", fetched
+// over the news fetch job's connection into one batch marked with their kind.
+
+#include "news/brix_nntp.h"
+#include "news/news_spool.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brix {
+
+class tbrix_ninf;
+
+// What the request job shares with the fetch job that runs it.
+struct NewsSession {
+    tbrix_nntp& client;
+    NewsDupes& dupes;
+    BatchWriter& batches;
+    std::string spool; // NNTPSPOOL
+    std::int64_t& totalReceived;
+    tbrix_ninf* status; // nullptr in verbose mode
+};
+
+// Tries every record of this box (or "*") with a kind of 1 to 3 and a state
+// below 199, in file order; a fetched article sets the state to 255, an
+// article the server does not have (430) or a Message-ID that cannot be sent
+// raises it by one. Any other refusal, a socket error or an abort ends the
+// job with the states written so far.
+void GetRequestedArticles(NewsSession& session, const std::string& requestFile);
+
+} // namespace brix

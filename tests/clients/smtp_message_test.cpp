@@ -1,0 +1,206 @@
+// Composed messages: the content-type table, the three encoders against
+// known vectors and Python's independent decoders, and a message with two
+// attachments sent to the scripted server and read back by Python's MIME
+// parser.
+
+#include "client_fixture.h"
+#include "clients/encoders.h"
+#include "clients/mime.h"
+#include "clients/smtp_client.h"
+#include "clients/smtp_message.h"
+#include "testing/run_program.h"
+#include "testing/temp_tree.h"
+
+#include <algorithm>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+
+namespace brix {
+namespace {
+
+using testing::Dialogue;
+using testing::RaisedMessage;
+using testing::Talk;
+using testing::TempTree;
+
+// Every line the encoder produces, each followed by LF.
+std::string Encode(TAbsEncode&& enc) {
+    std::string text;
+    while (!enc.Eof())
+        text += enc.EncodeLine() + "\n";
+    return text;
+}
+
+// Runs the checker under the python3 found on PATH.
+testing::ProgramResult Python(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"python3", BRIX_SOURCE_DIR "/tests/clients/mime_check.py"};
+    all.insert(all.end(), args.begin(), args.end());
+    return testing::RunProgram("/usr/bin/env", all);
+}
+
+TEST(MimeMgr, FiftyFourSortedTypesLookedUpByExtensionInAnyCase) {
+    TMimeMgr mime;
+    const auto& types = mime.Types();
+    ASSERT_EQ(types.size(), 54u);
+    EXPECT_TRUE(std::is_sorted(types.begin(), types.end(),
+                               [](auto& a, auto& b) { return a.Type < b.Type; }));
+    // Every listed extension leads back to its own row: no extension is
+    // claimed twice.
+    for (const auto& row : types) {
+        std::istringstream words(row.Extensions);
+        for (std::string ext; words >> ext;)
+            EXPECT_EQ(mime.TypeOf("dir.x/file." + ext), row.Type) << ext;
+    }
+    std::istringstream cases("A.JPEG image/jpeg setup.Exe application/octet-stream "
+                             "index.HTM text/html readme application/octet-stream "
+                             ".txt application/octet-stream x.unknown application/octet-stream");
+    for (std::string name, type; cases >> name >> type;)
+        EXPECT_EQ(mime.TypeOf(name), type) << name;
+}
+
+TEST(Encoders, KnownVectorsAndLineSizes) {
+    // RFC 4648 section 10: each prefix of "foobar" is one line.
+    const char* vectors[] = {"Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (std::size_t n = 1; n <= 6; ++n) {
+        std::istringstream in(std::string("foobar").substr(0, n));
+        EXPECT_EQ(Encode(T64Encode(in)), vectors[n - 1] + std::string("\n"));
+    }
+    // The classic "Cat" and zero bits in both alphabets; the directory of
+    // the name is dropped.
+    std::istringstream cat("Cat"), zeros(std::string(46, '\0'));
+    EXPECT_EQ(Encode(TUUEncode(cat, "/tmp/cat.txt")), "begin 0644 cat.txt\n#0V%T\n`\nend\n");
+    EXPECT_EQ(Encode(TXXEncode(zeros, "z")),
+              "begin 0644 z\nh" + std::string(60, '+') + "\n-++++\n+\nend\n");
+}
+
+TEST(Encoders, RoundTripThroughIndependentDecoders) {
+    TempTree tree;
+    std::mt19937 random(7);
+    for (std::size_t size : {0, 1, 2, 44, 45, 46, 53, 54, 55, 1 << 20}) {
+        std::string data(size, '\0'), name = std::to_string(size);
+        for (char& c : data)
+            c = static_cast<char>(random());
+        tree.Write(name + ".bin", data);
+        std::istringstream b64(data), uu(data), xx(data);
+        tree.Write(name + ".b64", Encode(T64Encode(b64)));
+        tree.Write(name + ".uu", Encode(TUUEncode(uu, name + ".bin")));
+        tree.Write(name + ".xx", Encode(TXXEncode(xx, name + ".bin")));
+    }
+    EXPECT_EQ(Python({"decode", tree.Path()}).output, "30 decoded\n");
+}
+
+// The message part of a DATA transaction, dot-stuffing undone.
+std::string DataBody(const std::string& received) {
+    std::size_t start = received.find("DATA\r\n") + 6;
+    std::istringstream in(received.substr(start, received.rfind("\r\n.\r\n") + 2 - start));
+    std::string text;
+    for (std::string line; std::getline(in, line);)
+        text += (line[0] == '.' ? line.substr(1) : line) + "\n";
+    return text;
+}
+
+TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
+    TempTree tree;
+    std::string notes = "Zeile 1\nZeile 2 äöü\n", notesName = "Übersicht März mit langem Namen.txt";
+    std::string data; // 59 bytes: the last uuencoded line starts with "."
+    for (int i = 0; i < 59; ++i)
+        data += static_cast<char>(i * 37 + 200);
+    tree.Write(notesName, notes);
+    tree.Write("data.bin", data);
+    TSMTPMessage msg;
+    msg.From = "Jörg Wünsch <jo@example.org>";
+    msg.To = "Ann <ann@example.org>, \"Bob, Jr.\" <bob@example.org>";
+    msg.Bcc = "hidden@example.org";
+    msg.Subject = "Grüße aus Köln, mit einem Betreff, der über mehrere Zeilen gefaltet wird";
+    msg.Body = {"Hallo,", ".hidden\n.", "Grüße"};
+    std::string note; // longer than an SMTP line: folded, and read back whole
+    for (int i = 0; i < 150; ++i)
+        note += "word" + std::to_string(i) + (i % 7 ? " " : "  ");
+    msg.Headers = {"X-Note: " + note + "end"};
+    msg.Attachments.Add(tree / notesName);
+    msg.Attachments.Add(tree / "data.bin");
+
+    for (const char* mode : {"b64", "uu", "xx"}) {
+        msg.Encoder = mode[0] == 'b' ? kEncodeBase64 : mode[0] == 'u' ? kEncodeUU : kEncodeXX;
+        auto script = Talk("220 mx", {{"MAIL FROM: <jo@example.org>", "250 ok"},
+                                      {"RCPT TO: <ann@example.org>", "250 ok"},
+                                      {"RCPT TO: <bob@example.org>", "250 ok"},
+                                      {"RCPT TO: <hidden@example.org>", "251 ok"},
+                                      {"DATA", "354 go"}});
+        script.ExpectBody().Send("250 queued");
+        std::string sent =
+            Dialogue<TAbsSMTPClient>(script, [&](auto& client) { client.SendMessage(msg); });
+        EXPECT_NE(sent.find("\r\n..hidden\r\n..\r\n"), std::string::npos) << sent;
+        std::string body = DataBody(sent);
+        std::istringstream lines(body);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 77u) << line; // with its CR
+        EXPECT_EQ(body.find("hidden@"), std::string::npos) << "Bcc written";
+
+        tree.Write("sent.eml", body);
+        tree.MakeDir("out");
+        bool mime = msg.Encoder == kEncodeBase64;
+        EXPECT_EQ(Python({"message", mode, tree / "sent.eml", tree / "out"}).output,
+                  "from: " + msg.From + "\nto: " + msg.To + "\nsubject: " + msg.Subject +
+                      "\nx-note: " + note + "end" +
+                      "\ntext: Hallo,\ntext: .hidden\ntext: .\ntext: Grüße\nfile: " + notesName +
+                      (mime ? " text/plain\nfile: data.bin application/octet-stream\n"
+                            : " -\nfile: data.bin -\n"))
+            << body;
+        EXPECT_EQ(tree.Read("out/0"), notes) << mode;
+        EXPECT_EQ(tree.Read("out/1"), data) << mode;
+    }
+}
+
+TEST(SmtpMessage, AnUnsendableMessageFailsBeforeTheFirstCommand) {
+    TempTree tree;
+    tree.Write("ok.txt", "ok");
+    struct Case {
+        std::function<void(TSMTPMessage&)> change;
+        std::string error;
+    } cases[] = {
+        {[&](auto& m) { m.Attachments.Add(tree / "missing.bin"); },
+         "cannot read attachment " + tree / "missing.bin" + ": No such file or directory"},
+        {[&](auto& m) { m.Attachments.Add(tree.Path()); },
+         "cannot read attachment " + tree.Path() + ": Is a directory"},
+        {[](auto& m) { m.Subject = "hi\r\nBcc: x@y"; }, "line break in a header text"},
+        {[](auto& m) { m.To = ""; }, "no recipient"},
+        {[](auto& m) { m.Encoder = 4; }, "unknown encoder 4"},
+    };
+    for (const auto& c : cases) {
+        TSMTPMessage msg;
+        msg.From = "a@b";
+        msg.To = "c@d";
+        msg.Attachments.Add(tree / "ok.txt");
+        c.change(msg);
+        std::string sent = Dialogue<TAbsSMTPClient>(Talk("220 mx"), [&](auto& client) {
+            EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { client.SendMessage(msg); }),
+                      "SendMessage. (Error=" + c.error + ")");
+        });
+        EXPECT_EQ(sent, "");
+    }
+}
+
+// A file that fails half-way (reading /proc/self/mem at 0 gives EIO): no
+// "." is sent, so the server drops the message when the connection closes.
+TEST(SmtpMessage, AnAttachmentFailingWhileSentLeavesTheMessageUnfinished) {
+    testing::ScriptServer server(
+        Talk("220 mx", {{"MAIL FROM: <a@b>", "250"}, {"RCPT TO: <c@d>", "250"}, {"DATA", "354"}}));
+    testing::Logged<TAbsSMTPClient> client;
+    client.Open(server);
+    TSMTPMessage msg;
+    msg.From = "a@b";
+    msg.To = "c@d";
+    msg.Attachments.Add("/proc/self/mem");
+    EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { client.SendMessage(msg); }),
+              "SendMessage. (Error=cannot read attachment /proc/self/mem)");
+    EXPECT_EQ(client.Socket->Handle, -1);
+    std::string sent = server.Received();
+    EXPECT_NE(sent.find("DATA\r\n"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("\r\n.\r\n"), std::string::npos) << sent;
+}
+
+} // namespace
+} // namespace brix
