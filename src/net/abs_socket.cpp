@@ -1,5 +1,6 @@
 #include "net/abs_socket.h"
 
+#include "net/socket_abort.h"
 #include "net/socket_api.h"
 #include "support/text.h"
 
@@ -13,6 +14,7 @@ namespace brix {
 
 namespace {
 TSocketAbortCheck abortCheck = nullptr;
+int abortHolds = 0;
 
 // Runs a system call, repeating it when a signal interrupted it, and records
 // the error number the failure test reads.
@@ -28,6 +30,14 @@ template <class Call> int Checked(Call call) {
 
 void SetSocketAbortCheck(TSocketAbortCheck check) {
     abortCheck = check;
+}
+
+TSocketAbortHold::TSocketAbortHold() {
+    ++abortHolds;
+}
+
+TSocketAbortHold::~TSocketAbortHold() {
+    --abortHolds;
 }
 
 TAbsSocket::~TAbsSocket() {
@@ -117,7 +127,7 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
             return 0;
         }
         // A signal or a slice gone by: the user may want to stop waiting.
-        if (abortCheck != nullptr) abortCheck();
+        if (abortCheck != nullptr && abortHolds == 0) abortCheck();
     }
 }
 
