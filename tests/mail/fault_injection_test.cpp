@@ -10,6 +10,7 @@
 
 #include "get_mail_fixture.h"
 #include "mail/send_mail.h"
+#include "news/post_news.h"
 
 #include <cstdio>
 #include <map>
@@ -421,6 +422,83 @@ TEST_F(SendFaults, EveryBreakPointLosesNothingAndDoublesOnlyALostAcceptance) {
             int lost = Done(b, dot) && !Done(b, dot + 1) ? 1 : 0;
             EXPECT_EQ(delivered[m.file] + again[m.file], 1 + lost) << m.file;
         }
+    }
+}
+
+// ---------------------------------------------------------------- NNTP post
+
+std::string NewsFile(int n) {
+    return "Newsgroups: de.test\r\nMessage-ID: <p" + std::to_string(n) + "@x>\r\n\r\nbody " +
+           std::to_string(n) + "\r\n";
+}
+
+Dialogue PostDialogue(const std::vector<int>& queue) {
+    Dialogue d = {S({"200 news"})};
+    for (int n : queue) {
+        (void)n;
+        for (Op op : {E("POST"), S({"340 go"}), E("."), S({"240 ok"})})
+            d.push_back(op);
+    }
+    d.push_back(E("QUIT"));
+    d.push_back(S({"205 bye"}));
+    return d;
+}
+
+TEST_F(SendFaults, EveryBreakPointOfAPostingLosesNothing) {
+    box.NNTPSERVER = "127.0.0.1";
+    box.NNTPSPOOL = SpoolDir();
+    box.NNTPTIMEOUT = 1;
+    const std::vector<int> queue = {1, 2};
+    const Dialogue d = PostDialogue(queue);
+    std::vector<Break> points = BreakPoints(d);
+    points.push_back({Find(d, "POST") + 1, 0, Fault::Stall});
+    std::printf("post: %zu break points\n", points.size());
+    auto run = [&](const std::vector<int>& files, Break b) {
+        ScriptServer server(Play(PostDialogue(files), b));
+        box.NNTPPORT = server.PortText();
+        PostNews(box);
+        if (b.fault == Fault::None) {
+            EXPECT_TRUE(server.Passed()) << server.Report();
+        }
+        std::map<int, int> posted;
+        const std::string text = server.Received();
+        for (int n : files)
+            for (std::size_t p = 0; (p = text.find(NewsFile(n) + ".\r\n", p)) != std::string::npos;
+                 ++p)
+                ++posted[n];
+        return posted;
+    };
+    for (const Break& b : points) {
+        SCOPED_TRACE("break after step " + std::to_string(b.ops));
+        for (int n : queue)
+            tree.Write("spool/n000" + std::to_string(n) + ".out", NewsFile(n));
+        std::filesystem::remove(tree.Path() + "qv-ppp.log");
+        std::map<int, int> posted = run(queue, b);
+        std::vector<int> left;
+        std::size_t from = 0;
+        std::map<int, int> lost;
+        for (int n : queue) {
+            std::size_t dot = Find(d, ".", from);
+            from = dot + 1;
+            const bool accepted = Done(b, dot + 1);
+            EXPECT_EQ(tree.Exists("spool/n000" + std::to_string(n) + ".out"), !accepted) << n;
+            EXPECT_EQ(posted[n], Done(b, dot) ? 1 : 0) << n;
+            lost[n] = Done(b, dot) && !accepted ? 1 : 0;
+            if (!accepted) left.push_back(n);
+        }
+        if (!left.empty()) {
+            bool logged = false;
+            for (const std::string& line : RunLog())
+                logged = logged || line.starts_with("Error (");
+            EXPECT_TRUE(logged) << tree.Read("qv-ppp.log");
+        }
+        std::map<int, int> again;
+        if (!left.empty()) again = run(left, {0, 0, Fault::None});
+        EXPECT_TRUE(Spool().empty());
+        for (int n : queue)
+            EXPECT_EQ(posted[n] + again[n], 1 + lost[n]) << n;
+        std::filesystem::remove(tree.Path() + "request.id");
+        std::filesystem::remove(tree.Path() + "e-news.idx");
     }
 }
 
