@@ -123,7 +123,8 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteWithSmtpAfterPop) {
     pop.Add({"1000000004.M4P1.brixtest", "From: g@h\nSubject: four\n\nlate\n"});
     host.t.Write("BOX1.bfg", bfg + "POP3KEEP=N\n");
     EXPECT_EQ(host.Run().exitCode, 0);
-    EXPECT_EQ(host.t.Read("spool/m0003.msg"), "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
+    EXPECT_EQ(host.t.Read("spool/m0003.msg"),
+              "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
     EXPECT_FALSE(host.t.Exists("spool/m0004.msg"));
     EXPECT_EQ(host.t.Read("e-mail.uid"), "");
     EXPECT_TRUE(pop.MailboxNames().empty()) << pop.Log();

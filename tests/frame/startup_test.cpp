@@ -170,8 +170,7 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
         // An expired rule is still read in full.
         {"[*]\nscore 1 expires 1.1.2000\nFrom x\n", 3, "From x", ": kein Filtereintrag.", 9},
         // Line numbers count every line, raw lines keep their leading blanks.
-        {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet",
-         8},
+        {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet", 8},
     };
     std::set<std::string> texts, codes;
     for (const auto& c : cases) {
@@ -188,8 +187,8 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
         const std::string report = Cp850ToUtf8("\n\nFehler in Zeile " + std::to_string(c.line) +
                                                ":\n" + c.raw + "\n\nFehler in ");
         EXPECT_NE(r.output.find(report), std::string::npos) << r.output;
-        EXPECT_TRUE(r.output.ends_with(" bei " + err->code + Cp850ToUtf8(c.text) + "\n\r" +
-                                       kPrompt + "\n"))
+        EXPECT_TRUE(
+            r.output.ends_with(" bei " + err->code + Cp850ToUtf8(c.text) + "\n\r" + kPrompt + "\n"))
             << r.output;
     }
     EXPECT_EQ(codes.size(), texts.size()) << "one code per check, eight hex digits each";

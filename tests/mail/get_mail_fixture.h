@@ -17,7 +17,12 @@ inline const char* kGreeting = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>
 
 // Greeting, USER joe, PASS secret.
 inline Script LoginScript() {
-    return Script().Send(kGreeting).Expect("USER joe").Send("+OK").Expect("PASS secret").Send("+OK");
+    return Script()
+        .Send(kGreeting)
+        .Expect("USER joe")
+        .Send("+OK")
+        .Expect("PASS secret")
+        .Send("+OK");
 }
 
 // A multi-line answer: "+OK", the lines (dot-stuffed) and ".".

@@ -38,8 +38,9 @@ struct ModelPop3 {
         auto marked = std::make_shared<std::set<std::size_t>>();
         auto commands = std::make_shared<int>(0);
         cutDone = false;
-        return testing::Script().Send("+OK model ready").Answer(
-            [=, this, &cutDone](const std::string& cmd, std::string& reply) {
+        return testing::Script()
+            .Send("+OK model ready")
+            .Answer([=, this, &cutDone](const std::string& cmd, std::string& reply) {
                 const bool cutHere = ++*commands == cutAt;
                 Lines lines;
                 if (!(cutHere && cut == Cut::BeforeReply)) lines = Answer(cmd, *marked);
@@ -60,7 +61,8 @@ struct ModelPop3 {
             return n;
         };
         std::string verb = cmd.substr(0, cmd.find(' '));
-        std::size_t no = cmd.size() > verb.size() ? std::strtoul(cmd.c_str() + verb.size() + 1, nullptr, 10) : 0;
+        std::size_t no =
+            cmd.size() > verb.size() ? std::strtoul(cmd.c_str() + verb.size() + 1, nullptr, 10) : 0;
         bool valid = no >= 1 && no <= mailbox.size() && !marked.count(no - 1);
         if (verb == "USER" || verb == "PASS") return {"+OK"};
         if (verb == "STAT") {

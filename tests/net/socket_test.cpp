@@ -17,12 +17,9 @@ using testing::ScriptServer;
 
 struct Connected {
     explicit Connected(ScriptServer& server, const std::string& host = "127.0.0.1") {
-        socket.OnLogLine = [this](const std::string& line) { log.push_back(line); };
         socket.Timeout = 3000;
         socket.Connect(host, server.PortText());
     }
-    // Declared first so that it outlives the socket, whose destructor logs.
-    std::vector<std::string> log;
     TBufTCPClientSocket socket;
 };
 
@@ -30,20 +27,6 @@ std::string ReadLine(TTCPClientSocket& s) {
     std::string line;
     s.ReadLn(line);
     return line;
-}
-
-TEST(BufSocket, ConnectAndDisconnectLogEachStep) {
-    ScriptServer server{Script()};
-    Connected c(server, "localhost");
-    std::string p = server.PortText();
-    EXPECT_EQ(c.log, (std::vector<std::string>{
-                         "Creating client socket...", "Resolving port name " + p,
-                         "Cannot resolv; using port number " + p,
-                         "localhost does not look like ip. Trying to use it as host name ",
-                         "resolved host name", "trying to connect to localhost:" + p}));
-    int handle = c.socket.Handle;
-    c.socket.Disconnect();
-    EXPECT_EQ(c.log.back(), "Closing connection on socket " + std::to_string(handle) + "...");
 }
 
 // A name with several addresses, the first of which refuse.

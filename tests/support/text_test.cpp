@@ -10,8 +10,8 @@ TEST(Text, FormatSizeStrToIntAndWildcards) {
     struct {
         std::int64_t size;
         const char* text;
-    } sizes[] = {{1023, "1023"},    {1024, "1,00K"},   {1100, "1,07K"},
-                 {10752, "10,5K"},  {102400, "100K"},  {2147483647, "1,99G"}};
+    } sizes[] = {{1023, "1023"},   {1024, "1,00K"},  {1100, "1,07K"},
+                 {10752, "10,5K"}, {102400, "100K"}, {2147483647, "1,99G"}};
     for (const auto& c : sizes)
         EXPECT_EQ(FormatSize(c.size), c.text) << c.size;
     EXPECT_THROW(FormatSize(-1), ERangeError);
@@ -23,8 +23,11 @@ TEST(Text, FormatSizeStrToIntAndWildcards) {
         int flag;
         bool result;
     } patterns[] = {
-        {"a?c", "abc", 1, true},      {"a?c", "ac", 1, false},    {"*", "", 1, true},
-        {"ABC", "abc", 1, false},     {"m*.out", "M0001.OUT", 0, true},
+        {"a?c", "abc", 1, true},
+        {"a?c", "ac", 1, false},
+        {"*", "", 1, true},
+        {"ABC", "abc", 1, false},
+        {"m*.out", "M0001.OUT", 0, true},
         {"*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 1, false},
     };
     for (const auto& c : patterns)

@@ -12,7 +12,7 @@ namespace brix::testing {
 bool EximServer::Start(std::string& why) {
     // Exim runs as its own user (or as the caller when not root), who must
     // own the spool and deliver the mail.
-    passwd* pw = ::getuid() != 0            ? ::getpwuid(::getuid())
+    passwd* pw = ::getuid() != 0             ? ::getpwuid(::getuid())
                  : ::getpwnam("Debian-exim") ? ::getpwnam("Debian-exim")
                                              : ::getpwnam("mail");
     const std::string user = pw ? pw->pw_name : "";
@@ -25,8 +25,8 @@ bool EximServer::Start(std::string& why) {
     }
     WriteText(dir_ + "/exim.conf",
               "primary_hostname = brix.test\nspool_directory = " + dir_ +
-                  "/spool\nlog_file_path = " + dir_ + "/log/%slog\ndaemon_smtp_ports = " +
-                  PortText() +
+                  "/spool\nlog_file_path = " + dir_ +
+                  "/log/%slog\ndaemon_smtp_ports = " + PortText() +
                   "\nlocal_interfaces = 127.0.0.1\n"
                   "acl_smtp_rcpt = acl_rcpt\nacl_smtp_data = acl_data\n"
                   "auth_advertise_hosts = *\nhost_lookup =\nrfc1413_hosts =\n"

@@ -9,7 +9,7 @@
 namespace brix::testing {
 
 struct ProgramResult {
-    int exitCode = -1; // 128 + the signal when a signal ended it
+    int exitCode = -1;  // 128 + the signal when a signal ended it
     std::string output; // standard output and standard error
 };
 
@@ -34,7 +34,6 @@ struct TerminalRun : ProgramResult {
     bool echoAfter = false;
 };
 TerminalRun RunBrixOnTerminal(const std::vector<std::string>& args,
-                              const std::vector<std::string>& env,
-                              const std::string& prompt = "");
+                              const std::vector<std::string>& env, const std::string& prompt = "");
 
 } // namespace brix::testing

@@ -133,8 +133,9 @@ void ScriptServer::Play(std::size_t index) {
                 }
                 if (!crlf) Fail(index, where + "line \"" + Visible(line) + "\" not ended by CR LF");
             } while (step.kind == Script::Kind::ExpectBody && line != ".");
-            if (!closed && ((step.kind == Script::Kind::Expect && line != step.text) ||
-                            (step.kind == Script::Kind::ExpectPrefix && !line.starts_with(step.text))))
+            if (!closed &&
+                ((step.kind == Script::Kind::Expect && line != step.text) ||
+                 (step.kind == Script::Kind::ExpectPrefix && !line.starts_with(step.text))))
                 Fail(index, where + "expected \"" + Visible(step.text) + "\", got \"" +
                                 Visible(line) + "\"");
             break;
@@ -149,8 +150,8 @@ void ScriptServer::Play(std::size_t index) {
             chunk = step.number;
             break;
         case Script::Kind::Pause:
-            for (auto until = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(step.number);
+            for (auto until =
+                     std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
                  std::chrono::steady_clock::now() < until && !Expired();)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             break;

@@ -44,11 +44,22 @@ class Script {
     Script& Chunked(std::size_t bytes) { return Add(Kind::Chunk, {}, bytes); }
     Script& ByteByByte(bool on = true) { return Chunked(on ? 1 : 0); }
     Script& Pause(int ms) { return Add(Kind::Pause, {}, static_cast<std::size_t>(ms)); }
-    Script& Close() { return Add(Kind::Close); }           // FIN, end of the script
-    Script& Reset() { return Add(Kind::Reset); }           // RST, end of the script
-    Script& Answer(Answerer answerer);                       // the rest of the session
+    Script& Close() { return Add(Kind::Close); } // FIN, end of the script
+    Script& Reset() { return Add(Kind::Reset); } // RST, end of the script
+    Script& Answer(Answerer answerer);           // the rest of the session
 
-    enum class Kind { Send, Expect, ExpectPrefix, ExpectAny, ExpectBody, Chunk, Pause, Close, Reset, Answer };
+    enum class Kind {
+        Send,
+        Expect,
+        ExpectPrefix,
+        ExpectAny,
+        ExpectBody,
+        Chunk,
+        Pause,
+        Close,
+        Reset,
+        Answer
+    };
     struct Step {
         Kind kind;
         std::string text;
