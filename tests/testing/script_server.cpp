@@ -155,12 +155,6 @@ void ScriptServer::Play(std::size_t index) {
                  std::chrono::steady_clock::now() < until && !Expired();)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             break;
-        case Script::Kind::Reset: {
-            linger l{1, 0};
-            ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-            closed = true;
-            break;
-        }
         case Script::Kind::Close:
             closed = true;
             break;
@@ -188,30 +182,9 @@ void ScriptServer::Join() {
         if (c.thread.joinable()) c.thread.join();
 }
 
-std::size_t ScriptServer::Connections() {
-    Join();
-    std::size_t n = 0;
-    for (auto& c : connections_)
-        n += c.done;
-    return n;
-}
-
 std::string ScriptServer::Received(std::size_t connection) {
     Join();
     return connection < connections_.size() ? connections_[connection].received : std::string();
-}
-
-std::vector<std::string> ScriptServer::ReceivedLines(std::size_t connection) {
-    std::vector<std::string> lines;
-    std::string all = Received(connection);
-    for (std::size_t pos = 0, lf; pos < all.size(); pos = lf + 1) {
-        lf = all.find('\n', pos);
-        if (lf == std::string::npos) lf = all.size();
-        std::string line = all.substr(pos, lf - pos);
-        if (line.ends_with('\r') && lf < all.size()) line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::vector<std::string> ScriptServer::Failures() {

@@ -10,7 +10,7 @@
 //   EXPECT_TRUE(server.Passed()) << server.Report();
 //
 // Expect* steps read one line, which must end in CR LF. A script that ends
-// without Close or Reset reads on until the client closes; whatever the
+// without Close reads on until the client closes; whatever the
 // client sends then is a failure. Received(), Failures() and Report() wait
 // until every client has closed or the deadline (default 5 s) has passed.
 
@@ -45,7 +45,6 @@ class Script {
     Script& ByteByByte(bool on = true) { return Chunked(on ? 1 : 0); }
     Script& Pause(int ms) { return Add(Kind::Pause, {}, static_cast<std::size_t>(ms)); }
     Script& Close() { return Add(Kind::Close); } // FIN, end of the script
-    Script& Reset() { return Add(Kind::Reset); } // RST, end of the script
     Script& Answer(Answerer answerer);           // the rest of the session
 
     enum class Kind {
@@ -57,7 +56,6 @@ class Script {
         Chunk,
         Pause,
         Close,
-        Reset,
         Answer
     };
     struct Step {
@@ -90,9 +88,7 @@ class ScriptServer {
     std::string PortText() const { return std::to_string(port_); }
 
     void Join();
-    std::size_t Connections();
     std::string Received(std::size_t connection = 0);
-    std::vector<std::string> ReceivedLines(std::size_t connection = 0);
     std::vector<std::string> Failures();
     bool Passed() { return Failures().empty(); }
     std::string Report();
