@@ -38,30 +38,38 @@ bool EximServer::Start(std::string& why) {
                   "acl_data:\n  deny message = 554 message refused\n"
                   "       condition = ${if def:h_X-Refuse:}\n  accept\n"
                   "begin routers\nall:\n  driver = accept\n  transport = bsmtp_file\n"
-                  "begin transports\nbsmtp_file:\n  driver = appendfile\n  directory = " +
+                  "begin transports\nbsmtp_file:\n  driver = appendfile\n  directory "
+                  "= " +
                   dir_ + "/out\n  use_bsmtp\n  user = " + user +
                   "\n  mode = 0644\n"
-                  "begin authenticators\nlogin:\n  driver = plaintext\n  public_name = LOGIN\n"
+                  "begin authenticators\nlogin:\n  driver = plaintext\n  public_name = "
+                  "LOGIN\n"
                   "  server_prompts = Username:: : Password::\n"
-                  "  server_condition = ${if and {{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
+                  "  server_condition = ${if and "
+                  "{{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
                   "  server_set_id = $auth1\n");
     why = Launch({"/usr/sbin/exim4", "-C", dir_ + "/exim.conf", "-bdf", "-odi"}, "/dev/null");
     return why.empty();
 }
 
 std::vector<std::string> EximServer::Delivered(std::size_t count) {
-    std::vector<std::string> files;
-    for (int i = 0; i < 100 && files.size() < count; ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        files.clear();
+    std::vector<std::string> texts;
+    for (int i = 0; i < 100; ++i) {
+        std::vector<std::string> files;
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator(dir_ + "/out", ec))
             files.push_back(e.path().string());
+        std::sort(files.begin(), files.end());
+        texts.clear();
+        bool whole = true; // a file appears before Exim has written it
+        for (const std::string& f : files) {
+            texts.push_back(ReadText(f));
+            whole = whole && (texts.back().ends_with(".\n") || texts.back().ends_with(".\r\n"));
+        }
+        if (texts.size() >= count && whole) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::sort(files.begin(), files.end());
-    for (std::string& f : files)
-        f = ReadText(f);
-    return files;
+    return texts;
 }
 
 } // namespace brix::testing
