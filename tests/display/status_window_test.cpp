@@ -79,23 +79,6 @@ TEST_F(StatusWindow, FrameLabelsAndValuesSitAtTheirPlaces) {
     EXPECT_EQ(screen.Text(3, 23, 24), "\xC0\xC4\xC4\xC4[1024 cps]" + Repeat('\xC4', 10));
 }
 
-TEST_F(StatusWindow, ColoursFromTheColourFile) {
-    dir.Write("QVDESK.COL", "[colors]\r\nMAILER=31 47 46\r\n");
-    tbrix_info info(3, 4, "t", "s", true, dir.Path());
-    EXPECT_EQ(screen.writes[0].attr, 31);
-    EXPECT_EQ(screen.writes[20].attr, 46);
-    info.Pop3Line().SetServer("s");
-    EXPECT_EQ(screen.writes.back().attr, 47);
-    dir.Write("QVDESK.COL", "MAILER=300\n");
-    screen.writes.clear();
-    EXPECT_THROW(tbrix_info(3, 4, "t", "s", true, dir.Path()), ERangeError);
-    EXPECT_TRUE(screen.writes.empty());
-    EXPECT_EQ(ParseStatusColors({"MAILER 5", "MAILERS=5", "\tMailer\t=\t20  30\t", "MAILER=1"}),
-              (StatusColors{20, 30, 0x7E})); // lines without "=" or of other keys: skipped
-    EXPECT_THROW(ParseStatusColors({"MAILER=12a"}), EConvertError);
-    EXPECT_THROW(ParseStatusColors({"MAILER=1 2 3 4"}), ERangeError);
-}
-
 TEST_F(StatusWindow, ByteCountsAndBar) {
     const std::int64_t kHuge = std::numeric_limits<std::int64_t>::max();
     struct Case {

@@ -130,14 +130,7 @@ TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
     }
 }
 
-TEST(ScorefileLoad, DatesAndTheClocksDay) {
-    int y = 0, m = 0, d = 0;
-    EXPECT_TRUE(SplitScoreDate(" 5 . 6 . 2002 ", y, m, d));
-    EXPECT_EQ(y * 10000 + m * 100 + d, 20020605);
-    for (const char* text : {"31.12.2001x", "2001-12.31", "1.2.3.4"})
-        EXPECT_FALSE(SplitScoreDate(text, y, m, d)) << text;
-    EXPECT_TRUE(ValidScoreDate(2000, 2, 29));
-    EXPECT_FALSE(ValidScoreDate(1900, 2, 29));
+TEST(ScorefileLoad, LoadReadsTheFileUnderAnyCaseAndUsesTheClocksDay) {
     testing::TempTree dir;
     dir.Write("qvscore.sc", "0 10 KILL\r\n[*]\r\nscore 5 expires 3.2.2001\r\n"
                             "score 6 expires 4.2.2001\r\n");

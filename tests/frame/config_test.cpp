@@ -88,20 +88,5 @@ TEST_F(LogTest, RunLogAndBoxLogLines) {
     EXPECT_THROW(WriteLog("x", 1), EInOutError);
 }
 
-// Verbose mode echoes every level; otherwise the run log reaches the console
-// only when no status window is shown.
-TEST_F(LogTest, ConsoleEcho) {
-    Settings().VerboseMode = true;
-    WriteLog("two", 2);
-    LogProtocolLine(">+OK");
-    Settings().VerboseMode = false;
-    SetLogScreenShown(true);
-    WriteLog("run", 3);
-    SetLogScreenShown(false);
-    WriteLog("report", 3);
-    WriteLog("debug only", 2);
-    EXPECT_EQ(screen.output, "two\n>+OK\nreport\n");
-}
-
 } // namespace
 } // namespace brix

@@ -91,22 +91,8 @@ TEST(IdText, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(dir.Read("e-mail.uid"), text);
 }
 
-TEST(OutgoingMail, LinesAndCommandsOfTheBatch) {
+TEST(OutgoingMail, LinesEndAtCrLfLoneCrOrLoneLf) {
     EXPECT_EQ(SplitSpoolLines("a\r\nb\nc\rd\r\r\ne"), (Lines{"a", "b", "c", "d", "", "e"}));
-    struct {
-        const char* line;
-        OutCommand command;
-        const char* argument;
-    } cases[] = {
-        {"helo \t my.host \t", OutCommand::Helo, "my.host"},
-        {"Rcpt To: ann@example.org>", OutCommand::RcptTo, "ann@example.org"},
-        {" HELO x", OutCommand::Other, ""},
-    };
-    for (const auto& c : cases) {
-        OutCommandLine parsed = ParseCommandLine(c.line);
-        EXPECT_EQ(parsed.command, c.command) << c.line;
-        EXPECT_EQ(parsed.argument, c.argument) << c.line;
-    }
 }
 
 } // namespace

@@ -101,13 +101,5 @@ TEST(BufSocket, LineBeyondSixteenMebibytesIsAProtocolError) {
     c.socket.Disconnect();
 }
 
-TEST(ResolvePort, ServiceNamesNumbersAndBadTexts) {
-    TTCPSocket s;
-    EXPECT_EQ(s.ResolvePort("pop3"), htons(110));
-    EXPECT_EQ(s.ResolvePort("65535"), htons(65535));
-    EXPECT_THROW(s.ResolvePort("11 0"), EConvertError);
-    EXPECT_THROW(s.ResolvePort("65536"), ERangeError);
-}
-
 } // namespace
 } // namespace brix

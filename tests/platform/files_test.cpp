@@ -12,23 +12,6 @@ namespace {
 
 using testing::TempTree;
 
-TEST(FileNames, CaseInsensitiveNamesAndWildcards) {
-    TempTree t;
-    t.Write("Box1.BFG", "a");
-    t.Write("box1.bfg", "b");
-    t.Write("m0002.out", "");
-    t.Write("M0001.OUT", "");
-    t.MakeDir("m0000.out");
-    EXPECT_EQ(ResolveName(t / "box1.bfg"), t / "box1.bfg"); // the exact name wins
-    EXPECT_EQ(ResolveName(t / "BOX1.bfg"), t / "Box1.BFG"); // then the first in byte order
-    EXPECT_EQ(ResolveName(t / "missing.txt"), t / "missing.txt");
-    EXPECT_EQ(FindFiles(t / "m*.out"), (std::vector<std::string>{"M0001.OUT", "m0002.out"}));
-    EXPECT_TRUE(FindFiles(t / "nodir/m*.out").empty());
-    EXPECT_TRUE(DirExists(t / "m0000.out/"));
-    EXPECT_FALSE(DirExists(t / "m0002.out"));
-    EXPECT_EQ(SplitLines("a\r\nb\n\r\nlast"), (std::vector<std::string>{"a", "b", "", "last"}));
-}
-
 TEST(FileWriting, ReplaceIsAtomicAndKeepsPermissions) {
     TempTree t;
     t.Write("state", "old");
