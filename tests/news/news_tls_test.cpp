@@ -22,6 +22,9 @@ struct TlsRow {
     const char* word;
     bool implicit; // the second nnrpd's port rather than the plain one
 };
+void PrintTo(const TlsRow& row, std::ostream* out) {
+    *out << row.word;
+}
 
 class NewsTls : public ::testing::TestWithParam<TlsRow> {};
 
