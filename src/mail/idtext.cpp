@@ -55,7 +55,7 @@ void IdSet::Remove(const std::string& id) {
     auto it = index_.find(id);
     if (it == index_.end() || it->second.empty()) return;
     ids_[it->second.front()].clear();
-    it->second.pop_front();
+    it->second.erase(it->second.begin());
 }
 
 void IdSet::Prune(std::string_view suffix, const std::unordered_set<std::string>& keep) {
@@ -65,7 +65,7 @@ void IdSet::Prune(std::string_view suffix, const std::unordered_set<std::string>
             continue;
         if (keep.count(id)) continue;
         auto it = index_.find(id);
-        if (it != index_.end() && !it->second.empty()) it->second.pop_front();
+        if (it != index_.end() && !it->second.empty()) it->second.erase(it->second.begin());
         id.clear();
     }
 }

@@ -4,7 +4,6 @@
 // "<...>" written one after another, no separators, no line ends.
 
 #include <cstddef>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,7 +53,9 @@ class IdSet {
 
   private:
     std::vector<std::string> ids_; // removed entries are left empty
-    std::unordered_map<std::string, std::deque<std::size_t>> index_;
+    // Positions of each identifier, oldest first; nearly always just one, so
+    // a small vector (a deque would cost a block per identifier).
+    std::unordered_map<std::string, std::vector<std::size_t>> index_;
 };
 
 } // namespace brix
