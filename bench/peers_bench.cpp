@@ -9,6 +9,7 @@
 
 #include "testing/dovecot_server.h"
 #include "testing/exim_server.h"
+#include "testing/inn_server.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
@@ -24,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -305,6 +307,89 @@ Sample Msmtp(int port, int count) {
     return Timed({"/bin/sh", t / "send.sh"}, {"HOME=" + t.Path()});
 }
 
+// --- NNTP -----------------------------------------------------------------
+
+std::vector<std::vector<std::string>> Articles(int from, int count) {
+    std::vector<std::vector<std::string>> articles;
+    for (int n = from; n < from + count; ++n) {
+        std::vector<std::string> a = {"Path: brix.test!not-for-mail",
+                                      "From: Poster <p" + std::to_string(n % 50) + "@example.org>",
+                                      "Newsgroups: de.bench",
+                                      "Subject: benchmark article " + std::to_string(n),
+                                      "Message-ID: <bench" + std::to_string(n) + "@brix.test>",
+                                      "Date: Tue, 01 Dec 2026 10:00:00 +0000",
+                                      ""};
+        for (int i = 0; i < 40; ++i)
+            a.push_back("line " + std::to_string(i) + " " +
+                        std::string(66, static_cast<char>('a' + (n + i) % 26)));
+        articles.push_back(std::move(a));
+    }
+    return articles;
+}
+
+// A running INN whose group de.bench holds `count` articles.
+std::unique_ptr<InnServer> NewsServer(int count) {
+    auto inn = std::make_unique<InnServer>();
+    if (std::string why = inn->Start({"de.bench"}); !why.empty()) {
+        std::fprintf(stderr, "INN: %s\n", why.c_str());
+        std::exit(1);
+    }
+    for (int from = 0; from < count; from += 1000)
+        inn->Inject(Articles(from, std::min(1000, count - from)));
+    return inn;
+}
+
+std::size_t CountEntries(const std::string& dir, const std::string& prefix) {
+    std::size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        std::ifstream in(e.path());
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind(prefix, 0) == 0) ++n;
+    }
+    return n;
+}
+
+Sample BrixNntp(int port, int count) {
+    TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(port) +
+                            "\nNNTPNEWMAX=" + std::to_string(count) + "\n");
+    t.Write("BOX1.rc", "de.bench 0\r\n");
+    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    s.ok = s.ok && CountEntries(t / "spool", "#! rnews ") == static_cast<std::size_t>(count);
+    return s;
+}
+
+// suck writes rnews batches too: the closest peer to what Brix does.
+Sample Suck(int port, int count) {
+    TempTree t;
+    for (const char* d : {"d", "m", "t"})
+        t.MakeDir(d);
+    t.Write("d/sucknewsrc", "de.bench 0\n");
+    Sample s = Timed({"/usr/bin/suck", "127.0.0.1", "-N", std::to_string(port), "-dd", t / "d",
+                      "-dm", t / "m", "-dt", t / "t", "-br", t / "m/batch", "-n", "-q", "-hl",
+                      "localhost"},
+                     {}, t.Path());
+    s.ok = s.ok && CountEntries(t / "m", "#! rnews ") == static_cast<std::size_t>(count);
+    return s;
+}
+
+Sample Slrnpull(int port, int count) {
+    TempTree t;
+    t.Write("slrnpull.conf", "default 1000000 0 0\nde.bench 1000000 0 0\n");
+    Sample s = Timed({"/usr/bin/slrnpull", "-d", t.Path(), "-h",
+                      "127.0.0.1:" + std::to_string(port), "--no-post"});
+    std::size_t articles = 0;
+    if (fs::exists(t / "news/de/bench"))
+        for (const auto& e : fs::directory_iterator(t / "news/de/bench"))
+            if (e.path().filename().string()[0] != '.') ++articles;
+    s.ok = s.ok && articles == static_cast<std::size_t>(count);
+    return s;
+}
+
 // --- Table ----------------------------------------------------------------
 
 struct Tool {
@@ -425,6 +510,38 @@ int main(int argc, char** argv) {
         growth[factor] = results.back().wall;
     }
 
+    // NNTP: one group with overview; Brix at 1x, 4x and 16x; a slow link.
+    std::map<int, double> newsGrowth;
+    {
+        const int count = 2000 / scale;
+        auto inn = NewsServer(count);
+        const int port = inn->ReaderPort();
+        Measure(results, "NNTP " + std::to_string(count) + " x 3 KiB", count,
+                {{"brix", [&] { return BrixNntp(port, count); }},
+                 {"suck", [&] { return Suck(port, count); }},
+                 {"slrnpull", [&] { return Slrnpull(port, count); }}},
+                runs);
+        newsGrowth[1] = results[results.size() - 3].wall;
+        const int slow = count / 5;
+        auto small = NewsServer(slow);
+        DelayRelay relay(small->ReaderPort(), std::chrono::milliseconds(25));
+        const int rp = relay.Port();
+        Measure(results, "NNTP slow link " + std::to_string(slow) + " x 3 KiB", slow,
+                {{"brix", [&] { return BrixNntp(rp, slow); }},
+                 {"suck", [&] { return Suck(rp, slow); }},
+                 {"slrnpull", [&] { return Slrnpull(rp, slow); }}},
+                1);
+    }
+    for (int factor : {4, 16}) {
+        const int count = 2000 / scale * factor;
+        auto inn = NewsServer(count);
+        const int port = inn->ReaderPort();
+        Measure(results,
+                "NNTP " + std::to_string(count) + " x 3 KiB (" + std::to_string(factor) + "x)",
+                count, {{"brix", [&] { return BrixNntp(port, count); }}}, runs);
+        newsGrowth[factor] = results.back().wall;
+    }
+
     // SMTP: 500 queued messages.
     {
         EximServer exim;
@@ -447,6 +564,11 @@ int main(int argc, char** argv) {
                   "\nGrowth of Brix's POP3 time from 1x to 4x: %.2f, to 16x: %.2f (linear: 4, "
                   "16).\n",
                   growth[4] / growth[1], growth[16] / growth[1]);
+    table += line;
+    std::snprintf(line, sizeof line,
+                  "Growth of Brix's NNTP time from 1x to 4x: %.2f, to 16x: %.2f (linear: 4, "
+                  "16).\n",
+                  newsGrowth[4] / newsGrowth[1], newsGrowth[16] / newsGrowth[1]);
     table += line;
     int ahead = 0, rows = 0;
     for (const Result& r : results) {

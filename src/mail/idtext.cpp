@@ -14,21 +14,6 @@ void WriteWholeFile(const std::string& fileName, std::string_view text) {
     ReplaceFile(ResolveName(fileName), text);
 }
 
-bool ContainsId(std::string_view id, std::string_view text) {
-    return !id.empty() && text.find(id) != std::string_view::npos;
-}
-
-void RemoveId(std::string_view id, std::string& text) {
-    if (id.empty()) return;
-    std::size_t pos = text.find(id);
-    if (pos != std::string::npos) text.erase(pos, id.size());
-}
-
-void AppendId(std::string_view id, std::string& text, std::size_t limit) {
-    text += id;
-    TrimIdText(text, limit);
-}
-
 void TrimIdText(std::string& text, std::size_t limit) {
     if (text.size() > limit) text.erase(0, text.size() - limit);
     if (!text.empty() && text.front() != '<') {
@@ -70,7 +55,7 @@ void IdSet::Remove(const std::string& id) {
     auto it = index_.find(id);
     if (it == index_.end() || it->second.empty()) return;
     ids_[it->second.front()].clear();
-    it->second.pop_front();
+    it->second.erase(it->second.begin());
 }
 
 void IdSet::Prune(std::string_view suffix, const std::unordered_set<std::string>& keep) {
@@ -80,7 +65,7 @@ void IdSet::Prune(std::string_view suffix, const std::unordered_set<std::string>
             continue;
         if (keep.count(id)) continue;
         auto it = index_.find(id);
-        if (it != index_.end() && !it->second.empty()) it->second.pop_front();
+        if (it != index_.end() && !it->second.empty()) it->second.erase(it->second.begin());
         id.clear();
     }
 }

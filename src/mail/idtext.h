@@ -4,7 +4,6 @@
 // "<...>" written one after another, no separators, no line ends.
 
 #include <cstddef>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,12 +26,6 @@ std::string ReadWholeFile(const std::string& fileName);
 // was found with (a new file gets the name as given).
 void WriteWholeFile(const std::string& fileName, std::string_view text);
 
-// Id occurs anywhere in text, exact case. An empty id is never contained.
-bool ContainsId(std::string_view id, std::string_view text);
-// Removes the first occurrence of id; no change when it does not occur.
-void RemoveId(std::string_view id, std::string& text);
-// text + id, then trimmed to limit.
-void AppendId(std::string_view id, std::string& text, std::size_t limit = kIdTextLimit);
 // Keeps the last limit characters; then, when the text does not begin with
 // "<" but holds a ">", drops everything up to and including the first ">",
 // so the text never starts with a cut identifier.
@@ -60,7 +53,9 @@ class IdSet {
 
   private:
     std::vector<std::string> ids_; // removed entries are left empty
-    std::unordered_map<std::string, std::deque<std::size_t>> index_;
+    // Positions of each identifier, oldest first; nearly always just one, so
+    // a small vector (a deque would cost a block per identifier).
+    std::unordered_map<std::string, std::vector<std::size_t>> index_;
 };
 
 } // namespace brix

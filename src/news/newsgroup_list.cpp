@@ -96,6 +96,7 @@ class ListSession {
   public:
     explicit ListSession(const tbrixconfig& box) : box_(box), client_(box.NNTPPORT) {
         client_.Socket->Timeout = TimeoutMillis(std::to_string(box.NNTPTIMEOUT));
+        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
     void Run();
 

@@ -48,6 +48,7 @@ class PostSession {
         : box_(box), files_(std::move(files)), client_(box.NNTPPORT),
           dupeFile_(Settings().QvPath + kDupeFileName) {
         client_.Socket->Timeout = TimeoutMillis(std::to_string(box.NNTPTIMEOUT));
+        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
     void Run();
 

@@ -6,7 +6,6 @@
 #include "net/net_fixture.h"
 #include "testing/script_server.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -48,50 +47,6 @@ template <class Client, class F> std::string Dialogue(const Script& script, F f)
     client.TAbsClient::Disconnect();
     EXPECT_TRUE(server.Passed()) << server.Report();
     return server.Received();
-}
-
-// A command of a client's table: its tag, the line it must send, the replies
-// that accept it, and whether a body follows them.
-template <class Client> struct Command {
-    const char* tag;
-    std::string line;
-    std::vector<std::string> accepted;
-    std::function<void(Client&, TStrings*)> run;
-    bool body = false;
-};
-
-// Every command is sent exactly and accepted by each of its replies (with a
-// body read unstuffed), and a refusal raises E with the command's tag and the
-// server's line, reads no body and leaves the next reply to the next command.
-// A greeting of the refusal's kind makes Connect raise alike.
-template <class E, class Client>
-void CheckCommands(const std::string& greeting, const std::vector<Command<Client>>& commands,
-                   const std::string& refusal, const std::string& next) {
-    for (const auto& cmd : commands) {
-        for (const auto& reply : cmd.accepted) {
-            Script script = Talk(greeting, {{cmd.line, reply}});
-            if (cmd.body) script.SendLines({"..first", "second", "."});
-            Dialogue<Client>(script, [&](auto& client) {
-                TStrings lines;
-                cmd.run(client, &lines);
-                EXPECT_EQ(client.LastReply, reply) << cmd.line;
-                EXPECT_EQ(client.log[1], "<" + cmd.line);
-                EXPECT_EQ(lines, cmd.body ? TStrings({".first", "second"}) : TStrings());
-            });
-        }
-        Script refused = Talk(greeting, {{cmd.line, refusal}, {"NOOP", next}});
-        Dialogue<Client>(refused, [&](auto& client) {
-            TStrings lines;
-            EXPECT_EQ(RaisedMessage<E>([&] { cmd.run(client, &lines); }),
-                      std::string(cmd.tag) + ". (Error=" + refusal + ")");
-            EXPECT_TRUE(lines.empty()) << cmd.line;
-            client.SendCommand("NOOP");
-            EXPECT_EQ(client.LastReply, next) << cmd.line;
-        });
-    }
-    ScriptServer server(Script().Send(refusal));
-    Logged<Client> client;
-    EXPECT_EQ(RaisedMessage<E>([&] { client.Open(server); }), "Connect. (Error=" + refusal + ")");
 }
 
 } // namespace brix::testing

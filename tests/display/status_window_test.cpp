@@ -1,3 +1,6 @@
+// The status window on a screen in memory: frame, labels and values at
+// their places, the colours, the byte counts and bars, and the news rate.
+
 #include "display/status_window.h"
 
 #include "platform/fakes.h"
@@ -6,183 +9,106 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <limits>
 
 namespace brix {
 namespace {
 
-using testing::FixedClock;
 using testing::MemoryScreen;
-using testing::TempTree;
 
-std::string Repeat(char c, int n) {
+std::string Repeat(char c, std::int64_t n) {
     return std::string(static_cast<std::size_t>(n), c);
 }
-
-const std::string kTitle = "Brix 1.0 - transfer";
-const std::string kSubtitle = "second line";
 
 class StatusWindow : public ::testing::Test {
   protected:
     void SetUp() override { SetNewsStartTime(clock.unix); }
     MemoryScreen screen;
-    FixedClock clock;
-    TempTree dir;
+    testing::FixedClock clock;
+    testing::TempTree dir;
 };
 
-TEST_F(StatusWindow, FrameRowsAreWrittenAtColumnThreeFromRowFour) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    const std::string top = "\xDA" + Repeat('\xC4', 74) + "\xBF";
-    const std::string side = "\xB3" + Repeat(' ', 74) + "\xB3";
-    const std::string sep = "\xC3" + Repeat('\xC4', 74) + "\xB4";
-    const std::string bottom = "\xC0" + Repeat('\xC4', 74) + "\xD9";
-    std::vector<std::string> expected = {top,  side, sep,  side, side, side,  sep,
-                                         side, side, side, sep,  side, side,  side,
-                                         side, side, side, side, side, bottom};
-    ASSERT_GE(screen.writes.size(), 20u);
-    for (int i = 0; i < 20; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(screen.writes[i].x, 3);
-        EXPECT_EQ(screen.writes[i].y, 4 + i);
-        EXPECT_EQ(screen.writes[i].text, expected[i]);
-        EXPECT_EQ(screen.writes[i].attr, 0x70);
+TEST_F(StatusWindow, FrameLabelsAndValuesSitAtTheirPlaces) {
+    tbrix_info info(3, 4, "Brix 1.0", std::string(40, 'S'), true, dir.Path());
+    std::vector<std::string> want(25, Repeat(' ', 80));
+    auto put = [&](int x, int y, const std::string& s) { want[y - 1].replace(x - 1, s.size(), s); };
+    for (int y = 4; y <= 23; ++y) {
+        const bool sep = y == 6 || y == 10 || y == 14;
+        const char fill = sep || y == 4 || y == 23 ? '\xC4' : ' ';
+        const char* ends = y == 4    ? "\xDA\xBF"
+                           : y == 23 ? "\xC0\xD9"
+                           : sep     ? "\xC3\xB4"
+                                     : "\xB3\xB3";
+        put(3, y, ends[0] + Repeat(fill, 74) + ends[1]);
     }
-}
-
-TEST_F(StatusWindow, TitleAndSubtitleInTitleColour) {
-    // The subtitle with a blank either side ends two columns before the
-    // corner at column 78.
-    const std::string sub(40, 'S');
-    tbrix_info info(3, 4, kTitle, sub, true, dir.Path());
-    EXPECT_EQ(screen.Text(5, 5, int(kTitle.size()) + 1), kTitle + " ");
-    EXPECT_EQ(screen.Attr(5, 5), 0x7E);
-    EXPECT_EQ(screen.Text(34, 23, 45), "\xC4 " + sub + " \xC4\xD9");
-    EXPECT_EQ(screen.Attr(35, 23), 0x7E);
-    EXPECT_EQ(screen.Attr(76, 23), 0x7E);
-}
-
-TEST_F(StatusWindow, BlocksSitInsideTheFrame) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    struct Label {
-        int x, y;
-        const char* text;
-    };
-    const Label labels[] = {
-        {5, 7, "Serv:"},   {5, 8, "Info:"},   {5, 9, "Rcvd:"},   {73, 7, "POP3"},
-        {5, 11, "Serv:"},  {5, 12, "Info:"},  {5, 13, "Sent:"},  {73, 11, "SMTP"},
-        {5, 15, "Serv:"},  {5, 16, "  NG:"},  {5, 17, "Info:"},  {5, 18, " S+R:"},
-        {42, 15, "Serv:"}, {42, 16, "  NG:"}, {42, 17, "Info:"}, {42, 18, " S+R:"},
-        {5, 19, "Serv:"},  {5, 20, "  NG:"},  {5, 21, "Info:"},  {5, 22, " S+R:"},
-        {42, 19, "Serv:"}, {42, 20, "  NG:"}, {42, 21, "Info:"}, {42, 22, " S+R:"},
-    };
-    // Frame (20), title and subtitle (2), then 4 + 4 + 4 x 4 labels.
-    ASSERT_EQ(screen.writes.size(), 22u + std::size(labels));
-    for (std::size_t i = 0; i < std::size(labels); ++i) {
-        SCOPED_TRACE(i);
-        const auto& w = screen.writes[22 + i];
-        EXPECT_EQ(w.x, labels[i].x);
-        EXPECT_EQ(w.y, labels[i].y);
-        EXPECT_EQ(w.text, labels[i].text);
-        EXPECT_EQ(w.attr, 0x70);
+    put(5, 5, "Brix 1.0 ");
+    put(35, 23, " " + Repeat('S', 40) + " ");
+    for (int y : {7, 11}) {
+        put(5, y, "Serv:");
+        put(5, y + 1, "Info:");
+        put(5, y + 2, y == 7 ? "Rcvd:" : "Sent:");
     }
-}
-
-TEST_F(StatusWindow, ValuesLandInTheirBlocks) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
+    put(73, 7, "POP3");
+    put(73, 11, "SMTP");
+    for (int y : {15, 19})
+        for (int x : {5, 42}) {
+            put(x, y, "Serv:");
+            put(x, y + 1, "  NG:");
+            put(x, y + 2, "Info:");
+            put(x, y + 3, " S+R:");
+        }
     info.Pop3Line().SetServer("pop.example.org");
     info.SmtpLine().SetInfo("MAIL FROM:<a@b>");
     info.NewsLines(4).SetGroup("group4");
-    EXPECT_EQ(screen.Text(5, 7, 21), "Serv: pop.example.org");
+    put(11, 7, "pop.example.org");
+    put(11, 12, "MAIL FROM:<a@b>");
+    put(48, 20, "group4");
+    for (int y = 4; y <= 23; ++y)
+        EXPECT_EQ(screen.chars[y - 1], want[y - 1]) << "row " << y;
+    EXPECT_EQ(screen.Attr(3, 4), 0x70);
+    EXPECT_EQ(screen.Attr(5, 5), 0x7E);
     EXPECT_EQ(screen.Attr(11, 7), 0x7F);
-    EXPECT_EQ(screen.Text(5, 12, 21), "Info: MAIL FROM:<a@b>");
-    EXPECT_EQ(screen.Text(42, 20, 12), "  NG: group4");
-    EXPECT_THROW(info.NewsLines(0), ERangeError);
     EXPECT_THROW(info.NewsLines(5), ERangeError);
-}
 
-TEST_F(StatusWindow, OnlyTheFirstNewsBlockDrawsTheRateOnTheBottomBorder) {
-    tbrix_info info(3, 4, kTitle, std::string(40, 'S'), true, dir.Path());
-    const std::string bottom = screen.Text(3, 23, 76);
-    screen.writes.clear();
+    // Only the first news block draws its rate, on the bottom border.
     for (int n = 2; n <= 4; ++n)
         info.NewsLines(n).SetBytesDone(100);
-    EXPECT_EQ(screen.Text(3, 23, 76), bottom);
-    for (const auto& w : screen.writes)
-        EXPECT_LE(w.y, 22);
+    EXPECT_EQ(screen.chars[22], want[22]);
     SetNewsStartTime(clock.unix - 2);
     info.NewsLines(1).SetBytesDone(2048);
     EXPECT_EQ(screen.Text(3, 23, 24), "\xC0\xC4\xC4\xC4[1024 cps]" + Repeat('\xC4', 10));
-    EXPECT_EQ(screen.Attr(7, 23), 0x70);
 }
 
-TEST_F(StatusWindow, WithoutAutoUpdateTheBlocksWaitForUpdate) {
-    tbrix_info info(3, 4, kTitle, kSubtitle, false, dir.Path());
-    screen.writes.clear();
-    info.Pop3Line().SetServer("pop.example.org");
-    info.NewsLines(1).SetServer("x");
-    EXPECT_TRUE(screen.writes.empty());
-    info.Pop3Line().Update();
-    EXPECT_EQ(screen.Text(11, 7, 15), "pop.example.org");
-}
-
-TEST_F(StatusWindow, ColoursFromTheColourFileAreUsedEverywhere) {
-    dir.Write("QVDESK.COL", "[colors]\r\nMAILER=31 47 46\r\n");
-    tbrix_info info(3, 4, kTitle, kSubtitle, true, dir.Path());
-    EXPECT_EQ(screen.writes[0].attr, 31);
-    EXPECT_EQ(screen.writes[20].attr, 46);
-    EXPECT_EQ(screen.writes[22].attr, 31);
-    info.Pop3Line().SetServer("s");
-    EXPECT_EQ(screen.writes.back().attr, 47);
-}
-
-TEST_F(StatusWindow, ColourFileErrorStopsCreationBeforeDrawing) {
-    dir.Write("qvdesk.col", "MAILER=300\n");
-    EXPECT_THROW(tbrix_info(3, 4, kTitle, kSubtitle, true, dir.Path()), ERangeError);
-    EXPECT_TRUE(screen.writes.empty());
-}
-
-TEST(StatusColorsFile, ADirectoryCountsAsMissing) {
-    TempTree dir;
-    dir.MakeDir("qvdesk.col");
-    EXPECT_EQ(LoadStatusColors(dir.Path()), (StatusColors{0x70, 0x7F, 0x7E}));
-}
-
-TEST(StatusColorsFile, MailerLineSetsTheColoursInOrder) {
-    constexpr std::uint8_t F = 0x70, V = 0x7F, T = 0x7E; // the defaults
+TEST_F(StatusWindow, ByteCountsAndBar) {
+    const std::int64_t kHuge = std::numeric_limits<std::int64_t>::max();
     struct Case {
-        std::vector<std::string> lines;
-        StatusColors expected;
+        std::int64_t total, done;
+        std::string bytes, bar;
     } cases[] = {
-        {{"mailer = 31"}, {31, V, T}},
-        {{"MAILER 5", "MAILER=112"}, {112, V, T}}, // no "=": skipped
-        {{"MAILERS=5", "MAILER=9"}, {9, V, T}},    // longer key: skipped
-        {{"MAILER=1 2 3", "MAILER=4 5 6"}, {1, 2, 3}},
-        {{"MAILER=", "MAILER=5"}, {F, V, T}},  // an empty line still ends the search
-        {{"MAILER=7", "MAILER=x"}, {7, V, T}}, // a later bad line is not read
-        {{"\tMailer\t=\t20  30\t"}, {20, 30, T}},
-        {{"MAILER=0 255 +7"}, {0, 255, 7}},
+        {0, 100, "(100/0)", ""}, // no total, no bar
+        {2000000000, 1900000000, "(1,76G/1,86G)", Repeat('\xDB', 28) + Repeat('\xB0', 2) + " 95%"},
+        {1000, 3000, "(2,92K/1000)", Repeat('\xDB', 30) + " 100%"}, // more than announced
+        {100, -5, "(0/100)", Repeat('\xB0', 30) + " 0%"},
+        {kHuge, kHuge / 2, "(1,99G/1,99G)", Repeat('\xDB', 30) + " 100%"}, // 32 bits at most
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(ParseStatusColors(c.lines), c.expected) << ::testing::PrintToString(c.lines);
-}
-
-std::string ErrorOf(const std::string& line) {
-    try {
-        ParseStatusColors({line});
-    } catch (const Exception& e) {
-        return std::string(e.ClassName()) + ": " + e.what();
+    for (const Case& c : cases) {
+        screen.ClearScreen();
+        tbrix_sinf block(5, 7, "POP3", {0x70, 0x7F, 0x7E}, true);
+        block.SetBytesTotal(c.total);
+        block.SetBytesDone(c.done);
+        EXPECT_EQ(screen.Text(28, 9, 13), c.bytes + Repeat(' ', 13 - c.bytes.size())) << c.bytes;
+        EXPECT_EQ(screen.Text(42, 9, 35), c.bar + Repeat(' ', 35 - c.bar.size())) << c.bytes;
     }
-    return "none";
-}
-
-TEST(StatusColorsFile, BadNumbersRaiseTheirErrors) {
-    // The line is upper-cased before it is read.
-    EXPECT_EQ(ErrorOf("MAILER=12a"), "EConvertError: '12A' is not a valid integer value");
-    // A fourth word that is no number fails on its conversion first.
-    EXPECT_EQ(ErrorOf("MAILER=1 2 3 x"), "EConvertError: 'X' is not a valid integer value");
-    for (const char* line : {"MAILER=256", "MAILER=1 2 3 4"})
-        EXPECT_EQ(ErrorOf(line), "ERangeError: Range check error") << line;
+    // News blocks show bytes without total or bar, and the rate eight rows down.
+    tbrix_ninf news(5, 15, "NNTP", {0x70, 0x7F, 0x7E}, true);
+    news.SetBytesTotal(1024);
+    SetNewsStartTime(clock.unix - 10);
+    news.SetBytesDone(1005); // halves round up
+    EXPECT_EQ(screen.Text(28, 18, 6), "(1005)");
+    EXPECT_EQ(screen.Text(7, 23, 20), "[101 cps]" + Repeat('\xC4', 11));
+    clock.unix += 10;
+    news.Update();
+    EXPECT_EQ(screen.Text(7, 23, 20), "[50 cps]" + Repeat('\xC4', 12));
 }
 
 } // namespace

@@ -1,9 +1,16 @@
-// The real binary's start-up: exit codes, console texts and the run log.
+// The real binary's start-up and its errors before the run: exit codes,
+// console texts, the run log, the scorefile's load errors, and the terminal.
 
+#include "filter/scorefile.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "support/text.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace brix {
 namespace {
@@ -14,6 +21,8 @@ using testing::TempTree;
 const std::string kBanner = "Brix Win32 v0.4.2l Beta - Mail & News (Linux)\n"
                             "POP3, SMTP und NNTP f\xC3\xBCr den Offline-Reader\n\n";
 const std::string kHint = "\r\n\r\nHilfe zu den Aufrufparametern mit Brix -?\r\n\n";
+const std::string kUtf8 = "LC_ALL=C.UTF-8";
+const std::string kPrompt = "Weiter mit Return ... [00:30] ";
 
 // A host reader tree; QV names it.
 struct HostTree {
@@ -38,44 +47,46 @@ TEST(Startup, UsageText) {
                   "                X=2: complete multithreading (default)\n\n"
                   "Box keys, files, exit codes and examples: man brix\n";
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"x.bfg", "-?"}, {"/h"}}) {
-        auto r = RunBrix(args, {"LC_ALL=C.UTF-8"});
+        auto r = RunBrix(args, {kUtf8});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.output, usage);
     }
 }
 
 TEST(Startup, ErrorsBeforeTheRun) {
-    HostTree host;
-    TempTree noSpool;
+    HostTree host, noLog("LOGDIR=/nonexistent/logs/\r\n");
+    TempTree noSpool, noCfg;
     noSpool.Write("qvdesk.cfg", "");
-    TempTree noCfg;
     noCfg.MakeDir("spool");
-    HostTree noLog("LOGDIR=/nonexistent/logs/\r\n");
-    const std::string utf8 = "LC_ALL=C.UTF-8";
+    const std::string bin = BRIX_BINARY, binDir = bin.substr(0, bin.rfind('/') + 1);
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> env;
         int exitCode;
         std::string output; // after the banner
     } cases[] = {
-        {{"-v"}, {host.Env(), utf8}, 100, "Fehler: keine Config-Datei angegeben\n"},
-        {{"box1"}, {utf8}, 102, "Fehler: ung\xC3\xBCltiger Parameter: BOX1" + kHint},
+        {{"-v"}, {host.Env(), kUtf8}, 100, "Fehler: keine Config-Datei angegeben\n"},
+        {{"box1"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Parameter: BOX1" + kHint},
         {{"box1"}, {"LC_ALL=C"}, 102, "Fehler: ung?ltiger Parameter: BOX1" + kHint},
-        {{"-"}, {utf8}, 102, "Fehler: ung\xC3\xBCltiger Parameter: -" + kHint},
-        {{"a.bfg", "-multi2"}, {utf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: MULTI2" + kHint},
-        {{"-bogus", "-config:"}, {utf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: BOGUS" + kHint},
-        {{"-config:"}, {utf8}, 101, "Fehler: -config: Parameterformat falsch\n"},
-        {{"a.bfg", "/workdir:"}, {utf8}, 101, "Fehler: -workdir: Parameterformat falsch\n"},
+        {{"a.bfg", "-multi2"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: MULTI2" + kHint},
+        {{"-bogus", "-config:"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: BOGUS" + kHint},
+        {{"-config:"}, {kUtf8}, 101, "Fehler: -config: Parameterformat falsch\n"},
+        {{"a.bfg", "/workdir:"}, {kUtf8}, 101, "Fehler: -workdir: Parameterformat falsch\n"},
         {{"box1.bfg"},
-         {"QV=" + noSpool.Path().substr(0, noSpool.Path().size() - 1), utf8},
+         {"QV=" + noSpool.Path().substr(0, noSpool.Path().size() - 1), kUtf8},
          103,
          "Fehler: QV-Pfad " + noSpool.Path() + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
+        // Without QV, the program's directory.
         {{"box1.bfg"},
-         {"QV=" + noCfg.Path(), utf8},
+         {kUtf8},
+         103,
+         "Fehler: QV-Pfad " + binDir + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
+        {{"box1.bfg"},
+         {"QV=" + noCfg.Path(), kUtf8},
          100,
          "Fehler: Datei " + noCfg.Path() + "qvdesk.cfg nicht gefunden\n"},
         {{"box1.bfg"},
-         {noLog.Env(), utf8},
+         {noLog.Env(), kUtf8},
          103,
          "Fehler: QV-Pfad " + noLog.tree.Path() + " falsch oder LOG-Verzeichnis nicht gefunden.\n"},
     };
@@ -87,65 +98,142 @@ TEST(Startup, ErrorsBeforeTheRun) {
         EXPECT_EQ(r.output, banner + c.output);
     }
     EXPECT_FALSE(noLog.tree.Exists("qv-ppp.log"));
-}
-
-TEST(Startup, SystemErrorsEndWithCodeTwo) {
     auto r = RunBrix({"-workdir:/nonexistent/Brix-Dir", "a.bfg"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.output.find("/nonexistent/Brix-Dir"), std::string::npos) << r.output;
 }
 
-TEST(Startup, UnsetQvMeansTheProgramDirectory) {
-    std::string bin = BRIX_BINARY;
-    auto r = RunBrix({"box1.bfg"});
-    EXPECT_EQ(r.exitCode, 103);
-    EXPECT_NE(r.output.find("QV-Pfad " + bin.substr(0, bin.rfind('/') + 1) + " falsch"),
-              std::string::npos)
-        << r.output;
-}
-
-TEST(Startup, ValidTreeWritesTheStartLinesToTheRunLog) {
+TEST(Startup, RunLogBoxNamesAndLogDir) {
     HostTree host;
     host.tree.Write("BOX1.bfg", "# empty box\r\n");
-    auto r = RunBrix({"box1.bfg"}, {host.Env()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(host.tree.Read("qv-ppp.log"),
-              "\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
-              "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n\r\n");
-}
-
-TEST(Startup, LogDirKeepsItsCaseAndIsAPlainPrefix) {
-    HostTree host;
-    host.tree.MakeDir("Logs");
-    host.tree.Write("box1.bfg", "");
-    // "Logs/run-" names no directory: the check looks at the value as given.
-    host.tree.Write("qvdesk.cfg", "  logdir=" + host.tree.Path() + "Logs/run-  \r\n");
-    EXPECT_EQ(RunBrix({"box1.bfg"}, {host.Env()}).exitCode, 103);
-    host.tree.Write("qvdesk.cfg",
-                    "LOGDIR=/nowhere/\r\n  logdir=" + host.tree.Path() + "Logs/ \r\n");
-    EXPECT_EQ(RunBrix({"box1.bfg"}, {host.Env()}).exitCode, 0);
-    EXPECT_TRUE(host.tree.Exists("Logs/qv-ppp.log"));
-}
-
-TEST(Startup, BoxNamesFromPathsAndConfigSwitch) {
-    HostTree host;
-    host.tree.Write("BOX1.bfg", "");
     host.tree.Write("b2.bfg", "");
     auto r = RunBrix({host.tree.Path() + "box1.bfg", "-config:c:\\qv\\B2", "-v", "-debug"},
                      {host.Env()});
     EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(host.tree.Read("qv-ppp.log")
+                    .starts_with("\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
+                                 "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n\r\n"));
     EXPECT_TRUE(host.tree.Exists("BOX1.log"));
     EXPECT_TRUE(host.tree.Exists("B2.log"));
-}
 
-TEST(Startup, MissingBoxFileIsReportedInTheLog) {
-    HostTree host;
-    auto r = RunBrix({"nobox.bfg", "-v"}, {host.Env()});
+    // LOGDIR keeps its case and is a plain prefix: "Logs/run-" names no folder.
+    host.tree.MakeDir("Logs");
+    host.tree.Write("qvdesk.cfg", "  logdir=" + host.tree.Path() + "Logs/run-  \r\n");
+    EXPECT_EQ(RunBrix({"box1.bfg"}, {host.Env()}).exitCode, 103);
+    host.tree.Write("qvdesk.cfg", "LOGDIR=/nowhere/\r\n  logdir=" + host.tree.Path() + "Logs/\r\n");
+    r = RunBrix({"box1.bfg", "nobox.bfg", "-v"}, {host.Env()});
     EXPECT_EQ(r.exitCode, 0);
     const std::string line =
         "Error (main): Config-Datei '" + host.tree.Path() + "NOBOX.bfg' nicht gefunden";
     EXPECT_NE(r.output.find(line + "\n"), std::string::npos) << r.output;
-    EXPECT_NE(host.tree.Read("qv-ppp.log").find(" " + line + "\r\n"), std::string::npos);
+    EXPECT_NE(host.tree.Read("Logs/qv-ppp.log").find(" " + line + "\r\n"), std::string::npos);
+}
+
+// SCOREFILE is relative to the program's directory: climb from there to "/".
+std::string FromProgramDir(const std::string& absolute) {
+    std::string bin = BRIX_BINARY, up;
+    for (char c : bin.substr(0, bin.rfind('/')))
+        if (c == '/') up += "../";
+    return up + absolute.substr(1);
+}
+
+// A tree whose box loads the scorefile `text`.
+struct ScoreTree : HostTree {
+    explicit ScoreTree(const std::string& text, const std::string& name = "QVSCORE.SC") {
+        tree.Write("qvscore.sc", text); // found under any case
+        tree.Write("BOX1.bfg", "QVSCOREAKTIV=J\nSCOREFILE=" + FromProgramDir(tree / name) + "\n");
+    }
+};
+
+// Every check of the loader: the line it reports, its text and exit code.
+TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
+    struct {
+        const char* file;
+        int line;
+        const char* raw;
+        const char* text;
+        int exitCode;
+    } cases[] = {
+        {"0 10\n", 1, "0 10", ": fehlerhafter Eintrag.", 11},
+        {"x 10 KILL\n", 1, "x 10 KILL", ": Zahl erwartet.", 11},
+        {"10 0 KILL\n", 1, "10 0 KILL", ": kleinere Zahl zuerst!", 11},
+        {"0 10 kaputt\n", 1, "0 10 kaputt", ": falsches Kommando: KAPUTT", 11},
+        {"[!]\nscore 1\n", 1, "[!]", ": keine Gruppe.", 7},
+        {"[de.*] \nscore 1\n", 1, "[de.*] ", ": keine Gruppe, ']' erwartet.", 7},
+        {"0 10 KILL\n# c\n", 2, "# c", ": keine Gruppe, '[' erwartet.", 7},
+        {"[*]\n", 1, "[*]", ": kein Score.", 8},
+        {"[*]\nscore 99999999999\n", 2, "score 99999999999", ": kein Score, Zahl erwartet", 8},
+        {"[*]\nscore 1\nFrom=x\nNAME late\n", 4, "NAME late", ": Name ohne vorheriges SCORE.", 10},
+        {"[*]\nscore 1\nNAME\n", 3, "NAME", ": kein Filtereintrag.", 9},
+        {"[*]\nscore 1 expires\n", 2, "score 1 expires", ": expires: kein Datum.", 4},
+        {"[*]\nscore 1 expires 31.02.2030\n", 2, "score 1 expires 31.02.2030",
+         ": expires: Datum ung\x81ltig.", 4},
+        // An expired rule is still read in full.
+        {"[*]\nscore 1 expires 1.1.2000\nFrom x\n", 3, "From x", ": kein Filtereintrag.", 9},
+        // Line numbers count every line, raw lines keep their leading blanks.
+        {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet", 8},
+    };
+    std::set<std::string> texts, codes;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        tbrix_scorefile sf;
+        auto err = sf.Parse(SplitLines(c.file), MakeDate(2001, 6, 15));
+        ASSERT_TRUE(err);
+        EXPECT_TRUE(sf.Sections().empty() && sf.Actions().empty()); // nothing half-built
+        texts.insert(c.text);
+        codes.insert(err->code);
+        ScoreTree t(c.file);
+        auto r = RunBrix({"box1.bfg"}, {t.Env(), kUtf8});
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        const std::string report = Cp850ToUtf8("\n\nFehler in Zeile " + std::to_string(c.line) +
+                                               ":\n" + c.raw + "\n\nFehler in ");
+        EXPECT_NE(r.output.find(report), std::string::npos) << r.output;
+        EXPECT_TRUE(
+            r.output.ends_with(" bei " + err->code + Cp850ToUtf8(c.text) + "\n\r" + kPrompt + "\n"))
+            << r.output;
+    }
+    EXPECT_EQ(codes.size(), texts.size()) << "one code per check, eight hex digits each";
+    for (const std::string& code : codes)
+        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEF"), std::string::npos) << code;
+
+    // A good scorefile lets the run go on; a missing one is an I/O error report.
+    EXPECT_EQ(RunBrix({"box1.bfg", "-v"}, {ScoreTree("-999 -1 KILL\n[*]\nscore -5\n").Env()})
+                  .output.find("Fehler"),
+              std::string::npos);
+    auto r = RunBrix({"box1.bfg", "-v"}, {ScoreTree("", "none.sc").Env()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("Exception EInOutError at address "), std::string::npos) << r.output;
+}
+
+// Under a terminal: the status window is drawn and the terminal handed back
+// as it was found, on a normal end, an error exit and a scorefile prompt.
+TEST(Startup, TerminalIsDrawnAndRestored) {
+    HostTree host;
+    host.tree.Write("qvdesk.col", "MAILER=31 30 28\r\n");
+    host.tree.Write("BOX1.bfg", "");
+    auto run = testing::RunBrixOnTerminal({"box1.bfg"}, {host.Env(), kUtf8, "TERM=xterm"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string& out = run.output;
+    EXPECT_NE(out.find("\x1b[2J"), std::string::npos);
+    EXPECT_NE(out.find("\x1b[4;3H\u250C\u2500\u2500"), std::string::npos) << out;
+    EXPECT_NE(out.find("\x1b[23;3H\u2514"), std::string::npos);
+    EXPECT_NE(out.find("\x1b[0;97;44m"), std::string::npos); // colour 31: white on blue
+    auto end = out.rfind("\x1b[25;1H");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_NE(out.find("\x1b[?25h", end), std::string::npos);
+    EXPECT_TRUE(run.echoAfter);
+
+    run = testing::RunBrixOnTerminal({"box1"}, {kUtf8});
+    EXPECT_EQ(run.exitCode, 102);
+    EXPECT_NE(run.output.find("\x1b[?25h", run.output.find("\x1b[?25l")), std::string::npos);
+
+    // Return answers the prompt at once (unanswered it counts down 30 s).
+    ScoreTree t("[*]\nscore 1\nNAME a\nNAME b\n");
+    run = testing::RunBrixOnTerminal({"box1.bfg"}, {t.Env(), kUtf8}, kPrompt);
+    EXPECT_EQ(run.exitCode, 10) << run.output;
+    EXPECT_NE(run.output.find("\r\nFehler in Zeile 4:\r\nNAME b\r\n"), std::string::npos);
+    EXPECT_EQ(run.output.find("[00:25]"), std::string::npos) << run.output;
+    EXPECT_TRUE(run.echoAfter);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #pragma once
-// Set-up of the mail fetch job tests: a box with one account on the scripted
-// server, login and multi-line answers of its scripts, readers of the spool
-// and UID files.
+// The mail fetch job's tests: a box with one account on the scripted server,
+// login and multi-line answers of its scripts, readers of the spool and the
+// UID file.
 
 #include "filter/pho.h"
 #include "mail/get_mail.h"
@@ -29,13 +29,12 @@ inline Script LoginScript() {
 inline Script& SendBody(Script& script, const std::vector<std::string>& lines) {
     std::vector<std::string> wire;
     for (const std::string& line : lines)
-        wire.push_back(!line.empty() && line[0] == '.' ? "." + line : line);
+        wire.push_back(line.starts_with('.') ? "." + line : line);
     wire.push_back(".");
     return script.Send("+OK").SendLines(wire);
 }
 
-// Login, STAT with `count` messages of 160 bytes each and UIDL "1 aaa",
-// "2 bbb", ...
+// Login, STAT with `count` messages of 160 bytes, UIDL "1 aaa", "2 bbb", ...
 inline Script Listed(int count) {
     Script s = LoginScript();
     s.Expect("STAT").Send("+OK " + std::to_string(count) + " " + std::to_string(160 * count));
@@ -66,8 +65,6 @@ class GetMailTest : public MailJobTest {
         PhoFree();
         MailJobTest::TearDown();
     }
-
-    // Runs the job against the scripted server (its port as POP3PORT).
     void Run(ScriptServer& server, bool pho = false) {
         box.POP3PORT = server.PortText();
         GetMail(box, pho);

@@ -1,18 +1,20 @@
 // The mail fetch job against the scripted server: the dialogue byte for
-// byte in each mode, the spool files and the UID file it leaves, its log
-// lines, and the user abort.
+// byte on each path, the spool and state files it leaves, its log lines,
+// refusals and a full disk.
 
+#include "clients/md5.h"
 #include "get_mail_fixture.h"
+#include "support/errors.h"
 
 #include <gtest/gtest.h>
 
 namespace brix {
 namespace {
 
-using testing::EscAtCheck;
 using testing::GetMailTest;
 using testing::Id;
 using testing::Listed;
+using testing::LoginScript;
 using testing::Script;
 using testing::ScriptServer;
 using testing::SendBody;
@@ -35,8 +37,6 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
     ScriptServer server(s);
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(server.Received(),
-              "USER joe\r\nPASS secret\r\nSTAT\r\nUIDL\r\nLIST 1\r\nLIST 2\r\nRETR 2\r\nQUIT\r\n");
     EXPECT_EQ(Spool(), (Lines{"M0000.MSG", "m0001.msg"}));
     EXPECT_EQ(Spooled("M0000.MSG"), "old");
     EXPECT_EQ(Spooled("m0001.msg"), kMail2File);
@@ -52,17 +52,13 @@ TEST_F(GetMailTest, DeleteModeDeletesKnownAndFetchedMessages) {
     Script s = Listed(2);
     s.Expect("LIST 1").Send("+OK 1 120").Expect("DELE 1").Send("+OK");
     s.Expect("LIST 2").Send("+OK 2 200");
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("DELE 2").Send("+OK");
-    s.Expect("QUIT").Send("+OK bye");
+    SendBody(s.Expect("RETR 2"), kMail2).Expect("DELE 2").Send("+OK").Expect("QUIT").Send("+OK");
     ScriptServer server(s);
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(server.Received(), "USER joe\r\nPASS secret\r\nSTAT\r\nUIDL\r\nLIST 1\r\nDELE 1\r\n"
-                                 "LIST 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
     EXPECT_EQ(Spooled("m0000.msg"), kMail2File);
     // The deleted message's identifier is gone; the fetched one never stays.
     EXPECT_EQ(Uids(), "<x@y.z><u@v.w>");
-    EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes"}));
 }
 
 TEST_F(GetMailTest, SenderFilterReadsEveryHeaderAndRemembersFilteredInKeepMode) {
@@ -86,8 +82,8 @@ TEST_F(GetMailTest, SenderFilterReadsEveryHeaderAndRemembersFilteredInKeepMode) 
     EXPECT_EQ(RunLog().back(), "2 mails skipped");
 }
 
-// Verbose mode sends no LIST and echoes the run log on the console; debug
-// level one adds a line per message.
+// Verbose mode sends no LIST and echoes the run log; debug level one adds a
+// line per message.
 TEST_F(GetMailTest, VerboseModeSendsNoListAndEchoesTheRunLog) {
     Settings().DebugLevel = 1;
     tree.Write("e-mail.uid", Id("aaa"));
@@ -96,27 +92,97 @@ TEST_F(GetMailTest, VerboseModeSendsNoListAndEchoesTheRunLog) {
     ScriptServer server(s);
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(server.Received(), "USER joe\r\nPASS secret\r\nSTAT\r\nUIDL\r\nRETR 2\r\nQUIT\r\n");
-    EXPECT_EQ(Spooled("m0000.msg"), kMail2File);
-    const Lines log = {"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
-                       "skipping mail #1", "fetching mail #2", "1 mails skipped"};
-    EXPECT_EQ(RunLog(), log);
+    EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
+                               "skipping mail #1", "fetching mail #2", "1 mails skipped"}));
     EXPECT_NE(screen.output.find("\n2 mails, 320 bytes\n"), std::string::npos);
 }
 
-TEST_F(GetMailTest, UserAbortInTheLoopWritesStateAndQuits) {
-    // Checks: 1 before connecting, 2 after login, 3 at message 1, 4 before
-    // its RETR, 5 after it is stored.
-    EscAtCheck esc(5);
-    Script s = Listed(2);
-    SendBody(s.Expect("RETR 1"), kMail1).Expect("QUIT").Send("+OK");
+// Without UIDL, messages are known by Message-ID or the digest of their
+// header, in a file of their own.
+TEST_F(GetMailTest, RefusedUidlSwitchesToMessageIds) {
+    Settings().VerboseMode = false;
+    const Lines header1 = {"Message-ID: <m1@example.org>", "From: Ann <ann@example.org>", ""};
+    const Lines header2 = {"From: bob@example.org", "Subject: no id", ""};
+    tree.Write("e-mail.uid", "<untouched@x.y>");
+    Script s = LoginScript();
+    s.Expect("STAT").Send("+OK 2 200").Expect("UIDL").Send("-ERR command not implemented");
+    SendBody(s.Expect("TOP 1 0"), header1).Expect("LIST 1").Send("+OK 1 100");
+    SendBody(s.Expect("RETR 1"), {header1[0], header1[1], "", "hello"});
+    SendBody(s.Expect("TOP 2 0"), header2).Expect("LIST 2").Send("+OK 2 100");
+    SendBody(s.Expect("RETR 2"), {header2[0], header2[1], "", "body"}).Expect("QUIT").Send("+OK");
     ScriptServer server(s);
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spool(), Lines{"m0000.msg"});
-    EXPECT_EQ(Uids(), Id("aaa"));
-    EXPECT_EQ(RunLog().back(), "aborted by user ...");
-    EXPECT_EQ(screen.bells, 1);
+    EXPECT_EQ(Spool(), (Lines{"m0000.msg", "m0001.msg"}));
+    const std::string digest = DigestToHex(MD5String(header2[0] + "\r\n" + header2[1] + "\r\n"));
+    EXPECT_EQ(tree.Read("e-mail.idx"), "<m1@example.org><" + digest + ">");
+    EXPECT_EQ(Uids(), "<untouched@x.y>");
+    EXPECT_EQ(RunLog()[1], "Error (getmail): Uidl. (Error=-ERR command not implemented)");
+}
+
+// A refusal is logged with its command and the reply, in the debug log too.
+// Once logged in, the end part still writes the UID file and sends QUIT.
+TEST_F(GetMailTest, EveryRefusalIsLoggedWithItsCommand) {
+    Settings().VerboseMode = false;
+    Settings().DebugLevel = 1;
+    auto retr = [] { return Listed(1).Expect("LIST 1").Send("+OK 1 100").Expect("RETR 1"); };
+    auto fetched = [=] {
+        Script s = retr();
+        return SendBody(s, {"Subject: x", "", "body"});
+    };
+    struct {
+        const char* name;
+        Script script;
+        std::string error;
+        bool endPart = true;
+        bool stored = false; // the message is in the spool and known
+    } cases[] = {
+        {"greeting", Script().Send("-ERR busy"), "Connect. (Error=-ERR busy)", false},
+        {"STAT", LoginScript().Expect("STAT").Send("+OK many"), "Stat. (Error=+OK many)", false},
+        {"RETR", retr().Send("-ERR gone").Expect("QUIT").Send("+OK"), "Retr. (Error=-ERR gone)"},
+        // The refused RETR ended the job; the QUIT that fails after it does
+        // not hide it.
+        {"RETR then QUIT", retr().Send("-ERR gone").Expect("QUIT").Send("-ERR still busy"),
+         "Retr. (Error=-ERR gone)"},
+        // Delete mode: the message stays on the server and is remembered, so
+        // that the next run deletes it without fetching it again.
+        {"DELE", fetched().Expect("DELE 1").Send("-ERR read-only").Expect("QUIT").Send("+OK"),
+         "Dele. (Error=-ERR read-only)", true, true},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* name : {"e-mail.uid", "qv-ppp.log", "BOX1.log", "spool/m0000.msg"})
+            std::filesystem::remove(tree / name);
+        box.POP3KEEP = std::string(c.name) == "DELE" ? "N" : "J";
+        ScriptServer server(c.script);
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(RunLog().back(), "Error (getmail): " + c.error);
+        EXPECT_EQ(BoxLog().back(), "Error (getmail): " + c.error);
+        EXPECT_EQ(tree.Exists("e-mail.uid"), c.endPart);
+        EXPECT_EQ(Uids(), c.stored ? Id("aaa") : "");
+        EXPECT_EQ(Spool().size(), c.stored ? 1u : 0u);
+    }
+}
+
+TEST_F(GetMailTest, FullDiskLeavesNoSpoolFileAndNoDeletion) {
+    box.POP3KEEP = "N";
+    Script s = Listed(1);
+    SendBody(s.Expect("RETR 1"), {"Subject: big", "", std::string(8000, 'x')});
+    ScriptServer server(s.Expect("RSET").Send("+OK").Expect("QUIT").Send("+OK"));
+    box.POP3PORT = server.PortText();
+    {
+        testing::FileSizeLimit limit(4000);
+        try {
+            GetMail(box, false);
+            ADD_FAILURE() << "nothing raised";
+        } catch (const EStringListError& e) {
+            EXPECT_EQ(e.Message(), "Error: Savetofile");
+        }
+    }
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_TRUE(Spool().empty());
+    EXPECT_EQ(Uids(), "");
 }
 
 } // namespace

@@ -1,14 +1,13 @@
 #pragma once
 // Shared pieces of the mail tests: a full disk for one scope, the names in a
-// folder, ESC at the n-th abort check, and the base of the job tests (run
-// settings in a temporary host tree, the test doubles, readers of the logs).
+// folder, and the base of the job tests (run settings in a temporary host
+// tree, the platform doubles, readers of the logs).
 
 #include "display/status_screen.h"
 #include "frame/config.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "platform/fakes.h"
-#include "platform/keyboard.h"
 #include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
@@ -22,12 +21,10 @@
 
 namespace brix::testing {
 
-// Makes writes beyond a few bytes fail as on a full disk, for one scope (also
-// for root, whom permissions do not stop).
+// Writes beyond `bytes` fail as on a full disk (also for root), for one scope.
 class FileSizeLimit {
   public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
         ::getrlimit(RLIMIT_FSIZE, &old_);
         rlimit lim = old_;
         lim.rlim_cur = bytes;
@@ -35,17 +32,14 @@ class FileSizeLimit {
     }
     ~FileSizeLimit() {
         ::setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, oldHandler_);
+        std::signal(SIGXFSZ, handler_);
     }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
   private:
     rlimit old_{};
-    void (*oldHandler_)(int) = SIG_DFL;
+    void (*handler_)(int);
 };
 
-// Names in a folder, sorted.
 inline std::vector<std::string> DirNames(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir))
@@ -54,6 +48,7 @@ inline std::vector<std::string> DirNames(const std::string& dir) {
     return names;
 }
 
+// The stamp of every log line under FixedClock.
 // Answers ESC at the n-th abort check of a job (counting from 1), once.
 class EscAtCheck final : public Keyboard {
   public:
@@ -75,7 +70,6 @@ class EscAtCheck final : public Keyboard {
     bool pending_ = false;
 };
 
-// The stamp of every log line under FixedClock.
 inline const std::string kStamp = "03.02.2001 09:05:00 ";
 
 class MailJobTest : public ::testing::Test {
@@ -85,7 +79,6 @@ class MailJobTest : public ::testing::Test {
         CloseStatusScreen();
         SetLogScreenShown(false);
     }
-
     std::string SpoolDir() const { return tree.Path() + "spool/"; }
     std::vector<std::string> Spool() const { return DirNames(SpoolDir()); }
     // The run log's lines without their stamps (each is checked).

@@ -1,5 +1,10 @@
-#include "mail/spool.h"
+// The files the mail jobs read and write, byte for byte: spool files in both
+// forms, their names, the identifier files, and the outgoing batch lines.
 
+#include "mail/idtext.h"
+#include "mail/msg.h"
+#include "mail/outgoing_mail.h"
+#include "mail/spool.h"
 #include "mail_testing.h"
 #include "support/errors.h"
 #include "support/textfile.h"
@@ -35,46 +40,23 @@ std::string Write(SpoolNames& names, std::uint32_t& counter, const Lines& lines)
     return file.Commit();
 }
 
-TEST(SpoolForm, MailboxFormLeavesBodyLinesAlone) {
-    tbrix_msg m = {"A: 1", "", "From here on", ".dot", ""};
-    EXPECT_EQ(Formed(m, false, "u", "s", ""), "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
-}
-
-TEST(SpoolForm, BatchedSmtpFormFramesAndStuffsLinesStartingWithDot) {
-    struct {
-        tbrix_msg message;
-        const char* bytes;
-    } cases[] = {
-        {{".H: 1", "", "..", ".x", "a.b", "", " ."},
-         "HELO s\nRCPT TO:<r>\nDATA\n..H: 1\n\n...\n..x\na.b\n\n .\n.\nQUIT\n"},
-        {{}, "HELO s\nRCPT TO:<r>\nDATA\n.\nQUIT\n"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Formed(c.message, true, "u", "s", "r"), c.bytes);
-}
-
-TEST(SpoolForm, BatchedSmtpRecipientFromEnvelopeHeadersOrTheSetting) {
+TEST(SpoolForm, MailboxAndBatchedSmtpForms) {
+    EXPECT_EQ(Formed({"A: 1", "", "From here on", ".dot", ""}, false, "u", "s", ""),
+              "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
+    // The batch is read back as SMTP: lines starting with a dot are stuffed.
+    EXPECT_EQ(Formed({".H: 1", "", "..", ".x", "a.b", " ."}, true, "u", "s", "r"),
+              "HELO s\nRCPT TO:<r>\nDATA\n..H: 1\n\n...\n..x\na.b\n .\n.\nQUIT\n");
     struct {
         tbrix_msg message;
         bool useEnvelope;
         const char* envelope;
         const char* recipient;
     } cases[] = {
-        {{"X-Envelope-To: b@x", "ENVELOPE-TO:  a@x ", ""}, true, "fixed@x", "a@x"},
-        {{"Envelope-To:", "X-Envelope-To: b@x", ""}, true, "fixed@x", "b@x"},
-        {{"From: c@x", "", "Envelope-To: body@x"}, true, "fixed@x", ""},
-        {{"Envelope-To: a@x", ""}, false, "me@home", "me@home"},
+        {{"X-Envelope-To: b@x", "envelope-to:  a@x ", ""}, true, "fixed@x", "a@x"},
         {{"Envelope-To: a@x", ""}, false, "", "postmaster@localhost"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(BatchedSmtpRecipient(c.message, c.useEnvelope, c.envelope), c.recipient)
-            << c.recipient;
-}
-
-TEST(SpoolName, HexCounterWithAtLeastFourDigits) {
-    EXPECT_EQ(SpoolFileName("/q/", 255), "/q/m00FF.msg");
-    EXPECT_EQ(SpoolFileName("", 0x10000), "m10000.msg");
-    EXPECT_EQ(SpoolTempName("/q/", 3), "/q/m0003.tmp");
+        EXPECT_EQ(BatchedSmtpRecipient(c.message, c.useEnvelope, c.envelope), c.recipient);
 }
 
 TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
@@ -116,20 +98,48 @@ TEST(SpoolWrite, FailedWriteRemovesTemporaryFile) {
     EXPECT_EQ(Write(names, counter, {"x"}), dir / "m0000.msg");
 }
 
-// Without a Message-ID in the header: the MD5 of "From: a@b\r\nSubject: x\r\n".
+// Without a Message-ID: the MD5 of "From: a@b\r\nSubject: x\r\n".
 TEST(MessageIdMode, IdentifierIsMessageIdValueOrDigestOfHeaderLines) {
-    struct {
-        tbrix_msg header;
-        const char* id;
-    } cases[] = {
-        {{"message-id:\t<abc@x.org>  ", ""}, "<abc@x.org>"},
-        {{"Message-Id: <abc@x.org> (added by relay)", ""}, "<abc@x.org>"},
-        {{"Message-ID: abc@x.org", ""}, "<abc@x.org>"},
-        {{"From: a@b", "Subject: x", "", "Message-ID: <body@x>"},
-         "<0afda31a0c3c3cbb1a43611682d869bb>"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(MessageIdIdentifier(c.header), c.id) << c.id;
+    EXPECT_EQ(MessageIdIdentifier({"message-id:\t<abc@x.org> (relay)", ""}), "<abc@x.org>");
+    EXPECT_EQ(MessageIdIdentifier({"Message-ID: abc@x.org", ""}), "<abc@x.org>");
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x", "", "Message-ID: <body@x>"}),
+              "<0afda31a0c3c3cbb1a43611682d869bb>");
+    tbrix_uid u = {"2 QhdPYR:00WBw1Ph7x7", " 1 \t one ", "x8 abc"};
+    EXPECT_EQ(u.UidOf(1), "one");
+    EXPECT_THROW(u.UidOf(3), EListError);
+    EXPECT_FALSE(u.CoversMessages(3));
+}
+
+TEST(IdText, TrimKeepsWholeNewestIdentifiersAndRemovalTakesTheFirst) {
+    std::string text;
+    for (int i = 0; i < 1639; ++i) // identifiers of 20 characters
+        text += "<" + std::to_string(1000000000 + i) + "@u.srv.x>";
+    TrimIdText(text, kIdTextLimit);
+    // 32780 characters: 13 are cut, then the rest of the first identifier.
+    EXPECT_EQ(text.size(), 32760u);
+    EXPECT_EQ(text.substr(0, 20), "<1000000001@u.srv.x>");
+    IdSet ids("<1@u.a><2@u.a><1@u.a>");
+    ids.Remove("<1@u.a>"); // the first occurrence only
+    EXPECT_EQ(ids.Text(), "<2@u.a><1@u.a>");
+    EXPECT_TRUE(ids.Contains("<1@u.a>"));
+}
+
+TEST(IdText, FailedWriteKeepsTheOldFile) {
+    TempTree dir;
+    const std::string name = dir / "e-mail.uid", text("<1@u.a>\r\n\0b", 11);
+    WriteWholeFile(name, text);
+    EXPECT_EQ(ReadWholeFile(name), text);
+    {
+        testing::FileSizeLimit fullDisk(4);
+        EXPECT_THROW(WriteWholeFile(name, "<1@u.a><2@u.a>"), EInOutError);
+    }
+    EXPECT_EQ(DirNames(dir.Path()), Lines{"e-mail.uid"});
+    EXPECT_EQ(dir.Read("e-mail.uid"), text);
+}
+
+// Only CR LF or LF ends a line; a lone CR is one of its bytes.
+TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
+    EXPECT_EQ(SplitSpoolLines("a\r\nb\nc\rd\r\r\ne"), (Lines{"a", "b", "c\rd\r", "e"}));
 }
 
 } // namespace

@@ -1,59 +1,16 @@
 #include "testing/dovecot_server.h"
 
-#include "testing/exim_server.h"
-
 #include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace brix::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool Accepts(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-} // namespace
-
 std::int64_t Pop3Size(const std::string& text) {
-    std::int64_t size = static_cast<std::int64_t>(text.size());
-    for (char c : text)
-        size += c == '\n';
-    return size;
+    return static_cast<std::int64_t>(text.size() + std::count(text.begin(), text.end(), '\n'));
 }
 
 std::string DovecotServer::Missing() {
@@ -61,47 +18,21 @@ std::string DovecotServer::Missing() {
     return std::string(kBinary) + " is not installed (packages dovecot-core, dovecot-pop3d)";
 }
 
-DovecotServer::DovecotServer() {
-    char pattern[] = "/tmp/brix-dovecot-XXXXXX";
-    if (::mkdtemp(pattern)) dir_ = pattern;
-}
-
-DovecotServer::~DovecotServer() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        int status;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > until) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-}
-
 void DovecotServer::Add(const MaildirMessage& message) {
-    // Written aside and renamed in, as a delivery agent does, so that the
-    // server never sees half a message.
-    fs::path maildir = fs::path(dir_) / "mail" / kUser;
-    fs::path tmp = maildir / "tmp" / message.name;
-    fs::path cur = maildir / "cur" / (message.name + ":2,");
-    WriteFile(tmp, message.text);
-    if (::chown(tmp.c_str(), mailUid_, mailGid_) != 0) return;
-    fs::rename(tmp, cur);
+    // Renamed in, as a delivery agent does: the server never sees half a message.
+    const std::string maildir = dir_ + "/mail/" + kUser;
+    const std::string tmp = maildir + "/tmp/" + message.name;
+    WriteText(tmp, message.text);
+    if (::chown(tmp.c_str(), mailUid_, mailGid_) == 0)
+        fs::rename(tmp, maildir + "/cur/" + message.name + ":2,");
 }
 
 std::vector<std::string> DovecotServer::MailboxNames() const {
     std::vector<std::string> names;
-    fs::path maildir = fs::path(dir_) / "mail" / kUser;
-    for (const char* sub : {"cur", "new"}) {
+    for (const char* sub : {"/cur", "/new"}) {
         std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(maildir / sub, ec)) {
-            std::string name = entry.path().filename().string();
+        for (const auto& e : fs::directory_iterator(dir_ + "/mail/" + kUser + sub, ec)) {
+            std::string name = e.path().filename().string();
             names.push_back(name.substr(0, name.find(':')));
         }
     }
@@ -110,117 +41,59 @@ std::vector<std::string> DovecotServer::MailboxNames() const {
 }
 
 std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
+    if (std::string missing = Missing(); !missing.empty()) return missing;
     if (dir_.empty()) return "cannot create a temporary folder";
-    fs::path dir = dir_;
-    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
-    fs::path maildir = dir / "mail" / kUser;
+    // As root, the mail belongs to nobody and Dovecot's processes run as its
+    // system users; otherwise everything runs as the calling user.
+    const bool root = ::geteuid() == 0;
+    passwd* owner = root ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
+    if (!owner || (root && (!::getpwnam("dovecot") || !::getpwnam("dovenull"))))
+        return "the users dovecot, dovenull and nobody are needed";
+    mailUid_ = owner->pw_uid;
+    mailGid_ = owner->pw_gid;
+    const std::string internal = root ? "dovecot" : owner->pw_name;
+    const std::string login = root ? "dovenull" : owner->pw_name;
     for (const char* sub : {"cur", "new", "tmp"})
-        fs::create_directories(maildir / sub);
-    fs::create_directories(dir / "run");
-    fs::create_directories(dir / "state");
-
-    // As root, the mail is owned by an unprivileged user and Dovecot's own
-    // processes run as its system users; otherwise everything runs as the
-    // calling user.
-    std::string internalUser, loginUser;
-    if (::geteuid() == 0) {
-        passwd* nobody = ::getpwnam("nobody");
-        if (!::getpwnam("dovecot") || !::getpwnam("dovenull") || !nobody)
-            return "the users dovecot, dovenull and nobody are needed as root";
-        mailUid_ = nobody->pw_uid;
-        mailGid_ = nobody->pw_gid;
-        internalUser = "dovecot";
-        loginUser = "dovenull";
-    } else {
-        passwd* me = ::getpwuid(::geteuid());
-        if (!me) return "no passwd entry for the current user";
-        mailUid_ = me->pw_uid;
-        mailGid_ = me->pw_gid;
-        internalUser = loginUser = me->pw_name;
-    }
-    if (::chown((dir / "mail").c_str(), mailUid_, mailGid_) != 0) return "chown failed";
-    for (const auto& entry : fs::recursive_directory_iterator(dir / "mail"))
-        if (::chown(entry.path().c_str(), mailUid_, mailGid_) != 0) return "chown failed";
+        fs::create_directories(dir_ + "/mail/" + kUser + "/" + sub);
+    for (const char* sub : {"/run", "/state"})
+        fs::create_directories(dir_ + sub);
+    for (const auto& e : fs::recursive_directory_iterator(dir_ + "/mail"))
+        if (::chown(e.path().c_str(), mailUid_, mailGid_) != 0) return "chown failed";
+    if (::chown((dir_ + "/mail").c_str(), mailUid_, mailGid_) != 0) return "chown failed";
     for (const MaildirMessage& message : messages)
         Add(message);
-
-    WriteFile(dir / "passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
-                                  std::to_string(mailUid_) + ":" + std::to_string(mailGid_) +
-                                  "::" + maildir.string() + "::\n");
-    port_ = FreeLoopbackPort();
+    const std::string& d = dir_;
     if (!cert_.empty()) tlsPort_ = FreeLoopbackPort();
-    const std::string d = dir_;
-    WriteFile(dir / "dovecot.conf",
-              "protocols = pop3\n"
-              "listen = 127.0.0.1\n"
-              "base_dir = " +
-                  d +
-                  "/run\n"
-                  "state_dir = " +
-                  d +
-                  "/state\n"
-                  "log_path = " +
-                  d + "/dovecot.log\n" +
+    WriteText(d + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
+                                 std::to_string(mailUid_) + ":" + std::to_string(mailGid_) +
+                                 "::" + d + "/mail/" + kUser + "::\n");
+    WriteText(d + "/dovecot.conf",
+              "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
+                  "/state\nlog_path = " + d +
+                  "/dovecot.log\n" +
                   (cert_.empty()
                        ? std::string("ssl = no\n")
                        : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
                   "disable_plaintext_auth = no\n"
-                  "auth_mechanisms = plain login apop\n"
-                  "auth_failure_delay = 0\n"
+                  "auth_mechanisms = plain login apop\nauth_failure_delay = 0\n"
                   "default_internal_user = " +
-                  internalUser +
-                  "\n"
-                  "default_login_user = " +
-                  loginUser +
-                  "\n"
-                  "first_valid_uid = 1\n"
-                  "mail_location = maildir:" +
-                  d +
-                  "/mail/%u\n"
-                  "pop3_uidl_format = %f\n"
+                  internal + "\ndefault_login_user = " + login +
+                  "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
+                  "/mail/%u\npop3_uidl_format = %f\n"
                   "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
-                  d +
-                  "/passwd\n}\n"
-                  "userdb {\n  driver = passwd-file\n  args = " +
-                  d +
-                  "/passwd\n}\n"
-                  "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n"
-                  "    port = " +
-                  std::to_string(port_) + "\n  }\n" +
+                  d + "/passwd\n}\nuserdb {\n  driver = passwd-file\n  args = " + d +
+                  "/passwd\n}\nservice pop3-login {\n  inet_listener pop3 {\n"
+                  "    address = 127.0.0.1\n    port = " +
+                  PortText() + "\n  }\n" +
                   (cert_.empty() ? std::string()
                                  : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
                                        std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
                   "}\n");
-
-    const std::string conf = (dir / "dovecot.conf").string();
-    const std::string err = (dir / "stderr.log").string();
-    const char* argv[] = {kBinary, "-F", "-c", conf.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int rc = posix_spawn(&pid_, kBinary, &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-        return "cannot start dovecot";
-    }
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-        if (Accepts(port_)) return {};
-        int status;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return "dovecot ended at start-up: " + Log();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return "dovecot did not accept connections: " + Log();
+    return Launch({kBinary, "-F", "-c", d + "/dovecot.conf"}, d + "/stderr.log");
 }
 
 std::string DovecotServer::Log() const {
-    return ReadFile(fs::path(dir_) / "dovecot.log") + ReadFile(fs::path(dir_) / "stderr.log");
+    return ReadText(dir_ + "/dovecot.log") + ReadText(dir_ + "/stderr.log");
 }
 
 } // namespace brix::testing

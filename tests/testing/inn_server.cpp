@@ -79,6 +79,7 @@ InnServer::InnServer() {
 
 InnServer::~InnServer() {
     if (innd_ > 0) Run({std::string(kBin) + "ctlinnd", "-t", "5", "shutdown", "test"});
+    Stop(nnrpdTls_);
     Stop(nnrpd_);
     Stop(innd_);
     std::error_code ec;
@@ -151,6 +152,9 @@ std::string InnServer::Start(const std::vector<std::string>& groups) {
     readerPort_ = FreeLoopbackPort();
     while (readerPort_ == feedPort_)
         readerPort_ = FreeLoopbackPort();
+    if (!cert_.empty())
+        while (tlsReaderPort_ == 0 || tlsReaderPort_ == feedPort_ || tlsReaderPort_ == readerPort_)
+            tlsReaderPort_ = FreeLoopbackPort();
     std::string user = "news";
     if (::geteuid() != 0)
         if (passwd* me = ::getpwuid(::geteuid())) user = me->pw_name;
@@ -170,6 +174,13 @@ std::string InnServer::Start(const std::vector<std::string>& groups) {
             "nnrpdloadlimit: 0\npgpverify: false\nwireformat: true\nartcutoff: 0\n"
             "doinnwatch: false\ndocnfsstat: false\nmta: \"/bin/true %s\"\n"
             "mailcmd: /bin/true\norganization: \"brix test\"\n";
+    if (!cert_.empty()) {
+        // nnrpd wants a key that only its owner can read: copies of its own.
+        fs::copy_file(cert_, d / "etc/cert.pem");
+        fs::copy_file(key_, d / "etc/key.pem");
+        fs::permissions(d / "etc/key.pem", fs::perms::owner_read | fs::perms::owner_write);
+        conf += "tlscertfile: " + dir_ + "/etc/cert.pem\ntlskeyfile: " + dir_ + "/etc/key.pem\n";
+    }
     WriteFile(d / "etc/inn.conf", conf);
     WriteFile(d / "etc/storage.conf", "method tradspool {\n newsgroups: *\n class: 0\n}\n");
     WriteFile(d / "etc/readers.conf", "auth \"all\" {\n hosts: \"*\"\n default: \"<all>\"\n}\n"
@@ -196,9 +207,15 @@ std::string InnServer::Start(const std::vector<std::string>& groups) {
     nnrpd_ = Spawn({std::string(kBin) + "nnrpd", "-D", "-f", "-b", "127.0.0.1", "-p",
                     std::to_string(readerPort_)},
                    dir_ + "/nnrpd.out");
-    if (innd_ < 0 || nnrpd_ < 0) return "cannot start innd or nnrpd";
+    if (tlsReaderPort_ > 0)
+        nnrpdTls_ = Spawn({std::string(kBin) + "nnrpd", "-D", "-f", "-S", "-b", "127.0.0.1", "-p",
+                           std::to_string(tlsReaderPort_)},
+                          dir_ + "/nnrpd.out");
+    if (innd_ < 0 || nnrpd_ < 0 || (tlsReaderPort_ > 0 && nnrpdTls_ < 0))
+        return "cannot start innd or nnrpd";
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    for (int port : {feedPort_, readerPort_}) {
+    for (int port : {feedPort_, readerPort_, tlsReaderPort_}) {
+        if (port == 0) continue;
         int fd = -1;
         while (fd < 0 && std::chrono::steady_clock::now() < until) {
             fd = Connect(port);

@@ -35,8 +35,16 @@ class InnServer {
     // under its Message-ID; returns innd's final reply to each.
     std::vector<std::string> Inject(const std::vector<std::vector<std::string>>& articles);
 
+    // Before Start: STARTTLS on the reader port, and a second nnrpd with TLS
+    // from the first byte (TlsReaderPortText).
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
+
     int ReaderPort() const { return readerPort_; }
     std::string ReaderPortText() const { return std::to_string(readerPort_); }
+    std::string TlsReaderPortText() const { return std::to_string(tlsReaderPort_); }
     int FeedPort() const { return feedPort_; }
     // The servers' logs, for failure messages.
     std::string Log() const;
@@ -50,8 +58,11 @@ class InnServer {
     std::string user_;
     int feedPort_ = 0;
     int readerPort_ = 0;
+    int tlsReaderPort_ = 0;
+    std::string cert_, key_;
     pid_t innd_ = -1;
     pid_t nnrpd_ = -1;
+    pid_t nnrpdTls_ = -1;
 };
 
 } // namespace brix::testing

@@ -1,14 +1,71 @@
 #include "testing/run_program.h"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
-
-extern char** environ;
+#include <utmp.h>
 
 namespace brix::testing {
+
+namespace {
+// In the child: environment, working folder, then the program.
+[[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env, const std::string& workDir) {
+    if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
+    ::unsetenv("QV");
+    for (const std::string& e : env)
+        ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
+int ExitCodeOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads fd to its end, or until `child` (when given) has ended, or for at
+// most `seconds`; types Return once `prompt` has appeared. The exit code
+// when the child's end was seen here, else -1.
+int ReadAll(int fd, std::string& out, int seconds, pid_t child = -1,
+            const std::string& prompt = "") {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool answered = prompt.empty();
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        int status = 0;
+        if (::poll(&p, 1, 100) <= 0) {
+            if (child > 0 && ::waitpid(child, &status, WNOHANG) == child) return ExitCodeOf(status);
+            continue;
+        }
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (!answered && out.find(prompt) != std::string::npos)
+            answered = ::write(fd, "\r", 1) == 1;
+    }
+    return -1;
+}
+} // namespace
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return ExitCodeOf(status);
+}
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, const std::string& workDir) {
@@ -17,38 +74,56 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     if (::pipe(fds) != 0) return result;
     pid_t pid = ::fork();
     if (pid == 0) {
-        int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(fds[1], 1);
         ::dup2(fds[1], 2);
         ::close(fds[0]);
-        ::close(fds[1]);
-        if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
-        ::unsetenv("QV");
-        for (const std::string& e : env)
-            ::putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
+        Exec(program, args, env, workDir);
     }
     ::close(fds[1]);
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.output.append(buf, static_cast<std::size_t>(n));
-    }
+    ReadAll(fds[0], result.output, 600);
     ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exitCode = WaitExit(pid);
     return result;
+}
+
+pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2})
+            ::dup2(null, fd);
+        Exec(BRIX_BINARY, args, env, "");
+    }
+    return pid;
+}
+
+TerminalRun RunBrixOnTerminal(const std::vector<std::string>& args,
+                              const std::vector<std::string>& env, const std::string& prompt) {
+    TerminalRun run;
+    int master = -1, slave = -1;
+    winsize ws{};
+    ws.ws_row = 25;
+    ws.ws_col = 80;
+    if (::openpty(&master, &slave, nullptr, nullptr, &ws) != 0) return run;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(master);
+        ::login_tty(slave);
+        Exec(BRIX_BINARY, args, env, "");
+    }
+    // The slave stays open here, so that its modes can be read at the end.
+    run.exitCode = ReadAll(master, run.output, 10, pid, prompt);
+    if (run.exitCode < 0) {
+        ::kill(pid, SIGKILL);
+        WaitExit(pid);
+    }
+    termios after{};
+    ::tcgetattr(slave, &after);
+    run.echoAfter = (after.c_lflag & ECHO) && (after.c_lflag & ICANON);
+    ::close(master);
+    ::close(slave);
+    return run;
 }
 
 } // namespace brix::testing

@@ -1,25 +1,39 @@
 #pragma once
-// Runs a program to its end with arguments and extra environment, standard
-// input from /dev/null, and returns its exit code and standard output.
+// Runs a program (usually the built brix binary) with arguments and extra
+// environment (QV unset unless given), standard input from /dev/null.
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace brix::testing {
 
 struct ProgramResult {
-    int exitCode = -1;
-    std::string output;
+    int exitCode = -1;  // 128 + the signal when a signal ended it
+    std::string output; // standard output and standard error
 };
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env = {}, const std::string& workDir = "");
 
-// The built brix binary.
 inline ProgramResult RunBrix(const std::vector<std::string>& args,
                              const std::vector<std::string>& env = {},
                              const std::string& workDir = "") {
     return RunProgram(BRIX_BINARY, args, env, workDir);
 }
+
+// Starts brix in the background, output to /dev/null; WaitExit gives its
+// exit code as RunProgram does.
+pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env);
+int WaitExit(pid_t pid);
+
+// Runs brix on an 80x25 pseudo-terminal for up to ten seconds, typing
+// Return once `prompt` has appeared. `echoAfter` tells whether the terminal
+// had echo and line editing back on at the end.
+struct TerminalRun : ProgramResult {
+    bool echoAfter = false;
+};
+TerminalRun RunBrixOnTerminal(const std::vector<std::string>& args,
+                              const std::vector<std::string>& env, const std::string& prompt = "");
 
 } // namespace brix::testing

@@ -1,0 +1,103 @@
+#include "testing/real_server.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace brix::testing {
+
+namespace {
+sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+} // namespace
+
+int FreeLoopbackPort(int* listener) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listener && ::listen(s, 8) != 0) ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(s);
+        s = -1;
+    }
+    if (listener)
+        *listener = s;
+    else
+        ::close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+RealServer::RealServer(const char* name) {
+    std::string tmpl = "/tmp/brix-" + std::string(name) + "-XXXXXX";
+    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
+    ::chmod(dir_.c_str(), 0755);
+    port_ = FreeLoopbackPort();
+}
+
+RealServer::~RealServer() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 250 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+std::string RealServer::Launch(const std::vector<std::string>& argv, const std::string& output) {
+    if (::access(argv[0].c_str(), X_OK) != 0) return argv[0] + " is not installed";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 200; ++i) {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = Loopback(port_);
+        bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(s);
+        if (up) return {};
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return argv[0] + " ended at start-up: " + ReadText(output);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return argv[0] + " did not accept connections: " + ReadText(output);
+}
+
+} // namespace brix::testing
