@@ -68,8 +68,12 @@ void TAbsClient::GetResponse(TStrings* Lines) {
     DoLogLine(">" + LastReply);
     ReplyCode = ReplyCodeOf(LastReply);
     if (!ReplyContinuations) return;
+    std::size_t held = line.size();
     while (LastReply.size() >= 4 && LastReply[3] == '-') {
         Socket->ReadLn(line);
+        // A server that never sends the last line must not hold the run.
+        held += line.size() + 2;
+        if (held > kMaxReplySize) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
         if (!Socket->LastLineEnded()) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
         LastReply = Cut(line);
         if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());

@@ -36,6 +36,10 @@ using TLineSink = std::function<void(std::string& Line)>;
 // A multi-line answer held in memory stops with an error beyond this size,
 // so that a server sending without end cannot exhaust memory.
 constexpr std::size_t kMaxHeldAnswer = 256u << 20;
+// A command's reply with its continuation lines ("250-...") stops with an
+// error beyond this size: real replies are a few lines long, and one that
+// never ends would hold the run.
+constexpr std::size_t kMaxReplySize = 1u << 20;
 
 BRIX_SKT_EXCEPTION_CLASS(EAbsClient);
 

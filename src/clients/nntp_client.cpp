@@ -1,5 +1,6 @@
 #include "clients/nntp_client.h"
 
+#include "net/socket_abort.h"
 #include "support/text.h"
 
 #include <cstdio>
@@ -54,7 +55,11 @@ void TAbsNNTPClient::StartTls() {
 }
 
 void TAbsNNTPClient::Disconnect() {
-    Quit();
+    // The goodbye runs to its end (or its time-out) even after an abort.
+    {
+        TSocketAbortHold hold;
+        Quit();
+    }
     TAbsClient::Disconnect();
 }
 

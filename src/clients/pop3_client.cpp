@@ -1,6 +1,7 @@
 #include "clients/pop3_client.h"
 
 #include "clients/md5.h"
+#include "net/socket_abort.h"
 #include "support/text.h"
 
 #include <limits>
@@ -147,7 +148,11 @@ void TPOP3Client::RetrAndDele(std::int32_t MsgNo, TStrings* Lines) {
 }
 
 void TPOP3Client::Disconnect() {
-    Quit();
+    // The goodbye runs to its end (or its time-out) even after an abort.
+    {
+        TSocketAbortHold hold;
+        Quit();
+    }
     TAbsPOP3Client::Disconnect();
     MsgCount = 0;
     MailboxSize = 0;

@@ -1,6 +1,7 @@
 #include "clients/smtp_client.h"
 
 #include "clients/base64.h"
+#include "net/socket_abort.h"
 #include "support/text.h"
 
 #include <unistd.h>
@@ -184,7 +185,11 @@ void TSMTPClient::Connect(const std::string& HostName, const std::string& Domain
 }
 
 void TSMTPClient::Disconnect() {
-    Quit();
+    // The goodbye runs to its end (or its time-out) even after an abort.
+    {
+        TSocketAbortHold hold;
+        Quit();
+    }
     TAbsSMTPClient::Disconnect();
     Domain.clear();
 }

@@ -1,9 +1,13 @@
 #include "frame/program.h"
 
 #include "display/status_lines.h"
+#include "frame/abort.h"
 #include "frame/jobs.h"
 #include "frame/run_boxes.h"
+#include "frame/run_lock.h"
+#include "frame/settings.h"
 #include "frame/startup.h"
+#include "net/abs_socket.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/terminal.h"
@@ -21,6 +25,9 @@ int ProgramMain(int argc, char** argv) {
         std::vector<std::string> args(argv + 1, argv + argc);
         ParseCommandLine(args);
         EnterRawKeyboard();
+        LockReaderTree(Settings().QvPath, LockWaitSeconds());
+        // A job waiting for a server stops on ESC or a signal like any other.
+        SetSocketAbortCheck(&CheckUserAbort);
         ProgramJobs jobs;
         RunBoxesReported(jobs);
     } catch (const std::exception& e) {

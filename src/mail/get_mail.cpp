@@ -15,6 +15,7 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -167,6 +168,12 @@ void ServerFetch::Run() {
 
     try {
         MessageLoop();
+    } catch (const ebrix_break&) {
+        // The user stopped the job, perhaps because the server hangs: the
+        // goodbye is still said, but not waited for a whole time-out.
+        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
+        EndPart(true);
+        throw;
     } catch (...) {
         EndPart(true);
         throw;

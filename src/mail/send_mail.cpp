@@ -9,6 +9,7 @@
 #include "support/text.h"
 #include "support/textfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <sys/stat.h>
@@ -96,6 +97,12 @@ void SendSession::Run() {
     // replaces the first one.
     try {
         Transfer();
+    } catch (const ebrix_break&) {
+        // The user stopped the job, perhaps because the server hangs: the
+        // goodbye is still said, but not waited for a whole time-out.
+        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
+        End();
+        throw;
     } catch (...) {
         End();
         throw;

@@ -1,5 +1,6 @@
 #include "net/abs_socket.h"
 
+#include "net/socket_abort.h"
 #include "net/socket_api.h"
 #include "support/text.h"
 
@@ -12,6 +13,9 @@
 namespace brix {
 
 namespace {
+TSocketAbortCheck abortCheck = nullptr;
+int abortHolds = 0;
+
 // Runs a system call, repeating it when a signal interrupted it, and records
 // the error number the failure test reads.
 template <class Call> int Checked(Call call) {
@@ -23,6 +27,18 @@ template <class Call> int Checked(Call call) {
     return r;
 }
 } // namespace
+
+void SetSocketAbortCheck(TSocketAbortCheck check) {
+    abortCheck = check;
+}
+
+TSocketAbortHold::TSocketAbortHold() {
+    ++abortHolds;
+}
+
+TSocketAbortHold::~TSocketAbortHold() {
+    --abortHolds;
+}
 
 TAbsSocket::~TAbsSocket() {
     if (Handle != -1) {
@@ -96,11 +112,23 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
     if (exceptCount > 0) p.events |= POLLPRI;
     // poll() counts whole milliseconds: round up so that a short wait is not
     // turned into none.
-    int ms =
-        microseconds < 0
-            ? -1
-            : static_cast<int>(std::min<std::int64_t>((microseconds + 999) / 1000, 0x7fffffff));
-    return Checked([&] { return ::poll(&p, 1, ms); });
+    std::int64_t left = microseconds < 0 ? -1 : (microseconds + 999) / 1000;
+    for (;;) {
+        // A short wait (a poll for pending lines) needs no slicing.
+        int slice = left < 0 || left > kAbortSliceMs ? kAbortSliceMs : static_cast<int>(left);
+        int r = ::poll(&p, 1, slice);
+        if (r > 0 || (r < 0 && errno != EINTR)) {
+            WSASetLastError(r < 0 ? errno : 0);
+            return r;
+        }
+        if (r == 0 && left >= 0) left -= slice;
+        if (left == 0) {
+            WSASetLastError(0);
+            return 0;
+        }
+        // A signal or a slice gone by: the user may want to stop waiting.
+        if (abortCheck != nullptr && abortHolds == 0) abortCheck();
+    }
 }
 
 int TAbsSocket::closesocket() {

@@ -21,6 +21,14 @@ using TOnLogLineProc = std::function<void(const std::string& Msg)>;
 // this many milliseconds unless the owner sets another Timeout.
 constexpr std::int32_t kDefaultSocketTimeout = 60'000;
 
+// Called at least every kAbortSliceMs while a socket waits for its peer (and
+// at once when a signal cuts a wait short). It may raise an exception to end
+// the wait: that is how the program lets the user stop a job that waits for a
+// hanging server. The program installs it once; none is called by default.
+using TSocketAbortCheck = void (*)();
+void SetSocketAbortCheck(TSocketAbortCheck check);
+constexpr int kAbortSliceMs = 100;
+
 class TAbsSocket {
   public:
     TAbsSocket() = default;
@@ -63,7 +71,8 @@ class TAbsSocket {
     int send(const void* buf, int len, int flags);
     // Readiness wait on Handle: read/write/exception counts of 0 or 1 and a
     // time in microseconds (negative: no limit); 1 when ready, 0 on time-out,
-    // -1 on failure. Hang-up and errors count as readable.
+    // -1 on failure. Hang-up and errors count as readable. The wait is cut
+    // into slices of kAbortSliceMs, each followed by the abort check.
     int select(int readCount, int writeCount, int exceptCount, std::int64_t microseconds);
     int closesocket();
     int bind(const sockaddr* addr, socklen_t len);

@@ -37,6 +37,7 @@ std::int32_t TBufTCPClientSocket::Read(void* Buf, std::int32_t Size) {
 std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {
     S.clear();
     lineEnded_ = false;
+    TDeadlineScope deadline(*this);
     for (;;) {
         if (BufPos == BufCount) {
             char none;

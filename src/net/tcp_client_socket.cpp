@@ -3,6 +3,7 @@
 #include "net/socket_api.h"
 #include "net/tls_layer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,7 +18,29 @@ namespace {
 // Queued lines are sent once they reach this size, so that a long article
 // is not held twice in memory.
 constexpr std::size_t kQueueFlushSize = 64 * 1024;
+
+std::int64_t NowMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 } // namespace
+
+TTCPClientSocket::TDeadlineScope::TDeadlineScope(TTCPClientSocket& s)
+    : s_(s), owner_(s.deadlineUs_ == 0) {
+    if (owner_) s_.deadlineUs_ = NowMicros() + s_.TimeoutMicros();
+}
+
+TTCPClientSocket::TDeadlineScope::~TDeadlineScope() {
+    if (owner_) s_.deadlineUs_ = 0;
+}
+
+std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
+    if (deadlineUs_ == 0) return TimeoutMicros();
+    std::int64_t left = deadlineUs_ - NowMicros();
+    if (left <= 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
+    return std::min(left, TimeoutMicros());
+}
 
 TTCPClientSocket::TTCPClientSocket() = default;
 TTCPClientSocket::~TTCPClientSocket() = default;
@@ -132,7 +155,7 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
 }
 
 void TTCPClientSocket::WaitFor(bool write, const char* tag) {
-    int ready = select(write ? 0 : 1, write ? 1 : 0, 0, TimeoutMicros());
+    int ready = select(write ? 0 : 1, write ? 1 : 0, 0, WaitMicros(tag));
     if (ready == 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
     if (ready < 0) throw ETCPClientSocket::CreateError(tag, WSAGetLastError());
 }
@@ -209,7 +232,7 @@ std::int32_t TTCPClientSocket::Receive(void* buf, std::int32_t size, const char*
         }
         int err = WSAGetLastError();
         if (err != EAGAIN && err != EWOULDBLOCK) throw ETCPClientSocket::CreateError(tag, err);
-        int ready = select(1, 0, 0, TimeoutMicros());
+        int ready = select(1, 0, 0, WaitMicros(tag));
         if (ready == 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
         if (ready < 0) throw ETCPClientSocket::CreateError(tag, WSAGetLastError());
     }
@@ -225,6 +248,7 @@ std::int32_t TTCPClientSocket::Read(void* Buf, std::int32_t Size) {
 std::int32_t TTCPClientSocket::ReadLn(std::string& S) {
     Flush();
     LogLine("Reading data on socket " + std::to_string(Handle) + "...");
+    TDeadlineScope deadline(*this);
     S.clear();
     lineEnded_ = false;
     for (;;) {
@@ -259,6 +283,7 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
     }
     LogLine("Writing data to socket " + std::to_string(Handle) + "...");
     if (tlsFailed_) throw ETCPClientSocket::CreateError("Write", ECONNRESET);
+    TDeadlineScope deadline(*this);
     const char* p = static_cast<const char*>(Buf);
     std::int32_t left = Size;
     while (left > 0 && tls_) {
@@ -280,7 +305,7 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
         }
         int err = WSAGetLastError();
         if (err != EAGAIN && err != EWOULDBLOCK) throw ETCPClientSocket::CreateError("Write", err);
-        int ready = select(0, 1, 0, TimeoutMicros());
+        int ready = select(0, 1, 0, WaitMicros("Write"));
         if (ready == 0) throw ETCPClientSocket::CreateError("Write", ETIMEDOUT);
         if (ready < 0) throw ETCPClientSocket::CreateError("Write", WSAGetLastError());
     }

@@ -80,6 +80,25 @@ class TTCPClientSocket : public TTCPSocket {
     bool peerClosed_ = false;
     bool lineEnded_ = false;
 
+    // Bounds a whole line (or a whole Write) by Timeout, not each receive
+    // in it, so that a server dripping a byte at a time cannot hold the run.
+    // Nested scopes keep the outer deadline.
+    class TDeadlineScope {
+      public:
+        explicit TDeadlineScope(TTCPClientSocket& s);
+        ~TDeadlineScope();
+        TDeadlineScope(const TDeadlineScope&) = delete;
+        TDeadlineScope& operator=(const TDeadlineScope&) = delete;
+
+      private:
+        TTCPClientSocket& s_;
+        bool owner_;
+    };
+    // Microseconds the next wait may last: Timeout, or what is left of the
+    // running deadline; raises ETCPClientSocket with tag (ETIMEDOUT) when
+    // nothing is left.
+    std::int64_t WaitMicros(const char* tag) const;
+
   private:
     // Waits (at most Timeout) until the socket is readable or writable as
     // the TLS layer wants; raises ETCPClientSocket with tag otherwise.
@@ -89,6 +108,7 @@ class TTCPClientSocket : public TTCPSocket {
     void SetTcpOptions();
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
+    std::int64_t deadlineUs_ = 0; // steady clock; 0: none running
     bool tlsFailed_ = false;
 };
 

@@ -89,10 +89,10 @@ TEST(TlsClient, EachProtocolTalksThroughTlsAndDropsWhatCameBefore) {
     for (auto& row : rows) {
         SCOPED_TRACE(row.name);
         testing::ScriptServer server(row.script);
+        std::vector<std::string> socketLog; // outlives the client
         auto client = row.make();
         if (auto* smtp = dynamic_cast<TAbsSMTPClient*>(client.get()))
             smtp->TlsDomain = "brix.example";
-        std::vector<std::string> socketLog;
         client->Socket->OnLogLine = [&](const std::string& l) { socketLog.push_back(l); };
         client->Socket->Timeout = 3000;
         client->Service = server.PortText();
@@ -122,8 +122,9 @@ TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
                                      .Expect("RETR 1")
                                      .SendLines({"+OK", "Subject: cut"})
                                      .Close());
-    TPOP3Client client;
+    // Outlives the client, whose socket still logs when it is destroyed.
     std::vector<std::string> socketLog;
+    TPOP3Client client;
     client.Socket->OnLogLine = [&](const std::string& l) { socketLog.push_back(l); };
     client.Service = server.PortText();
     client.TlsMode = TTlsMode::Tls;

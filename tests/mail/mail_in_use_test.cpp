@@ -253,7 +253,9 @@ TEST(MailInUse, LargeMessagesNeedLittleMemory) {
     EXPECT_TRUE(smtpServer.Passed()) << smtpServer.Report();
     EXPECT_FALSE(t.Exists("spool/m0001.out"));
     EXPECT_GT(t.Read("spool/m0000.msg").size(), 64'000'000u);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's own memory would count
     EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "KiB";
+#endif
 }
 
 } // namespace

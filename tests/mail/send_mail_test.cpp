@@ -1,6 +1,6 @@
 // The mail send job against scripted SMTP servers: the wire order byte for
 // byte, EHLO with AUTH LOGIN, the X-Mailer rewrite, every refusal, unfinished
-// files and dropped connections.
+// files.
 
 #include "clients/base64.h"
 #include "mail/send_mail.h"
@@ -293,57 +293,6 @@ TEST_F(SendMailTest, FileWithoutWholeMessageIsKept) {
         EXPECT_EQ(RunLog().back(), "Error (sendmail): Mail file " + SpoolDir() +
                                        "m0001.out ends before the \".\" of its message; kept "
                                        "for the next run");
-    }
-}
-
-// Every drop of the connection, after each command of a two-file dialogue:
-// each file is either still queued or was accepted by the server, and a
-// second run delivers what is left, so that each message arrives once.
-TEST_F(SendMailTest, DroppedConnectionLosesAndDoublesNothing) {
-    // HELO, then MAIL, RCPT, DATA and the text for each of two files.
-    for (int drop = 0; drop <= 9; ++drop) {
-        SCOPED_TRACE("drop at command " + std::to_string(drop));
-        Queue("m0001.out", FileOf(kAnna));
-        Queue("m0002.out", FileOf(kCarl));
-        // Commands before `drop` are answered; command `drop` is read and the
-        // connection closed before its reply (0: closed before the greeting).
-        Script s;
-        int read = 0;
-        auto step = [&](const std::string& expect, const std::string& reply) {
-            if (++read > drop) return;
-            if (expect == ".")
-                s.ExpectBody();
-            else
-                s.Expect(expect);
-            if (read < drop) s.Send(reply);
-        };
-        if (drop > 0) s.Send("220 mx");
-        step("HELO client.example", "250 hello");
-        for (const Mail& m : {kAnna, kCarl}) {
-            step("MAIL FROM: <" + m.from + ">", "250 ok");
-            step("RCPT TO: <" + m.to + ">", "250 ok");
-            step("DATA", "354 go");
-            step(".", "250 queued");
-        }
-        s.Close();
-        bool annaTaken = drop > 5;
-        {
-            ScriptServer server(s);
-            Run(server);
-            EXPECT_TRUE(server.Passed()) << server.Report();
-        }
-        EXPECT_EQ(Queued("m0001.out"), !annaTaken);
-        EXPECT_TRUE(Queued("m0002.out"));
-        EXPECT_TRUE(RunLog().back().starts_with("Error (sendmail): ")) << RunLog().back();
-
-        Script again = Helo();
-        if (!annaTaken) Accept(again, kAnna);
-        ScriptServer server(Accept(again, kCarl));
-        Run(server);
-        EXPECT_TRUE(server.Passed()) << server.Report();
-        EXPECT_EQ(server.Received(), annaTaken ? "HELO client.example\r\n" + WireOf(kCarl, false)
-                                               : WireOf(kAnna, true) + WireOf(kCarl, false));
-        EXPECT_TRUE(Spool().empty());
     }
 }
 
