@@ -89,7 +89,8 @@ struct Result {
 // direction, as a slow link would.
 class DelayRelay {
   public:
-    DelayRelay(int targetPort, std::chrono::milliseconds delay) : target_(targetPort), delay_(delay) {
+    DelayRelay(int targetPort, std::chrono::milliseconds delay)
+        : target_(targetPort), delay_(delay) {
         listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -198,8 +199,8 @@ std::vector<MaildirMessage> Mailbox(int count, std::size_t size) {
                            "@bench.example>\n\n";
         while (text.size() < size)
             text += line + "\n";
-        seed.push_back({std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.bench",
-                        text});
+        seed.push_back(
+            {std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.bench", text});
     }
     return seed;
 }
@@ -259,8 +260,8 @@ Sample Getmail(int port, int count) {
         for (const auto& e : fs::recursive_directory_iterator(t.Path()))
             ::lchown(e.path().c_str(), 65534, 65534);
         ::chown(t.Path().c_str(), 65534, 65534);
-        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                   "--clear-groups"});
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     Sample s = Timed(argv, {"HOME=" + t.Path()});
     s.ok = s.ok && CountFiles(t / "Maildir") == static_cast<std::size_t>(count);
@@ -299,8 +300,7 @@ Sample Msmtp(int port, int count) {
     TempTree t;
     for (int i = 0; i < count; ++i)
         t.Write("q/" + std::to_string(i), OutgoingText(i));
-    t.Write("send.sh", "for f in " + t.Path() +
-                           "q/*; do /usr/bin/msmtp --host=127.0.0.1 --port=" +
+    t.Write("send.sh", "for f in " + t.Path() + "q/*; do /usr/bin/msmtp --host=127.0.0.1 --port=" +
                            std::to_string(port) +
                            " --from=me@example.org --auth=off --tls=off you@example.net < \"$f\" "
                            "|| exit 1; done\n");
@@ -369,10 +369,10 @@ Sample Suck(int port, int count) {
     for (const char* d : {"d", "m", "t"})
         t.MakeDir(d);
     t.Write("d/sucknewsrc", "de.bench 0\n");
-    Sample s = Timed({"/usr/bin/suck", "127.0.0.1", "-N", std::to_string(port), "-dd", t / "d",
-                      "-dm", t / "m", "-dt", t / "t", "-br", t / "m/batch", "-n", "-q", "-hl",
-                      "localhost"},
-                     {}, t.Path());
+    Sample s =
+        Timed({"/usr/bin/suck", "127.0.0.1", "-N", std::to_string(port), "-dd", t / "d", "-dm",
+               t / "m", "-dt", t / "t", "-br", t / "m/batch", "-n", "-q", "-hl", "localhost"},
+              {}, t.Path());
     s.ok = s.ok && CountEntries(t / "m", "#! rnews ") == static_cast<std::size_t>(count);
     return s;
 }
@@ -413,8 +413,13 @@ void Measure(std::vector<Result>& results, const std::string& row, int items,
             ok[t.name] = ok[t.name] && s.ok;
         }
     for (const Tool& t : tools) {
-        Result res{row, t.name, items, Median(wall[t.name]), Median(cpu[t.name]),
-                   Median(mem[t.name]), ok[t.name]};
+        Result res{row,
+                   t.name,
+                   items,
+                   Median(wall[t.name]),
+                   Median(cpu[t.name]),
+                   Median(mem[t.name]),
+                   ok[t.name]};
         std::fprintf(stderr, "%-28s %-10s %8.2f s %8.2f cpu %7.1f MiB%s\n", row.c_str(),
                      t.name.c_str(), res.wall, res.cpu, res.mib, res.ok ? "" : "  FAILED");
         results.push_back(res);
@@ -504,8 +509,8 @@ int main(int argc, char** argv) {
         DovecotServer pop;
         if (std::string why = pop.Start(Mailbox(count, 4096)); !why.empty()) return 1;
         const int port = pop.Port();
-        Measure(results, "POP3 " + std::to_string(count) + " x 4 KiB (" + std::to_string(factor) +
-                             "x)",
+        Measure(results,
+                "POP3 " + std::to_string(count) + " x 4 KiB (" + std::to_string(factor) + "x)",
                 count, {{"brix", [&] { return BrixPop3(port, count); }}}, runs);
         growth[factor] = results.back().wall;
     }
@@ -592,7 +597,8 @@ int main(int argc, char** argv) {
         char date[32];
         std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
         std::ofstream out(outFile);
-        out << "# Benchmark results\n\n" << date << ", " << u.machine << " " << u.release << ", "
+        out << "# Benchmark results\n\n"
+            << date << ", " << u.machine << " " << u.release << ", "
             << std::thread::hardware_concurrency() << " cores, median of " << runs
             << " runs (slow-link rows: one run, 25 ms delay each way).\n\n"
             << table;

@@ -33,11 +33,12 @@ std::pair<double, double> Row(int count, int runs) {
     std::vector<MaildirMessage> seed;
     const std::string body(60, 'x');
     for (int i = 0; i < count; ++i) {
-        std::string text = "From: bench@example.org\nSubject: message " + std::to_string(i) + "\n\n";
+        std::string text =
+            "From: bench@example.org\nSubject: message " + std::to_string(i) + "\n\n";
         while (text.size() < 4096)
             text += body + "\n";
-        seed.push_back({std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.bench",
-                        text});
+        seed.push_back(
+            {std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.bench", text});
     }
     DovecotServer pop;
     if (std::string why = pop.Start(seed); !why.empty()) {
@@ -71,8 +72,10 @@ int main(int argc, char** argv) {
     auto [t1, again1] = Row(1000, runs);
     auto [t4, again4] = Row(4000, runs);
     std::printf("POP3 keep mode, real Dovecot on loopback, 4 KiB messages (median of %d)\n", runs);
-    std::printf("  1,000 messages: %.2f s (%.0f msg/s); second run %.2f s\n", t1, 1000 / t1, again1);
-    std::printf("  4,000 messages: %.2f s (%.0f msg/s); second run %.2f s\n", t4, 4000 / t4, again4);
+    std::printf("  1,000 messages: %.2f s (%.0f msg/s); second run %.2f s\n", t1, 1000 / t1,
+                again1);
+    std::printf("  4,000 messages: %.2f s (%.0f msg/s); second run %.2f s\n", t4, 4000 / t4,
+                again4);
     std::printf("  growth 1x -> 4x: %.2f (linear: 4.0)\n", t4 / t1);
     return 0;
 }

@@ -69,8 +69,7 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
                                  "::" + d + "/mail/" + kUser + "::\n");
     WriteText(d + "/dovecot.conf",
               "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
-                  "/state\nlog_path = " + d +
-                  "/dovecot.log\n" +
+                  "/state\nlog_path = " + d + "/dovecot.log\n" +
                   (cert_.empty()
                        ? std::string("ssl = no\n")
                        : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
