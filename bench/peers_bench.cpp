@@ -478,9 +478,10 @@ int main(int argc, char** argv) {
 
     // POP3, keep mode: many small messages, then fewer large ones; Brix at
     // 1x, 4x and 16x.
-    for (auto [count, size, label] : {std::tuple{1000, 4096, "POP3 1,000 x 4 KiB"},
-                                      std::tuple{200, 200 * 1024, "POP3 200 x 200 KiB"}}) {
+    for (auto [count, size, unit] :
+         {std::tuple{1000, 4096, " x 4 KiB"}, std::tuple{200, 200 * 1024, " x 200 KiB"}}) {
         count /= scale;
+        const std::string label = "POP3 " + std::to_string(count) + unit;
         DovecotServer pop;
         if (std::string why = pop.Start(Mailbox(count, size)); !why.empty()) {
             std::fprintf(stderr, "Dovecot: %s\n", why.c_str());
