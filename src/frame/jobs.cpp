@@ -13,7 +13,7 @@
 
 namespace brix {
 
-// Jobs not built yet do nothing; each is wired here as it arrives.
+// Each job of the sequence, and the filters the fetch jobs consult.
 void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
     brix::GetMail(box, phoActive);
 }

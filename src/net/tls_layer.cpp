@@ -147,6 +147,15 @@ std::int32_t TTlsLayer::Read(void* Buf, std::int32_t Size, Want& W, const char* 
     return Input(Buf, Size, false, W, Tag);
 }
 
+namespace {
+// What a non-blocking TLS call waits for before it can go on.
+TTlsLayer::Want WantOf(int SslError) {
+    if (SslError == SSL_ERROR_WANT_READ) return TTlsLayer::Want::Read;
+    if (SslError == SSL_ERROR_WANT_WRITE) return TTlsLayer::Want::Write;
+    return TTlsLayer::Want::None;
+}
+} // namespace
+
 std::int32_t TTlsLayer::Peek(Want& W, const char* Tag) {
     char byte;
     std::int32_t n = Input(&byte, 1, true, W, Tag);
@@ -159,9 +168,7 @@ std::int32_t TTlsLayer::Input(void* Buf, std::int32_t Size, bool Peek, Want& W, 
     int r = Peek ? SSL_peek(ssl_, Buf, Size) : SSL_read(ssl_, Buf, Size);
     if (r > 0) return r;
     int err = SSL_get_error(ssl_, r);
-    W = Want::None;
-    if (err == SSL_ERROR_WANT_READ) W = Want::Read;
-    if (err == SSL_ERROR_WANT_WRITE) W = Want::Write;
+    W = WantOf(err);
     if (W != Want::None) return -1;
     if (err == SSL_ERROR_ZERO_RETURN) return 0;
     // A TCP end without close_notify: the stream ends as a cut plain
@@ -183,9 +190,7 @@ std::int32_t TTlsLayer::Write(const void* Buf, std::int32_t Size, Want& W, const
     int r = SSL_write(ssl_, Buf, Size);
     if (r > 0) return r;
     int err = SSL_get_error(ssl_, r);
-    W = Want::None;
-    if (err == SSL_ERROR_WANT_READ) W = Want::Read;
-    if (err == SSL_ERROR_WANT_WRITE) W = Want::Write;
+    W = WantOf(err);
     if (W != Want::None) return -1;
     Fail(Tag, err);
 }

@@ -247,10 +247,10 @@ void NewsFetch::FetchGroup(GroupLine& g, std::int64_t last, std::int64_t& cps) {
             }
         }
     }
-    const std::int64_t todo =
+    const std::int64_t wanted =
         withOverview ? static_cast<std::int64_t>(numbers.size()) : last - g.pointer;
-    if (status_) status_->SetMsgTotal(status_->MsgTotal() + todo);
-    if (s.DebugLevel > 0) WriteLog("fetching " + std::to_string(todo) + " articles", 1);
+    if (status_) status_->SetMsgTotal(status_->MsgTotal() + wanted);
+    if (s.DebugLevel > 0) WriteLog("fetching " + std::to_string(wanted) + " articles", 1);
 
     const int start = SecondsOfDay();
     if (withOverview) {
