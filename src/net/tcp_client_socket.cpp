@@ -28,7 +28,7 @@ std::int64_t NowMicros() {
 
 TTCPClientSocket::TDeadlineScope::TDeadlineScope(TTCPClientSocket& s)
     : s_(s), owner_(s.deadlineUs_ == 0) {
-    if (owner_) s_.deadlineUs_ = NowMicros() + s_.TimeoutMicros();
+    if (owner_) s_.deadlineUs_ = kDeadlinePending;
 }
 
 TTCPClientSocket::TDeadlineScope::~TDeadlineScope() {
@@ -37,6 +37,7 @@ TTCPClientSocket::TDeadlineScope::~TDeadlineScope() {
 
 std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
     if (deadlineUs_ == 0) return TimeoutMicros();
+    if (deadlineUs_ == kDeadlinePending) deadlineUs_ = NowMicros() + TimeoutMicros();
     std::int64_t left = deadlineUs_ - NowMicros();
     if (left <= 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
     return std::min(left, TimeoutMicros());
