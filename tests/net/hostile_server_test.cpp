@@ -64,26 +64,6 @@ const std::vector<Hostile> kHostile = {
              .Send("+OK " + kEscapes);
      },
      "", "1 mails, 10 bytes"},
-    {"CountOutOfRange",
-     [] {
-         return UpToStat()
-             .Expect("STAT")
-             .Send("+OK 99999999999999999999 1")
-             .Expect("QUIT")
-             .Send("+OK");
-     },
-     "", "Error (getmail): "},
-    {"NegativeCount",
-     [] { return UpToStat().Expect("STAT").Send("+OK -5 10").Expect("QUIT").Send("+OK"); }, "",
-     "Error (getmail): "},
-    {"BinaryGarbage",
-     [] {
-         std::string junk;
-         for (int i = 0; i < 4096; ++i)
-             junk += static_cast<char>((i * 167 + 13) % 256);
-         return Script().SendRaw(junk + "\r\n");
-     },
-     "", "Error (getmail): "},
     {"UidlGarbage",
      [] {
          return UpToStat()
@@ -108,11 +88,6 @@ const std::vector<Hostile> kHostile = {
      "", "Error (sendmail): ReadLn. (Error=90)", "", true},
     {"BinaryBoxFile", nullptr, std::string("\0\xff\xfe=\x1b[2J\n=\n==\nPOP3SERVER\n", 24),
      "Error (main): Fehler in der Config-Datei"},
-    {"OutOfRangeBoxValues", nullptr,
-     "POP3TIMEOUT=-5\nSMTPAFTERPOPDELAY=99999999999999\nNNTPNEWMAX=abc\nPOP3PORT=99999\n"
-     "POP3SERVER=127.0.0.1\n" +
-         std::string(100000, 'k') + "=" + kEscapes + "\n",
-     "is not a valid integer value"},
     {"ColourFileGarbage", nullptr, "", "", "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n"},
 };
 
