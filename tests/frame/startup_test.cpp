@@ -144,15 +144,12 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
         int exitCode;
     } cases[] = {
         {"0 10\n", 1, "0 10", ": fehlerhafter Eintrag.", 11},
-        {"10 0 KILL\n", 1, "10 0 KILL", ": kleinere Zahl zuerst!", 11},
         {"[de.*] \nscore 1\n", 1, "[de.*] ", ": keine Gruppe, ']' erwartet.", 7},
         {"[*]\n", 1, "[*]", ": kein Score.", 8},
         {"[*]\nscore 1\nFrom=x\nNAME late\n", 4, "NAME late", ": Name ohne vorheriges SCORE.", 10},
         {"[*]\nscore 1\nNAME\n", 3, "NAME", ": kein Filtereintrag.", 9},
         {"[*]\nscore 1 expires 31.02.2030\n", 2, "score 1 expires 31.02.2030",
          ": expires: Datum ung\x81ltig.", 4},
-        // An expired rule is still read in full.
-        {"[*]\nscore 1 expires 1.1.2000\nFrom x\n", 3, "From x", ": kein Filtereintrag.", 9},
         // Line numbers count every line, raw lines keep their leading blanks.
         {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet", 8},
     };

@@ -93,20 +93,6 @@ TEST(MessageIdMode, IdentifierIsMessageIdValueOrDigestOfHeaderLines) {
               "<0afda31a0c3c3cbb1a43611682d869bb>");
 }
 
-TEST(IdText, TrimKeepsWholeNewestIdentifiersAndRemovalTakesTheFirst) {
-    std::string text;
-    for (int i = 0; i < 1639; ++i) // identifiers of 20 characters
-        text += "<" + std::to_string(1000000000 + i) + "@u.srv.x>";
-    TrimIdText(text, kIdTextLimit);
-    // 32780 characters: 13 are cut, then the rest of the first identifier.
-    EXPECT_EQ(text.size(), 32760u);
-    EXPECT_EQ(text.substr(0, 20), "<1000000001@u.srv.x>");
-    IdSet ids("<1@u.a><2@u.a><1@u.a>");
-    ids.Remove("<1@u.a>"); // the first occurrence only
-    EXPECT_EQ(ids.Text(), "<2@u.a><1@u.a>");
-    EXPECT_TRUE(ids.Contains("<1@u.a>"));
-}
-
 // State files are replaced whole, never written in place: a full disk
 // leaves the old file, and the new one keeps the old one's permissions.
 TEST(IdText, FailedWriteKeepsTheOldFile) {

@@ -1,4 +1,5 @@
-// The socket classes over real loopback connections to the scripted server.
+// Connecting over real loopback connections: every address of a name is
+// tried, and failures name what could not be reached.
 
 #include "net/buf_tcp_client_socket.h"
 #include "net/net_fixture.h"
@@ -14,14 +15,6 @@ using testing::ClosedPort;
 using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
-
-struct Connected {
-    explicit Connected(ScriptServer& server, const std::string& host = "127.0.0.1") {
-        socket.Timeout = 3000;
-        socket.Connect(host, server.PortText());
-    }
-    TBufTCPClientSocket socket;
-};
 
 std::string ReadLine(TTCPClientSocket& s) {
     std::string line;
@@ -63,20 +56,6 @@ TEST(BufSocket, EveryAddressIsTriedAndFailuresNameHostAndPortOrTheUnknownName) {
     std::string message = RaisedMessage<ETCPClientSocket>([&] { s.Connect(host, "110"); });
     EXPECT_EQ(message.rfind("Connect: Host name " + host + " unknown.. (Error=-", 0), 0u)
         << message;
-}
-
-TEST(BufSocket, LinesLoseCrLfAndAreKeptWholeAcrossRefills) {
-    std::string l100k(100000, 'y');
-    Script script = Script().SendRaw("abc\r\na\rb\n\n").Send(l100k).ByteByByte();
-    ScriptServer server(script.Send("slow line").SendLf("lf only").SendRaw("cut").Close());
-    Connected c(server);
-    // A lone CR is one of the line's bytes; the peer closing mid-line ends
-    // the stream.
-    for (const std::string& expected :
-         std::vector<std::string>{"abc", "a\rb", "", l100k, "slow line", "lf only", "cut"})
-        EXPECT_EQ(ReadLine(c.socket), expected);
-    EXPECT_FALSE(c.socket.LastLineEnded());
-    EXPECT_TRUE(c.socket.AtEnd());
 }
 
 } // namespace
