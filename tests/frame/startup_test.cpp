@@ -49,6 +49,9 @@ TEST(Startup, ErrorsBeforeTheRun) {
         "                X=1: news multithreading\n"
         "                X=2: complete multithreading (default)\n\n"
         "Box keys, files, exit codes and examples: man brix\n";
+    auto qvWrong = [](const std::string& dir, const std::string& what) {
+        return "Fehler: QV-Pfad " + dir + " falsch oder " + what + "-Verzeichnis nicht gefunden.\n";
+    };
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> env;
@@ -66,20 +69,13 @@ TEST(Startup, ErrorsBeforeTheRun) {
         {{"box1.bfg"},
          {"QV=" + noSpool.Path().substr(0, noSpool.Path().size() - 1), kUtf8},
          103,
-         "Fehler: QV-Pfad " + noSpool.Path() + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
-        // Without QV, the program's directory.
-        {{"box1.bfg"},
-         {kUtf8},
-         103,
-         "Fehler: QV-Pfad " + binDir + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
+         qvWrong(noSpool.Path(), "SPOOL")},
+        {{"box1.bfg"}, {kUtf8}, 103, qvWrong(binDir, "SPOOL")}, // QV unset: the program's folder
+        {{"box1.bfg"}, {noLog.Env(), kUtf8}, 103, qvWrong(noLog.tree.Path(), "LOG")},
         {{"box1.bfg"},
          {"QV=" + noCfg.Path(), kUtf8},
          100,
          "Fehler: Datei " + noCfg.Path() + "qvdesk.cfg nicht gefunden\n"},
-        {{"box1.bfg"},
-         {noLog.Env(), kUtf8},
-         103,
-         "Fehler: QV-Pfad " + noLog.tree.Path() + " falsch oder LOG-Verzeichnis nicht gefunden.\n"},
     };
     for (const Case& c : cases) {
         auto r = RunBrix(c.args, c.env);
