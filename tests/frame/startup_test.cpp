@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace brix {
 namespace {
 
@@ -34,61 +32,50 @@ struct HostTree {
     std::string Env() const { return "QV=" + tree.Path(); }
 };
 
-TEST(Startup, UsageText) {
-    const std::string usage =
-        kBanner + "\nUsage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]\n\n"
-                  " <configfile>   configuration file (*.BFG)\n"
-                  " -h             help\n"
-                  " -v             verbose mode\n"
-                  " -smtp          make batched smtp files\n"
-                  " -debugX        make debug level X logfile (where X is between 1 and 2)\n"
-                  " -multiX        X=0: no multithreading\n"
-                  "                X=1: news multithreading\n"
-                  "                X=2: complete multithreading (default)\n\n"
-                  "Box keys, files, exit codes and examples: man brix\n";
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"x.bfg", "-?"}, {"/h"}}) {
-        auto r = RunBrix(args, {kUtf8});
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.output, usage);
-    }
-}
-
 TEST(Startup, ErrorsBeforeTheRun) {
     HostTree host, noLog("LOGDIR=/nonexistent/logs/\r\n");
     TempTree noSpool, noCfg;
     noSpool.Write("qvdesk.cfg", "");
     noCfg.MakeDir("spool");
     const std::string bin = BRIX_BINARY, binDir = bin.substr(0, bin.rfind('/') + 1);
+    const std::string usage =
+        "\nUsage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]\n\n"
+        " <configfile>   configuration file (*.BFG)\n"
+        " -h             help\n"
+        " -v             verbose mode\n"
+        " -smtp          make batched smtp files\n"
+        " -debugX        make debug level X logfile (where X is between 1 and 2)\n"
+        " -multiX        X=0: no multithreading\n"
+        "                X=1: news multithreading\n"
+        "                X=2: complete multithreading (default)\n\n"
+        "Box keys, files, exit codes and examples: man brix\n";
+    auto qvWrong = [](const std::string& dir, const std::string& what) {
+        return "Fehler: QV-Pfad " + dir + " falsch oder " + what + "-Verzeichnis nicht gefunden.\n";
+    };
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> env;
         int exitCode;
         std::string output; // after the banner
     } cases[] = {
+        {{}, {kUtf8}, 1, usage},
+        {{"x.bfg", "-?"}, {kUtf8}, 1, usage},
+        {{"/h"}, {kUtf8}, 1, usage},
         {{"-v"}, {host.Env(), kUtf8}, 100, "Fehler: keine Config-Datei angegeben\n"},
         {{"box1"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Parameter: BOX1" + kHint},
         {{"box1"}, {"LC_ALL=C"}, 102, "Fehler: ung?ltiger Parameter: BOX1" + kHint},
         {{"a.bfg", "-multi2"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: MULTI2" + kHint},
-        {{"-bogus", "-config:"}, {kUtf8}, 102, "Fehler: ung\xC3\xBCltiger Schalter: BOGUS" + kHint},
         {{"-config:"}, {kUtf8}, 101, "Fehler: -config: Parameterformat falsch\n"},
-        {{"a.bfg", "/workdir:"}, {kUtf8}, 101, "Fehler: -workdir: Parameterformat falsch\n"},
         {{"box1.bfg"},
          {"QV=" + noSpool.Path().substr(0, noSpool.Path().size() - 1), kUtf8},
          103,
-         "Fehler: QV-Pfad " + noSpool.Path() + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
-        // Without QV, the program's directory.
-        {{"box1.bfg"},
-         {kUtf8},
-         103,
-         "Fehler: QV-Pfad " + binDir + " falsch oder SPOOL-Verzeichnis nicht gefunden.\n"},
+         qvWrong(noSpool.Path(), "SPOOL")},
+        {{"box1.bfg"}, {kUtf8}, 103, qvWrong(binDir, "SPOOL")}, // QV unset: the program's folder
+        {{"box1.bfg"}, {noLog.Env(), kUtf8}, 103, qvWrong(noLog.tree.Path(), "LOG")},
         {{"box1.bfg"},
          {"QV=" + noCfg.Path(), kUtf8},
          100,
          "Fehler: Datei " + noCfg.Path() + "qvdesk.cfg nicht gefunden\n"},
-        {{"box1.bfg"},
-         {noLog.Env(), kUtf8},
-         103,
-         "Fehler: QV-Pfad " + noLog.tree.Path() + " falsch oder LOG-Verzeichnis nicht gefunden.\n"},
     };
     for (const Case& c : cases) {
         auto r = RunBrix(c.args, c.env);
@@ -116,10 +103,8 @@ TEST(Startup, RunLogBoxNamesAndLogDir) {
     EXPECT_TRUE(host.tree.Exists("BOX1.log"));
     EXPECT_TRUE(host.tree.Exists("B2.log"));
 
-    // LOGDIR keeps its case and is a plain prefix: "Logs/run-" names no folder.
+    // LOGDIR keeps its case; the later line wins.
     host.tree.MakeDir("Logs");
-    host.tree.Write("qvdesk.cfg", "  logdir=" + host.tree.Path() + "Logs/run-  \r\n");
-    EXPECT_EQ(RunBrix({"box1.bfg"}, {host.Env()}).exitCode, 103);
     host.tree.Write("qvdesk.cfg", "LOGDIR=/nowhere/\r\n  logdir=" + host.tree.Path() + "Logs/\r\n");
     r = RunBrix({"box1.bfg", "nobox.bfg", "-v"}, {host.Env()});
     EXPECT_EQ(r.exitCode, 0);
@@ -155,33 +140,21 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
         int exitCode;
     } cases[] = {
         {"0 10\n", 1, "0 10", ": fehlerhafter Eintrag.", 11},
-        {"x 10 KILL\n", 1, "x 10 KILL", ": Zahl erwartet.", 11},
-        {"10 0 KILL\n", 1, "10 0 KILL", ": kleinere Zahl zuerst!", 11},
-        {"0 10 kaputt\n", 1, "0 10 kaputt", ": falsches Kommando: KAPUTT", 11},
-        {"[!]\nscore 1\n", 1, "[!]", ": keine Gruppe.", 7},
         {"[de.*] \nscore 1\n", 1, "[de.*] ", ": keine Gruppe, ']' erwartet.", 7},
-        {"0 10 KILL\n# c\n", 2, "# c", ": keine Gruppe, '[' erwartet.", 7},
         {"[*]\n", 1, "[*]", ": kein Score.", 8},
-        {"[*]\nscore 99999999999\n", 2, "score 99999999999", ": kein Score, Zahl erwartet", 8},
         {"[*]\nscore 1\nFrom=x\nNAME late\n", 4, "NAME late", ": Name ohne vorheriges SCORE.", 10},
         {"[*]\nscore 1\nNAME\n", 3, "NAME", ": kein Filtereintrag.", 9},
-        {"[*]\nscore 1 expires\n", 2, "score 1 expires", ": expires: kein Datum.", 4},
         {"[*]\nscore 1 expires 31.02.2030\n", 2, "score 1 expires 31.02.2030",
          ": expires: Datum ung\x81ltig.", 4},
-        // An expired rule is still read in full.
-        {"[*]\nscore 1 expires 1.1.2000\nFrom x\n", 3, "From x", ": kein Filtereintrag.", 9},
         // Line numbers count every line, raw lines keep their leading blanks.
         {"# c\n\n  ; c2\r\n[*]\r\n  score x\r\n", 5, "  score x", ": kein Score, Zahl erwartet", 8},
     };
-    std::set<std::string> texts, codes;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         tbrix_scorefile sf;
         auto err = sf.Parse(SplitLines(c.file), MakeDate(2001, 6, 15));
         ASSERT_TRUE(err);
         EXPECT_TRUE(sf.Sections().empty() && sf.Actions().empty()); // nothing half-built
-        texts.insert(c.text);
-        codes.insert(err->code);
         ScoreTree t(c.file);
         auto r = RunBrix({"box1.bfg"}, {t.Env(), kUtf8});
         EXPECT_EQ(r.exitCode, c.exitCode);
@@ -192,9 +165,6 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
             r.output.ends_with(" bei " + err->code + Cp850ToUtf8(c.text) + "\n\r" + kPrompt + "\n"))
             << r.output;
     }
-    EXPECT_EQ(codes.size(), texts.size()) << "one code per check, eight hex digits each";
-    for (const std::string& code : codes)
-        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEF"), std::string::npos) << code;
 
     // A good scorefile lets the run go on; a missing one is an I/O error report.
     EXPECT_EQ(RunBrix({"box1.bfg", "-v"}, {ScoreTree("-999 -1 KILL\n[*]\nscore -5\n").Env()})

@@ -1,12 +1,18 @@
 // The mail fetch job against the scripted server: the dialogue byte for
-// byte on each path, the spool and state files it leaves, its log lines,
-// refusals and a full disk.
+// byte where the generated break-point dialogues do not go (LIST outside
+// verbose mode), the spool and state files it leaves, its
+// log lines, refusals, a run killed mid-message and a full disk.
 
-#include "clients/md5.h"
 #include "get_mail_fixture.h"
+#include "platform/clock.h"
 #include "support/errors.h"
 
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace brix {
 namespace {
@@ -20,108 +26,33 @@ using testing::ScriptServer;
 using testing::SendBody;
 using Lines = std::vector<std::string>;
 
-const Lines kMail1 = {"From: Ann <ann@example.org>", "Subject: one", "", "hello"};
-const Lines kMail2 = {"From: bob@example.org", "Subject: two", "", ".dotted", "end"};
-// The messages as spool files in mailbox form.
-const char* kMail1File = "From joe@localhost\nFrom: Ann <ann@example.org>\nSubject: one\n\nhello\n";
-const char* kMail2File =
-    "From joe@localhost\nFrom: bob@example.org\nSubject: two\n\n.dotted\nend\n";
-
+// Known messages are skipped; a spool name taken under another case is
+// passed over; identifiers of this account that the server no longer lists
+// leave the text, those of other accounts stay, however many there are.
 TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
     Settings().VerboseMode = false;
-    tree.Write("e-mail.uid", Id("aaa"));
+    std::string other;
+    for (int i = 0; i < 2000; ++i) // beyond any limit of the identifier file
+        other += "<" + std::to_string(i) + "@joe.other.server>";
+    tree.Write("e-mail.uid", Id("old") + other + Id("aaa"));
     tree.Write("spool/M0000.MSG", "old"); // the host reader does not tell case apart
     Script s = Listed(2);
     s.Expect("LIST 1").Send("+OK 1 120").Expect("LIST 2").Send("+OK 2 200");
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("QUIT").Send("+OK bye");
-    ScriptServer server(s);
+    SendBody(s.Expect("RETR 2"), {"From: bob@example.org", "", ".dotted", "end"});
+    ScriptServer server(s.Expect("QUIT").Send("+OK bye"));
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_EQ(Spool(), (Lines{"M0000.MSG", "m0001.msg"}));
     EXPECT_EQ(Spooled("M0000.MSG"), "old");
-    EXPECT_EQ(Spooled("m0001.msg"), kMail2File);
-    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
+    EXPECT_EQ(Spooled("m0001.msg"), "From joe@localhost\nFrom: bob@example.org\n\n.dotted\nend\n");
+    EXPECT_EQ(Uids(), other + Id("aaa") + Id("bbb"));
     EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
                                "1 mails skipped"}));
 }
 
-TEST_F(GetMailTest, DeleteModeDeletesKnownAndFetchedMessages) {
-    Settings().VerboseMode = false;
-    box.POP3KEEP = "nein";
-    tree.Write("e-mail.uid", "<x@y.z>" + Id("aaa") + "<u@v.w>");
-    Script s = Listed(2);
-    s.Expect("LIST 1").Send("+OK 1 120").Expect("DELE 1").Send("+OK");
-    s.Expect("LIST 2").Send("+OK 2 200");
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("DELE 2").Send("+OK").Expect("QUIT").Send("+OK");
-    ScriptServer server(s);
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spooled("m0000.msg"), kMail2File);
-    // The deleted message's identifier is gone; the fetched one never stays.
-    EXPECT_EQ(Uids(), "<x@y.z><u@v.w>");
-}
-
-TEST_F(GetMailTest, SenderFilterReadsEveryHeaderAndRemembersFilteredInKeepMode) {
-    Settings().VerboseMode = false;
-    LoadPho("brix-pho: BOB@example.org\n");
-    tree.Write("e-mail.uid", Id("aaa"));
-    Script s = Listed(3);
-    SendBody(s.Expect("TOP 1 0"), {"From: Ann <ann@example.org>", ""});
-    s.Expect("LIST 1").Send("+OK 1 120");
-    SendBody(s.Expect("TOP 2 0"), {"From: bob@example.org", ""});
-    s.Expect("LIST 2").Send("+OK 2 200");
-    SendBody(s.Expect("TOP 3 0"), {"From: Ann <ann@example.org>", ""});
-    s.Expect("LIST 3").Send("+OK 3 120");
-    SendBody(s.Expect("RETR 3"), kMail1).Expect("QUIT").Send("+OK bye");
-    ScriptServer server(s);
-    Run(server, true);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spool(), Lines{"m0000.msg"});
-    EXPECT_EQ(Spooled("m0000.msg"), kMail1File);
-    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb") + Id("ccc"));
-    EXPECT_EQ(RunLog().back(), "2 mails skipped");
-}
-
-// Verbose mode sends no LIST and echoes the run log; debug level one adds a
-// line per message.
-TEST_F(GetMailTest, VerboseModeSendsNoListAndEchoesTheRunLog) {
-    Settings().DebugLevel = 1;
-    tree.Write("e-mail.uid", Id("aaa"));
-    Script s = Listed(2);
-    SendBody(s.Expect("RETR 2"), kMail2).Expect("QUIT").Send("+OK bye");
-    ScriptServer server(s);
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
-                               "skipping mail #1", "fetching mail #2", "1 mails skipped"}));
-    EXPECT_NE(screen.output.find("\n2 mails, 320 bytes\n"), std::string::npos);
-}
-
-// Without UIDL, messages are known by Message-ID or the digest of their
-// header, in a file of their own.
-TEST_F(GetMailTest, RefusedUidlSwitchesToMessageIds) {
-    Settings().VerboseMode = false;
-    const Lines header1 = {"Message-ID: <m1@example.org>", "From: Ann <ann@example.org>", ""};
-    const Lines header2 = {"From: bob@example.org", "Subject: no id", ""};
-    tree.Write("e-mail.uid", "<untouched@x.y>");
-    Script s = LoginScript();
-    s.Expect("STAT").Send("+OK 2 200").Expect("UIDL").Send("-ERR command not implemented");
-    SendBody(s.Expect("TOP 1 0"), header1).Expect("LIST 1").Send("+OK 1 100");
-    SendBody(s.Expect("RETR 1"), {header1[0], header1[1], "", "hello"});
-    SendBody(s.Expect("TOP 2 0"), header2).Expect("LIST 2").Send("+OK 2 100");
-    SendBody(s.Expect("RETR 2"), {header2[0], header2[1], "", "body"}).Expect("QUIT").Send("+OK");
-    ScriptServer server(s);
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spool(), (Lines{"m0000.msg", "m0001.msg"}));
-    const std::string digest = DigestToHex(MD5String(header2[0] + "\r\n" + header2[1] + "\r\n"));
-    EXPECT_EQ(tree.Read("e-mail.idx"), "<m1@example.org><" + digest + ">");
-    EXPECT_EQ(Uids(), "<untouched@x.y>");
-    EXPECT_EQ(RunLog()[1], "Error (getmail): Uidl. (Error=-ERR command not implemented)");
-}
-
-// A refusal is logged with its command and the reply, in the debug log too.
-// Once logged in, the end part still writes the UID file and sends QUIT.
+// A refusal or a lost connection is logged with its command and the reply,
+// in the debug log too; a failing QUIT after it does not hide it. Once
+// logged in, the end part still writes the UID file.
 TEST_F(GetMailTest, EveryRefusalIsLoggedWithItsCommand) {
     Settings().VerboseMode = false;
     Settings().DebugLevel = 1;
@@ -139,11 +70,9 @@ TEST_F(GetMailTest, EveryRefusalIsLoggedWithItsCommand) {
     } cases[] = {
         {"greeting", Script().Send("-ERR busy"), "Connect. (Error=-ERR busy)", false},
         {"STAT", LoginScript().Expect("STAT").Send("+OK many"), "Stat. (Error=+OK many)", false},
-        {"RETR", retr().Send("-ERR gone").Expect("QUIT").Send("+OK"), "Retr. (Error=-ERR gone)"},
-        // The refused RETR ended the job; the QUIT that fails after it does
-        // not hide it.
-        {"RETR then QUIT", retr().Send("-ERR gone").Expect("QUIT").Send("-ERR still busy"),
+        {"RETR", retr().Send("-ERR gone").Expect("QUIT").Send("-ERR still busy"),
          "Retr. (Error=-ERR gone)"},
+        {"cut", retr().Send("+OK").Send("Subject: cut").Close(), "ReadLn. (Error=104)"},
         // Delete mode: the message stays on the server and is remembered, so
         // that the next run deletes it without fetching it again.
         {"DELE", fetched().Expect("DELE 1").Send("-ERR read-only").Expect("QUIT").Send("+OK"),
@@ -165,6 +94,7 @@ TEST_F(GetMailTest, EveryRefusalIsLoggedWithItsCommand) {
     }
 }
 
+// No DELE for a message whose spool file could not be written.
 TEST_F(GetMailTest, FullDiskLeavesNoSpoolFileAndNoDeletion) {
     box.POP3KEEP = "N";
     Script s = Listed(1);
@@ -183,6 +113,54 @@ TEST_F(GetMailTest, FullDiskLeavesNoSpoolFileAndNoDeletion) {
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_TRUE(Spool().empty());
     EXPECT_EQ(Uids(), "");
+}
+
+// A clock for which every look is eleven seconds later.
+class HurryingClock final : public Clock {
+  public:
+    HurryingClock() { SetClock(this); }
+    ~HurryingClock() override { SetClock(nullptr); }
+    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(MonotonicMs()); }
+    std::int64_t MonotonicMs() override { return now_ += 11000; }
+    LocalTime Now() override { return {}; }
+    std::int64_t UnixNow() override { return 0; }
+    void Sleep(std::uint32_t) override {}
+
+  private:
+    std::int64_t now_ = 0;
+};
+
+// A run killed in the middle of a message has recorded what it wrote before
+// and nothing more; the next run removes the unfinished file and fetches
+// only the rest.
+TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
+    Script s = Listed(3);
+    SendBody(s.Expect("RETR 1"), {"Subject: 1", "", "one"});
+    SendBody(s.Expect("RETR 2"), {"Subject: 2", "", "two"});
+    s.Expect("RETR 3").Send("+OK").Send("Subject: 3").Pause(4000);
+    ScriptServer server(s);
+    box.POP3PORT = server.PortText();
+    pid_t child = ::fork();
+    if (child == 0) {
+        HurryingClock clock;
+        GetMail(box, false);
+        ::_exit(0);
+    }
+    for (int i = 0; i < 300 && !tree.Exists("spool/m0002.tmp"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(tree.Exists("spool/m0002.tmp"));
+    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
+
+    Script again = Listed(3);
+    SendBody(again.Expect("RETR 3"), {"Subject: 3", "", "three"});
+    ScriptServer second(again.Expect("QUIT").Send("+OK"));
+    Run(second);
+    EXPECT_TRUE(second.Passed()) << second.Report();
+    EXPECT_EQ(Spool(), (Lines{"m0000.msg", "m0001.msg", "m0002.msg"}));
+    EXPECT_EQ(Spooled("m0002.msg"), "From joe@localhost\nSubject: 3\n\nthree\n");
+    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb") + Id("ccc"));
 }
 
 } // namespace

@@ -1,32 +1,25 @@
-// The mail jobs as users run them: the sender filter in a real run, a poison
-// message in the middle of the queue, large kept mailboxes, a killed run, a
-// full disk, large messages in little memory.
+// The mail jobs as users run them, through the real program: the sender
+// filter, a poison message in the middle of the queue, large messages in
+// little memory.
 
 #include "get_mail_fixture.h"
-#include "mail/idtext.h"
-#include "platform/clock.h"
-#include "testing/dovecot_server.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
 #include <chrono>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace brix {
 namespace {
 
-using testing::GetMailTest;
 using testing::Id;
 using testing::Listed;
 using testing::Script;
 using testing::ScriptServer;
 using testing::SendBody;
-using Lines = std::vector<std::string>;
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -87,122 +80,6 @@ TEST(MailInUse, FilterAndPoisonMessageInOneRun) {
     EXPECT_TRUE(t.Exists("spool/m0001.msg"));
     EXPECT_FALSE(t.Exists("spool/m0002.msg"));
     EXPECT_EQ(t.Read("e-mail.uid"), Id("aaa") + Id("bbb") + Id("ccc"));
-}
-
-// Keep mode over a mailbox far beyond the old byte limit of the identifier
-// text: the second run fetches nothing.
-TEST(MailInUse, LargeKeptMailboxIsFetchedOnce) {
-    if (std::string why = testing::DovecotServer::Missing(); !why.empty()) GTEST_SKIP() << why;
-    std::vector<testing::MaildirMessage> seed;
-    for (int i = 0; i < 1200; ++i)
-        seed.push_back({std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.test",
-                        "From: a@b\nSubject: " + std::to_string(i) + "\n\nbody\n"});
-    testing::DovecotServer pop;
-    std::string why = pop.Start(seed);
-    ASSERT_TRUE(why.empty()) << why;
-    testing::TempTree t;
-    t.MakeDir("spool");
-    t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
-                            "\nPOP3USER=joe\nPOP3PASS=tanstaaf\n");
-    for (int run = 0; run < 2; ++run) {
-        auto r = testing::RunBrix({"box1.bfg"}, {"QV=" + t.Path()});
-        EXPECT_EQ(r.exitCode, 0) << r.output;
-    }
-    EXPECT_EQ(testing::DirNames(t.Path() + "spool").size(), 1200u);
-    EXPECT_TRUE(Has(t.Read("qv-ppp.log"), " 1200 mails skipped\r\n"));
-    EXPECT_GT(t.Read("e-mail.uid").size(), 32767u);
-}
-
-// Identifiers of this account that the server no longer lists leave the
-// text; those of other accounts stay.
-TEST_F(GetMailTest, GoneMessagesLeaveTheIdentifierText) {
-    const std::string other = "<zzz@joe.other.server>";
-    tree.Write("e-mail.uid", Id("old") + other + Id("aaa"));
-    Script s = Listed(1);
-    ScriptServer server(s.Expect("QUIT").Send("+OK"));
-    Settings().VerboseMode = true;
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Uids(), other + Id("aaa"));
-}
-
-// A clock for which every look is eleven seconds later.
-class HurryingClock final : public Clock {
-  public:
-    HurryingClock() { SetClock(this); }
-    ~HurryingClock() override { SetClock(nullptr); }
-    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(MonotonicMs()); }
-    std::int64_t MonotonicMs() override { return now_ += 11000; }
-    LocalTime Now() override { return {}; }
-    std::int64_t UnixNow() override { return 0; }
-    void Sleep(std::uint32_t) override {}
-
-  private:
-    std::int64_t now_ = 0;
-};
-
-// A run killed in the middle of a message has recorded what it wrote before;
-// the next run removes the unfinished file and fetches only the rest.
-TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
-    Settings().VerboseMode = true;
-    Script s = Listed(3);
-    SendBody(s.Expect("RETR 1"), {"Subject: 1", "", "one"});
-    SendBody(s.Expect("RETR 2"), {"Subject: 2", "", "two"});
-    s.Expect("RETR 3").Send("+OK").Send("Subject: 3").Pause(4000);
-    ScriptServer server(s);
-    box.POP3PORT = server.PortText();
-    pid_t child = ::fork();
-    if (child == 0) {
-        HurryingClock clock;
-        GetMail(box, false);
-        ::_exit(0);
-    }
-    const std::string temp = SpoolDir() + "m0002.tmp";
-    for (int i = 0; i < 300 && !tree.Exists("spool/m0002.tmp"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_TRUE(tree.Exists("spool/m0002.tmp"));
-    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
-
-    Script again = Listed(3);
-    SendBody(again.Expect("RETR 3"), {"Subject: 3", "", "three"});
-    ScriptServer second(again.Expect("QUIT").Send("+OK"));
-    Run(second);
-    EXPECT_TRUE(second.Passed()) << second.Report();
-    EXPECT_EQ(Spool(), (Lines{"m0000.msg", "m0001.msg", "m0002.msg"}));
-    EXPECT_EQ(Spooled("m0002.msg"), "From joe@localhost\nSubject: 3\n\nthree\n");
-    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb") + Id("ccc"));
-}
-
-// The identifier text cannot be written (a full disk), yet every spool file
-// is whole: QUIT still commits the deletions, and the failure is raised.
-TEST_F(GetMailTest, FullDiskForTheStateFileStillEndsTheDialogue) {
-    Settings().VerboseMode = true;
-    box.POP3KEEP = "N";
-    tree.Write("e-mail.uid", std::string(300, 'x'));
-    Script s = Listed(1);
-    SendBody(s.Expect("RETR 1"), {"Subject: 1", "", "one"});
-    ScriptServer server(s.Expect("DELE 1").Send("+OK").Expect("QUIT").Send("+OK"));
-    box.POP3PORT = server.PortText();
-    {
-        testing::FileSizeLimit fullDisk(200);
-        EXPECT_THROW(GetMail(box, false), EInOutError);
-    }
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spooled("m0000.msg"), "From joe@localhost\nSubject: 1\n\none\n");
-}
-
-// After a lost connection the log names what broke, not the QUIT after it.
-TEST_F(GetMailTest, LostConnectionIsTheLoggedError) {
-    Settings().VerboseMode = true;
-    Script s = Listed(1);
-    ScriptServer server(s.Expect("RETR 1").Send("+OK").Send("Subject: cut").Close());
-    Run(server);
-    EXPECT_EQ(RunLog().back(), "Error (getmail): ReadLn. (Error=104)");
-    EXPECT_TRUE(Spool().empty());
-    EXPECT_EQ(Uids(), "");
 }
 
 // Peak memory of a whole run that fetches and sends one 64 MiB message each:

@@ -1,4 +1,5 @@
-// The socket classes over real loopback connections to the scripted server.
+// Connecting over real loopback connections: every address of a name is
+// tried, and failures name what could not be reached.
 
 #include "net/buf_tcp_client_socket.h"
 #include "net/net_fixture.h"
@@ -14,14 +15,6 @@ using testing::ClosedPort;
 using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
-
-struct Connected {
-    explicit Connected(ScriptServer& server, const std::string& host = "127.0.0.1") {
-        socket.Timeout = 3000;
-        socket.Connect(host, server.PortText());
-    }
-    TBufTCPClientSocket socket;
-};
 
 std::string ReadLine(TTCPClientSocket& s) {
     std::string line;
@@ -63,42 +56,6 @@ TEST(BufSocket, EveryAddressIsTriedAndFailuresNameHostAndPortOrTheUnknownName) {
     std::string message = RaisedMessage<ETCPClientSocket>([&] { s.Connect(host, "110"); });
     EXPECT_EQ(message.rfind("Connect: Host name " + host + " unknown.. (Error=-", 0), 0u)
         << message;
-}
-
-TEST(BufSocket, LinesLoseCrLfAndAreKeptWholeAcrossRefills) {
-    std::string l100k(100000, 'y');
-    Script script = Script().SendRaw("abc\r\na\rb\n\n").Send(l100k).ByteByByte();
-    ScriptServer server(script.Send("slow line").SendLf("lf only").SendRaw("cut").Close());
-    Connected c(server);
-    std::string line;
-    EXPECT_EQ(c.socket.ReadLn(line), 3);
-    EXPECT_EQ(line, "abc");
-    EXPECT_EQ(ReadLine(c.socket), "a\rb"); // a lone CR is one of the line's bytes
-    EXPECT_EQ(c.socket.ReadLn(line), 0);
-    for (const std::string& expected : {l100k, std::string("slow line"), std::string("lf only")})
-        EXPECT_EQ(ReadLine(c.socket), expected);
-    // The peer closing mid-line ends the stream.
-    EXPECT_EQ(ReadLine(c.socket), "cut");
-    EXPECT_FALSE(c.socket.LastLineEnded());
-    EXPECT_TRUE(c.socket.AtEnd());
-}
-
-TEST(BufSocket, SilentPeerTimesOut) {
-    ScriptServer server(Script().Pause(1500));
-    Connected c(server);
-    c.socket.Timeout = 150;
-    EXPECT_EQ(RaisedMessage<ETCPClientSocket>([&] { ReadLine(c.socket); }),
-              "Read. (Error=" + std::to_string(ETIMEDOUT) + ")");
-    c.socket.Disconnect();
-}
-
-TEST(BufSocket, LineBeyondSixteenMebibytesIsAProtocolError) {
-    ScriptServer server(Script().SendRaw(std::string(kMaxLineLength + 10, 'h')),
-                        std::chrono::seconds(10));
-    Connected c(server);
-    EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] { ReadLine(c.socket); }),
-              "ReadLn. (Error=" + std::to_string(EMSGSIZE) + ")");
-    c.socket.Disconnect();
 }
 
 } // namespace

@@ -26,7 +26,6 @@ class MemoryScreen final : public Console {
 
     void Write(std::string_view text) override { output += text; }
     void WriteAt(int x, int y, std::string_view text) override {
-        writes.push_back({x, y, std::string(text), attr_});
         if (x >= 1 && y >= 1 && x <= kCols && y <= kRows) {
             cx_ = x;
             cy_ = y;
@@ -41,8 +40,8 @@ class MemoryScreen final : public Console {
     }
     void SetAttr(std::uint8_t a) override { attr_ = a; }
     void ClearScreen() override { Clear(); }
-    void CursorOff() override { cursorHidden = true; }
-    void CursorOn() override { cursorHidden = false; }
+    void CursorOff() override {}
+    void CursorOn() override {}
     void Bell() override { ++bells; }
     bool IsScreen() const override { return true; }
 
@@ -50,16 +49,9 @@ class MemoryScreen final : public Console {
     std::string Text(int x, int y, int n) const { return chars[y - 1].substr(x - 1, n); }
     std::uint8_t Attr(int x, int y) const { return attrs[y - 1][x - 1]; }
 
-    struct WriteRecord {
-        int x, y;
-        std::string text;
-        std::uint8_t attr;
-    };
-    std::vector<WriteRecord> writes;
     std::string output;
     std::array<std::string, kRows> chars;
     std::array<std::array<std::uint8_t, kCols>, kRows> attrs{};
-    bool cursorHidden = false;
     int bells = 0;
 
   private:
