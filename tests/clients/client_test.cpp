@@ -1,22 +1,15 @@
-// The protocol clients against the scripted server, where the mail jobs'
-// dialogues do not reach: reply and body reading, the NNTP client, STAT
-// parsing, APOP, SMTP dot-stuffing, and MD5 and Base64.
+// The protocol clients against the scripted server, where the jobs'
+// dialogues do not reach: reply and body reading, STAT parsing and APOP.
 
 #include "client_fixture.h"
-#include "clients/base64.h"
-#include "clients/md5.h"
-#include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
-#include "clients/smtp_client.h"
 
 #include <gtest/gtest.h>
 
 namespace brix {
 namespace {
 
-using testing::Dialogue;
 using testing::Logged;
-using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
 using testing::Talk;
@@ -60,9 +53,7 @@ TEST(Pop3Client, StatRepliesAndApop) {
         std::int64_t size;
     } cases[] = {{"+OK 2 320 octets", true, 320},
                  {"+OK 1 5000000000", true, 5000000000},
-
                  {"+OKx 2 320", false, 0},
-
                  {"+OK 1 99999999999999999999", false, 0}};
     for (const auto& c : cases) {
         std::int32_t count = -5;
@@ -81,89 +72,6 @@ TEST(Pop3Client, StatRepliesAndApop) {
     EXPECT_EQ(client.MsgCount, 2);
     client.Disconnect();
     EXPECT_TRUE(server.Passed()) << server.Report();
-}
-
-TEST(SmtpClient, MessagesEndWithTheirDotStuffedOnlyWhenAsked) {
-    Script script = Talk("220 mx");
-    for (int message = 0; message < 3; ++message)
-        script.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
-    std::string sent = Dialogue<TAbsSMTPClient>(script, [&](auto& client) {
-        client.Data();
-        client.DataText({"Subject: hi", "", "..stuffed already", "."}, false);
-        client.Data();
-        client.DataText({".a", "", ".", "b."}, true);
-        client.Data();
-        client.SendRawLines({"part one"});
-        client.EndData();
-    });
-    EXPECT_EQ(sent, "DATA\r\nSubject: hi\r\n\r\n..stuffed already\r\n..\r\n.\r\n"
-                    "DATA\r\n..a\r\n\r\n..\r\nb.\r\n.\r\nDATA\r\npart one\r\n.\r\n");
-}
-
-LocalTime Date() {
-    LocalTime t;
-    t.year = 2024;
-    t.month = 3;
-    t.day = 7;
-    t.hour = 9;
-    t.minute = 5;
-    t.second = 1;
-    return t;
-}
-
-TEST(NntpClient, GroupPostAndIHave) {
-    Script script = Talk("201 no posting", {{"GROUP de.test", "211 3 1 3 de.test"},
-                                            {"GROUP no.such", "411 no such group"},
-                                            {"GROUP x", "480 auth required"},
-                                            {"POST", "340 send article"}});
-    script.ExpectBody().Send("240 article posted").Expect("IHAVE <x@y>").Send("335 ok");
-    script.ExpectBody().Send("437 rejected").Expect("POST").Send("440 posting not allowed");
-    std::string sent = Dialogue<TNNTPClient>(script, [&](auto& client) {
-        EXPECT_EQ(NewGroupsCommand(Date(), true, "de"), "NEWGROUPS 240307 090501 GMT <de>");
-        EXPECT_FALSE(client.PostingAllowed);
-        EXPECT_TRUE(client.Group("de.test"));
-        EXPECT_EQ(client.CurrentGroup, "de.test");
-        EXPECT_FALSE(client.Group("no.such"));
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.Group("x"); }),
-                  "Group. (Error=480 auth required)");
-        TStrings article = {"Subject: s", "", ".dot", "..two"};
-        client.Post(article);
-        TStrings offered = {"Message-ID: <x@y>", "."};
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.IHave("x@y", offered); }),
-                  "IHave: After transfer.. (Error=437 rejected)");
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.Post(article); }),
-                  "Post. (Error=440 posting not allowed)");
-    });
-    EXPECT_NE(sent.find("POST\r\nSubject: s\r\n\r\n..dot\r\n...two\r\n.\r\n"
-                        "IHAVE <x@y>\r\nMessage-ID: <x@y>\r\n..\r\n.\r\n"),
-              std::string::npos)
-        << sent;
-}
-
-TEST(Md5Base64, RfcVectors) {
-    struct Case {
-        const char* input;
-        const char* digest;
-    } cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(DigestToHex(MD5String(c.input)), c.digest) << '"' << c.input << '"';
-    EXPECT_EQ(DigestToHex(MD5String(std::string(1000000, 'a'))),
-              "7707d6ae4e027c70eea2a935c2296f21");
-    const char* encoded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-    for (std::size_t n = 0; n < 7; ++n) {
-        std::string plain = std::string("foobar").substr(0, n), back;
-        EXPECT_EQ(Base64Encode(plain), encoded[n]) << plain;
-        EXPECT_TRUE(Base64Decode(encoded[n], back)) << encoded[n];
-        EXPECT_EQ(back, plain);
-    }
-    std::string back;
-    for (const char* bad : {"Zg=", "Zm9v!A==", "=Zg="})
-        EXPECT_FALSE(Base64Decode(bad, back)) << bad;
 }
 
 } // namespace
