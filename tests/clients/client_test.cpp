@@ -1,5 +1,5 @@
 // The protocol clients against the scripted server, where the jobs'
-// dialogues do not reach: reply and body reading, STAT parsing and APOP.
+// dialogues do not reach: reply and body reading, and STAT parsing.
 
 #include "client_fixture.h"
 #include "clients/pop3_client.h"
@@ -12,7 +12,6 @@ namespace {
 using testing::Logged;
 using testing::Script;
 using testing::ScriptServer;
-using testing::Talk;
 
 TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(ReplyCodeOf("221-bye"), 221);
@@ -46,7 +45,7 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(next, "after");
 }
 
-TEST(Pop3Client, StatRepliesAndApop) {
+TEST(Pop3Client, StatReplies) {
     struct Case {
         const char* reply;
         bool ok;
@@ -61,17 +60,6 @@ TEST(Pop3Client, StatRepliesAndApop) {
         EXPECT_EQ(ParseStatReply(c.reply, count, size), c.ok) << c.reply;
         EXPECT_EQ(size, c.size) << c.reply;
     }
-    // RFC 1939's example.
-    ScriptServer server(Talk("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>",
-                             {{"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK"},
-                              {"STAT", "+OK 2 320"},
-                              {"QUIT", "+OK bye"}}));
-    Logged<TPOP3Client> client;
-    client.Service = server.PortText();
-    client.Login("127.0.0.1", "mrose", "tanstaaf", true);
-    EXPECT_EQ(client.MsgCount, 2);
-    client.Disconnect();
-    EXPECT_TRUE(server.Passed()) << server.Report();
 }
 
 } // namespace

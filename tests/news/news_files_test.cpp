@@ -1,7 +1,6 @@
-// The news state and spool files: group pointer lines, entry counts and
-// marks, a torn batch tail, the duplicate list and request records.
+// The news spool and state files: entry counts and batch names, a torn
+// batch tail, the duplicate list and request records.
 
-#include "news/group_pointers.h"
 #include "news/news_spool.h"
 #include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
@@ -13,38 +12,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-TEST(GroupPointers, LinesAreParsedAndRebuiltKeepingTheRest) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"de.test 100 hdronly", "de.test 100 hdronly|1"},
-        {"de.test    7", "de.test 7|0"},
-        {"de.x -50 HDRONLY  remark  here ", "de.x -50 HDRONLY  remark  here|1"},
-        {"de.x 9000000000 other", "de.x 9000000000 other|0"},
-    };
-    for (const auto& [line, expected] : rows) {
-        GroupLine g = ParseGroupLine(line, "BOX1.rc");
-        EXPECT_EQ(RebuildGroupLine(g) + "|" + std::to_string(g.headerOnly), expected);
-    }
-    for (std::string bad : {"de.test", "de.test\t5", " # comment", "de.test 12x HDRONLY"}) {
-        try {
-            ParseGroupLine(bad, "BOX1.rc");
-            ADD_FAILURE() << bad;
-        } catch (const ebrix_nntp& e) {
-            EXPECT_EQ(e.Message(), "Error in RC-file BOX1.rc: " + bad);
-        }
-    }
-    EXPECT_FALSE(IsGroupLine("#de.test 5"));
-}
-
-TEST(NewsSpool, EntriesCountEveryByteAndCarryTheirMarks) {
+TEST(NewsSpool, EntriesCountEveryByteAndBatchesAreNumberedInHex) {
     EXPECT_EQ(BatchEntry({"a", "bc", "", "d"}), "#! rnews 8\na\nbc\n\nd\n");
-    Lines header = {"From: a", "Lines: 12", "Lines: 13"};
-    MakeHeaderOnly(header);
-    InsertHeaderMark(header, "X-Score: -5");
-    EXPECT_EQ(header,
-              (Lines{"From: a", "Lines: 0", "Lines: 13", "X-QV-Mode: HdrOnly", "X-Score: -5", ""}));
-    Lines noEnd = {"From: a"};
-    InsertHeaderMark(noEnd, "X-QV-Mode: ReplaceOwn");
-    EXPECT_EQ(noEnd, (Lines{"X-QV-Mode: ReplaceOwn", "From: a"}));
     EXPECT_EQ(BatchFileName("sp/", 10), "sp/n000A.msg");
     EXPECT_EQ(BatchFileName("sp/", 65536), "sp/n10000.msg");
 }
