@@ -1,6 +1,6 @@
 // The news post job against the scripted server: the X-Newsreader rewrite,
-// a refused article in the middle of the queue, connections cut inside a
-// posting.
+// a refused article in the middle of the queue, and an abort. Connections
+// cut inside a posting are the fault-injection tests' part.
 
 #include "mail/mail_testing.h"
 #include "news/news_spool.h"
@@ -64,28 +64,6 @@ TEST_F(PostNewsTest, RefusedArticleStaysAndTheQueueGoesOn) {
                                "Post: After transfer. (Error=441 refused)",
                                "News file " + SpoolDir() + "n0002.out kept for the next run",
                                "3 articles posted"}));
-}
-
-// Only the server's 240 makes an article posted; a connection lost after it
-// (QUIT unanswered) still deletes the file and records the article.
-TEST_F(PostNewsTest, ConnectionCutKeepsTheFileUnlessAccepted) {
-    auto post = [] { return Script().Send("200 news").Expect("POST").Send("340 go"); };
-    struct {
-        Script script;
-        bool posted;
-    } cases[] = {{post().Close(), false},
-                 {post().ExpectBody().Close(), false},
-                 {post().ExpectBody().Send("240 ok").Close(), true}};
-    for (auto& c : cases) {
-        tree.Write("spool/n0001.out", Article(1, false));
-        tree.Write("e-news.idx", "");
-        ScriptServer server(c.script);
-        Run(server);
-        EXPECT_EQ(tree.Exists("spool/n0001.out"), !c.posted);
-        EXPECT_EQ(tree.Read("e-news.idx"), c.posted ? "<p1@x>" : "");
-        EXPECT_TRUE(RunLog().back().starts_with("Error (postnews): ")) << c.posted;
-        std::remove((tree / "qv-ppp.log").c_str());
-    }
 }
 
 // ESC after the first accepted article: it is recorded and its file gone,
