@@ -1,5 +1,7 @@
 #include "testing/real_server.h"
 
+#include "testing/run_program.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -81,22 +83,9 @@ RealServer::~RealServer() {
 std::string RealServer::Launch(const std::vector<std::string>& argv, const std::string& output,
                                int port, const std::vector<std::string>& env) {
     if (::access(argv[0].c_str(), X_OK) != 0) return argv[0] + " is not installed";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(::open("/dev/null", O_RDONLY), 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        if (::chdir(dir_.c_str()) != 0) ::_exit(126);
-        for (const std::string& e : env)
-            ::putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_t pid = Spawn(argv[0], {argv.begin() + 1, argv.end()}, env, dir_, out);
+    ::close(out);
     pids_.push_back(pid);
     for (int i = 0; i < 300; ++i) {
         if (int s = ConnectLoopback(port ? port : port_); s >= 0) {
