@@ -1,9 +1,9 @@
 #pragma once
 // A scripted fake server for the protocol tests. It listens on 127.0.0.1 on
-// a free port, plays one script per accepted connection (connection i plays
-// scripts[i], each in its own thread; further connections are refused),
-// records every byte the client sent and notes every step where the client
-// did not say what the script expected:
+// a free port, plays its script, in a thread of its own, to the one
+// connection it accepts (further connections are refused), records every
+// byte the client sent and notes every step where the client did not say
+// what the script expected:
 //
 //   ScriptServer server(Script().Send("+OK ready").Expect("USER joe").Send("+OK"));
 //   ... the client talks to 127.0.0.1:server.PortText() and closes ...
@@ -12,12 +12,11 @@
 // Expect* steps read one line, which must end in CR LF. A script that ends
 // without Close reads on until the client closes; whatever the
 // client sends then is a failure. Received(), Passed() and Report() wait
-// until every client has closed or the deadline (default 5 s) has passed.
+// until the client has closed or the deadline (default 5 s) has passed.
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,8 +81,6 @@ class ScriptServer {
   public:
     explicit ScriptServer(Script script,
                           std::chrono::milliseconds deadline = std::chrono::seconds(5));
-    explicit ScriptServer(std::vector<Script> scripts,
-                          std::chrono::milliseconds deadline = std::chrono::seconds(5));
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
@@ -92,32 +89,26 @@ class ScriptServer {
     std::string PortText() const { return std::to_string(port_); }
 
     void Join();
-    std::string Received(std::size_t connection = 0);
+    std::string Received();
     bool Passed();
     std::string Report();
 
   private:
-    struct Connection {
-        int fd = -1;
-        std::string received, pending;
-        std::thread thread;
-        ::ssl_st* ssl = nullptr;
-    };
-    void Play(std::size_t index);
-    bool ReadLine(Connection& c, std::string& line, bool& crlf);
-    bool Handshake(Connection& c, const std::string& certAndKey);
-    void Fail(std::size_t index, const std::string& what);
+    void Play();
+    bool ReadLine(std::string& line, bool& crlf);
+    void Send(const std::string& bytes);
+    bool Handshake(const std::string& certAndKey);
     bool Expired() const { return stop_ || std::chrono::steady_clock::now() >= deadline_; }
 
-    std::vector<Script> scripts_;
+    Script script_;
     std::chrono::steady_clock::time_point deadline_;
-    int listener_ = -1;
-    int port_ = 0;
+    int listener_ = -1, port_ = 0, fd_ = -1;
+    ::ssl_st* ssl_ = nullptr;
+    bool byteByByte_ = false;
+    std::string received_, pending_;
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<Connection> connections_;
     std::vector<std::string> failures_;
-    std::thread acceptor_;
+    std::thread thread_;
 };
 
 } // namespace brix::testing
