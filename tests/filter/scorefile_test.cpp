@@ -24,7 +24,6 @@ struct EvalCase {
     const char* what;
     std::string file;
     std::vector<Check> checks;
-    std::uint32_t today = kToday;
 };
 
 TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
@@ -84,7 +83,7 @@ TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
     for (const EvalCase& c : cases) {
         SCOPED_TRACE(c.what);
         tbrix_scorefile sf;
-        auto err = sf.Parse(SplitLines(c.file), c.today);
+        auto err = sf.Parse(SplitLines(c.file), kToday);
         ASSERT_FALSE(err) << err->text << " in line " << err->line;
         for (const Check& k : c.checks) {
             tscverdict v = sf.ScoreHeader(k.header);
