@@ -1,15 +1,18 @@
-// The protocol clients against the scripted server, where the mail jobs'
-// dialogues do not reach: reply and body reading, the NNTP client, STAT
-// parsing, APOP, SMTP dot-stuffing, and MD5 and Base64.
+// The protocol clients against the scripted server, where the jobs'
+// dialogues do not reach: reply and body reading, STAT parsing, the news
+// login and GROUP's 64-bit numbers, each STARTTLS with a forged reply sent
+// ahead of the handshake, and a TLS stream cut inside a body.
 
 #include "client_fixture.h"
-#include "clients/base64.h"
-#include "clients/md5.h"
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
+#include "news/brix_nntp.h"
+#include "testing/test_pki.h"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace brix {
 namespace {
@@ -20,6 +23,7 @@ using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
 using testing::Talk;
+using testing::TestPki;
 
 TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(ReplyCodeOf("221-bye"), 221);
@@ -53,16 +57,14 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(next, "after");
 }
 
-TEST(Pop3Client, StatRepliesAndApop) {
+TEST(Pop3Client, StatReplies) {
     struct Case {
         const char* reply;
         bool ok;
         std::int64_t size;
     } cases[] = {{"+OK 2 320 octets", true, 320},
                  {"+OK 1 5000000000", true, 5000000000},
-
                  {"+OKx 2 320", false, 0},
-
                  {"+OK 1 99999999999999999999", false, 0}};
     for (const auto& c : cases) {
         std::int32_t count = -5;
@@ -70,100 +72,106 @@ TEST(Pop3Client, StatRepliesAndApop) {
         EXPECT_EQ(ParseStatReply(c.reply, count, size), c.ok) << c.reply;
         EXPECT_EQ(size, c.size) << c.reply;
     }
-    // RFC 1939's example.
-    ScriptServer server(Talk("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>",
-                             {{"APOP mrose c4c9334bac560ecc979e58001b3e22fb", "+OK"},
-                              {"STAT", "+OK 2 320"},
-                              {"QUIT", "+OK bye"}}));
-    Logged<TPOP3Client> client;
-    client.Service = server.PortText();
-    client.Login("127.0.0.1", "mrose", "tanstaaf", true);
-    EXPECT_EQ(client.MsgCount, 2);
-    client.Disconnect();
-    EXPECT_TRUE(server.Passed()) << server.Report();
 }
 
-TEST(SmtpClient, MessagesEndWithTheirDotStuffedOnlyWhenAsked) {
-    Script script = Talk("220 mx");
-    for (int message = 0; message < 3; ++message)
-        script.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
-    std::string sent = Dialogue<TAbsSMTPClient>(script, [&](auto& client) {
-        client.Data();
-        client.DataText({"Subject: hi", "", "..stuffed already", "."}, false);
-        client.Data();
-        client.DataText({".a", "", ".", "b."}, true);
-        client.Data();
-        client.SendRawLines({"part one"});
-        client.EndData();
-    });
-    EXPECT_EQ(sent, "DATA\r\nSubject: hi\r\n\r\n..stuffed already\r\n..\r\n.\r\n"
-                    "DATA\r\n..a\r\n\r\n..\r\nb.\r\n.\r\nDATA\r\npart one\r\n.\r\n");
+struct Client : tbrix_nntp {
+    Client() : tbrix_nntp("") {}
+};
+
+TEST(BrixNntp, LoginAndGroupNumbers) {
+    Dialogue<Client>(
+        Talk("200 news", {{"AUTHINFO USER joe", "381 more"},
+                          {"AUTHINFO PASS pw", "281 ok"},
+                          {"GROUP de.a", "211 3 9000000000 9000000002 de.a"},
+                          {"GROUP de.b", "411 no such group"},
+                          {"GROUP g", "211 3 -1 5 g"}}),
+        [](Client& c) {
+            c.Authinfo("joe", "pw");
+            std::int64_t n[3] = {};
+            EXPECT_TRUE(c.GroupInfo("de.a", n[0], n[1], n[2]));
+            EXPECT_EQ(n[2], 9000000002);
+            EXPECT_FALSE(c.GroupInfo("de.b", n[0], n[1], n[2]));
+            EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { c.GroupInfo("g", n[0], n[1], n[2]); }),
+                      "Group - articlestart. (Error=211 3 -1 5 g)");
+        });
 }
 
-LocalTime Date() {
-    LocalTime t;
-    t.year = 2024;
-    t.month = 3;
-    t.day = 7;
-    t.hour = 9;
-    t.minute = 5;
-    t.second = 1;
-    return t;
-}
-
-TEST(NntpClient, GroupPostAndIHave) {
-    Script script = Talk("201 no posting", {{"GROUP de.test", "211 3 1 3 de.test"},
-                                            {"GROUP no.such", "411 no such group"},
-                                            {"GROUP x", "480 auth required"},
-                                            {"POST", "340 send article"}});
-    script.ExpectBody().Send("240 article posted").Expect("IHAVE <x@y>").Send("335 ok");
-    script.ExpectBody().Send("437 rejected").Expect("POST").Send("440 posting not allowed");
-    std::string sent = Dialogue<TNNTPClient>(script, [&](auto& client) {
-        EXPECT_EQ(NewGroupsCommand(Date(), true, "de"), "NEWGROUPS 240307 090501 GMT <de>");
-        EXPECT_FALSE(client.PostingAllowed);
-        EXPECT_TRUE(client.Group("de.test"));
-        EXPECT_EQ(client.CurrentGroup, "de.test");
-        EXPECT_FALSE(client.Group("no.such"));
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.Group("x"); }),
-                  "Group. (Error=480 auth required)");
-        TStrings article = {"Subject: s", "", ".dot", "..two"};
-        client.Post(article);
-        TStrings offered = {"Message-ID: <x@y>", "."};
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.IHave("x@y", offered); }),
-                  "IHave: After transfer.. (Error=437 rejected)");
-        EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { client.Post(article); }),
-                  "Post. (Error=440 posting not allowed)");
-    });
-    EXPECT_NE(sent.find("POST\r\nSubject: s\r\n\r\n..dot\r\n...two\r\n.\r\n"
-                        "IHAVE <x@y>\r\nMessage-ID: <x@y>\r\n..\r\n.\r\n"),
-              std::string::npos)
-        << sent;
-}
-
-TEST(Md5Base64, RfcVectors) {
-    struct Case {
-        const char* input;
-        const char* digest;
-    } cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
+TEST(TlsClient, EachStartTlsDropsWhatCameBeforeTheHandshake) {
+    TestPki pki;
+    const auto& [cert, key] = pki.Localhost();
+    // The go-ahead with a forged reply right behind it in the same segment:
+    // taken as the next reply, it would answer the command after the
+    // handshake.
+    auto upgrade = [&](Script s, const char* command, const char* goAhead, const char* forged,
+                       const char* ask, const char* answer) {
+        return s.Expect(command)
+            .SendRaw(std::string(goAhead) + "\r\n" + forged + "\r\n")
+            .StartTls(cert, key)
+            .Expect(ask)
+            .Send(answer);
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(DigestToHex(MD5String(c.input)), c.digest) << '"' << c.input << '"';
-    EXPECT_EQ(DigestToHex(MD5String(std::string(1000000, 'a'))),
-              "7707d6ae4e027c70eea2a935c2296f21");
-    const char* encoded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-    for (std::size_t n = 0; n < 7; ++n) {
-        std::string plain = std::string("foobar").substr(0, n), back;
-        EXPECT_EQ(Base64Encode(plain), encoded[n]) << plain;
-        EXPECT_TRUE(Base64Decode(encoded[n], back)) << encoded[n];
-        EXPECT_EQ(back, plain);
+    struct {
+        Script script;
+        std::function<std::unique_ptr<TAbsClient>()> make;
+        std::function<void(TAbsClient&)> run;
+        std::string reply;
+    } rows[] = {
+        {upgrade(Script().Send("+OK ready"), "STLS", "+OK begin", "+OK forged", "NOOP",
+                 "+OK over tls"),
+         [] { return std::make_unique<TPOP3Client>(); },
+         [](TAbsClient& c) { static_cast<TPOP3Client&>(c).Noop(); }, "+OK over tls"},
+        {upgrade(Script()
+                     .Send("220 mx")
+                     .Expect("EHLO brix.example")
+                     .SendLines({"250-mx", "250 STARTTLS"}),
+                 "STARTTLS", "220 go ahead", "250 forged", "EHLO brix.example", "250 mx")
+             .Expect("NOOP")
+             .Send("250 over tls"),
+         [] {
+             auto smtp = std::make_unique<TSMTPClient>();
+             smtp->TlsDomain = "brix.example";
+             return smtp;
+         },
+         [](TAbsClient& c) { static_cast<TSMTPClient&>(c).Noop(); }, "250 over tls"},
+        {upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead", "223 forged", "STAT 1",
+                 "223 1 <a@b> over tls"),
+         [] { return std::make_unique<TNNTPClient>(); },
+         [](TAbsClient& c) { static_cast<TNNTPClient&>(c).StatByNo(1); }, "223 1 <a@b> over tls"},
+    };
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.reply);
+        ScriptServer server(row.script);
+        auto client = row.make();
+        client->Socket->Timeout = 3000;
+        client->Service = server.PortText();
+        client->TlsMode = TTlsMode::StartTls;
+        client->TlsCAFile = pki.CaFile();
+        client->Connect("localhost");
+        row.run(*client);
+        EXPECT_EQ(client->LastReply, row.reply);
+        client->TAbsClient::Disconnect();
+        EXPECT_TRUE(server.Passed()) << server.Report();
     }
-    std::string back;
-    for (const char* bad : {"Zg=", "Zm9v!A==", "=Zg="})
-        EXPECT_FALSE(Base64Decode(bad, back)) << bad;
+}
+
+// A TLS stream that ends without close_notify inside a body is a cut
+// connection, as a plain one is: the message is never taken as whole.
+TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
+    TestPki pki;
+    ScriptServer server(Script()
+                            .StartTls(pki.Localhost().cert, pki.Localhost().key)
+                            .Send("+OK ready")
+                            .Expect("RETR 1")
+                            .SendLines({"+OK", "Subject: cut"})
+                            .Close());
+    TPOP3Client client;
+    client.Service = server.PortText();
+    client.TlsMode = TTlsMode::Tls;
+    client.TlsCAFile = pki.CaFile();
+    client.Connect("localhost");
+    TStrings lines;
+    EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] { client.Retr(1, &lines); }),
+              "ReadLn. (Error=104)");
 }
 
 } // namespace

@@ -1,17 +1,14 @@
-// Composed messages: the content-type table, the three encoders against
-// known vectors and Python's independent decoders, and a message with two
-// attachments sent to the scripted server and read back by Python's MIME
-// parser.
+// Composed messages: the three encoders against Python's independent
+// decoders, and a message with two attachments sent to the scripted server
+// and read back by Python's MIME parser.
 
 #include "client_fixture.h"
 #include "clients/encoders.h"
-#include "clients/mime.h"
 #include "clients/smtp_client.h"
 #include "clients/smtp_message.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
-#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
@@ -38,41 +35,6 @@ testing::ProgramResult Python(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"python3", BRIX_SOURCE_DIR "/tests/clients/mime_check.py"};
     all.insert(all.end(), args.begin(), args.end());
     return testing::RunProgram("/usr/bin/env", all);
-}
-
-TEST(MimeMgr, FiftyFourSortedTypesLookedUpByExtensionInAnyCase) {
-    TMimeMgr mime;
-    const auto& types = mime.Types();
-    ASSERT_EQ(types.size(), 54u);
-    EXPECT_TRUE(std::is_sorted(types.begin(), types.end(),
-                               [](auto& a, auto& b) { return a.Type < b.Type; }));
-    // Every listed extension leads back to its own row: no extension is
-    // claimed twice.
-    for (const auto& row : types) {
-        std::istringstream words(row.Extensions);
-        for (std::string ext; words >> ext;)
-            EXPECT_EQ(mime.TypeOf("dir.x/file." + ext), row.Type) << ext;
-    }
-    std::istringstream cases("A.JPEG image/jpeg setup.Exe application/octet-stream "
-                             "index.HTM text/html readme application/octet-stream "
-                             ".txt application/octet-stream x.unknown application/octet-stream");
-    for (std::string name, type; cases >> name >> type;)
-        EXPECT_EQ(mime.TypeOf(name), type) << name;
-}
-
-TEST(Encoders, KnownVectorsAndLineSizes) {
-    // RFC 4648 section 10: each prefix of "foobar" is one line.
-    const char* vectors[] = {"Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-    for (std::size_t n = 1; n <= 6; ++n) {
-        std::istringstream in(std::string("foobar").substr(0, n));
-        EXPECT_EQ(Encode(T64Encode(in)), vectors[n - 1] + std::string("\n"));
-    }
-    // The classic "Cat" and zero bits in both alphabets; the directory of
-    // the name is dropped.
-    std::istringstream cat("Cat"), zeros(std::string(46, '\0'));
-    EXPECT_EQ(Encode(TUUEncode(cat, "/tmp/cat.txt")), "begin 0644 cat.txt\n#0V%T\n`\nend\n");
-    EXPECT_EQ(Encode(TXXEncode(zeros, "z")),
-              "begin 0644 z\nh" + std::string(60, '+') + "\n-++++\n+\nend\n");
 }
 
 TEST(Encoders, RoundTripThroughIndependentDecoders) {
@@ -103,7 +65,7 @@ std::string DataBody(const std::string& received) {
 
 TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
     TempTree tree;
-    std::string notes = "Zeile 1\nZeile 2 äöü\n", notesName = "Übersicht März mit langem Namen.txt";
+    std::string notes = "Zeile 1\nZeile 2 äöü\n", notesName = "Übersicht März mit langem Namen.TXT";
     std::string data; // 59 bytes: the last uuencoded line starts with "."
     for (int i = 0; i < 59; ++i)
         data += static_cast<char>(i * 37 + 200);
@@ -163,8 +125,6 @@ TEST(SmtpMessage, AnUnsendableMessageFailsBeforeTheFirstCommand) {
     } cases[] = {
         {[&](auto& m) { m.Attachments.Add(tree / "missing.bin"); },
          "cannot read attachment " + tree / "missing.bin" + ": No such file or directory"},
-        {[&](auto& m) { m.Attachments.Add(tree.Path()); },
-         "cannot read attachment " + tree.Path() + ": Is a directory"},
         {[](auto& m) { m.Subject = "hi\r\nBcc: x@y"; }, "line break in a header text"},
         {[](auto& m) { m.To = ""; }, "no recipient"},
         {[](auto& m) { m.Encoder = 4; }, "unknown encoder 4"},
@@ -197,9 +157,7 @@ TEST(SmtpMessage, AnAttachmentFailingWhileSentLeavesTheMessageUnfinished) {
     EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { client.SendMessage(msg); }),
               "SendMessage. (Error=cannot read attachment /proc/self/mem)");
     EXPECT_EQ(client.Socket->Handle, -1);
-    std::string sent = server.Received();
-    EXPECT_NE(sent.find("DATA\r\n"), std::string::npos) << sent;
-    EXPECT_EQ(sent.find("\r\n.\r\n"), std::string::npos) << sent;
+    EXPECT_TRUE(server.Received().ends_with("DATA\r\n")) << server.Received();
 }
 
 } // namespace

@@ -9,10 +9,6 @@ namespace brix::testing {
 
 namespace fs = std::filesystem;
 
-std::int64_t Pop3Size(const std::string& text) {
-    return static_cast<std::int64_t>(text.size() + std::count(text.begin(), text.end(), '\n'));
-}
-
 std::string DovecotServer::Missing() {
     if (::access(kBinary, X_OK) == 0) return {};
     return std::string(kBinary) + " is not installed (packages dovecot-core, dovecot-pop3d)";

@@ -5,7 +5,6 @@
 
 #include "testing/real_server.h"
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,6 @@ struct MaildirMessage {
     std::string name;
     std::string text;
 };
-
-// Size of a Maildir text as POP3 counts it: every LF becomes CR LF.
-std::int64_t Pop3Size(const std::string& text);
 
 class DovecotServer : public RealServer {
   public:

@@ -1,5 +1,7 @@
 #include "testing/real_server.h"
 
+#include "testing/run_program.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -42,6 +44,14 @@ int FreeLoopbackPort(int* listener) {
     return ntohs(a.sin_port);
 }
 
+int ConnectLoopback(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+    ::close(s);
+    return -1;
+}
+
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -59,40 +69,31 @@ RealServer::RealServer(const char* name) {
 }
 
 RealServer::~RealServer() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 250 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i)
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
+        ::kill(*pid, SIGTERM);
+        for (int i = 0; i < 250 && ::waitpid(*pid, nullptr, WNOHANG) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        ::kill(*pid, SIGKILL);
+        ::waitpid(*pid, nullptr, 0);
     }
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
-std::string RealServer::Launch(const std::vector<std::string>& argv, const std::string& output) {
+std::string RealServer::Launch(const std::vector<std::string>& argv, const std::string& output,
+                               int port, const std::vector<std::string>& env) {
     if (::access(argv[0].c_str(), X_OK) != 0) return argv[0] + " is not installed";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(::open("/dev/null", O_RDONLY), 0);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = Loopback(port_);
-        bool up = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(s);
-        if (up) return {};
-        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
+    int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_t pid = Spawn(argv[0], {argv.begin() + 1, argv.end()}, env, dir_, out);
+    ::close(out);
+    pids_.push_back(pid);
+    for (int i = 0; i < 300; ++i) {
+        if (int s = ConnectLoopback(port ? port : port_); s >= 0) {
+            ::close(s);
+            return {};
+        }
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pids_.pop_back();
             return argv[0] + " ended at start-up: " + ReadText(output);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -1,6 +1,6 @@
 #pragma once
 // A real server started by a test on 127.0.0.1: its own folder, a free
-// port, and the one process it started, stopped by the destructor.
+// port, and the processes it started, stopped by the destructor.
 
 #include <string>
 #include <sys/types.h>
@@ -11,10 +11,12 @@ namespace brix::testing {
 // A free TCP port on 127.0.0.1. With `listener`, the socket stays open and
 // listening there; otherwise it is closed again (so only probably free).
 int FreeLoopbackPort(int* listener = nullptr);
+// A socket connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
 
 class RealServer {
   public:
-    RealServer(const char* name);
+    explicit RealServer(const char* name);
     ~RealServer();
     RealServer(const RealServer&) = delete;
     RealServer& operator=(const RealServer&) = delete;
@@ -23,13 +25,15 @@ class RealServer {
     std::string PortText() const { return std::to_string(port_); }
 
   protected:
-    // Starts argv with output to `output` and waits until the port accepts.
-    std::string Launch(const std::vector<std::string>& argv, const std::string& output);
+    // Starts argv in the folder with `env` added and output to `output`,
+    // and waits until `port` (0: Port()) accepts.
+    std::string Launch(const std::vector<std::string>& argv, const std::string& output,
+                       int port = 0, const std::vector<std::string>& env = {});
     std::string dir_;
     int port_ = 0;
 
   private:
-    pid_t pid_ = -1;
+    std::vector<pid_t> pids_;
 };
 
 std::string ReadText(const std::string& path);

@@ -67,19 +67,25 @@ int WaitExit(pid_t pid) {
     return ExitCodeOf(status);
 }
 
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& env, const std::string& workDir, int out) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(out < 0 ? null : out, 1);
+        ::dup2(out < 0 ? null : out, 2);
+        Exec(program, args, env, workDir);
+    }
+    return pid;
+}
+
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env, const std::string& workDir) {
     ProgramResult result;
     int fds[2];
-    if (::pipe(fds) != 0) return result;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(::open("/dev/null", O_RDONLY), 0);
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        ::close(fds[0]);
-        Exec(program, args, env, workDir);
-    }
+    if (::pipe2(fds, O_CLOEXEC) != 0) return result;
+    pid_t pid = Spawn(program, args, env, workDir, fds[1]);
     ::close(fds[1]);
     ReadAll(fds[0], result.output, 600);
     ::close(fds[0]);
@@ -88,14 +94,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 }
 
 pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        for (int fd : {0, 1, 2})
-            ::dup2(null, fd);
-        Exec(BRIX_BINARY, args, env, "");
-    }
-    return pid;
+    return Spawn(BRIX_BINARY, args, env, "", -1);
 }
 
 TerminalRun RunBrixOnTerminal(const std::vector<std::string>& args,

@@ -22,6 +22,11 @@ inline ProgramResult RunBrix(const std::vector<std::string>& args,
     return RunProgram(BRIX_BINARY, args, env, workDir);
 }
 
+// Starts program in workDir, standard input from /dev/null and output to
+// `out` (-1: /dev/null). The caller waits for it.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& env, const std::string& workDir, int out);
+
 // Starts brix in the background, output to /dev/null; WaitExit gives its
 // exit code as RunProgram does.
 pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env);

@@ -3,7 +3,6 @@
 #include "testing/real_server.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <netinet/in.h>
@@ -42,40 +41,23 @@ Script& Script::SendLines(const std::vector<std::string>& lines) {
     return SendRaw(all);
 }
 
-Script& Script::Answer(Answerer answerer) {
-    Add(Kind::Answer);
-    steps_.back().answerer = std::move(answerer);
-    return *this;
-}
-
-Script& Script::StartTls(const std::string& certFile, const std::string& keyFile) {
-    Add(Kind::Tls, certFile);
-    steps_.back().key = keyFile;
-    return *this;
-}
-
 ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline)
-    : ScriptServer(std::vector<Script>{std::move(script)}, deadline) {}
-
-ScriptServer::ScriptServer(std::vector<Script> scripts, std::chrono::milliseconds deadline)
-    : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + deadline),
-      connections_(scripts_.size()) {
+    : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + deadline) {
     port_ = FreeLoopbackPort(&listener_);
     if (listener_ < 0) throw std::runtime_error("ScriptServer: cannot listen on 127.0.0.1");
-    acceptor_ = std::thread([this] {
-        std::size_t next = 0;
-        while (next < scripts_.size() && !Expired()) {
-            if (!Readable(listener_)) continue;
-            int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            connections_[next].fd = fd;
-            connections_[next].thread = std::thread([this, next] { Play(next); });
-            ++next;
-        }
+    thread_ = std::thread([this] {
+        while (fd_ < 0 && !Expired())
+            if (Readable(listener_)) fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(listener_); // further connections are refused
-        if (next < scripts_.size() && !stop_) Fail(next, "no connection came before the deadline");
+        if (fd_ < 0) {
+            if (!stop_) failures_.push_back("no connection came before the deadline");
+            return;
+        }
+        int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Play();
+        if (ssl_) SSL_free(ssl_);
+        ::close(fd_);
     });
 }
 
@@ -84,173 +66,152 @@ ScriptServer::~ScriptServer() {
     Join();
 }
 
-void ScriptServer::Fail(std::size_t index, const std::string& what) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failures_.push_back("connection " + std::to_string(index) + ": " + what);
-}
-
-bool ScriptServer::ReadLine(Connection& c, std::string& line, bool& crlf) {
+bool ScriptServer::ReadLine(std::string& line, bool& crlf) {
     std::size_t lf;
-    while ((lf = c.pending.find('\n')) == std::string::npos) {
+    while ((lf = pending_.find('\n')) == std::string::npos) {
         if (Expired()) return false;
-        if (!Readable(c.fd) && !(c.ssl && SSL_pending(c.ssl) > 0)) continue;
+        if (!Readable(fd_) && !(ssl_ && SSL_pending(ssl_) > 0)) continue;
         char buf[65536];
-        ssize_t n = c.ssl ? SSL_read(c.ssl, buf, sizeof buf) : ::recv(c.fd, buf, sizeof buf, 0);
+        ssize_t n = ssl_ ? SSL_read(ssl_, buf, sizeof buf) : ::recv(fd_, buf, sizeof buf, 0);
         if (n <= 0) return false;
-        c.received.append(buf, static_cast<std::size_t>(n));
-        c.pending.append(buf, static_cast<std::size_t>(n));
+        received_.append(buf, static_cast<std::size_t>(n));
+        pending_.append(buf, static_cast<std::size_t>(n));
     }
-    line = c.pending.substr(0, lf);
-    c.pending.erase(0, lf + 1);
-    crlf = !line.empty() && line.back() == '\r';
+    line = pending_.substr(0, lf);
+    pending_.erase(0, lf + 1);
+    crlf = line.ends_with('\r');
     if (crlf) line.pop_back();
     return true;
 }
 
-void ScriptServer::Play(std::size_t index) {
-    Connection& c = connections_[index];
-    std::size_t chunk = 0;
-    auto send = [&](const std::string& bytes) {
-        for (std::size_t pos = 0; pos < bytes.size() && !Expired();) {
-            std::size_t n = chunk == 0 ? bytes.size() - pos : std::min(chunk, bytes.size() - pos);
-            ssize_t sent = c.ssl ? SSL_write(c.ssl, bytes.data() + pos, static_cast<int>(n))
-                                 : ::send(c.fd, bytes.data() + pos, n, MSG_NOSIGNAL);
-            if (sent < 0) return; // the client has gone; what follows will say so
-            pos += static_cast<std::size_t>(sent);
-            if (chunk != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    };
+void ScriptServer::Send(const std::string& bytes) {
+    for (std::size_t pos = 0; pos < bytes.size() && !Expired();) {
+        std::size_t n = byteByByte_ ? 1 : bytes.size() - pos;
+        ssize_t sent = ssl_ ? SSL_write(ssl_, bytes.data() + pos, static_cast<int>(n))
+                            : ::send(fd_, bytes.data() + pos, n, MSG_NOSIGNAL);
+        if (sent < 0) return; // the client has gone; what follows will say so
+        pos += static_cast<std::size_t>(sent);
+        if (byteByByte_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void ScriptServer::Play() {
+    using Kind = Script::Kind;
     bool closed = false;
-    const auto& steps = scripts_[index].Steps();
+    const auto& steps = script_.steps_;
     for (std::size_t i = 0; i < steps.size() && !closed; ++i) {
         const Script::Step& step = steps[i];
         const std::string where = "step " + std::to_string(i + 1) + ": ";
         std::string line, reply;
         bool crlf = false;
         switch (step.kind) {
-        case Script::Kind::Send:
-            send(step.text);
+        case Kind::Send:
+            Send(step.text);
             break;
-        case Script::Kind::Expect:
-        case Script::Kind::ExpectPrefix:
-        case Script::Kind::ExpectAny:
-        case Script::Kind::ExpectBody:
+        case Kind::Expect:
+        case Kind::ExpectPrefix:
+        case Kind::ExpectBody:
             do {
-                if (!ReadLine(c, line, crlf)) {
-                    Fail(index, where + "expected \"" + Visible(step.text) +
-                                    "\", but the client closed or the deadline passed");
+                if (!ReadLine(line, crlf)) {
+                    failures_.push_back(where + "expected \"" + Visible(step.text) +
+                                        "\", but the client closed or the deadline passed");
                     closed = true;
                     break;
                 }
-                if (!crlf) Fail(index, where + "line \"" + Visible(line) + "\" not ended by CR LF");
-            } while (step.kind == Script::Kind::ExpectBody && line != ".");
-            if (!closed &&
-                ((step.kind == Script::Kind::Expect && line != step.text) ||
-                 (step.kind == Script::Kind::ExpectPrefix && !line.starts_with(step.text))))
-                Fail(index, where + "expected \"" + Visible(step.text) + "\", got \"" +
-                                Visible(line) + "\"");
+                if (!crlf)
+                    failures_.push_back(where + "line \"" + Visible(line) +
+                                        "\" not ended by CR LF");
+            } while (step.kind == Kind::ExpectBody && line != ".");
+            if (!closed && step.kind != Kind::ExpectBody &&
+                (step.kind == Kind::Expect ? line != step.text : !line.starts_with(step.text)))
+                failures_.push_back(where + "expected \"" + Visible(step.text) + "\", got \"" +
+                                    Visible(line) + "\"");
             break;
-        case Script::Kind::Answer:
-            while (!closed && ReadLine(c, line, crlf)) {
+        case Kind::Answer:
+            while (!closed && ReadLine(line, crlf)) {
                 closed = !step.answerer(line, reply);
-                send(reply);
+                Send(reply);
             }
             closed = true;
             break;
-        case Script::Kind::Chunk:
-            chunk = step.number;
+        case Kind::ByteByByte:
+            byteByByte_ = step.number != 0;
             break;
-        case Script::Kind::Pause:
+        case Kind::Pause:
             for (auto until =
                      std::chrono::steady_clock::now() + std::chrono::milliseconds(step.number);
                  std::chrono::steady_clock::now() < until && !Expired();)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             break;
-        case Script::Kind::Close:
+        case Kind::Close:
             closed = true;
             break;
-        case Script::Kind::Tls:
-            if (!Handshake(c, step)) {
-                Fail(index, where + "TLS handshake failed");
-                closed = true;
-            }
+        case Kind::Tls:
+            closed = !Handshake(step.text);
+            if (closed) failures_.push_back(where + "TLS handshake failed");
             break;
         }
     }
-    if (!closed) {
-        std::size_t before = c.received.size() - c.pending.size();
-        std::string line;
-        bool crlf;
-        while (ReadLine(c, line, crlf)) {
-        }
-        if (c.received.size() > before)
-            Fail(index, "after the end of the script the client sent \"" +
-                            Visible(c.received.substr(before)) + "\"");
-        if (Expired() && !stop_) Fail(index, "deadline passed before the client closed");
+    if (closed) return; // Close cuts the connection: no close_notify.
+    std::size_t before = received_.size() - pending_.size();
+    std::string line;
+    bool crlf;
+    while (ReadLine(line, crlf)) {
     }
-    if (c.ssl) {
-        // Close cuts the connection: no close_notify.
-        if (!closed) SSL_shutdown(c.ssl);
-        SSL_free(c.ssl);
-        c.ssl = nullptr;
-    }
-    ::close(c.fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    c.done = true;
+    if (received_.size() > before)
+        failures_.push_back("after the end of the script the client sent \"" +
+                            Visible(received_.substr(before)) + "\"");
+    if (Expired() && !stop_) failures_.push_back("deadline passed before the client closed");
+    if (ssl_) SSL_shutdown(ssl_);
 }
 
-bool ScriptServer::Handshake(Connection& c, const Script::Step& step) {
+bool ScriptServer::Handshake(const std::string& certAndKey) {
     // OpenSSL writes with write(): a client that hangs up must not end the
     // test program.
     std::signal(SIGPIPE, SIG_IGN);
+    const std::size_t lf = certAndKey.find('\n');
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (SSL_CTX_use_certificate_chain_file(ctx, step.text.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, step.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    if (SSL_CTX_use_certificate_chain_file(ctx, certAndKey.substr(0, lf).c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, certAndKey.substr(lf + 1).c_str(), SSL_FILETYPE_PEM) !=
+            1) {
         SSL_CTX_free(ctx);
         return false;
     }
     // The handshake blocks; the deadline still bounds it.
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline_ - std::chrono::steady_clock::now());
-    const long long us = std::max<long long>(left.count(), 1000);
+    const long long us = std::max<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 deadline_ - std::chrono::steady_clock::now())
+                                                 .count(),
+                                             1000);
     timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-    ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     // What the client sent before the upgrade belongs to the plain part.
-    c.pending.clear();
-    c.ssl = SSL_new(ctx);
+    pending_.clear();
+    ssl_ = SSL_new(ctx);
     SSL_CTX_free(ctx); // the session keeps its own reference
-    SSL_set_fd(c.ssl, c.fd);
-    if (SSL_accept(c.ssl) == 1) return true;
-    SSL_free(c.ssl);
-    c.ssl = nullptr;
-    return false;
+    SSL_set_fd(ssl_, fd_);
+    return SSL_accept(ssl_) == 1;
 }
 
 void ScriptServer::Join() {
-    if (acceptor_.joinable()) acceptor_.join();
-    for (auto& c : connections_)
-        if (c.thread.joinable()) c.thread.join();
+    if (thread_.joinable()) thread_.join();
 }
 
-std::string ScriptServer::Received(std::size_t connection) {
+std::string ScriptServer::Received() {
     Join();
-    return connection < connections_.size() ? connections_[connection].received : std::string();
+    return received_;
 }
 
-std::vector<std::string> ScriptServer::Failures() {
+bool ScriptServer::Passed() {
     Join();
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failures_;
+    return failures_.empty();
 }
 
 std::string ScriptServer::Report() {
+    Join();
     std::string report;
-    for (const auto& f : Failures())
+    for (const auto& f : failures_)
         report += f + "\n";
-    for (std::size_t i = 0; i < connections_.size(); ++i)
-        report += "connection " + std::to_string(i) + " received: \"" +
-                  Visible(connections_[i].received) + "\"\n";
-    return report;
+    return report + "received: \"" + Visible(received_) + "\"\n";
 }
 
 } // namespace brix::testing

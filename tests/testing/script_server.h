@@ -1,9 +1,9 @@
 #pragma once
 // A scripted fake server for the protocol tests. It listens on 127.0.0.1 on
-// a free port, plays one script per accepted connection (connection i plays
-// scripts[i], each in its own thread; further connections are refused),
-// records every byte the client sent and notes every step where the client
-// did not say what the script expected:
+// a free port, plays its script, in a thread of its own, to the one
+// connection it accepts (further connections are refused), records every
+// byte the client sent and notes every step where the client did not say
+// what the script expected:
 //
 //   ScriptServer server(Script().Send("+OK ready").Expect("USER joe").Send("+OK"));
 //   ... the client talks to 127.0.0.1:server.PortText() and closes ...
@@ -11,14 +11,12 @@
 //
 // Expect* steps read one line, which must end in CR LF. A script that ends
 // without Close reads on until the client closes; whatever the
-// client sends then is a failure. Received(), Failures() and Report() wait
-// until every client has closed or the deadline (default 5 s) has passed.
+// client sends then is a failure. Received(), Passed() and Report() wait
+// until the client has closed or the deadline (default 5 s) has passed.
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,27 +37,28 @@ class Script {
     Script& SendRaw(const std::string& bytes) { return Add(Kind::Send, bytes); }
     Script& Expect(const std::string& line) { return Add(Kind::Expect, line); }
     Script& ExpectPrefix(const std::string& prefix) { return Add(Kind::ExpectPrefix, prefix); }
-    Script& ExpectAny() { return Add(Kind::ExpectAny); }
     // Lines up to and including "." (a DATA or POST body).
     Script& ExpectBody() { return Add(Kind::ExpectBody); }
-    // Later sends go out in pieces of this many bytes, about 1 ms apart.
-    Script& Chunked(std::size_t bytes) { return Add(Kind::Chunk, {}, bytes); }
-    Script& ByteByByte(bool on = true) { return Chunked(on ? 1 : 0); }
-    Script& Pause(int ms) { return Add(Kind::Pause, {}, static_cast<std::size_t>(ms)); }
+    // Later sends go out one byte at a time, about 1 ms apart.
+    Script& ByteByByte(bool on = true) { return Add(Kind::ByteByByte, {}, on); }
+    Script& Pause(int ms) { return Add(Kind::Pause, {}, ms); }
     Script& Close() { return Add(Kind::Close); } // FIN, end of the script
-    Script& Answer(Answerer answerer);           // the rest of the session
+    Script& Answer(Answerer answerer) { return Add(Kind::Answer, {}, 0, std::move(answerer)); }
     // Starts TLS as the server with this certificate (chain) and key; later
     // steps go through TLS and Received() records the decrypted bytes. The
     // end of the script sends close_notify; Close cuts TLS without one.
-    Script& StartTls(const std::string& certFile, const std::string& keyFile);
+    Script& StartTls(const std::string& certFile, const std::string& keyFile) {
+        return Add(Kind::Tls, certFile + "\n" + keyFile);
+    }
 
+  private:
+    friend class ScriptServer;
     enum class Kind {
         Send,
         Expect,
         ExpectPrefix,
-        ExpectAny,
         ExpectBody,
-        Chunk,
+        ByteByByte,
         Pause,
         Close,
         Answer,
@@ -68,15 +67,11 @@ class Script {
     struct Step {
         Kind kind;
         std::string text;
-        std::size_t number = 0;
+        int number;
         Answerer answerer;
-        std::string key = {};
     };
-    const std::vector<Step>& Steps() const { return steps_; }
-
-  private:
-    Script& Add(Kind kind, std::string text = {}, std::size_t number = 0) {
-        steps_.push_back({kind, std::move(text), number, {}});
+    Script& Add(Kind kind, std::string text = {}, int number = 0, Answerer answerer = {}) {
+        steps_.push_back({kind, std::move(text), number, std::move(answerer)});
         return *this;
     }
     std::vector<Step> steps_;
@@ -86,8 +81,6 @@ class ScriptServer {
   public:
     explicit ScriptServer(Script script,
                           std::chrono::milliseconds deadline = std::chrono::seconds(5));
-    explicit ScriptServer(std::vector<Script> scripts,
-                          std::chrono::milliseconds deadline = std::chrono::seconds(5));
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
@@ -96,34 +89,26 @@ class ScriptServer {
     std::string PortText() const { return std::to_string(port_); }
 
     void Join();
-    std::string Received(std::size_t connection = 0);
-    std::vector<std::string> Failures();
-    bool Passed() { return Failures().empty(); }
+    std::string Received();
+    bool Passed();
     std::string Report();
 
   private:
-    struct Connection {
-        int fd = -1;
-        std::string received, pending;
-        std::thread thread;
-        bool done = false;
-        ::ssl_st* ssl = nullptr;
-    };
-    void Play(std::size_t index);
-    bool ReadLine(Connection& c, std::string& line, bool& crlf);
-    bool Handshake(Connection& c, const Script::Step& step);
-    void Fail(std::size_t index, const std::string& what);
+    void Play();
+    bool ReadLine(std::string& line, bool& crlf);
+    void Send(const std::string& bytes);
+    bool Handshake(const std::string& certAndKey);
     bool Expired() const { return stop_ || std::chrono::steady_clock::now() >= deadline_; }
 
-    std::vector<Script> scripts_;
+    Script script_;
     std::chrono::steady_clock::time_point deadline_;
-    int listener_ = -1;
-    int port_ = 0;
+    int listener_ = -1, port_ = 0, fd_ = -1;
+    ::ssl_st* ssl_ = nullptr;
+    bool byteByByte_ = false;
+    std::string received_, pending_;
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<Connection> connections_;
     std::vector<std::string> failures_;
-    std::thread acceptor_;
+    std::thread thread_;
 };
 
 } // namespace brix::testing

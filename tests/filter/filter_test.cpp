@@ -1,5 +1,8 @@
+// The scorefile (its scoring table, the folding limit and the operator
+// rule) and the sender filter's entries and matches.
+
+#include "filter/pho.h"
 #include "filter/scorefile.h"
-#include "platform/fakes.h"
 #include "platform/files.h"
 #include "support/text.h"
 #include "testing/temp_tree.h"
@@ -26,7 +29,6 @@ struct EvalCase {
     const char* what;
     std::string file;
     std::vector<Check> checks;
-    std::uint32_t today = kToday;
 };
 
 TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
@@ -39,6 +41,11 @@ TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
          "[*]\nscore 30\n[de.*]\nscore= 50\nSubject=*final*\nscore 1000\n[*]\nscore 99\n",
          {{{"Newsgroups: de.test", "Subject: the final word"}, 50},
           {{"Newsgroups: de.test", "Subject: nothing"}, 30 + 1000 + 99}}},
+        // Continuation lines join the line above with one blank.
+        {"conditions see whole header lines",
+         "[*]\nscore 1\nSubject==a b c\n",
+         {{{"Newsgroups: x", "Subject: a", "  \t b", "\tc"}, 1},
+          {{"Newsgroups: x", "Subject: a"}, 0}}},
         {"AND without conditions always holds, OR without never",
          "[*]\nscore 5\nor score 100\nand score 20\n",
          {{{"Newsgroups: x"}, 25}}},
@@ -81,7 +88,7 @@ TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
     for (const EvalCase& c : cases) {
         SCOPED_TRACE(c.what);
         tbrix_scorefile sf;
-        auto err = sf.Parse(SplitLines(c.file), c.today);
+        auto err = sf.Parse(SplitLines(c.file), kToday);
         ASSERT_FALSE(err) << err->text << " in line " << err->line;
         for (const Check& k : c.checks) {
             tscverdict v = sf.ScoreHeader(k.header);
@@ -91,22 +98,14 @@ TEST(ScorefileEval, ScoreAndVerdictOfEachArticle) {
     }
 }
 
-TEST(ScorefilePrepare, ContinuationLinesAreJoinedWithOneBlank) {
-    Lines out{"stale"};
-    tbrix_scorefile::Prepare({" orphan", "Subject: a", "  \t b", "\tc", "From: x", "", " y"}, out);
-    // A first line has nothing to continue and stays; an empty line is a
-    // line like any other and takes the continuation.
-    EXPECT_EQ(out, (Lines{" orphan", "Subject: a b c", "From: x", " y"}));
-
-    // Endless folding stops growing past the limit.
-    Lines header{"Subject: a"};
-    for (int i = 0; i < 5000; ++i)
-        header.push_back(" continued");
+// Endless folding stops growing past the limit.
+TEST(ScorefilePrepare, FoldingIsCutAtTheLineLimit) {
+    Lines header{"Subject: a"}, out;
+    header.resize(5000, " continued");
     tbrix_scorefile::Prepare(header, out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_GT(out[0].size(), kScoreLineMax);
     EXPECT_LE(out[0].size(), kScoreLineMax + 1);
-    EXPECT_EQ(out[0].substr(0, 30), "Subject: a continued continued");
 }
 
 TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
@@ -130,15 +129,33 @@ TEST(ScorefileLoad, OperatorIsTheLeftmostAndAtItsPlaceTheLongest) {
     }
 }
 
-TEST(ScorefileLoad, LoadReadsTheFileUnderAnyCaseAndUsesTheClocksDay) {
+TEST(PhoFilter, EntriesAndWhatTheyMatch) {
     testing::TempTree dir;
-    dir.Write("qvscore.sc", "0 10 KILL\r\n[*]\r\nscore 5 expires 3.2.2001\r\n"
-                            "score 6 expires 4.2.2001\r\n");
-    testing::FixedClock clock; // 3 February 2001
-    tbrix_scorefile sf;
-    EXPECT_TRUE(sf.Load(dir / "QVSCORE.SC"));
-    ASSERT_EQ(sf.Sections().at(0).rules.size(), 1u);
-    EXPECT_EQ(sf.Sections()[0].rules[0].score, 6);
+    dir.Write("PHO.TXT", "  BRIX-PHO:  Spam@Example.COM  \n" // the name is found in any case
+                         "\tBrix-Pho:two@example.com\r\n"
+                         "brix-pho three@example.com\n" // no colon: not a tag
+                         "# brix-pho: five@example.com\n"
+                         "brix-pho:   \t \n" // an empty entry would match every empty sender
+                         "brix-pho: six");
+    PhoFilter filter([] { return std::uint64_t{1} << 30; });
+    ASSERT_TRUE(filter.Open(dir / "pho.txt"));
+    filter.Load();
+    EXPECT_EQ(std::vector<std::string>(filter.Entries().begin(), filter.Entries().end()),
+              (std::vector<std::string>{"six", "two@example.com", "spam@example.com"}));
+    // Only the whole address matches, alone or in <> or before " (".
+    const std::pair<const char*, bool> cases[] = {{"joe spammer <spam@example.com>", true},
+                                                  {"spam@example.com (joe spammer)", true},
+                                                  {"spam@example.com", true},
+                                                  {"xspam@example.com (x)", false},
+                                                  {"mail me at spam@example.com today", false},
+                                                  {"spam@example.com\t(tab is no blank)", false},
+                                                  {"<spam@example.com", false},
+                                                  {"", false},
+                                                  {"someone <>", false}};
+    for (const auto& [sender, match] : cases)
+        EXPECT_EQ(filter.Test(sender), match) << sender;
+    filter.Free();
+    EXPECT_FALSE(filter.Test("spam@example.com"));
 }
 
 } // namespace

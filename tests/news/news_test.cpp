@@ -1,0 +1,202 @@
+// The news spool and state files (entry counts and batch names, a torn
+// batch tail, the duplicate list and request records), then the list and
+// post jobs against the scripted server: the list's years and its first run
+// and updates, the X-Newsreader rewrite, a refused article in the middle of
+// the queue, and an abort. Connections cut inside a posting are the
+// fault-injection tests' part.
+
+#include "mail/mail_testing.h"
+#include "news/news_spool.h"
+#include "news/newsgroup_list.h"
+#include "news/post_news.h"
+#include "testing/script_server.h"
+#include "testing/settings_scope.h"
+#include "testing/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+namespace brix {
+namespace {
+
+using testing::Script;
+using testing::ScriptServer;
+using Lines = std::vector<std::string>;
+
+TEST(NewsSpool, EntriesCountEveryByteAndBatchesAreNumberedInHex) {
+    EXPECT_EQ(BatchEntry({"a", "bc", "", "d"}), "#! rnews 8\na\nbc\n\nd\n");
+    EXPECT_EQ(BatchFileName("sp/", 10), "sp/n000A.msg");
+    EXPECT_EQ(BatchFileName("sp/", 65536), "sp/n10000.msg");
+}
+
+TEST(NewsSpool, ATornTailIsCutBackBeforeTheFirstAppend) {
+    const std::string whole = "#! rnews 2\na\n#! rnews 3\nbc\n";
+    for (std::string tail : {"#! rnews 50\nhalf", "#! rne", "#! rnews x\n"})
+        EXPECT_EQ(WholeEntriesLength(whole + tail), whole.size()) << tail;
+    testing::TempTree tree;
+    testing::SettingsScope settings(tree);
+    tree.Write("n0000.msg", whole + "#! rnews 50\nhalf");
+    BatchWriter writer;
+    EXPECT_EQ(writer.Append(tree / "n0000.msg", {"z"}), 2);
+    EXPECT_EQ(writer.Append(tree / "n0000.msg", {"y"}), 2);
+    writer.Sync();
+    EXPECT_EQ(tree.Read("n0000.msg"), whole + "#! rnews 2\nz\n#! rnews 2\ny\n");
+    EXPECT_NE(tree.Read("qv-ppp.log").find("torn batch entry cut off"), std::string::npos);
+}
+
+TEST(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
+    NewsDupes dupes;
+    dupes.SetText("12>x<ab>junk<cd>");
+    EXPECT_TRUE(dupes.Contains("<ab>") && dupes.Contains("<cd>"));
+    EXPECT_FALSE(dupes.Contains("") || dupes.Contains("<a"));
+    dupes.Add("<four>");
+    dupes.Add("<four>");
+    dupes.Add("<seven12>");
+    EXPECT_EQ(dupes.SavedText(1000), "x<ab>junk<cd><four><seven12>"); // never starts cut
+    EXPECT_EQ(dupes.SavedText(10), "<seven12>");
+    EXPECT_TRUE(dupes.Contains("<ab>"));
+}
+
+TEST(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
+    std::string bytes = FormatRequestRecord({3, 7, "BOX1", "<id@x>"});
+    ASSERT_EQ(bytes.size(), kRequestRecordSize);
+    EXPECT_EQ(bytes.substr(0, 17), std::string("\x03\x07\x04"
+                                               "BOX1\0\0\0\0\x06<id@x>",
+                                               17));
+    bytes[2] = '\xff'; // a length beyond its field is clamped to it
+    EXPECT_EQ(ParseRequestRecord(bytes).box, std::string("BOX1\0\0\0\0", 8));
+    testing::TempTree tree;
+    tree.Write("request.id", bytes + "torn");
+    AppendRequestRecord(tree / "request.id", {1, 0, "*", "other"});
+    RequestFile file(tree / "request.id");
+    ASSERT_EQ(file.Count(), 2);
+    EXPECT_EQ(file.Read(1).messageId, "other");
+}
+
+// Two-digit years: 00 to 79 are this century's, 80 to 99 the last's.
+TEST(NewsgroupList, MarkerYears) {
+    LocalTime t;
+    ASSERT_TRUE(ParseNewGroupsMarker("!new_groups:790102 030405", t));
+    EXPECT_EQ(t.year, 2079);
+    ASSERT_TRUE(ParseNewGroupsMarker("!new_groups:800102 030405", t));
+    EXPECT_EQ(t.year, 1980);
+    EXPECT_FALSE(ParseNewGroupsMarker("!new_groups:791302 030405", t));
+}
+
+class NewsgroupListTest : public testing::MailJobTest {};
+
+// The server's clock is asked first; an update asks NEWGROUPS in UTC from
+// the marker's time; only an answer with new groups rewrites the file; a
+// file without marker is the user's and nothing is asked.
+TEST_F(NewsgroupListTest, FirstRunAndUpdates) {
+    const std::string old = "!new_groups:240101 120000\r\nde.b 2 1 y\r\nde.d 4 1 y\r\n";
+    const std::string date = "111 20240307090501", since = "NEWGROUPS 240101 120000 GMT ";
+    auto s = [] { return Script().Send("200 news"); };
+    const struct {
+        std::string before;
+        Script script;
+        std::string after, lastLog;
+    } cases[] = {
+        {"",
+         s().Expect("DATE")
+             .Send(date)
+             .Expect("LIST")
+             .Send("215 list")
+             .SendLines({"de.b 2 1 y", "alt.a 0 1 m", "."}),
+         "!new_groups:240307 090501\r\nde.b 2 1 y\r\nalt.a 0 1 m\r\n", "newsgroups: 2"},
+        {old,
+         s().Expect("DATE").Send(date).Expect(since).Send("231 new").SendLines(
+             {"de.c 0 1 y", "de.b 7 1 y", "."}),
+         "!new_groups:240307 090501\r\nde.b 7 1 y\r\nde.c 0 1 y\r\nde.d 4 1 y\r\n",
+         "new newsgroups: 2"},
+        {old, s().Expect("DATE").Send(date).Expect(since).Send("231 new").SendLines({"."}), old,
+         "updating newsgroup list"},
+        {"de.b 2 1 y\r\n", s(), "de.b 2 1 y\r\n", "updating newsgroup list"},
+    };
+    box.NNTPSERVER = "127.0.0.1";
+    box.NNTPLIST = true;
+    for (const auto& c : cases) {
+        std::remove((tree / "BOX1.bl").c_str());
+        std::remove((tree / "qv-ppp.log").c_str());
+        if (!c.before.empty()) tree.Write("BOX1.bl", c.before);
+        ScriptServer server(Script(c.script).Expect("QUIT").Send("205 bye"));
+        box.NNTPPORT = server.PortText();
+        GetNewsgroupList(box);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(tree.Read("BOX1.bl"), c.after);
+        EXPECT_EQ(RunLog().back(), c.lastLog);
+    }
+}
+
+// Queued (wire = false) or as sent after POST, up to its ".".
+std::string Article(int n, bool wire) {
+    const std::string via = wire ? ", via Brix/W v0.4.2l" : "";
+    return "Newsgroups: de.test\r\nMessage-ID: <p" + std::to_string(n) +
+           "@x>\r\nX-Newsreader: QV 3.1" + via + "\r\nX-Newsreader: 2" + via +
+           "\r\n\r\nX-Newsreader: body\r\n" + (wire ? ".." : ".") + "dot\r\n" +
+           (wire ? ".\r\n" : "");
+}
+
+class PostNewsTest : public testing::MailJobTest {
+  protected:
+    void Run(ScriptServer& server) {
+        box.NNTPSERVER = "127.0.0.1";
+        box.NNTPSPOOL = SpoolDir();
+        box.NNTPPORT = server.PortText();
+        PostNews(box);
+    }
+};
+
+TEST_F(PostNewsTest, RefusedArticleStaysAndTheQueueGoesOn) {
+    for (int n = 1; n <= 3; ++n)
+        tree.Write("spool/n000" + std::to_string(n) + ".out", Article(n, false));
+    tree.Write("e-news.idx", "<old@x>");
+    box.NNTPREPLACEOWN = true;
+    Script s = Script().Send("200 news");
+    for (const char* verdict : {"240 ok", "441 refused", "240 ok"})
+        s.Expect("POST").Send("340 send it").ExpectBody().Send(verdict);
+    ScriptServer server(s.Expect("QUIT").Send("205 bye"));
+    Run(server);
+
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(server.Received(), "POST\r\n" + Article(1, true) + "POST\r\n" + Article(2, true) +
+                                     "POST\r\n" + Article(3, true) + "QUIT\r\n");
+    EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
+    EXPECT_EQ(tree.Read("e-news.idx"), "<old@x><p1@x><p3@x>");
+    const std::string requests = tree.Read("request.id");
+    ASSERT_EQ(requests.size(), 2 * kRequestRecordSize);
+    RequestRecord second =
+        ParseRequestRecord(std::string_view(requests).substr(kRequestRecordSize));
+    EXPECT_EQ(Lines({std::to_string(second.kind), std::to_string(second.state), second.box,
+                     second.messageId}),
+              Lines({"3", "0", "*", "<p3@x>"}));
+    EXPECT_EQ(RunLog(), (Lines{"NNTP: 127.0.0.1:" + server.PortText(),
+                               "3 articles to post, " +
+                                   std::to_string(3 * Article(1, false).size()) + " bytes",
+                               "Post: After transfer. (Error=441 refused)",
+                               "News file " + SpoolDir() + "n0002.out kept for the next run",
+                               "3 articles posted"}));
+}
+
+// ESC after the first accepted article: it is recorded and its file gone,
+// the rest stays queued.
+TEST_F(PostNewsTest, AbortComesAfterTheBookkeeping) {
+    tree.Write("spool/n0001.out", Article(1, false));
+    tree.Write("spool/n0002.out", Article(2, false));
+    testing::EscAtCheck esc(3);
+    ScriptServer server(Script()
+                            .Send("200 news")
+                            .Expect("POST")
+                            .Send("340 go")
+                            .ExpectBody()
+                            .Send("240 ok")
+                            .Expect("QUIT")
+                            .Send("205 bye"));
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
+    EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
+    EXPECT_EQ(RunLog().back(), "aborted by user ...");
+}
+
+} // namespace
+} // namespace brix
