@@ -1,22 +1,32 @@
-// Break points generated from each mail job's dialogue: the scripted server
-// plays the job's whole dialogue up to a step, then closes the connection
-// (after every step, and in the middle of every multi-line answer) or stalls
-// past the time-out, or the spool's disk fills up. After each such run
-// nothing is lost, no partial file is left, the state file holds exactly
-// what was completed and the log says why the job ended; a second run, whose
-// dialogue is generated from the state the first one left, completes the
-// work with no duplicate beyond the one the design allows (an SMTP message
-// whose acceptance was lost on the way).
+// Break points generated from each job's dialogue: the scripted server plays
+// the job's whole dialogue up to a step, then closes the connection (after
+// every step, and in the middle of every multi-line answer), stalls past the
+// time-out, refuses the command, or the user presses ESC at each of the
+// job's abort checks. After each such run nothing is lost, no partial file is
+// left, the state files hold exactly what was completed and the log says why
+// the job ended; a second run, whose dialogue is generated from the state the
+// first one left, completes the work with no duplicate beyond the one the
+// design allows (a message or posting whose acceptance was lost on the way).
 
 #include "get_mail_fixture.h"
 #include "mail/send_mail.h"
+#include "net/tcp_server_socket.h"
+#include "news/news_job_fixture.h"
+#include "news/newsgroup_list.h"
 #include "news/post_news.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace brix {
@@ -41,10 +51,19 @@ Op S(Lines lines) {
 Op E(std::string text) {
     return {false, {}, std::move(text)};
 }
+// A multi-line answer: the first line, the lines dot-stuffed, ".".
+Op Multi(const std::string& first, const Lines& lines) {
+    Lines wire = {first};
+    for (const std::string& l : lines)
+        wire.push_back(l.starts_with('.') ? "." + l : l);
+    wire.push_back(".");
+    return S(wire);
+}
 
 // Where a run is broken: after `ops` steps (and `lines` lines of the next
-// one), the server closes, stalls or goes on to the end.
-enum class Fault { Cut, Stall, None };
+// one), the server closes, stalls, refuses the command it has just read, or
+// goes on to the end; Esc marks the steps done when the user stopped it.
+enum class Fault { Cut, Stall, Refuse, Esc, None };
 struct Break {
     std::size_t ops;
     std::size_t lines = 0;
@@ -64,8 +83,25 @@ Script Play(const Dialogue& d, Break b) {
     }
     if (b.lines > 0) s.SendLines(Lines(d[n].lines.begin(), d[n].lines.begin() + b.lines));
     if (b.fault == Fault::Stall) s.Pause(1500); // the jobs wait one second
-    if (b.fault != Fault::None) s.Close();
+    if (b.fault == Fault::Refuse) s.Send("502 permission denied").Expect("QUIT").Send("205 bye");
+    if (b.fault == Fault::Cut || b.fault == Fault::Stall) s.Close();
     return s;
+}
+
+// The dialogue answered command by command, so that the client may leave
+// early with QUIT; *at counts the steps done.
+Script Serve(const Dialogue& d, std::shared_ptr<std::size_t> at) {
+    *at = 1;
+    return Script()
+        .SendLines(d[0].lines)
+        .Answer([d, at](const std::string& line, std::string& reply) {
+            const bool next = *at < d.size() && d[*at].text == line;
+            reply.clear();
+            for (const std::string& l : next ? d[*at + 1].lines : Lines{"205 bye"})
+                reply += l + "\r\n";
+            if (next) *at += 2;
+            return next && line != "QUIT";
+        });
 }
 
 // Every break point of a dialogue: after each step, and halfway through each
@@ -91,6 +127,28 @@ bool Done(const Break& b, std::size_t step) {
     return step < b.ops;
 }
 
+std::string Trace(const Break& b) {
+    return "break " + std::to_string(static_cast<int>(b.fault)) + " after step " +
+           std::to_string(b.ops) + " + " + std::to_string(b.lines);
+}
+
+// The last line of a broken run names why the job ended.
+void CheckEnd(const std::vector<std::string>& log, const Break& b, const std::string& job) {
+    ASSERT_FALSE(log.empty());
+    const std::string& last = log.back();
+    if (b.fault == Fault::Esc) {
+        EXPECT_EQ(last, "aborted by user ...");
+        return;
+    }
+    EXPECT_TRUE(last.starts_with("Error (" + job + "): ")) << last;
+    if (b.fault == Fault::Stall) {
+        EXPECT_TRUE(last.ends_with("(Error=110)")) << last;
+    }
+    if (b.fault == Fault::Refuse) {
+        EXPECT_TRUE(last.ends_with("(Error=502 permission denied)")) << last;
+    }
+}
+
 // ---------------------------------------------------------------- POP3
 
 struct Message {
@@ -99,9 +157,9 @@ struct Message {
 };
 
 const std::vector<Message> kMailbox = {
-    {"aaa", {"Subject: one", "", "first", ".dot line"}},
-    {"bbb", {"Subject: two", "", std::string(3000, 'b')}},
-    {"ccc", {"Subject: three", "", "third"}},
+    {"aaa", {"Message-ID: <aaa@x>", "Subject: one", "", "first", ".dot line"}},
+    {"bbb", {"Message-ID: <bbb@x>", "Subject: two", "", std::string(3000, 'b')}},
+    {"ccc", {"Message-ID: <ccc@x>", "Subject: three", "", "third"}},
 };
 
 std::string SpoolText(const Message& m) {
@@ -111,10 +169,17 @@ std::string SpoolText(const Message& m) {
     return text;
 }
 
+// Keep or delete mode; identifiers from UIDL, or from the Message-ID of
+// each message's header (a server without UIDL).
+struct Mode {
+    const char* name;
+    bool keep, uidl;
+};
+
 // The fetch job's whole dialogue with a server holding `mailbox`, when the
-// job already knows the identifiers `known`.
+// job already knows the messages `known`.
 Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::string>& known,
-                       bool keep) {
+                       Mode mode) {
     Dialogue d = {S({testing::kGreeting}),
                   E("USER joe"),
                   S({"+OK"}),
@@ -122,23 +187,27 @@ Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::
                   S({"+OK"}),
                   E("STAT"),
                   S({"+OK " + std::to_string(mailbox.size()) + " 999"}),
-                  E("UIDL")};
-    Lines uidl = {"+OK"};
-    for (std::size_t i = 0; i < mailbox.size(); ++i)
-        uidl.push_back(std::to_string(i + 1) + " " + mailbox[i].uid);
-    uidl.push_back(".");
-    d.push_back(S(uidl));
+                  E("UIDL"),
+                  S({"-ERR unsupported"})};
+    if (mode.uidl) {
+        Lines uidl;
+        for (std::size_t i = 0; i < mailbox.size(); ++i)
+            uidl.push_back(std::to_string(i + 1) + " " + mailbox[i].uid);
+        d.back() = Multi("+OK", uidl);
+    }
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
         const std::string no = std::to_string(i + 1);
-        if (!known.count(mailbox[i].uid)) {
-            Lines body = {"+OK"};
-            for (const std::string& l : mailbox[i].lines)
-                body.push_back(!l.empty() && l[0] == '.' ? "." + l : l);
-            body.push_back(".");
-            d.push_back(E("RETR " + no));
-            d.push_back(S(body));
+        const Lines& lines = mailbox[i].lines;
+        if (!mode.uidl) {
+            d.push_back(E("TOP " + no + " 0"));
+            d.push_back(
+                Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
         }
-        if (!keep) {
+        if (!known.count(mailbox[i].uid)) {
+            d.push_back(E("RETR " + no));
+            d.push_back(Multi("+OK", lines));
+        }
+        if (!mode.keep) {
             d.push_back(E("DELE " + no));
             d.push_back(S({"+OK"}));
         }
@@ -148,19 +217,19 @@ Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::
     return d;
 }
 
-class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInterface<bool> {
+class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInterface<Mode> {
   protected:
-    bool keep() const { return GetParam(); }
+    Mode mode() const { return GetParam(); }
     void SetUp() override {
         GetMailTest::SetUp();
-        box.POP3KEEP = keep() ? "J" : "N";
+        box.POP3KEEP = mode().keep ? "J" : "N";
         box.POP3TIMEOUT = "1";
     }
     void Reset() {
         for (const std::string& name : Spool())
             std::filesystem::remove(SpoolDir() + name);
-        std::filesystem::remove(tree.Path() + "e-mail.uid");
-        std::filesystem::remove(tree.Path() + "qv-ppp.log");
+        for (const char* name : {"e-mail.uid", "e-mail.idx", "qv-ppp.log"})
+            std::filesystem::remove(tree / name);
     }
     // How often each message is in the spool; every file must be one whole
     // message under its final name.
@@ -175,30 +244,21 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         }
         return count;
     }
+    std::string IdOf(const Message& m) const {
+        return mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
+    }
+    std::string State() const { return tree.Read(mode().uidl ? "e-mail.uid" : "e-mail.idx"); }
     std::string IdsOf(const std::set<std::string>& uids) {
         std::string text;
         for (const Message& m : kMailbox)
-            if (uids.count(m.uid)) text += testing::Id(m.uid);
+            if (uids.count(m.uid)) text += IdOf(m);
         return text;
     }
-    // The identifiers the state file holds.
-    std::set<std::string> Known() {
-        std::set<std::string> known;
-        for (const Message& m : kMailbox)
-            if (Uids().find(testing::Id(m.uid)) != std::string::npos) known.insert(m.uid);
-        return known;
-    }
-    bool LogHas(const std::string& part) {
-        for (const std::string& line : RunLog())
-            if (line.find(part) != std::string::npos) return true;
-        return false;
-    }
-
     // Runs the job once broken at `b`, checks what it left, then completes
     // the work with a second run.
     void BrokenRunThenRecovery(Break b) {
         Reset();
-        const Dialogue d = FetchDialogue(kMailbox, {}, keep());
+        const Dialogue d = FetchDialogue(kMailbox, {}, mode());
         {
             ScriptServer server(Play(d, b));
             Run(server);
@@ -217,56 +277,51 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         std::set<std::string> storedIds;
         for (const auto& [uid, n] : stored) {
             EXPECT_EQ(n, 1) << uid;
-            EXPECT_TRUE(sent.count(uid)) << uid << " stored but never sent whole";
             storedIds.insert(uid);
         }
         for (const std::string& uid : deleted)
             EXPECT_EQ(stored[uid], 1) << uid << " left the server but is not in the spool";
         EXPECT_EQ(storedIds, sent);
         // The state file names exactly the stored messages.
-        EXPECT_EQ(Uids(), IdsOf(storedIds));
-        if (b.fault != Fault::None) {
-            EXPECT_TRUE(LogHas("Error (getmail): ")) << tree.Read("qv-ppp.log");
-        }
-        if (b.fault == Fault::Stall) {
-            EXPECT_TRUE(LogHas("(Error=110)")) << tree.Read("qv-ppp.log");
-        }
+        EXPECT_EQ(State(), IdsOf(storedIds));
+        CheckEnd(RunLog(), b, "getmail");
 
         // The second run finds what is left on the server and knows what
         // it has; its dialogue must match the generated one exactly.
         std::vector<Message> left;
         for (const Message& m : kMailbox)
             if (!deleted.count(m.uid)) left.push_back(m);
-        const std::set<std::string> known = Known();
-        std::filesystem::remove(tree.Path() + "qv-ppp.log");
+        std::filesystem::remove(tree / "qv-ppp.log");
         {
-            ScriptServer server(Play(FetchDialogue(left, known, keep()), {0, 0, Fault::None}));
+            ScriptServer server(Play(FetchDialogue(left, storedIds, mode()), {0, 0, Fault::None}));
             Run(server);
             EXPECT_TRUE(server.Passed()) << server.Report();
         }
-        EXPECT_FALSE(LogHas("Error")) << tree.Read("qv-ppp.log");
+        // Only the refused UIDL (without it) is logged as an error.
+        for (const std::string& line : RunLog())
+            EXPECT_TRUE(!line.starts_with("Error") || line.find("Uidl.") != std::string::npos)
+                << line;
         for (const Message& m : kMailbox)
             EXPECT_EQ(Stored()[m.uid], 1) << m.uid;
-        EXPECT_EQ(Uids(), keep() ? IdsOf({"aaa", "bbb", "ccc"}) : "");
+        // Without UIDL nothing tells that a message whose goodbye was lost
+        // has left the server: its Message-ID stays until it ages out.
+        EXPECT_EQ(State(), mode().keep   ? IdsOf({"aaa", "bbb", "ccc"})
+                           : mode().uidl ? ""
+                                         : IdsOf(deleted));
     }
 };
 
 TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
-    const Dialogue d = FetchDialogue(kMailbox, {}, keep());
+    const Dialogue d = FetchDialogue(kMailbox, {}, mode());
     std::vector<Break> points = BreakPoints(d);
-    std::printf("fetch (%s): %zu break points\n", keep() ? "keep" : "delete", points.size());
+    // Stalls waiting for the login reply, inside a message, for the goodbye
+    // (the time-out does not depend on where the identifiers come from).
+    if (mode().uidl)
+        for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
+            points.push_back({b.ops, b.lines, Fault::Stall});
+    std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
     for (const Break& b : points) {
-        SCOPED_TRACE("cut after step " + std::to_string(b.ops) + " + " + std::to_string(b.lines));
-        BrokenRunThenRecovery(b);
-    }
-}
-
-TEST_P(FetchFaults, StalledServerTimesOut) {
-    const Dialogue d = FetchDialogue(kMailbox, {}, keep());
-    // Waiting for the login reply, inside a message, for the goodbye.
-    for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}}) {
-        SCOPED_TRACE("stall after step " + std::to_string(b.ops));
-        b.fault = Fault::Stall;
+        SCOPED_TRACE(Trace(b));
         BrokenRunThenRecovery(b);
     }
 }
@@ -290,7 +345,7 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
         if (mount.done) tree.Write("spool/filler", std::string(4096, 'x'));
         std::optional<testing::FileSizeLimit> limit;
         if (!mount.done) limit.emplace(1000);
-        ScriptServer server(Play(FetchDialogue(kMailbox, {}, keep()), {0, 0, Fault::None}));
+        ScriptServer server(Play(FetchDialogue(kMailbox, {}, mode()), {0, 0, Fault::None}));
         // The job ends with the write error, which the run reports.
         try {
             Run(server);
@@ -299,7 +354,7 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
             EXPECT_EQ(e.Message(), "Error: Savetofile");
         }
         // The server's deletions were taken back: nothing left it.
-        if (!keep()) {
+        if (!mode().keep) {
             EXPECT_NE(server.Received().find("RSET\r\n"), std::string::npos);
         }
     }
@@ -312,12 +367,12 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
         EXPECT_EQ(n, 1) << uid;
         storedIds.insert(uid);
     }
-    EXPECT_EQ(Uids(), IdsOf(storedIds));
+    EXPECT_EQ(State(), IdsOf(storedIds));
 
     // Room again: the next run fetches the rest, once.
-    std::filesystem::remove(tree.Path() + "qv-ppp.log");
+    std::filesystem::remove(tree / "qv-ppp.log");
     {
-        ScriptServer server(Play(FetchDialogue(kMailbox, storedIds, keep()), {0, 0, Fault::None}));
+        ScriptServer server(Play(FetchDialogue(kMailbox, storedIds, mode()), {0, 0, Fault::None}));
         Run(server);
         EXPECT_TRUE(server.Passed()) << server.Report();
     }
@@ -325,181 +380,449 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
         EXPECT_EQ(Stored()[m.uid], 1) << m.uid;
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FetchFaults, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "Keep" : "Delete");
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, FetchFaults,
+                         ::testing::Values(Mode{"Keep", true, true}, Mode{"Delete", false, true},
+                                           Mode{"MessageIdKeep", true, false},
+                                           Mode{"MessageIdDelete", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-// ---------------------------------------------------------------- SMTP
+// ---------------------------------------------------- SMTP and NNTP post
 
-struct Outgoing {
-    std::string file, from, to;
+// A queued file, the body the server must receive from it, and the steps
+// that hand it over.
+struct Queued {
+    std::string file, text, body;
+    Dialogue steps;
 };
-const std::vector<Outgoing> kQueue = {{"m0001.out", "anna@client.example", "bert@mx.example"},
-                                      {"m0002.out", "carl@client.example", "dora@mx.example"}};
 
-std::string QueueFile(const Outgoing& m) {
-    return "HELO client.example\r\nMAIL FROM:<" + m.from + ">\r\nRCPT TO:<" + m.to +
-           ">\r\nDATA\r\nSubject: " + m.file + "\r\n\r\n..dot\r\n.\r\nQUIT\r\n";
-}
-
-Dialogue SendDialogue(const std::vector<Outgoing>& queue) {
-    Dialogue d = {S({"220 mx"}), E("HELO client.example"), S({"250 hello"})};
-    for (const Outgoing& m : queue) {
-        for (Op op : {E("MAIL FROM: <" + m.from + ">"), S({"250 ok"}), E("RCPT TO: <" + m.to + ">"),
-                      S({"250 ok"}), E("DATA"), S({"354 go"}), E("."), S({"250 queued"})})
-            d.push_back(op);
+const std::vector<Queued> kOutgoing = [] {
+    std::vector<Queued> queue;
+    for (std::string n : {"1", "2"}) {
+        const std::string from = "anna" + n + "@client.example", to = "bert" + n + "@mx.example";
+        const std::string body = "Subject: m" + n + "\r\n\r\n..dot\r\n.\r\n";
+        queue.push_back({"m000" + n + ".out",
+                         "HELO client.example\r\nMAIL FROM:<" + from + ">\r\nRCPT TO:<" + to +
+                             ">\r\nDATA\r\n" + body + "QUIT\r\n",
+                         body,
+                         {E("MAIL FROM: <" + from + ">"), S({"250 ok"}), E("RCPT TO: <" + to + ">"),
+                          S({"250 ok"}), E("DATA"), S({"354 go"}), E("."), S({"250 queued"})}});
     }
-    // The connection is closed without QUIT.
-    return d;
-}
+    return queue;
+}();
 
-class SendFaults : public testing::MailJobTest {
+const std::vector<Queued> kPostings = [] {
+    std::vector<Queued> queue;
+    for (std::string n : {"1", "2"}) {
+        const std::string text =
+            "Newsgroups: de.test\r\nMessage-ID: <p" + n + "@x>\r\n\r\nbody " + n + "\r\n";
+        queue.push_back({"n000" + n + ".out",
+                         text,
+                         text + ".\r\n",
+                         {E("POST"), S({"340 go"}), E("."), S({"240 ok"})}});
+    }
+    return queue;
+}();
+
+class QueueFaults : public testing::MailJobTest {
   protected:
     void SetUp() override {
         MailJobTest::SetUp();
-        box.SMTPSERVER = "127.0.0.1";
-        box.SMTPSPOOL = SpoolDir();
+        box.SMTPSERVER = box.NNTPSERVER = "127.0.0.1";
+        box.SMTPSPOOL = box.NNTPSPOOL = SpoolDir();
         box.SMTPTIMEOUT = "1";
+        box.NNTPTIMEOUT = 1;
     }
-    // Runs the job against the dialogue broken at b; returns how many
-    // messages each sender got delivered.
-    std::map<std::string, int> RunBroken(const std::vector<Outgoing>& queue, Break b) {
-        ScriptServer server(Play(SendDialogue(queue), b));
-        box.SMTPPORT = server.PortText();
-        SendMail(box);
-        if (b.fault == Fault::None) {
-            EXPECT_TRUE(server.Passed()) << server.Report();
+    // Every break point of the job that hands `queue` over between `head`
+    // and `tail`; the stall waits for the answer to `stall`. A file leaves
+    // the queue only once its acceptance was read; each body arrives once,
+    // but for one whose "." the server read while its acceptance never
+    // arrived: that one is sent again.
+    void EveryBreakPoint(const std::vector<Queued>& queue, const Dialogue& head,
+                         const Dialogue& tail, const std::string& stall, const std::string& job,
+                         const std::function<void(const std::string& port)>& run) {
+        auto dialogue = [&](const std::vector<Queued>& files) {
+            Dialogue d = head;
+            for (const Queued& q : files)
+                d.insert(d.end(), q.steps.begin(), q.steps.end());
+            d.insert(d.end(), tail.begin(), tail.end());
+            return d;
+        };
+        auto delivered = [&](const std::vector<Queued>& files, Break b) {
+            ScriptServer server(Play(dialogue(files), b));
+            run(server.PortText());
+            if (b.fault == Fault::None) {
+                EXPECT_TRUE(server.Passed()) << server.Report();
+            }
+            std::map<std::string, int> count;
+            const std::string text = server.Received();
+            for (const Queued& q : files)
+                for (std::size_t p = 0; (p = text.find(q.body, p)) != std::string::npos; ++p)
+                    ++count[q.file];
+            return count;
+        };
+        const Dialogue d = dialogue(queue);
+        std::vector<Break> points = BreakPoints(d);
+        points.push_back({Find(d, stall) + 1, 0, Fault::Stall});
+        std::printf("%s: %zu break points\n", job.c_str(), points.size());
+        for (const Break& b : points) {
+            SCOPED_TRACE(Trace(b));
+            for (const Queued& q : queue)
+                tree.Write("spool/" + q.file, q.text);
+            for (const char* name : {"qv-ppp.log", "request.id", "e-news.idx"})
+                std::filesystem::remove(tree / name);
+            std::map<std::string, int> first = delivered(queue, b), again;
+            std::vector<Queued> left;
+            std::size_t dot = 0;
+            for (const Queued& q : queue) {
+                dot = Find(d, ".", dot + 1);
+                EXPECT_EQ(tree.Exists("spool/" + q.file), !Done(b, dot + 1)) << q.file;
+                EXPECT_EQ(first[q.file], Done(b, dot) ? 1 : 0) << q.file;
+                if (!Done(b, dot + 1)) left.push_back(q);
+            }
+            if (!left.empty()) {
+                CheckEnd(RunLog(), b, job);
+                again = delivered(left, {0, 0, Fault::None});
+            }
+            EXPECT_TRUE(Spool().empty());
+            dot = 0;
+            for (const Queued& q : queue) {
+                dot = Find(d, ".", dot + 1);
+                EXPECT_EQ(first[q.file] + again[q.file], Done(b, dot) && !Done(b, dot + 1) ? 2 : 1)
+                    << q.file;
+            }
         }
-        std::map<std::string, int> delivered;
-        std::string text = server.Received();
-        for (const Outgoing& m : queue) {
-            std::string whole = "Subject: " + m.file + "\r\n\r\n..dot\r\n.\r\n";
-            for (std::size_t p = 0; (p = text.find(whole, p)) != std::string::npos; ++p)
-                ++delivered[m.file];
-        }
-        return delivered;
     }
 };
 
-TEST_F(SendFaults, EveryBreakPointLosesNothingAndDoublesOnlyALostAcceptance) {
-    const Dialogue d = SendDialogue(kQueue);
-    std::vector<Break> points = BreakPoints(d);
-    // Waiting for the answer to DATA (the answer to "." may take minutes).
-    points.push_back({Find(d, "DATA") + 1, 0, Fault::Stall});
-    std::printf("send: %zu break points\n", points.size());
-    for (const Break& b : points) {
-        SCOPED_TRACE("break after step " + std::to_string(b.ops));
-        for (const Outgoing& m : kQueue)
-            tree.Write("spool/" + m.file, QueueFile(m));
-        std::filesystem::remove(tree.Path() + "qv-ppp.log");
-        std::map<std::string, int> delivered = RunBroken(kQueue, b);
+// The connection is closed without QUIT.
+TEST_F(QueueFaults, EveryBreakPointOfASendingLosesNothing) {
+    EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("HELO client.example"), S({"250 hello"})}, {},
+                    "DATA", "sendmail", [&](const std::string& port) {
+                        box.SMTPPORT = port;
+                        SendMail(box);
+                    });
+}
 
-        // A file leaves the queue only once its acceptance was read.
-        std::vector<Outgoing> left;
-        std::size_t from = 0;
-        for (const Outgoing& m : kQueue) {
-            std::size_t dot = Find(d, ".", from);
-            from = dot + 1;
-            const bool accepted = Done(b, dot + 1);
-            EXPECT_EQ(tree.Exists("spool/" + m.file), !accepted) << m.file;
-            EXPECT_EQ(delivered[m.file], Done(b, dot) ? 1 : 0) << m.file;
-            if (!accepted) left.push_back(m);
-        }
-        if (!left.empty()) {
-            EXPECT_TRUE(RunLog().back().starts_with("Error (sendmail): ")) << RunLog().back();
-            if (b.fault == Fault::Stall) {
-                EXPECT_NE(RunLog().back().find("(Error=110)"), std::string::npos);
-            }
-        }
-        std::map<std::string, int> again;
-        if (!left.empty()) again = RunBroken(left, {0, 0, Fault::None});
-        EXPECT_TRUE(Spool().empty());
-        // Each message arrives once, but for one whose "." the server read
-        // while its acceptance never arrived: that one is sent again.
-        for (const Outgoing& m : kQueue) {
-            std::size_t dot = Find(d, ".", Find(d, "MAIL FROM: <" + m.from + ">"));
-            int lost = Done(b, dot) && !Done(b, dot + 1) ? 1 : 0;
-            EXPECT_EQ(delivered[m.file] + again[m.file], 1 + lost) << m.file;
-        }
+TEST_F(QueueFaults, EveryBreakPointOfAPostingLosesNothing) {
+    EveryBreakPoint(kPostings, {S({"200 news"})}, {E("QUIT"), S({"205 bye"})}, "POST", "postnews",
+                    [&](const std::string& port) {
+                        box.NNTPPORT = port;
+                        PostNews(box);
+                    });
+}
+
+// ---------------------------------------------------------------- NNTP
+
+class NewsFaults : public testing::NewsJobTest {
+  protected:
+    void SetUp() override {
+        NewsJobTest::SetUp();
+        box.NNTPTIMEOUT = 1;
+        box.NNTPLIST = true;
     }
-}
+    void NoTemporaryFile() {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(tree.Path()))
+            EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    }
+};
 
-// ---------------------------------------------------------------- NNTP post
+// ------------------------------------------------ the newsgroup list
 
-std::string NewsFile(int n) {
-    return "Newsgroups: de.test\r\nMessage-ID: <p" + std::to_string(n) + "@x>\r\n\r\nbody " +
-           std::to_string(n) + "\r\n";
-}
+const std::string kOldList = "!new_groups:240101 120000\r\nalt.a 0 1 m\r\nde.b 2 1 y\r\n";
+const std::string kWholeList =
+    "!new_groups:240307 090501\r\nalt.a 0 1 m\r\nde.b 7 1 y\r\nde.c 0 1 y\r\n";
 
-Dialogue PostDialogue(const std::vector<int>& queue) {
-    Dialogue d = {S({"200 news"})};
-    for (int n : queue) {
-        (void)n;
-        for (Op op : {E("POST"), S({"340 go"}), E("."), S({"240 ok"})})
-            d.push_back(op);
+// The list job's dialogue for the list file it finds: the whole list at
+// first, later the groups created since the file's marker.
+Dialogue ListDialogue(const std::string& file) {
+    Dialogue d = {S({"200 news"}), E("DATE"), S({"111 20240307090501"})};
+    if (file.empty()) {
+        d.push_back(E("LIST"));
+        d.push_back(Multi("215 list", {"alt.a 0 1 m", "de.b 7 1 y", "de.c 0 1 y"}));
+    } else {
+        d.push_back(E("NEWGROUPS " + file.substr(12, 13) + " GMT "));
+        d.push_back(
+            Multi("231 new", file == kWholeList ? Lines{} : Lines{"de.c 0 1 y", "de.b 7 1 y"}));
     }
     d.push_back(E("QUIT"));
     d.push_back(S({"205 bye"}));
     return d;
 }
 
-TEST_F(SendFaults, EveryBreakPointOfAPostingLosesNothing) {
-    box.NNTPSERVER = "127.0.0.1";
-    box.NNTPSPOOL = SpoolDir();
-    box.NNTPTIMEOUT = 1;
-    const std::vector<int> queue = {1, 2};
-    const Dialogue d = PostDialogue(queue);
-    std::vector<Break> points = BreakPoints(d);
-    points.push_back({Find(d, "POST") + 1, 0, Fault::Stall});
-    std::printf("post: %zu break points\n", points.size());
-    auto run = [&](const std::vector<int>& files, Break b) {
-        ScriptServer server(Play(PostDialogue(files), b));
-        box.NNTPPORT = server.PortText();
-        PostNews(box);
-        if (b.fault == Fault::None) {
+TEST_F(NewsFaults, EveryBreakPointOfTheListLeavesTheOldListOrTheNewOne) {
+    for (const std::string& before : {std::string(), kOldList}) {
+        const Dialogue d = ListDialogue(before);
+        std::vector<Break> points = BreakPoints(d);
+        points.push_back({4, 0, Fault::Stall});
+        std::printf("list (%s): %zu break points\n", before.empty() ? "first" : "update",
+                    points.size());
+        auto run = [&](const Dialogue& dialogue, Break b) {
+            ScriptServer server(Play(dialogue, b));
+            box.NNTPPORT = server.PortText();
+            GetNewsgroupList(box);
             EXPECT_TRUE(server.Passed()) << server.Report();
+        };
+        for (const Break& b : points) {
+            SCOPED_TRACE(Trace(b));
+            std::filesystem::remove(tree / "BOX1.bl");
+            std::filesystem::remove(tree / "qv-ppp.log");
+            if (!before.empty()) tree.Write("BOX1.bl", before);
+            run(d, b);
+            // The file changes only with the whole answer, in one step.
+            EXPECT_EQ(tree.Read("BOX1.bl"), Done(b, 4) ? kWholeList : before);
+            CheckEnd(RunLog(), b, "getnglist");
+            NoTemporaryFile();
+            run(ListDialogue(tree.Read("BOX1.bl")), {0, 0, Fault::None});
+            EXPECT_EQ(tree.Read("BOX1.bl"), kWholeList);
         }
-        std::map<int, int> posted;
-        const std::string text = server.Received();
-        for (int n : files)
-            for (std::size_t p = 0; (p = text.find(NewsFile(n) + ".\r\n", p)) != std::string::npos;
-                 ++p)
-                ++posted[n];
-        return posted;
-    };
-    for (const Break& b : points) {
-        SCOPED_TRACE("break after step " + std::to_string(b.ops));
-        for (int n : queue)
-            tree.Write("spool/n000" + std::to_string(n) + ".out", NewsFile(n));
-        std::filesystem::remove(tree.Path() + "qv-ppp.log");
-        std::map<int, int> posted = run(queue, b);
-        std::vector<int> left;
-        std::size_t from = 0;
-        std::map<int, int> lost;
-        for (int n : queue) {
-            std::size_t dot = Find(d, ".", from);
-            from = dot + 1;
-            const bool accepted = Done(b, dot + 1);
-            EXPECT_EQ(tree.Exists("spool/n000" + std::to_string(n) + ".out"), !accepted) << n;
-            EXPECT_EQ(posted[n], Done(b, dot) ? 1 : 0) << n;
-            lost[n] = Done(b, dot) && !accepted ? 1 : 0;
-            if (!accepted) left.push_back(n);
-        }
-        if (!left.empty()) {
-            bool logged = false;
-            for (const std::string& line : RunLog())
-                logged = logged || line.starts_with("Error (");
-            EXPECT_TRUE(logged) << tree.Read("qv-ppp.log");
-        }
-        std::map<int, int> again;
-        if (!left.empty()) again = run(left, {0, 0, Fault::None});
-        EXPECT_TRUE(Spool().empty());
-        for (int n : queue)
-            EXPECT_EQ(posted[n] + again[n], 1 + lost[n]) << n;
-        std::filesystem::remove(tree.Path() + "request.id");
-        std::filesystem::remove(tree.Path() + "e-news.idx");
     }
+}
+
+// ------------------------------------------------ news and requests
+
+// The server's groups: article numbers with the number of each article's
+// Message-ID; one article expired after its overview was sent, one is
+// cross-posted. Then the requests by Message-ID, one of an article the
+// server does not have.
+struct Slot {
+    std::int64_t no;
+    int id;
+    bool gone = false;
+};
+const std::vector<std::pair<std::string, std::vector<Slot>>> kGroups = {
+    {"de.a", {{1, 1}, {2, 2}, {3, 9, true}, {4, 3}}}, {"de.b", {{7, 8}, {8, 2}}}};
+const std::vector<RequestRecord> kRequests = {{1, 0, "*", "<5@x>"}, {1, 0, "BOX1", "<6@x>"}};
+constexpr int kMissing = 6;
+
+Lines ArticleOf(int id) {
+    Lines a = testing::NewsArticle(id);
+    if (id == 5) a.insert(a.begin() + 4, "X-QV-Mode: Message-ID Request");
+    return a;
+}
+
+// What the job keeps, by name: each group's pointer, each request's state,
+// how often each article is in the duplicate list ("known 2") and in the
+// batches ("batched 2").
+using NewsState = std::map<std::string, std::int64_t>;
+const NewsState kStart = {{"de.a", 0}, {"de.b", 0}, {"request 0", 0}, {"request 1", 0}};
+
+// A step's completion: a group's pointer passes an article (a fetched
+// one becomes known), or a request is answered.
+struct Event {
+    std::size_t at; // steps done before it
+    std::string group;
+    std::int64_t no;
+    int id; // the article batched, or 0
+    int request = -1;
+};
+
+// The fetch job's dialogue from the state it starts with.
+Dialogue NewsDialogue(const NewsState& s, std::vector<Event>& events) {
+    Dialogue d = {S({"200 news"})};
+    NewsState seen = s;
+    for (const auto& [group, slots] : kGroups) {
+        const std::int64_t p = s.at(group), last = slots.back().no;
+        d.push_back(E("GROUP " + group));
+        d.push_back(
+            S({"211 " + std::to_string(slots.size()) + " " + std::to_string(slots.front().no) +
+               " " + std::to_string(last) + " " + group}));
+        if (p >= last) continue;
+        Lines overview;
+        for (const Slot& slot : slots)
+            if (slot.no > p) {
+                const std::string line = testing::OverviewLine(slot.id);
+                overview.push_back(std::to_string(slot.no) + line.substr(line.find('\t')));
+            }
+        d.push_back(
+            E("XOVER " + std::to_string(p + 1) + (p + 1 < last ? "-" + std::to_string(last) : "")));
+        d.push_back(Multi("224 overview", overview));
+        for (const Slot& slot : slots) {
+            if (slot.no <= p) continue;
+            // A known article is passed over without a command.
+            const bool asked = seen["known " + std::to_string(slot.id)]++ == 0;
+            if (asked) {
+                d.push_back(E("ARTICLE " + std::to_string(slot.no)));
+                d.push_back(slot.gone
+                                ? S({"423 no such article"})
+                                : Multi("220 " + std::to_string(slot.no), ArticleOf(slot.id)));
+            }
+            events.push_back({d.size(), group, slot.no, asked && !slot.gone ? slot.id : 0});
+        }
+    }
+    for (std::size_t i = 0; i < kRequests.size(); ++i) {
+        if (s.at("request " + std::to_string(i)) >= 199) continue;
+        const int id = std::atoi(kRequests[i].messageId.c_str() + 1);
+        d.push_back(E("ARTICLE " + kRequests[i].messageId));
+        d.push_back(id == kMissing
+                        ? S({"430 no such article"})
+                        : Multi("220 0 " + kRequests[i].messageId, testing::NewsArticle(id)));
+        events.push_back({d.size(), "", 0, id == kMissing ? 0 : id, static_cast<int>(i)});
+    }
+    d.push_back(E("QUIT"));
+    d.push_back(S({"205 bye"}));
+    return d;
+}
+
+// The state after `ops` steps; of the events of the last step only the
+// first `frontier` (ESC may come between them).
+NewsState After(NewsState s, const std::vector<Event>& events, std::size_t ops,
+                std::size_t frontier) {
+    for (const Event& e : events) {
+        if (e.at > ops) continue;
+        if (e.at == ops && frontier == 0) continue;
+        if (e.at == ops) --frontier;
+        std::int64_t& step = s[e.request < 0 ? e.group : "request " + std::to_string(e.request)];
+        step = e.request < 0 ? e.no : e.id ? 255 : step + 1;
+        if (e.id) ++s["known " + std::to_string(e.id)], ++s["batched " + std::to_string(e.id)];
+    }
+    return s;
+}
+
+class NewsFetchFaults : public NewsFaults {
+  protected:
+    void Reset() {
+        for (const std::string& name : Spool())
+            std::filesystem::remove(SpoolDir() + name);
+        for (const char* name : {"e-news.idx", "request.id", "qv-ppp.log"})
+            std::filesystem::remove(tree / name);
+        Rc("de.a 0\nde.b 0\n");
+        for (const RequestRecord& r : kRequests)
+            AppendRequestRecord(tree / "request.id", r);
+        NewsBatchCounter() = 0;
+    }
+    // The state as the job left it; every batch entry must be one whole
+    // article.
+    NewsState Left() {
+        NewsState s = kStart;
+        std::istringstream rc(Rc());
+        std::string group;
+        for (std::int64_t p; rc >> group >> p;)
+            s[group] = p;
+        const std::string dupes = Dupes();
+        for (std::size_t at = 0; (at = dupes.find('<', at)) != std::string::npos; ++at)
+            ++s["known " + std::to_string(std::atoi(dupes.c_str() + at + 1))];
+        RequestFile requests(tree / "request.id");
+        for (std::int64_t i = 0; i < requests.Count(); ++i)
+            s["request " + std::to_string(i)] = requests.Read(i).state;
+        for (const std::string& name : Spool()) {
+            const std::string text = Batch(name);
+            for (std::size_t at = 0; at < text.size();) {
+                const std::size_t head = text.find('\n', at) + 1;
+                const std::string entry =
+                    text.substr(at, head - at + std::strtoul(text.c_str() + at + 9, nullptr, 10));
+                int id = 0;
+                for (int candidate : {1, 2, 3, 5, 8})
+                    if (entry == testing::Entries({ArticleOf(candidate)})) id = candidate;
+                EXPECT_NE(id, 0) << name << " holds a broken entry: " << entry;
+                if (!id) break;
+                ++s["batched " + std::to_string(id)];
+                at += entry.size();
+            }
+        }
+        return s;
+    }
+    // Checks the state a broken run left, then completes the work.
+    void CheckThenRecover(const std::vector<Event>& events, Break b) {
+        const NewsState left = Left();
+        std::size_t frontier = events.size();
+        if (b.fault == Fault::Esc)
+            for (std::size_t k = 0; k <= events.size(); ++k)
+                if (After(kStart, events, b.ops, k) == left) frontier = k;
+        EXPECT_EQ(left, After(kStart, events, b.ops, frontier));
+        CheckEnd(RunLog(), b, "getnews");
+        NoTemporaryFile();
+
+        std::vector<Event> more;
+        std::filesystem::remove(tree / "qv-ppp.log");
+        NewsBatchCounter() = 0;
+        Run(Play(NewsDialogue(left, more), {0, 0, Fault::None}));
+        for (const std::string& line : RunLog())
+            EXPECT_FALSE(line.starts_with("Error")) << line;
+        NewsState whole = {{"de.a", 4}, {"de.b", 8}, {"request 0", 255}};
+        whole["request 1"] = left.at("request 1") + 1;
+        for (const char* id : {"1", "2", "3", "5", "8"})
+            whole["known " + std::string(id)] = whole["batched " + std::string(id)] = 1;
+        EXPECT_EQ(Left(), whole);
+    }
+};
+
+TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
+    std::vector<Event> events;
+    const Dialogue d = NewsDialogue(kStart, events);
+    std::vector<Break> points = BreakPoints(d);
+    for (std::size_t i = 1; i < d.size(); ++i)
+        if (d[i - 1].text.starts_with("XOVER") || d[i - 1].text.starts_with("ARTICLE"))
+            points.push_back({i, 0, Fault::Refuse});
+    for (const std::string at : {"XOVER 1-4", "ARTICLE 2", "ARTICLE <5@x>"})
+        points.push_back({Find(d, at) + 1, at == "ARTICLE 2" ? 3u : 0u, Fault::Stall});
+    for (const Break& b : points) {
+        SCOPED_TRACE(Trace(b));
+        Reset();
+        Run(Play(d, b));
+        CheckThenRecover(events, b);
+    }
+    // ESC at each abort check in turn, until a run no longer meets one.
+    int checks = 1;
+    for (;; ++checks) {
+        SCOPED_TRACE("ESC at check " + std::to_string(checks));
+        Reset();
+        auto at = std::make_shared<std::size_t>();
+        {
+            testing::EscAtCheck esc(checks);
+            Run(Serve(d, at));
+        }
+        if (RunLog().back() != "aborted by user ...") break;
+        CheckThenRecover(events, {*at, 0, Fault::Esc});
+        ASSERT_LT(checks, 100);
+    }
+    std::printf("news fetch: %zu break points, %d abort checks\n", points.size(), checks - 1);
+}
+
+// A server sending a list without end: the job holds at most kMaxHeldAnswer
+// bytes of it, then ends with an error, under a limit of the address space
+// that a list held whole would break.
+TEST_F(NewsFaults, AnEndlessListEndsWithAnErrorInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's own memory and pace would be measured";
+#endif
+    TTCPServerSocket listener("0", "127.0.0.1");
+    listener.Listen();
+    std::size_t sent = 0;
+    std::thread server([&] {
+        try {
+            std::unique_ptr<TTCPClientSocket> c = listener.AcceptConnection();
+            std::string line, lines;
+            for (int i = 0; i < 64; ++i)
+                lines += "de.x" + std::to_string(i) + " " + std::string(1000, 'y') + "\r\n";
+            c->WriteLn("200 news");
+            c->ReadLn(line);
+            c->WriteLn("111 20240307090501");
+            c->ReadLn(line);
+            c->WriteLn("215 list");
+            for (; sent < (1u << 30); sent += lines.size())
+                c->Write(lines.data(), static_cast<std::int32_t>(lines.size()));
+        } catch (const EsktException&) { // the client has gone
+        }
+    });
+    rlimit old{};
+    ::getrlimit(RLIMIT_AS, &old);
+    rlimit cap = old;
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    cap.rlim_cur = pages * ::sysconf(_SC_PAGESIZE) + (640u << 20);
+    ::setrlimit(RLIMIT_AS, &cap);
+    box.NNTPPORT = std::to_string(listener.LocalPort());
+    try {
+        GetNewsgroupList(box);
+    } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "the list was held whole";
+    }
+    ::setrlimit(RLIMIT_AS, &old);
+    server.join();
+    EXPECT_EQ(RunLog().back(), "Error (getnglist): ReadLn. (Error=90)");
+    EXPECT_FALSE(tree.Exists("BOX1.bl"));
+    EXPECT_GT(sent, kMaxHeldAnswer);
+    EXPECT_LT(sent, 1u << 30);
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
-#include <optional>
 
 namespace brix {
 namespace {
@@ -121,53 +120,6 @@ TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     EXPECT_EQ(Rc(), "de.hdr 1 hdronly\r\nde.closed 5\r\nde.gone 7\r\nde.plain 9 x\r\n");
     EXPECT_TRUE(Logged("Group. (Error=502 access denied)"));
     EXPECT_TRUE(Logged("no such newsgroup: de.gone"));
-}
-
-TEST_F(NewsJobTest, ASessionErrorOrAbortStopsAfterTheLastArticleWrittenAndTheNextRunCompletes) {
-    struct {
-        const char* name;
-        std::function<void(Script&)> second;
-        std::string error;
-        int escAt = 0; // ESC at this abort check (3: after article 1 is written)
-    } rows[] = {
-        {"cut",
-         [](Script& s) {
-             s.Expect("ARTICLE 2").Send("220 2").SendLines({"From: x", "", "partial"}).Close();
-         },
-         "Error (getnews): ReadLn. (Error=104)"},
-        {"502", [](Script& s) { Quit(s.Expect("ARTICLE 2").Send("502 permission denied")); },
-         "Error (getnews): ArticleByNo. (Error=502 permission denied)"},
-        {"ESC", [](Script& s) { Quit(s); }, "aborted by user ...", 3},
-    };
-    for (auto& row : rows) {
-        Rc("de.test 0\n");
-        tree.Write("spool/n0000.msg", "");
-        tree.Write("e-news.idx", "");
-        NewsBatchCounter() = 0;
-        Script s = Greeting();
-        Group(s, "de.test", 1, 3);
-        Xover(s, "1-3", {1, 2, 3});
-        SendData(s.Expect("ARTICLE 1"), "220 1", NewsArticle(1));
-        row.second(s);
-        {
-            std::optional<testing::EscAtCheck> esc;
-            if (row.escAt) esc.emplace(row.escAt);
-            Run(s);
-        }
-        EXPECT_EQ(Batch(), Entries({NewsArticle(1)})) << row.name;
-        EXPECT_EQ(Rc(), "de.test 1\r\n") << row.name;
-        EXPECT_TRUE(Logged(row.error)) << row.name;
-
-        NewsBatchCounter() = 0;
-        Script next = Greeting();
-        Group(next, "de.test", 1, 3);
-        Xover(next, "2-3", {2, 3});
-        SendData(next.Expect("ARTICLE 2"), "220 2", NewsArticle(2));
-        SendData(next.Expect("ARTICLE 3"), "220 3", NewsArticle(3));
-        Run(Quit(next));
-        EXPECT_EQ(Batch(), Entries({NewsArticle(1), NewsArticle(2), NewsArticle(3)})) << row.name;
-        EXPECT_EQ(Dupes(), "<1@x><2@x><3@x>") << row.name;
-    }
 }
 
 TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {

@@ -4,6 +4,7 @@
 
 #include "mail/mail_testing.h"
 #include "news/get_news.h"
+#include "news/news_spool.h"
 #include "testing/script_server.h"
 
 #include <string>
