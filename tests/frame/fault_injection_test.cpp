@@ -1,12 +1,14 @@
-// Break points generated from each job's dialogue: the scripted server plays
+// Break points generated from each job's dialogue (POP3 fetch in keep and
+// delete mode, with and without UIDL; SMTP send; NNTP post, newsgroup list,
+// news fetch with the requests by Message-ID): the scripted server plays
 // the job's whole dialogue up to a step, then closes the connection (after
-// every step, and in the middle of every multi-line answer), stalls past the
-// time-out, refuses the command, or the user presses ESC at each of the
-// job's abort checks. After each such run nothing is lost, no partial file is
-// left, the state files hold exactly what was completed and the log says why
-// the job ended; a second run, whose dialogue is generated from the state the
-// first one left, completes the work with no duplicate beyond the one the
-// design allows (a message or posting whose acceptance was lost on the way).
+// every step, and in the middle of every multi-line answer) or stalls past
+// the time-out; the news fetch also meets a refusal of each command that
+// ends its session, and ESC at each of its abort checks. After each such run nothing is lost, no
+// partial file is left, the state files hold exactly what was completed and the log says why the
+// job ended; a second run, whose dialogue is generated from the state the first one left, completes
+// the work with no duplicate beyond the one the design allows (a message or posting whose
+// acceptance was lost on the way). Last, a server whose answer never ends must not exhaust memory.
 
 #include "mail/get_mail_fixture.h"
 #include "mail/send_mail.h"
