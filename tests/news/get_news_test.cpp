@@ -8,7 +8,6 @@
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
-#include <optional>
 
 namespace brix {
 namespace {
@@ -65,7 +64,7 @@ Script& Xover(Script& s, const std::string& range, const std::vector<int>& numbe
     return SendData(s.Expect("XOVER " + range), "224 overview", lines);
 }
 
-TEST_F(NewsJobTest, ArticlesAreBatchedWholeMissingOnesLeftOutKnownOnesSkipped) {
+TEST_F(NewsJobTest, ArticlesAreBatchedByteForByteAndMissingOnesLeftOut) {
     const Lines odd = {"From: a@b", "Message-ID: <1@x>", "Subject: \xe4\xf6\xfc", "",
                        ".",         ".. two dots",       std::string(5000, 'y'),  "."};
     Rc("# keep me\nde.test    0\n");
@@ -82,17 +81,6 @@ TEST_F(NewsJobTest, ArticlesAreBatchedWholeMissingOnesLeftOutKnownOnesSkipped) {
     EXPECT_TRUE(Logged("ArticleByNo. (Error=423 no such article)"));
     EXPECT_TRUE(Logged("2 articles received (0 CPS)"));
     EXPECT_TRUE(Logged("total: 2 articles received, 0 articles skipped"));
-
-    // The same articles again: known, so skipped, and the pointer moves on.
-    Rc("de.test 0\n");
-    NewsBatchCounter() = 0;
-    Script again = Greeting();
-    Group(again, "de.test", 1, 3);
-    Xover(again, "1-3", {1, 3});
-    Run(Quit(again));
-    EXPECT_EQ(Batch(), Entries({odd, NewsArticle(3)}));
-    EXPECT_EQ(Rc(), "de.test 3\r\n");
-    EXPECT_TRUE(Logged("total: 0 articles received, 2 articles skipped"));
 }
 
 TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
@@ -121,53 +109,6 @@ TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     EXPECT_EQ(Rc(), "de.hdr 1 hdronly\r\nde.closed 5\r\nde.gone 7\r\nde.plain 9 x\r\n");
     EXPECT_TRUE(Logged("Group. (Error=502 access denied)"));
     EXPECT_TRUE(Logged("no such newsgroup: de.gone"));
-}
-
-TEST_F(NewsJobTest, ASessionErrorOrAbortStopsAfterTheLastArticleWrittenAndTheNextRunCompletes) {
-    struct {
-        const char* name;
-        std::function<void(Script&)> second;
-        std::string error;
-        int escAt = 0; // ESC at this abort check (3: after article 1 is written)
-    } rows[] = {
-        {"cut",
-         [](Script& s) {
-             s.Expect("ARTICLE 2").Send("220 2").SendLines({"From: x", "", "partial"}).Close();
-         },
-         "Error (getnews): ReadLn. (Error=104)"},
-        {"502", [](Script& s) { Quit(s.Expect("ARTICLE 2").Send("502 permission denied")); },
-         "Error (getnews): ArticleByNo. (Error=502 permission denied)"},
-        {"ESC", [](Script& s) { Quit(s); }, "aborted by user ...", 3},
-    };
-    for (auto& row : rows) {
-        Rc("de.test 0\n");
-        tree.Write("spool/n0000.msg", "");
-        tree.Write("e-news.idx", "");
-        NewsBatchCounter() = 0;
-        Script s = Greeting();
-        Group(s, "de.test", 1, 3);
-        Xover(s, "1-3", {1, 2, 3});
-        SendData(s.Expect("ARTICLE 1"), "220 1", NewsArticle(1));
-        row.second(s);
-        {
-            std::optional<testing::EscAtCheck> esc;
-            if (row.escAt) esc.emplace(row.escAt);
-            Run(s);
-        }
-        EXPECT_EQ(Batch(), Entries({NewsArticle(1)})) << row.name;
-        EXPECT_EQ(Rc(), "de.test 1\r\n") << row.name;
-        EXPECT_TRUE(Logged(row.error)) << row.name;
-
-        NewsBatchCounter() = 0;
-        Script next = Greeting();
-        Group(next, "de.test", 1, 3);
-        Xover(next, "2-3", {2, 3});
-        SendData(next.Expect("ARTICLE 2"), "220 2", NewsArticle(2));
-        SendData(next.Expect("ARTICLE 3"), "220 3", NewsArticle(3));
-        Run(Quit(next));
-        EXPECT_EQ(Batch(), Entries({NewsArticle(1), NewsArticle(2), NewsArticle(3)})) << row.name;
-        EXPECT_EQ(Dupes(), "<1@x><2@x><3@x>") << row.name;
-    }
 }
 
 TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {

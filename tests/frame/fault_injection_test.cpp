@@ -1,0 +1,791 @@
+// Break points generated from each job's dialogue (POP3 fetch in keep and
+// delete mode, with and without UIDL; SMTP send; NNTP post, newsgroup list,
+// news fetch with the requests by Message-ID): the scripted server plays
+// the job's whole dialogue up to a step, then closes the connection (after
+// every step, and in the middle of every multi-line answer) or stalls past
+// the time-out; the news fetch also meets a refusal of each command that
+// ends its session, and ESC at each of its abort checks. After each such run nothing is lost, no
+// partial file is left, the state files hold exactly what was completed and the log says why the
+// job ended; a second run, whose dialogue is generated from the state the first one left, completes
+// the work with no duplicate beyond the one the design allows (a message or posting whose
+// acceptance was lost on the way). Last, a server whose answer never ends must not exhaust memory.
+
+#include "mail/get_mail_fixture.h"
+#include "mail/send_mail.h"
+#include "net/tcp_server_socket.h"
+#include "news/news_job_fixture.h"
+#include "news/newsgroup_list.h"
+#include "news/post_news.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace brix {
+namespace {
+
+using testing::Script;
+using testing::ScriptServer;
+using Lines = std::vector<std::string>;
+
+// One step of a dialogue: the server sends lines, or reads a command (a
+// text; "." reads a whole DATA body).
+struct Op {
+    bool send;
+    Lines lines;
+    std::string text;
+};
+using Dialogue = std::vector<Op>;
+
+Op S(Lines lines) {
+    return {true, std::move(lines), {}};
+}
+Op E(std::string text) {
+    return {false, {}, std::move(text)};
+}
+// A multi-line answer: the first line, the lines dot-stuffed, ".".
+Op Multi(const std::string& first, const Lines& lines) {
+    Lines wire = {first};
+    for (const std::string& l : lines)
+        wire.push_back(l.starts_with('.') ? "." + l : l);
+    wire.push_back(".");
+    return S(wire);
+}
+
+// A command and its answer.
+void Ask(Dialogue& d, const std::string& command, Op answer) {
+    d.push_back(E(command));
+    d.push_back(std::move(answer));
+}
+
+// Where a run is broken: after `ops` steps (and `lines` lines of the next
+// one), the server closes, stalls, refuses the command it has just read, or
+// goes on to the end; Esc marks the steps done when the user stopped it.
+enum class Fault { Cut, Stall, Refuse, Esc, None };
+struct Break {
+    std::size_t ops;
+    std::size_t lines = 0;
+    Fault fault = Fault::Cut;
+};
+
+Script Play(const Dialogue& d, Break b) {
+    Script s;
+    std::size_t n = b.fault == Fault::None ? d.size() : b.ops;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (d[i].send)
+            s.SendLines(d[i].lines);
+        else if (d[i].text == ".")
+            s.ExpectBody();
+        else
+            s.Expect(d[i].text);
+    }
+    if (b.lines > 0) s.SendLines(Lines(d[n].lines.begin(), d[n].lines.begin() + b.lines));
+    if (b.fault == Fault::Stall) s.Pause(1500); // the jobs wait one second
+    if (b.fault == Fault::Refuse) s.Send("502 permission denied").Expect("QUIT").Send("205 bye");
+    if (b.fault == Fault::Cut || b.fault == Fault::Stall) s.Close();
+    return s;
+}
+
+// The dialogue answered command by command, so that the client may leave
+// early with QUIT; *at counts the steps done.
+Script Serve(const Dialogue& d, std::shared_ptr<std::size_t> at) {
+    *at = 1;
+    return Script()
+        .SendLines(d[0].lines)
+        .Answer([d, at](const std::string& line, std::string& reply) {
+            const bool next = *at < d.size() && d[*at].text == line;
+            reply.clear();
+            for (const std::string& l : next ? d[*at + 1].lines : Lines{"205 bye"})
+                reply += l + "\r\n";
+            if (next) *at += 2;
+            return next && line != "QUIT";
+        });
+}
+
+// Every break point of a dialogue: after each step, and halfway through each
+// answer of more than two lines.
+std::vector<Break> BreakPoints(const Dialogue& d) {
+    std::vector<Break> all;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        all.push_back({i});
+        if (d[i].send && d[i].lines.size() > 2) all.push_back({i, d[i].lines.size() / 2});
+    }
+    return all;
+}
+
+// Index of the first step whose text or first line is `what`, from `from`.
+std::size_t Find(const Dialogue& d, const std::string& what, std::size_t from = 0) {
+    for (std::size_t i = from; i < d.size(); ++i)
+        if (d[i].text == what || (d[i].send && d[i].lines[0] == what)) return i;
+    return d.size();
+}
+
+// Steps completed by the server before the break.
+bool Done(const Break& b, std::size_t step) {
+    return step < b.ops;
+}
+
+std::string Trace(const Break& b) {
+    return "break " + std::to_string(static_cast<int>(b.fault)) + " after step " +
+           std::to_string(b.ops) + " + " + std::to_string(b.lines);
+}
+
+// The last line of a broken run names why the job ended.
+void CheckEnd(const std::vector<std::string>& log, const Break& b, const std::string& job) {
+    ASSERT_FALSE(log.empty());
+    const std::string& last = log.back();
+    if (b.fault == Fault::Esc) {
+        EXPECT_EQ(last, "aborted by user ...");
+        return;
+    }
+    EXPECT_TRUE(last.starts_with("Error (" + job + "): ")) << last;
+    EXPECT_TRUE(b.fault != Fault::Stall || last.ends_with("(Error=110)")) << last;
+    EXPECT_TRUE(b.fault != Fault::Refuse || last.ends_with("(Error=502 permission denied)"))
+        << last;
+}
+
+// Empties the spool and removes the named files of the tree.
+void Clear(const testing::TempTree& tree, std::initializer_list<const char*> names) {
+    for (const auto& e : std::filesystem::directory_iterator(tree / "spool"))
+        std::filesystem::remove(e.path());
+    for (const char* name : names)
+        std::filesystem::remove(tree / name);
+}
+
+// ---------------------------------------------------------------- POP3
+
+struct Message {
+    std::string uid;
+    Lines lines;
+};
+
+const std::vector<Message> kMailbox = {
+    {"aaa", {"Message-ID: <aaa@x>", "Subject: one", "", "first", ".dot line"}},
+    {"bbb", {"Message-ID: <bbb@x>", "Subject: two", "", std::string(3000, 'b')}},
+    {"ccc", {"Message-ID: <ccc@x>", "Subject: three", "", "third"}},
+};
+
+std::string SpoolText(const Message& m) {
+    std::string text = "From joe@localhost\n";
+    for (const std::string& l : m.lines)
+        text += l + "\n";
+    return text;
+}
+
+// Keep or delete mode; identifiers from UIDL, or from the Message-ID of
+// each message's header (a server without UIDL).
+struct Mode {
+    const char* name;
+    bool keep, uidl;
+};
+
+// The fetch job's whole dialogue with a server holding `mailbox`, when the
+// job already knows the messages `known`.
+Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::string>& known,
+                       Mode mode) {
+    Lines uidl;
+    for (std::size_t i = 0; i < mailbox.size(); ++i)
+        uidl.push_back(std::to_string(i + 1) + " " + mailbox[i].uid);
+    Dialogue d = {S({testing::kGreeting})};
+    for (const char* command : {"USER joe", "PASS secret"})
+        Ask(d, command, S({"+OK"}));
+    Ask(d, "STAT", S({"+OK " + std::to_string(mailbox.size()) + " 999"}));
+    Ask(d, "UIDL", mode.uidl ? Multi("+OK", uidl) : S({"-ERR unsupported"}));
+    for (std::size_t i = 0; i < mailbox.size(); ++i) {
+        const std::string no = std::to_string(i + 1);
+        const Lines& lines = mailbox[i].lines;
+        if (!mode.uidl) {
+            Ask(d, "TOP " + no + " 0",
+                Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
+        }
+        if (!known.count(mailbox[i].uid)) {
+            Ask(d, "RETR " + no, Multi("+OK", lines));
+        }
+        if (!mode.keep) {
+            Ask(d, "DELE " + no, S({"+OK"}));
+        }
+    }
+    Ask(d, "QUIT", S({"+OK bye"}));
+    return d;
+}
+
+class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInterface<Mode> {
+  protected:
+    Mode mode() const { return GetParam(); }
+    void SetUp() override {
+        GetMailTest::SetUp();
+        box.POP3KEEP = mode().keep ? "J" : "N";
+        box.POP3TIMEOUT = "1";
+    }
+    void Reset() { Clear(tree, {"e-mail.uid", "e-mail.idx", "qv-ppp.log"}); }
+    // How often each message is in the spool; every file must be one whole
+    // message under its final name.
+    std::multiset<std::string> Stored() {
+        std::multiset<std::string> stored;
+        for (const std::string& name : Spool()) {
+            EXPECT_TRUE(name.ends_with(".msg")) << name;
+            for (const Message& m : kMailbox)
+                if (Spooled(name) == SpoolText(m)) stored.insert(m.uid);
+        }
+        EXPECT_EQ(stored.size(), Spool().size()) << "a spool file is no whole message";
+        return stored;
+    }
+    std::string IdOf(const Message& m) const {
+        return mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
+    }
+    std::string State() const { return tree.Read(mode().uidl ? "e-mail.uid" : "e-mail.idx"); }
+    std::string IdsOf(const std::set<std::string>& uids) {
+        std::string text;
+        for (const Message& m : kMailbox)
+            if (uids.count(m.uid)) text += IdOf(m);
+        return text;
+    }
+    // Runs the job once broken at `b`, checks what it left, then completes
+    // the work with a second run.
+    void BrokenRunThenRecovery(Break b) {
+        Reset();
+        const Dialogue d = FetchDialogue(kMailbox, {}, mode());
+        {
+            ScriptServer server(Play(d, b));
+            Run(server);
+        }
+        // What the server gave and took: a message whose whole answer was
+        // sent may be stored; deletions count only once QUIT was read.
+        std::set<std::string> sent, deleted;
+        for (std::size_t i = 0; i < kMailbox.size(); ++i) {
+            const std::string no = std::to_string(i + 1);
+            std::size_t retr = Find(d, "RETR " + no);
+            if (retr < d.size() && Done(b, retr + 1)) sent.insert(kMailbox[i].uid);
+            if (Done(b, Find(d, "DELE " + no)) && Done(b, Find(d, "QUIT")))
+                deleted.insert(kMailbox[i].uid);
+        }
+        // A message deleted was sent before: it is in the spool, once.
+        EXPECT_EQ(Stored(), std::multiset<std::string>(sent.begin(), sent.end()));
+        // The state file names exactly the stored messages.
+        EXPECT_EQ(State(), IdsOf(sent));
+        CheckEnd(RunLog(), b, "getmail");
+
+        // The second run finds what is left on the server and knows what
+        // it has; its dialogue must match the generated one exactly.
+        std::vector<Message> left;
+        for (const Message& m : kMailbox)
+            if (!deleted.count(m.uid)) left.push_back(m);
+        std::filesystem::remove(tree / "qv-ppp.log");
+        {
+            ScriptServer server(Play(FetchDialogue(left, sent, mode()), {0, 0, Fault::None}));
+            Run(server);
+            EXPECT_TRUE(server.Passed()) << server.Report();
+        }
+        // Only the refused UIDL (without it) is logged as an error.
+        for (const std::string& line : RunLog())
+            EXPECT_TRUE(!line.starts_with("Error") || line.find("Uidl.") != std::string::npos)
+                << line;
+        EXPECT_EQ(Stored(), (std::multiset<std::string>{"aaa", "bbb", "ccc"}));
+        // Without UIDL nothing tells that a message whose goodbye was lost
+        // has left the server: its Message-ID stays until it ages out.
+        EXPECT_EQ(State(), mode().keep   ? IdsOf({"aaa", "bbb", "ccc"})
+                           : mode().uidl ? ""
+                                         : IdsOf(deleted));
+    }
+};
+
+TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
+    const Dialogue d = FetchDialogue(kMailbox, {}, mode());
+    std::vector<Break> points = BreakPoints(d);
+    // Stalls waiting for the login reply, inside a message, for the goodbye
+    // (the time-out does not depend on where the identifiers come from).
+    if (mode().uidl)
+        for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
+            points.push_back({b.ops, b.lines, Fault::Stall});
+    std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
+    for (const Break& b : points) {
+        SCOPED_TRACE(Trace(b));
+        BrokenRunThenRecovery(b);
+    }
+}
+
+// The spool on a small file system that fills up in the middle of the run
+// (or, where nothing can be mounted, a write limit that stops the second
+// message).
+TEST_P(FetchFaults, FullDiskLosesNothing) {
+    const std::string spool = SpoolDir();
+    struct Mount {
+        std::string dir;
+        bool done = ::geteuid() == 0 &&
+                    ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=12k,mode=0755") == 0;
+        ~Mount() {
+            if (done) ::umount2(dir.c_str(), MNT_DETACH);
+        }
+    } mount{spool};
+    {
+        Reset();
+        // One of three pages taken: room for about two messages.
+        if (mount.done) tree.Write("spool/filler", std::string(4096, 'x'));
+        std::optional<testing::FileSizeLimit> limit;
+        if (!mount.done) limit.emplace(1000);
+        ScriptServer server(Play(FetchDialogue(kMailbox, {}, mode()), {0, 0, Fault::None}));
+        // The job ends with the write error, which the run reports.
+        try {
+            Run(server);
+            ADD_FAILURE() << "the full disk went unnoticed";
+        } catch (const EStringListError& e) {
+            EXPECT_EQ(e.Message(), "Error: Savetofile");
+        }
+        // The server's deletions were taken back: nothing left it.
+        if (!mode().keep) {
+            EXPECT_NE(server.Received().find("RSET\r\n"), std::string::npos);
+        }
+    }
+    std::filesystem::remove(spool + "filler");
+    const std::multiset<std::string> stored = Stored();
+    const std::set<std::string> storedIds(stored.begin(), stored.end());
+    EXPECT_EQ(storedIds.size(), stored.size());
+    EXPECT_FALSE(stored.empty());
+    EXPECT_LT(stored.size(), kMailbox.size());
+    EXPECT_EQ(State(), IdsOf(storedIds));
+
+    // Room again: the next run fetches the rest, once.
+    std::filesystem::remove(tree / "qv-ppp.log");
+    {
+        ScriptServer server(Play(FetchDialogue(kMailbox, storedIds, mode()), {0, 0, Fault::None}));
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+    }
+    EXPECT_EQ(Stored(), (std::multiset<std::string>{"aaa", "bbb", "ccc"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FetchFaults,
+                         ::testing::Values(Mode{"Keep", true, true}, Mode{"Delete", false, true},
+                                           Mode{"MessageIdKeep", true, false},
+                                           Mode{"MessageIdDelete", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------- SMTP and NNTP post
+
+// A queued file, the body the server must receive from it, and the steps
+// that hand it over.
+struct Queued {
+    std::string file, text, body;
+    Dialogue steps;
+};
+
+const std::vector<Queued> kOutgoing = [] {
+    std::vector<Queued> queue;
+    for (std::string n : {"1", "2"}) {
+        const std::string from = "anna" + n + "@client.example", to = "bert" + n + "@mx.example";
+        const std::string body = "Subject: m" + n + "\r\n\r\n..dot\r\n.\r\n";
+        queue.push_back({"m000" + n + ".out",
+                         "HELO client.example\r\nMAIL FROM:<" + from + ">\r\nRCPT TO:<" + to +
+                             ">\r\nDATA\r\n" + body + "QUIT\r\n",
+                         body,
+                         {E("MAIL FROM: <" + from + ">"), S({"250 ok"}), E("RCPT TO: <" + to + ">"),
+                          S({"250 ok"}), E("DATA"), S({"354 go"}), E("."), S({"250 queued"})}});
+    }
+    return queue;
+}();
+
+const std::vector<Queued> kPostings = [] {
+    std::vector<Queued> queue;
+    for (std::string n : {"1", "2"}) {
+        const std::string text =
+            "Newsgroups: de.test\r\nMessage-ID: <p" + n + "@x>\r\n\r\nbody " + n + "\r\n";
+        queue.push_back({"n000" + n + ".out",
+                         text,
+                         text + ".\r\n",
+                         {E("POST"), S({"340 go"}), E("."), S({"240 ok"})}});
+    }
+    return queue;
+}();
+
+class QueueFaults : public testing::MailJobTest {
+  protected:
+    void SetUp() override {
+        MailJobTest::SetUp();
+        box.SMTPSERVER = box.NNTPSERVER = "127.0.0.1";
+        box.SMTPSPOOL = box.NNTPSPOOL = SpoolDir();
+        box.SMTPTIMEOUT = "1";
+        box.NNTPTIMEOUT = 1;
+    }
+    // Every break point of the job that hands `queue` over between `head`
+    // and `tail`; the stall waits for the answer to `stall`. A file leaves
+    // the queue only once its acceptance was read; each body arrives once,
+    // but for one whose "." the server read while its acceptance never
+    // arrived: that one is sent again.
+    void EveryBreakPoint(const std::vector<Queued>& queue, const Dialogue& head,
+                         const Dialogue& tail, const std::string& stall, const std::string& job,
+                         const std::function<void(const std::string& port)>& run) {
+        auto dialogue = [&](const std::vector<Queued>& files) {
+            Dialogue d = head;
+            for (const Queued& q : files)
+                d.insert(d.end(), q.steps.begin(), q.steps.end());
+            d.insert(d.end(), tail.begin(), tail.end());
+            return d;
+        };
+        auto delivered = [&](const std::vector<Queued>& files, Break b) {
+            ScriptServer server(Play(dialogue(files), b));
+            run(server.PortText());
+            if (b.fault == Fault::None) {
+                EXPECT_TRUE(server.Passed()) << server.Report();
+            }
+            std::map<std::string, int> count;
+            const std::string text = server.Received();
+            for (const Queued& q : files)
+                for (std::size_t p = 0; (p = text.find(q.body, p)) != std::string::npos; ++p)
+                    ++count[q.file];
+            return count;
+        };
+        const Dialogue d = dialogue(queue);
+        std::vector<Break> points = BreakPoints(d);
+        points.push_back({Find(d, stall) + 1, 0, Fault::Stall});
+        std::printf("%s: %zu break points\n", job.c_str(), points.size());
+        for (const Break& b : points) {
+            SCOPED_TRACE(Trace(b));
+            Clear(tree, {"qv-ppp.log", "request.id", "e-news.idx"});
+            for (const Queued& q : queue)
+                tree.Write("spool/" + q.file, q.text);
+            std::map<std::string, int> first = delivered(queue, b), again, expected;
+            std::vector<Queued> left;
+            std::size_t dot = 0;
+            for (const Queued& q : queue) {
+                dot = Find(d, ".", dot + 1);
+                EXPECT_EQ(tree.Exists("spool/" + q.file), !Done(b, dot + 1)) << q.file;
+                EXPECT_EQ(first[q.file], Done(b, dot) ? 1 : 0) << q.file;
+                if (!Done(b, dot + 1)) left.push_back(q);
+                expected[q.file] = Done(b, dot) && !Done(b, dot + 1) ? 2 : 1;
+            }
+            if (!left.empty()) {
+                CheckEnd(RunLog(), b, job);
+                again = delivered(left, {0, 0, Fault::None});
+            }
+            EXPECT_TRUE(Spool().empty());
+            for (const Queued& q : queue)
+                first[q.file] += again[q.file];
+            EXPECT_EQ(first, expected);
+        }
+    }
+};
+
+// The connection is closed without QUIT.
+TEST_F(QueueFaults, EveryBreakPointOfASendingLosesNothing) {
+    EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("HELO client.example"), S({"250 hello"})}, {},
+                    "DATA", "sendmail", [&](const std::string& port) {
+                        box.SMTPPORT = port;
+                        SendMail(box);
+                    });
+}
+
+TEST_F(QueueFaults, EveryBreakPointOfAPostingLosesNothing) {
+    EveryBreakPoint(kPostings, {S({"200 news"})}, {E("QUIT"), S({"205 bye"})}, "POST", "postnews",
+                    [&](const std::string& port) {
+                        box.NNTPPORT = port;
+                        PostNews(box);
+                    });
+}
+
+// ---------------------------------------------------------------- NNTP
+
+class NewsFaults : public testing::NewsJobTest {
+  protected:
+    void SetUp() override {
+        NewsJobTest::SetUp();
+        box.NNTPTIMEOUT = 1;
+        box.NNTPLIST = true;
+    }
+    void NoTemporaryFile() {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(tree.Path()))
+            EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+    }
+};
+
+// ------------------------------------------------ the newsgroup list
+
+const std::string kOldList = "!new_groups:240101 120000\r\nalt.a 0 1 m\r\nde.b 2 1 y\r\n";
+const std::string kWholeList =
+    "!new_groups:240307 090501\r\nalt.a 0 1 m\r\nde.b 7 1 y\r\nde.c 0 1 y\r\n";
+
+// The list job's dialogue for the list file it finds: the whole list at
+// first, later the groups created since the file's marker.
+Dialogue ListDialogue(const std::string& file) {
+    Dialogue d = {S({"200 news"}), E("DATE"), S({"111 20240307090501"})};
+    if (file.empty())
+        Ask(d, "LIST", Multi("215 list", {"alt.a 0 1 m", "de.b 7 1 y", "de.c 0 1 y"}));
+    else
+        Ask(d, "NEWGROUPS " + file.substr(12, 13) + " GMT ",
+            Multi("231 new", file == kWholeList ? Lines{} : Lines{"de.c 0 1 y", "de.b 7 1 y"}));
+    Ask(d, "QUIT", S({"205 bye"}));
+    return d;
+}
+
+TEST_F(NewsFaults, EveryBreakPointOfTheListLeavesTheOldListOrTheNewOne) {
+    for (const std::string& before : {std::string(), kOldList}) {
+        const Dialogue d = ListDialogue(before);
+        std::vector<Break> points = BreakPoints(d);
+        points.push_back({4, 0, Fault::Stall});
+        std::printf("list (%s): %zu break points\n", before.empty() ? "first" : "update",
+                    points.size());
+        auto run = [&](const Dialogue& dialogue, Break b) {
+            ScriptServer server(Play(dialogue, b));
+            box.NNTPPORT = server.PortText();
+            GetNewsgroupList(box);
+            EXPECT_TRUE(server.Passed()) << server.Report();
+        };
+        for (const Break& b : points) {
+            SCOPED_TRACE(Trace(b));
+            std::filesystem::remove(tree / "BOX1.bl");
+            std::filesystem::remove(tree / "qv-ppp.log");
+            if (!before.empty()) tree.Write("BOX1.bl", before);
+            run(d, b);
+            // The file changes only with the whole answer, in one step.
+            EXPECT_EQ(tree.Read("BOX1.bl"), Done(b, 4) ? kWholeList : before);
+            CheckEnd(RunLog(), b, "getnglist");
+            NoTemporaryFile();
+            run(ListDialogue(tree.Read("BOX1.bl")), {0, 0, Fault::None});
+            EXPECT_EQ(tree.Read("BOX1.bl"), kWholeList);
+        }
+    }
+}
+
+// ------------------------------------------------ news and requests
+
+// The server's groups: article numbers with the number of each article's
+// Message-ID; one article expired after its overview was sent, one is
+// cross-posted. Then the requests by Message-ID, one of an article the
+// server does not have.
+struct Slot {
+    std::int64_t no;
+    int id; // 0: expired
+};
+const std::vector<std::pair<std::string, std::vector<Slot>>> kGroups = {
+    {"de.a", {{1, 1}, {2, 2}, {3, 0}, {4, 3}}}, {"de.b", {{7, 8}, {8, 2}}}};
+const std::vector<RequestRecord> kRequests = {{1, 0, "*", "<5@x>"}, {1, 0, "BOX1", "<6@x>"}};
+constexpr int kMissing = 6;
+
+Lines ArticleOf(int id) {
+    Lines a = testing::NewsArticle(id);
+    if (id == 5) a.insert(a.begin() + 4, "X-QV-Mode: Message-ID Request");
+    return a;
+}
+
+// What the job keeps, by name: each group's pointer, each request's state,
+// how often each article is in the duplicate list ("known 2") and in the
+// batches ("batched 2").
+using NewsState = std::map<std::string, std::int64_t>;
+const NewsState kStart = {{"de.a", 0}, {"de.b", 0}, {"request 0", 0}, {"request 1", 0}};
+
+// A step's completion: a group's pointer passes an article, or a request
+// is answered (its state becomes 255, or one more failed attempt: -1).
+struct Event {
+    std::size_t at; // steps done before it
+    std::string key;
+    std::int64_t value;
+    int id; // the article batched and known, or 0
+};
+
+// The fetch job's dialogue from the state it starts with.
+Dialogue NewsDialogue(const NewsState& s, std::vector<Event>& events) {
+    Dialogue d = {S({"200 news"})};
+    NewsState seen = s;
+    for (const auto& [group, slots] : kGroups) {
+        const std::int64_t p = s.at(group), last = slots.back().no;
+        Ask(d, "GROUP " + group,
+            S({"211 " + std::to_string(slots.size()) + " " + std::to_string(slots.front().no) +
+               " " + std::to_string(last) + " " + group}));
+        if (p >= last) continue;
+        Lines overview;
+        for (const Slot& slot : slots)
+            if (slot.no > p) {
+                const std::string line = testing::OverviewLine(slot.id);
+                overview.push_back(std::to_string(slot.no) + line.substr(line.find('\t')));
+            }
+        d.push_back(
+            E("XOVER " + std::to_string(p + 1) + (p + 1 < last ? "-" + std::to_string(last) : "")));
+        d.push_back(Multi("224 overview", overview));
+        for (const Slot& slot : slots) {
+            if (slot.no <= p) continue;
+            // A known article is passed over without a command.
+            const bool asked = seen["known " + std::to_string(slot.id)]++ == 0;
+            if (asked) {
+                Ask(d, "ARTICLE " + std::to_string(slot.no),
+                    !slot.id ? S({"423 no such article"})
+                             : Multi("220 " + std::to_string(slot.no), ArticleOf(slot.id)));
+            }
+            events.push_back({d.size(), group, slot.no, asked ? slot.id : 0});
+        }
+    }
+    for (std::size_t i = 0; i < kRequests.size(); ++i) {
+        if (s.at("request " + std::to_string(i)) >= 199) continue;
+        const int id = std::atoi(kRequests[i].messageId.c_str() + 1);
+        Ask(d, "ARTICLE " + kRequests[i].messageId,
+            id == kMissing ? S({"430 no such article"})
+                           : Multi("220 0 " + kRequests[i].messageId, testing::NewsArticle(id)));
+        events.push_back({d.size(), "request " + std::to_string(i), id == kMissing ? -1 : 255,
+                          id == kMissing ? 0 : id});
+    }
+    Ask(d, "QUIT", S({"205 bye"}));
+    return d;
+}
+
+// The state after `ops` steps; of the events of the last step only the
+// first `frontier` (ESC may come between them).
+NewsState After(NewsState s, const std::vector<Event>& events, std::size_t ops,
+                std::size_t frontier) {
+    for (const Event& e : events) {
+        if (e.at > ops) continue;
+        if (e.at == ops && frontier == 0) continue;
+        if (e.at == ops) --frontier;
+        s[e.key] = e.value < 0 ? s[e.key] + 1 : e.value;
+        if (e.id) ++s["known " + std::to_string(e.id)], ++s["batched " + std::to_string(e.id)];
+    }
+    return s;
+}
+
+class NewsFetchFaults : public NewsFaults {
+  protected:
+    void Reset() {
+        Clear(tree, {"e-news.idx", "request.id", "qv-ppp.log"});
+        Rc("de.a 0\nde.b 0\n");
+        for (const RequestRecord& r : kRequests)
+            AppendRequestRecord(tree / "request.id", r);
+        NewsBatchCounter() = 0;
+    }
+    // The state as the job left it; every batch entry must be one whole
+    // article.
+    NewsState Left() {
+        NewsState s = kStart;
+        std::istringstream rc(Rc());
+        for (std::pair<std::string, std::int64_t> g; rc >> g.first >> g.second;)
+            s[g.first] = g.second;
+        const std::string dupes = Dupes();
+        for (std::size_t at = 0; (at = dupes.find('<', at)) != std::string::npos; ++at)
+            ++s["known " + std::to_string(std::atoi(dupes.c_str() + at + 1))];
+        RequestFile requests(tree / "request.id");
+        for (std::int64_t i = 0; i < requests.Count(); ++i)
+            s["request " + std::to_string(i)] = requests.Read(i).state;
+        std::string batches;
+        for (const std::string& name : Spool())
+            batches += Batch(name);
+        std::size_t whole = 0;
+        for (int id : {1, 2, 3, 5, 8}) {
+            const std::string entry = testing::Entries({ArticleOf(id)});
+            for (std::size_t at = 0; (at = batches.find(entry, at)) != std::string::npos;
+                 at += entry.size(), whole += entry.size())
+                ++s["batched " + std::to_string(id)];
+        }
+        EXPECT_EQ(whole, batches.size()) << "a batch holds a broken entry: " << batches;
+        return s;
+    }
+    // Checks the state a broken run left, then completes the work.
+    void CheckThenRecover(const std::vector<Event>& events, Break b) {
+        const NewsState left = Left();
+        std::size_t frontier = events.size();
+        if (b.fault == Fault::Esc)
+            for (std::size_t k = 0; k <= events.size(); ++k)
+                if (After(kStart, events, b.ops, k) == left) frontier = k;
+        EXPECT_EQ(left, After(kStart, events, b.ops, frontier));
+        CheckEnd(RunLog(), b, "getnews");
+        NoTemporaryFile();
+
+        std::vector<Event> more;
+        std::filesystem::remove(tree / "qv-ppp.log");
+        NewsBatchCounter() = 0;
+        Run(Play(NewsDialogue(left, more), {0, 0, Fault::None}));
+        for (const std::string& line : RunLog())
+            EXPECT_FALSE(line.starts_with("Error")) << line;
+        NewsState whole = {{"de.a", 4}, {"de.b", 8}, {"request 0", 255}};
+        whole["request 1"] = left.at("request 1") + 1;
+        for (const char* id : {"1", "2", "3", "5", "8"})
+            whole["known " + std::string(id)] = whole["batched " + std::string(id)] = 1;
+        EXPECT_EQ(Left(), whole);
+    }
+};
+
+TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
+    std::vector<Event> events;
+    const Dialogue d = NewsDialogue(kStart, events);
+    std::vector<Break> points = BreakPoints(d);
+    for (std::size_t i = 1; i < d.size(); ++i)
+        if (d[i - 1].text.starts_with("XOVER") || d[i - 1].text.starts_with("ARTICLE"))
+            points.push_back({i, 0, Fault::Refuse});
+    // Stalls inside an article, and waiting for a requested one.
+    points.push_back({Find(d, "ARTICLE 2") + 1, 3, Fault::Stall});
+    points.push_back({Find(d, "ARTICLE <5@x>") + 1, 0, Fault::Stall});
+    for (const Break& b : points) {
+        SCOPED_TRACE(Trace(b));
+        Reset();
+        Run(Play(d, b));
+        CheckThenRecover(events, b);
+    }
+    // ESC at each abort check in turn, until a run no longer meets one.
+    int checks = 1;
+    for (;; ++checks) {
+        SCOPED_TRACE("ESC at check " + std::to_string(checks));
+        Reset();
+        auto at = std::make_shared<std::size_t>();
+        {
+            testing::EscAtCheck esc(checks);
+            Run(Serve(d, at));
+        }
+        if (RunLog().back() != "aborted by user ...") break;
+        CheckThenRecover(events, {*at, 0, Fault::Esc});
+        ASSERT_LT(checks, 100);
+    }
+    std::printf("news fetch: %zu break points, %d abort checks\n", points.size(), checks - 1);
+}
+
+// A server sending a list without end: the job holds at most kMaxHeldAnswer
+// bytes of it, then ends with an error, under a limit of the address space
+// that a list held whole would break.
+TEST_F(NewsFaults, AnEndlessListEndsWithAnErrorInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's own memory and pace would be measured";
+#endif
+    TTCPServerSocket listener("0", "127.0.0.1");
+    listener.Listen();
+    std::size_t sent = 0;
+    std::thread server([&] {
+        try {
+            std::unique_ptr<TTCPClientSocket> c = listener.AcceptConnection();
+            std::string line, lines;
+            for (int i = 0; i < 64; ++i)
+                lines += "de.x" + std::to_string(i) + " " + std::string(1000, 'y') + "\r\n";
+            c->WriteLn("200 news");
+            c->ReadLn(line);
+            c->WriteLn("111 20240307090501");
+            c->ReadLn(line);
+            c->WriteLn("215 list");
+            for (; sent < (1u << 30); sent += lines.size())
+                c->Write(lines.data(), static_cast<std::int32_t>(lines.size()));
+        } catch (const EsktException&) { // the client has gone
+        }
+    });
+    rlimit old{}, cap{};
+    ::getrlimit(RLIMIT_AS, &old);
+    std::ifstream("/proc/self/statm") >> cap.rlim_cur;
+    cap = {cap.rlim_cur * ::sysconf(_SC_PAGESIZE) + (640u << 20), old.rlim_max};
+    ::setrlimit(RLIMIT_AS, &cap);
+    box.NNTPPORT = std::to_string(listener.LocalPort());
+    try {
+        GetNewsgroupList(box);
+    } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "the list was held whole";
+    }
+    ::setrlimit(RLIMIT_AS, &old);
+    server.join();
+    EXPECT_EQ(RunLog().back(), "Error (getnglist): ReadLn. (Error=90)");
+    EXPECT_FALSE(tree.Exists("BOX1.bl"));
+    EXPECT_GT(sent, kMaxHeldAnswer);
+    EXPECT_LT(sent, 1u << 30);
+}
+
+} // namespace
+} // namespace brix
