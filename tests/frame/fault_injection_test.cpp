@@ -3,9 +3,9 @@
 // news fetch with the requests by Message-ID): the scripted server plays
 // the job's whole dialogue up to a step, then closes the connection (after
 // every step, and in the middle of every multi-line answer) or stalls past
-// the time-out; the news fetch also meets a refusal of each command that
-// ends its session, and ESC at each of its abort checks; both fetches meet a
-// spool that fills up. After each such run nothing is lost, no
+// the time-out; both fetches also meet a refusal of each command that ends
+// their session and a spool that fills up, the news fetch ESC at each of its
+// abort checks. After each such run nothing is lost, no
 // partial file is left, the state files hold exactly what was completed and the log says why the
 // job ended; a second run, whose dialogue is generated from the state the first one left, completes
 // the work with no duplicate beyond the one the design allows (a message or posting whose
@@ -235,16 +235,11 @@ Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
         const std::string no = std::to_string(i + 1);
         const Lines& lines = mailbox[i].lines;
-        if (!mode.uidl) {
+        if (!mode.uidl)
             Ask(d, "TOP " + no + " 0",
                 Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
-        }
-        if (!known.count(mailbox[i].uid)) {
-            Ask(d, "RETR " + no, Multi("+OK", lines));
-        }
-        if (!mode.keep) {
-            Ask(d, "DELE " + no, S({"+OK"}));
-        }
+        if (!known.count(mailbox[i].uid)) Ask(d, "RETR " + no, Multi("+OK", lines));
+        if (!mode.keep) Ask(d, "DELE " + no, S({"+OK"}));
     }
     Ask(d, "QUIT", S({"+OK bye"}));
     return d;
@@ -271,14 +266,12 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         EXPECT_EQ(stored.size(), Spool().size()) << "a spool file is no whole message";
         return stored;
     }
-    std::string IdOf(const Message& m) const {
-        return mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
-    }
     std::string State() const { return tree.Read(mode().uidl ? "e-mail.uid" : "e-mail.idx"); }
-    std::string IdsOf(const std::set<std::string>& uids) {
+    // The state file's text for these messages.
+    std::string IdsOf(const std::set<std::string>& uids) const {
         std::string text;
         for (const Message& m : kMailbox)
-            if (uids.count(m.uid)) text += IdOf(m);
+            if (uids.count(m.uid)) text += mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
         return text;
     }
     // Runs the job once broken at `b`, checks what it left, then completes
@@ -338,6 +331,10 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
     if (mode().uidl)
         for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
             points.push_back({b.ops, b.lines, Fault::Stall});
+    // A refusal in place of each answer but UIDL's (its refusal is the other
+    // mode) and QUIT's.
+    for (std::size_t i = 0; i < Find(d, "QUIT"); ++i)
+        if (d[i].send && (i == 0 || d[i - 1].text != "UIDL")) points.push_back({i, 0, Fault::Refuse});
     std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
     for (const Break& b : points) {
         SCOPED_TRACE(Trace(b));

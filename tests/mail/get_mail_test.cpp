@@ -1,7 +1,7 @@
 // The mail fetch job against the scripted server: the dialogue byte for
 // byte where the generated break-point dialogues do not go (LIST outside
-// verbose mode), the spool and state files it leaves, its log lines,
-// refusals and a run killed mid-message.
+// verbose mode), the spool and state files it leaves, its log lines, and a
+// run killed mid-message.
 
 #include "get_mail_fixture.h"
 #include "platform/clock.h"
@@ -19,7 +19,6 @@ namespace {
 using testing::GetMailTest;
 using testing::Id;
 using testing::Listed;
-using testing::LoginScript;
 using testing::Script;
 using testing::ScriptServer;
 using testing::SendBody;
@@ -47,49 +46,6 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
     EXPECT_EQ(Uids(), other + Id("aaa") + Id("bbb"));
     EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
                                "1 mails skipped"}));
-}
-
-// A refusal or a lost connection is logged with its command and the reply,
-// in the debug log too; a failing QUIT after it does not hide it. Once
-// logged in, the end part still writes the UID file.
-TEST_F(GetMailTest, EveryRefusalIsLoggedWithItsCommand) {
-    Settings().VerboseMode = false;
-    Settings().DebugLevel = 1;
-    auto retr = [] { return Listed(1).Expect("LIST 1").Send("+OK 1 100").Expect("RETR 1"); };
-    auto fetched = [=] {
-        Script s = retr();
-        return SendBody(s, {"Subject: x", "", "body"});
-    };
-    struct {
-        const char* name;
-        Script script;
-        std::string error;
-        bool endPart = true;
-        bool stored = false; // the message is in the spool and known
-    } cases[] = {
-        {"greeting", Script().Send("-ERR busy"), "Connect. (Error=-ERR busy)", false},
-        {"STAT", LoginScript().Expect("STAT").Send("+OK many"), "Stat. (Error=+OK many)", false},
-        {"RETR", retr().Send("-ERR gone").Expect("QUIT").Send("-ERR still busy"),
-         "Retr. (Error=-ERR gone)"},
-        // Delete mode: the message stays on the server and is remembered, so
-        // that the next run deletes it without fetching it again.
-        {"DELE", fetched().Expect("DELE 1").Send("-ERR read-only").Expect("QUIT").Send("+OK"),
-         "Dele. (Error=-ERR read-only)", true, true},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        for (const char* name : {"e-mail.uid", "qv-ppp.log", "BOX1.log", "spool/m0000.msg"})
-            std::filesystem::remove(tree / name);
-        box.POP3KEEP = std::string(c.name) == "DELE" ? "N" : "J";
-        ScriptServer server(c.script);
-        Run(server);
-        EXPECT_TRUE(server.Passed()) << server.Report();
-        EXPECT_EQ(RunLog().back(), "Error (getmail): " + c.error);
-        EXPECT_EQ(BoxLog().back(), "Error (getmail): " + c.error);
-        EXPECT_EQ(tree.Exists("e-mail.uid"), c.endPart);
-        EXPECT_EQ(Uids(), c.stored ? Id("aaa") : "");
-        EXPECT_EQ(Spool().size(), c.stored ? 1u : 0u);
-    }
 }
 
 // A clock for which every look is eleven seconds later.
