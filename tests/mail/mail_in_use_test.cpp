@@ -30,6 +30,21 @@ std::string Smtp(const std::string& to, const std::string& text) {
            ".\r\nQUIT\r\n";
 }
 
+// The SMTP server's side up to the reply to RCPT TO for `to`.
+Script& MailTo(Script& s, const std::string& to, const std::string& reply = "250 ok") {
+    return s.Expect("MAIL FROM: <me@x>").Send("250 ok").Expect("RCPT TO: <" + to + ">").Send(reply);
+}
+
+// A host tree whose box fetches from `pop` and sends through `smtp`.
+void WriteBox(testing::TempTree& t, const ScriptServer& pop, const ScriptServer& smtp,
+              const std::string& more = "") {
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
+                            "\nPOP3USER=joe\nPOP3PASS=secret\nSMTPSERVER=127.0.0.1\nSMTPPORT=" +
+                            smtp.PortText() + "\n" + more);
+}
+
 // One run of the real program: the sender filter passes over a message, a
 // lone CR stays in its line, and one refused message neither stops the queue
 // nor is deleted; a "." answered "2501" is no acceptance.
@@ -45,22 +60,14 @@ TEST(MailInUse, FilterAndPoisonMessageInOneRun) {
     }
     pop.Expect("QUIT").Send("+OK");
     Script smtp = Script().Send("220 mx").Expect("HELO r").Send("250 hi");
-    smtp.Expect("MAIL FROM: <me@x>").Send("250 ok").Expect("RCPT TO: <a@x>").Send("250 ok");
-    smtp.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
-    smtp.Expect("MAIL FROM: <me@x>").Send("250 ok").Expect("RCPT TO: <typo@x>");
-    smtp.Send("550 no such user").Expect("RSET").Send("250 reset");
-    smtp.Expect("MAIL FROM: <me@x>").Send("250 ok").Expect("RCPT TO: <c@x>").Send("250 ok");
-    smtp.Expect("DATA").Send("354 go").ExpectBody().Send("2501 strange");
+    MailTo(smtp, "a@x").Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
+    MailTo(smtp, "typo@x", "550 no such user").Expect("RSET").Send("250 reset");
+    MailTo(smtp, "c@x").Expect("DATA").Send("354 go").ExpectBody().Send("2501 strange");
     ScriptServer popServer(pop), smtpServer(smtp);
 
     testing::TempTree t;
-    t.MakeDir("spool");
-    t.Write("qvdesk.cfg", "");
     t.Write("filter.pho", "brix-pho: spam@example.org\n");
-    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + popServer.PortText() +
-                            "\nPOP3USER=joe\nPOP3PASS=secret\nPPP_KILLFILE=" + t.Path() +
-                            "filter.pho\nSMTPSERVER=127.0.0.1\nSMTPPORT=" + smtpServer.PortText() +
-                            "\n");
+    WriteBox(t, popServer, smtpServer, "PPP_KILLFILE=" + t.Path() + "filter.pho\n");
     t.Write("spool/m0001.out", Smtp("a@x", "Subject: 1\r\n\r\none\r\n"));
     t.Write("spool/m0002.out", Smtp("typo@x", "Subject: 2\r\n\r\ntwo\r\n"));
     t.Write("spool/m0003.out", Smtp("c@x", "Subject: 3\r\n\r\nthree\r\n"));
@@ -112,16 +119,11 @@ TEST(MailInUse, LargeMessagesNeedLittleMemory) {
     pop.Expect("RETR 1").Send("+OK").SendRaw("Subject: big\r\n\r\n" + body + ".\r\n");
     pop.Expect("QUIT").Send("+OK");
     Script smtp = Script().Send("220 mx").Expect("HELO r").Send("250 hi");
-    smtp.Expect("MAIL FROM: <me@x>").Send("250 ok").Expect("RCPT TO: <a@x>").Send("250 ok");
-    smtp.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
+    MailTo(smtp, "a@x").Expect("DATA").Send("354 go").ExpectBody().Send("250 queued");
     // 64 MiB each way: more time than a dialogue's usual deadline.
     ScriptServer popServer(pop, std::chrono::seconds(60)),
         smtpServer(smtp, std::chrono::seconds(60));
-    t.MakeDir("spool");
-    t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + popServer.PortText() +
-                            "\nPOP3USER=joe\nPOP3PASS=secret\nSMTPSERVER=127.0.0.1\nSMTPPORT=" +
-                            smtpServer.PortText() + "\n");
+    WriteBox(t, popServer, smtpServer);
     t.Write("spool/m0001.out", Smtp("a@x", "Subject: big\r\n\r\n" + body));
     body.clear();
     ASSERT_EQ(::write(go[1], "\n", 1), 1);
