@@ -165,22 +165,20 @@ void Clear(const testing::TempTree& tree, std::initializer_list<const char*> nam
         std::filesystem::remove(tree / name);
 }
 
-// The spool on a small file system with room for about 8 KB once filled
-// (or, where nothing can be mounted, a write limit of 1000 bytes a file).
+// The spool on a small file system with room for about 8 KB (or, where
+// nothing can be mounted, under a write limit of 1000 bytes a file) until
+// Free() makes room.
 class SmallSpool {
   public:
-    explicit SmallSpool(std::string dir)
-        : dir_(std::move(dir)),
-          mounted_(::geteuid() == 0 &&
-                   ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k,mode=0755") == 0) {}
-    ~SmallSpool() {
-        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
-    }
-    void Fill() {
+    explicit SmallSpool(std::string dir) : dir_(std::move(dir)) {
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k") == 0;
         if (mounted_)
             std::ofstream(dir_ + "filler") << std::string(4096, 'x');
         else
             limit_.emplace(1000);
+    }
+    ~SmallSpool() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
     }
     void Free() {
         std::filesystem::remove(dir_ + "filler");
@@ -344,9 +342,8 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
 
 // The spool fills up in the middle of the run.
 TEST_P(FetchFaults, FullDiskLosesNothing) {
-    SmallSpool spool(SpoolDir());
     Reset();
-    spool.Fill();
+    SmallSpool spool(SpoolDir());
     {
         ScriptServer server(Play(FetchDialogue(kMailbox, {}, mode()), {0, 0, Fault::None}));
         // The job ends with the write error, which the run reports.
@@ -634,11 +631,10 @@ Dialogue NewsDialogue(const NewsState& s, std::vector<Event>& events) {
             if (slot.no <= p) continue;
             // A known article is passed over without a command.
             const bool asked = seen["known " + std::to_string(slot.id)]++ == 0;
-            if (asked) {
+            if (asked)
                 Ask(d, "ARTICLE " + std::to_string(slot.no),
                     !slot.id ? S({"423 no such article"})
                              : Multi("220 " + std::to_string(slot.no), ArticleOf(slot.id)));
-            }
             events.push_back({d.size(), group, slot.no, asked ? slot.id : 0});
         }
     }
@@ -767,9 +763,8 @@ TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
 TEST_F(NewsFetchFaults, FullDiskLosesNothing) {
     std::vector<Event> events;
     const Dialogue d = NewsDialogue(kStart, events);
-    SmallSpool spool(SpoolDir());
     Reset();
-    spool.Fill();
+    SmallSpool spool(SpoolDir());
     {
         ScriptServer server(Play(d, {0, 0, Fault::None}));
         box.NNTPPORT = server.PortText();
