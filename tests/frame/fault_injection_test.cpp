@@ -332,7 +332,8 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
     // A refusal in place of each answer but UIDL's (its refusal is the other
     // mode) and QUIT's.
     for (std::size_t i = 0; i < Find(d, "QUIT"); ++i)
-        if (d[i].send && (i == 0 || d[i - 1].text != "UIDL")) points.push_back({i, 0, Fault::Refuse});
+        if (d[i].send && (i == 0 || d[i - 1].text != "UIDL"))
+            points.push_back({i, 0, Fault::Refuse});
     std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
     for (const Break& b : points) {
         SCOPED_TRACE(Trace(b));
@@ -586,8 +587,8 @@ Lines ArticleOf(int id) {
     // The first holds what must reach the batch unchanged; the third is too
     // big for what is left of a small spool.
     if (id == 1)
-        return {"From: a@b", "Message-ID: <1@x>", "Subject: \xe4\xf6\xfc", "", ".",
-                ".. two dots", std::string(600, 'y'), "."};
+        return {"From: a@b", "Message-ID: <1@x>", "Subject: \xe4\xf6\xfc", "",
+                ".",         ".. two dots",       std::string(600, 'y'),   "."};
     Lines a = testing::NewsArticle(id, id == 3 ? std::string(9000, 'z') : "body");
     if (id == 5) a.insert(a.begin() + 4, "X-QV-Mode: Message-ID Request");
     return a;

@@ -87,7 +87,8 @@ TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
                   "From: poster@example.org", "Date: Today", "Message-ID: <1@x>",
                   "References: ", "X-Messagelength: 99", "Lines: 0", "X-QV-Mode: HdrOnly", ""}}));
     EXPECT_EQ(Batch("n0001.msg"), Entries({article}));
-    EXPECT_EQ(Rc(), "# keep me\r\nde.hdr 1 hdronly\r\nde.closed 5\r\nde.gone 7\r\nde.plain 9 x\r\n");
+    EXPECT_EQ(Rc(),
+              "# keep me\r\nde.hdr 1 hdronly\r\nde.closed 5\r\nde.gone 7\r\nde.plain 9 x\r\n");
     EXPECT_TRUE(Logged("Group. (Error=502 access denied)"));
     EXPECT_TRUE(Logged("no such newsgroup: de.gone"));
     EXPECT_TRUE(Logged("HeadByNo. (Error=423 no such article)"));
