@@ -182,6 +182,7 @@ class SmallSpool {
     }
     void Free() {
         std::filesystem::remove(dir_ + "filler");
+        if (mounted_) ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT, "size=1m");
         limit_.reset();
     }
 
