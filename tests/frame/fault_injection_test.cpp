@@ -3,8 +3,9 @@
 // news fetch with the requests by Message-ID): the scripted server plays
 // the job's whole dialogue up to a step, then closes the connection (after
 // every step, and in the middle of every multi-line answer) or stalls past
-// the time-out; the news fetch also meets a refusal of each command that
-// ends its session, and ESC at each of its abort checks. After each such run nothing is lost, no
+// the time-out; both fetches also meet a refusal of each command that ends
+// their session and a spool that fills up, the news fetch ESC at each of its
+// abort checks. After each such run nothing is lost, no
 // partial file is left, the state files hold exactly what was completed and the log says why the
 // job ended; a second run, whose dialogue is generated from the state the first one left, completes
 // the work with no duplicate beyond the one the design allows (a message or posting whose
@@ -70,8 +71,9 @@ void Ask(Dialogue& d, const std::string& command, Op answer) {
 
 // Where a run is broken: after `ops` steps (and `lines` lines of the next
 // one), the server closes, stalls, refuses the command it has just read, or
-// goes on to the end; Esc marks the steps done when the user stopped it.
-enum class Fault { Cut, Stall, Refuse, Esc, None };
+// goes on to the end; Esc marks the steps done when the user stopped it,
+// Full those done when the disk filled up.
+enum class Fault { Cut, Stall, Refuse, Esc, Full, None };
 struct Break {
     std::size_t ops;
     std::size_t lines = 0;
@@ -144,6 +146,7 @@ std::string Trace(const Break& b) {
 void CheckEnd(const std::vector<std::string>& log, const Break& b, const std::string& job) {
     ASSERT_FALSE(log.empty());
     const std::string& last = log.back();
+    if (b.fault == Fault::Full) return; // the write error is raised to the run
     if (b.fault == Fault::Esc) {
         EXPECT_EQ(last, "aborted by user ...");
         return;
@@ -161,6 +164,33 @@ void Clear(const testing::TempTree& tree, std::initializer_list<const char*> nam
     for (const char* name : names)
         std::filesystem::remove(tree / name);
 }
+
+// The spool on a small file system with room for about 8 KB (or, where
+// nothing can be mounted, under a write limit of 1000 bytes a file) until
+// Free() makes room.
+class SmallSpool {
+  public:
+    explicit SmallSpool(std::string dir) : dir_(std::move(dir)) {
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k") == 0;
+        if (mounted_)
+            std::ofstream(dir_ + "filler") << std::string(4096, 'x');
+        else
+            limit_.emplace(1000);
+    }
+    ~SmallSpool() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    void Free() {
+        std::filesystem::remove(dir_ + "filler");
+        if (mounted_) ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT, "size=1m");
+        limit_.reset();
+    }
+
+  private:
+    std::string dir_;
+    bool mounted_;
+    std::optional<testing::FileSizeLimit> limit_;
+};
 
 // ---------------------------------------------------------------- POP3
 
@@ -204,16 +234,11 @@ Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
         const std::string no = std::to_string(i + 1);
         const Lines& lines = mailbox[i].lines;
-        if (!mode.uidl) {
+        if (!mode.uidl)
             Ask(d, "TOP " + no + " 0",
                 Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
-        }
-        if (!known.count(mailbox[i].uid)) {
-            Ask(d, "RETR " + no, Multi("+OK", lines));
-        }
-        if (!mode.keep) {
-            Ask(d, "DELE " + no, S({"+OK"}));
-        }
+        if (!known.count(mailbox[i].uid)) Ask(d, "RETR " + no, Multi("+OK", lines));
+        if (!mode.keep) Ask(d, "DELE " + no, S({"+OK"}));
     }
     Ask(d, "QUIT", S({"+OK bye"}));
     return d;
@@ -240,14 +265,12 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         EXPECT_EQ(stored.size(), Spool().size()) << "a spool file is no whole message";
         return stored;
     }
-    std::string IdOf(const Message& m) const {
-        return mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
-    }
     std::string State() const { return tree.Read(mode().uidl ? "e-mail.uid" : "e-mail.idx"); }
-    std::string IdsOf(const std::set<std::string>& uids) {
+    // The state file's text for these messages.
+    std::string IdsOf(const std::set<std::string>& uids) const {
         std::string text;
         for (const Message& m : kMailbox)
-            if (uids.count(m.uid)) text += IdOf(m);
+            if (uids.count(m.uid)) text += mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
         return text;
     }
     // Runs the job once broken at `b`, checks what it left, then completes
@@ -307,6 +330,11 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
     if (mode().uidl)
         for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
             points.push_back({b.ops, b.lines, Fault::Stall});
+    // A refusal in place of each answer but UIDL's (its refusal is the other
+    // mode) and QUIT's.
+    for (std::size_t i = 0; i < Find(d, "QUIT"); ++i)
+        if (d[i].send && (i == 0 || d[i - 1].text != "UIDL"))
+            points.push_back({i, 0, Fault::Refuse});
     std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
     for (const Break& b : points) {
         SCOPED_TRACE(Trace(b));
@@ -314,25 +342,11 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
     }
 }
 
-// The spool on a small file system that fills up in the middle of the run
-// (or, where nothing can be mounted, a write limit that stops the second
-// message).
+// The spool fills up in the middle of the run.
 TEST_P(FetchFaults, FullDiskLosesNothing) {
-    const std::string spool = SpoolDir();
-    struct Mount {
-        std::string dir;
-        bool done = ::geteuid() == 0 &&
-                    ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=12k,mode=0755") == 0;
-        ~Mount() {
-            if (done) ::umount2(dir.c_str(), MNT_DETACH);
-        }
-    } mount{spool};
+    Reset();
+    SmallSpool spool(SpoolDir());
     {
-        Reset();
-        // One of three pages taken: room for about two messages.
-        if (mount.done) tree.Write("spool/filler", std::string(4096, 'x'));
-        std::optional<testing::FileSizeLimit> limit;
-        if (!mount.done) limit.emplace(1000);
         ScriptServer server(Play(FetchDialogue(kMailbox, {}, mode()), {0, 0, Fault::None}));
         // The job ends with the write error, which the run reports.
         try {
@@ -346,7 +360,7 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
             EXPECT_NE(server.Received().find("RSET\r\n"), std::string::npos);
         }
     }
-    std::filesystem::remove(spool + "filler");
+    spool.Free();
     const std::multiset<std::string> stored = Stored();
     const std::set<std::string> storedIds(stored.begin(), stored.end());
     EXPECT_EQ(storedIds.size(), stored.size());
@@ -571,7 +585,12 @@ const std::vector<RequestRecord> kRequests = {{1, 0, "*", "<5@x>"}, {1, 0, "BOX1
 constexpr int kMissing = 6;
 
 Lines ArticleOf(int id) {
-    Lines a = testing::NewsArticle(id);
+    // The first holds what must reach the batch unchanged; the third is too
+    // big for what is left of a small spool.
+    if (id == 1)
+        return {"From: a@b", "Message-ID: <1@x>", "Subject: \xe4\xf6\xfc", "",
+                ".",         ".. two dots",       std::string(600, 'y'),   "."};
+    Lines a = testing::NewsArticle(id, id == 3 ? std::string(9000, 'z') : "body");
     if (id == 5) a.insert(a.begin() + 4, "X-QV-Mode: Message-ID Request");
     return a;
 }
@@ -614,11 +633,10 @@ Dialogue NewsDialogue(const NewsState& s, std::vector<Event>& events) {
             if (slot.no <= p) continue;
             // A known article is passed over without a command.
             const bool asked = seen["known " + std::to_string(slot.id)]++ == 0;
-            if (asked) {
+            if (asked)
                 Ask(d, "ARTICLE " + std::to_string(slot.no),
                     !slot.id ? S({"423 no such article"})
                              : Multi("220 " + std::to_string(slot.no), ArticleOf(slot.id)));
-            }
             events.push_back({d.size(), group, slot.no, asked ? slot.id : 0});
         }
     }
@@ -740,6 +758,22 @@ TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
         ASSERT_LT(checks, 100);
     }
     std::printf("news fetch: %zu break points, %d abort checks\n", points.size(), checks - 1);
+}
+
+// The batches' disk fills up with the third article: that one is neither
+// batched nor known, and the next run fetches it.
+TEST_F(NewsFetchFaults, FullDiskLosesNothing) {
+    std::vector<Event> events;
+    const Dialogue d = NewsDialogue(kStart, events);
+    Reset();
+    SmallSpool spool(SpoolDir());
+    {
+        ScriptServer server(Play(d, {0, 0, Fault::None}));
+        box.NNTPPORT = server.PortText();
+        EXPECT_THROW(GetNews(box, false, nullptr), EStringListError);
+    }
+    spool.Free();
+    CheckThenRecover(events, {Find(d, "ARTICLE 4"), 0, Fault::Full});
 }
 
 // A server sending a list without end: the job holds at most kMaxHeldAnswer

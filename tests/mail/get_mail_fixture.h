@@ -3,7 +3,6 @@
 // login and multi-line answers of its scripts, readers of the spool and the
 // UID file.
 
-#include "filter/pho.h"
 #include "mail/get_mail.h"
 #include "mail_testing.h"
 #include "testing/script_server.h"
@@ -61,22 +60,12 @@ class GetMailTest : public MailJobTest {
         box.POP3SPOOL = SpoolDir();
         box.POP3TIMEOUT = "3";
     }
-    void TearDown() override {
-        PhoFree();
-        MailJobTest::TearDown();
-    }
-    void Run(ScriptServer& server, bool pho = false) {
+    void Run(ScriptServer& server) {
         box.POP3PORT = server.PortText();
-        GetMail(box, pho);
+        GetMail(box, false);
     }
     std::string Spooled(const std::string& name) const { return tree.Read("spool/" + name); }
     std::string Uids() const { return tree.Read("e-mail.uid"); }
-    // Loads a sender filter with these "brix-pho:" entries.
-    void LoadPho(const std::string& entries) {
-        tree.Write("pho.txt", entries);
-        ASSERT_TRUE(PhoOpen(tree.Path() + "pho.txt"));
-        PhoLoad();
-    }
 };
 
 } // namespace brix::testing

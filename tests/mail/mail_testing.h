@@ -48,7 +48,6 @@ inline std::vector<std::string> DirNames(const std::string& dir) {
     return names;
 }
 
-// The stamp of every log line under FixedClock.
 // Answers ESC at the n-th abort check of a job (counting from 1), once.
 class EscAtCheck final : public Keyboard {
   public:
@@ -70,6 +69,7 @@ class EscAtCheck final : public Keyboard {
     bool pending_ = false;
 };
 
+// The stamp of every log line under FixedClock.
 inline const std::string kStamp = "03.02.2001 09:05:00 ";
 
 class MailJobTest : public ::testing::Test {

@@ -114,12 +114,8 @@ TEST(ProgramTls, BoxFetchesAndSendsOverTls) {
     EXPECT_FALSE(t.Exists("spool/m0001.out")) << log;
     ASSERT_EQ(exim.Delivered(1).size(), 1u);
     EXPECT_TRUE(Has(exim.Delivered(1)[0], "RCPT TO:<b@auth.test>"));
-    // Both connections name their session in the debug log, and the
-    // password went only after the upgrade.
-    std::string debug = t.Read("BOX1.log");
-    std::size_t first = debug.find(", peer /CN=localhost\r\n");
-    ASSERT_NE(first, std::string::npos) << debug;
-    EXPECT_NE(debug.find(", peer /CN=localhost\r\n", first + 1), std::string::npos) << debug;
+    // The password went only after the upgrade.
+    const std::string debug = t.Read("BOX1.log");
     EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
 }
 
