@@ -87,28 +87,26 @@ TEST(Startup, ErrorsBeforeTheRun) {
     EXPECT_NE(r.output.find("/nonexistent/Brix-Dir"), std::string::npos) << r.output;
 }
 
+// Box names in every form; LOGDIR keeps its case and the later line wins.
 TEST(Startup, RunLogBoxNamesAndLogDir) {
     HostTree host;
     host.tree.Write("BOX1.bfg", "# empty box\r\n");
     host.tree.Write("b2.bfg", "");
-    auto r = RunBrix({host.tree.Path() + "box1.bfg", "-config:c:\\qv\\B2", "-v", "-debug"},
-                     {host.Env()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_TRUE(host.tree.Read("qv-ppp.log")
-                    .starts_with("\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
-                                 "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n\r\n"));
-    EXPECT_TRUE(host.tree.Exists("BOX1.log"));
-    EXPECT_TRUE(host.tree.Exists("B2.log"));
-
-    // LOGDIR keeps its case; the later line wins.
     host.tree.MakeDir("Logs");
     host.tree.Write("qvdesk.cfg", "LOGDIR=/nowhere/\r\n  logdir=" + host.tree.Path() + "Logs/\r\n");
-    r = RunBrix({"box1.bfg", "nobox.bfg", "-v"}, {host.Env()});
-    EXPECT_EQ(r.exitCode, 0);
+    auto r =
+        RunBrix({host.tree.Path() + "box1.bfg", "-config:c:\\qv\\B2", "nobox.bfg", "-v", "-debug"},
+                {host.Env()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const std::string log = host.tree.Read("Logs/qv-ppp.log");
+    EXPECT_TRUE(log.starts_with("\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
+                                "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n\r\n"));
+    EXPECT_TRUE(host.tree.Exists("Logs/BOX1.log"));
+    EXPECT_TRUE(host.tree.Exists("Logs/B2.log"));
     const std::string line =
         "Error (main): Config-Datei '" + host.tree.Path() + "NOBOX.bfg' nicht gefunden";
     EXPECT_NE(r.output.find(line + "\n"), std::string::npos) << r.output;
-    EXPECT_NE(host.tree.Read("Logs/qv-ppp.log").find(" " + line + "\r\n"), std::string::npos);
+    EXPECT_NE(log.find(" " + line + "\r\n"), std::string::npos) << log;
 }
 
 // SCOREFILE is relative to the program's directory: climb from there to "/".
