@@ -131,12 +131,8 @@ TEST(TlsClient, EachStartTlsDropsWhatCameBeforeTheHandshake) {
 // connection, as a plain one is: the message is never taken as whole.
 TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
     TestPki pki;
-    ScriptServer server(Script()
-                            .StartTls(pki.Localhost().cert, pki.Localhost().key)
-                            .Send("+OK ready")
-                            .Expect("RETR 1")
-                            .SendLines({"+OK", "Subject: cut"})
-                            .Close());
+    Script script = Script().StartTls(pki.Localhost().cert, pki.Localhost().key).Send("+OK ready");
+    ScriptServer server(script.Expect("RETR 1").SendLines({"+OK", "Subject: cut"}).Close());
     TPOP3Client client;
     client.Service = server.PortText();
     client.TlsMode = TTlsMode::Tls;
