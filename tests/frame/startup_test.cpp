@@ -157,10 +157,7 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
         EXPECT_EQ(r.output.substr(r.output.size() - end.size() - 13, 5), " bei ") << r.output;
     }
 
-    // A good scorefile lets the run go on; a missing one is an I/O error report.
-    EXPECT_EQ(RunBrix({"box1.bfg", "-v"}, {ScoreTree("-999 -1 KILL\n[*]\nscore -5\n").Env()})
-                  .output.find("Fehler"),
-              std::string::npos);
+    // A missing one is an I/O error report (the demo's run shows a good one).
     auto r = RunBrix({"box1.bfg", "-v"}, {ScoreTree("", "none.sc").Env()});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.output.find("Exception EInOutError at address "), std::string::npos) << r.output;
