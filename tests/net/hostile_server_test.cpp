@@ -80,6 +80,10 @@ const std::vector<Hostile> kHostile = {
     {"ColourFileGarbage", nullptr, "", "", "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n"},
 };
 
+void PrintTo(const Hostile& h, std::ostream* os) {
+    *os << h.name;
+}
+
 class HostileInput : public ::testing::TestWithParam<Hostile> {};
 
 TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {

@@ -58,6 +58,9 @@ struct Mode {
     const char* tls; // the box's NNTPTLS; "" for none
     bool implicit;   // the second nnrpd's port rather than the plain one
 };
+void PrintTo(const Mode& mode, std::ostream* out) {
+    *out << mode.tls;
+}
 class NewsJobsInn : public ::testing::TestWithParam<Mode> {};
 
 // All three news jobs of a box in one run: the list, posting, then fetching
