@@ -1,9 +1,8 @@
 #pragma once
-// Helpers for the protocol-client tests: a client of any class connected to
-// the scripted server, with its log lines collected.
+// Helpers for the socket and protocol-client tests: a client of any class
+// connected to the scripted server, with its log lines collected.
 
 #include "clients/abs_client.h"
-#include "net/net_fixture.h"
 #include "testing/script_server.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,17 @@
 #include <vector>
 
 namespace brix::testing {
+
+// Runs f, which must raise E; returns its message ("" when it did not raise).
+template <class E, class F> std::string RaisedMessage(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "nothing was raised";
+    return {};
+}
 
 template <class Client> struct Logged : Client {
     Logged() {

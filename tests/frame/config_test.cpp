@@ -2,11 +2,8 @@
 
 #include "frame/config.h"
 #include "frame/log.h"
-#include "frame/settings.h"
-#include "platform/fakes.h"
+#include "mail/mail_testing.h"
 #include "support/errors.h"
-#include "testing/settings_scope.h"
-#include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -45,14 +42,7 @@ TEST(BoxConfig, KeysValuesDefaultsAndErrors) {
         Read("SMTPAFTERPOP=yes\nCLIENT-MAILOUTSMTPAFTERPOP=J\nSMTPAFTERPOP=N\n").SMTPAFTERPOP);
 }
 
-class LogTest : public ::testing::Test {
-  protected:
-    void TearDown() override { SetLogScreenShown(false); }
-    testing::TempTree tree;
-    testing::SettingsScope settings{tree};
-    testing::MemoryScreen screen;
-    testing::FixedClock clock;
-};
+class LogTest : public testing::MailJobTest {};
 
 TEST_F(LogTest, RunLogAndBoxLogLines) {
     WriteLog("not in the run log", 2);

@@ -41,7 +41,7 @@ struct Host {
     // Starts a fetch and waits until it sent RETR, so that a signal reaches
     // the job and not the start-up.
     pid_t StartFetch() {
-        pid_t pid = testing::StartBrix({"box1.bfg", "-v", "-debug"}, {Env()});
+        pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v", "-debug"}, {Env()}, "", -1);
         for (int i = 0; i < 500 && t.Read("BOX1.log").find("RETR 1") == std::string::npos; ++i)
             std::this_thread::sleep_for(10ms);
         return pid;

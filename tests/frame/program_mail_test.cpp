@@ -81,8 +81,6 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     }
     EXPECT_TRUE(Has(delivered[0] + delivered[1], "RCPT TO:<eva@auth.test>"));
     const std::string log = t.Read("qv-ppp.log");
-    EXPECT_LT(log.find(" POP3: 127.0.0.1:"), log.find(" SMTP: 127.0.0.1:" + exim.PortText()))
-        << log;
     EXPECT_TRUE(Has(log, " 3 mails to send, ")) << log;
     EXPECT_TRUE(Has(log, " Error (sendmail): Rcpt. (Error=550 ")) << log;
     EXPECT_TRUE(Has(t.Read("BOX1.log"), "<MAIL FROM: <anna@client.example>\r\n>250 "));

@@ -6,9 +6,7 @@
 #include "frame/log.h"
 #include "frame/run_boxes.h"
 #include "frame/settings.h"
-#include "platform/fakes.h"
-#include "testing/settings_scope.h"
-#include "testing/temp_tree.h"
+#include "mail/mail_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +49,8 @@ class RecordingJobs : public BoxJobs {
     }
 };
 
-class RunBoxesTest : public ::testing::Test {
+class RunBoxesTest : public testing::MailJobTest {
   protected:
-    void SetUp() override { Settings().VerboseMode = true; }
     // Runs the one box BOX1 with this box file.
     void RunBox(const std::string& bfg) {
         tree.Write("BOX1.bfg", bfg);
@@ -61,10 +58,6 @@ class RunBoxesTest : public ::testing::Test {
         RunBoxes(jobs);
     }
 
-    testing::TempTree tree;
-    testing::MemoryScreen screen;
-    testing::FixedClock clock;
-    testing::SettingsScope settings{tree};
     RecordingJobs jobs;
 };
 

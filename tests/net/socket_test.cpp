@@ -1,17 +1,19 @@
 // Connecting over real loopback connections: every address of a name is
 // tried, and failures name what could not be reached.
 
+#include "clients/client_fixture.h"
 #include "net/buf_tcp_client_socket.h"
-#include "net/net_fixture.h"
 #include "net/socket_api.h"
-#include "testing/script_server.h"
+#include "testing/real_server.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <gtest/gtest.h>
 
 namespace brix {
 namespace {
 
-using testing::ClosedPort;
+using testing::FreeLoopbackPort;
 using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
@@ -39,13 +41,13 @@ struct SeveralAddresses {
 };
 
 TEST(BufSocket, EveryAddressIsTriedAndFailuresNameHostAndPortOrTheUnknownName) {
-    std::string port = std::to_string(ClosedPort()), refused = std::to_string(ECONNREFUSED);
+    std::string port = std::to_string(FreeLoopbackPort()), refused = std::to_string(ECONNREFUSED);
     TBufTCPClientSocket s;
     EXPECT_EQ(RaisedMessage<ETCPSocket>([&] { s.Connect("127.0.0.1", port); }),
               "Connect: Cannot connect to 127.0.0.1:" + port + ". (Error=" + refused + ")");
     {
         ScriptServer server(Script().Send("third time lucky"));
-        SeveralAddresses addresses({ClosedPort(), ClosedPort(), server.Port()});
+        SeveralAddresses addresses({FreeLoopbackPort(), FreeLoopbackPort(), server.Port()});
         s.Connect("multi.example", "7");
         EXPECT_EQ(ReadLine(s), "third time lucky");
         s.Disconnect();

@@ -49,63 +49,6 @@ std::size_t Count(const std::string& text, const std::string& part) {
     return n;
 }
 
-// A host reader's tree with box BOX1 and its groups.
-void Box(const testing::TempTree& t, const std::string& bfg, const std::string& rc) {
-    t.MakeDir("spool");
-    t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", bfg);
-    t.Write("BOX1.rc", rc);
-}
-
-TEST(GetNewsInn, GroupsAndRequestsIntoBatchesThenNothingNew) {
-    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
-    InnServer inn;
-    ASSERT_EQ(inn.Start({"de.test", "de.other"}), "");
-    const Lines a1 = Article("a1@brix.test", "de.test", {"first", ".", "..two", ".x"});
-    const Lines a2 = Article("a2@brix.test", "de.test",
-                             {std::string(3000, 'l'), "8-bit: \xe4\xf6\xfc\xdf", "end"});
-    const Lines a3 = Article("a3@brix.test", "de.other", {"other group"});
-    const Lines a4 = Article("a4@brix.test", "de.test,de.other", {"crossposted"});
-    ASSERT_EQ(inn.Inject({a1, a2, a3, a4}), Lines(4, "235 Article transferred OK")) << inn.Log();
-
-    testing::TempTree t;
-    Box(t, "NNTPSERVER=127.0.0.1\nNNTPPORT=" + inn.ReaderPortText() + "\nNNTPTIMEOUT=10\n",
-        "# my groups\r\nde.test   0\r\nde.other -10 hdronly\r\nde.missing 5\r\n");
-    t.Write("request.id", FormatRequestRecord({1, 0, "*", "<a1@brix.test>"}) +
-                              FormatRequestRecord({1, 0, "OTHERBOX", "<a2@brix.test>"}));
-    const std::string batch = Entries(
-        {Served(a1, "de.test:1"), Served(a2, "de.test:2"), Served(a4, "de.test:3 de.other:2")});
-    const std::string rc = "# my groups\r\nde.test 3\r\nde.other 2 hdronly\r\nde.missing 5\r\n";
-    auto r = testing::RunBrix({"box1.bfg"}, {"QV=" + t.Path()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    std::string log = t.Read("qv-ppp.log");
-    EXPECT_EQ(t.Read("spool/n0000.msg"), batch) << log;
-    // Header only, from the overview; the crosspost is known and skipped.
-    std::string other = t.Read("spool/n0001.msg");
-    EXPECT_EQ(other.rfind("#! rnews ", 0), 0u) << other;
-    EXPECT_EQ(Count(other, "\nNewsgroups: de.other\nSubject: about a3@brix.test\n"), 1u) << other;
-    EXPECT_EQ(Count(other, "\nLines: 0\nX-QV-Mode: HdrOnly\n\n"), 1u) << other;
-    EXPECT_EQ(Count(other, "a4@brix.test"), 0u);
-    Lines requested = Served(a1, "de.test:1");
-    requested.insert(requested.begin() + 7, "X-QV-Mode: Message-ID Request");
-    EXPECT_EQ(t.Read("spool/n0002.msg"), Entries({requested}));
-    EXPECT_EQ(t.Read("BOX1.rc"), rc);
-    EXPECT_EQ(t.Read("e-news.idx"), "<a1@brix.test><a2@brix.test><a4@brix.test><a3@brix.test>");
-    EXPECT_EQ(t.Read("request.id")[1], '\xff');
-    EXPECT_EQ(t.Read("request.id")[kRequestRecordSize + 1], '\0');
-    EXPECT_EQ(Count(log, " no such newsgroup: de.missing\r\n"), 1u) << log;
-    EXPECT_EQ(Count(log, " total: 4 articles received, 1 articles skipped\r\n"), 1u) << log;
-
-    // Nothing new on the server: nothing is fetched or written.
-    r = testing::RunBrix({"box1.bfg"}, {"QV=" + t.Path()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(t.Read("spool/n0000.msg"), batch);
-    EXPECT_FALSE(t.Exists("spool/n0003.msg"));
-    EXPECT_EQ(Count(t.Read("qv-ppp.log"), " total: 0 articles received, 0 articles skipped\r\n"),
-              1u);
-    EXPECT_EQ(t.Read("BOX1.rc"), rc);
-}
-
 std::string Queued(const std::string& id) {
     return "From: <own@client.example>\r\nNewsgroups: de.test\r\nSubject: mine\r\nMessage-ID: <" +
            id + ">\r\nX-Newsreader: QV 3.1\r\n\r\n.dot\r\n";
@@ -120,17 +63,22 @@ void PrintTo(const Mode& mode, std::ostream* out) {
 }
 class NewsJobsInn : public ::testing::TestWithParam<Mode> {};
 
-// All three news jobs of a box in one run: the list, posting, then fetching.
+// All three news jobs of a box in one run: the list, posting, then fetching
+// (whole articles, a group header-only from the overview, a crosspost and
+// the own posting known already, requests by Message-ID).
 TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
     const bool tls = *GetParam().tls;
     testing::TestPki pki;
     InnServer inn;
     if (tls) inn.UseTls(pki.Localhost().cert, pki.Localhost().key);
-    ASSERT_EQ(inn.Start({"de.test"}), "");
-    ASSERT_EQ(inn.Inject({Article("in1@brix.test", "de.test", {"injected body"})}),
-              Lines{"235 Article transferred OK"})
-        << inn.Log();
+    ASSERT_EQ(inn.Start({"de.test", "de.other"}), "");
+    const Lines a1 = Article("a1@brix.test", "de.test", {"first", ".", "..two", ".x"});
+    const Lines a2 = Article("a2@brix.test", "de.test",
+                             {std::string(3000, 'l'), "8-bit: \xe4\xf6\xfc\xdf", "end"});
+    const Lines a3 = Article("a3@brix.test", "de.other", {"other group"});
+    const Lines a4 = Article("a4@brix.test", "de.test,de.other", {"crossposted"});
+    ASSERT_EQ(inn.Inject({a1, a2, a3, a4}), Lines(4, "235 Article transferred OK")) << inn.Log();
     testing::TempTree t;
     // The certificate names localhost, so the box does too.
     const std::string box =
@@ -138,7 +86,12 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
         "\nNNTPPORT=" + (GetParam().implicit ? inn.TlsReaderPortText() : inn.ReaderPortText()) +
         "\nNNTPLIST=J\nNNTPTIMEOUT=10\nNNTPTLS=" + GetParam().tls + "\nTLSCAFILE=" + pki.CaFile() +
         "\n";
-    Box(t, box, "de.test 0\r\n");
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", box);
+    t.Write("BOX1.rc", "# my groups\r\nde.test   0\r\nde.other -10 hdronly\r\nde.missing 5\r\n");
+    t.Write("request.id", FormatRequestRecord({1, 0, "*", "<a1@brix.test>"}) +
+                              FormatRequestRecord({1, 0, "OTHERBOX", "<a2@brix.test>"}));
     t.Write("spool/n0001.out", Queued("own1@client.example"));
 
     auto r = testing::RunBrix({"box1.bfg", "-debug2"}, {"QV=" + t.Path()});
@@ -149,10 +102,29 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     EXPECT_EQ(list.rfind("!new_groups:", 0), 0u) << list;
     EXPECT_EQ(Count(list, "\r\nde.test "), 1u) << list;
     EXPECT_FALSE(t.Exists("spool/n0001.out")) << log;
-    // Posted, then skipped by the fetch as a duplicate.
     EXPECT_EQ(Count(log, " 1 articles posted\r\n"), 1u) << log;
-    EXPECT_EQ(Count(log, " total: 1 articles received, 1 articles skipped\r\n"), 1u) << log;
-    EXPECT_EQ(Count(t.Read("spool/n0000.msg"), "\nMessage-ID: <in1@brix.test>\n"), 1u);
+    // The own posting (de.test:4) is known and skipped.
+    EXPECT_EQ(t.Read("spool/n0000.msg"), Entries({Served(a1, "de.test:1"), Served(a2, "de.test:2"),
+                                                  Served(a4, "de.test:3 de.other:2")}))
+        << log;
+    // Header only, from the overview; the crosspost is known and skipped.
+    std::string other = t.Read("spool/n0001.msg");
+    EXPECT_EQ(other.rfind("#! rnews ", 0), 0u) << other;
+    EXPECT_EQ(Count(other, "\nNewsgroups: de.other\nSubject: about a3@brix.test\n"), 1u) << other;
+    EXPECT_EQ(Count(other, "\nLines: 0\nX-QV-Mode: HdrOnly\n\n"), 1u) << other;
+    EXPECT_EQ(Count(other, "a4@brix.test"), 0u);
+    Lines requested = Served(a1, "de.test:1");
+    requested.insert(requested.begin() + 7, "X-QV-Mode: Message-ID Request");
+    EXPECT_EQ(t.Read("spool/n0002.msg"), Entries({requested}));
+    EXPECT_EQ(t.Read("BOX1.rc"),
+              "# my groups\r\nde.test 4\r\nde.other 2 hdronly\r\nde.missing 5\r\n");
+    EXPECT_EQ(t.Read("e-news.idx"),
+              "<own1@client.example><a1@brix.test><a2@brix.test><a4@brix.test><a3@brix.test>");
+    const std::string requests = t.Read("request.id");
+    EXPECT_EQ(requests[1], '\xff');
+    EXPECT_EQ(requests[kRequestRecordSize + 1], '\0');
+    EXPECT_EQ(Count(log, " no such newsgroup: de.missing\r\n"), 1u) << log;
+    EXPECT_EQ(Count(log, " total: 4 articles received, 2 articles skipped\r\n"), 1u) << log;
     // Three sessions, each verified against the test CA.
     EXPECT_EQ(Count(t.Read("BOX1.log"), ", peer /CN=localhost\r\n"), tls ? 3u : 0u);
     if (tls) return;
@@ -170,12 +142,14 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     EXPECT_EQ(Count(updated, "\r\nde.new "), 1u) << updated;
     EXPECT_EQ(Count(updated, "\r\nde.test "), 1u) << updated;
     EXPECT_NE(updated.substr(0, 25), list.substr(0, 25));
-    const std::string batches = t.Read("spool/n0000.msg") + t.Read("spool/n0001.msg");
+    std::string batches;
+    for (char n : std::string("0123"))
+        batches += t.Read("spool/n000" + std::string(1, n) + ".msg");
     EXPECT_EQ(Count(batches, "\nMessage-ID: <own2@client.example>\n"), 1u) << batches;
     EXPECT_EQ(Count(batches, "own1@"), 0u) << batches;
     EXPECT_EQ(Count(batches, "\nX-Newsreader: QV 3.1, via Brix/W v0.4.2l\n"), 1u) << batches;
     EXPECT_EQ(Count(batches, "\nX-QV-Mode: ReplaceOwn\n\n.dot\n"), 1u) << batches;
-    EXPECT_EQ(t.Read("request.id").substr(0, 3), "\x03\xff\x01");
+    EXPECT_EQ(t.Read("request.id").substr(2 * kRequestRecordSize, 3), "\x03\xff\x01");
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,

@@ -15,22 +15,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One reply line from a feed connection (without CR LF).
-std::string ReadReply(int fd) {
-    std::string line;
-    char c;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        if (c != '\r') line += c;
-    return line;
-}
-
+// Sends bytes (maybe none) on a feed connection and reads one reply line
+// (without CR LF).
 std::string Exchange(int fd, const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return {};
         done += static_cast<std::size_t>(n);
     }
-    return ReadReply(fd);
+    std::string line;
+    char c;
+    while (::read(fd, &c, 1) == 1 && c != '\n')
+        if (c != '\r') line += c;
+    return line;
 }
 
 } // namespace
@@ -137,7 +134,7 @@ std::vector<std::string> InnServer::Inject(const std::vector<std::vector<std::st
     std::vector<std::string> replies;
     int fd = ConnectLoopback(port_);
     if (fd < 0) return replies;
-    ReadReply(fd);
+    Exchange(fd, ""); // the greeting
     for (const std::vector<std::string>& article : articles) {
         std::string id, text;
         for (const std::string& line : article) {

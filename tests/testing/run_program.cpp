@@ -93,10 +93,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    return Spawn(BRIX_BINARY, args, env, "", -1);
-}
-
 TerminalRun RunBrixOnTerminal(const std::vector<std::string>& args,
                               const std::vector<std::string>& env, const std::string& prompt) {
     TerminalRun run;

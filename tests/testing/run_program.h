@@ -23,13 +23,9 @@ inline ProgramResult RunBrix(const std::vector<std::string>& args,
 }
 
 // Starts program in workDir, standard input from /dev/null and output to
-// `out` (-1: /dev/null). The caller waits for it.
+// `out` (-1: /dev/null). WaitExit gives its exit code as RunProgram does.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
             const std::vector<std::string>& env, const std::string& workDir, int out);
-
-// Starts brix in the background, output to /dev/null; WaitExit gives its
-// exit code as RunProgram does.
-pid_t StartBrix(const std::vector<std::string>& args, const std::vector<std::string>& env);
 int WaitExit(pid_t pid);
 
 // Runs brix on an 80x25 pseudo-terminal for up to ten seconds, typing

@@ -33,14 +33,11 @@ class Script {
 
     Script& Send(const std::string& line) { return SendRaw(line + "\r\n"); }
     Script& SendLines(const std::vector<std::string>& lines);
-    Script& SendLf(const std::string& line) { return SendRaw(line + "\n"); }
     Script& SendRaw(const std::string& bytes) { return Add(Kind::Send, bytes); }
     Script& Expect(const std::string& line) { return Add(Kind::Expect, line); }
     Script& ExpectPrefix(const std::string& prefix) { return Add(Kind::ExpectPrefix, prefix); }
     // Lines up to and including "." (a DATA or POST body).
     Script& ExpectBody() { return Add(Kind::ExpectBody); }
-    // Later sends go out one byte at a time, about 1 ms apart.
-    Script& ByteByByte(bool on = true) { return Add(Kind::ByteByByte, {}, on); }
     Script& Pause(int ms) { return Add(Kind::Pause, {}, ms); }
     Script& Close() { return Add(Kind::Close); } // FIN, end of the script
     Script& Answer(Answerer answerer) { return Add(Kind::Answer, {}, 0, std::move(answerer)); }
@@ -53,17 +50,7 @@ class Script {
 
   private:
     friend class ScriptServer;
-    enum class Kind {
-        Send,
-        Expect,
-        ExpectPrefix,
-        ExpectBody,
-        ByteByByte,
-        Pause,
-        Close,
-        Answer,
-        Tls
-    };
+    enum class Kind { Send, Expect, ExpectPrefix, ExpectBody, Pause, Close, Answer, Tls };
     struct Step {
         Kind kind;
         std::string text;
@@ -88,9 +75,11 @@ class ScriptServer {
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
 
-    void Join();
-    std::string Received();
-    bool Passed();
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string Received() { return Join(), received_; }
+    bool Passed() { return Join(), failures_.empty(); }
     std::string Report();
 
   private:
@@ -104,7 +93,6 @@ class ScriptServer {
     std::chrono::steady_clock::time_point deadline_;
     int listener_ = -1, port_ = 0, fd_ = -1;
     ::ssl_st* ssl_ = nullptr;
-    bool byteByByte_ = false;
     std::string received_, pending_;
     std::atomic<bool> stop_{false};
     std::vector<std::string> failures_;

@@ -35,10 +35,7 @@ class TempTree {
         std::filesystem::create_directories(std::filesystem::path(path_ + name).parent_path());
         std::ofstream(path_ + name, std::ios::binary) << bytes;
     }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(path_ + name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string Read(const std::string& name) const { return ReadAny(path_ + name); }
     // Any file's bytes, by its full path.
     static std::string ReadAny(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
