@@ -26,15 +26,6 @@ bool IsTrimChar(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string TrimmedBoth(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsTrimChar(s[b]))
-        ++b;
-    while (e > b && IsTrimChar(s[e - 1]))
-        --e;
-    return s.substr(b, e - b);
-}
-
 } // namespace
 
 GroupLine ParseGroupLine(const std::string& line, const std::string& fileName) {
@@ -46,11 +37,18 @@ GroupLine ParseGroupLine(const std::string& line, const std::string& fileName) {
         throw ebrix_nntp("Error in RC-file " + fileName + ": " + line);
     g.group = ExtractWord(1, line);
     g.headerOnly = words > 2 && UpperAscii(ExtractWord(3, line)) == "HDRONLY";
-    std::string rest = TrimmedBoth(line);
-    std::size_t blank = rest.find(' ');
-    rest = blank == std::string::npos ? std::string() : TrimmedBoth(rest.substr(blank + 1));
-    blank = rest.find(' ');
-    g.rest = blank == std::string::npos ? std::string() : rest.substr(blank);
+    // What follows the pointer is kept as it stands. It is found with the
+    // words' own rule (blanks part them), so that a line that starts with a
+    // tab cannot lose its "hdronly" when the pointer is written back.
+    std::size_t at = 0;
+    for (int word = 0; word < 2; ++word) {
+        at = line.find_first_not_of(' ', at);
+        at = line.find(' ', at);
+    }
+    std::string rest = at == std::string::npos ? std::string() : line.substr(at);
+    while (!rest.empty() && IsTrimChar(rest.back()))
+        rest.pop_back();
+    g.rest = rest;
     return g;
 }
 

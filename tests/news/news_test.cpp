@@ -5,6 +5,7 @@
 // Connections cut inside a posting are the fault-injection tests' part.
 
 #include "mail/mail_testing.h"
+#include "news/group_pointers.h"
 #include "news/news_spool.h"
 #include "news/newsgroup_list.h"
 #include "news/post_news.h"
@@ -68,6 +69,19 @@ TEST(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
 }
 
 // Two-digit years: 00 to 79 are this century's, 80 to 99 the last's.
+// A pointer written back changes nothing else of its line, whatever the
+// line's blanks and tabs (a line led by a tab once lost its "hdronly").
+TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
+    for (auto [line, rebuilt] :
+         {std::pair{"  de.a 5 hdronly  x\t", "de.a 9 hdronly  x"},
+          std::pair{"\t 5 HDRONLY", "\t 9 HDRONLY"}, std::pair{"de.c 5", "de.c 9"}}) {
+        GroupLine g = ParseGroupLine(line, "box.rc");
+        g.pointer = 9;
+        EXPECT_EQ(RebuildGroupLine(g), rebuilt);
+        EXPECT_EQ(ParseGroupLine(RebuildGroupLine(g), "box.rc").headerOnly, g.headerOnly);
+    }
+}
+
 TEST(NewsgroupList, MarkerYears) {
     LocalTime t;
     ASSERT_TRUE(ParseNewGroupsMarker("!new_groups:790102 030405", t));
