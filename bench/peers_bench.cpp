@@ -459,6 +459,17 @@ void Measure(std::vector<Result>& results, const std::string& row, int items,
     }
 }
 
+// The lowest wall and CPU time of the peers that finished a row (0: none).
+std::pair<double, double> BestPeer(const std::vector<Result>& results, const std::string& row) {
+    double wall = 0, cpu = 0;
+    for (const Result& p : results)
+        if (p.row == row && p.tool != "brix" && p.tool != kReference && p.ok) {
+            if (wall == 0 || p.wall < wall) wall = p.wall;
+            if (cpu == 0 || p.cpu < cpu) cpu = p.cpu;
+        }
+    return {wall, cpu};
+}
+
 std::string Table(const std::vector<Result>& results) {
     std::ostringstream out;
     out << "| row | tool | wall s | items/s | cpu s | peak MiB | Brix / best peer (wall, cpu) "
@@ -467,12 +478,7 @@ std::string Table(const std::vector<Result>& results) {
     for (const Result& r : results) {
         std::string ratio;
         if (r.tool == "brix") {
-            double bestWall = 0, bestCpu = 0;
-            for (const Result& p : results)
-                if (p.row == r.row && p.tool != "brix" && p.tool != kReference && p.ok) {
-                    if (bestWall == 0 || p.wall < bestWall) bestWall = p.wall;
-                    if (bestCpu == 0 || p.cpu < bestCpu) bestCpu = p.cpu;
-                }
+            auto [bestWall, bestCpu] = BestPeer(results, r.row);
             if (bestWall > 0) {
                 std::snprintf(buf, sizeof buf, "%.2f, %.2f", r.wall / bestWall,
                               bestCpu > 0 ? r.cpu / bestCpu : 0.0);
@@ -632,11 +638,7 @@ int main(int argc, char** argv) {
     int ahead = 0, rows = 0;
     for (const Result& r : results) {
         if (r.tool != "brix") continue;
-        double best = 0;
-        for (const Result& p : results)
-            if (p.row == r.row && p.tool != "brix" && p.tool != kReference && p.ok &&
-                (best == 0 || p.wall < best))
-                best = p.wall;
+        const double best = BestPeer(results, r.row).first;
         if (best == 0) continue;
         ++rows;
         if (r.wall < best) ++ahead;
