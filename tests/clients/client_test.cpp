@@ -1,7 +1,7 @@
 // The protocol clients against the scripted server, where the jobs'
-// dialogues do not reach: reply and body reading, STAT parsing, the news
-// login and GROUP's 64-bit numbers, each STARTTLS with a forged reply sent
-// ahead of the handshake, and a TLS stream cut inside a body.
+// dialogues do not reach: reply and body reading, the news login and
+// GROUP's 64-bit numbers, each STARTTLS with a forged reply sent ahead of
+// the handshake.
 
 #include "client_fixture.h"
 #include "clients/nntp_client.h"
@@ -55,19 +55,6 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     std::string next;
     client.Socket->ReadLn(next);
     EXPECT_EQ(next, "after");
-}
-
-// The size of the mailbox, or -1 for a refused reply.
-TEST(Pop3Client, StatReplies) {
-    const std::pair<const char*, std::int64_t> cases[] = {{"+OK 2 320 octets", 320},
-                                                          {"+OK 1 5000000000", 5000000000},
-                                                          {"+OKx 2 320", -1},
-                                                          {"+OK 1 99999999999999999999", -1}};
-    for (const auto& [reply, want] : cases) {
-        std::int32_t count = -5;
-        std::int64_t size = -5;
-        EXPECT_EQ(ParseStatReply(reply, count, size) ? size : -1, want) << reply;
-    }
 }
 
 struct Client : tbrix_nntp {
@@ -125,22 +112,6 @@ TEST(TlsClient, EachStartTlsDropsWhatCameBeforeTheHandshake) {
     NoopOverTls<TSMTPClient>(pki, smtp.Send("250 mx").Expect("NOOP").Send("250 ok"), "250 ok");
     Script nntp = upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead\r\n223 forged\r\n");
     NoopOverTls<TNNTPClient>(pki, nntp.Expect("NOOP").Send("223 over tls"), "223 over tls");
-}
-
-// A TLS stream that ends without close_notify inside a body is a cut
-// connection, as a plain one is: the message is never taken as whole.
-TEST(TlsClient, BodyCutWithoutCloseNotifyIsAnError) {
-    TestPki pki;
-    Script script = Script().StartTls(pki.Localhost().cert, pki.Localhost().key).Send("+OK ready");
-    ScriptServer server(script.Expect("RETR 1").SendLines({"+OK", "Subject: cut"}).Close());
-    TPOP3Client client;
-    client.Service = server.PortText();
-    client.TlsMode = TTlsMode::Tls;
-    client.TlsCAFile = pki.CaFile();
-    client.Connect("localhost");
-    TStrings lines;
-    EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] { client.Retr(1, &lines); }),
-              "ReadLn. (Error=104)");
 }
 
 } // namespace

@@ -1,8 +1,6 @@
-# Reads encoded files and composed messages back with Python's own decoders.
-#   decode DIR                 every DIR/N.bin against DIR/N.b64, N.uu, N.xx
+# Reads composed messages back with Python's own decoders.
 #   message MODE FILE OUT      headers, text lines and files (written to
 #                              OUT/0, OUT/1, ...) of a b64, uu or xx message
-import base64
 import binascii
 import email
 import email.policy
@@ -21,21 +19,6 @@ def uu_block(lines, mode):
     data = b"".join(binascii.a2b_uu(line.translate(XX_TO_UU) if mode == "xx" else line)
                     for line in lines[1:-2])
     return lines[0][len("begin 0644 "):], data
-
-
-def decode(folder):
-    count = 0
-    for name in (n for n in os.listdir(folder) if n.endswith(".bin")):
-        stem = os.path.join(folder, name[:-4])
-        original = open(stem + ".bin", "rb").read()
-        b64 = open(stem + ".b64").read().splitlines()
-        assert all(len(line) == 72 for line in b64[:-1]), name
-        assert base64.b64decode("".join(b64), validate=True) == original, name
-        for mode in ("uu", "xx"):
-            lines = open(stem + "." + mode).read().splitlines()
-            assert uu_block(lines, mode) == (name, original), (name, mode)
-        count += 3
-    print(count, "decoded")
 
 
 def message(mode, path, out):
@@ -66,7 +49,4 @@ def message(mode, path, out):
 
 if __name__ == "__main__":
     sys.stdout.reconfigure(encoding="utf-8")
-    if sys.argv[1] == "decode":
-        decode(sys.argv[2])
-    else:
-        message(sys.argv[2], sys.argv[3], sys.argv[4])
+    message(sys.argv[2], sys.argv[3], sys.argv[4])

@@ -4,6 +4,7 @@
 #include "testing/exim_server.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
+#include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
 
@@ -28,22 +29,30 @@ const std::vector<testing::MaildirMessage> kSeed = {
     {"1000000003.M3P1.brixtest", "From: e@f\nSubject: three\n\n"},
 };
 
-// Keep mode with SMTP after POP, where one queued message needs the login
-// and one is refused; keep mode again with APOP (nothing new); then delete
-// mode: the known messages go unread, a late one is fetched, and the
-// mailbox is empty.
+// Over TLS (Dovecot's implicit-TLS port, Exim with STARTTLS; the CA file
+// named relative to the host reader's folder): keep mode with SMTP after
+// POP, where one queued message needs the login and one is refused. Then in
+// plain text: keep mode again with APOP (nothing new); delete mode: the
+// known messages go unread, a late one is fetched, and the mailbox is empty.
 TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
+    testing::TestPki pki;
     testing::DovecotServer pop;
+    pop.UseTls(pki.Localhost().cert, pki.Localhost().key);
     if (std::string why = pop.Start(kSeed); !why.empty()) GTEST_SKIP() << why;
     testing::EximServer exim;
+    exim.UseTls(pki.Localhost().cert, pki.Localhost().key);
     if (std::string why; !exim.Start(why)) GTEST_SKIP() << why;
-    const std::string bfg = "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
-                            "\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3TIMEOUT=10\n";
+    // The certificates name localhost, so the box does too.
+    const std::string bfg =
+        "POP3SERVER=localhost\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3TIMEOUT=10\n";
     testing::TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", bfg + "SMTPSERVER=127.0.0.1\nSMTPPORT=" + exim.PortText() +
-                            "\nSMTPAUTH=LOGIN\nSMTPUSER=user\nSMTPPASS=secret\n"
+    t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
+    t.Write("BOX1.bfg", bfg + "POP3PORT=" + pop.TlsPortText() +
+                            "\nPOP3TLS=TLS\nTLSCAFILE=ca.pem\nSMTPSERVER=localhost\nSMTPPORT=" +
+                            exim.PortText() +
+                            "\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=user\nSMTPPASS=secret\n"
                             "SMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=1\n");
     t.Write("spool/m0001.out", Outgoing("bert@brix.test", "first"));
     t.Write("spool/m0002.out", Outgoing("eva@auth.test", "second")); // needs the login
@@ -61,7 +70,7 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
             << pop.Log();
     std::string ids;
     for (const auto& m : kSeed)
-        ids += "<" + m.name + "@joe.127.0.0.1>";
+        ids += "<" + m.name + "@joe.localhost>";
     EXPECT_EQ(t.Read("e-mail.uid"), ids);
     EXPECT_FALSE(t.Exists("spool/m0001.out"));
     EXPECT_FALSE(t.Exists("spool/m0002.out"));
@@ -81,18 +90,22 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     }
     EXPECT_TRUE(Has(delivered[0] + delivered[1], "RCPT TO:<eva@auth.test>"));
     const std::string log = t.Read("qv-ppp.log");
-    EXPECT_TRUE(Has(log, " 3 mails to send, ")) << log;
+    EXPECT_LT(log.find(" POP3: localhost:"), log.find(" 3 mails to send, ")) << log;
     EXPECT_TRUE(Has(log, " Error (sendmail): Rcpt. (Error=550 ")) << log;
-    EXPECT_TRUE(Has(t.Read("BOX1.log"), "<MAIL FROM: <anna@client.example>\r\n>250 "));
+    // The password went only after the upgrade.
+    const std::string debug = t.Read("BOX1.log");
+    EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
+    EXPECT_TRUE(Has(debug, "<MAIL FROM: <anna@client.example>\r\n>250 "));
 
-    t.Write("BOX1.bfg", bfg + "POP3AUTH=J\n");
+    const std::string plain = bfg + "POP3PORT=" + pop.PortText() + "\n";
+    t.Write("BOX1.bfg", plain + "POP3AUTH=J\n");
     run();
     EXPECT_FALSE(t.Exists("spool/m0003.msg"));
     EXPECT_TRUE(Has(t.Read("qv-ppp.log"), " 3 mails skipped\r\n"));
     EXPECT_EQ(pop.MailboxNames().size(), 3u);
 
     pop.Add({"1000000004.M4P1.brixtest", "From: g@h\nSubject: four\n\nlate\n"});
-    t.Write("BOX1.bfg", bfg + "POP3KEEP=N\n");
+    t.Write("BOX1.bfg", plain + "POP3KEEP=N\n");
     run();
     EXPECT_EQ(t.Read("spool/m0003.msg"), "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
     EXPECT_FALSE(t.Exists("spool/m0004.msg"));

@@ -107,6 +107,20 @@ TEST(Startup, RunLogBoxNamesAndLogDir) {
         "Error (main): Config-Datei '" + host.tree.Path() + "NOBOX.bfg' nicht gefunden";
     EXPECT_NE(r.output.find(line + "\n"), std::string::npos) << r.output;
     EXPECT_NE(log.find(" " + line + "\r\n"), std::string::npos) << log;
+    // In debug mode a box log says why a job did not run.
+    EXPECT_NE(host.tree.Read("Logs/BOX1.log")
+                  .find("Keine Mail versendet, weil ...\r\n - kein "
+                        "SMTP-Server eingetragen ist\r\n"),
+              std::string::npos);
+
+    // The first box's PPP_BOXPAKETE replaces the rest of the list.
+    host.tree.Write("BOX1.bfg", "PPP_BOXPAKETE=B3 B4\r\n");
+    for (const char* name : {"B3.bfg", "B4.bfg"})
+        host.tree.Write(name, "");
+    std::filesystem::remove(host.tree / "Logs/B2.log");
+    EXPECT_EQ(RunBrix({"box1.bfg", "b2.bfg", "-debug"}, {host.Env()}).exitCode, 0);
+    EXPECT_FALSE(host.tree.Exists("Logs/B2.log"));
+    EXPECT_TRUE(host.tree.Exists("Logs/B3.log") && host.tree.Exists("Logs/B4.log"));
 }
 
 // SCOREFILE is relative to the program's directory: climb from there to "/".

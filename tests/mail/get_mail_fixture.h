@@ -14,33 +14,15 @@ namespace brix::testing {
 
 inline const char* kGreeting = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>";
 
-// Greeting, USER joe, PASS secret.
-inline Script LoginScript() {
-    return Script()
-        .Send(kGreeting)
-        .Expect("USER joe")
-        .Send("+OK")
-        .Expect("PASS secret")
-        .Send("+OK");
-}
-
-// A multi-line answer: "+OK", the lines (dot-stuffed) and ".".
-inline Script& SendBody(Script& script, const std::vector<std::string>& lines) {
-    std::vector<std::string> wire;
-    for (const std::string& line : lines)
-        wire.push_back(line.starts_with('.') ? "." + line : line);
-    wire.push_back(".");
-    return script.Send("+OK").SendLines(wire);
-}
-
 // Login, STAT with `count` messages of 160 bytes, UIDL "1 aaa", "2 bbb", ...
 inline Script Listed(int count) {
-    Script s = LoginScript();
+    Script s = Script().Send(kGreeting).Expect("USER joe").Send("+OK");
+    s.Expect("PASS secret").Send("+OK");
     s.Expect("STAT").Send("+OK " + std::to_string(count) + " " + std::to_string(160 * count));
     std::vector<std::string> uidl;
     for (int i = 1; i <= count; ++i)
         uidl.push_back(std::to_string(i) + " " + std::string(3, char('a' + i - 1)));
-    return SendBody(s.Expect("UIDL"), uidl);
+    return s.Expect("UIDL").SendData("+OK", uidl);
 }
 
 // Identifier of a UIDL id of joe at the scripted server.

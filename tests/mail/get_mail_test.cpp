@@ -4,7 +4,6 @@
 // run killed mid-message.
 
 #include "get_mail_fixture.h"
-#include "platform/clock.h"
 
 #include <chrono>
 #include <csignal>
@@ -21,7 +20,6 @@ using testing::Id;
 using testing::Listed;
 using testing::Script;
 using testing::ScriptServer;
-using testing::SendBody;
 using Lines = std::vector<std::string>;
 
 // Known messages are skipped; a spool name taken under another case is
@@ -36,7 +34,7 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
     tree.Write("spool/M0000.MSG", "old"); // the host reader does not tell case apart
     Script s = Listed(2);
     s.Expect("LIST 1").Send("+OK 1 120").Expect("LIST 2").Send("+OK 2 200");
-    SendBody(s.Expect("RETR 2"), {"From: bob@example.org", "", ".dotted", "end"});
+    s.Expect("RETR 2").SendData("+OK", {"From: bob@example.org", "", ".dotted", "end"});
     ScriptServer server(s.Expect("QUIT").Send("+OK bye"));
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
@@ -48,32 +46,17 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
                                "1 mails skipped"}));
 }
 
-// A clock for which every look is eleven seconds later.
-class HurryingClock final : public Clock {
-  public:
-    HurryingClock() { SetClock(this); }
-    ~HurryingClock() override { SetClock(nullptr); }
-    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(MonotonicMs()); }
-    std::int64_t MonotonicMs() override { return now_ += 11000; }
-    LocalTime Now() override { return {}; }
-    std::int64_t UnixNow() override { return 0; }
-    void Sleep(std::uint32_t) override {}
-
-  private:
-    std::int64_t now_ = 0;
-};
-
 // A run killed in the middle of a message has recorded what it wrote before
 // (the identifiers are saved as the run goes) and nothing more.
 TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
     Script s = Listed(3);
-    SendBody(s.Expect("RETR 1"), {"Subject: 1", "", "one"});
-    SendBody(s.Expect("RETR 2"), {"Subject: 2", "", "two"});
+    s.Expect("RETR 1").SendData("+OK", {"Subject: 1", "", "one"});
+    s.Expect("RETR 2").SendData("+OK", {"Subject: 2", "", "two"});
     ScriptServer server(s.Expect("RETR 3").Send("+OK").Send("Subject: 3").Pause(4000));
     box.POP3PORT = server.PortText();
     pid_t child = ::fork();
     if (child == 0) {
-        HurryingClock clock;
+        clock.step = 11000;
         GetMail(box, false);
         ::_exit(0);
     }

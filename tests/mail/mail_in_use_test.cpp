@@ -18,7 +18,6 @@ using testing::Id;
 using testing::Listed;
 using testing::Script;
 using testing::ScriptServer;
-using testing::SendBody;
 using Lines = std::vector<std::string>;
 
 bool Has(const std::string& text, const std::string& part) {
@@ -63,9 +62,10 @@ TEST(MailInUse, FilterPoisonMessageAndLargeMessagesInOneRun) {
     Script pop = Listed(4);
     for (int n = 1; n <= 4; ++n) {
         const std::string no = std::to_string(n), from = n == 2 ? "Spam@Example.ORG" : "friend@x";
-        SendBody(pop.Expect("TOP " + no + " 0"), {"From: " + from, ""});
+        pop.Expect("TOP " + no + " 0").SendData("+OK", {"From: " + from, ""});
         pop.Expect("LIST " + no).Send("+OK " + no + " 160");
-        if (n == 1 || n == 3) SendBody(pop.Expect("RETR " + no), {"From: " + from, "", "a\rb"});
+        if (n == 1 || n == 3)
+            pop.Expect("RETR " + no).SendData("+OK", {"From: " + from, "", "a\rb"});
     }
     pop.Expect("RETR 4").Send("+OK").SendRaw("From: friend@x\r\n\r\n" + big + ".\r\n");
     pop.Expect("QUIT").Send("+OK");

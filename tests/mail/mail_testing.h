@@ -90,7 +90,6 @@ class MailJobTest : public ::testing::Test {
         }
         return lines;
     }
-    std::vector<std::string> BoxLog() const { return LogLines("BOX1.log"); }
     // A log's lines, each of which must end in CR LF.
     std::vector<std::string> LogLines(const std::string& name) const {
         std::string text = tree.Read(name);

@@ -1,13 +1,16 @@
 // Hostile and broken input through the real program: servers that send
-// endless lines, bytes that dribble in, numbers out of range, NUL bytes,
-// binary garbage and terminal escape sequences; malformed box and colour
-// files. Every run must end by itself with a clear line in the run log, and
-// no control byte from the input may reach the terminal.
+// endless lines or answers, bytes that dribble in, numbers out of range, NUL
+// bytes, binary garbage and terminal escape sequences, TLS that cannot be
+// trusted or is cut; malformed box and colour files. Every run must end by
+// itself with a clear line in the run log, no control byte from the input
+// may reach the terminal, and no secret may leave over a connection that is
+// not secured as the box demands.
 
 #include "net/tcp_client_socket.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
+#include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
 
@@ -21,9 +24,27 @@ namespace {
 using testing::Script;
 
 // Greeting and login of a POP3 server, and the STAT command.
-Script UpToStat() {
-    Script s = Script().Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
+Script UpToStat(Script s = Script()) {
+    s.Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
     return s.Send("+OK").Expect("STAT");
+}
+
+// The test CA (ca.pem in the host reader's folder), a certificate for
+// localhost from a CA nobody trusts and one for another name.
+struct Certificates {
+    testing::TestPki pki;
+    testing::TestPki::Pair stranger = pki.Issue("localhost", 30, false);
+    testing::TestPki::Pair otherName = pki.Issue("mail.example.org");
+};
+const Certificates& Tls() {
+    static const Certificates certificates;
+    return certificates;
+}
+const std::string kTlsBox = "POP3SERVER=localhost\nTLSCAFILE=ca.pem\n";
+const std::string kNotAccepted = "Error (getmail): TLS: certificate of localhost not accepted: ";
+
+Script Stls() {
+    return Script().Send("+OK ready").Expect("STLS");
 }
 
 const std::string kEscapes = "\x1b[2J\x1b]0;owned\x07\x9b"
@@ -37,6 +58,8 @@ struct Hostile {
     std::string colours = {};       // qvdesk.col, when given
     bool smtp = false;              // the server is an SMTP server
     int seconds = 8;                // the run must end within this
+    std::string never = {};         // a command that must not reach the server
+    int memoryMiB = 0;              // the program's address space, when limited
 };
 
 const std::vector<Hostile> kHostile = {
@@ -78,6 +101,62 @@ const std::vector<Hostile> kHostile = {
     {"BinaryBoxFile", nullptr, std::string("\0\xff\xfe=\x1b[2J\n=\n==\nPOP3SERVER\n", 24),
      "Error (main): Fehler in der Config-Datei"},
     {"ColourFileGarbage", nullptr, "", "", "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n"},
+    // A list without end: the job holds a bounded part of an answer, in an
+    // address space that the whole list would break.
+    {.name = "EndlessList",
+     .server =
+         [] {
+             Script s = Script().Send("200 news").Expect("DATE").Send("111 20240307090501");
+             std::string lines;
+             for (int i = 0; i < 64; ++i)
+                 lines += "de.x" + std::to_string(i) + " " + std::string(1000, 'y') + "\r\n";
+             return s.Expect("LIST").Send("215 list").SendRaw(lines, 1 << 14); // 1 GiB
+         },
+     .box = "NNTPLIST=J\n",
+     .expected = "Error (getnglist): ReadLn. (Error=90)",
+     .seconds = 20,
+     .memoryMiB = 640},
+    {.name = "UntrustedCertificate",
+     .server = [] { return Script().StartTls(Tls().stranger.cert, Tls().stranger.key); },
+     .box = kTlsBox + "POP3TLS=TLS\n",
+     .expected = kNotAccepted + "self-signed certificate in certificate chain (a server with "
+                                "its own CA needs that CA in TLSCAFILE). (Error=19)",
+     .never = "USER"},
+    {.name = "WrongHostName",
+     .server =
+         [] { return Stls().Send("+OK").StartTls(Tls().otherName.cert, Tls().otherName.key); },
+     .box = kTlsBox + "POP3TLS=STARTTLS\n",
+     .expected = kNotAccepted + "hostname mismatch. (Error=62)",
+     .never = "USER"},
+    {.name = "StlsRefused",
+     .server = [] { return Stls().Send("-ERR not here"); },
+     .box = kTlsBox + "POP3TLS=STARTTLS\n",
+     .expected = "Error (getmail): STARTTLS refused. (Error=-ERR not here)",
+     .never = "USER"},
+    // Also a man in the middle who strips STARTTLS from the EHLO answer.
+    {.name = "SmtpStartTlsNotOffered",
+     .server =
+         [] {
+             return Script().Send("220 mx").ExpectPrefix("EHLO ").SendLines(
+                 {"250-mx", "250 AUTH LOGIN"});
+         },
+     .box = "SMTPSERVER=localhost\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=u\nSMTPPASS=p\n"
+            "TLSCAFILE=ca.pem\n",
+     .expected = "Error (sendmail): STARTTLS not offered. (Error=250 AUTH LOGIN)",
+     .smtp = true,
+     .never = "AUTH"},
+    // A TLS stream that ends without close_notify inside a message is a cut
+    // connection, as a plain one is.
+    {.name = "TlsCutInsideAMessage",
+     .server =
+         [] {
+             const auto& [cert, key] = Tls().pki.Localhost();
+             Script s = UpToStat(Script().StartTls(cert, key)).Send("+OK 1 10").Expect("UIDL");
+             s.SendLines({"+OK", "1 a", "."}).Expect("RETR 1");
+             return s.SendLines({"+OK", "Subject: cut"}).Close();
+         },
+     .box = kTlsBox + "POP3TLS=TLS\n",
+     .expected = "Error (getmail): ReadLn. (Error=104)"},
 };
 
 void PrintTo(const Hostile& h, std::ostream* os) {
@@ -90,11 +169,17 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     const Hostile& h = GetParam();
     std::optional<testing::ScriptServer> server;
     std::string box = h.box;
+#ifdef __SANITIZE_ADDRESS__
+    if (h.memoryMiB) GTEST_SKIP() << "the sanitizer needs an address space without limit";
+#endif
     if (h.server) {
-        server.emplace(h.server(), std::chrono::seconds(10));
-        box = h.smtp ? "SMTPSERVER=127.0.0.1\nSMTPPORT=" + server->PortText() + "\n" + box
-                     : "POP3SERVER=127.0.0.1\nPOP3PORT=" + server->PortText() +
-                           "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n" + box;
+        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2));
+        const std::string port = server->PortText();
+        box = (h.smtp        ? "SMTPSERVER=127.0.0.1\nSMTPPORT=" + port + "\n"
+               : h.memoryMiB ? "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"
+                             : "POP3SERVER=127.0.0.1\nPOP3PORT=" + port +
+                                   "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n") +
+              box;
     }
     testing::TempTree t;
     t.MakeDir("spool");
@@ -102,12 +187,21 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
+    if (box.find("TLSCAFILE") != std::string::npos)
+        t.Write("ca.pem", testing::TempTree::ReadAny(Tls().pki.CaFile()));
     auto start = std::chrono::steady_clock::now();
-    auto r = testing::RunBrix({"box1.bfg", "-v", "-debug9"}, {"QV=" + t.Path()});
+    const std::string limit = "ulimit -v " + std::to_string(h.memoryMiB << 10) + "; ";
+    auto r = testing::RunProgram("/bin/sh",
+                                 {"-c", (h.memoryMiB ? limit : "") + "exec \"$0\" \"$@\"",
+                                  BRIX_BINARY, "box1.bfg", "-v", "-debug9"},
+                                 {"QV=" + t.Path()});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(h.seconds));
     EXPECT_LT(r.exitCode, 128) << "ended by a signal";
     std::string log = t.Read("qv-ppp.log");
     EXPECT_NE(log.find(h.expected), std::string::npos) << log << "\n---\n" << r.output;
+    if (!h.never.empty()) {
+        EXPECT_EQ(server->Received().find(h.never), std::string::npos);
+    }
     for (char c : r.output) {
         auto u = static_cast<unsigned char>(c);
         ASSERT_TRUE(u >= 0x20 || c == '\n' || c == '\r' || c == '\t')

@@ -19,7 +19,6 @@ using testing::NewsArticle;
 using testing::NewsJobTest;
 using testing::OverviewLine;
 using testing::Script;
-using testing::SendData;
 
 TEST(NewsRangeRule, PointerFitsTheGroup) {
     struct {
@@ -62,7 +61,7 @@ Script& Xover(Script& s, const std::string& range, const std::vector<int>& numbe
     Lines lines;
     for (int n : numbers)
         lines.push_back(OverviewLine(n));
-    return SendData(s.Expect("XOVER " + range), "224 overview", lines);
+    return s.Expect("XOVER " + range).SendData("224 overview", lines);
 }
 
 TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
@@ -77,8 +76,8 @@ TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     // Without an overview the header comes with HEAD; an article gone is
     // passed over.
     const Lines article = NewsArticle(8);
-    SendData(s.Expect("HEAD 8"), "221", Lines(article.begin(), article.begin() + 4));
-    SendData(s.Expect("ARTICLE 8"), "220", article);
+    s.Expect("HEAD 8").SendData("221", Lines(article.begin(), article.begin() + 4));
+    s.Expect("ARTICLE 8").SendData("220", article);
     s.Expect("HEAD 9").Send("423 no such article");
     Run(Quit(s));
     EXPECT_EQ(
@@ -111,11 +110,11 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
     Script s = Greeting();
     Group(s, "de.test", 1, 4);
     Xover(s, "1-4", {1, 2, 3, 4});
-    SendData(s.Expect("HEAD 1"), "221 1", head(1, "spammer@x", "buy"));
-    SendData(s.Expect("HEAD 2"), "221 2", head(2, "a@x", "hot stuff"));
-    SendData(s.Expect("HEAD 3"), "221 3", head(3, "Pho <pho@example.org>", "plain"));
-    SendData(s.Expect("HEAD 4"), "221 4", NewsArticle(4));
-    SendData(s.Expect("ARTICLE 4"), "220 4", NewsArticle(4));
+    s.Expect("HEAD 1").SendData("221 1", head(1, "spammer@x", "buy"));
+    s.Expect("HEAD 2").SendData("221 2", head(2, "a@x", "hot stuff"));
+    s.Expect("HEAD 3").SendData("221 3", head(3, "Pho <pho@example.org>", "plain"));
+    s.Expect("HEAD 4").SendData("221 4", NewsArticle(4));
+    s.Expect("ARTICLE 4").SendData("220 4", NewsArticle(4));
     Run(Quit(s), true, &score);
     PhoFree();
 
@@ -155,7 +154,7 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     Lines own = {"From: me@x", "Newsgroups: de.test", "Message-ID: <own@x>", "", "mine"};
     Script s = Greeting();
     s.Expect("ARTICLE <missing@x>").Send("430 no such article");
-    SendData(s.Expect("ARTICLE <own@x>"), "220 0 <own@x>", own);
+    s.Expect("ARTICLE <own@x>").SendData("220 0 <own@x>", own);
     s.Expect("ARTICLE <last@x>").Send("430 no such article");
     Run(Quit(s));
 

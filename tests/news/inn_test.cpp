@@ -2,20 +2,20 @@
 // loopback, in plain text and over TLS (from the first byte and upgraded).
 // Batches are checked byte for byte. Skipped when INN is not installed.
 
-#include "news/news_spool.h"
+#include "news/news_job_fixture.h"
 #include "testing/inn_server.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace brix {
 namespace {
 
-using Lines = std::vector<std::string>;
+using testing::Entries;
 using testing::InnServer;
+using testing::Lines;
 
 Lines Article(const std::string& id, const std::string& groups, const Lines& body) {
     Lines a = {"Path: brix.test!not-for-mail",
@@ -33,13 +33,6 @@ Lines Article(const std::string& id, const std::string& groups, const Lines& bod
 Lines Served(Lines a, const std::string& xref) {
     a.insert(a.begin() + 6, "Xref: brix.test " + xref);
     return a;
-}
-
-std::string Entries(const std::vector<Lines>& articles) {
-    std::string out;
-    for (const Lines& a : articles)
-        out += BatchEntry(a);
-    return out;
 }
 
 std::size_t Count(const std::string& text, const std::string& part) {
@@ -127,29 +120,6 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     EXPECT_EQ(Count(log, " total: 4 articles received, 2 articles skipped\r\n"), 1u) << log;
     // Three sessions, each verified against the test CA.
     EXPECT_EQ(Count(t.Read("BOX1.log"), ", peer /CN=localhost\r\n"), tls ? 3u : 0u);
-    if (tls) return;
-
-    // A new group since the marker (groups created in the marker's second
-    // come again and replace their lines); the own article comes back once,
-    // marked as the answer to its request, with the rewritten header.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    ASSERT_EQ(inn.AddGroup("de.new"), "");
-    t.Write("BOX1.bfg", box + "REPLACEOWN=J\n");
-    t.Write("spool/n0002.out", Queued("own2@client.example"));
-    r = testing::RunBrix({"box1.bfg"}, {"QV=" + t.Path()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    const std::string updated = t.Read("BOX1.bl");
-    EXPECT_EQ(Count(updated, "\r\nde.new "), 1u) << updated;
-    EXPECT_EQ(Count(updated, "\r\nde.test "), 1u) << updated;
-    EXPECT_NE(updated.substr(0, 25), list.substr(0, 25));
-    std::string batches;
-    for (char n : std::string("0123"))
-        batches += t.Read("spool/n000" + std::string(1, n) + ".msg");
-    EXPECT_EQ(Count(batches, "\nMessage-ID: <own2@client.example>\n"), 1u) << batches;
-    EXPECT_EQ(Count(batches, "own1@"), 0u) << batches;
-    EXPECT_EQ(Count(batches, "\nX-Newsreader: QV 3.1, via Brix/W v0.4.2l\n"), 1u) << batches;
-    EXPECT_EQ(Count(batches, "\nX-QV-Mode: ReplaceOwn\n\n.dot\n"), 1u) << batches;
-    EXPECT_EQ(t.Read("request.id").substr(2 * kRequestRecordSize, 3), "\x03\xff\x01");
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,

@@ -30,15 +30,6 @@ inline std::string OverviewLine(int n) {
            std::to_string(n) + "@x>\t\t99\t1";
 }
 
-// A reply line, then the lines dot-stuffed and ".".
-inline Script& SendData(Script& s, const std::string& reply, const Lines& lines) {
-    Lines wire;
-    for (const std::string& line : lines)
-        wire.push_back(!line.empty() && line[0] == '.' ? "." + line : line);
-    wire.push_back(".");
-    return s.Send(reply).SendLines(wire);
-}
-
 // What the batch holds for these articles.
 inline std::string Entries(const std::vector<Lines>& articles) {
     std::string out;

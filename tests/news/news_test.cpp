@@ -1,13 +1,12 @@
 // The news spool and state files (batch names, a torn batch tail, the
-// duplicate list and request records), then the list and post jobs against
-// the scripted server: the list's years and its updates, the X-Newsreader
-// rewrite, a refused article in the middle of the queue, and an abort.
+// duplicate list and request records), then the post job against the
+// scripted server: the X-Newsreader rewrite, a refused article in the middle
+// of the queue, and an abort.
 // Connections cut inside a posting are the fault-injection tests' part.
 
 #include "mail/mail_testing.h"
 #include "news/group_pointers.h"
 #include "news/news_spool.h"
-#include "news/newsgroup_list.h"
 #include "news/post_news.h"
 #include "testing/script_server.h"
 #include "testing/settings_scope.h"
@@ -68,7 +67,6 @@ TEST(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
     EXPECT_EQ(file.Read(1).messageId, "other");
 }
 
-// Two-digit years: 00 to 79 are this century's, 80 to 99 the last's.
 // A pointer written back changes nothing else of its line, whatever the
 // line's blanks and tabs (a line led by a tab once lost its "hdronly").
 TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
@@ -79,40 +77,6 @@ TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
         g.pointer = 9;
         EXPECT_EQ(RebuildGroupLine(g), rebuilt);
         EXPECT_EQ(ParseGroupLine(RebuildGroupLine(g), "box.rc").headerOnly, g.headerOnly);
-    }
-}
-
-TEST(NewsgroupList, MarkerYears) {
-    LocalTime t;
-    ASSERT_TRUE(ParseNewGroupsMarker("!new_groups:790102 030405", t));
-    EXPECT_EQ(t.year, 2079);
-    ASSERT_TRUE(ParseNewGroupsMarker("!new_groups:800102 030405", t));
-    EXPECT_EQ(t.year, 1980);
-    EXPECT_FALSE(ParseNewGroupsMarker("!new_groups:791302 030405", t));
-}
-
-class NewsgroupListTest : public testing::MailJobTest {};
-
-// An update asks NEWGROUPS in UTC from the marker's time; an answer without
-// new groups leaves the file as it was (the first run and the merge of new
-// groups are the fault-injection tests' part); a file without marker is the
-// user's and nothing is asked.
-TEST_F(NewsgroupListTest, UpdatesOnlyWithNewGroupsAndNeverAUserList) {
-    const std::string old = "!new_groups:240203 120000\r\nde.b 2 1 y\r\n";
-    Script update = Script().Send("200 news").Expect("DATE").Send("111 20240307090501");
-    update.Expect("NEWGROUPS 240203 120000 GMT ").Send("231 new").SendLines({"."});
-    const std::pair<std::string, Script> cases[] = {{old, update},
-                                                    {"de.b 2 1 y\r\n", Script().Send("200 news")}};
-    box.NNTPSERVER = "127.0.0.1";
-    box.NNTPLIST = true;
-    for (const auto& [before, script] : cases) {
-        tree.Write("BOX1.bl", before);
-        ScriptServer server(Script(script).Expect("QUIT").Send("205 bye"));
-        box.NNTPPORT = server.PortText();
-        GetNewsgroupList(box);
-        EXPECT_TRUE(server.Passed()) << server.Report();
-        EXPECT_EQ(tree.Read("BOX1.bl"), before);
-        EXPECT_EQ(RunLog().back(), "updating newsgroup list");
     }
 }
 

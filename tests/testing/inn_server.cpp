@@ -118,16 +118,12 @@ std::string InnServer::Start(const std::vector<std::string>& groups) {
     // The control channel of ctlinnd is ready a moment after the port.
     for (const std::string& group : groups)
         for (int attempt = 0; why.empty(); ++attempt) {
-            std::string failed = AddGroup(group);
+            std::string failed = Run("ctlinnd", {"-t", "5", "newgroup", group, "y"});
             if (failed.empty()) break;
             if (attempt == 50) why = failed;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     return why;
-}
-
-std::string InnServer::AddGroup(const std::string& name) {
-    return Run("ctlinnd", {"-t", "5", "newgroup", name, "y"});
 }
 
 std::vector<std::string> InnServer::Inject(const std::vector<std::vector<std::string>>& articles) {

@@ -25,8 +25,6 @@ class InnServer : public RealServer {
     // Starts innd and nnrpd with these groups (posting allowed) and waits
     // until both accept connections. Empty when they run; otherwise why not.
     std::string Start(const std::vector<std::string>& groups);
-    // Creates one more group ("ctlinnd newgroup NAME y"). Empty on success.
-    std::string AddGroup(const std::string& name);
     // Offers articles (lines without line ends) to innd with IHAVE, each
     // under its Message-ID; returns innd's final reply to each.
     std::vector<std::string> Inject(const std::vector<std::vector<std::string>>& articles);

@@ -40,6 +40,14 @@ Script& Script::SendLines(const std::vector<std::string>& lines) {
     return SendRaw(all);
 }
 
+Script& Script::SendData(const std::string& reply, const std::vector<std::string>& lines) {
+    std::vector<std::string> wire = {reply};
+    for (const std::string& line : lines)
+        wire.push_back(line.starts_with('.') ? "." + line : line);
+    wire.push_back(".");
+    return SendLines(wire);
+}
+
 ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline)
     : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + deadline) {
     port_ = FreeLoopbackPort(&listener_);
@@ -83,14 +91,16 @@ bool ScriptServer::ReadLine(std::string& line, bool& crlf) {
     return true;
 }
 
-void ScriptServer::Send(const std::string& bytes) {
-    for (std::size_t pos = 0; pos < bytes.size() && !Expired();) {
+bool ScriptServer::Send(const std::string& bytes) {
+    for (std::size_t pos = 0; pos < bytes.size();) {
         std::size_t n = bytes.size() - pos;
         ssize_t sent = ssl_ ? SSL_write(ssl_, bytes.data() + pos, static_cast<int>(n))
                             : ::send(fd_, bytes.data() + pos, n, MSG_NOSIGNAL);
-        if (sent < 0) return; // the client has gone; what follows will say so
+        // The client has gone; what follows will say so.
+        if (sent < 0 || Expired()) return false;
         pos += static_cast<std::size_t>(sent);
     }
+    return true;
 }
 
 void ScriptServer::Play() {
@@ -104,7 +114,8 @@ void ScriptServer::Play() {
         bool crlf = false;
         switch (step.kind) {
         case Kind::Send:
-            Send(step.text);
+            for (int n = 0; n < step.number && Send(step.text); ++n) {
+            }
             break;
         case Kind::Expect:
         case Kind::ExpectPrefix:

@@ -33,7 +33,12 @@ class Script {
 
     Script& Send(const std::string& line) { return SendRaw(line + "\r\n"); }
     Script& SendLines(const std::vector<std::string>& lines);
-    Script& SendRaw(const std::string& bytes) { return Add(Kind::Send, bytes); }
+    // A multi-line answer: the reply line, the lines dot-stuffed, ".".
+    Script& SendData(const std::string& reply, const std::vector<std::string>& lines);
+    // The bytes `times` times over, or until the client has gone.
+    Script& SendRaw(const std::string& bytes, int times = 1) {
+        return Add(Kind::Send, bytes, times);
+    }
     Script& Expect(const std::string& line) { return Add(Kind::Expect, line); }
     Script& ExpectPrefix(const std::string& prefix) { return Add(Kind::ExpectPrefix, prefix); }
     // Lines up to and including "." (a DATA or POST body).
@@ -85,7 +90,7 @@ class ScriptServer {
   private:
     void Play();
     bool ReadLine(std::string& line, bool& crlf);
-    void Send(const std::string& bytes);
+    bool Send(const std::string& bytes);
     bool Handshake(const std::string& certAndKey);
     bool Expired() const { return stop_ || std::chrono::steady_clock::now() >= deadline_; }
 
