@@ -33,7 +33,7 @@ bool EximServer::Start(std::string& why) {
                   (cert_.empty() ? std::string("tls_advertise_hosts =\n")
                                  : "tls_advertise_hosts = *\ntls_certificate = " + cert_ +
                                        "\ntls_privatekey = " + key_ + "\n") +
-                  "keep_environment =\n"
+                  "keep_environment =\nmessage_size_limit = 0\n"
                   "begin acl\nacl_rcpt:\n  deny recipients = refuse@brix.test\n"
                   "  deny message = authentication required\n"
                   "       domains = auth.test\n       !authenticated = *\n  accept\n"
