@@ -15,7 +15,6 @@ namespace brix {
 namespace {
 
 using testing::Dialogue;
-using testing::RaisedMessage;
 using testing::Talk;
 using testing::TempTree;
 
@@ -86,43 +85,6 @@ TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
             << body;
         EXPECT_EQ(tree.Read("out/0"), notes) << mode;
         EXPECT_EQ(tree.Read("out/1"), data) << mode;
-    }
-}
-
-// An unsendable message fails before the first command. An attachment that
-// fails half-way (reading /proc/self/mem at 0 gives EIO) leaves the message
-// without its ".", so the server drops it when the connection closes.
-TEST(SmtpMessage, AFailingMessageIsNeverFinished) {
-    TempTree tree;
-    tree.Write("ok.txt", "ok");
-    struct Case {
-        std::function<void(TSMTPMessage&)> change;
-        std::string error;
-        bool reachesData = false;
-    } cases[] = {
-        {[&](auto& m) { m.Attachments.Add(tree / "missing.bin"); },
-         "cannot read attachment " + tree / "missing.bin" + ": No such file or directory"},
-        {[](auto& m) { m.Subject = "hi\r\nBcc: x@y"; }, "line break in a header text"},
-        {[](auto& m) { m.Attachments.Add("/proc/self/mem"); },
-         "cannot read attachment /proc/self/mem", true},
-    };
-    for (const auto& c : cases) {
-        TSMTPMessage msg;
-        msg.From = "a@b";
-        msg.To = "c@d";
-        msg.Attachments.Add(tree / "ok.txt");
-        c.change(msg);
-        auto script = Talk("220 mx");
-        if (c.reachesData)
-            script =
-                Talk("220 mx",
-                     {{"MAIL FROM: <a@b>", "250"}, {"RCPT TO: <c@d>", "250"}, {"DATA", "354"}});
-        std::string sent = Dialogue<TAbsSMTPClient>(script, [&](auto& client) {
-            EXPECT_EQ(RaisedMessage<EAbsSMTPClient>([&] { client.SendMessage(msg); }),
-                      "SendMessage. (Error=" + c.error + ")");
-            EXPECT_TRUE(!c.reachesData || client.Socket->Handle == -1) << "connection kept";
-        });
-        EXPECT_EQ(sent, c.reachesData ? "MAIL FROM: <a@b>\r\nRCPT TO: <c@d>\r\nDATA\r\n" : "");
     }
 }
 
