@@ -1,13 +1,11 @@
 // The protocol clients against the scripted server, where the jobs'
-// dialogues do not reach: reply and body reading, the news login and
-// GROUP's 64-bit numbers, each STARTTLS with a forged reply sent ahead of
-// the handshake.
+// dialogues do not reach: reply and body reading, and each STARTTLS with a
+// forged reply sent ahead of the handshake.
 
 #include "client_fixture.h"
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
-#include "news/brix_nntp.h"
 #include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +13,9 @@
 namespace brix {
 namespace {
 
-using testing::Dialogue;
 using testing::Logged;
-using testing::RaisedMessage;
 using testing::Script;
 using testing::ScriptServer;
-using testing::Talk;
 using testing::TestPki;
 
 TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
@@ -55,28 +50,6 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     std::string next;
     client.Socket->ReadLn(next);
     EXPECT_EQ(next, "after");
-}
-
-struct Client : tbrix_nntp {
-    Client() : tbrix_nntp("") {}
-};
-
-TEST(BrixNntp, LoginAndGroupNumbers) {
-    Dialogue<Client>(
-        Talk("200 news", {{"AUTHINFO USER joe", "381 more"},
-                          {"AUTHINFO PASS pw", "281 ok"},
-                          {"GROUP de.a", "211 3 9000000000 9000000002 de.a"},
-                          {"GROUP de.b", "411 no such group"},
-                          {"GROUP g", "211 3 -1 5 g"}}),
-        [](Client& c) {
-            c.Authinfo("joe", "pw");
-            std::int64_t n[3] = {};
-            EXPECT_TRUE(c.GroupInfo("de.a", n[0], n[1], n[2]));
-            EXPECT_EQ(n[2], 9000000002);
-            EXPECT_FALSE(c.GroupInfo("de.b", n[0], n[1], n[2]));
-            EXPECT_EQ(RaisedMessage<EAbsNNTPClient>([&] { c.GroupInfo("g", n[0], n[1], n[2]); }),
-                      "Group - articlestart. (Error=211 3 -1 5 g)");
-        });
 }
 
 // Connects a Client by STARTTLS to a server playing `script` and sends NOOP
