@@ -1,27 +1,36 @@
-// Hostile and broken input through the real program: servers that send
-// endless lines or answers, bytes that dribble in, numbers out of range, NUL
-// bytes, binary garbage and terminal escape sequences, TLS that cannot be
-// trusted or is cut; malformed box and colour files. Every run must end by
-// itself with a clear line in the run log, no control byte from the input
-// may reach the terminal, and no secret may leave over a connection that is
-// not secured as the box demands.
+// Connections: every address of a name is tried, and failures name what
+// could not be reached. Then hostile and broken input through the real
+// program: servers that send endless lines or answers, bytes that dribble
+// in, numbers out of range, NUL bytes, binary garbage and terminal escape
+// sequences, TLS that cannot be trusted or is cut; malformed box and colour
+// files. Every run must end by itself with a clear line in the run log, no
+// control byte from the input may reach the terminal, and no secret may leave
+// over a connection that is not secured as the box demands.
 
+#include "clients/client_fixture.h"
+#include "net/buf_tcp_client_socket.h"
+#include "net/socket_api.h"
 #include "net/tcp_client_socket.h"
+#include "testing/real_server.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 #include "testing/test_pki.h"
 
-#include <gtest/gtest.h>
-
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <gtest/gtest.h>
 
 namespace brix {
 namespace {
 
+using testing::FreeLoopbackPort;
+using testing::RaisedMessage;
 using testing::Script;
+using testing::ScriptServer;
 
 // Greeting and login of a POP3 server, and the STAT command.
 Script UpToStat(Script s = Script()) {
@@ -216,6 +225,50 @@ INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, ::testing::ValuesIn(kHostile),
                          [](const ::testing::TestParamInfo<Hostile>& info) {
                              return std::string(info.param.name);
                          });
+
+// ---------------------------------------------------------- connecting
+
+std::string ReadLine(TTCPClientSocket& s) {
+    std::string line;
+    s.ReadLn(line);
+    return line;
+}
+
+// A name with several addresses, the first of which refuse.
+struct SeveralAddresses {
+    SeveralAddresses(std::vector<int> ports) {
+        SetHostResolver(
+            [ports](const std::string&, std::uint16_t, std::vector<SocketAddress>& out) {
+                for (int port : ports) {
+                    SocketAddress a;
+                    DottedAddress("127.0.0.1", htons(static_cast<std::uint16_t>(port)), a);
+                    out.push_back(a);
+                }
+                return 0;
+            });
+    }
+    ~SeveralAddresses() { SetHostResolver(nullptr); }
+};
+
+TEST(BufSocket, EveryAddressIsTriedAndFailuresNameHostAndPortOrTheUnknownName) {
+    std::string port = std::to_string(FreeLoopbackPort()), refused = std::to_string(ECONNREFUSED);
+    TBufTCPClientSocket s;
+    EXPECT_EQ(RaisedMessage<ETCPSocket>([&] { s.Connect("127.0.0.1", port); }),
+              "Connect: Cannot connect to 127.0.0.1:" + port + ". (Error=" + refused + ")");
+    {
+        ScriptServer server(Script().Send("third time lucky"));
+        SeveralAddresses addresses({FreeLoopbackPort(), FreeLoopbackPort(), server.Port()});
+        s.Connect("multi.example", "7");
+        EXPECT_EQ(ReadLine(s), "third time lucky");
+        s.Disconnect();
+    }
+    // A label longer than 63 characters cannot be put into a DNS query, so
+    // the resolver fails without sending anything; the message shows its code.
+    std::string host = std::string(64, 'n') + ".invalid";
+    std::string message = RaisedMessage<ETCPClientSocket>([&] { s.Connect(host, "110"); });
+    EXPECT_EQ(message.rfind("Connect: Host name " + host + " unknown.. (Error=-", 0), 0u)
+        << message;
+}
 
 } // namespace
 } // namespace brix

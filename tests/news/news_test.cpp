@@ -1,13 +1,19 @@
-// The news spool and state files (batch names, a torn batch tail, the
-// duplicate list and request records), then the post job against the
-// scripted server: the X-Newsreader rewrite, a refused article in the middle
-// of the queue, and an abort.
-// Connections cut inside a posting are the fault-injection tests' part.
+// The news side below the whole runs: the spool and state files (batch
+// names, a torn batch tail, the duplicate list, request records, group
+// pointers), then the post and fetch jobs against the scripted server: the
+// X-Newsreader rewrite, a refused article in the middle of the queue, an
+// abort; the range rule, header-only groups, refusals by their reach, scoring
+// and the sender filter, the Message-ID requests. Connections cut inside a
+// job, duplicates and the batches of a broken run are the break-point
+// generator's part.
 
+#include "filter/pho.h"
 #include "mail/mail_testing.h"
 #include "news/group_pointers.h"
 #include "news/news_spool.h"
 #include "news/post_news.h"
+#include "news_job_fixture.h"
+#include "platform/clock.h"
 #include "testing/script_server.h"
 #include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
@@ -20,6 +26,11 @@ namespace {
 using testing::Script;
 using testing::ScriptServer;
 using Lines = std::vector<std::string>;
+using testing::Entries;
+using testing::Lines;
+using testing::NewsArticle;
+using testing::NewsJobTest;
+using testing::OverviewLine;
 
 TEST(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppend) {
     EXPECT_EQ(BatchFileName("sp/", 10), "sp/n000A.msg");
@@ -139,6 +150,159 @@ TEST_F(PostNewsTest, AbortComesAfterTheBookkeeping) {
     EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
     EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
     EXPECT_EQ(RunLog().back(), "aborted by user ...");
+}
+
+// ---------------------------------------------------------------- fetch
+
+TEST(NewsRangeRule, PointerFitsTheGroup) {
+    struct {
+        std::int64_t p, last, newMax;
+        bool rescan;
+        std::int64_t pointer;
+        bool fetch;
+    } rows[] = {
+        {-50, 1000, 2500, false, 950, true},
+        {5000, 1000, 2500, false, 1000, false},
+        {0, 1000, 0, false, 1000, false},
+        {10, 1000, 2500, true, 1000, false},
+        {-5000, 1000, 2500, false, 0, true},
+        {0, 1000, 100, false, 900, true},
+        {1000, 1000, 2500, false, 1000, false},
+        {8999999999, 9000000005, 2500, false, 8999999999, true},
+    };
+    for (const auto& r : rows) {
+        NewsRange range = GroupRange(r.p, r.last, r.newMax, r.rescan);
+        EXPECT_EQ(range.pointer, r.pointer) << r.p << " " << r.last;
+        EXPECT_EQ(range.fetch, r.fetch) << r.p << " " << r.last;
+    }
+}
+
+Script Greeting() {
+    return Script().Send("200 news ready");
+}
+
+Script& Quit(Script& s) {
+    return s.Expect("QUIT").Send("205 bye");
+}
+
+Script& Group(Script& s, const std::string& name, int first, int last) {
+    return s.Expect("GROUP " + name)
+        .Send("211 " + std::to_string(last - first + 1) + " " + std::to_string(first) + " " +
+              std::to_string(last) + " " + name);
+}
+
+Script& Xover(Script& s, const std::string& range, const std::vector<int>& numbers) {
+    Lines lines;
+    for (int n : numbers)
+        lines.push_back(OverviewLine(n));
+    return s.Expect("XOVER " + range).SendData("224 overview", lines);
+}
+
+TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
+    Rc("# keep me\nde.hdr    0 hdronly\nde.closed 5\nde.gone 7\nde.plain -2 x\n");
+    Script s = Greeting();
+    Group(s, "de.hdr", 1, 1);
+    Xover(s, "1", {1});
+    s.Expect("GROUP de.closed").Send("502 access denied");
+    s.Expect("GROUP de.gone").Send("411 no such group");
+    Group(s, "de.plain", 1, 9);
+    s.Expect("XOVER 8-9").Send("501 not supported");
+    // Without an overview the header comes with HEAD; an article gone is
+    // passed over.
+    const Lines article = NewsArticle(8);
+    s.Expect("HEAD 8").SendData("221", Lines(article.begin(), article.begin() + 4));
+    s.Expect("ARTICLE 8").SendData("220", article);
+    s.Expect("HEAD 9").Send("423 no such article");
+    Run(Quit(s));
+    EXPECT_EQ(
+        Batch("n0000.msg"),
+        Entries({{"X-Message-Number: 1", "Newsgroups: de.hdr", "Subject: s1",
+                  "From: poster@example.org", "Date: Today", "Message-ID: <1@x>",
+                  "References: ", "X-Messagelength: 99", "Lines: 0", "X-QV-Mode: HdrOnly", ""}}));
+    EXPECT_EQ(Batch("n0001.msg"), Entries({article}));
+    EXPECT_EQ(Rc(),
+              "# keep me\r\nde.hdr 1 hdronly\r\nde.closed 5\r\nde.gone 7\r\nde.plain 9 x\r\n");
+    EXPECT_TRUE(Logged("Group. (Error=502 access denied)"));
+    EXPECT_TRUE(Logged("no such newsgroup: de.gone"));
+    EXPECT_TRUE(Logged("HeadByNo. (Error=423 no such article)"));
+    EXPECT_TRUE(Logged("1 articles received (0 CPS)"));
+}
+
+TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
+    tbrix_scorefile score;
+    ASSERT_FALSE(score.Parse({"-9999 -100 KILL", "50 9999 HDRONLY", "[*]", "SCORE -100",
+                              "From=*spammer*", "SCORE 60", "Subject=*hot*"},
+                             Today()));
+    tree.Write("pho.txt", "brix-pho: pho@example.org\n");
+    ASSERT_TRUE(PhoOpen(tree / "pho.txt"));
+    PhoLoad();
+    auto head = [](int n, const std::string& from, const std::string& subject) {
+        return Lines{"Newsgroups: de.test", "From: " + from, "Subject: " + subject,
+                     "Message-ID: <" + std::to_string(n) + "@x>", "Lines: 1"};
+    };
+    Rc("de.test 0\n");
+    Script s = Greeting();
+    Group(s, "de.test", 1, 4);
+    Xover(s, "1-4", {1, 2, 3, 4});
+    s.Expect("HEAD 1").SendData("221 1", head(1, "spammer@x", "buy"));
+    s.Expect("HEAD 2").SendData("221 2", head(2, "a@x", "hot stuff"));
+    s.Expect("HEAD 3").SendData("221 3", head(3, "Pho <pho@example.org>", "plain"));
+    s.Expect("HEAD 4").SendData("221 4", NewsArticle(4));
+    s.Expect("ARTICLE 4").SendData("220 4", NewsArticle(4));
+    Run(Quit(s), true, &score);
+    PhoFree();
+
+    Lines two = head(2, "a@x", "hot stuff");
+    two[4] = "Lines: 0";
+    two.insert(two.end(), {"X-QV-Mode: HdrOnly", "X-Score: 60", ""});
+    Lines three = head(3, "Pho <pho@example.org>", "plain");
+    three[4] = "Lines: 0";
+    three.insert(three.end(), {"X-QV-Mode: HdrOnly", "X-Score: 0", ""});
+    Lines four = NewsArticle(4);
+    four.insert(four.begin() + 4, "X-Score: 0");
+    EXPECT_EQ(Batch(), Entries({two, three, four}));
+    EXPECT_TRUE(Logged("PHO-Filter matched: Pho <pho@example.org>"));
+    EXPECT_TRUE(Logged("total: 3 articles received, 1 articles skipped"));
+    EXPECT_EQ(Rc(), "de.test 4\r\n");
+}
+
+TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
+    Rc("de.a    0\nde.bad\nde.c 0\n");
+    AppendRequestRecord(tree / "request.id", {1, 0, "*", "<r@x>"});
+    Script s = Greeting();
+    s.Expect("GROUP de.a").Send("411 no such group");
+    Run(Quit(s));
+    EXPECT_EQ(Rc(), "de.a 0\r\nde.bad\r\nde.c 0\r\n");
+    EXPECT_TRUE(Logged("Error (getnews): Error in RC-file BOX1.rc: de.bad"));
+    EXPECT_TRUE(Logged("total: 0 articles received, 0 articles skipped"));
+}
+
+TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
+    const std::vector<RequestRecord> records = {
+        {1, 0, "OTHER", "<o@x>"},      {2, 255, "box1", "<done@x>"},  {0, 0, "*", "<k@x>"},
+        {1, 0, "box1", "<missing@x>"}, {3, 5, "*", "own@x"},          {1, 0, "BOX1", "<a b>"},
+        {1, 198, "BOX1", "<last@x>"},  {1, 199, "BOX1", "<given@x>"},
+    };
+    for (const RequestRecord& r : records)
+        AppendRequestRecord(tree / "request.id", r);
+    Lines own = {"From: me@x", "Newsgroups: de.test", "Message-ID: <own@x>", "", "mine"};
+    Script s = Greeting();
+    s.Expect("ARTICLE <missing@x>").Send("430 no such article");
+    s.Expect("ARTICLE <own@x>").SendData("220 0 <own@x>", own);
+    s.Expect("ARTICLE <last@x>").Send("430 no such article");
+    Run(Quit(s));
+
+    RequestFile file(tree / "request.id");
+    std::vector<int> states;
+    for (std::int64_t i = 0; i < file.Count(); ++i)
+        states.push_back(file.Read(i).state);
+    EXPECT_EQ(states, (std::vector<int>{0, 255, 0, 1, 255, 1, 199, 199}));
+    own.insert(own.begin() + 3, "X-QV-Mode: ReplaceOwn");
+    EXPECT_EQ(Batch(), Entries({own}));
+    EXPECT_EQ(Dupes(), "<own@x>");
+    EXPECT_TRUE(Logged("RC-file not found"));
+    EXPECT_TRUE(Logged("fetching 8 articles by Message-ID"));
+    EXPECT_TRUE(Logged("1 articles received"));
 }
 
 } // namespace

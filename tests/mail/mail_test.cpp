@@ -1,21 +1,196 @@
-// The mail send job against scripted SMTP servers: the wire order byte for
-// byte, the X-Mailer rewrite, every refusal, unfinished files.
+// The mail side below the whole runs: the files the jobs read and write,
+// byte for byte (spool files in both forms, their names, the identifier
+// files, the outgoing batch lines), then the fetch and send jobs against the
+// scripted server.
 
 #include "clients/base64.h"
+#include "get_mail_fixture.h"
+#include "mail/idtext.h"
+#include "mail/msg.h"
+#include "mail/outgoing_mail.h"
 #include "mail/send_mail.h"
+#include "mail/spool.h"
 #include "mail_testing.h"
+#include "support/errors.h"
+#include "support/textfile.h"
 #include "testing/script_server.h"
 
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace brix {
 namespace {
 
+using testing::DirNames;
+using testing::TempTree;
+using Lines = std::vector<std::string>;
+using testing::GetMailTest;
+using testing::Id;
+using testing::Listed;
 using testing::Script;
 using testing::ScriptServer;
-using Lines = std::vector<std::string>;
+
+// The spool file's bytes for a received message, formed line by line.
+std::string Formed(const tbrix_msg& message, bool batched, const std::string& user,
+                   const std::string& server, const std::string& envelope) {
+    std::string bytes;
+    SpoolFormer form(batched, {user, server, false, envelope}, [&](std::string_view line) {
+        bytes.append(line);
+        bytes += '\n';
+    });
+    for (const std::string& line : message)
+        form.Line(line);
+    form.End();
+    return bytes;
+}
+
+std::string Write(SpoolNames& names, std::uint32_t& counter, const Lines& lines) {
+    SpoolFile file(names, counter);
+    for (const std::string& line : lines)
+        file.Line(line);
+    return file.Commit();
+}
+
+TEST(SpoolForm, MailboxAndBatchedSmtpForms) {
+    EXPECT_EQ(Formed({"A: 1", "", "From here on", ".dot", ""}, false, "u", "s", ""),
+              "From u@localhost\nA: 1\n\nFrom here on\n.dot\n\n");
+    // The batch is read back as SMTP: lines starting with a dot are stuffed.
+    EXPECT_EQ(Formed({".H: 1", "", "..", ".x", "a.b", " ."}, true, "u", "s", "r"),
+              "HELO s\nRCPT TO:<r>\nDATA\n..H: 1\n\n...\n..x\na.b\n .\n.\nQUIT\n");
+    struct {
+        tbrix_msg message;
+        bool useEnvelope;
+        const char* envelope;
+        const char* recipient;
+    } cases[] = {
+        {{"X-Envelope-To: b@x", "envelope-to:  a@x ", ""}, true, "fixed@x", "a@x"},
+        {{"Envelope-To: a@x", ""}, false, "", "postmaster@localhost"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BatchedSmtpRecipient(c.message, c.useEnvelope, c.envelope), c.recipient);
+}
+
+TEST(SpoolWrite, TakenNamesAreSkippedNeverReplaced) {
+    TempTree dir, other;
+    dir.Write("m0000.msg", "zero");
+    dir.Write("M0001.MSG", "one"); // the host reader does not tell case apart
+    ASSERT_EQ(::symlink("nowhere", (dir / "m0002.msg").c_str()), 0);
+    dir.MakeDir("m0003.msg");
+    dir.Write("m0004.tmp", "left by a killed run");
+    SpoolNames names(dir.Path()), otherNames(other.Path());
+    EXPECT_EQ(names.Removed, Lines{dir / "m0004.tmp"});
+    std::uint32_t counter = 0;
+    EXPECT_EQ(Write(names, counter, {"a", "b"}), dir / "m0004.msg");
+    dir.Write("m0005.msg", "taken after the listing");
+    EXPECT_EQ(Write(names, counter, {}), dir / "m0006.msg");
+    EXPECT_EQ(counter, 7u);
+    // The counter goes on in another spool folder.
+    EXPECT_EQ(Write(otherNames, counter, {"c"}), other / "m0007.msg");
+    EXPECT_EQ(DirNames(dir.Path()), (Lines{"M0001.MSG", "m0000.msg", "m0002.msg", "m0003.msg",
+                                           "m0004.msg", "m0005.msg", "m0006.msg"}));
+    EXPECT_EQ(dir.Read("m0000.msg"), "zero");
+    EXPECT_EQ(dir.Read("M0001.MSG"), "one");
+    EXPECT_EQ(dir.Read("m0004.msg"), "a\nb\n");
+    EXPECT_EQ(dir.Read("m0005.msg"), "taken after the listing");
+    EXPECT_EQ(dir.Read("m0006.msg"), "");
+    EXPECT_EQ(other.Read("m0007.msg"), "c\n");
+}
+
+// Without a Message-ID: the MD5 of "From: a@b\r\nSubject: x\r\n".
+TEST(MessageIdMode, IdentifierIsMessageIdValueOrDigestOfHeaderLines) {
+    EXPECT_EQ(MessageIdIdentifier({"message-id:\t<abc@x.org> (relay)", ""}), "<abc@x.org>");
+    EXPECT_EQ(MessageIdIdentifier({"Message-ID: abc@x.org", ""}), "<abc@x.org>");
+    EXPECT_EQ(MessageIdIdentifier({"From: a@b", "Subject: x", "", "Message-ID: <body@x>"}),
+              "<0afda31a0c3c3cbb1a43611682d869bb>");
+}
+
+// State files are replaced whole, never written in place: a full disk
+// leaves the old file, and the new one keeps the old one's permissions.
+TEST(IdText, FailedWriteKeepsTheOldFile) {
+    TempTree dir;
+    const std::string name = dir / "e-mail.uid", text("<1@u.a>\r\n\0b", 11);
+    WriteWholeFile(name, "old");
+    ::chmod(name.c_str(), 0600);
+    WriteWholeFile(name, text);
+    EXPECT_EQ(ReadWholeFile(name), text);
+    {
+        testing::FileSizeLimit fullDisk(4);
+        EXPECT_THROW(WriteWholeFile(name, "<1@u.a><2@u.a>"), EInOutError);
+    }
+    EXPECT_EQ(DirNames(dir.Path()), Lines{"e-mail.uid"});
+    EXPECT_EQ(dir.Read("e-mail.uid"), text);
+    struct stat st {};
+    ASSERT_EQ(::stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Only CR LF or LF ends a line; a lone CR is one of its bytes.
+TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
+    EXPECT_EQ(SplitSpoolLines("a\r\nb\nc\rd\r\r\ne"), (Lines{"a", "b", "c\rd\r", "e"}));
+}
+
+// ----------------------------------------------------------------------
+// The mail fetch job against the scripted server: the dialogue byte for
+// byte where the generated break-point dialogues do not go (LIST outside
+// verbose mode), the spool and state files it leaves, its log lines, and a
+// run killed mid-message.
+
+// Known messages are skipped; a spool name taken under another case is
+// passed over; identifiers of this account that the server no longer lists
+// leave the text, those of other accounts stay, however many there are.
+TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
+    Settings().VerboseMode = false;
+    std::string other;
+    for (int i = 0; i < 2000; ++i) // beyond any limit of the identifier file
+        other += "<" + std::to_string(i) + "@joe.other.server>";
+    tree.Write("e-mail.uid", Id("old") + other + Id("aaa"));
+    tree.Write("spool/M0000.MSG", "old"); // the host reader does not tell case apart
+    Script s = Listed(2);
+    s.Expect("LIST 1").Send("+OK 1 120").Expect("LIST 2").Send("+OK 2 200");
+    s.Expect("RETR 2").SendData("+OK", {"From: bob@example.org", "", ".dotted", "end"});
+    ScriptServer server(s.Expect("QUIT").Send("+OK bye"));
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(Spool(), (Lines{"M0000.MSG", "m0001.msg"}));
+    EXPECT_EQ(Spooled("M0000.MSG"), "old");
+    EXPECT_EQ(Spooled("m0001.msg"), "From joe@localhost\nFrom: bob@example.org\n\n.dotted\nend\n");
+    EXPECT_EQ(Uids(), other + Id("aaa") + Id("bbb"));
+    EXPECT_EQ(RunLog(), (Lines{"POP3: 127.0.0.1:" + server.PortText(), "2 mails, 320 bytes",
+                               "1 mails skipped"}));
+}
+
+// A run killed in the middle of a message has recorded what it wrote before
+// (the identifiers are saved as the run goes) and nothing more.
+TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
+    Script s = Listed(3);
+    s.Expect("RETR 1").SendData("+OK", {"Subject: 1", "", "one"});
+    s.Expect("RETR 2").SendData("+OK", {"Subject: 2", "", "two"});
+    ScriptServer server(s.Expect("RETR 3").Send("+OK").Send("Subject: 3").Pause(4000));
+    box.POP3PORT = server.PortText();
+    pid_t child = ::fork();
+    if (child == 0) {
+        clock.step = 11000;
+        GetMail(box, false);
+        ::_exit(0);
+    }
+    for (int i = 0; i < 300 && !tree.Exists("spool/m0002.tmp"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(tree.Exists("spool/m0002.tmp"));
+    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
+}
+
+// ----------------------------------------------------------------------
+// The mail send job against scripted SMTP servers: the wire order byte for
+// byte, the X-Mailer rewrite, every refusal, unfinished files.
 
 struct Mail {
     std::string from, to, subject;
