@@ -9,7 +9,7 @@
 #include "frame/settings.h"
 #include "news/get_news.h"
 #include "news/news_spool.h"
-#include "testing/inn_server.h"
+#include "testing/real_servers.h"
 #include "testing/temp_tree.h"
 
 #include <algorithm>

@@ -7,9 +7,7 @@
 //
 // Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--out FILE]
 
-#include "testing/dovecot_server.h"
-#include "testing/exim_server.h"
-#include "testing/inn_server.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 

@@ -5,7 +5,7 @@
 //
 // Usage: brix_bench_pop3 [runs]   (needs Dovecot; run by hand, never by CTest)
 
-#include "testing/dovecot_server.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 

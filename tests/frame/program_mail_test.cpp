@@ -1,8 +1,7 @@
 // Whole runs of the real binary against a real Dovecot and Exim on loopback.
 
 #include "mail/mail_testing.h"
-#include "testing/dovecot_server.h"
-#include "testing/exim_server.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_pki.h"

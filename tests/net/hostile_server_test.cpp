@@ -11,7 +11,7 @@
 #include "net/buf_tcp_client_socket.h"
 #include "net/socket_api.h"
 #include "net/tcp_client_socket.h"
-#include "testing/real_server.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"

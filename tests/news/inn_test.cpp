@@ -3,7 +3,7 @@
 // Batches are checked byte for byte. Skipped when INN is not installed.
 
 #include "news/news_job_fixture.h"
-#include "testing/inn_server.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 #include "testing/test_pki.h"

@@ -1,6 +1,6 @@
 #include "testing/script_server.h"
 
-#include "testing/real_server.h"
+#include "testing/real_servers.h"
 
 #include <csignal>
 #include <cstdio>

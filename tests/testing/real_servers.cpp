@@ -1,0 +1,395 @@
+#include "testing/real_servers.h"
+
+#include "testing/run_program.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace brix::testing {
+
+namespace {
+sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+} // namespace
+
+int FreeLoopbackPort(int* listener) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listener && ::listen(s, 8) != 0) ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(s);
+        s = -1;
+    }
+    if (listener)
+        *listener = s;
+    else
+        ::close(s);
+    return ntohs(a.sin_port);
+}
+
+int ConnectLoopback(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(port);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+    ::close(s);
+    return -1;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+RealServer::RealServer(const char* name) {
+    std::string tmpl = "/tmp/brix-" + std::string(name) + "-XXXXXX";
+    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
+    ::chmod(dir_.c_str(), 0755);
+    port_ = FreeLoopbackPort();
+}
+
+RealServer::~RealServer() {
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid) {
+        ::kill(*pid, SIGTERM);
+        for (int i = 0; i < 250 && ::waitpid(*pid, nullptr, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(*pid, SIGKILL);
+        ::waitpid(*pid, nullptr, 0);
+    }
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+std::string RealServer::Launch(const std::vector<std::string>& argv, const std::string& output,
+                               int port, const std::vector<std::string>& env) {
+    if (::access(argv[0].c_str(), X_OK) != 0) return argv[0] + " is not installed";
+    int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_t pid = Spawn(argv[0], {argv.begin() + 1, argv.end()}, env, dir_, out);
+    ::close(out);
+    pids_.push_back(pid);
+    for (int i = 0; i < 300; ++i) {
+        if (int s = ConnectLoopback(port ? port : port_); s >= 0) {
+            ::close(s);
+            return {};
+        }
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pids_.pop_back();
+            return argv[0] + " ended at start-up: " + ReadText(output);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return argv[0] + " did not accept connections: " + ReadText(output);
+}
+
+namespace fs = std::filesystem;
+
+std::string DovecotServer::Missing() {
+    if (::access(kBinary, X_OK) == 0) return {};
+    return std::string(kBinary) + " is not installed (packages dovecot-core, dovecot-pop3d)";
+}
+
+void DovecotServer::Add(const MaildirMessage& message) {
+    // Renamed in, as a delivery agent does: the server never sees half a message.
+    const std::string maildir = dir_ + "/mail/" + kUser;
+    const std::string tmp = maildir + "/tmp/" + message.name;
+    WriteText(tmp, message.text);
+    if (::chown(tmp.c_str(), mailUid_, mailGid_) == 0)
+        fs::rename(tmp, maildir + "/cur/" + message.name + ":2,");
+}
+
+std::vector<std::string> DovecotServer::MailboxNames() const {
+    std::vector<std::string> names;
+    for (const char* sub : {"/cur", "/new"}) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir_ + "/mail/" + kUser + sub, ec)) {
+            std::string name = e.path().filename().string();
+            names.push_back(name.substr(0, name.find(':')));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
+    if (std::string missing = Missing(); !missing.empty()) return missing;
+    if (dir_.empty()) return "cannot create a temporary folder";
+    // As root, the mail belongs to nobody and Dovecot's processes run as its
+    // system users; otherwise everything runs as the calling user.
+    const bool root = ::geteuid() == 0;
+    passwd* owner = root ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
+    if (!owner || (root && (!::getpwnam("dovecot") || !::getpwnam("dovenull"))))
+        return "the users dovecot, dovenull and nobody are needed";
+    mailUid_ = owner->pw_uid;
+    mailGid_ = owner->pw_gid;
+    const std::string internal = root ? "dovecot" : owner->pw_name;
+    const std::string login = root ? "dovenull" : owner->pw_name;
+    for (const char* sub : {"cur", "new", "tmp"})
+        fs::create_directories(dir_ + "/mail/" + kUser + "/" + sub);
+    for (const char* sub : {"/run", "/state"})
+        fs::create_directories(dir_ + sub);
+    for (const auto& e : fs::recursive_directory_iterator(dir_ + "/mail"))
+        if (::chown(e.path().c_str(), mailUid_, mailGid_) != 0) return "chown failed";
+    if (::chown((dir_ + "/mail").c_str(), mailUid_, mailGid_) != 0) return "chown failed";
+    for (const MaildirMessage& message : messages)
+        Add(message);
+    const std::string& d = dir_;
+    if (!cert_.empty()) tlsPort_ = FreeLoopbackPort();
+    WriteText(d + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
+                                 std::to_string(mailUid_) + ":" + std::to_string(mailGid_) +
+                                 "::" + d + "/mail/" + kUser + "::\n");
+    WriteText(d + "/dovecot.conf",
+              "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
+                  "/state\nlog_path = " + d + "/dovecot.log\n" +
+                  (cert_.empty()
+                       ? std::string("ssl = no\n")
+                       : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
+                  "disable_plaintext_auth = no\n"
+                  "auth_mechanisms = plain login apop\nauth_failure_delay = 0\n"
+                  "default_internal_user = " +
+                  internal + "\ndefault_login_user = " + login +
+                  "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
+                  "/mail/%u\npop3_uidl_format = %f\n"
+                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
+                  d + "/passwd\n}\nuserdb {\n  driver = passwd-file\n  args = " + d +
+                  "/passwd\n}\nservice pop3-login {\n  inet_listener pop3 {\n"
+                  "    address = 127.0.0.1\n    port = " +
+                  PortText() + "\n  }\n" +
+                  (cert_.empty() ? std::string()
+                                 : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                                       std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
+                  "}\n");
+    return Launch({kBinary, "-F", "-c", d + "/dovecot.conf"}, d + "/stderr.log");
+}
+
+std::string DovecotServer::Log() const {
+    return ReadText(dir_ + "/dovecot.log") + ReadText(dir_ + "/stderr.log");
+}
+
+bool EximServer::Start(std::string& why) {
+    // Exim runs as its own user (or as the caller when not root), who must
+    // own the spool and deliver the mail.
+    passwd* pw = ::getuid() != 0             ? ::getpwuid(::getuid())
+                 : ::getpwnam("Debian-exim") ? ::getpwnam("Debian-exim")
+                                             : ::getpwnam("mail");
+    const std::string user = pw ? pw->pw_name : "";
+    for (const char* sub : {"/spool", "/log", "/out"}) {
+        std::filesystem::create_directories(dir_ + sub);
+        if (!pw || ::chown((dir_ + sub).c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+            why = "cannot hand the folders to Exim's user";
+            return false;
+        }
+    }
+    WriteText(dir_ + "/exim.conf",
+              "primary_hostname = brix.test\nspool_directory = " + dir_ +
+                  "/spool\nlog_file_path = " + dir_ +
+                  "/log/%slog\ndaemon_smtp_ports = " + PortText() +
+                  "\nlocal_interfaces = 127.0.0.1\n"
+                  "acl_smtp_rcpt = acl_rcpt\nacl_smtp_data = acl_data\n"
+                  "auth_advertise_hosts = *\nhost_lookup =\nrfc1413_hosts =\n" +
+                  (cert_.empty() ? std::string("tls_advertise_hosts =\n")
+                                 : "tls_advertise_hosts = *\ntls_certificate = " + cert_ +
+                                       "\ntls_privatekey = " + key_ + "\n") +
+                  "keep_environment =\nmessage_size_limit = 0\n"
+                  "begin acl\nacl_rcpt:\n  deny recipients = refuse@brix.test\n"
+                  "  deny message = authentication required\n"
+                  "       domains = auth.test\n       !authenticated = *\n  accept\n"
+                  // A code at the start of the message replaces Exim's 550.
+                  "acl_data:\n  deny message = 554 message refused\n"
+                  "       condition = ${if def:h_X-Refuse:}\n  accept\n"
+                  "begin routers\nall:\n  driver = accept\n  transport = bsmtp_file\n"
+                  "begin transports\nbsmtp_file:\n  driver = appendfile\n  directory "
+                  "= " +
+                  dir_ + "/out\n  use_bsmtp\n  user = " + user +
+                  "\n  mode = 0644\n"
+                  "begin authenticators\nlogin:\n  driver = plaintext\n  public_name = "
+                  "LOGIN\n"
+                  "  server_prompts = Username:: : Password::\n"
+                  "  server_condition = ${if and "
+                  "{{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
+                  "  server_set_id = $auth1\n");
+    why = Launch({"/usr/sbin/exim4", "-C", dir_ + "/exim.conf", "-bdf", "-odi"}, "/dev/null");
+    return why.empty();
+}
+
+std::vector<std::string> EximServer::Delivered(std::size_t count) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 100; ++i) {
+        std::vector<std::string> files;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir_ + "/out", ec))
+            files.push_back(e.path().string());
+        std::sort(files.begin(), files.end());
+        texts.clear();
+        bool whole = true; // a file appears before Exim has written it
+        for (const std::string& f : files) {
+            texts.push_back(ReadText(f));
+            whole = whole && (texts.back().ends_with(".\n") || texts.back().ends_with(".\r\n"));
+        }
+        if (texts.size() >= count && whole) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return texts;
+}
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sends bytes (maybe none) on a feed connection and reads one reply line
+// (without CR LF).
+std::string Exchange(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return {};
+        done += static_cast<std::size_t>(n);
+    }
+    std::string line;
+    char c;
+    while (::read(fd, &c, 1) == 1 && c != '\n')
+        if (c != '\r') line += c;
+    return line;
+}
+
+} // namespace
+
+std::string InnServer::Missing() {
+    for (const char* tool : {"innd", "nnrpd", "ctlinnd", "makedbz"})
+        if (::access((std::string(kBin) + tool).c_str(), X_OK) != 0)
+            return std::string(kBin) + tool + " is not installed (package inn2)";
+    if (::geteuid() == 0 && !::getpwnam("news")) return "the user news is needed as root";
+    return {};
+}
+
+// As root, INN's programs run as news through setpriv.
+std::vector<std::string> InnServer::AsNews(const std::string& tool) const {
+    std::vector<std::string> argv;
+    if (::geteuid() == 0)
+        argv = {"/usr/bin/setpriv", "--reuid=news", "--regid=news", "--init-groups"};
+    argv.push_back(kBin + tool);
+    return argv;
+}
+
+std::string InnServer::Spawn(const std::vector<std::string>& args, int port) {
+    std::vector<std::string> argv = AsNews(args[0]);
+    argv.insert(argv.end(), args.begin() + 1, args.end());
+    return Launch(argv, dir_ + "/" + args[0] + ".out", port, {"INNCONF=" + dir_ + "/etc/inn.conf"});
+}
+
+std::string InnServer::Run(const std::string& tool, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = AsNews(tool);
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProgramResult r = RunProgram(argv[0], {argv.begin() + 1, argv.end()},
+                                 {"INNCONF=" + dir_ + "/etc/inn.conf"}, dir_);
+    return r.exitCode == 0 ? "" : tool + " failed: " + r.output;
+}
+
+std::string InnServer::Start(const std::vector<std::string>& groups) {
+    if (dir_.empty()) return "cannot create a temporary folder";
+    const std::string& d = dir_;
+    for (const char* sub : {"etc", "db", "run", "log", "tmp", "http", "filter", "spool/articles",
+                            "spool/overview", "spool/incoming", "spool/outgoing"})
+        fs::create_directories(d + "/" + sub);
+    while (readerPort_ == 0 || readerPort_ == port_)
+        readerPort_ = FreeLoopbackPort();
+    while (!cert_.empty() &&
+           (tlsReaderPort_ == 0 || tlsReaderPort_ == port_ || tlsReaderPort_ == readerPort_))
+        tlsReaderPort_ = FreeLoopbackPort();
+    passwd* user = ::getpwuid(::geteuid());
+    const std::string name = ::geteuid() == 0 || !user ? "news" : user->pw_name;
+    // Every path not given here lies below pathnews.
+    WriteText(d + "/etc/inn.conf",
+              "domain: example.test\npathhost: brix.test\nserver: 127.0.0.1\n"
+              "bindaddress: 127.0.0.1\nport: " +
+                  PortText() + "\nrunasuser: " + name + "\nrunasgroup: " + name +
+                  "\npathnews: " + d + "\npathbin: /usr/lib/news/bin\npathfilter: " + d +
+                  "/filter\novmethod: tradindexed\nhismethod: hisv6\nenableoverview: true\n"
+                  "nnrpdloadlimit: 0\npgpverify: false\nwireformat: true\nartcutoff: 0\n"
+                  "doinnwatch: false\ndocnfsstat: false\nmta: \"/bin/true %s\"\n"
+                  "mailcmd: /bin/true\norganization: \"brix test\"\n");
+    if (!cert_.empty()) {
+        // nnrpd wants a key that only its owner can read: copies of its own.
+        fs::copy_file(cert_, d + "/etc/cert.pem");
+        fs::copy_file(key_, d + "/etc/key.pem");
+        fs::permissions(d + "/etc/key.pem", fs::perms::owner_read | fs::perms::owner_write);
+    }
+    WriteText(d + "/etc/storage.conf", "method tradspool {\n newsgroups: *\n class: 0\n}\n");
+    WriteText(d + "/etc/readers.conf", "auth \"all\" {\n hosts: \"*\"\n default: \"<all>\"\n}\n"
+                                       "access \"all\" {\n users: \"<all>\"\n newsgroups: \"*\"\n"
+                                       " access: RPA\n}\n");
+    WriteText(d + "/etc/newsfeeds", "ME:*::\n");
+    WriteText(d + "/etc/incoming.conf", "peer ME {\n hostname: \"localhost, 127.0.0.1\"\n}\n");
+    WriteText(d + "/db/active", "control 0000000000 0000000001 n\n"
+                                "control.cancel 0000000000 0000000001 n\n"
+                                "junk 0000000000 0000000001 n\n");
+    for (const char* f : {"/db/active.times", "/db/newsgroups", "/db/history"})
+        WriteText(d + f, "");
+    if (passwd* news = ::geteuid() == 0 ? ::getpwnam("news") : nullptr) {
+        for (const auto& entry : fs::recursive_directory_iterator(d))
+            if (::chown(entry.path().c_str(), news->pw_uid, news->pw_gid) != 0) return "chown";
+        if (::chown(d.c_str(), news->pw_uid, news->pw_gid) != 0) return "chown";
+    }
+    std::string why = Run("makedbz", {"-i", "-o"});
+    const std::string reader = std::to_string(readerPort_), tls = std::to_string(tlsReaderPort_);
+    if (why.empty()) why = Spawn({"innd", "-f"}, port_);
+    if (why.empty())
+        why = Spawn({"nnrpd", "-D", "-f", "-b", "127.0.0.1", "-p", reader}, readerPort_);
+    if (why.empty() && tlsReaderPort_)
+        why = Spawn({"nnrpd", "-D", "-f", "-S", "-b", "127.0.0.1", "-p", tls}, tlsReaderPort_);
+    // The control channel of ctlinnd is ready a moment after the port.
+    for (const std::string& group : groups)
+        for (int attempt = 0; why.empty(); ++attempt) {
+            std::string failed = Run("ctlinnd", {"-t", "5", "newgroup", group, "y"});
+            if (failed.empty()) break;
+            if (attempt == 50) why = failed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    return why;
+}
+
+std::vector<std::string> InnServer::Inject(const std::vector<std::vector<std::string>>& articles) {
+    std::vector<std::string> replies;
+    int fd = ConnectLoopback(port_);
+    if (fd < 0) return replies;
+    Exchange(fd, ""); // the greeting
+    for (const std::vector<std::string>& article : articles) {
+        std::string id, text;
+        for (const std::string& line : article) {
+            if (line.starts_with("Message-ID: ")) id = line.substr(12);
+            text += (line.starts_with(".") ? "." : "") + line + "\r\n";
+        }
+        std::string reply = Exchange(fd, "IHAVE " + id + "\r\n");
+        replies.push_back(reply.starts_with("335") ? Exchange(fd, text + ".\r\n") : reply);
+    }
+    Exchange(fd, "QUIT\r\n");
+    ::close(fd);
+    return replies;
+}
+
+std::string InnServer::Log() const {
+    return ReadText(dir_ + "/innd.out") + ReadText(dir_ + "/nnrpd.out") +
+           ReadText(dir_ + "/log/errlog") + ReadText(dir_ + "/log/news.notice");
+}
+
+} // namespace brix::testing

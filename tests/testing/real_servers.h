@@ -1,0 +1,152 @@
+#pragma once
+// Real servers started by a test on 127.0.0.1, each with its own folder,
+// a free port and the processes it started, stopped by the destructor:
+// Dovecot (POP3), Exim (SMTP) and INN 2 (NNTP).
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace brix::testing {
+
+// A free TCP port on 127.0.0.1. With `listener`, the socket stays open and
+// listening there; otherwise it is closed again (so only probably free).
+int FreeLoopbackPort(int* listener = nullptr);
+// A socket connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
+
+class RealServer {
+  public:
+    explicit RealServer(const char* name);
+    ~RealServer();
+    RealServer(const RealServer&) = delete;
+    RealServer& operator=(const RealServer&) = delete;
+
+    int Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+
+  protected:
+    // Starts argv in the folder with `env` added and output to `output`,
+    // and waits until `port` (0: Port()) accepts.
+    std::string Launch(const std::vector<std::string>& argv, const std::string& output,
+                       int port = 0, const std::vector<std::string>& env = {});
+    std::string dir_;
+    int port_ = 0;
+
+  private:
+    std::vector<pid_t> pids_;
+};
+
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+
+// A real POP3 server (Debian's Dovecot) on 127.0.0.1: one Maildir account,
+// user "joe" with password "tanstaaf" in plain text (so that APOP works),
+// each message's Maildir file name as its UIDL.
+// A message: its Maildir file name (the UIDL) and its text with LF ends.
+// The server numbers the messages in the order of their names.
+struct MaildirMessage {
+    std::string name;
+    std::string text;
+};
+
+class DovecotServer : public RealServer {
+  public:
+    static constexpr const char* kBinary = "/usr/sbin/dovecot";
+    static constexpr const char* kUser = "joe";
+    static constexpr const char* kPassword = "tanstaaf";
+
+    // Empty when Dovecot is installed; otherwise the reason to skip a test.
+    static std::string Missing();
+
+    DovecotServer() : RealServer("dovecot") {}
+    // Seeds the mailbox and starts the server. Empty when it runs, else why not.
+    std::string Start(const std::vector<MaildirMessage>& messages = {});
+    void Add(const MaildirMessage& message);
+    // Names (without flags) of the messages now in the mailbox, sorted.
+    std::vector<std::string> MailboxNames() const;
+    std::string Log() const;
+    // Before Start: STLS on the POP3 port, and a second port with TLS from
+    // the first byte (TlsPortText). Without it, STLS is refused.
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
+    std::string TlsPortText() const { return std::to_string(tlsPort_); }
+
+  private:
+    int tlsPort_ = 0;
+    std::string cert_, key_;
+    uid_t mailUid_ = 0;
+    gid_t mailGid_ = 0;
+};
+
+// A real SMTP server (Debian's Exim) on 127.0.0.1. It accepts every
+// recipient but refuse@brix.test, demands AUTH LOGIN (user "user", password
+// "secret") for the domain auth.test, refuses at the final "." (554) any
+// message with an "X-Refuse:" header, and writes each accepted message with
+// its envelope as a batched-SMTP file, which Delivered() returns.
+class EximServer : public RealServer {
+  public:
+    EximServer() : RealServer("exim") {}
+    // False with a reason when Exim is not installed or does not come up.
+    bool Start(std::string& why);
+    // Before Start: offer STARTTLS with this certificate and key. Without
+    // it, STARTTLS is not offered.
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
+    // The delivered messages, waiting up to two seconds for `count` of them.
+    std::vector<std::string> Delivered(std::size_t count);
+
+  private:
+    std::string cert_, key_;
+};
+
+// A real news server (Debian's INN 2) on 127.0.0.1 for end-to-end tests: innd
+// takes articles by IHAVE on Port(), nnrpd serves readers (no login) on
+// another; overview is on (tradindexed), the spool is tradspool, and innd
+// names itself brix.test in Path: and Xref:. As root everything runs as and
+// belongs to the user "news".
+class InnServer : public RealServer {
+  public:
+    static constexpr const char* kBin = "/usr/lib/news/bin/";
+
+    // Empty when INN is installed; otherwise the reason to skip a test.
+    static std::string Missing();
+
+    InnServer() : RealServer("inn") {}
+    // innd takes long over a signal; asked, it ends at once.
+    ~InnServer() { Run("ctlinnd", {"-t", "5", "shutdown", "test"}); }
+    // Starts innd and nnrpd with these groups (posting allowed) and waits
+    // until both accept connections. Empty when they run; otherwise why not.
+    std::string Start(const std::vector<std::string>& groups);
+    // Offers articles (lines without line ends) to innd with IHAVE, each
+    // under its Message-ID; returns innd's final reply to each.
+    std::vector<std::string> Inject(const std::vector<std::vector<std::string>>& articles);
+
+    // Before Start: STARTTLS on the reader port, and a second nnrpd with TLS
+    // from the first byte (TlsReaderPortText).
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        cert_ = certFile;
+        key_ = keyFile;
+    }
+
+    int ReaderPort() const { return readerPort_; }
+    std::string ReaderPortText() const { return std::to_string(readerPort_); }
+    std::string TlsReaderPortText() const { return std::to_string(tlsReaderPort_); }
+    // The servers' logs, for failure messages.
+    std::string Log() const;
+
+  private:
+    std::string Spawn(const std::vector<std::string>& args, int port);
+    std::vector<std::string> AsNews(const std::string& tool) const;
+    std::string Run(const std::string& tool, const std::vector<std::string>& args);
+
+    int readerPort_ = 0;
+    int tlsReaderPort_ = 0;
+    std::string cert_, key_;
+};
+
+} // namespace brix::testing
