@@ -11,11 +11,10 @@
 // first one left, completes the work with no duplicate beyond the one the
 // design allows (a message or posting whose acceptance was lost on the way).
 
-#include "mail/get_mail_fixture.h"
 #include "mail/send_mail.h"
-#include "news/news_job_fixture.h"
 #include "news/newsgroup_list.h"
 #include "news/post_news.h"
+#include "testing/job_test.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,9 +6,9 @@
 #include "frame/config.h"
 #include "frame/log.h"
 #include "frame/run_boxes.h"
-#include "mail/mail_testing.h"
 #include "platform/fakes.h"
 #include "support/errors.h"
+#include "testing/job_test.h"
 
 #include <gtest/gtest.h>
 

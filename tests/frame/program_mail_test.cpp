@@ -1,6 +1,6 @@
 // Whole runs of the real binary against a real Dovecot and Exim on loopback.
 
-#include "mail/mail_testing.h"
+#include "testing/job_test.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"

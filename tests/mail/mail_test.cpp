@@ -4,15 +4,14 @@
 // scripted server.
 
 #include "clients/base64.h"
-#include "get_mail_fixture.h"
 #include "mail/idtext.h"
 #include "mail/msg.h"
 #include "mail/outgoing_mail.h"
 #include "mail/send_mail.h"
 #include "mail/spool.h"
-#include "mail_testing.h"
 #include "support/errors.h"
 #include "support/textfile.h"
+#include "testing/job_test.h"
 #include "testing/script_server.h"
 
 #include <chrono>

@@ -2,7 +2,7 @@
 // loopback, in plain text and over TLS (from the first byte and upgraded).
 // Batches are checked byte for byte. Skipped when INN is not installed.
 
-#include "news/news_job_fixture.h"
+#include "testing/job_test.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"

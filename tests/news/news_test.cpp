@@ -8,12 +8,11 @@
 // generator's part.
 
 #include "filter/pho.h"
-#include "mail/mail_testing.h"
 #include "news/group_pointers.h"
 #include "news/news_spool.h"
 #include "news/post_news.h"
-#include "news_job_fixture.h"
 #include "platform/clock.h"
+#include "testing/job_test.h"
 #include "testing/script_server.h"
 #include "testing/settings_scope.h"
 #include "testing/temp_tree.h"

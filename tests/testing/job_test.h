@@ -1,0 +1,219 @@
+#pragma once
+// The base of the job tests: run settings in a temporary host tree, the
+// platform doubles, readers of the logs, the spool and the state files; a
+// full disk and ESC at an abort check for one scope; then the scripted
+// replies of the POP3 and NNTP servers.
+
+#include "display/status_screen.h"
+#include "frame/config.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "mail/get_mail.h"
+#include "news/get_news.h"
+#include "news/news_spool.h"
+#include "platform/fakes.h"
+#include "testing/script_server.h"
+#include "testing/settings_scope.h"
+#include "testing/temp_tree.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace brix::testing {
+
+// Writes beyond `bytes` fail as on a full disk (also for root), for one scope.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lim = old_;
+        lim.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, handler_);
+    }
+
+  private:
+    rlimit old_{};
+    void (*handler_)(int);
+};
+
+inline std::vector<std::string> DirNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Answers ESC at the n-th abort check of a job (counting from 1), once.
+class EscAtCheck final : public Keyboard {
+  public:
+    explicit EscAtCheck(int n) : n_(n) { SetKeyboard(this); }
+    ~EscAtCheck() override { SetKeyboard(nullptr); }
+    bool KeyPressed() override {
+        if (!fired_ && ++checks_ == n_) fired_ = pending_ = true;
+        return pending_;
+    }
+    int ReadKey() override {
+        pending_ = false;
+        return kEscKey;
+    }
+
+  private:
+    int n_;
+    int checks_ = 0;
+    bool fired_ = false;
+    bool pending_ = false;
+};
+
+// The stamp of every log line under FixedClock.
+inline const std::string kStamp = "03.02.2001 09:05:00 ";
+
+class MailJobTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Settings().VerboseMode = true; }
+    void TearDown() override {
+        CloseStatusScreen();
+        SetLogScreenShown(false);
+    }
+    std::string SpoolDir() const { return tree.Path() + "spool/"; }
+    std::vector<std::string> Spool() const { return DirNames(SpoolDir()); }
+    // The run log's lines without their stamps (each is checked).
+    std::vector<std::string> RunLog() const {
+        std::vector<std::string> lines = LogLines("qv-ppp.log");
+        for (std::string& line : lines) {
+            EXPECT_EQ(line.substr(0, kStamp.size()), kStamp);
+            line.erase(0, kStamp.size());
+        }
+        return lines;
+    }
+    // A log's lines, each of which must end in CR LF.
+    std::vector<std::string> LogLines(const std::string& name) const {
+        std::string text = tree.Read(name);
+        EXPECT_TRUE(text.empty() || text.ends_with("\r\n")) << name;
+        std::vector<std::string> lines;
+        for (std::size_t pos = 0, end; (end = text.find("\r\n", pos)) != std::string::npos;
+             pos = end + 2)
+            lines.push_back(text.substr(pos, end - pos));
+        return lines;
+    }
+
+    TempTree tree;
+    MemoryScreen screen;
+    FixedClock clock;
+    ScriptedKeyboard keyboard;
+    tbrixconfig box;
+    SettingsScope settings{tree};
+};
+
+// The mail fetch job's tests: a box with one account on the scripted server,
+// login and multi-line answers of its scripts, readers of the spool and the
+// UID file.
+inline const char* kGreeting = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>";
+
+// Login, STAT with `count` messages of 160 bytes, UIDL "1 aaa", "2 bbb", ...
+inline Script Listed(int count) {
+    Script s = Script().Send(kGreeting).Expect("USER joe").Send("+OK");
+    s.Expect("PASS secret").Send("+OK");
+    s.Expect("STAT").Send("+OK " + std::to_string(count) + " " + std::to_string(160 * count));
+    std::vector<std::string> uidl;
+    for (int i = 1; i <= count; ++i)
+        uidl.push_back(std::to_string(i) + " " + std::string(3, char('a' + i - 1)));
+    return s.Expect("UIDL").SendData("+OK", uidl);
+}
+
+// Identifier of a UIDL id of joe at the scripted server.
+inline std::string Id(const std::string& uid) {
+    return "<" + uid + "@joe.127.0.0.1>";
+}
+
+class GetMailTest : public MailJobTest {
+  protected:
+    void SetUp() override {
+        MailJobTest::SetUp();
+        Settings().SpoolDir = SpoolDir();
+        box.POP3SERVER = "127.0.0.1";
+        box.POP3USER = "joe";
+        box.POP3PASS = "secret";
+        box.POP3KEEP = "J";
+        box.POP3SPOOL = SpoolDir();
+        box.POP3TIMEOUT = "3";
+    }
+    void Run(ScriptServer& server) {
+        box.POP3PORT = server.PortText();
+        GetMail(box, false);
+    }
+    std::string Spooled(const std::string& name) const { return tree.Read("spool/" + name); }
+    std::string Uids() const { return tree.Read("e-mail.uid"); }
+};
+
+// Set-up of the news job tests: a box on the scripted NNTP server, the
+// replies of its dialogues, and readers of the batches and state files.
+using Lines = std::vector<std::string>;
+
+// An article with the given number in its subject and Message-ID <n@x>.
+inline Lines NewsArticle(int n, const std::string& body = "body") {
+    return {"From: poster@example.org",
+            "Subject: s" + std::to_string(n),
+            "Message-ID: <" + std::to_string(n) + "@x>",
+            "Lines: 1",
+            "",
+            body};
+}
+
+// Its overview line (RFC 2980 field order).
+inline std::string OverviewLine(int n) {
+    return std::to_string(n) + "\ts" + std::to_string(n) + "\tposter@example.org\tToday\t<" +
+           std::to_string(n) + "@x>\t\t99\t1";
+}
+
+// What the batch holds for these articles.
+inline std::string Entries(const std::vector<Lines>& articles) {
+    std::string out;
+    for (const Lines& a : articles) {
+        std::string text;
+        for (const std::string& line : a)
+            text += line + "\n";
+        out += "#! rnews " + std::to_string(text.size()) + "\n" + text;
+    }
+    return out;
+}
+
+class NewsJobTest : public MailJobTest {
+  protected:
+    void SetUp() override {
+        MailJobTest::SetUp();
+        NewsBatchCounter() = 0;
+        box.NNTPSERVER = "127.0.0.1";
+        box.NNTPSPOOL = SpoolDir();
+        box.NNTPTIMEOUT = 3;
+    }
+    void Rc(const std::string& text) { tree.Write("BOX1.rc", text); }
+    std::string Rc() const { return tree.Read("BOX1.rc"); }
+    std::string Batch(const std::string& name = "n0000.msg") const {
+        return tree.Read("spool/" + name);
+    }
+    std::string Dupes() const { return tree.Read("e-news.idx"); }
+    // Runs the job against the server, which must hear what it expects.
+    void Run(const Script& script, bool pho = false, tbrix_scorefile* score = nullptr) {
+        ScriptServer server(script);
+        box.NNTPPORT = server.PortText();
+        GetNews(box, pho, score);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+    }
+    bool Logged(const std::string& line) const {
+        for (const std::string& l : RunLog())
+            if (l == line) return true;
+        return false;
+    }
+};
+
+} // namespace brix::testing
