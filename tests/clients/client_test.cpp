@@ -2,14 +2,15 @@
 // dialogues do not reach: reply and body reading, each STARTTLS with a
 // forged reply sent ahead of the handshake, and a composed message.
 
-#include "client_fixture.h"
+#include "clients/abs_client.h"
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
 #include "clients/smtp_message.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
+#include "testing/script_server.h"
 #include "testing/temp_tree.h"
-#include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -17,13 +18,48 @@
 namespace brix {
 namespace {
 
-using testing::Dialogue;
-using testing::Logged;
 using testing::Script;
 using testing::ScriptServer;
-using testing::Talk;
 using testing::TempTree;
 using testing::TestPki;
+
+// A client of any class connected to the scripted server, with its log
+// lines collected.
+template <class Client> struct Logged : Client {
+    Logged() {
+        this->OnLogLine = [this](const std::string& line) { log.push_back(line); };
+        this->Socket->Timeout = 3000;
+    }
+    // Connects to the scripted server on 127.0.0.1.
+    void Open(ScriptServer& server) {
+        this->Service = server.PortText();
+        this->Connect("127.0.0.1");
+    }
+    std::vector<std::string> log;
+};
+
+// The greeting, then for each pair the client's command and the reply.
+Script Talk(const std::string& greeting,
+            const std::vector<std::pair<std::string, std::string>>& steps = {}) {
+    Script script;
+    script.Send(greeting);
+    for (const auto& [command, reply] : steps)
+        script.Expect(command).Send(reply);
+    return script;
+}
+
+// Connects a Client to a server playing script, runs f on it, closes the
+// connection without QUIT and checks that the client said exactly what the
+// script expects. Returns every byte the client sent.
+template <class Client, class F> std::string Dialogue(const Script& script, F f) {
+    ScriptServer server(script);
+    Logged<Client> client;
+    client.Open(server);
+    f(client);
+    client.TAbsClient::Disconnect();
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    return server.Received();
+}
 
 TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(ReplyCodeOf("221-bye"), 221);

@@ -6,7 +6,6 @@
 #include "frame/config.h"
 #include "frame/log.h"
 #include "frame/run_boxes.h"
-#include "platform/fakes.h"
 #include "support/errors.h"
 #include "testing/job_test.h"
 

@@ -4,7 +4,6 @@
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
-#include "testing/test_pki.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>

@@ -7,7 +7,6 @@
 // control byte from the input may reach the terminal, and no secret may leave
 // over a connection that is not secured as the box demands.
 
-#include "clients/client_fixture.h"
 #include "net/buf_tcp_client_socket.h"
 #include "net/socket_api.h"
 #include "net/tcp_client_socket.h"
@@ -15,7 +14,6 @@
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
-#include "testing/test_pki.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -14,7 +14,6 @@
 #include "platform/clock.h"
 #include "testing/job_test.h"
 #include "testing/script_server.h"
-#include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
 #include <gtest/gtest.h>

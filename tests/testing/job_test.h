@@ -1,8 +1,10 @@
 #pragma once
-// The base of the job tests: run settings in a temporary host tree, the
-// platform doubles, readers of the logs, the spool and the state files; a
-// full disk and ESC at an abort check for one scope; then the scripted
-// replies of the POP3 and NNTP servers.
+// The base of the job tests: doubles of the platform layer (a screen that
+// keeps what is written to it, a fixed clock, a scripted keyboard; each
+// installs itself for its lifetime), run settings in a temporary host tree,
+// readers of the logs, the spool and the state files; a full disk and ESC at
+// an abort check for one scope; then the scripted replies of the POP3 and
+// NNTP servers.
 
 #include "display/status_screen.h"
 #include "frame/config.h"
@@ -11,13 +13,16 @@
 #include "mail/get_mail.h"
 #include "news/get_news.h"
 #include "news/news_spool.h"
-#include "platform/fakes.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/keyboard.h"
 #include "testing/script_server.h"
-#include "testing/settings_scope.h"
 #include "testing/temp_tree.h"
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -26,6 +31,84 @@
 
 namespace brix::testing {
 
+class MemoryScreen final : public Console {
+  public:
+    MemoryScreen() { SetConsole(this); }
+    ~MemoryScreen() override { SetConsole(nullptr); }
+
+    void Write(std::string_view text) override { output += text; }
+    void WriteAt(int, int, std::string_view) override {}
+    void SetAttr(std::uint8_t) override {}
+    void ClearScreen() override {}
+    void CursorOff() override {}
+    void CursorOn() override {}
+    void Bell() override { ++bells; }
+    bool IsScreen() const override { return true; }
+
+    std::string output;
+    int bells = 0;
+};
+
+class FixedClock final : public Clock {
+  public:
+    FixedClock() { SetClock(this); }
+    ~FixedClock() override { SetClock(nullptr); }
+    // Every look is `step` milliseconds later.
+    std::uint32_t TickCount() override { return ticks += step; }
+    LocalTime Now() override { return now; }
+    std::int64_t UnixNow() override { return unix; }
+    void Sleep(std::uint32_t ms) override {
+        sleeps.push_back(ms);
+        ticks += ms;
+    }
+    std::uint32_t ticks = 1000, step = 0;
+    LocalTime now{2001, 2, 3, 9, 5, 0};
+    std::int64_t unix = 981191100;
+    std::vector<std::uint32_t> sleeps;
+};
+
+class ScriptedKeyboard final : public Keyboard {
+  public:
+    ScriptedKeyboard() { SetKeyboard(this); }
+    ~ScriptedKeyboard() override { SetKeyboard(nullptr); }
+    // Raw bytes as a terminal would deliver them.
+    void Type(const std::string& bytes) {
+        decoder_.Feed(bytes.data(), static_cast<int>(bytes.size()));
+    }
+    bool KeyPressed() override { return decoder_.HasKey(); }
+    int ReadKey() override { return decoder_.Next(); }
+
+  private:
+    KeyDecoder decoder_;
+};
+
+// Run settings for one test, pointing at its tree, restored afterwards.
+class SettingsScope {
+  public:
+    // Fresh settings with the host reader's directory, logs and spool in the
+    // tree, box BOX1.
+    explicit SettingsScope(const TempTree& tree) : saved_(Settings()) {
+        RunSettings& s = Settings();
+        s = RunSettings{};
+        s.QvPath = tree.Path();
+        s.LogDir = tree.Path();
+        s.SpoolDir = tree.Path() + "spool/";
+        s.ProgramDir = tree.Path() + "prog/";
+        s.CurrentBox = "BOX1";
+        tree.MakeDir("spool");
+    }
+    ~SettingsScope() { Settings() = saved_; }
+    SettingsScope(const SettingsScope&) = delete;
+    SettingsScope& operator=(const SettingsScope&) = delete;
+
+  private:
+    RunSettings saved_;
+};
+
+// The base of the job tests: run settings in a temporary host tree, the
+// platform doubles, readers of the logs, the spool and the state files; a
+// full disk and ESC at an abort check for one scope; then the scripted
+// replies of the POP3 and NNTP servers.
 // Writes beyond `bytes` fail as on a full disk (also for root), for one scope.
 class FileSizeLimit {
   public:

@@ -2,6 +2,8 @@
 // Real servers started by a test on 127.0.0.1, each with its own folder,
 // a free port and the processes it started, stopped by the destructor:
 // Dovecot (POP3), Exim (SMTP) and INN 2 (NNTP).
+// Certificates for their TLS (and for the scripted server's) come from
+// TestPki.
 
 #include <string>
 #include <sys/types.h>
@@ -147,6 +149,36 @@ class InnServer : public RealServer {
     int readerPort_ = 0;
     int tlsReaderPort_ = 0;
     std::string cert_, key_;
+};
+
+// Certificates for the TLS tests, made with the openssl tool in a folder of
+// their own that the servers' users can read: a test CA, a second CA that
+// nobody trusts, and server certificates (with their chain) from either.
+class TestPki {
+  public:
+    struct Pair {
+        std::string cert, key;
+    };
+
+    TestPki();
+    ~TestPki();
+    TestPki(const TestPki&) = delete;
+    TestPki& operator=(const TestPki&) = delete;
+
+    // The test CA's certificate, to be trusted through TLSCAFILE.
+    std::string CaFile() const { return dir_ + "/ca.pem"; }
+    // A server certificate for the DNS name, valid for `days` from now (a
+    // negative number: expired), issued by the test CA or the untrusted one.
+    Pair Issue(const std::string& dns, int days = 30, bool trusted = true);
+    // "localhost", valid, from the test CA.
+    const Pair& Localhost() const { return localhost_; }
+
+  private:
+    void Openssl(const std::string& commands) const;
+
+    std::string dir_;
+    int serial_ = 0;
+    Pair localhost_;
 };
 
 } // namespace brix::testing

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,5 +104,16 @@ class ScriptServer {
     std::vector<std::string> failures_;
     std::thread thread_;
 };
+
+// Runs f, which must raise E; returns its message ("" when it did not raise).
+template <class E, class F> std::string RaisedMessage(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    ADD_FAILURE() << "nothing was raised";
+    return {};
+}
 
 } // namespace brix::testing
