@@ -234,28 +234,24 @@ Script SilentAtRetr(bool endsWithQuit) {
 }
 
 // A reader's tree whose box fetches from `server`.
-struct Host {
+struct Host : HostTree {
     explicit Host(const ScriptServer& server) {
-        t.MakeDir("spool");
-        t.Write("qvdesk.cfg", "");
-        t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + server.PortText() +
-                                "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=60\n");
+        tree.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + server.PortText() +
+                                   "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=60\n");
     }
     // Starts a fetch and waits until it sent RETR, so that a signal reaches
     // the job and not the start-up.
     pid_t StartFetch() {
         pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v", "-debug"}, {Env()}, "", -1);
-        for (int i = 0; i < 500 && t.Read("BOX1.log").find("RETR 1") == std::string::npos; ++i)
+        for (int i = 0; i < 500 && tree.Read("BOX1.log").find("RETR 1") == std::string::npos; ++i)
             std::this_thread::sleep_for(10ms);
         return pid;
     }
     // The tree is free: a run that may not wait for the lock goes ahead.
     bool Free() {
-        t.Write("BOX1.bfg", "");
+        tree.Write("BOX1.bfg", "");
         return RunBrix({"box1.bfg"}, {Env(), "BRIX_LOCK_WAIT=0"}).exitCode == 0;
     }
-    std::string Env() const { return "QV=" + t.Path(); }
-    testing::TempTree t;
 };
 
 TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
@@ -272,9 +268,9 @@ TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
     // The job stopped waiting at once and ended its dialogue with QUIT,
     // which the server read after its pause.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    EXPECT_NE(host.t.Read("qv-ppp.log").find(" aborted by user ...\r\n"), std::string::npos);
+    EXPECT_NE(host.tree.Read("qv-ppp.log").find(" aborted by user ...\r\n"), std::string::npos);
     EXPECT_TRUE(server.Received().ends_with("RETR 1\r\nQUIT\r\n")) << server.Received();
-    EXPECT_FALSE(host.t.Exists("spool/m0000.msg"));
+    EXPECT_FALSE(host.tree.Exists("spool/m0000.msg"));
     EXPECT_TRUE(host.Free());
 }
 
@@ -290,7 +286,7 @@ TEST(RunControl, SecondSignalEndsTheProgramAtOnce) {
     ::kill(pid, SIGINT);
     EXPECT_EQ(testing::WaitExit(pid), 128 + SIGINT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);
-    EXPECT_FALSE(host.t.Exists("spool/m0000.msg"));
+    EXPECT_FALSE(host.tree.Exists("spool/m0000.msg"));
     EXPECT_TRUE(host.Free());
 }
 

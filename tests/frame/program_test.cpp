@@ -1,0 +1,337 @@
+// Whole runs of the real binary: the mail jobs against a real Dovecot and
+// Exim, the news jobs against a real INN 2, all on loopback; then the demo
+// on the bundled server, as a new user runs it.
+
+#include "testing/job_test.h"
+#include "testing/real_servers.h"
+#include "testing/run_program.h"
+#include "testing/temp_tree.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+
+namespace brix {
+namespace {
+
+using testing::Entries;
+using testing::InnServer;
+using testing::Lines;
+using testing::TempTree;
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Outgoing(const std::string& to, const std::string& subject) {
+    return "HELO client.example\r\nMAIL FROM:<anna@client.example>\r\nRCPT TO:<" + to +
+           ">\r\nDATA\r\nFrom: anna@client.example\r\nSubject: " + subject +
+           "\r\nX-Mailer: QV 3.1\r\n\r\n..one dot leads this line\r\n...two dots lead this "
+           "one\r\nX-Mailer: body text\r\n.\r\nQUIT\r\n";
+}
+
+// The fetched ones, then one from a sender the filter names; a lone CR stays
+// in its line.
+const std::vector<testing::MaildirMessage> kSeed = {
+    {"1000000001.M1P1.brixtest", "From: a@b\nSubject: one\nMessage-ID: <one@b>\n\nhel\rlo\n"},
+    {"1000000002.M2P1.brixtest", "From: c@d\nSubject: two\n\n.starts with a dot\n..two\n.\n" +
+                                     std::string(3000, 'x') + "\nend\n"},
+    {"1000000003.M3P1.brixtest", "From: e@f\nSubject: three\n\n"},
+    {"1000000004.M4P1.brixtest", "From: Spam <Spam@Example.ORG>\nSubject: buy\n\nnow\n"},
+};
+
+// 64 MiB in lines of 1000 bytes, with these line ends.
+std::string Big(const std::string& eol) {
+    std::string big;
+    for (int i = 0; i < 64 * 1024; ++i)
+        big += std::string(1000, 'x') + eol;
+    return big;
+}
+
+// Over TLS (Dovecot's implicit-TLS port, Exim with STARTTLS; the CA file
+// named relative to the host reader's folder): keep mode with SMTP after
+// POP and the sender filter, where one queued message needs the login and
+// one is refused; a message of 64 MiB each way is held whole by neither job.
+// Then in plain text: keep mode again with APOP (nothing new); delete mode:
+// the known messages go unread, a late one is fetched, and the mailbox is
+// empty.
+TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
+    testing::TestPki pki;
+    testing::DovecotServer pop;
+    pop.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    if (std::string why = pop.Start(kSeed); !why.empty()) GTEST_SKIP() << why;
+    const std::string bigText = "From: big@x\n\n";
+    pop.Add({"1000000005.M5P1.brixtest", bigText + Big("\n")});
+    testing::EximServer exim;
+    exim.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    if (std::string why; !exim.Start(why)) GTEST_SKIP() << why;
+    // The certificates name localhost, so the box does too.
+    const std::string bfg =
+        "POP3SERVER=localhost\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3TIMEOUT=10\n";
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
+    t.Write("BOX1.bfg", bfg + "POP3PORT=" + pop.TlsPortText() +
+                            "\nPOP3TLS=TLS\nTLSCAFILE=ca.pem\nSMTPSERVER=localhost\nSMTPPORT=" +
+                            exim.PortText() +
+                            "\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=user\nSMTPPASS=secret\n"
+                            "SMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=1\nPPP_KILLFILE=" +
+                            t.Path() + "filter.pho\n");
+    t.Write("spool/m0001.out", Outgoing("bert@brix.test", "first"));
+    t.Write("spool/m0002.out", Outgoing("eva@auth.test", "second")); // needs the login
+    t.Write("spool/m0003.out", Outgoing("refuse@brix.test", "third"));
+    t.Write("spool/m0004.out",
+            "HELO r\r\nMAIL FROM:<a@x>\r\nRCPT TO:<big@brix.test>\r\nDATA\r\n\r\n" + Big("\r\n") +
+                ".\r\nQUIT\r\n");
+    t.Write("filter.pho", "brix-pho: spam@example.org\n");
+    auto run = [&](const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args{"box1.bfg"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto r = testing::RunBrix(args, {"QV=" + t.Path()});
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+    };
+    // A child's peak memory counts what it shared with this process before
+    // its exec: the big texts made here go back first.
+    ::malloc_trim(0);
+    run({"-debug"});
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's own memory would be measured
+    EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "KiB";
+#endif
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(t.Read("spool/m000" + std::to_string(i) + ".msg"),
+                  "From joe@localhost\n" + kSeed[i].text)
+            << pop.Log();
+    EXPECT_EQ(t.Read("spool/m0003.msg").size(), 19 + bigText.size() + (1001u << 16));
+    std::string ids;
+    for (const auto& name : pop.MailboxNames())
+        ids += "<" + name + "@joe.localhost>"; // the filtered one is known too
+    EXPECT_EQ(t.Read("e-mail.uid"), ids);
+    EXPECT_EQ(testing::DirNames(t.Path() + "spool"), // the refused one is kept
+              (std::vector<std::string>{"m0000.msg", "m0001.msg", "m0002.msg", "m0003.msg",
+                                        "m0003.out"}));
+    // Batched SMTP: the envelope as sent, then the text, stuffed again by Exim
+    // exactly as it arrived stuffed.
+    std::vector<std::string> delivered = exim.Delivered(3);
+    ASSERT_EQ(delivered.size(), 3u);
+    std::erase_if(delivered, [](const std::string& m) { return m.size() > 64'000'000; });
+    ASSERT_EQ(delivered.size(), 2u);
+    for (std::string m : delivered) {
+        std::erase(m, '\r');
+        for (const char* part :
+             {"MAIL FROM:<anna@client.example>\n", "\nX-Mailer: QV 3.1, via Brix/W v0.4.2l\n",
+              "\nX-Mailer: body text\n", "\n..one dot leads this line\n",
+              "\n...two dots lead this one\n"})
+            EXPECT_TRUE(Has(m, part)) << part << " in " << m;
+        EXPECT_TRUE(m.ends_with("\n.\n")) << m;
+    }
+    EXPECT_TRUE(Has(delivered[0] + delivered[1], "RCPT TO:<eva@auth.test>"));
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_LT(log.find(" POP3: localhost:"), log.find(" 4 mails to send, ")) << log;
+    EXPECT_TRUE(Has(log, " Reading PHO-Filter...\r\n")) << log;
+    EXPECT_TRUE(Has(log, " Error (sendmail): Rcpt. (Error=550 ")) << log;
+    // The password went only after the upgrade.
+    const std::string debug = t.Read("BOX1.log");
+    EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
+    EXPECT_TRUE(Has(debug, "<MAIL FROM: <anna@client.example>\r\n>250 "));
+
+    const std::string plain = bfg + "POP3PORT=" + pop.PortText() + "\n";
+    t.Write("BOX1.bfg", plain + "POP3AUTH=J\n");
+    run();
+    EXPECT_FALSE(t.Exists("spool/m0004.msg"));
+    EXPECT_TRUE(Has(t.Read("qv-ppp.log"), " 5 mails skipped\r\n"));
+    EXPECT_EQ(pop.MailboxNames().size(), 5u);
+
+    pop.Add({"1000000006.M6P1.brixtest", "From: g@h\nSubject: four\n\nlate\n"});
+    t.Write("BOX1.bfg", plain + "POP3KEEP=N\n");
+    run();
+    EXPECT_EQ(t.Read("spool/m0004.msg"), "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
+    EXPECT_FALSE(t.Exists("spool/m0005.msg"));
+    EXPECT_EQ(t.Read("e-mail.uid"), "");
+    EXPECT_TRUE(pop.MailboxNames().empty()) << pop.Log();
+    EXPECT_FALSE(Has(t.Read("qv-ppp.log"), "Error (getmail)")) << t.Read("qv-ppp.log");
+}
+
+// ----------------------------------------------------------------------
+// The news jobs end to end: the real brix binary against a real INN 2 on
+// loopback, in plain text and over TLS (from the first byte and upgraded).
+// Batches are checked byte for byte. Skipped when INN is not installed.
+
+Lines Article(const std::string& id, const std::string& groups, const Lines& body) {
+    Lines a = {"Path: brix.test!not-for-mail",
+               "From: Poster <poster@example.org>",
+               "Newsgroups: " + groups,
+               "Subject: about " + id,
+               "Message-ID: <" + id + ">",
+               "Date: Tue, 01 Dec 2026 10:00:00 +0000",
+               ""};
+    a.insert(a.end(), body.begin(), body.end());
+    return a;
+}
+
+// The article as the reader gets it: innd adds Xref: as the last header line.
+Lines Served(Lines a, const std::string& xref) {
+    a.insert(a.begin() + 6, "Xref: brix.test " + xref);
+    return a;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+std::string Queued(const std::string& id) {
+    return "From: <own@client.example>\r\nNewsgroups: de.test\r\nSubject: mine\r\nMessage-ID: <" +
+           id + ">\r\nX-Newsreader: QV 3.1\r\n\r\n.dot\r\n";
+}
+
+struct Mode {
+    const char* tls; // the box's NNTPTLS; "" for none
+    bool implicit;   // the second nnrpd's port rather than the plain one
+};
+void PrintTo(const Mode& mode, std::ostream* out) {
+    *out << mode.tls;
+}
+class NewsJobsInn : public ::testing::TestWithParam<Mode> {};
+
+// All three news jobs of a box in one run: the list, posting, then fetching
+// (whole articles, a group header-only from the overview, a crosspost and
+// the own posting known already, requests by Message-ID).
+TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    const bool tls = *GetParam().tls;
+    testing::TestPki pki;
+    InnServer inn;
+    if (tls) inn.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    ASSERT_EQ(inn.Start({"de.test", "de.other"}), "");
+    const Lines a1 = Article("a1@brix.test", "de.test", {"first", ".", "..two", ".x"});
+    const Lines a2 = Article("a2@brix.test", "de.test",
+                             {std::string(3000, 'l'), "8-bit: \xe4\xf6\xfc\xdf", "end"});
+    const Lines a3 = Article("a3@brix.test", "de.other", {"other group"});
+    const Lines a4 = Article("a4@brix.test", "de.test,de.other", {"crossposted"});
+    ASSERT_EQ(inn.Inject({a1, a2, a3, a4}), Lines(4, "235 Article transferred OK")) << inn.Log();
+    testing::TempTree t;
+    // The certificate names localhost, so the box does too.
+    const std::string box =
+        std::string("NNTPSERVER=") + (tls ? "localhost" : "127.0.0.1") +
+        "\nNNTPPORT=" + (GetParam().implicit ? inn.TlsReaderPortText() : inn.ReaderPortText()) +
+        "\nNNTPLIST=J\nNNTPTIMEOUT=10\nNNTPTLS=" + GetParam().tls + "\nTLSCAFILE=" + pki.CaFile() +
+        "\n";
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", box);
+    t.Write("BOX1.rc", "# my groups\r\nde.test   0\r\nde.other -10 hdronly\r\nde.missing 5\r\n");
+    t.Write("request.id", FormatRequestRecord({1, 0, "*", "<a1@brix.test>"}) +
+                              FormatRequestRecord({1, 0, "OTHERBOX", "<a2@brix.test>"}));
+    t.Write("spool/n0001.out", Queued("own1@client.example"));
+
+    auto r = testing::RunBrix({"box1.bfg", "-debug2"}, {"QV=" + t.Path()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_EQ(Count(log, "Error"), 0u) << log << inn.Log();
+    const std::string list = t.Read("BOX1.bl");
+    EXPECT_EQ(list.rfind("!new_groups:", 0), 0u) << list;
+    EXPECT_EQ(Count(list, "\r\nde.test "), 1u) << list;
+    EXPECT_FALSE(t.Exists("spool/n0001.out")) << log;
+    EXPECT_EQ(Count(log, " 1 articles posted\r\n"), 1u) << log;
+    // The own posting (de.test:4) is known and skipped.
+    EXPECT_EQ(t.Read("spool/n0000.msg"), Entries({Served(a1, "de.test:1"), Served(a2, "de.test:2"),
+                                                  Served(a4, "de.test:3 de.other:2")}))
+        << log;
+    // Header only, from the overview; the crosspost is known and skipped.
+    std::string other = t.Read("spool/n0001.msg");
+    EXPECT_EQ(other.rfind("#! rnews ", 0), 0u) << other;
+    EXPECT_EQ(Count(other, "\nNewsgroups: de.other\nSubject: about a3@brix.test\n"), 1u) << other;
+    EXPECT_EQ(Count(other, "\nLines: 0\nX-QV-Mode: HdrOnly\n\n"), 1u) << other;
+    EXPECT_EQ(Count(other, "a4@brix.test"), 0u);
+    Lines requested = Served(a1, "de.test:1");
+    requested.insert(requested.begin() + 7, "X-QV-Mode: Message-ID Request");
+    EXPECT_EQ(t.Read("spool/n0002.msg"), Entries({requested}));
+    EXPECT_EQ(t.Read("BOX1.rc"),
+              "# my groups\r\nde.test 4\r\nde.other 2 hdronly\r\nde.missing 5\r\n");
+    EXPECT_EQ(t.Read("e-news.idx"),
+              "<own1@client.example><a1@brix.test><a2@brix.test><a4@brix.test><a3@brix.test>");
+    const std::string requests = t.Read("request.id");
+    EXPECT_EQ(requests[1], '\xff');
+    EXPECT_EQ(requests[kRequestRecordSize + 1], '\0');
+    EXPECT_EQ(Count(log, " no such newsgroup: de.missing\r\n"), 1u) << log;
+    EXPECT_EQ(Count(log, " total: 4 articles received, 2 articles skipped\r\n"), 1u) << log;
+    // Three sessions, each verified against the test CA.
+    EXPECT_EQ(Count(t.Read("BOX1.log"), ", peer /CN=localhost\r\n"), tls ? 3u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,
+                         ::testing::Values(Mode{"", false}, Mode{"TLS", true},
+                                           Mode{"STARTTLS", false}),
+                         [](const auto& info) {
+                             return *info.param.tls ? std::string(info.param.tls) : "plain";
+                         });
+
+// ----------------------------------------------------------------------
+// scripts/demo as a new user runs it, here without a terminal: the whole
+// program against the bundled server, checked by what arrived where; then
+// the installed program under a prefix of its own.
+
+namespace fs = std::filesystem;
+
+// The files of dir whose names start with `prefix`, one after another.
+std::string FilesLike(const fs::path& dir, const std::string& prefix, int& count) {
+    std::string all;
+    count = 0;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().starts_with(prefix) && e.path().extension() == ".msg") {
+            ++count;
+            all += TempTree::ReadAny(e.path());
+        }
+    return all;
+}
+
+TEST(Demo, RunsTheMainJobOnTheBundledServerAndInstalls) {
+    TempTree tmp;
+    const std::string build = fs::path(BRIX_BINARY).parent_path().string();
+    auto r = testing::RunProgram(BRIX_SOURCE_DIR "/scripts/demo", {"--keep", "--no-build"},
+                                 {"TMPDIR=" + tmp.Path(), "BRIX_BUILD_DIR=" + build});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const fs::path demo = fs::directory_iterator(tmp.Path())->path(), qv = demo / "qv",
+                   spool = qv / "spool", server = demo / "server";
+
+    // Mail: the three sample messages fetched, the queued reply sent.
+    int count = 0;
+    std::string fetched = FilesLike(spool, "m", count);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(fetched.rfind("From alice@", 0), 0u);
+    EXPECT_TRUE(Has(fetched, "Subject: Your weekly digest\n")) << fetched;
+    EXPECT_FALSE(fs::exists(spool / "m0001.out"));
+    std::string sent = TempTree::ReadAny(server / "sink" / "0001.eml");
+    EXPECT_TRUE(Has(sent, "X-Mailer: Demo Reader 1.0, via Brix/W v0.4.2l\n")) << sent;
+    EXPECT_TRUE(Has(sent, "\n.and this line")) << sent;
+
+    // News: the article posted, the groups fetched
+    // (the spammer killed by the scorefile, the binaries group header-only).
+    EXPECT_FALSE(fs::exists(spool / "n0001.out"));
+    EXPECT_TRUE(Has(TempTree::ReadAny(server / "news" / "demo.talk" / "5"),
+                    "X-Newsreader: Demo Reader 1.0, via Brix/W v0.4.2l"));
+    std::string batches = FilesLike(spool, "n", count);
+    for (const char* s :
+         {"#! rnews ", "Subject: Offline readers\n", "X-Score: 10\n", "X-QV-Mode: HdrOnly\n"})
+        EXPECT_TRUE(Has(batches, s)) << s;
+    EXPECT_FALSE(Has(batches, "MAKE MONEY FAST"));
+    EXPECT_FALSE(Has(batches, "<post-1@example.org>")); // posted, so not fetched back
+    std::string rc = TempTree::ReadAny(qv / "DEMO.rc");
+    EXPECT_TRUE(Has(rc, "demo.announce 2\r\n") && Has(rc, "demo.talk 5\r\n")) << rc;
+
+    r = testing::RunProgram("/usr/bin/env", {"cmake", "--install", build, "--prefix", tmp / "p"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(tmp.Exists("p/share/man/man1/brix.1"));
+    r = testing::RunProgram(tmp / "p/bin/brix", {"-h"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Has(r.output, "man brix")) << r.output;
+}
+
+} // namespace
+} // namespace brix
