@@ -18,10 +18,7 @@
 namespace brix {
 namespace {
 
-using testing::Script;
-using testing::ScriptServer;
-using testing::TempTree;
-using testing::TestPki;
+using namespace testing;
 
 // A client of any class connected to the scripted server, with its log
 // lines collected.

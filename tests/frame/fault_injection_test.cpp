@@ -31,9 +31,7 @@
 namespace brix {
 namespace {
 
-using testing::Script;
-using testing::ScriptServer;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 // One step of a dialogue: the server sends lines, or reads a command (a
 // text; "." reads a whole DATA body).

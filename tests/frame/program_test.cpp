@@ -15,10 +15,7 @@
 namespace brix {
 namespace {
 
-using testing::Entries;
-using testing::InnServer;
-using testing::Lines;
-using testing::TempTree;
+using namespace testing;
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -16,10 +16,7 @@
 namespace brix {
 namespace {
 
-using testing::RunBrix;
-using testing::Script;
-using testing::ScriptServer;
-using testing::TempTree;
+using namespace testing;
 
 const std::string kBanner = "Brix Win32 v0.4.2l Beta - Mail & News (Linux)\n"
                             "POP3, SMTP und NNTP f\xC3\xBCr den Offline-Reader\n\n";

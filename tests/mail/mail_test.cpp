@@ -27,14 +27,7 @@
 namespace brix {
 namespace {
 
-using testing::DirNames;
-using testing::TempTree;
-using Lines = std::vector<std::string>;
-using testing::GetMailTest;
-using testing::Id;
-using testing::Listed;
-using testing::Script;
-using testing::ScriptServer;
+using namespace testing;
 
 // The spool file's bytes for a received message, formed line by line.
 std::string Formed(const tbrix_msg& message, bool batched, const std::string& user,

@@ -25,10 +25,7 @@
 namespace brix {
 namespace {
 
-using testing::FreeLoopbackPort;
-using testing::RaisedMessage;
-using testing::Script;
-using testing::ScriptServer;
+using namespace testing;
 
 // Greeting and login of a POP3 server, and the STAT command.
 Script UpToStat(Script s = Script()) {

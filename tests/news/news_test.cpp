@@ -21,14 +21,7 @@
 namespace brix {
 namespace {
 
-using testing::Script;
-using testing::ScriptServer;
-using Lines = std::vector<std::string>;
-using testing::Entries;
-using testing::Lines;
-using testing::NewsArticle;
-using testing::NewsJobTest;
-using testing::OverviewLine;
+using namespace testing;
 
 TEST(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppend) {
     EXPECT_EQ(BatchFileName("sp/", 10), "sp/n000A.msg");

@@ -1,5 +1,6 @@
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
+#include "testing/temp_tree.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -55,15 +56,6 @@ int ConnectLoopback(int port) {
     return -1;
 }
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 RealServer::RealServer(const char* name) {
     std::string tmpl = "/tmp/brix-" + std::string(name) + "-XXXXXX";
     if (::mkdtemp(tmpl.data())) dir_ = tmpl;
@@ -97,11 +89,11 @@ std::string RealServer::Launch(const std::vector<std::string>& argv, const std::
         }
         if (::waitpid(pid, nullptr, WNOHANG) == pid) {
             pids_.pop_back();
-            return argv[0] + " ended at start-up: " + ReadText(output);
+            return argv[0] + " ended at start-up: " + TempTree::ReadAny(output);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return argv[0] + " did not accept connections: " + ReadText(output);
+    return argv[0] + " did not accept connections: " + TempTree::ReadAny(output);
 }
 
 namespace fs = std::filesystem;
@@ -115,7 +107,7 @@ void DovecotServer::Add(const MaildirMessage& message) {
     // Renamed in, as a delivery agent does: the server never sees half a message.
     const std::string maildir = dir_ + "/mail/" + kUser;
     const std::string tmp = maildir + "/tmp/" + message.name;
-    WriteText(tmp, message.text);
+    TempTree::WriteAny(tmp, message.text);
     if (::chown(tmp.c_str(), mailUid_, mailGid_) == 0)
         fs::rename(tmp, maildir + "/cur/" + message.name + ":2,");
 }
@@ -157,35 +149,36 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
         Add(message);
     const std::string& d = dir_;
     if (!cert_.empty()) tlsPort_ = FreeLoopbackPort();
-    WriteText(d + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
-                                 std::to_string(mailUid_) + ":" + std::to_string(mailGid_) +
-                                 "::" + d + "/mail/" + kUser + "::\n");
-    WriteText(d + "/dovecot.conf",
-              "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
-                  "/state\nlog_path = " + d + "/dovecot.log\n" +
-                  (cert_.empty()
-                       ? std::string("ssl = no\n")
-                       : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
-                  "disable_plaintext_auth = no\n"
-                  "auth_mechanisms = plain login apop\nauth_failure_delay = 0\n"
-                  "default_internal_user = " +
-                  internal + "\ndefault_login_user = " + login +
-                  "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
-                  "/mail/%u\npop3_uidl_format = %f\n"
-                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
-                  d + "/passwd\n}\nuserdb {\n  driver = passwd-file\n  args = " + d +
-                  "/passwd\n}\nservice pop3-login {\n  inet_listener pop3 {\n"
-                  "    address = 127.0.0.1\n    port = " +
-                  PortText() + "\n  }\n" +
-                  (cert_.empty() ? std::string()
-                                 : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
-                                       std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
-                  "}\n");
+    TempTree::WriteAny(d + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
+                                          std::to_string(mailUid_) + ":" +
+                                          std::to_string(mailGid_) + "::" + d + "/mail/" + kUser +
+                                          "::\n");
+    TempTree::WriteAny(
+        d + "/dovecot.conf",
+        "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
+            "/state\nlog_path = " + d + "/dovecot.log\n" +
+            (cert_.empty() ? std::string("ssl = no\n")
+                           : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
+            "disable_plaintext_auth = no\n"
+            "auth_mechanisms = plain login apop\nauth_failure_delay = 0\n"
+            "default_internal_user = " +
+            internal + "\ndefault_login_user = " + login +
+            "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
+            "/mail/%u\npop3_uidl_format = %f\n"
+            "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
+            d + "/passwd\n}\nuserdb {\n  driver = passwd-file\n  args = " + d +
+            "/passwd\n}\nservice pop3-login {\n  inet_listener pop3 {\n"
+            "    address = 127.0.0.1\n    port = " +
+            PortText() + "\n  }\n" +
+            (cert_.empty() ? std::string()
+                           : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                                 std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
+            "}\n");
     return Launch({kBinary, "-F", "-c", d + "/dovecot.conf"}, d + "/stderr.log");
 }
 
 std::string DovecotServer::Log() const {
-    return ReadText(dir_ + "/dovecot.log") + ReadText(dir_ + "/stderr.log");
+    return TempTree::ReadAny(dir_ + "/dovecot.log") + TempTree::ReadAny(dir_ + "/stderr.log");
 }
 
 bool EximServer::Start(std::string& why) {
@@ -202,34 +195,34 @@ bool EximServer::Start(std::string& why) {
             return false;
         }
     }
-    WriteText(dir_ + "/exim.conf",
-              "primary_hostname = brix.test\nspool_directory = " + dir_ +
-                  "/spool\nlog_file_path = " + dir_ +
-                  "/log/%slog\ndaemon_smtp_ports = " + PortText() +
-                  "\nlocal_interfaces = 127.0.0.1\n"
-                  "acl_smtp_rcpt = acl_rcpt\nacl_smtp_data = acl_data\n"
-                  "auth_advertise_hosts = *\nhost_lookup =\nrfc1413_hosts =\n" +
-                  (cert_.empty() ? std::string("tls_advertise_hosts =\n")
-                                 : "tls_advertise_hosts = *\ntls_certificate = " + cert_ +
-                                       "\ntls_privatekey = " + key_ + "\n") +
-                  "keep_environment =\nmessage_size_limit = 0\n"
-                  "begin acl\nacl_rcpt:\n  deny recipients = refuse@brix.test\n"
-                  "  deny message = authentication required\n"
-                  "       domains = auth.test\n       !authenticated = *\n  accept\n"
-                  // A code at the start of the message replaces Exim's 550.
-                  "acl_data:\n  deny message = 554 message refused\n"
-                  "       condition = ${if def:h_X-Refuse:}\n  accept\n"
-                  "begin routers\nall:\n  driver = accept\n  transport = bsmtp_file\n"
-                  "begin transports\nbsmtp_file:\n  driver = appendfile\n  directory "
-                  "= " +
-                  dir_ + "/out\n  use_bsmtp\n  user = " + user +
-                  "\n  mode = 0644\n"
-                  "begin authenticators\nlogin:\n  driver = plaintext\n  public_name = "
-                  "LOGIN\n"
-                  "  server_prompts = Username:: : Password::\n"
-                  "  server_condition = ${if and "
-                  "{{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
-                  "  server_set_id = $auth1\n");
+    TempTree::WriteAny(dir_ + "/exim.conf",
+                       "primary_hostname = brix.test\nspool_directory = " + dir_ +
+                           "/spool\nlog_file_path = " + dir_ +
+                           "/log/%slog\ndaemon_smtp_ports = " + PortText() +
+                           "\nlocal_interfaces = 127.0.0.1\n"
+                           "acl_smtp_rcpt = acl_rcpt\nacl_smtp_data = acl_data\n"
+                           "auth_advertise_hosts = *\nhost_lookup =\nrfc1413_hosts =\n" +
+                           (cert_.empty() ? std::string("tls_advertise_hosts =\n")
+                                          : "tls_advertise_hosts = *\ntls_certificate = " + cert_ +
+                                                "\ntls_privatekey = " + key_ + "\n") +
+                           "keep_environment =\nmessage_size_limit = 0\n"
+                           "begin acl\nacl_rcpt:\n  deny recipients = refuse@brix.test\n"
+                           "  deny message = authentication required\n"
+                           "       domains = auth.test\n       !authenticated = *\n  accept\n"
+                           // A code at the start of the message replaces Exim's 550.
+                           "acl_data:\n  deny message = 554 message refused\n"
+                           "       condition = ${if def:h_X-Refuse:}\n  accept\n"
+                           "begin routers\nall:\n  driver = accept\n  transport = bsmtp_file\n"
+                           "begin transports\nbsmtp_file:\n  driver = appendfile\n  directory "
+                           "= " +
+                           dir_ + "/out\n  use_bsmtp\n  user = " + user +
+                           "\n  mode = 0644\n"
+                           "begin authenticators\nlogin:\n  driver = plaintext\n  public_name = "
+                           "LOGIN\n"
+                           "  server_prompts = Username:: : Password::\n"
+                           "  server_condition = ${if and "
+                           "{{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
+                           "  server_set_id = $auth1\n");
     why = Launch({"/usr/sbin/exim4", "-C", dir_ + "/exim.conf", "-bdf", "-odi"}, "/dev/null");
     return why.empty();
 }
@@ -245,7 +238,7 @@ std::vector<std::string> EximServer::Delivered(std::size_t count) {
         texts.clear();
         bool whole = true; // a file appears before Exim has written it
         for (const std::string& f : files) {
-            texts.push_back(ReadText(f));
+            texts.push_back(TempTree::ReadAny(f));
             whole = whole && (texts.back().ends_with(".\n") || texts.back().ends_with(".\r\n"));
         }
         if (texts.size() >= count && whole) break;
@@ -320,32 +313,36 @@ std::string InnServer::Start(const std::vector<std::string>& groups) {
     passwd* user = ::getpwuid(::geteuid());
     const std::string name = ::geteuid() == 0 || !user ? "news" : user->pw_name;
     // Every path not given here lies below pathnews.
-    WriteText(d + "/etc/inn.conf",
-              "domain: example.test\npathhost: brix.test\nserver: 127.0.0.1\n"
-              "bindaddress: 127.0.0.1\nport: " +
-                  PortText() + "\nrunasuser: " + name + "\nrunasgroup: " + name +
-                  "\npathnews: " + d + "\npathbin: /usr/lib/news/bin\npathfilter: " + d +
-                  "/filter\novmethod: tradindexed\nhismethod: hisv6\nenableoverview: true\n"
-                  "nnrpdloadlimit: 0\npgpverify: false\nwireformat: true\nartcutoff: 0\n"
-                  "doinnwatch: false\ndocnfsstat: false\nmta: \"/bin/true %s\"\n"
-                  "mailcmd: /bin/true\norganization: \"brix test\"\n");
+    TempTree::WriteAny(
+        d + "/etc/inn.conf",
+        "domain: example.test\npathhost: brix.test\nserver: 127.0.0.1\n"
+        "bindaddress: 127.0.0.1\nport: " +
+            PortText() + "\nrunasuser: " + name + "\nrunasgroup: " + name + "\npathnews: " + d +
+            "\npathbin: /usr/lib/news/bin\npathfilter: " + d +
+            "/filter\novmethod: tradindexed\nhismethod: hisv6\nenableoverview: true\n"
+            "nnrpdloadlimit: 0\npgpverify: false\nwireformat: true\nartcutoff: 0\n"
+            "doinnwatch: false\ndocnfsstat: false\nmta: \"/bin/true %s\"\n"
+            "mailcmd: /bin/true\norganization: \"brix test\"\n");
     if (!cert_.empty()) {
         // nnrpd wants a key that only its owner can read: copies of its own.
         fs::copy_file(cert_, d + "/etc/cert.pem");
         fs::copy_file(key_, d + "/etc/key.pem");
         fs::permissions(d + "/etc/key.pem", fs::perms::owner_read | fs::perms::owner_write);
     }
-    WriteText(d + "/etc/storage.conf", "method tradspool {\n newsgroups: *\n class: 0\n}\n");
-    WriteText(d + "/etc/readers.conf", "auth \"all\" {\n hosts: \"*\"\n default: \"<all>\"\n}\n"
-                                       "access \"all\" {\n users: \"<all>\"\n newsgroups: \"*\"\n"
-                                       " access: RPA\n}\n");
-    WriteText(d + "/etc/newsfeeds", "ME:*::\n");
-    WriteText(d + "/etc/incoming.conf", "peer ME {\n hostname: \"localhost, 127.0.0.1\"\n}\n");
-    WriteText(d + "/db/active", "control 0000000000 0000000001 n\n"
-                                "control.cancel 0000000000 0000000001 n\n"
-                                "junk 0000000000 0000000001 n\n");
+    TempTree::WriteAny(d + "/etc/storage.conf",
+                       "method tradspool {\n newsgroups: *\n class: 0\n}\n");
+    TempTree::WriteAny(d + "/etc/readers.conf",
+                       "auth \"all\" {\n hosts: \"*\"\n default: \"<all>\"\n}\n"
+                       "access \"all\" {\n users: \"<all>\"\n newsgroups: \"*\"\n"
+                       " access: RPA\n}\n");
+    TempTree::WriteAny(d + "/etc/newsfeeds", "ME:*::\n");
+    TempTree::WriteAny(d + "/etc/incoming.conf",
+                       "peer ME {\n hostname: \"localhost, 127.0.0.1\"\n}\n");
+    TempTree::WriteAny(d + "/db/active", "control 0000000000 0000000001 n\n"
+                                         "control.cancel 0000000000 0000000001 n\n"
+                                         "junk 0000000000 0000000001 n\n");
     for (const char* f : {"/db/active.times", "/db/newsgroups", "/db/history"})
-        WriteText(d + f, "");
+        TempTree::WriteAny(d + f, "");
     if (passwd* news = ::geteuid() == 0 ? ::getpwnam("news") : nullptr) {
         for (const auto& entry : fs::recursive_directory_iterator(d))
             if (::chown(entry.path().c_str(), news->pw_uid, news->pw_gid) != 0) return "chown";
@@ -389,8 +386,8 @@ std::vector<std::string> InnServer::Inject(const std::vector<std::vector<std::st
 }
 
 std::string InnServer::Log() const {
-    return ReadText(dir_ + "/innd.out") + ReadText(dir_ + "/nnrpd.out") +
-           ReadText(dir_ + "/log/errlog") + ReadText(dir_ + "/log/news.notice");
+    return TempTree::ReadAny(dir_ + "/innd.out") + TempTree::ReadAny(dir_ + "/nnrpd.out") +
+           TempTree::ReadAny(dir_ + "/log/errlog") + TempTree::ReadAny(dir_ + "/log/news.notice");
 }
 
 namespace {

@@ -39,9 +39,6 @@ class RealServer {
     std::vector<pid_t> pids_;
 };
 
-std::string ReadText(const std::string& path);
-void WriteText(const std::string& path, const std::string& text);
-
 // A real POP3 server (Debian's Dovecot) on 127.0.0.1: one Maildir account,
 // user "joe" with password "tanstaaf" in plain text (so that APOP works),
 // each message's Maildir file name as its UIDL.

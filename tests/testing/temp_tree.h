@@ -33,13 +33,16 @@ class TempTree {
 
     void Write(const std::string& name, const std::string& bytes) const {
         std::filesystem::create_directories(std::filesystem::path(path_ + name).parent_path());
-        std::ofstream(path_ + name, std::ios::binary) << bytes;
+        WriteAny(path_ + name, bytes);
     }
     std::string Read(const std::string& name) const { return ReadAny(path_ + name); }
     // Any file's bytes, by its full path.
     static std::string ReadAny(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    static void WriteAny(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(path_ + name); }
     void MakeDir(const std::string& name) const {
