@@ -23,14 +23,14 @@ namespace {
 
 using namespace testing;
 
-TEST(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppend) {
+class NewsSpool : public MailJobTest {};
+
+TEST_F(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppend) {
     EXPECT_EQ(BatchFileName("sp/", 10), "sp/n000A.msg");
     EXPECT_EQ(BatchFileName("sp/", 65536), "sp/n10000.msg");
     const std::string whole = "#! rnews 2\na\n#! rnews 3\nbc\n";
     for (std::string tail : {"#! rnews 50\nhalf", "#! rne", "#! rnews x\n"})
         EXPECT_EQ(WholeEntriesLength(whole + tail), whole.size()) << tail;
-    testing::TempTree tree;
-    testing::SettingsScope settings(tree);
     tree.Write("n0000.msg", whole + "#! rnews 50\nhalf");
     BatchWriter writer;
     EXPECT_EQ(writer.Append(tree / "n0000.msg", {"z"}), 2);
@@ -40,7 +40,7 @@ TEST(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppend
     EXPECT_NE(tree.Read("qv-ppp.log").find("torn batch entry cut off"), std::string::npos);
 }
 
-TEST(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
+TEST_F(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
     NewsDupes dupes;
     dupes.SetText("12>x<ab>junk<cd>");
     EXPECT_TRUE(dupes.Contains("<ab>") && dupes.Contains("<cd>"));
@@ -53,7 +53,7 @@ TEST(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
     EXPECT_TRUE(dupes.Contains("<ab>"));
 }
 
-TEST(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
+TEST_F(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
     std::string bytes = FormatRequestRecord({3, 7, "BOX1", "<id@x>"});
     ASSERT_EQ(bytes.size(), kRequestRecordSize);
     EXPECT_EQ(bytes.substr(0, 17), std::string("\x03\x07\x04"
@@ -61,7 +61,6 @@ TEST(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
                                                17));
     bytes[2] = '\xff'; // a length beyond its field is clamped to it
     EXPECT_EQ(ParseRequestRecord(bytes).box, std::string("BOX1\0\0\0\0", 8));
-    testing::TempTree tree;
     tree.Write("request.id", bytes + "torn");
     AppendRequestRecord(tree / "request.id", {1, 0, "*", "other"});
     RequestFile file(tree / "request.id");

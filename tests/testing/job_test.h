@@ -82,33 +82,6 @@ class ScriptedKeyboard final : public Keyboard {
     KeyDecoder decoder_;
 };
 
-// Run settings for one test, pointing at its tree, restored afterwards.
-class SettingsScope {
-  public:
-    // Fresh settings with the host reader's directory, logs and spool in the
-    // tree, box BOX1.
-    explicit SettingsScope(const TempTree& tree) : saved_(Settings()) {
-        RunSettings& s = Settings();
-        s = RunSettings{};
-        s.QvPath = tree.Path();
-        s.LogDir = tree.Path();
-        s.SpoolDir = tree.Path() + "spool/";
-        s.ProgramDir = tree.Path() + "prog/";
-        s.CurrentBox = "BOX1";
-        tree.MakeDir("spool");
-    }
-    ~SettingsScope() { Settings() = saved_; }
-    SettingsScope(const SettingsScope&) = delete;
-    SettingsScope& operator=(const SettingsScope&) = delete;
-
-  private:
-    RunSettings saved_;
-};
-
-// The base of the job tests: run settings in a temporary host tree, the
-// platform doubles, readers of the logs, the spool and the state files; a
-// full disk and ESC at an abort check for one scope; then the scripted
-// replies of the POP3 and NNTP servers.
 // Writes beyond `bytes` fail as on a full disk (also for root), for one scope.
 class FileSizeLimit {
   public:
@@ -162,10 +135,21 @@ inline const std::string kStamp = "03.02.2001 09:05:00 ";
 
 class MailJobTest : public ::testing::Test {
   protected:
-    void SetUp() override { Settings().VerboseMode = true; }
+    // Fresh run settings with the host reader's directory, logs and spool in
+    // the tree, box BOX1; the old ones come back afterwards.
+    void SetUp() override {
+        RunSettings& s = Settings() = RunSettings{};
+        s.QvPath = s.LogDir = tree.Path();
+        s.SpoolDir = SpoolDir();
+        s.ProgramDir = tree.Path() + "prog/";
+        s.CurrentBox = "BOX1";
+        s.VerboseMode = true;
+        tree.MakeDir("spool");
+    }
     void TearDown() override {
         CloseStatusScreen();
         SetLogScreenShown(false);
+        Settings() = saved_;
     }
     std::string SpoolDir() const { return tree.Path() + "spool/"; }
     std::vector<std::string> Spool() const { return DirNames(SpoolDir()); }
@@ -194,7 +178,7 @@ class MailJobTest : public ::testing::Test {
     FixedClock clock;
     ScriptedKeyboard keyboard;
     tbrixconfig box;
-    SettingsScope settings{tree};
+    RunSettings saved_ = Settings();
 };
 
 // The mail fetch job's tests: a box with one account on the scripted server,
