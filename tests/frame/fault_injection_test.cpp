@@ -50,11 +50,7 @@ Op E(std::string text) {
 }
 // A multi-line answer: the first line, the lines dot-stuffed, ".".
 Op Multi(const std::string& first, const Lines& lines) {
-    Lines wire = {first};
-    for (const std::string& l : lines)
-        wire.push_back(l.starts_with('.') ? "." + l : l);
-    wire.push_back(".");
-    return S(wire);
+    return S(DataLines(first, lines));
 }
 
 // A command and its answer.

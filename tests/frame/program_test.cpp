@@ -17,8 +17,12 @@ namespace {
 
 using namespace testing;
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+// How often part occurs in text.
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 std::string Outgoing(const std::string& to, const std::string& subject) {
@@ -122,24 +126,24 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
              {"MAIL FROM:<anna@client.example>\n", "\nX-Mailer: QV 3.1, via Brix/W v0.4.2l\n",
               "\nX-Mailer: body text\n", "\n..one dot leads this line\n",
               "\n...two dots lead this one\n"})
-            EXPECT_TRUE(Has(m, part)) << part << " in " << m;
+            EXPECT_TRUE(Count(m, part)) << part << " in " << m;
         EXPECT_TRUE(m.ends_with("\n.\n")) << m;
     }
-    EXPECT_TRUE(Has(delivered[0] + delivered[1], "RCPT TO:<eva@auth.test>"));
+    EXPECT_TRUE(Count(delivered[0] + delivered[1], "RCPT TO:<eva@auth.test>"));
     const std::string log = t.Read("qv-ppp.log");
     EXPECT_LT(log.find(" POP3: localhost:"), log.find(" 4 mails to send, ")) << log;
-    EXPECT_TRUE(Has(log, " Reading PHO-Filter...\r\n")) << log;
-    EXPECT_TRUE(Has(log, " Error (sendmail): Rcpt. (Error=550 ")) << log;
+    EXPECT_TRUE(Count(log, " Reading PHO-Filter...\r\n")) << log;
+    EXPECT_TRUE(Count(log, " Error (sendmail): Rcpt. (Error=550 ")) << log;
     // The password went only after the upgrade.
     const std::string debug = t.Read("BOX1.log");
     EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
-    EXPECT_TRUE(Has(debug, "<MAIL FROM: <anna@client.example>\r\n>250 "));
+    EXPECT_TRUE(Count(debug, "<MAIL FROM: <anna@client.example>\r\n>250 "));
 
     const std::string plain = bfg + "POP3PORT=" + pop.PortText() + "\n";
     t.Write("BOX1.bfg", plain + "POP3AUTH=J\n");
     run();
     EXPECT_FALSE(t.Exists("spool/m0004.msg"));
-    EXPECT_TRUE(Has(t.Read("qv-ppp.log"), " 5 mails skipped\r\n"));
+    EXPECT_TRUE(Count(t.Read("qv-ppp.log"), " 5 mails skipped\r\n"));
     EXPECT_EQ(pop.MailboxNames().size(), 5u);
 
     pop.Add({"1000000006.M6P1.brixtest", "From: g@h\nSubject: four\n\nlate\n"});
@@ -149,7 +153,7 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     EXPECT_FALSE(t.Exists("spool/m0005.msg"));
     EXPECT_EQ(t.Read("e-mail.uid"), "");
     EXPECT_TRUE(pop.MailboxNames().empty()) << pop.Log();
-    EXPECT_FALSE(Has(t.Read("qv-ppp.log"), "Error (getmail)")) << t.Read("qv-ppp.log");
+    EXPECT_FALSE(Count(t.Read("qv-ppp.log"), "Error (getmail)")) << t.Read("qv-ppp.log");
 }
 
 // ----------------------------------------------------------------------
@@ -173,13 +177,6 @@ Lines Article(const std::string& id, const std::string& groups, const Lines& bod
 Lines Served(Lines a, const std::string& xref) {
     a.insert(a.begin() + 6, "Xref: brix.test " + xref);
     return a;
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 std::string Queued(const std::string& id) {
@@ -302,32 +299,32 @@ TEST(Demo, RunsTheMainJobOnTheBundledServerAndInstalls) {
     std::string fetched = FilesLike(spool, "m", count);
     EXPECT_EQ(count, 3);
     EXPECT_EQ(fetched.rfind("From alice@", 0), 0u);
-    EXPECT_TRUE(Has(fetched, "Subject: Your weekly digest\n")) << fetched;
+    EXPECT_TRUE(Count(fetched, "Subject: Your weekly digest\n")) << fetched;
     EXPECT_FALSE(fs::exists(spool / "m0001.out"));
     std::string sent = TempTree::ReadAny(server / "sink" / "0001.eml");
-    EXPECT_TRUE(Has(sent, "X-Mailer: Demo Reader 1.0, via Brix/W v0.4.2l\n")) << sent;
-    EXPECT_TRUE(Has(sent, "\n.and this line")) << sent;
+    EXPECT_TRUE(Count(sent, "X-Mailer: Demo Reader 1.0, via Brix/W v0.4.2l\n")) << sent;
+    EXPECT_TRUE(Count(sent, "\n.and this line")) << sent;
 
     // News: the article posted, the groups fetched
     // (the spammer killed by the scorefile, the binaries group header-only).
     EXPECT_FALSE(fs::exists(spool / "n0001.out"));
-    EXPECT_TRUE(Has(TempTree::ReadAny(server / "news" / "demo.talk" / "5"),
-                    "X-Newsreader: Demo Reader 1.0, via Brix/W v0.4.2l"));
+    EXPECT_TRUE(Count(TempTree::ReadAny(server / "news" / "demo.talk" / "5"),
+                      "X-Newsreader: Demo Reader 1.0, via Brix/W v0.4.2l"));
     std::string batches = FilesLike(spool, "n", count);
     for (const char* s :
          {"#! rnews ", "Subject: Offline readers\n", "X-Score: 10\n", "X-QV-Mode: HdrOnly\n"})
-        EXPECT_TRUE(Has(batches, s)) << s;
-    EXPECT_FALSE(Has(batches, "MAKE MONEY FAST"));
-    EXPECT_FALSE(Has(batches, "<post-1@example.org>")); // posted, so not fetched back
+        EXPECT_TRUE(Count(batches, s)) << s;
+    EXPECT_FALSE(Count(batches, "MAKE MONEY FAST"));
+    EXPECT_FALSE(Count(batches, "<post-1@example.org>")); // posted, so not fetched back
     std::string rc = TempTree::ReadAny(qv / "DEMO.rc");
-    EXPECT_TRUE(Has(rc, "demo.announce 2\r\n") && Has(rc, "demo.talk 5\r\n")) << rc;
+    EXPECT_TRUE(Count(rc, "demo.announce 2\r\n") && Count(rc, "demo.talk 5\r\n")) << rc;
 
     r = testing::RunProgram("/usr/bin/env", {"cmake", "--install", build, "--prefix", tmp / "p"});
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_TRUE(tmp.Exists("p/share/man/man1/brix.1"));
     r = testing::RunProgram(tmp / "p/bin/brix", {"-h"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(Has(r.output, "man brix")) << r.output;
+    EXPECT_TRUE(Count(r.output, "man brix")) << r.output;
 }
 
 } // namespace

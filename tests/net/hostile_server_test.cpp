@@ -18,7 +18,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 

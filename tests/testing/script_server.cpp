@@ -40,12 +40,13 @@ Script& Script::SendLines(const std::vector<std::string>& lines) {
     return SendRaw(all);
 }
 
-Script& Script::SendData(const std::string& reply, const std::vector<std::string>& lines) {
+std::vector<std::string> DataLines(const std::string& reply,
+                                   const std::vector<std::string>& lines) {
     std::vector<std::string> wire = {reply};
     for (const std::string& line : lines)
         wire.push_back(line.starts_with('.') ? "." + line : line);
     wire.push_back(".");
-    return SendLines(wire);
+    return wire;
 }
 
 ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline)

@@ -26,6 +26,9 @@ struct ssl_st;
 
 namespace brix::testing {
 
+// A multi-line answer: the reply line, the lines dot-stuffed, ".".
+std::vector<std::string> DataLines(const std::string& reply, const std::vector<std::string>& lines);
+
 class Script {
   public:
     // Gets each further line of the client (without CR LF) and sets the
@@ -34,8 +37,9 @@ class Script {
 
     Script& Send(const std::string& line) { return SendRaw(line + "\r\n"); }
     Script& SendLines(const std::vector<std::string>& lines);
-    // A multi-line answer: the reply line, the lines dot-stuffed, ".".
-    Script& SendData(const std::string& reply, const std::vector<std::string>& lines);
+    Script& SendData(const std::string& reply, const std::vector<std::string>& lines) {
+        return SendLines(DataLines(reply, lines));
+    }
     // The bytes `times` times over, or until the client has gone.
     Script& SendRaw(const std::string& bytes, int times = 1) {
         return Add(Kind::Send, bytes, times);
