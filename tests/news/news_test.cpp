@@ -167,10 +167,6 @@ TEST(NewsRangeRule, PointerFitsTheGroup) {
     }
 }
 
-Script Greeting() {
-    return Script().Send("200 news ready");
-}
-
 Script& Quit(Script& s) {
     return s.Expect("QUIT").Send("205 bye");
 }
@@ -190,7 +186,7 @@ Script& Xover(Script& s, const std::string& range, const std::vector<int>& numbe
 
 TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     Rc("# keep me\nde.hdr    0 hdronly\nde.closed 5\nde.gone 7\nde.plain -2 x\n");
-    Script s = Greeting();
+    Script s = Script().Send("200 news ready");
     Group(s, "de.hdr", 1, 1);
     Xover(s, "1", {1});
     s.Expect("GROUP de.closed").Send("502 access denied");
@@ -231,7 +227,7 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
                      "Message-ID: <" + std::to_string(n) + "@x>", "Lines: 1"};
     };
     Rc("de.test 0\n");
-    Script s = Greeting();
+    Script s = Script().Send("200 news ready");
     Group(s, "de.test", 1, 4);
     Xover(s, "1-4", {1, 2, 3, 4});
     s.Expect("HEAD 1").SendData("221 1", head(1, "spammer@x", "buy"));
@@ -259,7 +255,7 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
 TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
     Rc("de.a    0\nde.bad\nde.c 0\n");
     AppendRequestRecord(tree / "request.id", {1, 0, "*", "<r@x>"});
-    Script s = Greeting();
+    Script s = Script().Send("200 news ready");
     s.Expect("GROUP de.a").Send("411 no such group");
     Run(Quit(s));
     EXPECT_EQ(Rc(), "de.a 0\r\nde.bad\r\nde.c 0\r\n");
@@ -276,7 +272,7 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     for (const RequestRecord& r : records)
         AppendRequestRecord(tree / "request.id", r);
     Lines own = {"From: me@x", "Newsgroups: de.test", "Message-ID: <own@x>", "", "mine"};
-    Script s = Greeting();
+    Script s = Script().Send("200 news ready");
     s.Expect("ARTICLE <missing@x>").Send("430 no such article");
     s.Expect("ARTICLE <own@x>").SendData("220 0 <own@x>", own);
     s.Expect("ARTICLE <last@x>").Send("430 no such article");
