@@ -53,16 +53,18 @@ Script Stls() {
 const std::string kEscapes = "\x1b[2J\x1b]0;owned\x07\x9b"
                              "31m\r\x08\x7f";
 
+enum class Protocol { Pop3, Smtp, Nntp };
+
 struct Hostile {
     const char* name;
-    std::function<Script()> server; // null: no server, the files are the input
-    std::string box;                // extra box lines
-    std::string expected;           // in the run log
-    std::string colours = {};       // qvdesk.col, when given
-    bool smtp = false;              // the server is an SMTP server
-    int seconds = 8;                // the run must end within this
-    std::string never = {};         // a command that must not reach the server
-    int memoryMiB = 0;              // the program's address space, when limited
+    std::function<Script()> server;     // null: no server, the files are the input
+    std::string box;                    // extra box lines
+    std::string expected;               // in the run log
+    std::string colours = {};           // qvdesk.col, when given
+    Protocol protocol = Protocol::Pop3; // what the server speaks
+    int seconds = 8;                    // the run must end within this
+    std::string never = {};             // a command that must not reach the server
+    int memoryMiB = 0;                  // the program's address space, when limited
 };
 
 const std::vector<Hostile> kHostile = {
@@ -76,7 +78,7 @@ const std::vector<Hostile> kHostile = {
              s.SendRaw(std::string(1, c)).Pause(1500);
          return s;
      },
-     "POP3TIMEOUT=2\n", "(Error=110)", "", false, 4},
+     "POP3TIMEOUT=2\n", "(Error=110)", "", Protocol::Pop3, 4},
     {"EscapesAndNulInReplies",
      [] {
          Script s = UpToStat().SendRaw("+OK 1 10 " + kEscapes + std::string(1, '\0') + "x\r\n");
@@ -100,7 +102,7 @@ const std::vector<Hostile> kHostile = {
              lines += "220-" + std::string(1000, 'r') + "\r\n";
          return Script().SendRaw(lines);
      },
-     "", "Error (sendmail): ReadLn. (Error=90)", "", true},
+     "", "Error (sendmail): ReadLn. (Error=90)", "", Protocol::Smtp},
     {"BinaryBoxFile", nullptr, std::string("\0\xff\xfe=\x1b[2J\n=\n==\nPOP3SERVER\n", 24),
      "Error (main): Fehler in der Config-Datei"},
     {"ColourFileGarbage", nullptr, "", "", "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n"},
@@ -117,6 +119,7 @@ const std::vector<Hostile> kHostile = {
          },
      .box = "NNTPLIST=J\n",
      .expected = "Error (getnglist): ReadLn. (Error=90)",
+     .protocol = Protocol::Nntp,
      .seconds = 20,
      .memoryMiB = 640},
     {.name = "UntrustedCertificate",
@@ -146,7 +149,7 @@ const std::vector<Hostile> kHostile = {
      .box = "SMTPSERVER=localhost\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=u\nSMTPPASS=p\n"
             "TLSCAFILE=ca.pem\n",
      .expected = "Error (sendmail): STARTTLS not offered. (Error=250 AUTH LOGIN)",
-     .smtp = true,
+     .protocol = Protocol::Smtp,
      .never = "AUTH"},
     // A TLS stream that ends without close_notify inside a message is a cut
     // connection, as a plain one is.
@@ -178,15 +181,16 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     if (h.server) {
         server.emplace(h.server(), std::chrono::seconds(h.seconds + 2));
         const std::string port = server->PortText();
-        box = (h.smtp        ? "SMTPSERVER=127.0.0.1\nSMTPPORT=" + port + "\n"
-               : h.memoryMiB ? "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"
-                             : "POP3SERVER=127.0.0.1\nPOP3PORT=" + port +
-                                   "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n") +
-              box;
+        const std::string first[] = {"POP3SERVER=127.0.0.1\nPOP3PORT=" + port +
+                                         "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n",
+                                     "SMTPSERVER=127.0.0.1\nSMTPPORT=" + port + "\n",
+                                     "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"};
+        box = first[static_cast<int>(h.protocol)] + box;
     }
     testing::TempTree t;
     t.MakeDir("spool");
-    if (h.smtp) t.Write("spool/m0001.out", "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n");
+    if (h.protocol == Protocol::Smtp)
+        t.Write("spool/m0001.out", "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
