@@ -506,8 +506,8 @@ const std::string kUserList = "de.b 2 1 y\r\n"; // without the marker: never tou
 // The list job's dialogue for the list file it finds: the whole list at
 // first, later the groups created since the file's marker (asked in UTC).
 Dialogue ListDialogue(const std::string& file) {
-    Dialogue d = {S({"200 news"}), E("DATE"), S({"111 20240307090501"})};
-    if (file == kUserList) d.resize(1);
+    Dialogue d = {S({"200 news"})};
+    if (file != kUserList) Ask(d, "DATE", S({"111 20240307090501"}));
     if (file.empty())
         Ask(d, "LIST", Multi("215 list", {"alt.a 0 1 m", "de.b 7 1 y", "de.c 0 1 y"}));
     else if (file != kUserList)
