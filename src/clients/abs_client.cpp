@@ -1,7 +1,9 @@
 #include "clients/abs_client.h"
 
+#include "net/socket_abort.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace brix {
@@ -47,6 +49,7 @@ void TAbsClient::Connect(const std::string& HostName) {
         throw EAbsClient::CreateError(
             "Connect: Socket is not initialized (Service=" + Service + ")", "");
     Host = Cut(HostName);
+    OutOfStep = VerdictPending = false;
     Socket->Connect(HostName, Service);
     if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile);
     GetResponse(nullptr);
@@ -61,9 +64,17 @@ void TAbsClient::Disconnect() {
     ReplyCode = 0;
 }
 
+namespace {
+// The end of the stream came where a line was due.
+[[noreturn]] void RaiseClosed() {
+    throw EBufTCPClientSocket::CreateError("ReadLn: connection closed by the server", ECONNRESET);
+}
+} // namespace
+
 void TAbsClient::GetResponse(TStrings* Lines) {
     std::string line;
     Socket->ReadLn(line);
+    if (!Socket->LastLineEnded()) RaiseClosed();
     LastReply = Cut(line);
     DoLogLine(">" + LastReply);
     ReplyCode = ReplyCodeOf(LastReply);
@@ -74,7 +85,7 @@ void TAbsClient::GetResponse(TStrings* Lines) {
         // A server that never sends the last line must not hold the run.
         held += line.size() + 2;
         if (held > kMaxReplySize) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
-        if (!Socket->LastLineEnded()) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
+        if (!Socket->LastLineEnded()) RaiseClosed();
         LastReply = Cut(line);
         if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
         DoLogLine(">" + LastReply);
@@ -82,6 +93,21 @@ void TAbsClient::GetResponse(TStrings* Lines) {
     // The last line of a multi-line reply decides (RFC 5321 section 4.2.1):
     // "250-accepted" followed by "554 rejected" is a refusal.
     ReplyCode = ReplyCodeOf(LastReply);
+}
+
+void TAbsClient::GetVerdict() {
+    VerdictPending = true;
+    const std::int32_t saved = Socket->Timeout;
+    Socket->Timeout = std::max(saved > 0 ? saved : kDefaultSocketTimeout, kVerdictTimeout);
+    try {
+        TSocketAbortDefer grace(kVerdictAbortGrace);
+        GetResponse(nullptr);
+    } catch (...) {
+        Socket->Timeout = saved;
+        throw;
+    }
+    Socket->Timeout = saved;
+    VerdictPending = false;
 }
 
 void TAbsClient::SendCommand(const std::string& Cmd) {
@@ -110,7 +136,7 @@ void TAbsClient::ReadDataLines(const TLineSink& Sink) {
         Socket->ReadLn(line);
         bool ended = Socket->LastLineEnded();
         if (line == ".") return; // a final "." without its line end still ends the body
-        if (!ended) throw EBufTCPClientSocket::CreateError("ReadLn", ECONNRESET);
+        if (!ended) RaiseClosed();
         if (line.size() > 1 && line[0] == '.') line.erase(0, 1);
         Sink(line);
         line.clear();

@@ -75,9 +75,18 @@ class TAbsClient {
     // Reads one reply into LastReply and ReplyCode; continuation lines
     // ("250-...") are read up to the last line, and when Lines is given the
     // text of each line after the first (from its fifth character) is added.
-    // A reply cut off by the peer inside its continuation lines raises
-    // EBufTCPClientSocket "ReadLn".
+    // A reply line is whole only with its line end: one cut off by the end
+    // of the stream, the first included, raises EBufTCPClientSocket
+    // "ReadLn: connection closed by the server" and is never taken as a reply.
     virtual void GetResponse(TStrings* Lines = nullptr);
+    // Reads the server's verdict on a message whose last byte has been handed
+    // over (SMTP's reply to ".", NNTP's to the article after POST or IHAVE).
+    // It is the commit point, so it is waited for at least kVerdictTimeout
+    // (servers scan the message first, RFC 5321 section 4.5.3.2.6), and an
+    // abort during the wait is held up to kVerdictAbortGrace for it: an
+    // accepted message must not stay queued to be sent again. VerdictPending
+    // stays set when no verdict came.
+    void GetVerdict();
     // Connects the socket to Host and Service and reads the greeting into
     // Greeting. Subclasses judge the greeting.
     virtual void Connect(const std::string& Host);
@@ -109,6 +118,10 @@ class TAbsClient {
     // class can take the lines itself.
     virtual void DoLogLine(const std::string& Line);
 
+    // The connection can still take a goodbye (QUIT): it is open, the peer
+    // has not closed it and the stream is in step.
+    bool CanSayGoodbye() const { return Socket && Socket->Usable() && !OutOfStep; }
+
     // Sets TlsMode from a TLS key's word and TlsCAFile; an unknown word
     // raises EAbsClient, so that a typing error never means plain text.
     void SetTls(const std::string& Word, const std::string& CAFile);
@@ -124,6 +137,18 @@ class TAbsClient {
     // the system's trust store and the PEM file TlsCAFile when set.
     TTlsMode TlsMode = TTlsMode::None;
     std::string TlsCAFile;
+
+    // Ten minutes for a verdict (RFC 5321 section 4.5.3.2.6), or the
+    // socket's time-out when that is longer.
+    static constexpr std::int32_t kVerdictTimeout = 600'000;
+    // How long an abort waits for a verdict that is due.
+    static constexpr std::int32_t kVerdictAbortGrace = 30'000;
+    // A message was handed over and no verdict on it was read: the server
+    // may hold it.
+    bool VerdictPending = false;
+    // The server said something we did not ask for, or answered for another
+    // article: nothing more can be read in step, not even a goodbye.
+    bool OutOfStep = false;
 
   protected:
     // Raises E with Tag and LastReply unless ok.

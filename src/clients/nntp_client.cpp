@@ -3,6 +3,7 @@
 #include "net/socket_abort.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace brix {
@@ -55,8 +56,9 @@ void TAbsNNTPClient::StartTls() {
 }
 
 void TAbsNNTPClient::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort.
-    {
+    // The goodbye runs to its end (or its time-out) even after an abort; a
+    // connection that never opened, was closed or is out of step gets none.
+    if (CanSayGoodbye()) {
         TSocketAbortHold hold;
         Quit();
     }
@@ -70,42 +72,81 @@ bool TAbsNNTPClient::Group(const std::string& Name) {
     throw EAbsNNTPClient::CreateError("Group", LastReply);
 }
 
+void TAbsNNTPClient::CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId) {
+    // "220 n <id>": the number (0 when asked by Message-ID), then the id.
+    // Servers that name neither are taken at their word.
+    std::string_view rest =
+        std::string_view(LastReply).substr(std::min<std::size_t>(4, LastReply.size()));
+    const std::size_t blank = rest.find(' ');
+    const std::string_view number = rest.substr(0, blank);
+    std::string_view id =
+        blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+    id = id.substr(0, id.find(' '));
+    std::int64_t named = 0;
+    bool other;
+    if (MsgId.empty())
+        other = ReplyNumbers(number, 1, &named) && named != Number;
+    else
+        // Compared without regard to case: servers may store the domain
+        // part as the poster wrote it (RFC 5536 section 3.1.3).
+        other = id.starts_with('<') && !EqualsNoCase(id, "<" + MsgId + ">");
+    if (!other) return;
+    OutOfStep = true;
+    throw EAbsNNTPClient::CreateError(std::string(Tag) + ": answer for another article", LastReply);
+}
+
 void TAbsNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
     Command("ARTICLE <" + MsgId + ">", "ArticleById", 220);
+    CheckNamed("ArticleById", 0, MsgId);
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
     Command("ARTICLE " + std::to_string(Number), "ArticleByNo", 220);
+    CheckNamed("ArticleByNo", Number, "");
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::HeadById(const std::string& MsgId, TStrings* Lines) {
     Command("HEAD <" + MsgId + ">", "HeadById", 221);
+    CheckNamed("HeadById", 0, MsgId);
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
     Command("HEAD " + std::to_string(Number), "HeadByNo", 221);
+    CheckNamed("HeadByNo", Number, "");
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::BodyById(const std::string& MsgId, TStrings* Lines) {
     Command("BODY <" + MsgId + ">", "BodyById", 222);
+    CheckNamed("BodyById", 0, MsgId);
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::BodyByNo(std::int64_t Number, TStrings* Lines) {
     Command("BODY " + std::to_string(Number), "BodyByNo", 222);
+    CheckNamed("BodyByNo", Number, "");
     ReadDataLines(Lines);
 }
 
 void TAbsNNTPClient::StatById(const std::string& MsgId) {
     Command("STAT <" + MsgId + ">", "StatById", 223);
+    CheckNamed("StatById", 0, MsgId);
 }
 
 void TAbsNNTPClient::StatByNo(std::int64_t Number) {
     Command("STAT " + std::to_string(Number), "StatByNo", 223);
+    CheckNamed("StatByNo", Number, "");
+}
+
+bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {
+    SendCommand("STAT <" + MsgId + ">");
+    if (ReplyCode == 430) return false;
+    Check<EAbsNNTPClient>(ReplyCode == 223, "StatById");
+    CheckNamed("StatById", 0, MsgId);
+    return true;
 }
 
 void TAbsNNTPClient::Help(TStrings* Lines) {
@@ -119,7 +160,7 @@ void TAbsNNTPClient::Transfer(TStrings& Lines, std::int32_t FinalCode, const cha
         Socket->QueueLn(line);
     }
     Socket->WriteLn(".");
-    GetResponse(nullptr);
+    GetVerdict();
     Check<EAbsNNTPClient>(ReplyCode == FinalCode, Tag);
 }
 

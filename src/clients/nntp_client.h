@@ -34,13 +34,17 @@ class TAbsNNTPClient : public TAbsClient {
     // STARTTLS (RFC 4642), answered 382, then TLS; a refusal raises with the
     // tag "STARTTLS refused". The greeting's code stays in ReplyCode.
     void StartTls();
-    // QUIT, then close.
+    // QUIT (when the connection can take it), then close.
     void Disconnect() override;
     // "GROUP Name": true on 211, false on 411 (no such group); the numbers
     // stay in LastReply.
     virtual bool Group(const std::string& Name);
 
-    // Message ids are passed without angle brackets.
+    // Message ids are passed without angle brackets. An answer that names
+    // another article than the one asked for ("220 n <id>", RFC 3977
+    // section 6.2) means the stream is out of step: it raises the command's
+    // tag + ": answer for another article" with OutOfStep set, and nothing
+    // of that article is read.
     void ArticleById(const std::string& MsgId, TStrings* Lines);
     void ArticleByNo(std::int64_t Number, TStrings* Lines);
     void HeadById(const std::string& MsgId, TStrings* Lines);
@@ -49,6 +53,9 @@ class TAbsNNTPClient : public TAbsClient {
     void BodyByNo(std::int64_t Number, TStrings* Lines);
     void StatById(const std::string& MsgId);
     void StatByNo(std::int64_t Number);
+    // "STAT <MsgId>": true when the server has the article (223), false when
+    // it has not (430); any other answer raises "StatById".
+    bool HasArticle(const std::string& MsgId);
     void Help(TStrings* Lines);
     // Offers the article; after 335 it is sent (Lines are dot-stuffed in
     // place) and must be answered 235 (tag "IHave: After transfer.").
@@ -62,7 +69,8 @@ class TAbsNNTPClient : public TAbsClient {
     // NEXT (tag "Next").
     void Next();
     // POST; after 340 the article is sent (Lines are dot-stuffed in place)
-    // and must be answered 240 (tag "Post: After transfer").
+    // and must be answered 240 (tag "Post: After transfer"); that answer is
+    // the verdict on the article (GetVerdict).
     void Post(TStrings& Lines);
     void Quit();
     void Slave();
@@ -70,6 +78,9 @@ class TAbsNNTPClient : public TAbsClient {
   protected:
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
     void Transfer(TStrings& Lines, std::int32_t FinalCode, const char* Tag);
+    // Checks that LastReply names the article asked for: by Number (when
+    // MsgId is empty) or by MsgId.
+    void CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId);
 };
 
 class TNNTPClient : public TAbsNNTPClient {

@@ -148,8 +148,9 @@ void TPOP3Client::RetrAndDele(std::int32_t MsgNo, TStrings* Lines) {
 }
 
 void TPOP3Client::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort.
-    {
+    // The goodbye runs to its end (or its time-out) even after an abort; a
+    // connection that never opened, was closed or is out of step gets none.
+    if (CanSayGoodbye()) {
         TSocketAbortHold hold;
         Quit();
     }

@@ -147,16 +147,7 @@ void TAbsSMTPClient::EndData() {
         throw EAbsSMTPClient::CreateError("Data: Reply before end of message", LastReply);
     }
     Socket->WriteLn(".");
-    const std::int32_t saved = Socket->Timeout;
-    const std::int32_t usual = saved > 0 ? saved : kDefaultSocketTimeout;
-    Socket->Timeout = usual > kFinalReplyTimeout ? usual : kFinalReplyTimeout;
-    try {
-        GetResponse(nullptr);
-    } catch (...) {
-        Socket->Timeout = saved;
-        throw;
-    }
-    Socket->Timeout = saved;
+    GetVerdict();
     Check<EAbsSMTPClient>(ReplyCode == 250, "Data: After transfer");
 }
 
@@ -185,8 +176,9 @@ void TSMTPClient::Connect(const std::string& HostName, const std::string& Domain
 }
 
 void TSMTPClient::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort.
-    {
+    // The goodbye runs to its end (or its time-out) even after an abort; a
+    // connection that never opened, was closed or is out of step gets none.
+    if (CanSayGoodbye()) {
         TSocketAbortHold hold;
         Quit();
     }

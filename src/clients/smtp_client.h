@@ -62,8 +62,7 @@ class TAbsSMTPClient : public TAbsClient {
     // still queued go out with the ".". A server that said anything before
     // the "." is out of step with us: no "." is sent, OutOfStep is set and
     // EAbsSMTPClient "Data: Reply before end of message" is raised. The
-    // reply is waited for at least kFinalReplyTimeout, since servers scan
-    // the message before they answer.
+    // reply is the verdict on the message (GetVerdict).
     void EndData();
     // Queues one line of a message that is dot-stuffed already; a line that
     // is exactly "." is still sent as "..", since it would end the message
@@ -74,12 +73,6 @@ class TAbsSMTPClient : public TAbsClient {
     // dot-stuffed); a line that is exactly "." is still sent as "..", since
     // it would end the message early and let the rest be read as commands.
     void DataText(const TStrings& Lines, bool StuffDots);
-
-    // RFC 5321 section 4.5.3.2.6: ten minutes for the reply to ".".
-    static constexpr std::int32_t kFinalReplyTimeout = 600'000;
-    // The server answered before the end of a message: the connection can
-    // no longer be used.
-    bool OutOfStep = false;
 
     // Sends a composed message in one transaction: MAIL, RCPT for every
     // recipient, DATA, the message, ".". A message that cannot be sent

@@ -1,5 +1,6 @@
 #include "frame/abort.h"
 
+#include "net/socket_abort.h"
 #include "platform/console.h"
 #include "platform/keyboard.h"
 #include "platform/terminal.h"
@@ -7,6 +8,9 @@
 namespace brix {
 
 void CheckUserAbort() {
+    // An abort that came while the server held its verdict on a message was
+    // put off until the verdict was in; its bell has rung already.
+    if (std::exception_ptr held = TakeHeldAbort()) std::rethrow_exception(held);
     bool abort = TakeAbortSignal();
     Keyboard& kbd = TheKeyboard();
     if (kbd.KeyPressed()) {

@@ -181,6 +181,14 @@ void SendSession::SendFile(const OutgoingFile& file) {
         inHeader_ = true;
         CheckUserAbort();
         return;
+    } catch (...) {
+        // SMTP has no way to ask afterwards whether the message arrived.
+        if (client_.VerdictPending)
+            WriteLog("Mail file " + path +
+                         " kept for the next run: no answer to its end, the server may hold it "
+                         "already",
+                     1);
+        throw;
     }
     // A message without its "." was never handed over (no "." was sent);
     // sending one now would deliver a truncated message.

@@ -22,10 +22,11 @@ class tbrix_smtp : public TAbsSMTPClient {
 // connection, possibly stuck inside DATA, cannot be used any further.
 BRIX_EXCEPTION_CLASS(ebrix_mailfile, Exception);
 
-// Sends the outgoing mail of every server in SMTPSERVER. Refusals, socket
-// errors, unfinished files and the user abort are logged as the job's error
-// and end it; other exceptions pass to the caller. Files that were not
-// accepted stay in the spool.
+// Sends the outgoing mail of every server in SMTPSERVER. A permanent
+// refusal of one message keeps its file and the queue goes on after RSET;
+// temporary refusals, socket errors, unfinished files and the user abort are
+// logged as the job's error and end it; other exceptions pass to the caller.
+// Files that were not accepted stay in the spool.
 void SendMail(tbrixconfig& box);
 
 } // namespace brix

@@ -7,14 +7,46 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace brix {
 
 namespace {
 TSocketAbortCheck abortCheck = nullptr;
 int abortHolds = 0;
+
+// The verdict's grace (TSocketAbortDefer): how many scopes live, their grace,
+// the abort held and when it must be honoured.
+int deferScopes = 0;
+std::int32_t deferGraceMs = 0;
+std::exception_ptr heldAbort;
+std::chrono::steady_clock::time_point heldUntil;
+
+// A held abort whose grace has run out ends the wait.
+void HonourExpiredAbort() {
+    if (heldAbort && std::chrono::steady_clock::now() >= heldUntil)
+        std::rethrow_exception(std::exchange(heldAbort, nullptr));
+}
+
+void CallAbortCheck() {
+    if (abortCheck == nullptr || abortHolds > 0) return;
+    if (deferScopes == 0) return abortCheck();
+    try {
+        abortCheck();
+    } catch (...) {
+        // A second abort while one is held: the user means it.
+        if (heldAbort) {
+            heldAbort = nullptr;
+            throw;
+        }
+        heldAbort = std::current_exception();
+        heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(deferGraceMs);
+    }
+    HonourExpiredAbort();
+}
 
 // Runs a system call, repeating it when a signal interrupted it, and records
 // the error number the failure test reads.
@@ -38,6 +70,19 @@ TSocketAbortHold::TSocketAbortHold() {
 
 TSocketAbortHold::~TSocketAbortHold() {
     --abortHolds;
+}
+
+TSocketAbortDefer::TSocketAbortDefer(std::int32_t GraceMs) : uncaught_(std::uncaught_exceptions()) {
+    if (deferScopes++ == 0) deferGraceMs = GraceMs;
+}
+
+TSocketAbortDefer::~TSocketAbortDefer() {
+    if (--deferScopes == 0 && std::uncaught_exceptions() > uncaught_) heldAbort = nullptr;
+}
+
+std::exception_ptr TakeHeldAbort() {
+    if (deferScopes > 0) return nullptr;
+    return std::exchange(heldAbort, nullptr);
 }
 
 TAbsSocket::~TAbsSocket() {
@@ -114,6 +159,8 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
     // turned into none.
     std::int64_t left = microseconds < 0 ? -1 : (microseconds + 999) / 1000;
     for (;;) {
+        // Data that keeps coming must not stretch a held abort's grace.
+        if (deferScopes > 0) HonourExpiredAbort();
         // A short wait (a poll for pending lines) needs no slicing.
         int slice = left < 0 || left > kAbortSliceMs ? kAbortSliceMs : static_cast<int>(left);
         int r = ::poll(&p, 1, slice);
@@ -127,7 +174,7 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
             return 0;
         }
         // A signal or a slice gone by: the user may want to stop waiting.
-        if (abortCheck != nullptr && abortHolds == 0) abortCheck();
+        CallAbortCheck();
     }
 }
 

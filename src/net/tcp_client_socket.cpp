@@ -139,6 +139,9 @@ void TTCPClientSocket::StartTls(const std::string& CAFile) {
     LogLine("Starting TLS with " + HostName + " on socket " + std::to_string(Handle) + "...");
     try {
         tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
+        // The handshake as a whole has the time-out: a server that sends a
+        // byte now and then must not restart it with each byte.
+        TDeadlineScope deadline(*this);
         for (;;) {
             TTlsLayer::Want w = tls_->Handshake();
             if (w == TTlsLayer::Want::None) break;

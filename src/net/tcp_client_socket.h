@@ -50,6 +50,9 @@ class TTCPClientSocket : public TTCPSocket {
 
     // The peer has closed its side (a receive returned 0).
     bool PeerClosed() const { return peerClosed_; }
+    // Open, not closed by the peer and not spoilt by a failed TLS upgrade: a
+    // goodbye can still be said.
+    bool Usable() const { return Handle != -1 && !peerClosed_ && !tlsFailed_; }
     // The last ReadLn ended at an LF (false: cut off by the end of the stream).
     bool LastLineEnded() const { return lineEnded_; }
 
@@ -59,6 +62,7 @@ class TTCPClientSocket : public TTCPSocket {
     // sent in plain text can pass for a reply after the upgrade. The
     // handshake waits as any other wait does (Timeout) and verifies the
     // certificate against HostName; CAFile names extra trusted CAs (PEM).
+    // The whole handshake is bounded by Timeout, however slowly it comes.
     // A failure raises ETCPClientSocket with the reason; the connection is
     // then unusable and must be closed.
     void StartTls(const std::string& CAFile);
