@@ -263,6 +263,15 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     }
     if (s.DebugLevel > 0) WriteLog("fetching mail #" + std::to_string(msgNo), 1);
     CheckUserAbort();
+    // A message whose identifiers could not be saved would be fetched again
+    // by every run: none is taken while there is no room for both. (In
+    // verbose mode its size is not asked; a message that does not fit then
+    // fails alone and leaves its room to the state.)
+    const std::size_t idBytes = idLimit_ ? std::min(ids_.Size(), idLimit_) : ids_.Size();
+    RequireSpace(
+        {{DirName(account_.spool), static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0))},
+         {DirName(idFile_), idBytes + id.size() + 1024}},
+        "the next message and the mail state");
 
     try {
         // The message goes to its temporary file line by line as it
@@ -336,8 +345,10 @@ void ServerFetch::EndPart(bool failing) {
     bool quitted = false;
     try {
         if (unmarked) client_.Rset();
+        // Deletions are committed only by a QUIT that was said and answered.
+        const bool goodbye = client_.CanSayGoodbye();
         client_.Disconnect();
-        quitted = true;
+        quitted = goodbye;
     } catch (const EsktException&) {
         if (!failing && !stateError) throw;
         client_.Socket->Disconnect();
@@ -373,6 +384,8 @@ void GetMail(tbrixconfig& box, bool phoActive) {
     } catch (const ebrix_break& e) {
         WriteLog(e.Message(), 3);
     } catch (const EsktException& e) {
+        WriteLog("Error (getmail): " + e.Message(), 3);
+    } catch (const ebrix_diskfull& e) {
         WriteLog("Error (getmail): " + e.Message(), 3);
     }
 }

@@ -49,11 +49,13 @@ void IdSet::Add(const std::string& id) {
     if (id.empty()) return;
     index_[id].push_back(ids_.size());
     ids_.push_back(id);
+    bytes_ += id.size();
 }
 
 void IdSet::Remove(const std::string& id) {
     auto it = index_.find(id);
     if (it == index_.end() || it->second.empty()) return;
+    bytes_ -= ids_[it->second.front()].size();
     ids_[it->second.front()].clear();
     it->second.erase(it->second.begin());
 }
@@ -66,16 +68,14 @@ void IdSet::Prune(std::string_view suffix, const std::unordered_set<std::string>
         if (keep.count(id)) continue;
         auto it = index_.find(id);
         if (it != index_.end() && !it->second.empty()) it->second.erase(it->second.begin());
+        bytes_ -= id.size();
         id.clear();
     }
 }
 
 std::string IdSet::Text(std::size_t limit) const {
-    std::size_t size = 0;
-    for (const std::string& id : ids_)
-        size += id.size();
     std::string text;
-    text.reserve(size);
+    text.reserve(bytes_);
     for (const std::string& id : ids_)
         text += id;
     if (limit > 0) TrimIdText(text, limit);

@@ -50,12 +50,15 @@ class IdSet {
     void Prune(std::string_view suffix, const std::unordered_set<std::string>& keep);
     // The text, oldest first; with a limit, trimmed by the trim rule.
     std::string Text(std::size_t limit = 0) const;
+    // Bytes of Text() without a limit.
+    std::size_t Size() const { return bytes_; }
 
   private:
     std::vector<std::string> ids_; // removed entries are left empty
     // Positions of each identifier, oldest first; nearly always just one, so
     // a small vector (a deque would cost a block per identifier).
     std::unordered_map<std::string, std::vector<std::size_t>> index_;
+    std::size_t bytes_ = 0;
 };
 
 } // namespace brix

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace brix {
@@ -203,8 +204,13 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
     std::string tmp = dir + "." + name + ".tmp" + std::to_string(::getpid());
-    Fd f(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (f.fd < 0) ThrowInOutError(tmp, errno);
+    // Exclusive: the name must not lead anywhere but to a file of our own
+    // (a symbolic link planted there would otherwise be written through).
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0)
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); // a killed run's
+    if (fd < 0) ThrowInOutError(tmp, errno);
+    Fd f(fd);
     try {
         WriteFd(f.fd, data, tmp);
         if (::fchmod(f.fd, mode) != 0) ThrowInOutError(tmp, errno);
@@ -215,6 +221,36 @@ void ReplaceFile(const std::string& path, std::string_view data) {
         ::unlink(tmp.c_str());
         throw;
     }
+    SyncDirectory(dir);
+}
+
+void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose) {
+    struct FileSystem {
+        dev_t dev;
+        std::string dir;
+        std::uint64_t need, free;
+    };
+    std::vector<FileSystem> systems;
+    for (const SpaceNeed& n : needs) {
+        const std::string dir = n.dir.empty() ? "." : n.dir;
+        struct stat st {};
+        struct statvfs vfs {};
+        // A directory we cannot look at is reported by the write itself.
+        if (::stat(dir.c_str(), &st) != 0 || ::statvfs(dir.c_str(), &vfs) != 0) continue;
+        const std::uint64_t block = vfs.f_frsize ? vfs.f_frsize : 4096;
+        const std::uint64_t need = ((n.bytes + block - 1) / block + 1) * block;
+        auto fs = std::find_if(systems.begin(), systems.end(),
+                               [&](const FileSystem& f) { return f.dev == st.st_dev; });
+        if (fs == systems.end())
+            systems.push_back({st.st_dev, dir, need, std::uint64_t(vfs.f_bavail) * block});
+        else
+            fs->need += need;
+    }
+    for (const FileSystem& fs : systems)
+        if (fs.free < fs.need)
+            throw ebrix_diskfull("No space left on device in " + fs.dir + " for " + purpose + " (" +
+                                 std::to_string(fs.free) + " bytes free, " +
+                                 std::to_string(fs.need) + " needed)");
 }
 
 NewFile::NewFile(std::string tempPath) : temp_(std::move(tempPath)) {

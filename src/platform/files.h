@@ -48,9 +48,22 @@ std::vector<std::string> ReadLines(const std::string& path);
 // EInOutError is raised.
 void AppendWhole(const std::string& path, std::string_view data);
 
-// Replaces a state file atomically: temporary file in the same directory,
-// written, flushed to disk, renamed over the old one with its permissions.
+// Replaces a state file atomically: an exclusive temporary file in the same
+// directory, written, flushed to disk, renamed over the old one with its
+// permissions, and the directory flushed so that the rename is durable.
 void ReplaceFile(const std::string& path, std::string_view data);
+
+// Bytes about to be written into a directory: a file of that size (a new
+// one, or one replaced through a temporary copy).
+struct SpaceNeed {
+    std::string dir;
+    std::uint64_t bytes = 0;
+};
+// Raises ebrix_diskfull naming the directory and the cause when the file
+// system of any of the directories has less room than the files it is to
+// take (each rounded up to whole blocks, plus one), summed over the
+// directories that share a file system. `purpose` says what they are for.
+void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose);
 
 // fsync of a file's directory, so that a rename or new name is durable.
 void SyncDirectory(const std::string& dir);

@@ -53,6 +53,10 @@ BRIX_EXCEPTION_CLASS(EInOutError, Exception);
 BRIX_EXCEPTION_CLASS(EStringListError, Exception);
 BRIX_EXCEPTION_CLASS(EListError, Exception);
 
+// A disk that cannot take the next message together with the state that
+// records it: the job stops taking messages while its state can be saved.
+BRIX_EXCEPTION_CLASS(ebrix_diskfull, Exception);
+
 // Raises EInOutError for a failed file operation with the system's reason.
 [[noreturn]] void ThrowInOutError(const std::string& path, int err,
                                   std::source_location where = std::source_location::current());
