@@ -36,6 +36,10 @@ NewsRange GroupRange(std::int64_t p, std::int64_t last, std::int64_t newMax, boo
 
 namespace {
 
+// State is saved at least this often while articles arrive, so that a killed
+// run repeats at most these seconds of work.
+constexpr std::int64_t kSaveInterval = 10'000;
+
 tbrix_ninf* NewsStatusBlock() {
     if (Settings().VerboseMode) return nullptr;
     tbrix_info* screen = StatusScreen();
@@ -62,11 +66,16 @@ class NewsFetch {
     void Run();
 
   private:
+    void RecoverBatchedIds();
     void Session();
     void GroupWalk();
     void Group(std::size_t index);
-    void FetchGroup(GroupLine& g, std::int64_t last, std::int64_t& cps);
+    void FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
+                    std::int64_t& cps);
     void Article(GroupLine& g, std::int64_t number, const std::string* overview);
+    // Room for an entry of this size and the state that will record it.
+    void RequireRoom(std::int64_t entryBytes) const;
+    void SaveAsWeGo(const GroupLine& g, std::size_t index);
     void SaveState();
     void EndPart(bool failing);
 
@@ -82,8 +91,11 @@ class NewsFetch {
     std::string rcPath_;
     std::string rcName_;
     std::vector<std::string> rcLines_;
+    std::uint64_t rcBytes_ = 0; // what saving the file may take
     bool rcLoaded_ = false;
+    std::optional<RequestFile> requests_;
     tbrix_msg header_;
+    std::int64_t lastSave_ = 0;
     std::int64_t totalReceived_ = 0;
     std::int64_t totalSkipped_ = 0;
     std::int64_t groupReceived_ = 0;
@@ -97,13 +109,42 @@ void NewsFetch::Run() {
     spool_ = box_.NNTPSPOOL;
     dupePath_ = s.QvPath + kDupeFileName;
     dupes_.Load(dupePath_);
+    RecoverBatchedIds();
+    lastSave_ = TheClock().MonotonicMs();
     try {
         Session();
+    } catch (const ebrix_break&) {
+        // The user stopped the job, perhaps because the server hangs: the
+        // goodbye is still said, but not waited for a whole time-out.
+        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
+        EndPart(true);
+        throw;
     } catch (...) {
         EndPart(true);
         throw;
     }
     EndPart(false);
+}
+
+// A run killed between two saves of the state has written articles that the
+// duplicate list does not know yet; the batches that the reader has not
+// taken in still hold them, and their Message-IDs keep them from being
+// fetched twice.
+void NewsFetch::RecoverBatchedIds() {
+    std::int64_t recovered = 0;
+    for (const std::string& name : FindFiles(spool_ + "n*.msg")) {
+        try {
+            ScanBatch(spool_ + name, [&](std::string_view header) {
+                recovered += dupes_.Add(EntryMessageId(header)) ? 1 : 0;
+            });
+        } catch (const EInOutError& e) {
+            WriteLog(e.Message(), 3);
+        }
+    }
+    if (recovered > 0)
+        WriteLog(std::to_string(recovered) + " Message-IDs of earlier batches added to " +
+                     kDupeFileName,
+                 1);
 }
 
 void NewsFetch::Session() {
@@ -112,7 +153,7 @@ void NewsFetch::Session() {
         client_.OnLogLine = tbrix_nntp::LogLine;
         if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_nntp::LogLine;
         client_.DoLogLine("");
-        AppendStampedLine(BoxLogPath(), "getnews " + box_.NNTPSERVER + ":" + box_.NNTPPORT);
+        AppendBoxLog("getnews " + box_.NNTPSERVER + ":" + box_.NNTPPORT, true);
     }
     const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
     if (status_) {
@@ -147,8 +188,12 @@ void NewsFetch::Session() {
              1);
     const std::string requests = ResolveName(s.QvPath + kRequestFileName);
     if (EntryExists(requests)) {
-        NewsSession session{client_, dupes_, batches_, spool_, totalReceived_, status_};
-        GetRequestedArticles(session, requests);
+        requests_.emplace(requests);
+        NewsSession session{
+            client_, dupes_, batches_, spool_, totalReceived_, status_, [this](std::int64_t bytes) {
+                RequireRoom(bytes);
+            }};
+        GetRequestedArticles(session, *requests_);
         SaveState();
     }
 }
@@ -156,14 +201,22 @@ void NewsFetch::Session() {
 void NewsFetch::GroupWalk() {
     const RunSettings& s = Settings();
     rcPath_ = ResolveName(s.QvPath + s.CurrentBox + ".rc");
-    if (!FileExists(rcPath_)) {
+    if (!EntryExists(rcPath_)) {
         if (status_) status_->SetInfo("RC-file not found");
         WriteLog("RC-file not found", 1);
         return;
     }
     rcName_ = rcPath_.substr(DirName(rcPath_).size());
-    rcLines_ = ReadLines(rcPath_);
+    try {
+        rcLines_ = ReadLines(rcPath_);
+    } catch (const EInOutError& e) {
+        // There, but not for us (its rights, a directory): that is no missing
+        // file, and its pointers must not be taken as none.
+        throw ebrix_nntp("Cannot read the RC-file: " + e.Message());
+    }
     rcLoaded_ = true;
+    for (const std::string& line : rcLines_)
+        rcBytes_ += line.size() + 24; // CR LF, and a pointer grown to 20 digits
     for (std::size_t i = 0; i < rcLines_.size(); ++i)
         if (IsGroupLine(rcLines_[i])) Group(i);
 }
@@ -200,7 +253,7 @@ void NewsFetch::Group(std::size_t index) {
         if (range.fetch) {
             finished_.reset();
             try {
-                FetchGroup(g, last, cps);
+                FetchGroup(g, index, first, last, cps);
             } catch (...) {
                 // The pointer stops at the last article whose treatment
                 // finished; the one cut off is fetched again next time.
@@ -219,14 +272,23 @@ void NewsFetch::Group(std::size_t index) {
     SaveState();
 }
 
-void NewsFetch::FetchGroup(GroupLine& g, std::int64_t last, std::int64_t& cps) {
+void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
+                           std::int64_t& cps) {
     const RunSettings& s = Settings();
+    // No command carries a number outside the group's range: articles below
+    // its first number are gone, and the walk ends at its last (2^63-1
+    // included, so it never counts past it).
+    const std::int64_t from = std::max(g.pointer, first - 1);
+    if (from >= last) {
+        g.pointer = last;
+        ++NewsBatchCounter();
+        return;
+    }
     std::vector<std::string> overview;
     bool withOverview = false;
-    if (status_)
-        status_->SetInfo("XOVER " + std::to_string(g.pointer + 1) + "-" + std::to_string(last));
+    if (status_) status_->SetInfo("XOVER " + std::to_string(from + 1) + "-" + std::to_string(last));
     try {
-        client_.Xover(&overview, g.pointer + 1, last);
+        client_.Xover(&overview, from + 1, last);
         withOverview = !overview.empty();
     } catch (const EAbsNNTPClient& e) {
         client_.CheckReadable();
@@ -236,7 +298,7 @@ void NewsFetch::FetchGroup(GroupLine& g, std::int64_t last, std::int64_t& cps) {
     // line we cannot read is left out.
     std::vector<std::pair<std::int64_t, std::size_t>> numbers;
     if (withOverview) {
-        std::int64_t previous = g.pointer;
+        std::int64_t previous = from;
         for (std::size_t i = 0; i < overview.size(); ++i) {
             std::int64_t n = 0;
             if (OverviewNumber(overview[i], n) && n > previous && n <= last) {
@@ -248,18 +310,22 @@ void NewsFetch::FetchGroup(GroupLine& g, std::int64_t last, std::int64_t& cps) {
         }
     }
     const std::int64_t wanted =
-        withOverview ? static_cast<std::int64_t>(numbers.size()) : last - g.pointer;
+        withOverview ? static_cast<std::int64_t>(numbers.size()) : last - from;
     if (status_) status_->SetMsgTotal(status_->MsgTotal() + wanted);
     if (s.DebugLevel > 0) WriteLog("fetching " + std::to_string(wanted) + " articles", 1);
 
     const int start = SecondsOfDay();
     if (withOverview) {
-        for (const auto& [number, line] : numbers)
+        for (const auto& [number, line] : numbers) {
             Article(g, number, &overview[line]);
+            SaveAsWeGo(g, index);
+        }
         if (!numbers.empty()) g.pointer = numbers.back().first;
     } else {
-        for (std::int64_t number = g.pointer + 1; number <= last; ++number)
-            Article(g, number, nullptr);
+        for (std::int64_t number = from; number < last;) {
+            Article(g, ++number, nullptr);
+            SaveAsWeGo(g, index);
+        }
         g.pointer = last;
     }
     int end = SecondsOfDay();
@@ -307,6 +373,7 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
             MakeHeaderOnly(header_);
         }
         if (score_) InsertHeaderMark(header_, "X-Score: " + std::to_string(verdict.score));
+        RequireRoom(ArticleSize(header_));
         const std::int64_t size =
             batches_.Append(BatchFileName(spool_, NewsBatchCounter()), header_);
         // Known only once its entry is written.
@@ -322,10 +389,11 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
             status_->SetBytesDone(status_->BytesDone() + size);
         }
     } catch (const EAbsNNTPClient& e) {
-        // Only an article the server no longer has is passed over; any
-        // other refusal concerns the session and ends the job.
+        // Only an article the server no longer has is passed over (423, or
+        // 430 from servers that look every article up by its Message-ID);
+        // any other refusal concerns the session and ends the job.
         client_.CheckReadable();
-        if (client_.ReplyCode != 423) throw;
+        if ((client_.ReplyCode != 423 && client_.ReplyCode != 430) || client_.OutOfStep) throw;
         header_.clear();
         if (status_) status_->SetMsgTotal(status_->MsgTotal() - 1);
         WriteLog(e.Message(), 3);
@@ -333,11 +401,32 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
     }
 }
 
+void NewsFetch::RequireRoom(std::int64_t entryBytes) const {
+    const std::string& state = Settings().QvPath;
+    RequireSpace(
+        {{DirName(spool_), static_cast<std::uint64_t>(entryBytes) + 32},
+         {state, rcBytes_},
+         {state,
+          dupes_.SavedSize(static_cast<std::size_t>(std::max(box_.NNTPDUPESIZE, 0))) + 1024}},
+        "the next article and the news state");
+}
+
+// Between articles, now and then, the state of the group so far.
+void NewsFetch::SaveAsWeGo(const GroupLine& g, std::size_t index) {
+    if (!finished_ || TheClock().MonotonicMs() - lastSave_ < kSaveInterval) return;
+    GroupLine reached = g;
+    reached.pointer = *finished_;
+    rcLines_[index] = RebuildGroupLine(reached);
+    SaveState();
+}
+
 // Batches on disk first, then the state that points past them.
 void NewsFetch::SaveState() {
     batches_.Sync();
+    if (requests_) requests_->Commit();
     if (rcLoaded_) SaveGroupPointerFile(rcPath_, rcLines_);
     dupes_.Save(dupePath_, static_cast<std::size_t>(std::max(box_.NNTPDUPESIZE, 0)));
+    lastSave_ = TheClock().MonotonicMs();
 }
 
 void NewsFetch::EndPart(bool failing) {
@@ -378,6 +467,8 @@ void GetNews(tbrixconfig& box, bool phoActive, tbrix_scorefile* score) {
     } catch (const ebrix_break& e) {
         WriteLog(e.Message(), 3);
     } catch (const ebrix_nntp& e) {
+        WriteLog("Error (getnews): " + e.Message(), 3);
+    } catch (const ebrix_diskfull& e) {
         WriteLog("Error (getnews): " + e.Message(), 3);
     } catch (const EsktException& e) {
         WriteLog("Error (getnews): " + e.Message(), 3);

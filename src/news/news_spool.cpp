@@ -2,6 +2,7 @@
 
 #include "frame/log.h"
 #include "mail/idtext.h"
+#include "mail/msg.h"
 #include "platform/files.h"
 #include "support/errors.h"
 #include "support/text.h"
@@ -83,21 +84,92 @@ std::string BatchEntry(const std::vector<std::string>& article) {
     return entry;
 }
 
-std::size_t WholeEntriesLength(std::string_view bytes) {
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        std::size_t eol = bytes.find('\n', pos);
-        if (eol == std::string_view::npos) break;
-        std::string_view line = bytes.substr(pos, eol - pos);
-        std::int64_t count = 0;
-        if (!line.starts_with(kCountLine) || !LeadingInt64(line.substr(kCountLine.size()), count) ||
-            std::to_string(count) != line.substr(kCountLine.size()))
-            break;
-        std::size_t end = eol + 1;
-        if (static_cast<std::uint64_t>(count) > bytes.size() - end) break;
-        pos = end + static_cast<std::size_t>(count);
+namespace {
+
+// Reads a batch as it comes, in pieces of any size: entry by entry, each
+// header to the hook, up to the first byte that is no whole entry.
+class BatchScanner {
+  public:
+    explicit BatchScanner(const std::function<void(std::string_view)>& onHeader)
+        : onHeader_(onHeader) {}
+
+    void Feed(std::string_view chunk) {
+        std::size_t i = 0;
+        while (i < chunk.size() && !broken_) {
+            if (!inEntry_ && !CountLine(chunk, i)) break;
+            const std::size_t take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left_, chunk.size() - i));
+            if (!headerDone_) Header(chunk.substr(i, take));
+            i += take;
+            left_ -= take;
+            if (left_ == 0) {
+                inEntry_ = false;
+                whole_ = offset_ + i;
+                onHeader_(header_);
+            }
+        }
+        offset_ += chunk.size();
     }
-    return pos;
+    std::uint64_t Whole() const { return whole_; }
+
+  private:
+    // Reads "#! rnews N" up to its LF; false when it is not whole yet.
+    bool CountLine(std::string_view chunk, std::size_t& i) {
+        const std::size_t lf = chunk.find('\n', i);
+        countLine_.append(chunk.substr(i, lf == std::string_view::npos ? lf : lf - i));
+        i = lf == std::string_view::npos ? chunk.size() : lf + 1;
+        std::int64_t count = 0;
+        const std::string_view digits =
+            std::string_view(countLine_).substr(std::min(countLine_.size(), kCountLine.size()));
+        if (countLine_.size() > 64 ||
+            (lf != std::string_view::npos &&
+             (!countLine_.starts_with(kCountLine) || !LeadingInt64(digits, count) ||
+              std::to_string(count) != digits)))
+            broken_ = true;
+        if (lf == std::string_view::npos || broken_) return false;
+        countLine_.clear();
+        header_.clear();
+        left_ = static_cast<std::uint64_t>(count);
+        inEntry_ = true;
+        headerDone_ = false;
+        return true;
+    }
+    void Header(std::string_view part) {
+        constexpr std::size_t kMaxHeader = 64 * 1024;
+        const std::size_t from = header_.empty() ? 0 : header_.size() - 1;
+        header_.append(part.substr(0, kMaxHeader - header_.size()));
+        const std::size_t blank = header_.starts_with('\n') ? 0 : header_.find("\n\n", from);
+        if (blank != std::string::npos) header_.resize(blank == 0 ? 0 : blank + 1);
+        headerDone_ = blank != std::string::npos || header_.size() >= kMaxHeader;
+    }
+
+    const std::function<void(std::string_view)>& onHeader_;
+    std::string countLine_, header_;
+    std::uint64_t offset_ = 0, whole_ = 0, left_ = 0;
+    bool inEntry_ = false, headerDone_ = false, broken_ = false;
+};
+
+} // namespace
+
+std::size_t WholeEntriesLength(std::string_view bytes) {
+    const std::function<void(std::string_view)> none = [](std::string_view) {};
+    BatchScanner scanner(none);
+    scanner.Feed(bytes);
+    return static_cast<std::size_t>(scanner.Whole());
+}
+
+std::uint64_t ScanBatch(const std::string& path,
+                        const std::function<void(std::string_view header)>& onHeader) {
+    BatchScanner scanner(onHeader);
+    ReadFileChunks(path, [&](std::string_view chunk) { scanner.Feed(chunk); });
+    return scanner.Whole();
+}
+
+std::string EntryMessageId(std::string_view header) {
+    tbrix_msg lines;
+    for (std::string& line : SplitLines(header))
+        lines.push_back(std::move(line));
+    return lines.HeaderValue("Message-ID:");
 }
 
 BatchWriter::~BatchWriter() {
@@ -113,14 +185,15 @@ void BatchWriter::Close() {
 void BatchWriter::Open(const std::string& file) {
     Close();
     std::string path = ResolveName(file);
-    if (CheckedBatches().insert(path).second && EntryExists(path)) {
-        std::string bytes = ReadFileBytes(path);
-        std::size_t whole = WholeEntriesLength(bytes);
-        if (whole != bytes.size()) {
+    struct stat st {};
+    if (CheckedBatches().insert(path).second && ::stat(path.c_str(), &st) == 0) {
+        const std::uint64_t whole = ScanBatch(path, [](std::string_view) {});
+        const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+        if (whole != size) {
             if (::truncate(path.c_str(), static_cast<off_t>(whole)) != 0)
                 ThrowInOutError(path, errno);
-            WriteLog("torn batch entry cut off: " + path + " (" +
-                         std::to_string(bytes.size() - whole) + " bytes)",
+            WriteLog("torn batch entry cut off: " + path + " (" + std::to_string(size - whole) +
+                         " bytes)",
                      3);
         }
     }
@@ -145,9 +218,9 @@ std::int64_t BatchWriter::Append(const std::string& file, const std::vector<std:
             }
             throw;
         }
-    } catch (const EInOutError&) {
+    } catch (const EInOutError& e) {
         Close();
-        throw EStringListError("Error: Savetofile");
+        throw EStringListError("Error: Savetofile: " + e.Message());
     }
     return ArticleSize(article);
 }
@@ -174,6 +247,14 @@ void NewsDupes::Load(const std::string& path) {
     SetText(ReadWholeFile(path));
 }
 
+namespace {
+// The form an id has in the list: in angle brackets.
+std::string Bracketed(std::string_view id) {
+    if (id.starts_with('<') && id.ends_with('>')) return std::string(id);
+    return "<" + std::string(id) + ">";
+}
+} // namespace
+
 void NewsDupes::SetText(std::string text) {
     text_ = std::move(text);
     ids_.clear();
@@ -192,12 +273,15 @@ void NewsDupes::SetText(std::string text) {
 }
 
 bool NewsDupes::Contains(std::string_view id) const {
-    return !id.empty() && ids_.count(std::string(id)) != 0;
+    return !id.empty() && ids_.count(Bracketed(id)) != 0;
 }
 
-void NewsDupes::Add(std::string_view id) {
-    if (id.empty() || !ids_.emplace(id).second) return;
-    text_ += id;
+bool NewsDupes::Add(std::string_view id) {
+    if (id.empty()) return false;
+    std::string entry = Bracketed(id);
+    if (!ids_.insert(entry).second) return false;
+    text_ += entry;
+    return true;
 }
 
 std::string NewsDupes::SavedText(std::size_t limit) const {
@@ -209,6 +293,12 @@ std::string NewsDupes::SavedText(std::size_t limit) const {
 
 void NewsDupes::Save(const std::string& path, std::size_t limit) const {
     WriteWholeFile(path, SavedText(limit));
+}
+
+std::string WithoutBrackets(std::string id) {
+    if (!id.empty() && id.front() == '<') id.erase(0, 1);
+    if (!id.empty() && id.back() == '>') id.pop_back();
+    return id;
 }
 
 namespace {
@@ -283,6 +373,18 @@ RequestRecord RequestFile::Read(std::int64_t index) const {
         done += static_cast<std::size_t>(n);
     }
     return ParseRequestRecord(bytes);
+}
+
+void RequestFile::SetState(std::int64_t index, std::uint8_t state) {
+    held_.emplace_back(index, state);
+}
+
+void RequestFile::Commit() {
+    if (held_.empty()) return;
+    for (const auto& [index, state] : held_)
+        WriteState(index, state);
+    held_.clear();
+    if (::fsync(fd_) != 0) ThrowInOutError(path_, errno);
 }
 
 void RequestFile::WriteState(std::int64_t index, std::uint8_t state) {

@@ -3,7 +3,9 @@
 // news spool, the duplicate list "e-news.idx" and the request file
 // "request.id" of the host reader's directory.
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -34,6 +36,15 @@ std::int64_t ArticleSize(const std::vector<std::string>& article);
 std::string BatchEntry(const std::vector<std::string>& article);
 // Length of the longest start of a batch file that consists of whole entries.
 std::size_t WholeEntriesLength(std::string_view bytes);
+// Reads a batch file entry by entry without holding it: passes the header of
+// each whole entry (its lines up to the first empty line, at most 64 KiB) to
+// onHeader, and returns the length of the start that consists of whole
+// entries. Raises EInOutError when the file cannot be read.
+std::uint64_t ScanBatch(const std::string& path,
+                        const std::function<void(std::string_view header)>& onHeader);
+// The "Message-ID:" value of an entry's header, as the fetch job reads it
+// from the article ("" when there is none).
+std::string EntryMessageId(std::string_view header);
 
 // Appends entries to batch files, each with one write; a failed write cuts
 // the file back, so an entry is whole or absent. The first time a run appends
@@ -46,7 +57,7 @@ class BatchWriter {
     BatchWriter& operator=(const BatchWriter&) = delete;
 
     // Returns the entry's byte count. Raises EStringListError
-    // "Error: Savetofile" when it cannot be written.
+    // "Error: Savetofile: " + the cause when it cannot be written.
     std::int64_t Append(const std::string& file, const std::vector<std::string>& article);
     // Flushes the files written since the last call, and their directories,
     // to disk. Raises EInOutError.
@@ -63,7 +74,9 @@ class BatchWriter {
 
 // The duplicate list: Message-IDs one after another, no separators. Looked up
 // in a hash set, so that the test costs the same however long the list is;
-// the size limit applies only to the text that is saved.
+// the size limit applies only to the text that is saved. An id without its
+// angle brackets (a broken header) is kept and looked up with them, since
+// the list has no other way to tell where it ends.
 class NewsDupes {
   public:
     // The list file's text ("" when there is none).
@@ -71,10 +84,12 @@ class NewsDupes {
     void SetText(std::string text);
     // An empty id is never contained.
     bool Contains(std::string_view id) const;
-    // Adds an id that is not yet contained.
-    void Add(std::string_view id);
+    // Adds an id that is not yet contained; true when it was new.
+    bool Add(std::string_view id);
     // The text to save: everything loaded and added, trimmed to limit.
     std::string SavedText(std::size_t limit) const;
+    // At most the size of SavedText(limit).
+    std::size_t SavedSize(std::size_t limit) const { return std::min(text_.size(), limit); }
     // Replaces the file atomically with SavedText(limit).
     void Save(const std::string& path, std::size_t limit) const;
 
@@ -82,6 +97,9 @@ class NewsDupes {
     std::string text_;
     std::unordered_set<std::string> ids_;
 };
+
+// A Message-ID as the client's commands take it: without its angle brackets.
+std::string WithoutBrackets(std::string id);
 
 // One record of "request.id": 267 bytes.
 constexpr std::size_t kRequestRecordSize = 267;
@@ -99,7 +117,9 @@ std::string FormatRequestRecord(const RequestRecord& record);
 void AppendRequestRecord(const std::string& path, const RequestRecord& record);
 
 // The request file opened for reading records and rewriting their states in
-// place. Only whole records count; a torn last record is ignored.
+// place. Only whole records count; a torn last record is ignored. New states
+// are held until Commit, so that the caller writes them after the batch
+// that holds their articles is on disk.
 class RequestFile {
   public:
     // Raises EInOutError when the file cannot be opened for reading and
@@ -111,12 +131,18 @@ class RequestFile {
 
     std::int64_t Count() const { return count_; }
     RequestRecord Read(std::int64_t index) const;
-    void WriteState(std::int64_t index, std::uint8_t state);
+    // Holds a new state for the record until Commit.
+    void SetState(std::int64_t index, std::uint8_t state);
+    // Writes the held states in place and flushes the file. Raises
+    // EInOutError.
+    void Commit();
 
   private:
+    void WriteState(std::int64_t index, std::uint8_t state);
     std::string path_;
     int fd_ = -1;
     std::int64_t count_ = 0;
+    std::vector<std::pair<std::int64_t, std::uint8_t>> held_;
 };
 
 } // namespace brix

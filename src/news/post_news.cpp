@@ -42,6 +42,26 @@ struct QueuedArticle {
     std::int64_t size = 0;
 };
 
+// Beside a queued article while its posting is under way and after one that
+// ended without the server's verdict: the file's name + ".sent", holding the
+// article's Message-ID. No pattern of the host reader matches it.
+std::string MarkerOf(const std::string& path) {
+    return path + ".sent";
+}
+
+// The Message-ID a marker holds; "" when there is no marker.
+std::string MarkedId(const std::string& path) {
+    const std::string marker = MarkerOf(path);
+    if (!EntryExists(marker)) return {};
+    std::vector<std::string> lines = ReadLines(marker);
+    return lines.empty() ? std::string() : lines.front();
+}
+
+void RemoveMarker(const std::string& path) {
+    const std::string marker = MarkerOf(path);
+    if (::unlink(marker.c_str()) != 0 && errno != ENOENT) ThrowInOutError(marker, errno);
+}
+
 class PostSession {
   public:
     PostSession(const tbrixconfig& box, std::vector<QueuedArticle> files)
@@ -55,6 +75,11 @@ class PostSession {
   private:
     void Transfer();
     void PostFile(const QueuedArticle& file);
+    // STAT of an article whose earlier posting ended without a verdict.
+    bool HeldByServer(const std::string& messageId);
+    // The server holds the article: the file leaves the queue.
+    void Posted(const std::string& path, const std::string& messageId, std::int64_t size,
+                const std::string& number);
     void End(bool failing);
 
     const tbrixconfig& box_;
@@ -85,6 +110,12 @@ void PostSession::Run() {
         client_.Connect(box_.NNTPSERVER);
         CheckUserAbort();
         Transfer();
+    } catch (const ebrix_break&) {
+        // The user stopped the job, perhaps because the server hangs: the
+        // goodbye is still said, but not waited for a whole time-out.
+        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
+        End(true);
+        throw;
     } catch (...) {
         End(true);
         throw;
@@ -130,34 +161,79 @@ void PostSession::PostFile(const QueuedArticle& file) {
     // Read before POST, which dot-stuffs the lines in place.
     const std::string messageId = article.HeaderValue("Message-ID:");
     const std::string number = "article #" + std::to_string(++posted_);
+    // An earlier posting of this very article ended without a verdict: the
+    // server may hold it already, and a second posting would double it.
+    const bool unsure = !messageId.empty() && MarkedId(path) == messageId;
+    if (unsure && HeldByServer(messageId)) {
+        WriteLog("News file " + path + ": the server holds " + messageId + " already", 1);
+        return Posted(path, messageId, file.size, number);
+    }
     try {
         if (tbrix_ninf* status = PostStatus()) {
             status->SetGroup(article.HeaderValue("Newsgroups:"));
             status->SetInfo("posting " + number);
         }
+        // Marked before the article leaves, so that even a run killed while
+        // the server holds its verdict leaves the mark for the next one.
+        if (!messageId.empty() && !unsure) ReplaceFile(MarkerOf(path), messageId + "\n");
         client_.Post(article);
     } catch (const EAbsNNTPClient& e) {
-        // A refusal concerns this article alone: it stays queued.
+        // An answer we cannot read leaves the stream out of step: that ends
+        // the job. A refusal concerns this article alone: it stays queued.
+        client_.CheckReadable();
+        RemoveMarker(path);
         WriteLog(e.Message(), 3);
         WriteLog("News file " + path + " kept for the next run", 1);
         CheckUserAbort();
         return;
+    } catch (...) {
+        // Not handed over whole, the article cannot be on the server: the
+        // mark would only cost the next run a question.
+        if (!client_.VerdictPending)
+            ::unlink(MarkerOf(path).c_str());
+        else
+            WriteLog("News file " + path +
+                         " kept for the next run: the server may hold it already, which the "
+                         "next run asks before posting it again",
+                     1);
+        throw;
     }
-    // Accepted (240): from here on the article must never be posted again.
-    if (!messageId.empty() && !dupes_.Contains(messageId)) dupes_.Add(messageId);
+    Posted(path, messageId, file.size, number);
+}
+
+bool PostSession::HeldByServer(const std::string& messageId) {
+    try {
+        return client_.HasArticle(WithoutBrackets(messageId));
+    } catch (const EAbsNNTPClient& e) {
+        // A server that cannot say (no STAT, an id it will not take): the
+        // article is posted again rather than held back for ever.
+        client_.CheckReadable();
+        if (client_.OutOfStep) throw;
+        WriteLog(e.Message(), 3);
+        return false;
+    }
+}
+
+void PostSession::Posted(const std::string& path, const std::string& messageId, std::int64_t size,
+                         const std::string& number) {
+    // From here on the article must never be posted again.
+    dupes_.Add(messageId);
     if (Settings().DebugLevel > 0) WriteLog(number + " posted", 1);
-    bytesDone_ += file.size;
+    bytesDone_ += size;
     if (tbrix_ninf* status = PostStatus()) {
         status->SetInfo(number + " posted");
         status->SetMsgDone(posted_);
         status->SetBytesDone(bytesDone_);
     }
-    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
-    // An article without Message-ID got one from the server, which this job
+    // The request first: a failed write must leave the file queued (its mark
+    // makes the next run ask the server), never the request lost. An
+    // article without Message-ID got one from the server, which this job
     // cannot know; a request for "" could only fail.
     if (box_.NNTPREPLACEOWN && !messageId.empty())
         AppendRequestRecord(Settings().QvPath + kRequestFileName,
                             RequestRecord{3, 0, "*", messageId});
+    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    RemoveMarker(path);
     // Only now: an abort never makes a posted article look unposted.
     CheckUserAbort();
 }
@@ -181,6 +257,11 @@ void PostSession::End(bool failing) {
 } // namespace
 
 void PostNews(tbrixconfig& box) {
+    // Marks whose article has left the queue (posted, or taken back by the
+    // reader) have nothing left to say.
+    for (const std::string& marker : FindFiles(box.NNTPSPOOL + "n*.out.sent"))
+        if (!EntryExists(box.NNTPSPOOL + marker.substr(0, marker.size() - 5)))
+            ::unlink((box.NNTPSPOOL + marker).c_str());
     std::vector<QueuedArticle> files;
     for (std::string& name : FindFiles(box.NNTPSPOOL + "n*.out")) {
         struct stat st {};

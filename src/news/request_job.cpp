@@ -20,18 +20,11 @@ bool Sendable(const std::string& id) {
     return true;
 }
 
-std::string WithoutBrackets(std::string id) {
-    if (!id.empty() && id.front() == '<') id.erase(0, 1);
-    if (!id.empty() && id.back() == '>') id.pop_back();
-    return id;
-}
-
 } // namespace
 
-void GetRequestedArticles(NewsSession& session, const std::string& requestFile) {
+void GetRequestedArticles(NewsSession& session, RequestFile& file) {
     const RunSettings& s = Settings();
     tbrix_ninf* status = session.status;
-    RequestFile file(requestFile);
     const std::int64_t count = file.Count();
     if (status) status->SetMsgTotal(status->MsgTotal() + count);
     WriteLog("fetching " + std::to_string(count) + " articles by Message-ID", 1);
@@ -64,12 +57,14 @@ void GetRequestedArticles(NewsSession& session, const std::string& requestFile) 
                 }
                 InsertHeaderMark(article, record.kind == 3 ? "X-QV-Mode: ReplaceOwn"
                                                            : "X-QV-Mode: Message-ID Request");
+                session.requireRoom(ArticleSize(article));
                 const std::int64_t size = session.batches.Append(
                     BatchFileName(session.spool, NewsBatchCounter()), article);
                 article.clear();
-                // Known only once its entry is written.
+                // Known only once its entry is written; done only once that
+                // is on disk.
                 session.dupes.Add(msgId);
-                file.WriteState(i, 255);
+                file.SetState(i, 255);
                 CheckUserAbort();
                 ++session.totalReceived;
                 ++own;
@@ -86,7 +81,7 @@ void GetRequestedArticles(NewsSession& session, const std::string& requestFile) 
                 }
                 if (status) status->SetMsgTotal(status->MsgTotal() - 1);
                 WriteLog(e.Message(), 3);
-                file.WriteState(i, static_cast<std::uint8_t>(record.state + 1));
+                file.SetState(i, static_cast<std::uint8_t>(record.state + 1));
             }
         }
         ++NewsBatchCounter();

@@ -6,6 +6,7 @@
 #include "news/news_spool.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace brix {
@@ -20,13 +21,17 @@ struct NewsSession {
     std::string spool; // NNTPSPOOL
     std::int64_t& totalReceived;
     tbrix_ninf* status; // nullptr in verbose mode
+    // Raises when the disk cannot take an entry of this size together with
+    // the state that records it.
+    std::function<void(std::int64_t entryBytes)> requireRoom;
 };
 
 // Tries every record of this box (or "*") with a kind of 1 to 3 and a state
 // below 199, in file order; a fetched article sets the state to 255, an
 // article the server does not have (430) or a Message-ID that cannot be sent
-// raises it by one. Any other refusal, a socket error or an abort ends the
-// job with the states written so far.
-void GetRequestedArticles(NewsSession& session, const std::string& requestFile);
+// raises it by one. The new states are held in `requests` for the caller to
+// commit once the batch is on disk. Any other refusal, a socket error or an
+// abort ends the job with the states reached so far.
+void GetRequestedArticles(NewsSession& session, RequestFile& requests);
 
 } // namespace brix
