@@ -157,18 +157,19 @@ void Clear(const testing::TempTree& tree, std::initializer_list<const char*> nam
         std::filesystem::remove(tree / name);
 }
 
-// The spool on a small file system with room for about 8 KB (or, where
+// The spool on a small file system with room for about 12 KB (or, where
 // nothing can be mounted, under a write limit of 1000 bytes a file) until
 // Free() makes room.
 class SmallSpool {
   public:
     explicit SmallSpool(std::string dir) : dir_(std::move(dir)) {
-        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=12k") == 0;
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16k") == 0;
         if (mounted_)
             std::ofstream(dir_ + "filler") << std::string(4096, 'x');
         else
             limit_.emplace(1000);
     }
+    bool Mounted() const { return mounted_; }
     ~SmallSpool() {
         if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
     }
@@ -361,11 +362,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, FetchFaults,
 
 // ---------------------------------------------------- SMTP and NNTP post
 
-// A queued file, the body the server must receive from it, and the steps
-// that hand it over.
+// A queued file, the body the server must receive from it, the steps that
+// hand it over, and the question the next run asks the server when its
+// verdict was lost (none: it is sent again).
 struct Queued {
     std::string file, text, body;
     Dialogue steps;
+    std::string recheck = {};
 };
 
 const std::vector<Queued> kOutgoing = [] {
@@ -391,7 +394,8 @@ const std::vector<Queued> kPostings = [] {
         queue.push_back({"n000" + n + ".out",
                          text,
                          text + ".\r\n",
-                         {E("POST"), S({"340 go"}), E("."), S({"240 ok"})}});
+                         {E("POST"), S({"340 go"}), E("."), S({"240 ok"})},
+                         "STAT <p" + n + "@x>"});
     }
     return queue;
 }();
@@ -409,7 +413,8 @@ class QueueFaults : public testing::MailJobTest {
     // and `tail`; the stall waits for the answer to `stall`. A file leaves
     // the queue only once its acceptance was read; each body arrives once,
     // but for one whose "." the server read while its acceptance never
-    // arrived: that one is sent again.
+    // arrived: the next run asks the server for it where the protocol can
+    // (STAT), and sends it again where it cannot.
     void EveryBreakPoint(const std::vector<Queued>& queue, const Dialogue& head,
                          const Dialogue& tail, const std::string& stall, const std::string& job,
                          const std::function<void(const std::string& port)>& run) {
@@ -449,8 +454,19 @@ class QueueFaults : public testing::MailJobTest {
                 dot = Find(d, ".", dot + 1);
                 EXPECT_EQ(tree.Exists("spool/" + q.file), !Done(b, dot + 1)) << q.file;
                 EXPECT_EQ(first[q.file], Done(b, dot) ? 1 : 0) << q.file;
-                if (!Done(b, dot + 1)) left.push_back(q);
-                expected[q.file] = Done(b, dot) && !Done(b, dot + 1) ? 2 : 1;
+                // Handed over whole (as far as the client knows), read by the
+                // server, answered.
+                const bool handed = Done(b, dot - 1), read = Done(b, dot),
+                           verdict = Done(b, dot + 1);
+                if (!verdict) left.push_back(q);
+                if (handed && !verdict && !q.recheck.empty()) {
+                    Dialogue& steps = left.back().steps;
+                    Dialogue asked = {E(q.recheck), S({read ? "223 0 " + q.recheck.substr(5)
+                                                            : "430 no such article"})};
+                    if (!read) asked.insert(asked.end(), steps.begin(), steps.end());
+                    steps = asked;
+                }
+                expected[q.file] = read && !verdict && q.recheck.empty() ? 2 : 1;
             }
             if (!left.empty()) {
                 CheckEnd(RunLog(), b, job);
@@ -742,7 +758,9 @@ TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
 }
 
 // The batches' disk fills up with the third article: that one is neither
-// batched nor known, and the next run fetches it.
+// batched nor known, and the next run fetches it. Where the file system
+// tells its room, the job stops before it with its error; a write limit it
+// cannot see ends the run through the failed write.
 TEST_F(NewsFetchFaults, FullDiskLosesNothing) {
     std::vector<Event> events;
     const Dialogue d = NewsDialogue(kStart, events);
@@ -751,7 +769,15 @@ TEST_F(NewsFetchFaults, FullDiskLosesNothing) {
     {
         ScriptServer server(Play(d, {0, 0, Fault::None}));
         box.NNTPPORT = server.PortText();
-        EXPECT_THROW(GetNews(box, false, nullptr), EStringListError);
+        try {
+            GetNews(box, false, nullptr);
+            EXPECT_TRUE(spool.Mounted());
+            EXPECT_TRUE(RunLog().back().starts_with("Error (getnews): No space left on device in " +
+                                                    SpoolDir() + " for the next article"))
+                << RunLog().back();
+        } catch (const EStringListError& e) {
+            EXPECT_FALSE(spool.Mounted()) << e.Message();
+        }
     }
     spool.Free();
     CheckThenRecover(events, {Find(d, "ARTICLE 4"), 0, Fault::Full});

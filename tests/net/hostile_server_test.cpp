@@ -1,9 +1,10 @@
 // Connections: every address of a name is tried, and failures name what
 // could not be reached. Then hostile and broken input through the real
 // program: servers that send endless lines or answers, bytes that dribble
-// in, numbers out of range, NUL bytes, binary garbage and terminal escape
-// sequences, TLS that cannot be trusted or is cut; malformed box and colour
-// files. Every run must end by itself with a clear line in the run log, no
+// in (a TLS handshake too), numbers out of range or at the top of their
+// range, NUL bytes, binary garbage and terminal escape sequences, answers
+// for another article, TLS that cannot be trusted or is cut; malformed box
+// and colour files. Every run must end by itself with a clear line in the run log, no
 // control byte from the input may reach the terminal, and no secret may leave
 // over a connection that is not secured as the box demands.
 
@@ -65,7 +66,17 @@ struct Hostile {
     int seconds = 8;                    // the run must end within this
     std::string never = {};             // a command that must not reach the server
     int memoryMiB = 0;                  // the program's address space, when limited
+    std::string rc = {};                // the box's group pointer file, when given
+    bool verbose = true;                // -v: no status window, no colours
 };
+
+// A news server's greeting and its answer to GROUP for articles first..last.
+Script NewsGroup(const std::string& first, const std::string& last) {
+    return Script()
+        .Send("200 news")
+        .Expect("GROUP de.a")
+        .Send("211 3 " + first + " " + last + " de.a");
+}
 
 const std::vector<Hostile> kHostile = {
     {"EndlessGreeting", [] { return Script().SendRaw(std::string(kMaxLineLength + 10, 'h')); }, "",
@@ -105,7 +116,47 @@ const std::vector<Hostile> kHostile = {
      "", "Error (sendmail): ReadLn. (Error=90)", "", Protocol::Smtp},
     {"BinaryBoxFile", nullptr, std::string("\0\xff\xfe=\x1b[2J\n=\n==\nPOP3SERVER\n", 24),
      "Error (main): Fehler in der Config-Datei"},
-    {"ColourFileGarbage", nullptr, "", "", "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n"},
+    {.name = "ColourFileGarbage",
+     .server = nullptr,
+     .expected = "'999,-1,X,1,2,3,4' is not a valid integer value",
+     .colours = "MAILER=999,-1,x,1,2,3,4\n" + kEscapes + "\n",
+     .verbose = false},
+    // A group at the top of the number range, without overview: the walk
+    // ends at 2^63-1 instead of counting past it for ever.
+    {.name = "GroupAtTheTopOfTheNumbers",
+     .server =
+         [] {
+             Script s = NewsGroup("9223372036854775805", "9223372036854775807");
+             s.Expect("XOVER 9223372036854775805-9223372036854775807").Send("500 no overview");
+             for (const char* n :
+                  {"9223372036854775805", "9223372036854775806", "9223372036854775807"}) {
+                 const std::string id = "<" + std::string(n) + "@x>";
+                 s.Expect("HEAD " + std::string(n))
+                     .SendData("221 " + std::string(n) + " " + id, {"Message-ID: " + id});
+                 s.Expect("ARTICLE " + std::string(n))
+                     .SendData("220 " + std::string(n) + " " + id, {"Message-ID: " + id, "", "b"});
+             }
+             return s.Expect("QUIT").Send("205 bye");
+         },
+     .expected = " total: 3 articles received, 0 articles skipped\r\n",
+     .protocol = Protocol::Nntp,
+     .rc = "de.a 0\n"},
+    // An answer shifted by one: what comes for article 2 names article 1.
+    // Nothing is written under the wrong number, and no goodbye is read out
+    // of step.
+    {.name = "AnswerForAnotherArticle",
+     .server =
+         [] {
+             Script s = NewsGroup("1", "2").Expect("XOVER 1-2");
+             s.SendData("224 overview",
+                        {"1\ts\ta@b\td\t<1@x>\t\t9\t1", "2\ts\ta@b\td\t<2@x>\t\t9\t1"});
+             s.Expect("ARTICLE 1").SendData("220 1 <1@x>", {"Message-ID: <1@x>", "", "one"});
+             return s.Expect("ARTICLE 2").SendData("220 1 <1@x>", {"Message-ID: <1@x>", "", "one"});
+         },
+     .expected = "Error (getnews): ArticleByNo: answer for another article. (Error=220 1 <1@x>)",
+     .protocol = Protocol::Nntp,
+     .never = "QUIT",
+     .rc = "de.a 0\n"},
     // A list without end: the job holds a bounded part of an answer, in an
     // address space that the whole list would break.
     {.name = "EndlessList",
@@ -162,7 +213,21 @@ const std::vector<Hostile> kHostile = {
              return s.SendLines({"+OK", "Subject: cut"}).Close();
          },
      .box = kTlsBox + "POP3TLS=TLS\n",
-     .expected = "Error (getmail): ReadLn. (Error=104)"},
+     .expected = "Error (getmail): ReadLn: connection closed by the server. (Error=104)"},
+    // A handshake that comes a byte at a time: the time-out bounds all of
+    // it, not each byte (a TLS record header, then its body dripping).
+    {.name = "DrippingTlsHandshake",
+     .server =
+         [] {
+             Script s = Script().SendRaw(std::string("\x16\x03\x03\x40\x00", 5));
+             for (int i = 0; i < 10; ++i)
+                 s.SendRaw("x").Pause(500);
+             return s;
+         },
+     .box = kTlsBox + "POP3TLS=TLS\nPOP3TIMEOUT=2\n",
+     .expected = "Error (getmail): TLS: handshake. (Error=110)",
+     .seconds = 4,
+     .never = "USER"},
 };
 
 void PrintTo(const Hostile& h, std::ostream* os) {
@@ -194,13 +259,14 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
+    if (!h.rc.empty()) t.Write("BOX1.rc", h.rc);
     if (box.find("TLSCAFILE") != std::string::npos)
         t.Write("ca.pem", testing::TempTree::ReadAny(Tls().pki.CaFile()));
     auto start = std::chrono::steady_clock::now();
     const std::string limit = "ulimit -v " + std::to_string(h.memoryMiB << 10) + "; ";
     auto r = testing::RunProgram("/bin/sh",
                                  {"-c", (h.memoryMiB ? limit : "") + "exec \"$0\" \"$@\"",
-                                  BRIX_BINARY, "box1.bfg", "-v", "-debug9"},
+                                  BRIX_BINARY, "box1.bfg", h.verbose ? "-v" : "-debug", "-debug9"},
                                  {"QV=" + t.Path()});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(h.seconds));
     EXPECT_LT(r.exitCode, 128) << "ended by a signal";
