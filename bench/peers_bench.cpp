@@ -7,6 +7,7 @@
 //
 // Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--out FILE]
 
+#include "testing/delay_relay.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
@@ -81,111 +82,6 @@ struct Result {
     int items = 0;
     double wall = 0, cpu = 0, mib = 0;
     bool ok = true;
-};
-
-// A TCP relay on loopback that holds every segment for `delay` in each
-// direction, as a slow link would.
-class DelayRelay {
-  public:
-    DelayRelay(int targetPort, std::chrono::milliseconds delay)
-        : target_(targetPort), delay_(delay) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 16);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        acceptor_ = std::thread([this] { Accept(); });
-    }
-    ~DelayRelay() {
-        stop_ = true;
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
-        acceptor_.join();
-        for (auto& t : pumps_)
-            t.join();
-    }
-    int Port() const { return port_; }
-
-  private:
-    struct Chunk {
-        std::chrono::steady_clock::time_point due;
-        std::string data;
-    };
-    void Accept() {
-        for (;;) {
-            int client = ::accept(listen_, nullptr, nullptr);
-            if (client < 0) return;
-            int server = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<std::uint16_t>(target_));
-            if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-                ::close(client);
-                ::close(server);
-                continue;
-            }
-            int on = 1;
-            ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            pumps_.emplace_back([=, this] { Pump(client, server); });
-            pumps_.emplace_back([=, this] { Pump(server, client); });
-        }
-    }
-    // Reads from `from`, delivers to `to` after the delay, in order.
-    void Pump(int from, int to) {
-        std::mutex m;
-        std::condition_variable cv;
-        std::deque<Chunk> queue;
-        bool done = false;
-        std::thread writer([&] {
-            std::unique_lock lock(m);
-            for (;;) {
-                cv.wait(lock, [&] { return done || !queue.empty(); });
-                if (queue.empty()) break;
-                Chunk c = std::move(queue.front());
-                queue.pop_front();
-                lock.unlock();
-                std::this_thread::sleep_until(c.due);
-                for (std::size_t off = 0; off < c.data.size();) {
-                    ssize_t n = ::send(to, c.data.data() + off, c.data.size() - off, MSG_NOSIGNAL);
-                    if (n <= 0) break;
-                    off += static_cast<std::size_t>(n);
-                }
-                lock.lock();
-            }
-            ::shutdown(to, SHUT_WR);
-        });
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::recv(from, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            std::lock_guard lock(m);
-            queue.push_back({std::chrono::steady_clock::now() + delay_, std::string(buf, n)});
-            cv.notify_one();
-        }
-        {
-            std::lock_guard lock(m);
-            done = true;
-            cv.notify_one();
-        }
-        writer.join();
-        ::close(from);
-    }
-
-    int target_;
-    std::chrono::milliseconds delay_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread acceptor_;
-    std::vector<std::thread> pumps_;
 };
 
 std::vector<MaildirMessage> Mailbox(int count, std::size_t size) {

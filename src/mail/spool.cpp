@@ -156,10 +156,10 @@ SpoolFile::SpoolFile(SpoolNames& names, std::uint32_t& counter) : names_(names),
 void SpoolFile::Drain() {
     try {
         file_->Write(buffer_);
-    } catch (const EInOutError&) {
+    } catch (const EInOutError& e) {
         // The temporary file goes with file_; the message is still on the
         // server, since nothing has been recorded or deleted yet.
-        throw EStringListError("Error: Savetofile");
+        throw EStringListError("Error: Savetofile: " + e.Message());
     }
     buffer_.clear();
 }

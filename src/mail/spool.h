@@ -114,7 +114,8 @@ class SpoolNames {
 // first free number from counter, written through a buffer, and moved to its
 // ".msg" name by Commit, never replacing an existing file. A file that is
 // not committed is removed. A failed write raises EStringListError "Error:
-// Savetofile"; a file that cannot be created raises EInOutError.
+// Savetofile: " + the cause; a file that cannot be created raises
+// EInOutError.
 class SpoolFile {
   public:
     SpoolFile(SpoolNames& names, std::uint32_t& counter);

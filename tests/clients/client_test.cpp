@@ -69,6 +69,19 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
     EXPECT_EQ(next, "after");
 }
 
+// A reply line is whole only with its line end: the greeting cut off by the
+// end of the stream is a lost connection, and neither that connection nor
+// one that never opened gets a goodbye.
+TEST(AbsClient, AReplyCutOffByTheEndIsALostConnectionAndGetsNoGoodbye) {
+    ScriptServer server(Script().SendRaw("200 news").Close());
+    Logged<TAbsNNTPClient> client, never;
+    EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] { client.Open(server); }),
+              "ReadLn: connection closed by the server. (Error=104)");
+    client.Disconnect();
+    never.Disconnect();
+    EXPECT_TRUE(client.log.empty() && never.log.empty()) << client.log.size();
+}
+
 // Connects a Client by STARTTLS to a server playing `script` and sends NOOP
 // over TLS; its reply must be `answer`.
 template <class Client>

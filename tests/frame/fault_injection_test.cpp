@@ -281,7 +281,10 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
                 Run(server);
                 EXPECT_NE(b.fault, Fault::Full) << "the full disk went unnoticed";
             } catch (const EStringListError& e) {
-                EXPECT_EQ(e.Message(), "Error: Savetofile");
+                // It names the file and the cause.
+                EXPECT_TRUE(e.Message().starts_with("Error: Savetofile: I/O error "))
+                    << e.Message();
+                EXPECT_NE(e.Message().find("spool/m0001.tmp: "), std::string::npos) << e.Message();
             }
             // The server's deletions were taken back: nothing left it.
             EXPECT_TRUE(b.fault != Fault::Full || mode().keep ||

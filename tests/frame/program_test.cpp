@@ -2,15 +2,19 @@
 // Exim, the news jobs against a real INN 2, all on loopback; then the demo
 // on the bundled server, as a new user runs it.
 
+#include "testing/delay_relay.h"
 #include "testing/job_test.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace brix {
 namespace {
@@ -265,6 +269,101 @@ INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,
                          [](const auto& info) {
                              return *info.param.tls ? std::string(info.param.tls) : "plain";
                          });
+
+// A group of `count` articles of about 2 KiB, a1 .. aN, in de.test.
+std::vector<Lines> Bulk(int count) {
+    std::vector<Lines> articles;
+    for (int i = 1; i <= count; ++i)
+        articles.push_back(Article("a" + std::to_string(i) + "@brix.test", "de.test",
+                                   Lines(20, std::string(99, 'a' + i % 26))));
+    return articles;
+}
+
+// Each article of `count` in the batches of the tree, exactly once; the
+// group's pointer reached `count`.
+void EachArticleOnce(const TempTree& t, int count) {
+    std::string batches;
+    for (const auto& e : std::filesystem::directory_iterator(t / "spool"))
+        batches += TempTree::ReadAny(e.path().string());
+    for (int i = 1; i <= count; ++i)
+        ASSERT_EQ(Count(batches, "\nMessage-ID: <a" + std::to_string(i) + "@brix.test>\n"), 1u)
+            << i;
+    EXPECT_EQ(t.Read("BOX1.rc"), "de.test " + std::to_string(count) + "\r\n");
+}
+
+// The pointer of de.test in the group pointer file.
+long Pointer(const TempTree& t) {
+    const std::string rc = t.Read("BOX1.rc");
+    return rc.starts_with("de.test ") ? std::atol(rc.c_str() + 8) : -1;
+}
+
+// kill -9 in the middle of a group on a slow link: the state saved as the
+// run went has moved the pointer, and the next run fetches each article
+// once (those written after the last save are known from their batch).
+TEST(NewsInn, KilledInTheMiddleOfAGroupTheNextRunFetchesNothingTwice) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    constexpr int kArticles = 600;
+    InnServer inn;
+    ASSERT_EQ(inn.Start({"de.test"}), "");
+    ASSERT_EQ(inn.Inject(Bulk(kArticles)), Lines(kArticles, "235 Article transferred OK"));
+    DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(12));
+    TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.rc", "de.test 0\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) + "\n");
+    pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v"}, {"QV=" + t.Path()}, "", -1);
+    for (int i = 0; i < 3000 && Pointer(t) <= 0; ++i)
+        ::usleep(10'000);
+    // A few more articles, written after that save.
+    ::usleep(150'000);
+    ::kill(pid, SIGKILL);
+    testing::WaitExit(pid);
+    const long reached = Pointer(t);
+    EXPECT_GT(reached, 0);
+    EXPECT_LT(reached, kArticles);
+
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + inn.ReaderPortText() + "\n");
+    auto r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+    EXPECT_EQ(Count(t.Read("qv-ppp.log"), "Error"), 0u) << t.Read("qv-ppp.log");
+    EachArticleOnce(t, kArticles);
+}
+
+// The whole tree on a small file system: the job stops taking articles
+// while the pointer and the duplicate list can still be saved, and says
+// why; once there is room, the next run fetches the rest, nothing twice.
+TEST(NewsInn, AFullDiskStopsTheFetchWhileItsStateCanBeSaved) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    constexpr int kArticles = 200;
+    InnServer inn;
+    ASSERT_EQ(inn.Start({"de.test"}), "");
+    ASSERT_EQ(inn.Inject(Bulk(kArticles)), Lines(kArticles, "235 Article transferred OK"));
+    TempTree t;
+    ASSERT_EQ(::mount("tmpfs", t.Path().c_str(), "tmpfs", 0, "size=256k"), 0);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{t.Path()};
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.rc", "de.test 0\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + inn.ReaderPortText() + "\n");
+    auto r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+    EXPECT_NE(r.output.find("Error (getnews): No space left on device in " + t.Path() +
+                            "spool/ for the next article and the news state ("),
+              std::string::npos)
+        << r.output;
+    const long reached = Pointer(t);
+    EXPECT_GT(reached, 0);
+    EXPECT_LT(reached, kArticles);
+    EXPECT_EQ(Count(t.Read("e-news.idx"), "@brix.test>"), static_cast<std::size_t>(reached));
+
+    ASSERT_EQ(::mount("tmpfs", t.Path().c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+    r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+    EXPECT_EQ(Count(r.output, "Error"), 0u) << r.output;
+    EachArticleOnce(t, kArticles);
+}
 
 // ----------------------------------------------------------------------
 // scripts/demo as a new user runs it, here without a terminal: the whole

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -286,6 +287,81 @@ TEST(RunControl, SecondSignalEndsTheProgramAtOnce) {
     EXPECT_FALSE(host.tree.Exists("spool/m0000.msg"));
     EXPECT_TRUE(host.Free());
 }
+
+// A signal while the server holds its verdict on a queued message: the
+// verdict is still awaited, so the message leaves the queue exactly once and
+// the job stops after it. A signal while a news server hangs: the goodbye is
+// not waited for a whole time-out. Each row names the box, the queued file,
+// the server and the command after which the signal comes.
+struct SignalCase {
+    const char* name;
+    std::string box, queued;
+    std::function<Script()> server;
+    std::string signalAfter;
+};
+
+const std::string kMail = "HELO client\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nDATA\r\n"
+                          "Subject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+const std::string kPosting = "Newsgroups: de.a\r\nMessage-ID: <p@x>\r\n\r\nbody\r\n";
+
+const SignalCase kSignalCases[] = {
+    {"SmtpVerdict", "SMTPSERVER=127.0.0.1\nSMTPTIMEOUT=60\n", "spool/m0001.out",
+     [] {
+         Script s = Script().Send("220 mx").Expect("HELO client").Send("250 hi");
+         s.Expect("MAIL FROM: <a@b>").Send("250 ok").Expect("RCPT TO: <c@d>").Send("250 ok");
+         return s.Expect("DATA").Send("354 go").ExpectBody().Pause(2500).Send("250 queued");
+     },
+     "<DATA"},
+    {"PostVerdict", "NNTPSERVER=127.0.0.1\nNNTPTIMEOUT=60\n", "spool/n0001.out",
+     [] {
+         Script s = Script().Send("200 news").Expect("POST").Send("340 go").ExpectBody();
+         return s.Pause(2500).Send("240 ok").Expect("QUIT").Send("205 bye");
+     },
+     "<POST"},
+    {"HungNewsServer", "NNTPSERVER=127.0.0.1\nNNTPTIMEOUT=60\n", "BOX1.rc",
+     [] { return Script().Send("200 news").Expect("GROUP de.a").Pause(15000); }, "<GROUP"},
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SignalDuringAJob : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalDuringAJob, StopsAfterTheVerdictAndWithoutAWholeTimeOut) {
+    const SignalCase& c = GetParam();
+    ScriptServer server(c.server(), 20s);
+    HostTree host;
+    const std::string port = c.box.starts_with("SMTP") ? "SMTPPORT=" : "NNTPPORT=";
+    host.tree.Write("BOX1.bfg", c.box + port + server.PortText() + "\n");
+    host.tree.Write(c.queued, c.queued.ends_with(".rc") ? "de.a 0\n"
+                              : c.queued[6] == 'm'      ? kMail
+                                                        : kPosting);
+    pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v", "-debug"}, {host.Env()}, "", -1);
+    for (int i = 0; i < 500 && host.tree.Read("BOX1.log").find(c.signalAfter) == std::string::npos;
+         ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(testing::WaitExit(pid), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    const std::string log = host.tree.Read("qv-ppp.log");
+    EXPECT_NE(log.find(" aborted by user ...\r\n"), std::string::npos) << log;
+    if (c.queued.ends_with(".rc")) return;
+    // Taken by the server: gone from the queue, and the next run has nothing
+    // to send.
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_FALSE(host.tree.Exists(c.queued)) << log;
+    EXPECT_EQ(log.find("Error (sendmail)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Error (postnews)"), std::string::npos) << log;
+    auto again = RunBrix({"box1.bfg", "-v"}, {host.Env()});
+    EXPECT_EQ(again.output.find(" to send"), std::string::npos) << again.output;
+    EXPECT_EQ(again.output.find(" to post"), std::string::npos) << again.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SignalDuringAJob, ::testing::ValuesIn(kSignalCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace brix

@@ -51,6 +51,10 @@ TEST_F(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
     EXPECT_EQ(dupes.SavedText(1000), "x<ab>junk<cd><four><seven12>"); // never starts cut
     EXPECT_EQ(dupes.SavedText(10), "<seven12>");
     EXPECT_TRUE(dupes.Contains("<ab>"));
+    // An id without brackets (a broken header) is still known after a reload.
+    dupes.Add("bare@x");
+    dupes.SetText(dupes.SavedText(1000));
+    EXPECT_TRUE(dupes.Contains("bare@x") && dupes.Contains("<seven12>"));
 }
 
 TEST_F(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
@@ -140,6 +144,29 @@ TEST_F(PostNewsTest, AbortComesAfterTheBookkeeping) {
     EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
     EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
     EXPECT_EQ(RunLog().back(), "aborted by user ...");
+}
+
+// The request of an accepted article is written before its file goes: when
+// it cannot be written, the file stays with its mark, and the next run asks
+// the server (STAT) instead of posting it a second time.
+TEST_F(PostNewsTest, AFailedRequestKeepsTheFileAndTheNextRunAsksBeforePosting) {
+    tree.Write("spool/n0001.out", Article(1, false));
+    tree.MakeDir("request.id");
+    box.NNTPREPLACEOWN = true;
+    {
+        Script s = Script().Send("200 news").Expect("POST").Send("340 go").ExpectBody();
+        ScriptServer server(s.Send("240 ok").Expect("QUIT").Send("205 bye"));
+        EXPECT_THROW(Run(server), EInOutError);
+    }
+    EXPECT_EQ(Spool(), (Lines{"n0001.out", "n0001.out.sent"}));
+    std::filesystem::remove(tree / "request.id");
+    Script s = Script().Send("200 news").Expect("STAT <p1@x>").Send("223 0 <p1@x>");
+    ScriptServer server(s.Expect("QUIT").Send("205 bye"));
+    Run(server);
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_TRUE(Spool().empty());
+    EXPECT_EQ(tree.Read("request.id"), FormatRequestRecord({3, 0, "*", "<p1@x>"}));
+    EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
 }
 
 // ---------------------------------------------------------------- fetch
@@ -263,6 +290,29 @@ TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
     EXPECT_TRUE(Logged("total: 0 articles received, 0 articles skipped"));
 }
 
+// A killed run wrote article 1 but not the state: its batch tells.
+TEST_F(NewsJobTest, ArticlesOfABatchLeftBehindAreNotFetchedAgain) {
+    Rc("de.a 0\n");
+    tree.Write("spool/n0000.msg", Entries({NewsArticle(1)}));
+    Script s = Script().Send("200 news ready");
+    Group(s, "de.a", 1, 2);
+    Xover(s, "1-2", {1, 2});
+    s.Expect("ARTICLE 2").SendData("220 2 <2@x>", NewsArticle(2));
+    Run(Quit(s));
+    EXPECT_EQ(Batch(), Entries({NewsArticle(1), NewsArticle(2)}));
+    EXPECT_EQ(Dupes(), "<1@x><2@x>");
+    EXPECT_EQ(Rc(), "de.a 2\r\n");
+    EXPECT_TRUE(Logged("1 Message-IDs of earlier batches added to e-news.idx"));
+}
+
+// A file that is there but cannot be read is no missing one.
+TEST_F(NewsJobTest, AnRcFileThatCannotBeReadEndsTheJob) {
+    tree.MakeDir("BOX1.rc");
+    Run(Quit(Script().Send("200 news ready")));
+    EXPECT_TRUE(Logged("Error (getnews): Cannot read the RC-file: I/O error 21: " +
+                       tree / "BOX1.rc" + ": Is a directory"));
+}
+
 TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     const std::vector<RequestRecord> records = {
         {1, 0, "OTHER", "<o@x>"},      {2, 255, "box1", "<done@x>"},  {0, 0, "*", "<k@x>"},
@@ -275,8 +325,17 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     Script s = Script().Send("200 news ready");
     s.Expect("ARTICLE <missing@x>").Send("430 no such article");
     s.Expect("ARTICLE <own@x>").SendData("220 0 <own@x>", own);
-    s.Expect("ARTICLE <last@x>").Send("430 no such article");
-    Run(Quit(s));
+    // A state changes on disk only once the batch of its article is there:
+    // not while the job is still fetching.
+    int onDisk = -1;
+    s.Answer([&](const std::string& line, std::string& reply) {
+        if (line == "QUIT") return reply = "205 bye\r\n", false;
+        onDisk = RequestFile(tree / "request.id").Read(4).state;
+        reply = "430 no such article\r\n";
+        return true;
+    });
+    Run(s);
+    EXPECT_EQ(onDisk, 5);
 
     RequestFile file(tree / "request.id");
     std::vector<int> states;

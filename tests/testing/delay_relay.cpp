@@ -1,0 +1,115 @@
+#include "testing/delay_relay.h"
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace brix::testing {
+
+namespace {
+struct Chunk {
+    std::chrono::steady_clock::time_point due;
+    std::string data;
+};
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+} // namespace
+
+DelayRelay::DelayRelay(int targetPort, std::chrono::milliseconds delay)
+    : target_(targetPort), delay_(delay) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = Loopback(0);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_, 16);
+    socklen_t len = sizeof a;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] { Accept(); });
+}
+
+DelayRelay::~DelayRelay() {
+    stop_ = true;
+    ::shutdown(listen_, SHUT_RDWR);
+    ::close(listen_);
+    acceptor_.join();
+    for (auto& t : pumps_)
+        t.join();
+}
+
+void DelayRelay::Accept() {
+    for (;;) {
+        int client = ::accept(listen_, nullptr, nullptr);
+        if (client < 0) return;
+        int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = Loopback(target_);
+        if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(client);
+            ::close(server);
+            continue;
+        }
+        int on = 1;
+        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        pumps_.emplace_back([=, this] { Pump(client, server); });
+        pumps_.emplace_back([=, this] { Pump(server, client); });
+    }
+}
+
+// Reads from `from`, delivers to `to` after the delay, in order.
+void DelayRelay::Pump(int from, int to) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Chunk> queue;
+    bool done = false;
+    std::thread writer([&] {
+        std::unique_lock lock(m);
+        for (;;) {
+            cv.wait(lock, [&] { return done || !queue.empty(); });
+            if (queue.empty()) break;
+            Chunk c = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            std::this_thread::sleep_until(c.due);
+            for (std::size_t off = 0; off < c.data.size();) {
+                ssize_t n = ::send(to, c.data.data() + off, c.data.size() - off, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                off += static_cast<std::size_t>(n);
+            }
+            lock.lock();
+        }
+        ::shutdown(to, SHUT_WR);
+    });
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::recv(from, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        std::lock_guard lock(m);
+        queue.push_back({std::chrono::steady_clock::now() + delay_,
+                         std::string(buf, static_cast<std::size_t>(n))});
+        cv.notify_one();
+    }
+    {
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_one();
+    }
+    writer.join();
+    ::close(from);
+}
+
+} // namespace brix::testing

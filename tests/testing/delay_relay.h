@@ -1,0 +1,36 @@
+#pragma once
+// A TCP relay on loopback that holds every segment for a fixed time in each
+// direction, as a slow link would: order and the end of each stream pass
+// through in order. For the benchmarks on slow links and for tests that need
+// a run to last.
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace brix::testing {
+
+class DelayRelay {
+  public:
+    // Relays each connection to 127.0.0.1:targetPort.
+    DelayRelay(int targetPort, std::chrono::milliseconds delay);
+    ~DelayRelay();
+    DelayRelay(const DelayRelay&) = delete;
+    DelayRelay& operator=(const DelayRelay&) = delete;
+    int Port() const { return port_; }
+
+  private:
+    void Accept();
+    void Pump(int from, int to);
+
+    int target_;
+    std::chrono::milliseconds delay_;
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;
+};
+
+} // namespace brix::testing
