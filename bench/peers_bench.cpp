@@ -7,7 +7,7 @@
 //
 // Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--out FILE]
 
-#include "testing/delay_relay.h"
+#include "delay_relay.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
@@ -41,6 +41,7 @@
 namespace {
 
 using namespace brix::testing;
+using brix::relay::DelayRelay;
 namespace fs = std::filesystem;
 
 constexpr const char* kTime = "/usr/bin/time";

@@ -72,8 +72,10 @@ void tbrix_nntp::Authinfo(const std::string& User, const std::string& Password) 
     Command("AUTHINFO PASS " + Password, "Authinfo pass", 281);
 }
 
-void tbrix_nntp::CheckReadable() const {
-    if (ReplyCode == 0) throw EBufTCPClientSocket::CreateError("ReadLn", EPROTO);
+void tbrix_nntp::CheckReadable() {
+    if (ReplyCode != 0) return;
+    OutOfStep = true;
+    throw EBufTCPClientSocket::CreateError("ReadLn: reply without a status code", LastReply);
 }
 
 void tbrix_nntp::LogLine(const std::string& Line) {

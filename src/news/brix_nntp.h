@@ -31,8 +31,9 @@ class tbrix_nntp : public TAbsNNTPClient {
     void Authinfo(const std::string& User, const std::string& Password);
 
     // After a refusal: a reply without a three-digit code is no refusal but
-    // a broken stream, raised as EBufTCPClientSocket "ReadLn".
-    void CheckReadable() const;
+    // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply
+    // without a status code" with the line.
+    void CheckReadable();
 
     // The log-line callback: the protocol line goes to the box debug log
     // (and to the console in verbose mode).

@@ -2,7 +2,7 @@
 // Exim, the news jobs against a real INN 2, all on loopback; then the demo
 // on the bundled server, as a new user runs it.
 
-#include "testing/delay_relay.h"
+#include "delay_relay.h"
 #include "testing/job_test.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
@@ -306,7 +306,7 @@ TEST(NewsInn, KilledInTheMiddleOfAGroupTheNextRunFetchesNothingTwice) {
     InnServer inn;
     ASSERT_EQ(inn.Start({"de.test"}), "");
     ASSERT_EQ(inn.Inject(Bulk(kArticles)), Lines(kArticles, "235 Article transferred OK"));
-    DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(12));
+    relay::DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(12));
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");

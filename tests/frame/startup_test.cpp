@@ -127,6 +127,19 @@ TEST(Startup, RunLogBoxNamesAndLogDir) {
     EXPECT_EQ(RunBrix({"box1.bfg", "b2.bfg", "-debug"}, {host.Env()}).exitCode, 0);
     EXPECT_FALSE(host.tree.Exists("Logs/B2.log"));
     EXPECT_TRUE(host.tree.Exists("Logs/B3.log") && host.tree.Exists("Logs/B4.log"));
+
+    // A box log that cannot be written (here a directory) ends no job and
+    // not the run: the news fetch still tries its server, the next box runs.
+    std::filesystem::remove(host.tree / "Logs/B3.log");
+    std::filesystem::remove(host.tree / "Logs/B4.log");
+    host.tree.MakeDir("Logs/B3.log");
+    host.tree.Write("B3.bfg", "NNTPSERVER=127.0.0.1\r\nNNTPPORT=1\r\n");
+    r = RunBrix({"b3.bfg", "b4.bfg", "-v", "-debug"}, {host.Env()});
+    EXPECT_NE(r.output.find("Error (getnews): Connect: Cannot connect to 127.0.0.1:1."),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("Error (log): "), std::string::npos) << r.output;
+    EXPECT_TRUE(host.tree.Exists("Logs/B4.log"));
 }
 
 // SCOREFILE is relative to the program's directory: climb from there to "/".

@@ -121,6 +121,14 @@ TEST(IdText, FailedWriteKeepsTheOldFile) {
     struct stat st {};
     ASSERT_EQ(::stat(name.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // The temporary name is taken exclusively: a link planted there is not
+    // written through.
+    dir.Write("victim", "mine");
+    const std::string temp = dir / (".e-mail.uid.tmp" + std::to_string(::getpid()));
+    ASSERT_EQ(::symlink((dir / "victim").c_str(), temp.c_str()), 0);
+    WriteWholeFile(name, "new");
+    EXPECT_EQ(dir.Read("victim"), "mine");
+    EXPECT_EQ(dir.Read("e-mail.uid"), "new");
 }
 
 // Only CR LF or LF ends a line; a lone CR is one of its bytes.

@@ -58,16 +58,17 @@ enum class Protocol { Pop3, Smtp, Nntp };
 
 struct Hostile {
     const char* name;
-    std::function<Script()> server;     // null: no server, the files are the input
-    std::string box;                    // extra box lines
-    std::string expected;               // in the run log
-    std::string colours = {};           // qvdesk.col, when given
-    Protocol protocol = Protocol::Pop3; // what the server speaks
-    int seconds = 8;                    // the run must end within this
-    std::string never = {};             // a command that must not reach the server
-    int memoryMiB = 0;                  // the program's address space, when limited
-    std::string rc = {};                // the box's group pointer file, when given
-    bool verbose = true;                // -v: no status window, no colours
+    std::function<Script()> server;         // null: no server, the files are the input
+    std::string box = {};                   // extra box lines
+    std::string expected;                   // in the run log
+    std::string colours = {};               // qvdesk.col, when given
+    Protocol protocol = Protocol::Pop3;     // what the server speaks
+    int seconds = 8;                        // the run must end within this
+    std::string never = {};                 // a command that must not reach the server
+    int memoryMiB = 0;                      // the program's address space, when limited
+    std::string rc = {};                    // the box's group pointer file, when given
+    std::vector<std::string> postings = {}; // queued articles
+    bool verbose = true;                    // -v: no status window, no colours
 };
 
 // A news server's greeting and its answer to GROUP for articles first..last.
@@ -214,6 +215,19 @@ const std::vector<Hostile> kHostile = {
          },
      .box = kTlsBox + "POP3TLS=TLS\n",
      .expected = "Error (getmail): ReadLn: connection closed by the server. (Error=104)"},
+    // An answer to a posted article that is no reply at all: the stream is
+    // out of step, and the next article must not be posted into it.
+    {.name = "UnreadableVerdictOnAPosting",
+     .server =
+         [] {
+             Script s = Script().Send("200 news").Expect("POST").Send("340 go").ExpectBody();
+             return s.Send("what?");
+         },
+     .expected = "Error (postnews): ReadLn: reply without a status code. (Error=what?)",
+     .protocol = Protocol::Nntp,
+     .never = "second",
+     .postings = {"Newsgroups: de.a\r\nMessage-ID: <p1@x>\r\n\r\nfirst\r\n",
+                  "Newsgroups: de.a\r\nMessage-ID: <p2@x>\r\n\r\nsecond\r\n"}},
     // A handshake that comes a byte at a time: the time-out bounds all of
     // it, not each byte (a TLS record header, then its body dripping).
     {.name = "DrippingTlsHandshake",
@@ -260,6 +274,8 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
     if (!h.rc.empty()) t.Write("BOX1.rc", h.rc);
+    for (std::size_t i = 0; i < h.postings.size(); ++i)
+        t.Write("spool/n000" + std::to_string(i + 1) + ".out", h.postings[i]);
     if (box.find("TLSCAFILE") != std::string::npos)
         t.Write("ca.pem", testing::TempTree::ReadAny(Tls().pki.CaFile()));
     auto start = std::chrono::steady_clock::now();
@@ -280,9 +296,12 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
         ASSERT_TRUE(u >= 0x20 || c == '\n' || c == '\r' || c == '\t')
             << "control byte " << int(u) << " reached the terminal";
     }
-    // Nothing half-written stays in the spool.
+    // Nothing half-written stays in the spool (a posting's marker may: an
+    // answer that cannot be read may have been an acceptance).
     for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
-        EXPECT_TRUE(e.path().extension() == ".msg" || e.path().extension() == ".out") << e.path();
+        EXPECT_TRUE(e.path().extension() == ".msg" || e.path().extension() == ".out" ||
+                    e.path().extension() == ".sent")
+            << e.path();
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, ::testing::ValuesIn(kHostile),

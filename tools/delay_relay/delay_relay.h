@@ -1,15 +1,16 @@
 #pragma once
 // A TCP relay on loopback that holds every segment for a fixed time in each
 // direction, as a slow link would: order and the end of each stream pass
-// through in order. For the benchmarks on slow links and for tests that need
-// a run to last.
+// through in order. Brix's commands wait a round trip each on real links;
+// this shows what that costs (bench/, brix-delay-relay by hand) and makes a
+// test's run last.
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
-namespace brix::testing {
+namespace brix::relay {
 
 class DelayRelay {
   public:
@@ -33,4 +34,4 @@ class DelayRelay {
     std::vector<std::thread> pumps_;
 };
 
-} // namespace brix::testing
+} // namespace brix::relay

@@ -1,4 +1,4 @@
-#include "testing/delay_relay.h"
+#include "delay_relay.h"
 
 #include <arpa/inet.h>
 #include <condition_variable>
@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace brix::testing {
+namespace brix::relay {
 
 namespace {
 struct Chunk {
@@ -112,4 +112,4 @@ void DelayRelay::Pump(int from, int to) {
     ::close(from);
 }
 
-} // namespace brix::testing
+} // namespace brix::relay
