@@ -131,21 +131,6 @@ TEST_F(PostNewsTest, RefusedArticleStaysAndTheQueueGoesOn) {
                                "3 articles posted"}));
 }
 
-// ESC after the first accepted article: it is recorded and its file gone,
-// the rest stays queued.
-TEST_F(PostNewsTest, AbortComesAfterTheBookkeeping) {
-    tree.Write("spool/n0001.out", Article(1, false));
-    tree.Write("spool/n0002.out", Article(2, false));
-    testing::EscAtCheck esc(3);
-    Script s = Script().Send("200 news").Expect("POST").Send("340 go").ExpectBody();
-    ScriptServer server(s.Send("240 ok").Expect("QUIT").Send("205 bye"));
-    Run(server);
-    EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(Spool(), (Lines{"n0002.out"}));
-    EXPECT_EQ(tree.Read("e-news.idx"), "<p1@x>");
-    EXPECT_EQ(RunLog().back(), "aborted by user ...");
-}
-
 // The request of an accepted article is written before its file goes: when
 // it cannot be written, the file stays with its mark, and the next run asks
 // the server (STAT) instead of posting it a second time.
