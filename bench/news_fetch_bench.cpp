@@ -6,7 +6,7 @@
 // Usage: brix_bench_news [articles]   (needs Debian's inn2; runs as root or
 // as any user, with INN's files in a temporary folder)
 
-#include "frame/settings.h"
+#include "context/settings.h"
 #include "news/get_news.h"
 #include "news/news_spool.h"
 #include "testing/real_servers.h"

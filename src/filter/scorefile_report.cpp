@@ -1,7 +1,7 @@
 #include "filter/scorefile.h"
 
 #include "platform/console.h"
-#include "support/program_end.h"
+#include "platform/program_end.h"
 
 namespace brix {
 

@@ -1,6 +1,6 @@
 #include "mail/brix_pop3.h"
 
-#include "frame/log.h"
+#include "context/log.h"
 
 namespace brix {
 

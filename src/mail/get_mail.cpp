@@ -1,19 +1,19 @@
 #include "mail/get_mail.h"
 
+#include "context/abort.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
-#include "frame/abort.h"
-#include "frame/log.h"
-#include "frame/settings.h"
 #include "mail/brix_pop3.h"
-#include "mail/idtext.h"
-#include "mail/msg.h"
 #include "mail/spool.h"
+#include "message/idtext.h"
+#include "message/msg.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/errors.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <algorithm>
 #include <cstdint>

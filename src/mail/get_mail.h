@@ -2,7 +2,7 @@
 // The mail fetch job: the mail of every POP3 account of a box into spool
 // files, each message once, remembered by its identifier.
 
-#include "frame/config.h"
+#include "context/config.h"
 
 namespace brix {
 

@@ -1,5 +1,6 @@
 #include "mail/outgoing_mail.h"
 
+#include "message/mailer_tag.h"
 #include "platform/files.h"
 #include "support/text.h"
 

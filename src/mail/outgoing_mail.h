@@ -10,9 +10,6 @@
 
 namespace brix {
 
-// Appended to an "X-Mailer: " header line of every message sent.
-constexpr const char* kMailerTag = "Brix/W v0.4.2l";
-
 // Splits a spool file into lines. A line ends at CR LF or at a lone LF (a
 // lone CR is part of the line); the terminator is not part of the line; a last line without a
 // terminator counts. Lines are kept whole.

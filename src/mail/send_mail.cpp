@@ -1,13 +1,13 @@
 #include "mail/send_mail.h"
 
+#include "context/abort.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
-#include "frame/abort.h"
-#include "frame/log.h"
-#include "frame/settings.h"
 #include "mail/outgoing_mail.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <algorithm>
 #include <cerrno>

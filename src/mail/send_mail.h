@@ -4,7 +4,7 @@
 // file once the server has accepted its message.
 
 #include "clients/smtp_client.h"
-#include "frame/config.h"
+#include "context/config.h"
 #include "support/errors.h"
 
 #include <string>

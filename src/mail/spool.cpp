@@ -2,9 +2,9 @@
 
 #include "clients/md5.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/errors.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <cctype>
 #include <unistd.h>

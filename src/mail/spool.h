@@ -3,7 +3,7 @@
 // mailbox form ("From " line first) or as a batched-SMTP file, every line
 // ended by a single LF.
 
-#include "mail/msg.h"
+#include "message/msg.h"
 #include "platform/files.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "news/brix_nntp.h"
 
-#include "frame/log.h"
+#include "context/log.h"
 #include "support/text.h"
 
 #include <cerrno>

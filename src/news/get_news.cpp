@@ -1,19 +1,19 @@
 #include "news/get_news.h"
 
+#include "context/abort.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
-#include "frame/abort.h"
-#include "frame/log.h"
-#include "frame/settings.h"
-#include "mail/msg.h"
+#include "message/msg.h"
 #include "news/brix_nntp.h"
 #include "news/group_pointers.h"
 #include "news/news_spool.h"
 #include "news/request_job.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <algorithm>
 #include <limits>

@@ -3,8 +3,8 @@
 // pointer file into "#! rnews" batches, then the articles the host reader
 // asked for by Message-ID, over one connection.
 
+#include "context/config.h"
 #include "filter/scorefile.h"
-#include "frame/config.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 #include "news/group_pointers.h"
 
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <charconv>
 

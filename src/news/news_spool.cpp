@@ -1,8 +1,8 @@
 #include "news/news_spool.h"
 
-#include "frame/log.h"
-#include "mail/idtext.h"
-#include "mail/msg.h"
+#include "context/log.h"
+#include "message/idtext.h"
+#include "message/msg.h"
 #include "platform/files.h"
 #include "support/errors.h"
 #include "support/text.h"

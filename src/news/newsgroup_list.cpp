@@ -1,14 +1,14 @@
 #include "news/newsgroup_list.h"
 
+#include "context/abort.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
-#include "frame/abort.h"
-#include "frame/log.h"
-#include "frame/settings.h"
 #include "news/brix_nntp.h"
 #include "news/group_pointers.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -4,7 +4,7 @@
 // list; later runs ask only for the groups created since the time in the
 // file's marker line and merge them in.
 
-#include "frame/config.h"
+#include "context/config.h"
 #include "platform/clock.h"
 
 #include <string>

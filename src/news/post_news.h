@@ -6,7 +6,7 @@
 // them back; with NNTPREPLACEOWN each is also requested again by Message-ID,
 // so the host reader can replace its own copy with the server's.
 
-#include "frame/config.h"
+#include "context/config.h"
 
 #include <string>
 #include <vector>

@@ -1,10 +1,10 @@
 #include "news/request_job.h"
 
+#include "context/abort.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_lines.h"
-#include "frame/abort.h"
-#include "frame/log.h"
-#include "frame/settings.h"
-#include "mail/msg.h"
+#include "message/msg.h"
 #include "support/text.h"
 
 namespace brix {

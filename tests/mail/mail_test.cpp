@@ -4,13 +4,13 @@
 // scripted server.
 
 #include "clients/base64.h"
-#include "mail/idtext.h"
-#include "mail/msg.h"
 #include "mail/outgoing_mail.h"
 #include "mail/send_mail.h"
 #include "mail/spool.h"
+#include "message/idtext.h"
+#include "message/msg.h"
+#include "platform/textfile.h"
 #include "support/errors.h"
-#include "support/textfile.h"
 #include "testing/job_test.h"
 #include "testing/script_server.h"
 

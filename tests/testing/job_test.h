@@ -6,10 +6,10 @@
 // an abort check for one scope; then the scripted replies of the POP3 and
 // NNTP servers.
 
+#include "context/config.h"
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
-#include "frame/config.h"
-#include "frame/log.h"
-#include "frame/settings.h"
 #include "mail/get_mail.h"
 #include "news/get_news.h"
 #include "news/news_spool.h"

@@ -3,7 +3,7 @@
 // error, a conversion or range error), which the run reports; anything else
 // (a crash, a sanitizer report, a foreign exception) is a finding.
 
-#include "frame/config.h"
+#include "context/config.h"
 
 #include <cstddef>
 #include <cstdint>

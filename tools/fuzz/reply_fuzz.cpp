@@ -3,7 +3,7 @@
 // may crash, and what they accept must hold what they claim.
 
 #include "clients/abs_client.h"
-#include "mail/msg.h"
+#include "message/msg.h"
 #include "platform/files.h"
 
 #include <cstddef>

@@ -1,8 +1,8 @@
-#include "frame/jobs.h"
+#include "app/jobs.h"
 
+#include "context/log.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
-#include "frame/log.h"
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
 #include "news/get_news.h"

@@ -1,4 +1,4 @@
-#include "support/textfile.h"
+#include "platform/textfile.h"
 
 #include "platform/files.h"
 #include "support/errors.h"

@@ -1,6 +1,6 @@
-#include "frame/config.h"
+#include "context/config.h"
 
-#include "frame/settings.h"
+#include "context/settings.h"
 #include "platform/files.h"
 #include "support/text.h"
 

@@ -1,9 +1,9 @@
-#include "frame/log.h"
+#include "context/log.h"
 
-#include "frame/settings.h"
+#include "context/settings.h"
 #include "platform/console.h"
+#include "platform/textfile.h"
 #include "support/errors.h"
-#include "support/textfile.h"
 
 #include <set>
 

@@ -1,4 +1,4 @@
-#include "frame/settings.h"
+#include "context/settings.h"
 
 namespace brix {
 

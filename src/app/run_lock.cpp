@@ -1,6 +1,6 @@
-#include "frame/run_lock.h"
+#include "app/run_lock.h"
 
-#include "frame/abort.h"
+#include "context/abort.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/terminal.h"

@@ -1,8 +1,8 @@
 #pragma once
 // The real jobs and filters behind the job sequence.
 
+#include "app/run_boxes.h"
 #include "filter/scorefile.h"
-#include "frame/run_boxes.h"
 
 namespace brix {
 

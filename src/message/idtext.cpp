@@ -1,4 +1,4 @@
-#include "mail/idtext.h"
+#include "message/idtext.h"
 
 #include "platform/files.h"
 

@@ -1,4 +1,4 @@
-#include "frame/abort.h"
+#include "context/abort.h"
 
 #include "net/socket_abort.h"
 #include "platform/console.h"

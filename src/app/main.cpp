@@ -1,4 +1,4 @@
-#include "frame/program.h"
+#include "app/program.h"
 
 int main(int argc, char** argv) {
     return brix::ProgramMain(argc, argv);

@@ -1,11 +1,9 @@
-// Box files and the logs; what the whole runs cannot reach of the box
-// sequence: the keys that abort a job, and the SMTP-after-POP pause at the
-// edges of the millisecond clock.
+// The run context below the whole runs: box files, the logs and the keys
+// that abort a job.
 
-#include "frame/abort.h"
-#include "frame/config.h"
-#include "frame/log.h"
-#include "frame/run_boxes.h"
+#include "context/abort.h"
+#include "context/config.h"
+#include "context/log.h"
 #include "support/errors.h"
 #include "testing/job_test.h"
 
@@ -94,14 +92,6 @@ TEST(UserAbort, EscAbortsWithABellOtherKeysAreSwallowed) {
         }
     }
     EXPECT_EQ(screen.bells, 2);
-}
-
-// A clock that went backwards counts as no time elapsed; 24.8 days of
-// uptime are nothing special.
-TEST(SmtpAfterPop, PauseIsTheRestOfTheDelay) {
-    EXPECT_EQ(SmtpAfterPopPause(1000, 13000, 30), 18000);
-    EXPECT_EQ(SmtpAfterPopPause(5000, 100, 2), 2000);
-    EXPECT_EQ(SmtpAfterPopPause(0x7FFFFF00, 0x80000100, 1), 488);
 }
 
 } // namespace

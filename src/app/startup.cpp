@@ -1,14 +1,14 @@
-#include "frame/startup.h"
+#include "app/startup.h"
 
-#include "frame/settings.h"
+#include "context/settings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/program_end.h"
 #include "platform/terminal.h"
+#include "platform/textfile.h"
 #include "support/errors.h"
-#include "support/program_end.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "mail/msg.h"
+#include "message/msg.h"
 
 #include "support/errors.h"
 #include "support/text.h"

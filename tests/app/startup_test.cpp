@@ -3,6 +3,7 @@
 // then one run at a time on a reader's tree, and signals in the middle of a
 // run.
 
+#include "app/run_boxes.h"
 #include "platform/console.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
@@ -375,6 +376,17 @@ TEST_P(SignalDuringAJob, StopsAfterTheVerdictAndWithoutAWholeTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SignalDuringAJob, ::testing::ValuesIn(kSignalCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ----------------------------------------------------------------------
+// The SMTP-after-POP pause at the edges of the millisecond clock.
+
+// A clock that went backwards counts as no time elapsed; 24.8 days of
+// uptime are nothing special.
+TEST(SmtpAfterPop, PauseIsTheRestOfTheDelay) {
+    EXPECT_EQ(SmtpAfterPopPause(1000, 13000, 30), 18000);
+    EXPECT_EQ(SmtpAfterPopPause(5000, 100, 2), 2000);
+    EXPECT_EQ(SmtpAfterPopPause(0x7FFFFF00, 0x80000100, 1), 488);
+}
 
 } // namespace
 } // namespace brix

@@ -1,12 +1,12 @@
-#include "frame/run_boxes.h"
+#include "app/run_boxes.h"
 
+#include "context/log.h"
+#include "context/settings.h"
 #include "display/status_screen.h"
-#include "frame/log.h"
-#include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/textfile.h"
 #include "support/text.h"
-#include "support/textfile.h"
 
 #include <algorithm>
 #include <new>

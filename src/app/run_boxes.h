@@ -2,7 +2,7 @@
 // The job sequence: every box of the run, its filters and its jobs in their
 // fixed order.
 
-#include "frame/config.h"
+#include "context/config.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "support/program_end.h"
+#include "platform/program_end.h"
 
 #include "platform/clock.h"
 #include "platform/console.h"
