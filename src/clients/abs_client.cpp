@@ -1,6 +1,7 @@
 #include "clients/abs_client.h"
 
 #include "net/socket_abort.h"
+#include "support/dot_stuffing.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -77,10 +78,9 @@ void TAbsClient::GetResponse(TStrings* Lines) {
     if (!Socket->LastLineEnded()) RaiseClosed();
     LastReply = Cut(line);
     DoLogLine(">" + LastReply);
-    ReplyCode = ReplyCodeOf(LastReply);
-    if (!ReplyContinuations) return;
+    TReplyLine reply = ReplyLine(line);
     std::size_t held = line.size();
-    while (LastReply.size() >= 4 && LastReply[3] == '-') {
+    while (reply.more) {
         Socket->ReadLn(line);
         // A server that never sends the last line must not hold the run.
         held += line.size() + 2;
@@ -89,10 +89,13 @@ void TAbsClient::GetResponse(TStrings* Lines) {
         LastReply = Cut(line);
         if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
         DoLogLine(">" + LastReply);
+        // Every line is held to the rule: one without a code means the
+        // stream is out of step, whatever the lines before it said.
+        reply = ReplyLine(line);
     }
     // The last line of a multi-line reply decides (RFC 5321 section 4.2.1):
     // "250-accepted" followed by "554 rejected" is a refusal.
-    ReplyCode = ReplyCodeOf(LastReply);
+    ReplyCode = reply.code;
 }
 
 void TAbsClient::GetVerdict() {
@@ -137,7 +140,7 @@ void TAbsClient::ReadDataLines(const TLineSink& Sink) {
         bool ended = Socket->LastLineEnded();
         if (line == ".") return; // a final "." without its line end still ends the body
         if (!ended) RaiseClosed();
-        if (line.size() > 1 && line[0] == '.') line.erase(0, 1);
+        Unstuff(line);
         Sink(line);
         line.clear();
     }
@@ -154,17 +157,8 @@ void TAbsClient::ReadPendingLines(TStrings* Lines) {
 }
 
 void TAbsClient::SendDataLines(const TStrings& Lines) {
-    for (const std::string& line : Lines) {
-        if (!line.empty() && line[0] == '.') {
-            std::string stuffed;
-            stuffed.reserve(line.size() + 1);
-            stuffed += '.';
-            stuffed += line;
-            Socket->QueueLn(stuffed);
-        } else {
-            Socket->QueueLn(line);
-        }
-    }
+    for (const std::string& line : Lines)
+        Socket->QueueLn(line.starts_with('.') ? std::string_view(Stuffed(line)) : line);
 }
 
 void TAbsClient::SendRawLines(const TStrings& Lines) {

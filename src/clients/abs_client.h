@@ -155,9 +155,15 @@ class TAbsClient {
     template <class E> void Check(bool ok, const char* Tag) const {
         if (!ok) throw E::CreateError(Tag, LastReply);
     }
-    // RFC 1939 replies have no continuation lines; the POP3 client turns
-    // them off so that a "+OK-..." line cannot make it wait for more.
-    bool ReplyContinuations = true;
+    // What one reply line says under the protocol's reply rule: its code (0
+    // when it has none: the stream is out of step), and whether another line
+    // of the same reply follows. Each protocol class has its own rule; the
+    // engine reads every reply with it, line by line.
+    struct TReplyLine {
+        std::int32_t code = 0;
+        bool more = false;
+    };
+    virtual TReplyLine ReplyLine(const std::string& Line) const = 0;
 };
 
 } // namespace brix

@@ -36,6 +36,13 @@ TAbsNNTPClient::TAbsNNTPClient() {
     Service = "nntp";
 }
 
+// RFC 3977 section 3.2: one line, three digits, then a blank or the end; no
+// reply continues on a second line.
+TAbsClient::TReplyLine TAbsNNTPClient::ReplyLine(const std::string& Line) const {
+    const std::int32_t code = ReplyCodeOf(Line);
+    return {Line.size() > 3 && Line[3] == '-' ? 0 : code, false};
+}
+
 void TAbsNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
     SendCommand(Cmd);
     Check<EAbsNNTPClient>(ReplyCode == Code, Tag);
@@ -154,17 +161,14 @@ void TAbsNNTPClient::Help(TStrings* Lines) {
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::Transfer(TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
-    for (std::string& line : Lines) {
-        if (!line.empty() && line[0] == '.') line.insert(0, 1, '.');
-        Socket->QueueLn(line);
-    }
+void TAbsNNTPClient::Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
+    SendDataLines(Lines);
     Socket->WriteLn(".");
     GetVerdict();
     Check<EAbsNNTPClient>(ReplyCode == FinalCode, Tag);
 }
 
-void TAbsNNTPClient::IHave(const std::string& MsgId, TStrings& Lines) {
+void TAbsNNTPClient::IHave(const std::string& MsgId, const TStrings& Lines) {
     Command("IHAVE <" + MsgId + ">", "IHave", 335);
     Transfer(Lines, 235, "IHave: After transfer.");
 }
@@ -194,7 +198,7 @@ void TAbsNNTPClient::Next() {
     Command("NEXT", "Next", 223);
 }
 
-void TAbsNNTPClient::Post(TStrings& Lines) {
+void TAbsNNTPClient::Post(const TStrings& Lines) {
     Command("POST", "Post", 340);
     Transfer(Lines, 240, "Post: After transfer");
 }

@@ -57,9 +57,9 @@ class TAbsNNTPClient : public TAbsClient {
     // it has not (430); any other answer raises "StatById".
     bool HasArticle(const std::string& MsgId);
     void Help(TStrings* Lines);
-    // Offers the article; after 335 it is sent (Lines are dot-stuffed in
-    // place) and must be answered 235 (tag "IHave: After transfer.").
-    void IHave(const std::string& MsgId, TStrings& Lines);
+    // Offers the article; after 335 it is sent dot-stuffed and must be
+    // answered 235 (tag "IHave: After transfer.").
+    void IHave(const std::string& MsgId, const TStrings& Lines);
     void Last();
     void List(TStrings* Lines);
     void NewGroups(const LocalTime& DateTime, bool GMT, const std::string& Distributions,
@@ -68,16 +68,17 @@ class TAbsNNTPClient : public TAbsClient {
                  const std::string& Distributions, TStrings* Lines);
     // NEXT (tag "Next").
     void Next();
-    // POST; after 340 the article is sent (Lines are dot-stuffed in place)
-    // and must be answered 240 (tag "Post: After transfer"); that answer is
-    // the verdict on the article (GetVerdict).
-    void Post(TStrings& Lines);
+    // POST; after 340 the article is sent dot-stuffed and must be answered
+    // 240 (tag "Post: After transfer"); that answer is the verdict on the
+    // article (GetVerdict).
+    void Post(const TStrings& Lines);
     void Quit();
     void Slave();
 
   protected:
+    TReplyLine ReplyLine(const std::string& Line) const override;
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
-    void Transfer(TStrings& Lines, std::int32_t FinalCode, const char* Tag);
+    void Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag);
     // Checks that LastReply names the article asked for: by Number (when
     // MsgId is empty) or by MsgId.
     void CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId);

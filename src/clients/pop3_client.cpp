@@ -36,12 +36,13 @@ bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t&
 
 TAbsPOP3Client::TAbsPOP3Client() {
     Service = "pop3";
-    ReplyContinuations = false;
 }
 
-void TAbsPOP3Client::GetResponse(TStrings* Lines) {
-    TAbsClient::GetResponse(Lines);
-    ReplyCode = LastReply.compare(0, 3, "+OK") == 0 ? POP3_OK : POP3_ERR;
+// RFC 1939 section 3: one line, "+OK" or "-ERR". Anything but "+OK" is no
+// acceptance, which is all the commands ask; no line continues a reply, so
+// a "+OK-..." line cannot make the client wait for more.
+TAbsClient::TReplyLine TAbsPOP3Client::ReplyLine(const std::string& Line) const {
+    return {Line.starts_with("+OK") ? POP3_OK : POP3_ERR, false};
 }
 
 void TAbsPOP3Client::Connect(const std::string& HostName) {

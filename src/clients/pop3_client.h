@@ -33,8 +33,6 @@ class TAbsPOP3Client : public TAbsClient {
   public:
     TAbsPOP3Client();
 
-    // ReplyCode := POP3_OK when the line begins with "+OK", else POP3_ERR.
-    void GetResponse(TStrings* Lines = nullptr) override;
     // Connects and requires "+OK" (tag "Connect"); sets APOPTimestamp.
     // With STARTTLS, STLS follows the greeting.
     void Connect(const std::string& Host) override;
@@ -63,6 +61,7 @@ class TAbsPOP3Client : public TAbsClient {
     void Apop(const std::string& Name, const std::string& Digest);
 
   protected:
+    TReplyLine ReplyLine(const std::string& Line) const override;
     // Sends Cmd and raises EAbsPOP3Client with Tag unless the reply is +OK.
     void Command(const std::string& Cmd, const char* Tag);
 };

@@ -12,6 +12,13 @@ TAbsSMTPClient::TAbsSMTPClient() {
     Service = "smtp";
 }
 
+// RFC 5321 section 4.2: three digits, then a blank or the end on the last
+// line of a reply, "-" on each line before it.
+TAbsClient::TReplyLine TAbsSMTPClient::ReplyLine(const std::string& Line) const {
+    const std::int32_t code = ReplyCodeOf(Line);
+    return {code, code != 0 && Line.size() > 3 && Line[3] == '-'};
+}
+
 bool TAbsSMTPClient::CodeIn(std::initializer_list<int> Codes) const {
     for (int c : Codes)
         if (ReplyCode == c) return true;
@@ -138,12 +145,8 @@ void TAbsSMTPClient::EndData() {
     // on the whole message.
     Socket->Flush();
     if (Socket->WaitForDataTime(0) > 0) {
-        std::string line;
-        Socket->ReadLn(line);
         OutOfStep = true;
-        LastReply = Cut(line);
-        ReplyCode = ReplyCodeOf(LastReply);
-        DoLogLine(">" + LastReply);
+        GetResponse(nullptr);
         throw EAbsSMTPClient::CreateError("Data: Reply before end of message", LastReply);
     }
     Socket->WriteLn(".");

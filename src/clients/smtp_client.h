@@ -81,6 +81,7 @@ class TAbsSMTPClient : public TAbsClient {
     void SendMessage(const TSMTPMessage& Message);
 
   protected:
+    TReplyLine ReplyLine(const std::string& Line) const override;
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);
     bool CodeIn(std::initializer_list<int> Codes) const;
 };

@@ -3,6 +3,7 @@
 #include "clients/md5.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
+#include "support/dot_stuffing.h"
 #include "support/errors.h"
 #include "support/text.h"
 
@@ -85,11 +86,7 @@ void SpoolFormer::StartBody() {
 void SpoolFormer::Body(const std::string& line) {
     // The batch is read back as SMTP, where a line "." would end the message
     // (RFC 5321, 4.5.2).
-    if (batched_ && !line.empty() && line.front() == '.') {
-        out_("." + line);
-        return;
-    }
-    out_(line);
+    out_(batched_ ? Stuffed(line) : line);
 }
 
 void SpoolFormer::End() {

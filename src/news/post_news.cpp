@@ -158,7 +158,6 @@ void PostSession::PostFile(const QueuedArticle& file) {
         return;
     }
     AddNewsreaderVia(article);
-    // Read before POST, which dot-stuffs the lines in place.
     const std::string messageId = article.HeaderValue("Message-ID:");
     const std::string number = "article #" + std::to_string(++posted_);
     // An earlier posting of this very article ended without a verdict: the

@@ -7,6 +7,7 @@
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
 #include "clients/smtp_message.h"
+#include "support/dot_stuffing.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
@@ -36,6 +37,13 @@ template <class Client> struct Logged : Client {
 };
 
 TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
+    EXPECT_EQ(Stuffed(".a"), "..a");
+    EXPECT_EQ(Stuffed("a."), "a.");
+    for (auto [sent, read] : {std::pair{"..a", ".a"}, {".", "."}, {"a", "a"}}) {
+        std::string line = sent;
+        Unstuff(line);
+        EXPECT_EQ(line, read);
+    }
     EXPECT_EQ(ReplyCodeOf("221-bye"), 221);
     for (const char* line : {"+OK 2 320", "25", "2a0 x", "2501 x", "250x"})
         EXPECT_EQ(ReplyCodeOf(line), 0) << line;
@@ -48,7 +56,7 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
         script.SendRaw(std::string(1, c)).Pause(1);
     script.Expect("GO").Send(longReply).SendLines({"..a", "x", l100k, ".", "after"});
     ScriptServer server(script);
-    Logged<TAbsClient> client;
+    Logged<TAbsSMTPClient> client;
     client.Open(server);
     EXPECT_EQ(client.ReplyCode, 220);
     TStrings lines;
