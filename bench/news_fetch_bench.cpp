@@ -7,8 +7,10 @@
 // as any user, with INN's files in a temporary folder)
 
 #include "context/settings.h"
+#include "news/batch.h"
+#include "news/dupes.h"
 #include "news/get_news.h"
-#include "news/news_spool.h"
+#include "news/request_file.h"
 #include "testing/real_servers.h"
 #include "testing/temp_tree.h"
 

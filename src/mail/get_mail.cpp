@@ -10,6 +10,7 @@
 #include "message/idtext.h"
 #include "message/msg.h"
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/errors.h"
@@ -89,7 +90,6 @@ class ServerFetch {
     // Spool files first, then the identifiers that name them: after a power
     // loss no identifier stands for a message that is not on disk.
     void SaveIds();
-    void SyncSpool();
     std::string StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
                            const std::string& sender) const;
 
@@ -108,7 +108,7 @@ class ServerFetch {
     std::size_t idLimit_ = 0;
     IdSet ids_;
     // Spool files written since the spool was last flushed to disk.
-    bool unsynced_ = false;
+    DataBeforeState written_;
     std::int64_t lastSave_ = 0;
     std::int32_t skipped_ = 0;
     // Identifiers of the messages marked for deletion on this connection,
@@ -281,7 +281,7 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
                          [&](std::string_view line) { file.Line(line); });
         client_.Retr(msgNo, [&](std::string& line) { form.Line(line); });
         form.End();
-        file.Commit();
+        written_.Written(file.Commit());
     } catch (const EStringListError&) {
         spoolFailed_ = true;
         throw;
@@ -289,7 +289,6 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
         spoolFailed_ = true;
         throw;
     }
-    unsynced_ = true;
     if (status_) status_->SetBytesDone(status_->BytesDone() + size);
 
     // Only a complete spool file makes the message known or deletable. In
@@ -306,15 +305,8 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     CheckUserAbort();
 }
 
-void ServerFetch::SyncSpool() {
-    if (!unsynced_) return;
-    SyncFileSystem(DirName(account_.spool));
-    unsynced_ = false;
-}
-
 void ServerFetch::SaveIds() {
-    SyncSpool();
-    WriteWholeFile(idFile_, ids_.Text(idLimit_));
+    written_.FlushThenSave([this] { WriteWholeFile(idFile_, ids_.Text(idLimit_)); });
     lastSave_ = TheClock().MonotonicMs();
 }
 
@@ -327,7 +319,7 @@ void ServerFetch::EndPart(bool failing) {
     std::exception_ptr stateError;
     bool flushed = true;
     try {
-        SyncSpool();
+        written_.Flush();
     } catch (...) {
         flushed = false;
         stateError = std::current_exception();

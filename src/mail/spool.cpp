@@ -1,6 +1,7 @@
 #include "mail/spool.h"
 
 #include "clients/md5.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/dot_stuffing.h"

@@ -4,6 +4,7 @@
 // ended by a single LF.
 
 #include "message/msg.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 
 #include <cstdint>

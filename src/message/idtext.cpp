@@ -1,5 +1,6 @@
 #include "message/idtext.h"
 
+#include "platform/durable.h"
 #include "platform/files.h"
 
 namespace brix {
@@ -22,7 +23,15 @@ void TrimIdText(std::string& text, std::size_t limit) {
     }
 }
 
-IdSet::IdSet(std::string_view text) {
+namespace {
+// The form an identifier has in a text: in angle brackets.
+std::string Bracketed(std::string_view id) {
+    if (id.starts_with('<') && id.ends_with('>')) return std::string(id);
+    return "<" + std::string(id) + ">";
+}
+} // namespace
+
+IdSet::IdSet(std::string_view text, Split split) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = start;
@@ -33,23 +42,37 @@ IdSet::IdSet(std::string_view text) {
                 break;
             }
             ++end;
-            if (end == text.size() || text[end] == '<') break;
+            if (split == Split::AtEachClose || end == text.size() || text[end] == '<') break;
         }
-        Add(std::string(text.substr(start, end - start)));
+        std::string_view piece = text.substr(start, end - start);
+        // Stray bytes before an id (a damaged text) must not hide it.
+        const std::size_t open = piece.rfind('<');
+        if (split == Split::AtEachClose && open != std::string_view::npos && open > 0 &&
+            piece.ends_with('>'))
+            aliases_.emplace(piece.substr(open));
+        Keep(std::string(piece));
         start = end;
     }
 }
 
-bool IdSet::Contains(const std::string& id) const {
-    auto it = index_.find(id);
-    return !id.empty() && it != index_.end() && !it->second.empty();
+void IdSet::Keep(std::string id) {
+    if (id.empty()) return;
+    bytes_ += id.size();
+    index_[id].push_back(ids_.size());
+    ids_.push_back(std::move(id));
 }
 
-void IdSet::Add(const std::string& id) {
-    if (id.empty()) return;
-    index_[id].push_back(ids_.size());
-    ids_.push_back(id);
-    bytes_ += id.size();
+bool IdSet::Contains(std::string_view id) const {
+    if (id.empty()) return false;
+    const std::string key = Bracketed(id);
+    auto it = index_.find(key);
+    return (it != index_.end() && !it->second.empty()) || aliases_.count(key) != 0;
+}
+
+bool IdSet::Add(std::string_view id) {
+    if (id.empty() || Contains(id)) return false;
+    Keep(Bracketed(id));
+    return true;
 }
 
 void IdSet::Remove(const std::string& id) {

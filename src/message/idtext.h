@@ -33,16 +33,27 @@ void TrimIdText(std::string& text, std::size_t limit = kIdTextLimit);
 
 // An identifier text held as its identifiers in order plus a hash index, so
 // that a look-up, an addition or a removal costs the same however many
-// identifiers an account keeps. The text is split where a ">" is followed by
-// "<" or the end; a text that was never split that way (a damaged head)
-// comes back byte for byte.
+// identifiers it holds: the UID texts of the mail fetch and the duplicate
+// list of the news jobs. An identifier is kept in angle brackets; one given
+// without them (a broken header) is looked up and added with them, since
+// the text has no other way to tell where it ends.
 class IdSet {
   public:
-    IdSet() = default;
-    explicit IdSet(std::string_view text);
+    // How a text is cut into its identifiers. UIDL identifiers may hold any
+    // printable character, ">" and "<" included, so one ends where ">" meets
+    // "<" or the end; a text never split that way (a damaged head) comes
+    // back byte for byte. A Message-ID holds no ">", so each ends at its
+    // ">", and a piece that does not start with "<" (stray bytes, a cut
+    // head) is also known from its last "<" on.
+    enum class Split { AtIdBoundaries, AtEachClose };
 
-    bool Contains(const std::string& id) const;
-    void Add(const std::string& id);
+    IdSet() = default;
+    explicit IdSet(std::string_view text, Split split = Split::AtIdBoundaries);
+
+    // An empty identifier is never contained.
+    bool Contains(std::string_view id) const;
+    // Adds an identifier not yet contained; true when it was new.
+    bool Add(std::string_view id);
     // Removes the first occurrence; no change when there is none.
     void Remove(const std::string& id);
     // Drops every identifier that ends in suffix and is not in keep: the
@@ -54,10 +65,12 @@ class IdSet {
     std::size_t Size() const { return bytes_; }
 
   private:
+    void Keep(std::string id);
     std::vector<std::string> ids_; // removed entries are left empty
     // Positions of each identifier, oldest first; nearly always just one, so
     // a small vector (a deque would cost a block per identifier).
     std::unordered_map<std::string, std::vector<std::size_t>> index_;
+    std::unordered_set<std::string> aliases_;
     std::size_t bytes_ = 0;
 };
 

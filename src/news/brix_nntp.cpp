@@ -82,6 +82,12 @@ void tbrix_nntp::LogLine(const std::string& Line) {
     LogProtocolLine(Line);
 }
 
+std::string WithoutBrackets(std::string id) {
+    if (!id.empty() && id.front() == '<') id.erase(0, 1);
+    if (!id.empty() && id.back() == '>') id.pop_back();
+    return id;
+}
+
 void OverviewToHeader(TStrings& Lines, const std::string& Group, const std::string& Overview) {
     static const char* const kNames[] = {
         "X-Message-Number: ", nullptr,        "Subject: ",         "From: ", "Date: ",

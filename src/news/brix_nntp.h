@@ -40,6 +40,9 @@ class tbrix_nntp : public TAbsNNTPClient {
     static void LogLine(const std::string& Line);
 };
 
+// A Message-ID as the client's commands take it: without its angle brackets.
+std::string WithoutBrackets(std::string id);
+
 // The nine header lines built from an overview line (RFC 2980 section 2.8:
 // number, subject, from, date, message-id, references, bytes, lines,
 // separated by TAB), for group: "X-Message-Number: ", "Newsgroups: ",

@@ -6,11 +6,13 @@
 #include "display/status_screen.h"
 #include "filter/pho.h"
 #include "message/msg.h"
+#include "news/batch.h"
 #include "news/brix_nntp.h"
+#include "news/dupes.h"
 #include "news/group_pointers.h"
-#include "news/news_spool.h"
 #include "news/request_job.h"
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/text.h"
@@ -84,8 +86,10 @@ class NewsFetch {
     tbrix_scorefile* score_;
     tbrix_nntp client_;
     tbrix_ninf* status_;
-    NewsDupes dupes_;
-    BatchWriter batches_;
+    IdSet dupes_;
+    // The batches first, then the state that points past them.
+    DataBeforeState written_;
+    BatchWriter batches_{written_};
     std::string spool_;
     std::string dupePath_;
     std::string rcPath_;
@@ -108,7 +112,7 @@ void NewsFetch::Run() {
     const RunSettings& s = Settings();
     spool_ = box_.NNTPSPOOL;
     dupePath_ = s.QvPath + kDupeFileName;
-    dupes_.Load(dupePath_);
+    dupes_ = LoadDupes(dupePath_);
     RecoverBatchedIds();
     lastSave_ = TheClock().MonotonicMs();
     try {
@@ -403,12 +407,10 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
 
 void NewsFetch::RequireRoom(std::int64_t entryBytes) const {
     const std::string& state = Settings().QvPath;
-    RequireSpace(
-        {{DirName(spool_), static_cast<std::uint64_t>(entryBytes) + 32},
-         {state, rcBytes_},
-         {state,
-          dupes_.SavedSize(static_cast<std::size_t>(std::max(box_.NNTPDUPESIZE, 0))) + 1024}},
-        "the next article and the news state");
+    RequireSpace({{DirName(spool_), static_cast<std::uint64_t>(entryBytes) + 32},
+                  {state, rcBytes_},
+                  {state, SavedDupesSize(dupes_, box_.NNTPDUPESIZE) + 1024}},
+                 "the next article and the news state");
 }
 
 // Between articles, now and then, the state of the group so far.
@@ -422,10 +424,11 @@ void NewsFetch::SaveAsWeGo(const GroupLine& g, std::size_t index) {
 
 // Batches on disk first, then the state that points past them.
 void NewsFetch::SaveState() {
-    batches_.Sync();
-    if (requests_) requests_->Commit();
-    if (rcLoaded_) SaveGroupPointerFile(rcPath_, rcLines_);
-    dupes_.Save(dupePath_, static_cast<std::size_t>(std::max(box_.NNTPDUPESIZE, 0)));
+    written_.FlushThenSave([this] {
+        if (requests_) requests_->Commit();
+        if (rcLoaded_) SaveGroupPointerFile(rcPath_, rcLines_);
+        SaveDupes(dupePath_, dupes_, box_.NNTPDUPESIZE);
+    });
     lastSave_ = TheClock().MonotonicMs();
 }
 

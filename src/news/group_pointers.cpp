@@ -1,5 +1,6 @@
 #include "news/group_pointers.h"
 
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/text.h"

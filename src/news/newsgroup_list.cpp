@@ -6,6 +6,7 @@
 #include "display/status_screen.h"
 #include "news/brix_nntp.h"
 #include "news/group_pointers.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/text.h"

@@ -7,8 +7,10 @@
 #include "message/mailer_tag.h"
 #include "message/msg.h"
 #include "news/brix_nntp.h"
+#include "news/dupes.h"
 #include "news/group_pointers.h"
-#include "news/news_spool.h"
+#include "news/request_file.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "support/errors.h"
 
@@ -86,14 +88,14 @@ class PostSession {
     std::vector<QueuedArticle> files_;
     tbrix_nntp client_;
     std::string dupeFile_;
-    NewsDupes dupes_;
+    IdSet dupes_;
     int posted_ = 0; // every article whose posting was begun
     std::int64_t bytesDone_ = 0;
 };
 
 void PostSession::Run() {
     const RunSettings& s = Settings();
-    dupes_.Load(dupeFile_);
+    dupes_ = LoadDupes(dupeFile_);
     const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
     if (s.DebugLevel > 0) {
         client_.OnLogLine = tbrix_nntp::LogLine;
@@ -249,7 +251,7 @@ void PostSession::End(bool failing) {
         if (!failing) quitError = std::current_exception();
     }
     // Saved whatever QUIT did: the articles are on the server.
-    dupes_.Save(dupeFile_, static_cast<std::size_t>(std::max(box_.NNTPDUPESIZE, 0)));
+    SaveDupes(dupeFile_, dupes_, box_.NNTPDUPESIZE);
     if (quitError) std::rethrow_exception(quitError);
 }
 

@@ -2,8 +2,10 @@
 // The Message-ID request job: the articles named in "request.id", fetched
 // over the news fetch job's connection into one batch marked with their kind.
 
+#include "message/idtext.h"
+#include "news/batch.h"
 #include "news/brix_nntp.h"
-#include "news/news_spool.h"
+#include "news/request_file.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,7 +18,7 @@ class tbrix_ninf;
 // What the request job shares with the fetch job that runs it.
 struct NewsSession {
     tbrix_nntp& client;
-    NewsDupes& dupes;
+    IdSet& dupes;
     BatchWriter& batches;
     std::string spool; // NNTPSPOOL
     std::int64_t& totalReceived;

@@ -1,12 +1,13 @@
 #pragma once
-// Files of the host reader's tree on a case-sensitive file system, and the
-// writing helpers that keep every stored message and state file whole.
+// Files of the host reader's tree on a case-sensitive file system: finding
+// and reading them (writing them whole is platform/durable.h's part).
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brix {
@@ -31,6 +32,19 @@ std::vector<std::string> ListDirectory(const std::string& dir);
 bool DirExists(const std::string& path);
 // Directory part of a path including its final "/" ("" when none).
 std::string DirName(const std::string& path);
+// The directory part (with its "/") and the last component.
+std::pair<std::string, std::string> SplitPath(const std::string& path);
+
+// An open descriptor that closes itself. Close() says what close() says:
+// late write errors (NFS, a quota) show there, so a writer checks it.
+struct FileHandle {
+    int fd = -1;
+    explicit FileHandle(int f) : fd(f) {}
+    ~FileHandle();
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int Close();
+};
 
 // Whole file as bytes; raises EInOutError when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
@@ -42,64 +56,6 @@ void ReadFileChunks(const std::string& path, const std::function<void(std::strin
 std::vector<std::string> SplitLines(std::string_view text);
 // ReadFileBytes + SplitLines of the case-resolved name.
 std::vector<std::string> ReadLines(const std::string& path);
-
-// Appends data with O_APPEND, creating the file; never truncates what was
-// there. On a failed write the file is cut back to its previous length and
-// EInOutError is raised.
-void AppendWhole(const std::string& path, std::string_view data);
-
-// Replaces a state file atomically: an exclusive temporary file in the same
-// directory, written, flushed to disk, renamed over the old one with its
-// permissions, and the directory flushed so that the rename is durable.
-void ReplaceFile(const std::string& path, std::string_view data);
-
-// Bytes about to be written into a directory: a file of that size (a new
-// one, or one replaced through a temporary copy).
-struct SpaceNeed {
-    std::string dir;
-    std::uint64_t bytes = 0;
-};
-// Raises ebrix_diskfull naming the directory and the cause when the file
-// system of any of the directories has less room than the files it is to
-// take (each rounded up to whole blocks, plus one), summed over the
-// directories that share a file system. `purpose` says what they are for.
-void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose);
-
-// fsync of a file's directory, so that a rename or new name is durable.
-void SyncDirectory(const std::string& dir);
-// Flushes the file system that holds dir, then dir itself: one call makes
-// every file written there since durable, where an fsync per file would cost
-// a journal commit each.
-void SyncFileSystem(const std::string& dir);
-
-// A new file written under a temporary name and moved to its final name only
-// when complete, never replacing an existing file. Removes itself unless
-// committed.
-class NewFile {
-  public:
-    // Creates tempPath exclusively; raises EInOutError on failure.
-    explicit NewFile(std::string tempPath);
-    // The same, but nullptr when tempPath exists already.
-    static std::unique_ptr<NewFile> CreateExclusive(std::string tempPath);
-    ~NewFile();
-    NewFile(const NewFile&) = delete;
-    NewFile& operator=(const NewFile&) = delete;
-
-    void Write(std::string_view data);
-    // Flushes to disk (used where a server deletion depends on the file).
-    void Sync();
-    // Closes and links the file under finalPath. Returns false (and keeps the
-    // temporary file) when finalPath exists; raises EInOutError on failure.
-    bool CommitAs(const std::string& finalPath);
-    const std::string& TempPath() const { return temp_; }
-
-  private:
-    NewFile(std::string tempPath, int fd) : temp_(std::move(tempPath)), fd_(fd) {}
-    void Close();
-    std::string temp_;
-    int fd_ = -1;
-    bool committed_ = false;
-};
 
 // Directory of the running executable, with "/" at the end.
 std::string ProgramDirectory();

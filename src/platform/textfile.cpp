@@ -1,5 +1,6 @@
 #include "platform/textfile.h"
 
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "support/errors.h"
 #include "support/text.h"

@@ -8,10 +8,13 @@
 // generator's part.
 
 #include "filter/pho.h"
+#include "news/batch.h"
+#include "news/dupes.h"
 #include "news/group_pointers.h"
-#include "news/news_spool.h"
 #include "news/post_news.h"
+#include "news/request_file.h"
 #include "platform/clock.h"
+#include "platform/durable.h"
 #include "testing/job_test.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
@@ -32,28 +35,31 @@ TEST_F(NewsSpool, BatchesAreNumberedInHexAndATornTailIsCutBackBeforeTheFirstAppe
     for (std::string tail : {"#! rnews 50\nhalf", "#! rne", "#! rnews x\n"})
         EXPECT_EQ(WholeEntriesLength(whole + tail), whole.size()) << tail;
     tree.Write("n0000.msg", whole + "#! rnews 50\nhalf");
-    BatchWriter writer;
+    DataBeforeState written;
+    BatchWriter writer(written);
     EXPECT_EQ(writer.Append(tree / "n0000.msg", {"z"}), 2);
     EXPECT_EQ(writer.Append(tree / "n0000.msg", {"y"}), 2);
-    writer.Sync();
+    written.Flush();
     EXPECT_EQ(tree.Read("n0000.msg"), whole + "#! rnews 2\nz\n#! rnews 2\ny\n");
     EXPECT_NE(tree.Read("qv-ppp.log").find("torn batch entry cut off"), std::string::npos);
 }
 
 TEST_F(NewsSpool, DuplicatesAreFoundInTheSetAndTrimmedOnlyWhenSaved) {
-    NewsDupes dupes;
-    dupes.SetText("12>x<ab>junk<cd>");
+    tree.Write("e-news.idx", "12>x<ab>junk<cd>");
+    IdSet dupes = LoadDupes(tree / "e-news.idx");
     EXPECT_TRUE(dupes.Contains("<ab>") && dupes.Contains("<cd>"));
     EXPECT_FALSE(dupes.Contains("") || dupes.Contains("<a"));
     dupes.Add("<four>");
     dupes.Add("<four>");
     dupes.Add("<seven12>");
-    EXPECT_EQ(dupes.SavedText(1000), "x<ab>junk<cd><four><seven12>"); // never starts cut
-    EXPECT_EQ(dupes.SavedText(10), "<seven12>");
+    EXPECT_EQ(dupes.Text(1000), "x<ab>junk<cd><four><seven12>"); // never starts cut
+    SaveDupes(tree / "e-news.idx", dupes, 10);
+    EXPECT_EQ(tree.Read("e-news.idx"), "<seven12>");
     EXPECT_TRUE(dupes.Contains("<ab>"));
     // An id without brackets (a broken header) is still known after a reload.
     dupes.Add("bare@x");
-    dupes.SetText(dupes.SavedText(1000));
+    SaveDupes(tree / "e-news.idx", dupes, 1000);
+    dupes = LoadDupes(tree / "e-news.idx");
     EXPECT_TRUE(dupes.Contains("bare@x") && dupes.Contains("<seven12>"));
 }
 

@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "support/text.h"
 

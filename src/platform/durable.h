@@ -1,0 +1,111 @@
+#pragma once
+// Writing files so that they survive a crash, a full disk and a power loss
+// whole: every spool file and state file of the program goes through here,
+// in one order (data flushed, then the state that names it).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brix {
+
+// A new file written under a temporary name and moved to its final name only
+// when complete, never replacing an existing file. Removes itself unless
+// committed.
+class NewFile {
+  public:
+    // Creates tempPath exclusively; raises EInOutError on failure.
+    explicit NewFile(std::string tempPath);
+    // The same, but nullptr when tempPath exists already.
+    static std::unique_ptr<NewFile> CreateExclusive(std::string tempPath);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    void Write(std::string_view data);
+    // Flushes to disk.
+    void Sync();
+    // Closes and links the file under finalPath. Returns false (and keeps the
+    // temporary file) when finalPath exists; raises EInOutError on failure.
+    bool CommitAs(const std::string& finalPath);
+    const std::string& TempPath() const { return temp_; }
+
+  private:
+    NewFile(std::string tempPath, int fd) : temp_(std::move(tempPath)), fd_(fd) {}
+    void Close();
+    std::string temp_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+// Replaces a state file atomically: an exclusive temporary file in the same
+// directory, written, flushed to disk, renamed over the old one with its
+// permissions, and the directory flushed so that the rename is durable.
+void ReplaceFile(const std::string& path, std::string_view data);
+
+// A file that grows by whole entries (news batches, request records, logs):
+// opened with O_APPEND, never truncated; each Append is one write, and one
+// that fails is cut back, so the file holds whole entries only.
+class AppendFile {
+  public:
+    // Opens or creates path; raises EInOutError.
+    explicit AppendFile(std::string path);
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Raises EInOutError, the file cut back to where the entry began.
+    void Append(std::string_view entry);
+    // Closes, reporting a late write error (the file cut back as above).
+    void Close();
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::int64_t before_ = -1; // the length before the last entry
+};
+
+// Appends data to the file, creating it: AppendFile for one entry.
+void AppendWhole(const std::string& path, std::string_view data);
+
+// The order that keeps the state on disk from running ahead of the data:
+// the files written since the last flush (new spool files, appended
+// batches) are flushed with their directories before the state that names
+// them is written.
+class DataBeforeState {
+  public:
+    // A file whose bytes and name must be on disk before the next state.
+    void Written(const std::string& path);
+    bool Pending() const { return !dirs_.empty(); }
+    // Flushes what was written: a few files one by one, many through their
+    // file system at once (one journal commit, not one per file). Raises
+    // EInOutError; the files stay pending then.
+    void Flush();
+    // Flush, then save: the state is written only over flushed data.
+    void FlushThenSave(const std::function<void()>& save);
+
+  private:
+    std::vector<std::string> files_, dirs_;
+    bool many_ = false; // files_ holds only the first few
+};
+
+// fsync of a file's directory, so that a rename or new name is durable.
+void SyncDirectory(const std::string& dir);
+
+// Bytes about to be written into a directory: a file of that size (a new
+// one, or one replaced through a temporary copy).
+struct SpaceNeed {
+    std::string dir;
+    std::uint64_t bytes = 0;
+};
+// Raises ebrix_diskfull naming the directory and the cause when the file
+// system of any of the directories has less room than the files it is to
+// take (each rounded up to whole blocks, plus one), summed over the
+// directories that share a file system. `purpose` says what they are for.
+void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose);
+
+} // namespace brix
