@@ -58,6 +58,12 @@ void TAbsClient::Connect(const std::string& HostName) {
 }
 
 void TAbsClient::Disconnect() {
+    // The goodbye runs to its end (or its time-out) even after an abort; a
+    // connection that never opened, was closed or is out of step gets none.
+    if (CanSayGoodbye()) {
+        TSocketAbortHold hold;
+        Goodbye();
+    }
     Socket->Disconnect();
     Host.clear();
     Service.clear();

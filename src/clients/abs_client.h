@@ -90,8 +90,9 @@ class TAbsClient {
     // Connects the socket to Host and Service and reads the greeting into
     // Greeting. Subclasses judge the greeting.
     virtual void Connect(const std::string& Host);
-    // Closes the socket (no QUIT here) and clears Host, Service, LastReply,
-    // ReplyCode; Greeting stays.
+    // Says the protocol's goodbye (Goodbye) when the connection can take it,
+    // then closes the socket and clears Host, Service, LastReply, ReplyCode;
+    // Greeting stays.
     virtual void Disconnect();
 
     // Logs "<" + Cmd, sends it with CR LF, reads the reply. The caller judges
@@ -151,6 +152,8 @@ class TAbsClient {
     bool OutOfStep = false;
 
   protected:
+    // The protocol's goodbye (QUIT); none by default.
+    virtual void Goodbye() {}
     // Raises E with Tag and LastReply unless ok.
     template <class E> void Check(bool ok, const char* Tag) const {
         if (!ok) throw E::CreateError(Tag, LastReply);

@@ -62,14 +62,8 @@ void TAbsNNTPClient::StartTls() {
     ReplyCode = greeting;
 }
 
-void TAbsNNTPClient::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort; a
-    // connection that never opened, was closed or is out of step gets none.
-    if (CanSayGoodbye()) {
-        TSocketAbortHold hold;
-        Quit();
-    }
-    TAbsClient::Disconnect();
+void TAbsNNTPClient::Goodbye() {
+    Quit();
 }
 
 bool TAbsNNTPClient::Group(const std::string& Name) {

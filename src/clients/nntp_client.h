@@ -34,8 +34,6 @@ class TAbsNNTPClient : public TAbsClient {
     // STARTTLS (RFC 4642), answered 382, then TLS; a refusal raises with the
     // tag "STARTTLS refused". The greeting's code stays in ReplyCode.
     void StartTls();
-    // QUIT (when the connection can take it), then close.
-    void Disconnect() override;
     // "GROUP Name": true on 211, false on 411 (no such group); the numbers
     // stay in LastReply.
     virtual bool Group(const std::string& Name);
@@ -76,6 +74,7 @@ class TAbsNNTPClient : public TAbsClient {
     void Slave();
 
   protected:
+    void Goodbye() override;
     TReplyLine ReplyLine(const std::string& Line) const override;
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
     void Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag);

@@ -148,13 +148,11 @@ void TPOP3Client::RetrAndDele(std::int32_t MsgNo, TStrings* Lines) {
     if (DeleteAfterRetr) Dele(MsgNo);
 }
 
+void TPOP3Client::Goodbye() {
+    Quit();
+}
+
 void TPOP3Client::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort; a
-    // connection that never opened, was closed or is out of step gets none.
-    if (CanSayGoodbye()) {
-        TSocketAbortHold hold;
-        Quit();
-    }
     TAbsPOP3Client::Disconnect();
     MsgCount = 0;
     MailboxSize = 0;

@@ -82,6 +82,9 @@ class TPOP3Client : public TAbsPOP3Client {
     // 64 bits: a mailbox may exceed 2 GiB.
     std::int64_t MailboxSize = 0;
     bool DeleteAfterRetr = false;
+
+  protected:
+    void Goodbye() override;
 };
 
 } // namespace brix

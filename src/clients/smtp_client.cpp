@@ -178,13 +178,11 @@ void TSMTPClient::Connect(const std::string& HostName, const std::string& Domain
     }
 }
 
+void TSMTPClient::Goodbye() {
+    Quit();
+}
+
 void TSMTPClient::Disconnect() {
-    // The goodbye runs to its end (or its time-out) even after an abort; a
-    // connection that never opened, was closed or is out of step gets none.
-    if (CanSayGoodbye()) {
-        TSocketAbortHold hold;
-        Quit();
-    }
     TAbsSMTPClient::Disconnect();
     Domain.clear();
 }

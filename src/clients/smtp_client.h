@@ -98,6 +98,9 @@ class TSMTPClient : public TAbsSMTPClient {
     std::string Domain;
     // Receives the EHLO extension lines when assigned; not owned.
     TStrings* Extensions = nullptr;
+
+  protected:
+    void Goodbye() override;
 };
 
 } // namespace brix

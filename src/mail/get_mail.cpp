@@ -1,6 +1,7 @@
 #include "mail/get_mail.h"
 
 #include "context/abort.h"
+#include "context/job.h"
 #include "context/log.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
@@ -145,7 +146,7 @@ void ServerFetch::Run() {
     try {
         client_.Uidl(&uids_);
     } catch (const EAbsPOP3Client& e) {
-        WriteLog("Error (getmail): " + e.Message(), 3);
+        LogJobError("getmail", e);
         listed = false;
     }
     // The size test first: a count from STAT alone must not make us
@@ -166,19 +167,8 @@ void ServerFetch::Run() {
         ids_.Prune("@" + account_.user + "." + account_.server + ">", held);
     }
 
-    try {
-        MessageLoop();
-    } catch (const ebrix_break&) {
-        // The user stopped the job, perhaps because the server hangs: the
-        // goodbye is still said, but not waited for a whole time-out.
-        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
-        EndPart(true);
-        throw;
-    } catch (...) {
-        EndPart(true);
-        throw;
-    }
-    EndPart(false);
+    RunSession(
+        client_, [this] { MessageLoop(); }, [this](bool failing) { EndPart(failing); });
 }
 
 void ServerFetch::MessageLoop() {
@@ -334,19 +324,20 @@ void ServerFetch::EndPart(bool failing) {
     // A message whose spool file did not make it to disk stays on the server
     // whatever else this connection marked: RSET unmarks everything.
     const bool unmarked = client_.DeleteAfterRetr && (spoolFailed_ || !flushed);
-    bool quitted = false;
+    TGoodbye bye;
     try {
         if (unmarked) client_.Rset();
-        // Deletions are committed only by a QUIT that was said and answered.
-        const bool goodbye = client_.CanSayGoodbye();
-        client_.Disconnect();
-        quitted = goodbye;
     } catch (const EsktException&) {
+        // Without RSET a QUIT would commit the deletions: the connection is
+        // only closed.
         if (!failing && !stateError) throw;
         client_.Socket->Disconnect();
     }
+    bye = SayGoodbye(client_, failing || stateError);
     if (stateError) std::rethrow_exception(stateError);
-    if (!quitted || unmarked || deleted_.empty()) return;
+    if (bye.error) std::rethrow_exception(bye.error);
+    // Deletions are committed only by a QUIT that was said and answered.
+    if (!bye.said || unmarked || deleted_.empty()) return;
     for (const std::string& id : deleted_)
         ids_.Remove(id);
     WriteWholeFile(idFile_, ids_.Text(idLimit_));
@@ -360,7 +351,7 @@ void GetMail(tbrixconfig& box, bool phoActive) {
     std::uint32_t fileCounter = 0;
     // Each spool directory is listed once per job, not once per message.
     std::map<std::string, SpoolNames> spools;
-    try {
+    RunJob("getmail", [&] {
         const int servers = WordCount(box.POP3SERVER);
         for (int index = 1; index <= servers; ++index) {
             const std::string prefix = ExtractWord(index, box.POP3SPOOL);
@@ -370,16 +361,9 @@ void GetMail(tbrixconfig& box, bool phoActive) {
                 for (const std::string& name : it->second.Removed)
                     WriteLog("removed unfinished spool file " + name, 1);
             }
-            ServerFetch fetch(box, index, phoActive, fileCounter, it->second);
-            fetch.Run();
+            ServerFetch(box, index, phoActive, fileCounter, it->second).Run();
         }
-    } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
-    } catch (const EsktException& e) {
-        WriteLog("Error (getmail): " + e.Message(), 3);
-    } catch (const ebrix_diskfull& e) {
-        WriteLog("Error (getmail): " + e.Message(), 3);
-    }
+    });
 }
 
 } // namespace brix

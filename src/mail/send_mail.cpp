@@ -1,6 +1,7 @@
 #include "mail/send_mail.h"
 
 #include "context/abort.h"
+#include "context/job.h"
 #include "context/log.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
@@ -63,7 +64,7 @@ class SendSession {
     void CommandLine(const std::string& line);
     // Logs the number of files sent and closes the connection; runs on
     // every way out of Transfer.
-    void End();
+    void End(bool failing);
 
     std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
 
@@ -93,26 +94,13 @@ void SendSession::Run() {
         client_.DoLogLine("");
         AppendBoxLog("sendmail " + server_ + ":" + port_, true);
     }
-    // The end part also runs after an error, and an error raised inside it
-    // replaces the first one.
-    try {
-        Transfer();
-    } catch (const ebrix_break&) {
-        // The user stopped the job, perhaps because the server hangs: the
-        // goodbye is still said, but not waited for a whole time-out.
-        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
-        End();
-        throw;
-    } catch (...) {
-        End();
-        throw;
-    }
-    End();
+    RunSession(
+        client_, [this] { Transfer(); }, [this](bool failing) { End(failing); });
 }
 
-void SendSession::End() {
+void SendSession::End(bool failing) {
     WriteLog(std::to_string(sent_) + " mails sent", 1);
-    client_.Disconnect();
+    if (TGoodbye bye = SayGoodbye(client_, failing); bye.error) std::rethrow_exception(bye.error);
 }
 
 void SendSession::Transfer() {
@@ -175,7 +163,7 @@ void SendSession::SendFile(const OutgoingFile& file) {
         // and the rest of the queue goes on (RFC 5321 section 4.2.1, 5yz).
         // Anything else (4yz, a stream out of step) ends the connection.
         if (!transactionOpen_ || client_.OutOfStep || client_.ReplyCode / 100 != 5) throw;
-        WriteLog("Error (sendmail): " + e.Message(), 3);
+        LogJobError("sendmail", e);
         WriteLog("Mail file " + path + " kept for the next run", 1);
         client_.Rset();
         inHeader_ = true;
@@ -248,19 +236,11 @@ void SendSession::CommandLine(const std::string& line) {
 } // namespace
 
 void SendMail(tbrixconfig& box) {
-    try {
-        int servers = WordCount(box.SMTPSERVER);
-        for (int i = 1; i <= servers; ++i) {
-            SendSession session(box, i);
-            session.Run();
-        }
-    } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
-    } catch (const EsktException& e) {
-        WriteLog("Error (sendmail): " + e.Message(), 3);
-    } catch (const ebrix_mailfile& e) {
-        WriteLog("Error (sendmail): " + e.Message(), 3);
-    }
+    RunJob("sendmail", [&] {
+        const int servers = WordCount(box.SMTPSERVER);
+        for (int i = 1; i <= servers; ++i)
+            SendSession(box, i).Run();
+    });
 }
 
 } // namespace brix

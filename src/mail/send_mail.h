@@ -20,7 +20,7 @@ class tbrix_smtp : public TAbsSMTPClient {
 // An outgoing file that ends before its message was handed over whole (no
 // DATA, or no "." line after it). The file stays for the next run; the
 // connection, possibly stuck inside DATA, cannot be used any further.
-BRIX_EXCEPTION_CLASS(ebrix_mailfile, Exception);
+BRIX_EXCEPTION_CLASS(ebrix_mailfile, ebrix_joberror);
 
 // Sends the outgoing mail of every server in SMTPSERVER. A permanent
 // refusal of one message keeps its file and the queue goes on after RSET;

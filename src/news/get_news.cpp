@@ -1,6 +1,7 @@
 #include "news/get_news.h"
 
 #include "context/abort.h"
+#include "context/job.h"
 #include "context/log.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
@@ -115,19 +116,8 @@ void NewsFetch::Run() {
     dupes_ = LoadDupes(dupePath_);
     RecoverBatchedIds();
     lastSave_ = TheClock().MonotonicMs();
-    try {
-        Session();
-    } catch (const ebrix_break&) {
-        // The user stopped the job, perhaps because the server hangs: the
-        // goodbye is still said, but not waited for a whole time-out.
-        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
-        EndPart(true);
-        throw;
-    } catch (...) {
-        EndPart(true);
-        throw;
-    }
-    EndPart(false);
+    RunSession(
+        client_, [this] { Session(); }, [this](bool failing) { EndPart(failing); });
 }
 
 // A run killed between two saves of the state has written articles that the
@@ -434,48 +424,25 @@ void NewsFetch::SaveState() {
 
 void NewsFetch::EndPart(bool failing) {
     header_.clear();
+    const TGoodbye bye = SayGoodbye(client_, failing);
     if (!failing) {
-        try {
-            client_.Disconnect();
-        } catch (...) {
-            SaveState();
-            throw;
-        }
         SaveState();
+        if (bye.error) std::rethrow_exception(bye.error);
         return;
     }
-    // The error that ended the job is the one to report: a QUIT on a lost
-    // connection or a second failing save must not replace it.
-    try {
-        client_.Disconnect();
-    } catch (const EsktException&) {
-        try {
-            client_.TAbsClient::Disconnect();
-        } catch (const EsktException&) { /* the socket is gone either way */
-        }
-    }
+    // The error that ended the job is the one to report; a save that fails
+    // after it is reported beside it.
     try {
         SaveState();
     } catch (const Exception& e) {
-        WriteLog("Error (getnews): " + e.Message(), 3);
+        LogJobError("getnews", e);
     }
 }
 
 } // namespace
 
 void GetNews(tbrixconfig& box, bool phoActive, tbrix_scorefile* score) {
-    try {
-        NewsFetch fetch(box, phoActive, score);
-        fetch.Run();
-    } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
-    } catch (const ebrix_nntp& e) {
-        WriteLog("Error (getnews): " + e.Message(), 3);
-    } catch (const ebrix_diskfull& e) {
-        WriteLog("Error (getnews): " + e.Message(), 3);
-    } catch (const EsktException& e) {
-        WriteLog("Error (getnews): " + e.Message(), 3);
-    }
+    RunJob("getnews", [&] { NewsFetch(box, phoActive, score).Run(); });
 }
 
 } // namespace brix

@@ -13,7 +13,7 @@
 namespace brix {
 
 // Errors of the news fetch job that are no client or socket errors.
-BRIX_EXCEPTION_CLASS(ebrix_nntp, Exception);
+BRIX_EXCEPTION_CLASS(ebrix_nntp, ebrix_joberror);
 
 struct GroupLine {
     std::string group;

@@ -1,6 +1,7 @@
 #include "news/newsgroup_list.h"
 
 #include "context/abort.h"
+#include "context/job.h"
 #include "context/log.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
@@ -105,7 +106,6 @@ class ListSession {
     void Request();
     void FirstRun();
     void Update();
-    void End(bool failing);
 
     const tbrixconfig& box_;
     tbrix_nntp client_;
@@ -121,17 +121,19 @@ void ListSession::Run() {
         client_.DoLogLine("");
         AppendBoxLog("getnglist " + where, true);
     }
-    try {
-        WriteLog("NNTP: " + where, 1);
-        client_.Connect(box_.NNTPSERVER);
-        CheckUserAbort();
-        if (tbrix_ninf* status = ListStatus()) status->SetServer(where);
-        Request();
-    } catch (...) {
-        End(true);
-        throw;
-    }
-    End(false);
+    RunSession(
+        client_,
+        [&] {
+            WriteLog("NNTP: " + where, 1);
+            client_.Connect(box_.NNTPSERVER);
+            CheckUserAbort();
+            if (tbrix_ninf* status = ListStatus()) status->SetServer(where);
+            Request();
+        },
+        [this](bool failing) {
+            if (TGoodbye bye = SayGoodbye(client_, failing); bye.error)
+                std::rethrow_exception(bye.error);
+        });
 }
 
 void ListSession::Request() {
@@ -193,31 +195,11 @@ void ListSession::Update() {
     ReplaceFile(file_, JoinLines(list, false));
 }
 
-void ListSession::End(bool failing) {
-    try {
-        client_.Disconnect();
-    } catch (const EsktException&) {
-        // On a lost connection QUIT fails too; the error that ended the job
-        // is the one to report.
-        if (!failing) throw;
-        client_.Socket->Disconnect();
-    }
-}
-
 } // namespace
 
 void GetNewsgroupList(tbrixconfig& box) {
     if (!box.NNTPLIST) return;
-    try {
-        ListSession session(box);
-        session.Run();
-    } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
-    } catch (const ebrix_nntp& e) {
-        WriteLog("Error (getnglist): " + e.Message(), 3);
-    } catch (const EsktException& e) {
-        WriteLog("Error (getnglist): " + e.Message(), 3);
-    }
+    RunJob("getnglist", [&] { ListSession(box).Run(); });
 }
 
 } // namespace brix

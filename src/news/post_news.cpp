@@ -1,6 +1,7 @@
 #include "news/post_news.h"
 
 #include "context/abort.h"
+#include "context/job.h"
 #include "context/log.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
@@ -103,26 +104,19 @@ void PostSession::Run() {
         client_.DoLogLine("");
         AppendBoxLog("postnews " + where, true);
     }
-    try {
-        if (tbrix_ninf* status = PostStatus()) {
-            status->SetServer(where);
-            status->SetInfo("connecting ...");
-        }
-        WriteLog("NNTP: " + where, 1);
-        client_.Connect(box_.NNTPSERVER);
-        CheckUserAbort();
-        Transfer();
-    } catch (const ebrix_break&) {
-        // The user stopped the job, perhaps because the server hangs: the
-        // goodbye is still said, but not waited for a whole time-out.
-        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
-        End(true);
-        throw;
-    } catch (...) {
-        End(true);
-        throw;
-    }
-    End(false);
+    RunSession(
+        client_,
+        [&] {
+            if (tbrix_ninf* status = PostStatus()) {
+                status->SetServer(where);
+                status->SetInfo("connecting ...");
+            }
+            WriteLog("NNTP: " + where, 1);
+            client_.Connect(box_.NNTPSERVER);
+            CheckUserAbort();
+            Transfer();
+        },
+        [this](bool failing) { End(failing); });
 }
 
 void PostSession::Transfer() {
@@ -156,7 +150,7 @@ void PostSession::PostFile(const QueuedArticle& file) {
         static_cast<std::vector<std::string>&>(article) = ReadLines(path);
     } catch (const EInOutError& e) {
         // Gone or unreadable since the listing: that file's problem alone.
-        WriteLog("Error (postnews): " + e.Message(), 3);
+        LogJobError("postnews", e);
         return;
     }
     AddNewsreaderVia(article);
@@ -241,18 +235,10 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
 
 void PostSession::End(bool failing) {
     WriteLog(std::to_string(posted_) + " articles posted", 1);
-    std::exception_ptr quitError;
-    try {
-        client_.Disconnect();
-    } catch (const EsktException&) {
-        // On a lost connection QUIT fails too; the error that ended the job
-        // is the one to report.
-        client_.Socket->Disconnect();
-        if (!failing) quitError = std::current_exception();
-    }
+    const TGoodbye bye = SayGoodbye(client_, failing);
     // Saved whatever QUIT did: the articles are on the server.
     SaveDupes(dupeFile_, dupes_, box_.NNTPDUPESIZE);
-    if (quitError) std::rethrow_exception(quitError);
+    if (bye.error) std::rethrow_exception(bye.error);
 }
 
 } // namespace
@@ -270,16 +256,7 @@ void PostNews(tbrixconfig& box) {
         files.push_back({std::move(name), size});
     }
     if (files.empty()) return;
-    try {
-        PostSession session(box, std::move(files));
-        session.Run();
-    } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
-    } catch (const ebrix_nntp& e) {
-        WriteLog("Error (postnews): " + e.Message(), 3);
-    } catch (const EsktException& e) {
-        WriteLog("Error (postnews): " + e.Message(), 3);
-    }
+    RunJob("postnews", [&] { PostSession(box, std::move(files)).Run(); });
 }
 
 } // namespace brix

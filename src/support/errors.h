@@ -53,9 +53,13 @@ BRIX_EXCEPTION_CLASS(EInOutError, Exception);
 BRIX_EXCEPTION_CLASS(EStringListError, Exception);
 BRIX_EXCEPTION_CLASS(EListError, Exception);
 
+// Errors that end one job, not the run (besides the client and socket errors
+// and the user abort): the job logs them as its error and the run goes on.
+BRIX_EXCEPTION_CLASS(ebrix_joberror, Exception);
+
 // A disk that cannot take the next message together with the state that
 // records it: the job stops taking messages while its state can be saved.
-BRIX_EXCEPTION_CLASS(ebrix_diskfull, Exception);
+BRIX_EXCEPTION_CLASS(ebrix_diskfull, ebrix_joberror);
 
 // Raises EInOutError for a failed file operation with the system's reason.
 [[noreturn]] void ThrowInOutError(const std::string& path, int err,

@@ -103,7 +103,7 @@ void NoopOverTls(const TestPki& pki, const Script& script, const std::string& an
     client.Connect("localhost");
     client.SendCommand("NOOP");
     EXPECT_EQ(client.LastReply, answer);
-    client.TAbsClient::Disconnect();
+    client.Socket->Disconnect();
     EXPECT_TRUE(server.Passed()) << server.Report();
 }
 
@@ -178,7 +178,7 @@ TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
         Logged<TAbsSMTPClient> client;
         client.Open(server);
         client.SendMessage(msg);
-        client.TAbsClient::Disconnect();
+        client.Socket->Disconnect();
         EXPECT_TRUE(server.Passed()) << server.Report();
         const std::string sent = server.Received();
         EXPECT_NE(sent.find("\r\n..hidden\r\n..\r\n"), std::string::npos) << sent;

@@ -1,0 +1,57 @@
+#include "context/job.h"
+
+#include "context/abort.h"
+#include "context/log.h"
+
+#include <algorithm>
+
+namespace brix {
+
+void LogJobError(const char* job, const Exception& error) {
+    WriteLog(std::string("Error (") + job + "): " + error.Message(), 3);
+}
+
+void RunJob(const char* job, const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const ebrix_break& e) {
+        WriteLog(e.Message(), 3);
+    } catch (const EsktException& e) {
+        LogJobError(job, e);
+    } catch (const ebrix_joberror& e) {
+        LogJobError(job, e);
+    }
+}
+
+void RunSession(TAbsClient& client, const std::function<void()>& session,
+                const std::function<void(bool failing)>& end) {
+    try {
+        session();
+    } catch (const ebrix_break&) {
+        client.Socket->Timeout = std::min(client.Socket->Timeout, kGoodbyeWait);
+        end(true);
+        throw;
+    } catch (...) {
+        end(true);
+        throw;
+    }
+    end(false);
+}
+
+TGoodbye SayGoodbye(TAbsClient& client, bool failing) {
+    TGoodbye bye;
+    const bool sayable = client.CanSayGoodbye();
+    try {
+        client.Disconnect();
+        bye.said = sayable;
+    } catch (const EsktException&) {
+        if (!failing) bye.error = std::current_exception();
+        try {
+            client.Socket->Disconnect();
+        } catch (const EsktException&) { /* the socket is gone either way */
+        }
+    }
+    return bye;
+}
+
+} // namespace brix
