@@ -18,20 +18,31 @@ std::string APOPTimestampOf(const std::string& greeting) {
     return greeting.substr(open, close - open + 1);
 }
 
+namespace {
+// "+OK" and a blank, then two numbers (RFC 1939 section 5: STAT's count and
+// size, a scan listing's number and size).
+bool OkNumbers(const std::string& reply, std::int64_t (&values)[2]) {
+    return reply.starts_with("+OK") && reply.size() >= 4 && (reply[3] == ' ' || reply[3] == '\t') &&
+           ReplyNumbers(std::string_view(reply).substr(4), 2, values);
+}
+} // namespace
+
 bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t& size) {
     count = 0;
     size = 0;
-    // "+OK" and a blank, then the count and the size (RFC 1939 section 5).
-    if (reply.compare(0, 3, "+OK") != 0 || reply.size() < 4 ||
-        (reply[3] != ' ' && reply[3] != '\t'))
-        return false;
     std::int64_t values[2];
-    if (!ReplyNumbers(std::string_view(reply).substr(4), 2, values) ||
-        values[0] > std::numeric_limits<std::int32_t>::max())
+    if (!OkNumbers(reply, values) || values[0] > std::numeric_limits<std::int32_t>::max())
         return false;
     count = static_cast<std::int32_t>(values[0]);
     size = values[1];
     return true;
+}
+
+bool ParseScanListing(const std::string& reply, std::int64_t& size) {
+    std::int64_t values[2];
+    const bool ok = OkNumbers(reply, values);
+    size = ok ? values[1] : 0;
+    return ok;
 }
 
 TAbsPOP3Client::TAbsPOP3Client() {

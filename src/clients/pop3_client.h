@@ -28,6 +28,11 @@ std::string APOPTimestampOf(const std::string& greeting);
 // ignored. False when either number is missing, not a number or out of
 // range (count of a signed 32-bit number, size of a signed 64-bit one).
 bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t& size);
+// The size in "+OK 2 320" (RFC 1939 section 5, scan listing): the second
+// number after "+OK" and a blank. Text after the size is ignored, since the
+// RFC lets servers add information there. False when the reply does not
+// hold two numbers or the size is beyond 64 bits.
+bool ParseScanListing(const std::string& reply, std::int64_t& size);
 
 class TAbsPOP3Client : public TAbsClient {
   public:

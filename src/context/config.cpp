@@ -154,9 +154,13 @@ int TimeoutSeconds(const std::string& value) {
     return 60;
 }
 
-std::int32_t TimeoutMillis(const std::string& value) {
-    const std::int64_t ms = std::int64_t{TimeoutSeconds(value)} * 1000;
+std::int32_t TimeoutMillis(std::int32_t seconds) {
+    const std::int64_t ms = std::int64_t{seconds > 0 ? seconds : 60} * 1000;
     return static_cast<std::int32_t>(std::min<std::int64_t>(ms, INT32_MAX));
+}
+
+std::int32_t TimeoutMillis(const std::string& value) {
+    return TimeoutMillis(TimeoutSeconds(value));
 }
 
 } // namespace brix

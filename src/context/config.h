@@ -85,5 +85,7 @@ std::string TlsCAFileOf(const tbrixconfig& box);
 int TimeoutSeconds(const std::string& value);
 // TimeoutSeconds in milliseconds, held at what a socket's time-out can take.
 std::int32_t TimeoutMillis(const std::string& value);
+// The same for a key read as a number (NNTPTIMEOUT).
+std::int32_t TimeoutMillis(std::int32_t seconds);
 
 } // namespace brix

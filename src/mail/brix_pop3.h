@@ -9,12 +9,6 @@
 
 namespace brix {
 
-// The size in "+OK 2 320" (RFC 1939 section 5, scan listing): the second
-// number after "+OK" and a blank. Text after the size is ignored, since the
-// RFC lets servers add information there. False when the reply does not
-// hold two numbers or the size is beyond 64 bits.
-bool ParseScanListing(const std::string& reply, std::int64_t& size);
-
 class tbrix_pop3 : public TPOP3Client {
   public:
     // Port is the POP3PORT word: a service name or a port number. An empty

@@ -50,15 +50,6 @@ class LineSplitter {
 
 } // namespace
 
-std::vector<std::string> SplitSpoolLines(std::string_view bytes) {
-    std::vector<std::string> lines;
-    std::function<void(std::string&)> sink = [&](std::string& l) { lines.push_back(l); };
-    LineSplitter split(sink);
-    split.Feed(bytes);
-    split.End();
-    return lines;
-}
-
 void ForEachSpoolLine(const std::string& fileName,
                       const std::function<void(std::string& line)>& sink) {
     LineSplitter split(sink);

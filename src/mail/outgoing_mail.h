@@ -10,12 +10,10 @@
 
 namespace brix {
 
-// Splits a spool file into lines. A line ends at CR LF or at a lone LF (a
-// lone CR is part of the line); the terminator is not part of the line; a last line without a
-// terminator counts. Lines are kept whole.
-std::vector<std::string> SplitSpoolLines(std::string_view bytes);
 // The lines of the file, each passed to sink as it is read, so that a large
-// message is never held whole; raises EInOutError when it cannot be read.
+// message is never held whole; raises EInOutError when it cannot be read. A
+// line ends at CR LF or at a lone LF (a lone CR is part of the line); a last
+// line without an end counts. Lines are kept whole.
 void ForEachSpoolLine(const std::string& fileName,
                       const std::function<void(std::string& line)>& sink);
 

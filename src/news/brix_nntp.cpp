@@ -34,16 +34,16 @@ bool tbrix_nntp::GroupInfo(const std::string& Name, std::int64_t& Count, std::in
     SendCommand("GROUP " + Name);
     if (ReplyCode == 411) return false;
     Check<EAbsNNTPClient>(ReplyCode == 211, "Group");
-    std::string_view rest = LastReply;
-    rest.remove_prefix(std::min<std::size_t>(4, rest.size()));
-    std::int64_t* values[] = {&Count, &First, &Last};
+    // "211 count first last group" (RFC 3977 section 6.1.1); the tag names
+    // the first number that cannot be read.
+    const std::string_view rest = std::string_view(LastReply).substr(3);
+    std::int64_t values[3];
     const char* tags[] = {"Group - articlecount", "Group - articlestart", "Group - articleend"};
-    for (int i = 0; i < 3; ++i) {
-        std::size_t blank = rest.find(' ');
-        Check<EAbsNNTPClient>(
-            blank != std::string_view::npos && Digits(rest.substr(0, blank), *values[i]), tags[i]);
-        rest.remove_prefix(blank + 1);
-    }
+    for (int n = 1; n <= 3; ++n)
+        Check<EAbsNNTPClient>(ReplyNumbers(rest, n, values), tags[n - 1]);
+    Count = values[0];
+    First = values[1];
+    Last = values[2];
     return true;
 }
 

@@ -60,9 +60,7 @@ class NewsFetch {
     NewsFetch(const tbrixconfig& box, bool phoActive, tbrix_scorefile* score)
         : box_(box), phoActive_(phoActive), score_(score), client_(box.NNTPPORT),
           status_(NewsStatusBlock()) {
-        const std::int64_t seconds = box.NNTPTIMEOUT > 0 ? box.NNTPTIMEOUT : 60;
-        client_.Socket->Timeout = static_cast<std::int32_t>(
-            std::min<std::int64_t>(seconds * 1000, std::numeric_limits<std::int32_t>::max()));
+        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
 

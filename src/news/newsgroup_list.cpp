@@ -97,7 +97,7 @@ void Info(const std::string& text) {
 class ListSession {
   public:
     explicit ListSession(const tbrixconfig& box) : box_(box), client_(box.NNTPPORT) {
-        client_.Socket->Timeout = TimeoutMillis(std::to_string(box.NNTPTIMEOUT));
+        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
     void Run();

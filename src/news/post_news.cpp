@@ -70,7 +70,7 @@ class PostSession {
     PostSession(const tbrixconfig& box, std::vector<QueuedArticle> files)
         : box_(box), files_(std::move(files)), client_(box.NNTPPORT),
           dupeFile_(Settings().QvPath + kDupeFileName) {
-        client_.Socket->Timeout = TimeoutMillis(std::to_string(box.NNTPTIMEOUT));
+        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
     void Run();

@@ -38,26 +38,4 @@ std::string JoinLines(const std::vector<std::string>& lines, bool lfOnly) {
     return out;
 }
 
-void WriteListFile(const std::vector<std::string>& lines, const std::string& file, bool append,
-                   bool lfOnly) {
-    std::string data = JoinLines(lines, lfOnly);
-    if (append && FileExists(file)) {
-        AppendWhole(ResolveName(file), data);
-        return;
-    }
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) ThrowInOutError(file, errno);
-    std::string_view rest = data;
-    while (!rest.empty()) {
-        ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            throw EStringListError("Error: Savetofile");
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (::close(fd) != 0) throw EStringListError("Error: Savetofile");
-}
-
 } // namespace brix

@@ -15,11 +15,7 @@ std::string StampPrefix(const LocalTime& t);
 void AppendLine(const std::string& file, const std::string& line);
 // AppendLine with the local time stamp in front (cut at 255 as a whole).
 void AppendStampedLine(const std::string& file, const std::string& text);
-// Every line whole, followed by LF or CR LF; appends to an existing file or
-// creates/replaces it.
-void WriteListFile(const std::vector<std::string>& lines, const std::string& file, bool append,
-                   bool lfOnly);
-// The bytes WriteListFile would write.
+// Every line whole, followed by LF or CR LF: a string list as a file holds it.
 std::string JoinLines(const std::vector<std::string>& lines, bool lfOnly);
 
 } // namespace brix

@@ -226,8 +226,10 @@ bool LeadingInt64(std::string_view s, std::int64_t& out) {
     std::size_t i = 0;
     std::int64_t v = 0;
     while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        if (v > (std::numeric_limits<std::int64_t>::max() - 9) / 10) return false;
-        v = v * 10 + (s[i] - '0');
+        const int digit = s[i] - '0';
+        // Up to 2^63-1 itself: an article number may be the last one there is.
+        if (v > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return false;
+        v = v * 10 + digit;
         ++i;
     }
     if (i == 0) return false;

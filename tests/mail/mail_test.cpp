@@ -133,7 +133,11 @@ TEST(IdText, FailedWriteKeepsTheOldFile) {
 
 // Only CR LF or LF ends a line; a lone CR is one of its bytes.
 TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
-    EXPECT_EQ(SplitSpoolLines("a\r\nb\nc\rd\r\r\ne"), (Lines{"a", "b", "c\rd\r", "e"}));
+    TempTree dir;
+    dir.Write("m.out", "a\r\nb\nc\rd\r\r\ne");
+    Lines lines;
+    ForEachSpoolLine(dir / "m.out", [&](std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(lines, (Lines{"a", "b", "c\rd\r", "e"}));
 }
 
 // ----------------------------------------------------------------------
