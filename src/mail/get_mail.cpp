@@ -144,14 +144,14 @@ void ServerFetch::Run() {
     if (status_) status_->SetInfo("UIDL");
     bool listed = true;
     try {
-        client_.Uidl(&uids_);
+        client_.Uidl(&uids_.Lines);
     } catch (const EAbsPOP3Client& e) {
         LogJobError("getmail", e);
         listed = false;
     }
     // The size test first: a count from STAT alone must not make us
     // allocate for messages the answer does not even list.
-    byMessageId_ = !listed || uids_.size() < static_cast<std::size_t>(client_.MsgCount) ||
+    byMessageId_ = !listed || uids_.Lines.size() < static_cast<std::size_t>(client_.MsgCount) ||
                    !uids_.CoversMessages(client_.MsgCount);
     idFile_ = s.QvPath + (byMessageId_ ? kIdxFileName : kUidFileName);
     // Message-IDs name no account, so nothing tells when one may go but age.
@@ -191,16 +191,16 @@ void ServerFetch::MessageLoop() {
         if (!byMessageId_) id = MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server);
         CheckUserAbort();
         if (byMessageId_) {
-            client_.Top(msgNo, 0, &msg_);
+            client_.Top(msgNo, 0, &msg_.Lines);
             id = MessageIdIdentifier(msg_);
             sender = msg_.HeaderValue("From:");
-            msg_.clear();
+            msg_.Lines.clear();
         }
         const bool seen = ids_.Contains(id);
         if (phoActive_ && sender == "???") {
-            client_.Top(msgNo, 0, &msg_);
+            client_.Top(msgNo, 0, &msg_.Lines);
             sender = msg_.HeaderValue("From:");
-            msg_.clear();
+            msg_.Lines.clear();
         }
         if (seen || (phoActive_ && PhoTest(LowerAscii(sender))))
             PassOver(msgNo, id, seen, sender);
@@ -302,8 +302,8 @@ void ServerFetch::SaveIds() {
 
 void ServerFetch::EndPart(bool failing) {
     if (skipped_ > 0) WriteLog(std::to_string(skipped_) + " mails skipped", 1);
-    msg_.clear();
-    uids_.clear();
+    msg_.Lines.clear();
+    uids_.Lines.clear();
     // A full disk or a failed flush must not skip the end of the dialogue:
     // QUIT still commits the deletions of messages that are safe on disk.
     std::exception_ptr stateError;

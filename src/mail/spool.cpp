@@ -37,7 +37,7 @@ std::string MessageIdIdentifier(const tbrix_msg& header) {
         if (c != '<' && c != '>') bare += c;
     if (!bare.empty()) return "<" + bare + ">";
     std::string lines;
-    for (const std::string& line : header) {
+    for (const std::string& line : header.Lines) {
         if (line.empty()) break;
         lines += line;
         lines += "\r\n";
@@ -68,7 +68,7 @@ SpoolFormer::SpoolFormer(bool batchedSmtp, const SpoolAccount& account, Output o
 
 void SpoolFormer::Line(const std::string& line) {
     if (!inHeader_) return Body(line);
-    header_.push_back(line);
+    header_.Lines.push_back(line);
     headerBytes_ += line.size() + 1;
     if (line.empty() || headerBytes_ > kMaxHeldHeader) StartBody();
 }
@@ -79,9 +79,9 @@ void SpoolFormer::StartBody() {
     out_("RCPT TO:<" + BatchedSmtpRecipient(header_, account_.useEnvelope, account_.envelope) +
          ">");
     out_("DATA");
-    for (const std::string& h : header_)
+    for (const std::string& h : header_.Lines)
         Body(h);
-    header_.clear();
+    header_.Lines.clear();
 }
 
 void SpoolFormer::Body(const std::string& line) {

@@ -21,7 +21,7 @@ bool ParseUidLine(std::string_view line, std::int64_t& number, std::string& uid)
 } // namespace
 
 std::string tbrix_msg::HeaderValue(std::string_view name) const {
-    for (const std::string& full : *this) {
+    for (const std::string& full : Lines) {
         if (full.empty()) break;
         std::string_view line = std::string_view(full).substr(0, kShortText);
         if (line.size() < name.size()) continue;
@@ -32,8 +32,8 @@ std::string tbrix_msg::HeaderValue(std::string_view name) const {
 }
 
 std::int32_t tbrix_msg::HeaderEndIndex() const {
-    for (std::size_t i = 0; i < size(); ++i)
-        if ((*this)[i].empty()) return static_cast<std::int32_t>(i);
+    for (std::size_t i = 0; i < Lines.size(); ++i)
+        if (Lines[i].empty()) return static_cast<std::int32_t>(i);
     return 0;
 }
 
@@ -41,10 +41,10 @@ bool tbrix_uid::TryUidOf(std::int32_t msgNo, std::string& uid) const {
     std::int64_t number = 0;
     // Servers answer in message order, so the line at msgNo - 1 is nearly
     // always the one; the scan is for those that do not.
-    if (msgNo >= 1 && static_cast<std::size_t>(msgNo) <= size() &&
-        ParseUidLine((*this)[static_cast<std::size_t>(msgNo) - 1], number, uid) && number == msgNo)
+    if (msgNo >= 1 && static_cast<std::size_t>(msgNo) <= Lines.size() &&
+        ParseUidLine(Lines[static_cast<std::size_t>(msgNo) - 1], number, uid) && number == msgNo)
         return true;
-    for (const std::string& line : *this)
+    for (const std::string& line : Lines)
         if (ParseUidLine(line, number, uid) && number == msgNo) return true;
     uid.clear();
     return false;
@@ -63,7 +63,7 @@ bool tbrix_uid::CoversMessages(std::int32_t count) const {
     std::int32_t found = 0;
     std::int64_t number = 0;
     std::string uid;
-    for (const std::string& line : *this) {
+    for (const std::string& line : Lines) {
         if (!ParseUidLine(line, number, uid) || number < 1 || number > count) continue;
         if (!seen[static_cast<std::size_t>(number)]) {
             seen[static_cast<std::size_t>(number)] = true;

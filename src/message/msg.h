@@ -3,17 +3,23 @@
 // and the answer to UIDL.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brix {
 
-// The lines of one message or header, without line ends. It is a plain list
-// of lines so that the clients can fill it directly.
-class tbrix_msg : public std::vector<std::string> {
+// The lines of one message or header, without line ends; the clients fill
+// Lines directly.
+class tbrix_msg {
   public:
-    using std::vector<std::string>::vector;
+    tbrix_msg() = default;
+    explicit tbrix_msg(std::vector<std::string> lines) : Lines(std::move(lines)) {}
+    tbrix_msg(std::initializer_list<std::string> lines) : Lines(lines) {}
+
+    std::vector<std::string> Lines;
 
     // Value of the first header line (before the first empty line) that
     // begins with name, compared without regard to ASCII case; name includes
@@ -26,9 +32,12 @@ class tbrix_msg : public std::vector<std::string> {
 };
 
 // The lines of a UIDL answer: message number, blank, unique identifier.
-class tbrix_uid : public std::vector<std::string> {
+class tbrix_uid {
   public:
-    using std::vector<std::string>::vector;
+    tbrix_uid() = default;
+    explicit tbrix_uid(std::vector<std::string> lines) : Lines(std::move(lines)) {}
+
+    std::vector<std::string> Lines;
 
     // The identifier of message msgNo. Lines are matched by their message
     // number, not by their position, so a server that leaves out or reorders

@@ -158,10 +158,7 @@ std::uint64_t ScanBatch(const std::string& path,
 }
 
 std::string EntryMessageId(std::string_view header) {
-    tbrix_msg lines;
-    for (std::string& line : SplitLines(header))
-        lines.push_back(std::move(line));
-    return lines.HeaderValue("Message-ID:");
+    return tbrix_msg(SplitLines(header)).HeaderValue("Message-ID:");
 }
 
 BatchWriter::BatchWriter(DataBeforeState& written) : written_(written) {}

@@ -74,6 +74,11 @@ class NewsFetch {
     void FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
                     std::int64_t& cps);
     void Article(GroupLine& g, std::int64_t number, const std::string* overview);
+    // A known article, or one the scorefile kills: passed over.
+    void PassOver(std::int64_t number);
+    // Whole or as header only, into the group's batch, and known from then.
+    void Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
+              const tscverdict& verdict);
     // Room for an entry of this size and the state that will record it.
     void RequireRoom(std::int64_t entryBytes) const;
     void SaveAsWeGo(const GroupLine& g, std::size_t index);
@@ -328,68 +333,77 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
 }
 
 void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* overview) {
-    const RunSettings& s = Settings();
-    if (s.DebugLevel > 0) WriteLog("fetching article #" + std::to_string(totalReceived_ + 1), 1);
-    header_.clear();
+    if (Settings().DebugLevel > 0)
+        WriteLog("fetching article #" + std::to_string(totalReceived_ + 1), 1);
+    header_.Lines.clear();
     try {
         if (overview && !score_)
-            OverviewToHeader(header_, g.group, *overview);
+            OverviewToHeader(header_.Lines, g.group, *overview);
         else
-            client_.HeadByNo(number, &header_);
+            client_.HeadByNo(number, &header_.Lines);
         const std::string msgId = header_.HeaderValue("Message-ID:");
-        const std::string sender = header_.HeaderValue("From:");
         CheckUserAbort();
         tscverdict verdict;
-        if (score_) verdict = score_->ScoreHeader(header_);
-        if (dupes_.Contains(msgId) || verdict.action == tscskip) {
-            if (status_) {
-                status_->SetInfo("skipping article #" + std::to_string(number));
-                status_->SetMsgTotal(status_->MsgTotal() - 1);
-            }
-            if (s.DebugLevel > 0) WriteLog("skipping article #" + std::to_string(number), 1);
-            ++totalSkipped_;
-            header_.clear();
-            finished_ = number;
-            return;
-        }
-        if (status_) status_->SetInfo("From: " + sender);
-        tscaction action = verdict.action;
-        if (phoActive_ && PhoTest(LowerAscii(sender))) {
-            action = tschdronly;
-            WriteLog("PHO-Filter matched: " + sender, 3);
-        }
-        if (!g.headerOnly && action != tschdronly) {
-            header_.clear();
-            client_.ArticleByNo(number, &header_);
-        } else {
-            MakeHeaderOnly(header_);
-        }
-        if (score_) InsertHeaderMark(header_, "X-Score: " + std::to_string(verdict.score));
-        RequireRoom(ArticleSize(header_));
-        const std::int64_t size =
-            batches_.Append(BatchFileName(spool_, NewsBatchCounter()), header_);
-        // Known only once its entry is written.
-        dupes_.Add(msgId);
-        header_.clear();
-        finished_ = number;
-        CheckUserAbort();
-        ++totalReceived_;
-        ++groupReceived_;
-        groupBytes_ += size;
-        if (status_) {
-            status_->SetMsgDone(totalReceived_);
-            status_->SetBytesDone(status_->BytesDone() + size);
-        }
+        if (score_) verdict = score_->ScoreHeader(header_.Lines);
+        if (dupes_.Contains(msgId) || verdict.action == tscskip)
+            PassOver(number);
+        else
+            Take(g, number, msgId, verdict);
     } catch (const EAbsNNTPClient& e) {
         // Only an article the server no longer has is passed over (423, or
         // 430 from servers that look every article up by its Message-ID);
         // any other refusal concerns the session and ends the job.
         client_.CheckReadable();
         if ((client_.ReplyCode != 423 && client_.ReplyCode != 430) || client_.OutOfStep) throw;
-        header_.clear();
+        header_.Lines.clear();
         if (status_) status_->SetMsgTotal(status_->MsgTotal() - 1);
         WriteLog(e.Message(), 3);
         finished_ = number;
+    }
+}
+
+void NewsFetch::PassOver(std::int64_t number) {
+    const std::string text = "skipping article #" + std::to_string(number);
+    if (status_) {
+        status_->SetInfo(text);
+        status_->SetMsgTotal(status_->MsgTotal() - 1);
+    }
+    if (Settings().DebugLevel > 0) WriteLog(text, 1);
+    ++totalSkipped_;
+    header_.Lines.clear();
+    finished_ = number;
+}
+
+void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
+                     const tscverdict& verdict) {
+    const std::string sender = header_.HeaderValue("From:");
+    if (status_) status_->SetInfo("From: " + sender);
+    tscaction action = verdict.action;
+    if (phoActive_ && PhoTest(LowerAscii(sender))) {
+        action = tschdronly;
+        WriteLog("PHO-Filter matched: " + sender, 3);
+    }
+    if (!g.headerOnly && action != tschdronly) {
+        header_.Lines.clear();
+        client_.ArticleByNo(number, &header_.Lines);
+    } else {
+        MakeHeaderOnly(header_.Lines);
+    }
+    if (score_) InsertHeaderMark(header_.Lines, "X-Score: " + std::to_string(verdict.score));
+    RequireRoom(ArticleSize(header_.Lines));
+    const std::int64_t size =
+        batches_.Append(BatchFileName(spool_, NewsBatchCounter()), header_.Lines);
+    // Known only once its entry is written.
+    dupes_.Add(msgId);
+    header_.Lines.clear();
+    finished_ = number;
+    CheckUserAbort();
+    ++totalReceived_;
+    ++groupReceived_;
+    groupBytes_ += size;
+    if (status_) {
+        status_->SetMsgDone(totalReceived_);
+        status_->SetBytesDone(status_->BytesDone() + size);
     }
 }
 
@@ -421,7 +435,7 @@ void NewsFetch::SaveState() {
 }
 
 void NewsFetch::EndPart(bool failing) {
-    header_.clear();
+    header_.Lines.clear();
     const TGoodbye bye = SayGoodbye(client_, failing);
     if (!failing) {
         SaveState();

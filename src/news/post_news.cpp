@@ -147,13 +147,13 @@ void PostSession::PostFile(const QueuedArticle& file) {
     const std::string path = box_.NNTPSPOOL + file.name;
     tbrix_msg article;
     try {
-        static_cast<std::vector<std::string>&>(article) = ReadLines(path);
+        article.Lines = ReadLines(path);
     } catch (const EInOutError& e) {
         // Gone or unreadable since the listing: that file's problem alone.
         LogJobError("postnews", e);
         return;
     }
-    AddNewsreaderVia(article);
+    AddNewsreaderVia(article.Lines);
     const std::string messageId = article.HeaderValue("Message-ID:");
     const std::string number = "article #" + std::to_string(++posted_);
     // An earlier posting of this very article ended without a verdict: the
@@ -171,7 +171,7 @@ void PostSession::PostFile(const QueuedArticle& file) {
         // Marked before the article leaves, so that even a run killed while
         // the server holds its verdict leaves the mark for the next one.
         if (!messageId.empty() && !unsure) ReplaceFile(MarkerOf(path), messageId + "\n");
-        client_.Post(article);
+        client_.Post(article.Lines);
     } catch (const EAbsNNTPClient& e) {
         // An answer we cannot read leaves the stream out of step: that ends
         // the job. A refusal concerns this article alone: it stays queued.

@@ -39,7 +39,7 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                 if (status) status->SetMsgTotal(status->MsgTotal() - 1);
                 continue;
             }
-            article.clear();
+            article.Lines.clear();
             bool unsendable = false;
             try {
                 if (s.DebugLevel > 0) WriteLog("fetching article " + record.messageId, 1);
@@ -47,7 +47,7 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                 unsendable = !Sendable(id);
                 if (unsendable)
                     throw EAbsNNTPClient::CreateError("ArticleById", "invalid Message-ID " + id);
-                session.client.ArticleById(id, &article);
+                session.client.ArticleById(id, &article.Lines);
                 const std::string msgId = article.HeaderValue("Message-ID:");
                 const std::string sender = article.HeaderValue("From:");
                 CheckUserAbort();
@@ -55,12 +55,12 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                     status->SetGroup(article.HeaderValue("Newsgroups:"));
                     status->SetInfo("From: " + sender);
                 }
-                InsertHeaderMark(article, record.kind == 3 ? "X-QV-Mode: ReplaceOwn"
-                                                           : "X-QV-Mode: Message-ID Request");
-                session.requireRoom(ArticleSize(article));
+                InsertHeaderMark(article.Lines, record.kind == 3 ? "X-QV-Mode: ReplaceOwn"
+                                                                 : "X-QV-Mode: Message-ID Request");
+                session.requireRoom(ArticleSize(article.Lines));
                 const std::int64_t size = session.batches.Append(
-                    BatchFileName(session.spool, NewsBatchCounter()), article);
-                article.clear();
+                    BatchFileName(session.spool, NewsBatchCounter()), article.Lines);
+                article.Lines.clear();
                 // Known only once its entry is written; done only once that
                 // is on disk.
                 session.dupes.Add(msgId);

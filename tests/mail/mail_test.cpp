@@ -37,7 +37,7 @@ std::string Formed(const tbrix_msg& message, bool batched, const std::string& us
         bytes.append(line);
         bytes += '\n';
     });
-    for (const std::string& line : message)
+    for (const std::string& line : message.Lines)
         form.Line(line);
     form.End();
     return bytes;

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)brix::ReplyNumbers(line, n, values);
     }
     // The lines as a UIDL answer.
-    brix::tbrix_uid uids(lines.begin(), lines.end());
+    brix::tbrix_uid uids(std::vector<std::string>(lines.begin(), lines.end()));
     const std::int32_t count = static_cast<std::int32_t>(lines.size()) + 1;
     const bool covered = uids.CoversMessages(count);
     for (std::int32_t no = 0; no <= count; ++no) {
