@@ -64,72 +64,101 @@ std::string BoxFile(const std::string& box) {
     return Settings().QvPath + box + ".bfg";
 }
 
-void RunOneBox(BoxJobs& jobs) {
-    RunSettings& s = Settings();
-    if (s.DebugLevel > 0) {
-        AppendBoxLog(std::string(72, '-'), false);
-        AppendBoxLog(kBannerLine1, false);
-        AppendBoxLog(kBannerLine2, false);
-    }
-    tbrixconfig box(BoxFile(s.CurrentBox));
+void LogBoxStart() {
+    AppendBoxLog(std::string(72, '-'), false);
+    AppendBoxLog(kBannerLine1, false);
+    AppendBoxLog(kBannerLine2, false);
+}
 
-    bool phoActive = !box.PPP_KILLFILE.empty() && FileExists(box.PPP_KILLFILE);
-    FilterGuard filters(jobs, box, phoActive);
+void LoadPhoFilter(BoxJobs& jobs, const tbrixconfig& box, bool phoActive) {
     if (phoActive && jobs.PhoOpen(box.PPP_KILLFILE)) {
         jobs.PhoLoad();
         WriteLog("Reading PHO-Filter...", 3);
     }
+}
 
-    if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = s.SpoolDir;
+// A spool left empty in the box file falls back to the box's UUZ spool, and
+// that one to the general spool.
+void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir) {
+    if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = spoolDir;
     if (box.POP3SPOOL.empty()) box.POP3SPOOL = box.PPP_UUZ_SPOOL;
     if (box.SMTPSPOOL.empty()) box.SMTPSPOOL = box.PPP_UUZ_SPOOL;
     if (box.NNTPSPOOL.empty()) box.NNTPSPOOL = box.PPP_UUZ_SPOOL;
-    box.SMTPAUTH = UpperAscii(box.SMTPAUTH);
+}
 
+void LoadScorefile(BoxJobs& jobs, tbrixconfig& box, const std::string& programDir) {
     if (box.QVSCOREAKTIV && !box.SCOREFILE.empty())
-        box.QVSCOREAKTIV = jobs.ScoreLoad(s.ProgramDir + box.SCOREFILE);
+        box.QVSCOREAKTIV = jobs.ScoreLoad(programDir + box.SCOREFILE);
     else
         box.QVSCOREAKTIV = false;
+}
 
-    BoxWork work = DecideWork(box);
+// In steps, since one sleep takes at most 32 bits of milliseconds.
+void SleepMs(std::int64_t pause) {
+    while (pause > 0) {
+        const std::int64_t step = std::min<std::int64_t>(pause, 1'000'000'000);
+        TheClock().Sleep(static_cast<std::uint32_t>(step));
+        pause -= step;
+    }
+}
+
+void GetMailThenWait(BoxJobs& jobs, tbrixconfig& box, bool phoActive) {
+    std::int64_t t0 = TheClock().MonotonicMs();
+    jobs.GetMail(box, phoActive);
+    std::int64_t t1 = TheClock().MonotonicMs();
+    SleepMs(SmtpAfterPopPause(t0, t1, box.SMTPAFTERPOPDELAY));
+}
+
+void RunMailJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoActive) {
     if (box.SMTPAFTERPOP) {
-        if (work.MailFetch) {
-            std::int64_t t0 = TheClock().MonotonicMs();
-            jobs.GetMail(box, phoActive);
-            std::int64_t t1 = TheClock().MonotonicMs();
-            std::int64_t pause = SmtpAfterPopPause(t0, t1, box.SMTPAFTERPOPDELAY);
-            while (pause > 0) {
-                const std::int64_t step = std::min<std::int64_t>(pause, 1'000'000'000);
-                TheClock().Sleep(static_cast<std::uint32_t>(step));
-                pause -= step;
-            }
-        }
+        if (work.MailFetch) GetMailThenWait(jobs, box, phoActive);
         if (work.MailSend) jobs.SendMail(box);
     } else {
         if (work.MailSend) jobs.SendMail(box);
         if (work.MailFetch) jobs.GetMail(box, phoActive);
     }
-    if (s.DebugLevel > 0) {
-        if (!work.MailFetch) {
-            WriteLog("Keine Mail geholt, weil ...", 3);
-            WriteLog(" - kein POP3-Server eingetragen ist", 3);
-        }
-        if (!work.MailSend) {
-            WriteLog("Keine Mail versendet, weil ...", 3);
-            if (work.SmtpServerMissing) WriteLog(" - kein SMTP-Server eingetragen ist", 3);
-            if (work.NothingToSend)
-                WriteLog(" - nichts zu versenden ist, Verzeichnis:" + ExtractWord(1, box.SMTPSPOOL),
-                         3);
-        }
+}
+
+void LogMailNotDone(const tbrixconfig& box, const BoxWork& work) {
+    if (!work.MailFetch) {
+        WriteLog("Keine Mail geholt, weil ...", 3);
+        WriteLog(" - kein POP3-Server eingetragen ist", 3);
     }
+    if (!work.MailSend) {
+        WriteLog("Keine Mail versendet, weil ...", 3);
+        if (work.SmtpServerMissing) WriteLog(" - kein SMTP-Server eingetragen ist", 3);
+        if (work.NothingToSend)
+            WriteLog(" - nichts zu versenden ist, Verzeichnis:" + ExtractWord(1, box.SMTPSPOOL), 3);
+    }
+}
+
+void RunNewsJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoActive) {
     if (work.NewsJobs) {
         jobs.GetNewsgroupList(box);
         jobs.PostNews(box);
         jobs.GetNews(box, phoActive);
-    } else if (s.DebugLevel > 0) {
+    } else if (Settings().DebugLevel > 0) {
         WriteLog("Keine News geholt, weil ...", 3);
         WriteLog(" - kein NNTP-Server eingetragen ist", 3);
     }
+}
+
+void RunOneBox(BoxJobs& jobs) {
+    RunSettings& s = Settings();
+    if (s.DebugLevel > 0) LogBoxStart();
+    tbrixconfig box(BoxFile(s.CurrentBox));
+
+    bool phoActive = !box.PPP_KILLFILE.empty() && FileExists(box.PPP_KILLFILE);
+    FilterGuard filters(jobs, box, phoActive);
+    LoadPhoFilter(jobs, box, phoActive);
+    FillSpoolDefaults(box, s.SpoolDir);
+    box.SMTPAUTH = UpperAscii(box.SMTPAUTH);
+    LoadScorefile(jobs, box, s.ProgramDir);
+
+    BoxWork work = DecideWork(box);
+    RunMailJobs(jobs, box, work, phoActive);
+    if (s.DebugLevel > 0) LogMailNotDone(box, work);
+    RunNewsJobs(jobs, box, work, phoActive);
 }
 
 } // namespace

@@ -47,6 +47,103 @@ void AppendBox(const std::string& name) {
     std::exit(2);
 }
 
+void ShowBanner() {
+    CursorOff();
+    Console& con = TheConsole();
+    con.ClearScreen();
+    con.WriteLine(kBannerLine1);
+    con.WriteLine(kBannerLine2);
+    con.WriteLine("");
+}
+
+// "-debugN" with N from 1 to 9 is level N; any other "-debug..." is level 1.
+std::int32_t DebugLevelOf(const std::string& rest) {
+    if (rest.size() == 6 && rest[5] >= '1' && rest[5] <= '9') return rest[5] - '0';
+    return 1;
+}
+
+void AddConfigSwitchBox(std::string value) {
+    if (value.empty()) ErrorHalt(101, "Fehler: -config: Parameterformat falsch");
+    value = RemoveDirectoryPart(value);
+    if (EndsWithFirstBfg(value)) value.resize(value.size() - 4);
+    AppendBox(value);
+}
+
+// The directory keeps its case, unlike the switch.
+void ChangeWorkDir(const std::string& value) {
+    if (value.empty()) ErrorHalt(101, "Fehler: -workdir: Parameterformat falsch");
+    if (::chdir(value.c_str()) != 0) FatalSystemError(value, errno);
+}
+
+// rest: the switch in upper case without its "-" or "/".
+void ApplySwitch(RunSettings& s, const std::string& rest, const std::string& original) {
+    if (rest == "H" || rest == "HELP" || rest == "?")
+        s.HelpRequested = true;
+    else if (rest == "V")
+        s.VerboseMode = true;
+    else if (rest == "SMTP")
+        s.BatchedSmtp = true;
+    else if (StartsWith(rest, "DEBUG"))
+        s.DebugLevel = DebugLevelOf(rest);
+    else if (StartsWith(rest, "CONFIG:"))
+        AddConfigSwitchBox(rest.substr(7));
+    else if (StartsWith(rest, "WORKDIR:"))
+        ChangeWorkDir(original.substr(9));
+    else
+        ErrorHalt(102, "Fehler: ung\x81ltiger Schalter: " + rest + "\r\n\r\n" + kHelpHint + "\r\n");
+}
+
+void ApplyArgument(RunSettings& s, const std::string& original) {
+    std::string arg = UpperAscii(original);
+    if (arg.size() > 1 && (arg[0] == '/' || arg[0] == '-') && !IsPathArgument(arg))
+        ApplySwitch(s, arg.substr(1), original);
+    else if (EndsWithFirstBfg(arg))
+        AppendBox(RemoveDirectoryPart(arg.substr(0, arg.size() - 4)));
+    else
+        ErrorHalt(102, "Fehler: ung\x81ltiger Parameter: " + arg + "\r\n\r\n" + kHelpHint + "\r\n");
+}
+
+// $QV, else the program's directory, with "/" at the end.
+void SetQvPath(RunSettings& s) {
+    s.ProgramDir = ProgramDirectory();
+    const char* qv = std::getenv("QV");
+    s.QvPath = qv ? qv : "";
+    if (s.QvPath.empty()) s.QvPath = s.ProgramDir;
+    if (!s.QvPath.empty() && s.QvPath.back() != '/') s.QvPath += '/';
+}
+
+void FindSpoolDir(RunSettings& s) {
+    s.SpoolDir = s.QvPath + "spool/";
+    if (DirExists(s.SpoolDir)) return;
+    // A tree copied from a case-insensitive file system may say SPOOL.
+    std::string found = ResolveName(s.QvPath + "spool");
+    if (DirExists(found))
+        s.SpoolDir = found + "/";
+    else
+        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
+                           "SPOOL-Verzeichnis nicht gefunden.");
+}
+
+void FindLogDir(RunSettings& s) {
+    ReadHostConfig();
+    if (s.LogDir.empty()) s.LogDir = s.QvPath;
+    if (s.LogDir.empty() || !DirExists(s.LogDir))
+        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
+                           "LOG-Verzeichnis nicht gefunden.");
+}
+
+void StartRunLog(const std::string& runLog) {
+    try {
+        AppendLine(runLog, "");
+        AppendLine(runLog, kBannerLine1);
+        AppendLine(runLog, kBannerLine2);
+        AppendLine(runLog, "");
+    } catch (const EInOutError& e) {
+        TheConsole().WriteLine("brix: " + e.Message());
+        std::exit(2);
+    }
+}
+
 } // namespace
 
 std::string RemoveDirectoryPart(const std::string& name) {
@@ -97,84 +194,17 @@ void ReadHostConfig() {
 void ParseCommandLine(const std::vector<std::string>& args) {
     RunSettings& s = Settings();
     s = RunSettings{};
-    CursorOff();
-    Console& con = TheConsole();
-    con.ClearScreen();
-    con.WriteLine(kBannerLine1);
-    con.WriteLine(kBannerLine2);
-    con.WriteLine("");
-
-    for (const std::string& original : args) {
-        std::string arg = UpperAscii(original);
-        if (arg.size() > 1 && (arg[0] == '/' || arg[0] == '-') && !IsPathArgument(arg)) {
-            std::string rest = arg.substr(1);
-            if (rest == "H" || rest == "HELP" || rest == "?") {
-                s.HelpRequested = true;
-            } else if (rest == "V") {
-                s.VerboseMode = true;
-            } else if (rest == "SMTP") {
-                s.BatchedSmtp = true;
-            } else if (StartsWith(rest, "DEBUG")) {
-                if (rest.size() == 6 && rest[5] >= '1' && rest[5] <= '9')
-                    s.DebugLevel = rest[5] - '0';
-                else
-                    s.DebugLevel = 1;
-            } else if (StartsWith(rest, "CONFIG:")) {
-                std::string value = rest.substr(7);
-                if (value.empty()) ErrorHalt(101, "Fehler: -config: Parameterformat falsch");
-                value = RemoveDirectoryPart(value);
-                if (EndsWithFirstBfg(value)) value.resize(value.size() - 4);
-                AppendBox(value);
-            } else if (StartsWith(rest, "WORKDIR:")) {
-                std::string value = original.substr(9);
-                if (value.empty()) ErrorHalt(101, "Fehler: -workdir: Parameterformat falsch");
-                if (::chdir(value.c_str()) != 0) FatalSystemError(value, errno);
-            } else {
-                ErrorHalt(102, "Fehler: ung\x81ltiger Schalter: " + rest + "\r\n\r\n" + kHelpHint +
-                                   "\r\n");
-            }
-        } else if (EndsWithFirstBfg(arg)) {
-            AppendBox(RemoveDirectoryPart(arg.substr(0, arg.size() - 4)));
-        } else {
-            ErrorHalt(102,
-                      "Fehler: ung\x81ltiger Parameter: " + arg + "\r\n\r\n" + kHelpHint + "\r\n");
-        }
-    }
+    ShowBanner();
+    for (const std::string& original : args)
+        ApplyArgument(s, original);
     TrimBlanks(s.BoxList);
     if (s.HelpRequested || args.empty()) ShowUsage();
     if (s.BoxList.empty()) ErrorHalt(100, "Fehler: keine Config-Datei angegeben");
 
-    s.ProgramDir = ProgramDirectory();
-    const char* qv = std::getenv("QV");
-    s.QvPath = qv ? qv : "";
-    if (s.QvPath.empty()) s.QvPath = s.ProgramDir;
-    if (!s.QvPath.empty() && s.QvPath.back() != '/') s.QvPath += '/';
-    s.SpoolDir = s.QvPath + "spool/";
-    if (!DirExists(s.SpoolDir)) {
-        // A tree copied from a case-insensitive file system may say SPOOL.
-        std::string found = ResolveName(s.QvPath + "spool");
-        if (DirExists(found))
-            s.SpoolDir = found + "/";
-        else
-            ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
-                               "SPOOL-Verzeichnis nicht gefunden.");
-    }
-    ReadHostConfig();
-    if (s.LogDir.empty()) s.LogDir = s.QvPath;
-    if (s.LogDir.empty() || !DirExists(s.LogDir))
-        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
-                           "LOG-Verzeichnis nicht gefunden.");
-
-    std::string runLog = s.LogDir + "qv-ppp.log";
-    try {
-        AppendLine(runLog, "");
-        AppendLine(runLog, kBannerLine1);
-        AppendLine(runLog, kBannerLine2);
-        AppendLine(runLog, "");
-    } catch (const EInOutError& e) {
-        TheConsole().WriteLine("brix: " + e.Message());
-        std::exit(2);
-    }
+    SetQvPath(s);
+    FindSpoolDir(s);
+    FindLogDir(s);
+    StartRunLog(s.LogDir + "qv-ppp.log");
 }
 
 } // namespace brix

@@ -323,77 +323,94 @@ std::vector<std::unique_ptr<TOpenFile>> Prepare(const TSMTPMessage& m) {
     return files;
 }
 
-// The lines of the message, not yet dot-stuffed.
-void Compose(const TSMTPMessage& m, std::vector<std::unique_ptr<TOpenFile>>& files,
-             const TLineSink& out) {
-    auto emit = [&](const TStrings& lines) {
-        for (const std::string& line : lines)
-            out(line);
-    };
-    const std::string& cs = m.Charset;
-    emit(AddressHeader("From", m.From, cs));
-    if (!SplitAddresses(m.To).empty()) emit(AddressHeader("To", m.To, cs));
-    if (!SplitAddresses(m.Cc).empty()) emit(AddressHeader("Cc", m.Cc, cs));
-    if (!m.Subject.empty()) emit(UnstructuredHeader("Subject", m.Subject, cs));
+void Emit(const TStrings& lines, const TLineSink& out) {
+    for (const std::string& line : lines)
+        out(line);
+}
+
+bool HasDateHeader(const TStrings& headers) {
     bool dated = false;
-    for (const std::string& h : m.Headers)
+    for (const std::string& h : headers)
         dated = dated || EqualsNoCase(h.substr(0, 5), "Date:");
-    if (!dated) out(DateHeader());
+    return dated;
+}
+
+void ComposeHeaders(const TSMTPMessage& m, const TLineSink& out) {
+    const std::string& cs = m.Charset;
+    Emit(AddressHeader("From", m.From, cs), out);
+    if (!SplitAddresses(m.To).empty()) Emit(AddressHeader("To", m.To, cs), out);
+    if (!SplitAddresses(m.Cc).empty()) Emit(AddressHeader("Cc", m.Cc, cs), out);
+    if (!m.Subject.empty()) Emit(UnstructuredHeader("Subject", m.Subject, cs), out);
+    if (!HasDateHeader(m.Headers)) out(DateHeader());
     for (const std::string& h : m.Headers) {
         std::size_t colon = h.find(':');
-        emit(UnstructuredHeader(h.substr(0, colon), Trimmed(h.substr(colon + 1)), cs));
+        Emit(UnstructuredHeader(h.substr(0, colon), Trimmed(h.substr(colon + 1)), cs), out);
     }
+}
 
-    TStrings body = BodyLines(m.Body);
-    bool eightBit = false, quoted = false;
-    for (const std::string& line : body) {
-        eightBit = eightBit || NeedsEncoding(line);
-        quoted = quoted || NeedsEncoding(line) || line.size() > kMaxLine;
+struct TBodyText {
+    TStrings Lines;
+    bool EightBit = false;
+    bool Quoted = false; // to be sent quoted-printable in a MIME part
+    std::string TextType;
+};
+
+TBodyText BodyText(const TSMTPMessage& m) {
+    TBodyText body;
+    body.Lines = BodyLines(m.Body);
+    for (const std::string& line : body.Lines) {
+        body.EightBit = body.EightBit || NeedsEncoding(line);
+        body.Quoted = body.Quoted || NeedsEncoding(line) || line.size() > kMaxLine;
     }
-    std::string textType = "Content-Type: text/plain; charset=" + cs;
+    body.TextType = "Content-Type: text/plain; charset=" + m.Charset;
+    return body;
+}
 
-    if (m.Encoder != kEncodeBase64) {
-        // The traditional form: the files follow the text, each between its
-        // begin and end lines, for uudecode or xxdecode to find.
-        // The begin lines carry the file names as they are.
-        for (auto& file : files)
-            eightBit = eightBit || NeedsEncoding(BaseName(file->Path));
-        if (eightBit) emit({"MIME-Version: 1.0", textType, "Content-Transfer-Encoding: 8bit"});
+void EmitEncoded(TAbsEncode& enc, const TOpenFile& file, const TLineSink& out) {
+    try {
+        while (!enc.Eof())
+            out(enc.EncodeLine());
+    } catch (const EInOutError&) {
+        Refuse("cannot read attachment " + file.Path);
+    }
+}
+
+// The traditional form: the files follow the text, each between its begin
+// and end lines, for uudecode or xxdecode to find.
+void ComposeTraditional(const TSMTPMessage& m, const std::vector<std::unique_ptr<TOpenFile>>& files,
+                        const TBodyText& body, const TLineSink& out) {
+    // The begin lines carry the file names as they are.
+    bool eightBit = body.EightBit;
+    for (auto& file : files)
+        eightBit = eightBit || NeedsEncoding(BaseName(file->Path));
+    if (eightBit)
+        Emit({"MIME-Version: 1.0", body.TextType, "Content-Transfer-Encoding: 8bit"}, out);
+    out("");
+    Emit(body.Lines, out);
+    for (auto& file : files) {
         out("");
-        emit(body);
-        for (auto& file : files) {
-            out("");
-            std::unique_ptr<TUUEncode> enc;
-            if (m.Encoder == kEncodeUU) {
-                enc = std::make_unique<TUUEncode>(file->Stream, file->Path);
-            } else {
-                enc = std::make_unique<TXXEncode>(file->Stream, file->Path);
-            }
-            try {
-                while (!enc->Eof())
-                    out(enc->EncodeLine());
-            } catch (const EInOutError&) {
-                Refuse("cannot read attachment " + file->Path);
-            }
+        std::unique_ptr<TUUEncode> enc;
+        if (m.Encoder == kEncodeUU) {
+            enc = std::make_unique<TUUEncode>(file->Stream, file->Path);
+        } else {
+            enc = std::make_unique<TXXEncode>(file->Stream, file->Path);
         }
-        return;
+        EmitEncoded(*enc, *file, out);
     }
+}
 
-    auto text = [&] {
-        emit({textType, quoted ? "Content-Transfer-Encoding: quoted-printable"
-                               : "Content-Transfer-Encoding: 7bit"});
-        out("");
-        for (const std::string& line : body)
-            quoted ? QuotedPrintable(line, out) : out(line);
-    };
-    out("MIME-Version: 1.0");
-    if (files.empty()) {
-        text();
-        return;
-    }
+void ComposeTextPart(const TBodyText& body, const TLineSink& out) {
+    Emit({body.TextType, body.Quoted ? "Content-Transfer-Encoding: quoted-printable"
+                                     : "Content-Transfer-Encoding: 7bit"},
+         out);
+    out("");
+    for (const std::string& line : body.Lines)
+        body.Quoted ? QuotedPrintable(line, out) : out(line);
+}
 
-    // "=_" occurs neither in Base64 nor in quoted-printable text, so only a
-    // plain text part can hold the boundary, and it is checked.
+// "=_" occurs neither in Base64 nor in quoted-printable text, so only a
+// plain text part can hold the boundary, and it is checked.
+std::string Boundary(const TBodyText& body) {
     std::string boundary;
     std::random_device random;
     for (bool clash = true; clash;) {
@@ -404,36 +421,59 @@ void Compose(const TSMTPMessage& m, std::vector<std::unique_ptr<TOpenFile>>& fil
             boundary += hex;
         }
         clash = false;
-        for (const std::string& line : quoted ? TStrings() : body)
+        for (const std::string& line : body.Quoted ? TStrings() : body.Lines)
             clash = clash || line.find(boundary) != std::string::npos;
     }
-    emit(WithParameters("Content-Type: multipart/mixed", {"boundary=\"" + boundary + "\""}));
+    return boundary;
+}
+
+void ComposeAttachmentPart(TOpenFile& file, const std::string& charset, const TLineSink& out) {
+    static const TMimeMgr types;
+    std::string name = BaseName(file.Path);
+    Emit(WithParameters("Content-Type: " + types.TypeOf(name), Parameter("name", name, charset)),
+         out);
+    out("Content-Transfer-Encoding: base64");
+    Emit(WithParameters("Content-Disposition: attachment", Parameter("filename", name, charset)),
+         out);
+    out("");
+    T64Encode enc(file.Stream);
+    EmitEncoded(enc, file, out);
+}
+
+void ComposeMultipart(const TSMTPMessage& m, const std::vector<std::unique_ptr<TOpenFile>>& files,
+                      const TBodyText& body, const TLineSink& out) {
+    std::string boundary = Boundary(body);
+    Emit(WithParameters("Content-Type: multipart/mixed", {"boundary=\"" + boundary + "\""}), out);
     out("");
     out("This is a multi-part message in MIME format.");
-    static const TMimeMgr types;
-    if (!body.empty()) {
+    if (!body.Lines.empty()) {
         out("");
         out("--" + boundary);
-        text();
+        ComposeTextPart(body, out);
     }
     for (auto& file : files) {
-        std::string name = BaseName(file->Path);
         out("");
         out("--" + boundary);
-        emit(WithParameters("Content-Type: " + types.TypeOf(name), Parameter("name", name, cs)));
-        out("Content-Transfer-Encoding: base64");
-        emit(WithParameters("Content-Disposition: attachment", Parameter("filename", name, cs)));
-        out("");
-        T64Encode enc(file->Stream);
-        try {
-            while (!enc.Eof())
-                out(enc.EncodeLine());
-        } catch (const EInOutError&) {
-            Refuse("cannot read attachment " + file->Path);
-        }
+        ComposeAttachmentPart(*file, m.Charset, out);
     }
     out("");
     out("--" + boundary + "--");
+}
+
+// The lines of the message, not yet dot-stuffed.
+void Compose(const TSMTPMessage& m, std::vector<std::unique_ptr<TOpenFile>>& files,
+             const TLineSink& out) {
+    ComposeHeaders(m, out);
+    TBodyText body = BodyText(m);
+    if (m.Encoder != kEncodeBase64) {
+        ComposeTraditional(m, files, body, out);
+        return;
+    }
+    out("MIME-Version: 1.0");
+    if (files.empty())
+        ComposeTextPart(body, out);
+    else
+        ComposeMultipart(m, files, body, out);
 }
 
 } // namespace

@@ -130,6 +130,13 @@ class tbrix_scorefile {
 
   private:
     void BuildSlots();
+    void SortIntoSlots(const std::vector<std::string>& scoreList);
+    bool ConditionHolds(const tsccondition& c) const;
+    bool RuleHolds(const tscrule& r) const;
+    bool SectionApplies(const tscsection& s) const;
+    // The sum of the rules that hold, or the score of the first final rule
+    // that holds.
+    std::int64_t ScoreSum() const;
 
     std::vector<tscactionrule> actions_;
     std::vector<tscsection> sections_;

@@ -14,6 +14,14 @@ bool IsBlankOrTab(char c) {
     return c == ' ' || c == '\t';
 }
 
+std::string_view WithoutOuterBlanks(std::string_view v) {
+    while (!v.empty() && IsBlankOrTab(v.front()))
+        v.remove_prefix(1);
+    while (!v.empty() && IsBlankOrTab(v.back()))
+        v.remove_suffix(1);
+    return v;
+}
+
 bool Holds(const tsccondition& c, std::string_view raw, std::string_view upper) {
     switch (c.op) {
     case equi:
@@ -37,6 +45,28 @@ bool Holds(const tsccondition& c, std::string_view raw, std::string_view upper) 
         break;
     }
     return false;
+}
+
+// Many rules can add up beyond 32 bits; hold the score at its limits rather
+// than wrap a heavy minus into a plus.
+std::int32_t Clamped(std::int64_t sum) {
+    constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(sum < kMin ? kMin : sum > kMax ? kMax : sum);
+}
+
+// Of the skip and header-only rules whose range holds the score the last one
+// decides; the other actions give no verdict here.
+tscaction ActionFor(const std::vector<tscactionrule>& actions, std::int32_t score) {
+    tscaction action = tscnone;
+    for (const tscactionrule& a : actions) {
+        if (score < a.min || score > a.max) continue;
+        if (a.action == tskip)
+            action = tscskip;
+        else if (a.action == thdronly)
+            action = tschdronly;
+    }
+    return action;
 }
 
 } // namespace
@@ -78,13 +108,9 @@ void tbrix_scorefile::Prepare(const std::vector<std::string>& header,
     }
 }
 
-tscverdict tbrix_scorefile::Evaluate(const std::vector<std::string>& scoreList) {
-    tscverdict verdict;
-    if (slots_.empty()) BuildSlots();
+void tbrix_scorefile::SortIntoSlots(const std::vector<std::string>& scoreList) {
     for (Slot& s : slots_)
         s.count = 0;
-
-    // Sort the header lines into the slots of the names the rules ask for.
     for (const std::string& line : scoreList) {
         std::string_view l(line);
         l = l.substr(0, kScoreLineMax);
@@ -94,77 +120,66 @@ tscverdict tbrix_scorefile::Evaluate(const std::vector<std::string>& scoreList) 
         UpperCaseUmlauts(key_);
         auto it = slotOf_.find(key_);
         if (it == slotOf_.end()) continue;
-        std::string_view v = l.substr(colon + 1);
-        while (!v.empty() && IsBlankOrTab(v.front()))
-            v.remove_prefix(1);
-        while (!v.empty() && IsBlankOrTab(v.back()))
-            v.remove_suffix(1);
         Slot& slot = slots_[it->second];
         if (slot.count == slot.values.size()) slot.values.emplace_back();
         HeaderValue& hv = slot.values[slot.count++];
-        hv.raw = v;
+        hv.raw = WithoutOuterBlanks(l.substr(colon + 1));
         if (slot.needsUpper) {
-            hv.upper.assign(v);
+            hv.upper.assign(hv.raw);
             UpperCaseUmlauts(hv.upper);
         }
     }
+}
 
-    auto conditionTrue = [this](const tsccondition& c) {
-        const Slot& slot = slots_[c.slot];
-        for (std::size_t i = 0; i < slot.count; ++i)
-            if (Holds(c, slot.values[i].raw, slot.values[i].upper)) return true;
-        return false;
-    };
-    auto ruleHolds = [&](const tscrule& r) {
-        if (r.combination == tscor) {
-            for (const tsccondition& c : r.conditions)
-                if (conditionTrue(c)) return true;
-            return false;
-        }
+bool tbrix_scorefile::ConditionHolds(const tsccondition& c) const {
+    const Slot& slot = slots_[c.slot];
+    for (std::size_t i = 0; i < slot.count; ++i)
+        if (Holds(c, slot.values[i].raw, slot.values[i].upper)) return true;
+    return false;
+}
+
+bool tbrix_scorefile::RuleHolds(const tscrule& r) const {
+    if (r.combination == tscor) {
         for (const tsccondition& c : r.conditions)
-            if (!conditionTrue(c)) return false;
-        return true;
-    };
+            if (ConditionHolds(c)) return true;
+        return false;
+    }
+    for (const tsccondition& c : r.conditions)
+        if (!ConditionHolds(c)) return false;
+    return true;
+}
 
-    // Whether a section applies does not depend on which of its patterns or
-    // Newsgroups lines let it in, and its rules give the same result each
-    // time; so each section is decided once and its rules evaluated once,
-    // which is what "each rule counts at most once per section" comes to.
+bool tbrix_scorefile::SectionApplies(const tscsection& s) const {
     const Slot& groups = slots_[kNewsgroupsSlot];
+    for (const std::string& p : s.patterns)
+        for (std::size_t i = 0; i < groups.count; ++i)
+            if (WildcardMatch(p, groups.values[i].raw, 0) != s.negated) return true;
+    return false;
+}
+
+// Whether a section applies does not depend on which of its patterns or
+// Newsgroups lines let it in, and its rules give the same result each time;
+// so each section is decided once and its rules evaluated once, which is
+// what "each rule counts at most once per section" comes to.
+std::int64_t tbrix_scorefile::ScoreSum() const {
     std::int64_t sum = 0;
-    bool finalHit = false;
     for (const tscsection& s : sections_) {
-        bool applies = false;
-        for (const std::string& p : s.patterns) {
-            for (std::size_t i = 0; i < groups.count && !applies; ++i)
-                applies = WildcardMatch(p, groups.values[i].raw, 0) != s.negated;
-            if (applies) break;
-        }
-        if (!applies) continue;
+        if (!SectionApplies(s)) continue;
         for (const tscrule& r : s.rules) {
-            if (!ruleHolds(r)) continue;
-            if (r.final) {
-                sum = r.score;
-                finalHit = true;
-                break;
-            }
+            if (!RuleHolds(r)) continue;
+            if (r.final) return r.score;
             sum += r.score;
         }
-        if (finalHit) break;
     }
-    // Many rules can add up beyond 32 bits; hold the score at its limits
-    // rather than wrap a heavy minus into a plus.
-    constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
-    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-    verdict.score = static_cast<std::int32_t>(sum < kMin ? kMin : sum > kMax ? kMax : sum);
+    return sum;
+}
 
-    for (const tscactionrule& a : actions_) {
-        if (verdict.score < a.min || verdict.score > a.max) continue;
-        if (a.action == tskip)
-            verdict.action = tscskip;
-        else if (a.action == thdronly)
-            verdict.action = tschdronly;
-    }
+tscverdict tbrix_scorefile::Evaluate(const std::vector<std::string>& scoreList) {
+    tscverdict verdict;
+    if (slots_.empty()) BuildSlots();
+    SortIntoSlots(scoreList);
+    verdict.score = Clamped(ScoreSum());
+    verdict.action = ActionFor(actions_, verdict.score);
     return verdict;
 }
 

@@ -3,6 +3,8 @@
 #include "support/text.h"
 
 #include <ctime>
+#include <map>
+#include <optional>
 
 namespace brix::loopback {
 
@@ -80,189 +82,281 @@ std::string ActiveLine(const NewsStore::Group& g) {
     return g.name + " " + std::to_string(g.High()) + " " + std::to_string(g.Low()) + " y";
 }
 
-} // namespace
-
-void ServeNntp(LineSession& s, Stores& stores) {
-    NewsStore& news = stores.news;
-    s.Send("200 brix-loopback-server NNTP ready (posting ok)");
+// What one connection remembers between commands.
+struct NntpSession {
+    NntpSession(LineSession& session, Stores& st) : s(session), stores(st) {}
+    LineSession& s;
+    Stores& stores;
     std::string group;        // the selected group (empty: none)
     std::int64_t current = 0; // the current article number (0: none)
     std::string authName;     // AUTHINFO USER waiting for its PASS
+};
+
+struct NntpCommand {
+    const std::string& verb; // upper case
+    const std::string& arg;  // the rest of the line as sent
+    const std::vector<std::string>& args;
+};
+
+enum class After { Serve, Close };
+
+using NntpHandler = After (*)(NntpSession&, const NntpCommand&);
+
+After Unknown(NntpSession& n, const NntpCommand&) {
+    n.s.Send("500 unknown command");
+    return After::Serve;
+}
+
+After Quit(NntpSession& n, const NntpCommand&) {
+    n.s.Send("205 bye");
+    return After::Close;
+}
+
+After Mode(NntpSession& n, const NntpCommand& c) {
+    if (c.args.size() != 1 || UpperAscii(c.args[0]) != "READER") return Unknown(n, c);
+    n.s.Send("200 posting allowed");
+    return After::Serve;
+}
+
+After Capabilities(NntpSession& n, const NntpCommand&) {
+    n.s.Send("101 capability list follows");
+    n.s.SendBlock(
+        {"VERSION 2", "READER", "POST", "OVER", "LIST ACTIVE OVERVIEW.FMT", "AUTHINFO USER"});
+    return After::Serve;
+}
+
+After Help(NntpSession& n, const NntpCommand&) {
+    n.s.Send("100 help text follows");
+    n.s.SendBlock({"ARTICLE BODY HEAD STAT [number|<message-id>]", "AUTHINFO USER|PASS",
+                   "CAPABILITIES", "DATE", "GROUP name", "LIST [ACTIVE [wildmat]]", "MODE READER",
+                   "NEWGROUPS date time [GMT]", "OVER XOVER [range]", "POST", "QUIT"});
+    return After::Serve;
+}
+
+After Date(NntpSession& n, const NntpCommand&) {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "111 %Y%m%d%H%M%S", &tm);
+    n.s.Send(buf);
+    return After::Serve;
+}
+
+After Authinfo(NntpSession& n, const NntpCommand& c) {
+    std::string kind = c.args.empty() ? "" : UpperAscii(c.args[0]);
+    // A password may hold blanks: everything after the first word.
+    auto start = c.arg.find_first_of(" \t", c.arg.find_first_not_of(" \t"));
+    std::string value = start == std::string::npos ? "" : Trimmed(c.arg.substr(start));
+    if (kind == "USER" && !value.empty()) {
+        n.authName = value;
+        n.s.Send("381 password required");
+    } else if (kind == "PASS" && !n.authName.empty()) {
+        bool ok = n.stores.users.Check(n.authName, value);
+        n.authName.clear();
+        n.s.Send(ok ? "281 authentication accepted" : "481 authentication failed");
+    } else if (kind == "PASS") {
+        n.s.Send("482 AUTHINFO USER first");
+    } else {
+        n.s.Send("501 syntax: AUTHINFO USER name or AUTHINFO PASS password");
+    }
+    return After::Serve;
+}
+
+After List(NntpSession& n, const NntpCommand& c) {
+    const std::vector<std::string>& args = c.args;
+    std::string kind = args.empty() ? "ACTIVE" : UpperAscii(args[0]);
+    if (kind == "OVERVIEW.FMT") {
+        n.s.Send("215 order of fields in overview database");
+        n.s.SendBlock(
+            {"Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes", ":lines"});
+    } else if (kind == "ACTIVE" && args.size() <= 2) {
+        Lines out;
+        for (const auto& [name, g] : n.stores.news.Groups())
+            if (args.size() < 2 || Wildmat(args[1].c_str(), name.c_str()))
+                out.push_back(ActiveLine(g));
+        n.s.Send("215 list of newsgroups follows");
+        n.s.SendBlock(out);
+    } else {
+        n.s.Send("501 only LIST ACTIVE and LIST OVERVIEW.FMT are offered");
+    }
+    return After::Serve;
+}
+
+After Newgroups(NntpSession& n, const NntpCommand& c) {
+    const std::vector<std::string>& args = c.args;
+    std::time_t since = 0;
+    bool gmt = args.size() >= 3 && UpperAscii(args[2]) == "GMT";
+    if (args.size() < 2 || !ParseSince(args[0], args[1], gmt, since)) {
+        n.s.Send("501 syntax: NEWGROUPS [yy]yymmdd hhmmss [GMT]");
+        return After::Serve;
+    }
+    Lines out;
+    for (const auto& [name, g] : n.stores.news.Groups())
+        if (g.created >= since) out.push_back(ActiveLine(g));
+    n.s.Send("231 list of new newsgroups follows");
+    n.s.SendBlock(out);
+    return After::Serve;
+}
+
+After SelectGroup(NntpSession& n, const NntpCommand& c) {
+    const NewsStore::Group* g = c.args.size() == 1 ? n.stores.news.Find(c.args[0]) : nullptr;
+    if (c.args.size() != 1) {
+        n.s.Send("501 syntax: GROUP name");
+    } else if (!g) {
+        n.s.Send("411 no such newsgroup");
+    } else {
+        n.group = g->name;
+        n.current = g->articles.empty() ? 0 : g->Low();
+        n.s.Send("211 " + std::to_string(g->articles.size()) + " " + std::to_string(g->Low()) +
+                 " " + std::to_string(g->High()) + " " + n.group);
+    }
+    return After::Serve;
+}
+
+Lines OverviewLines(const NewsStore& news, const NewsStore::Group& g, const std::string& group,
+                    std::int64_t low, std::int64_t high) {
+    Lines out;
+    for (auto it = g.articles.lower_bound(low); it != g.articles.end() && it->first <= high; ++it)
+        out.push_back(news.Overview(group, it->first));
+    return out;
+}
+
+// XOVER and OVER differ only in the code for an empty range.
+After SendOverview(NntpSession& n, const NntpCommand& c) {
+    const NewsStore::Group* g = n.stores.news.Find(n.group);
+    std::int64_t low = n.current, high = n.current;
+    if (!g) {
+        n.s.Send("412 no newsgroup selected");
+    } else if (c.args.empty() ? n.current == 0 : !Range(c.args[0], low, high)) {
+        n.s.Send(c.args.empty() ? "420 no current article" : "501 syntax: OVER [range]");
+    } else {
+        Lines out = OverviewLines(n.stores.news, *g, n.group, low, high);
+        if (out.empty()) {
+            n.s.Send(c.verb == "OVER" ? "423 no articles in that range"
+                                      : "420 no articles in that range");
+        } else {
+            n.s.Send("224 overview information follows");
+            n.s.SendBlock(out);
+        }
+    }
+    return After::Serve;
+}
+
+struct ArticleRef {
+    std::string group;
+    std::int64_t number = 0;
+    std::int64_t shown = 0; // the number the reply gives
+};
+
+// The article that ARTICLE, HEAD, BODY or STAT asks for; nothing, with the
+// refusal sent, when the arguments or the session's state name none.
+std::optional<ArticleRef> RequestedArticle(NntpSession& n, const NntpCommand& c) {
+    ArticleRef ref{n.group, n.current, n.current};
+    if (!c.args.empty() && c.args[0][0] == '<') {
+        auto place = n.stores.news.FindId(c.args[0]);
+        if (!place) {
+            n.s.Send("430 no article with that message-id");
+            return std::nullopt;
+        }
+        ref.group = place->group;
+        ref.number = place->number;
+        ref.shown = 0; // RFC 3977 section 6.2.1: by message-id the number is 0
+    } else if (!c.args.empty()) {
+        if (!Number(c.args[0], ref.number)) {
+            n.s.Send("501 syntax: " + c.verb + " [number|<message-id>]");
+            return std::nullopt;
+        }
+        if (n.group.empty()) {
+            n.s.Send("412 no newsgroup selected");
+            return std::nullopt;
+        }
+        ref.shown = ref.number;
+    } else if (n.group.empty()) {
+        n.s.Send("412 no newsgroup selected");
+        return std::nullopt;
+    } else if (n.current == 0) {
+        n.s.Send("420 no current article");
+        return std::nullopt;
+    }
+    return ref;
+}
+
+// HEAD, BODY or ARTICLE: the part asked for after its reply line.
+void SendArticleText(NntpSession& n, const std::string& verb, const ArticleRef& ref,
+                     const std::string& head) {
+    Lines a = n.stores.news.Read(ref.group, ref.number);
+    std::size_t end = HeaderEnd(a);
+    if (verb == "HEAD") {
+        a.resize(end);
+        n.s.Send("221 " + head + " head follows");
+    } else if (verb == "BODY") {
+        a.erase(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(end + 1, a.size())));
+        n.s.Send("222 " + head + " body follows");
+    } else {
+        n.s.Send("220 " + head + " article follows");
+    }
+    n.s.SendBlock(a);
+}
+
+After ServeArticle(NntpSession& n, const NntpCommand& c) {
+    std::optional<ArticleRef> ref = RequestedArticle(n, c);
+    if (!ref) return After::Serve;
+    const NewsStore::Group* g = n.stores.news.Find(ref->group);
+    if (!g || !g->articles.count(ref->number)) {
+        n.s.Send("423 no article with that number");
+        return After::Serve;
+    }
+    if (ref->shown != 0) n.current = ref->number;
+    std::string head = std::to_string(ref->shown) + " " + g->articles.at(ref->number).messageId;
+    if (c.verb == "STAT")
+        n.s.Send("223 " + head);
+    else
+        SendArticleText(n, c.verb, *ref, head);
+    return After::Serve;
+}
+
+After AcceptPost(NntpSession& n, const NntpCommand&) {
+    n.s.Send("340 send the article, end it with a line holding only \".\"");
+    Lines article;
+    bool overflow = false;
+    if (!n.s.ReadBlock(article, kMaxArticleBytes, overflow)) return After::Close;
+    std::string id, why = overflow ? "article too big" : "";
+    if (why.empty()) {
+        try {
+            why = n.stores.news.Post(std::move(article), id);
+        } catch (const std::exception& e) {
+            why = std::string("cannot store the article: ") + e.what();
+        }
+    }
+    n.s.Send(why.empty() ? "240 article posted " + id : "441 " + why);
+    return After::Serve;
+}
+
+const std::map<std::string, NntpHandler>& Handlers() {
+    static const std::map<std::string, NntpHandler> handlers = {
+        {"QUIT", Quit},          {"MODE", Mode},           {"CAPABILITIES", Capabilities},
+        {"HELP", Help},          {"DATE", Date},           {"AUTHINFO", Authinfo},
+        {"LIST", List},          {"NEWGROUPS", Newgroups}, {"GROUP", SelectGroup},
+        {"XOVER", SendOverview}, {"OVER", SendOverview},   {"ARTICLE", ServeArticle},
+        {"HEAD", ServeArticle},  {"BODY", ServeArticle},   {"STAT", ServeArticle},
+        {"POST", AcceptPost},
+    };
+    return handlers;
+}
+
+} // namespace
+
+void ServeNntp(LineSession& s, Stores& stores) {
+    s.Send("200 brix-loopback-server NNTP ready (posting ok)");
+    NntpSession session{s, stores};
     std::string line, verb, arg;
     while (s.ReadLine(line)) {
         SplitCommand(line, verb, arg);
         std::vector<std::string> args = Words(arg);
-        if (verb == "QUIT") {
-            s.Send("205 bye");
-            return;
-        } else if (verb == "MODE" && args.size() == 1 && UpperAscii(args[0]) == "READER") {
-            s.Send("200 posting allowed");
-        } else if (verb == "CAPABILITIES") {
-            s.Send("101 capability list follows");
-            s.SendBlock({"VERSION 2", "READER", "POST", "OVER", "LIST ACTIVE OVERVIEW.FMT",
-                         "AUTHINFO USER"});
-        } else if (verb == "HELP") {
-            s.Send("100 help text follows");
-            s.SendBlock({"ARTICLE BODY HEAD STAT [number|<message-id>]", "AUTHINFO USER|PASS",
-                         "CAPABILITIES", "DATE", "GROUP name", "LIST [ACTIVE [wildmat]]",
-                         "MODE READER", "NEWGROUPS date time [GMT]", "OVER XOVER [range]", "POST",
-                         "QUIT"});
-        } else if (verb == "DATE") {
-            std::time_t now = std::time(nullptr);
-            std::tm tm{};
-            gmtime_r(&now, &tm);
-            char buf[32];
-            std::strftime(buf, sizeof buf, "111 %Y%m%d%H%M%S", &tm);
-            s.Send(buf);
-        } else if (verb == "AUTHINFO") {
-            std::string kind = args.empty() ? "" : UpperAscii(args[0]);
-            // A password may hold blanks: everything after the first word.
-            auto start = arg.find_first_of(" \t", arg.find_first_not_of(" \t"));
-            std::string value = start == std::string::npos ? "" : Trimmed(arg.substr(start));
-            if (kind == "USER" && !value.empty()) {
-                authName = value;
-                s.Send("381 password required");
-            } else if (kind == "PASS" && !authName.empty()) {
-                bool ok = stores.users.Check(authName, value);
-                authName.clear();
-                s.Send(ok ? "281 authentication accepted" : "481 authentication failed");
-            } else if (kind == "PASS") {
-                s.Send("482 AUTHINFO USER first");
-            } else {
-                s.Send("501 syntax: AUTHINFO USER name or AUTHINFO PASS password");
-            }
-        } else if (verb == "LIST") {
-            std::string kind = args.empty() ? "ACTIVE" : UpperAscii(args[0]);
-            if (kind == "OVERVIEW.FMT") {
-                s.Send("215 order of fields in overview database");
-                s.SendBlock({"Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes",
-                             ":lines"});
-            } else if (kind == "ACTIVE" && args.size() <= 2) {
-                Lines out;
-                for (const auto& [name, g] : news.Groups())
-                    if (args.size() < 2 || Wildmat(args[1].c_str(), name.c_str()))
-                        out.push_back(ActiveLine(g));
-                s.Send("215 list of newsgroups follows");
-                s.SendBlock(out);
-            } else {
-                s.Send("501 only LIST ACTIVE and LIST OVERVIEW.FMT are offered");
-            }
-        } else if (verb == "NEWGROUPS") {
-            std::time_t since = 0;
-            bool gmt = args.size() >= 3 && UpperAscii(args[2]) == "GMT";
-            if (args.size() < 2 || !ParseSince(args[0], args[1], gmt, since)) {
-                s.Send("501 syntax: NEWGROUPS [yy]yymmdd hhmmss [GMT]");
-                continue;
-            }
-            Lines out;
-            for (const auto& [name, g] : news.Groups())
-                if (g.created >= since) out.push_back(ActiveLine(g));
-            s.Send("231 list of new newsgroups follows");
-            s.SendBlock(out);
-        } else if (verb == "GROUP") {
-            const NewsStore::Group* g = args.size() == 1 ? news.Find(args[0]) : nullptr;
-            if (args.size() != 1) {
-                s.Send("501 syntax: GROUP name");
-            } else if (!g) {
-                s.Send("411 no such newsgroup");
-            } else {
-                group = g->name;
-                current = g->articles.empty() ? 0 : g->Low();
-                s.Send("211 " + std::to_string(g->articles.size()) + " " +
-                       std::to_string(g->Low()) + " " + std::to_string(g->High()) + " " + group);
-            }
-        } else if (verb == "XOVER" || verb == "OVER") {
-            const NewsStore::Group* g = news.Find(group);
-            std::int64_t low = current, high = current;
-            if (!g) {
-                s.Send("412 no newsgroup selected");
-            } else if (args.empty() ? current == 0 : !Range(args[0], low, high)) {
-                s.Send(args.empty() ? "420 no current article" : "501 syntax: OVER [range]");
-            } else {
-                Lines out;
-                for (auto it = g->articles.lower_bound(low);
-                     it != g->articles.end() && it->first <= high; ++it)
-                    out.push_back(news.Overview(group, it->first));
-                if (out.empty()) {
-                    s.Send(verb == "OVER" ? "423 no articles in that range"
-                                          : "420 no articles in that range");
-                } else {
-                    s.Send("224 overview information follows");
-                    s.SendBlock(out);
-                }
-            }
-        } else if (verb == "ARTICLE" || verb == "HEAD" || verb == "BODY" || verb == "STAT") {
-            std::string where = group;
-            std::int64_t number = current, shown = current;
-            std::string id;
-            if (!args.empty() && args[0][0] == '<') {
-                auto place = news.FindId(args[0]);
-                if (!place) {
-                    s.Send("430 no article with that message-id");
-                    continue;
-                }
-                where = place->group;
-                number = place->number;
-                shown = 0; // RFC 3977 section 6.2.1: by message-id the number is 0
-            } else if (!args.empty()) {
-                if (!Number(args[0], number)) {
-                    s.Send("501 syntax: " + verb + " [number|<message-id>]");
-                    continue;
-                }
-                if (group.empty()) {
-                    s.Send("412 no newsgroup selected");
-                    continue;
-                }
-                shown = number;
-            } else if (group.empty()) {
-                s.Send("412 no newsgroup selected");
-                continue;
-            } else if (current == 0) {
-                s.Send("420 no current article");
-                continue;
-            }
-            const NewsStore::Group* g = news.Find(where);
-            if (!g || !g->articles.count(number)) {
-                s.Send("423 no article with that number");
-                continue;
-            }
-            if (shown != 0) current = number;
-            id = g->articles.at(number).messageId;
-            std::string head = std::to_string(shown) + " " + id;
-            if (verb == "STAT") {
-                s.Send("223 " + head);
-                continue;
-            }
-            Lines a = news.Read(where, number);
-            std::size_t end = HeaderEnd(a);
-            if (verb == "HEAD") {
-                a.resize(end);
-                s.Send("221 " + head + " head follows");
-            } else if (verb == "BODY") {
-                a.erase(a.begin(),
-                        a.begin() + static_cast<std::ptrdiff_t>(std::min(end + 1, a.size())));
-                s.Send("222 " + head + " body follows");
-            } else {
-                s.Send("220 " + head + " article follows");
-            }
-            s.SendBlock(a);
-        } else if (verb == "POST") {
-            s.Send("340 send the article, end it with a line holding only \".\"");
-            Lines article;
-            bool overflow = false;
-            if (!s.ReadBlock(article, kMaxArticleBytes, overflow)) return;
-            std::string id, why = overflow ? "article too big" : "";
-            if (why.empty()) {
-                try {
-                    why = news.Post(std::move(article), id);
-                } catch (const std::exception& e) {
-                    why = std::string("cannot store the article: ") + e.what();
-                }
-            }
-            s.Send(why.empty() ? "240 article posted " + id : "441 " + why);
-        } else {
-            s.Send("500 unknown command");
-        }
+        auto it = Handlers().find(verb);
+        NntpHandler handler = it == Handlers().end() ? Unknown : it->second;
+        if (handler(session, NntpCommand{verb, arg, args}) == After::Close) return;
     }
 }
 
