@@ -4,6 +4,7 @@
 #include "clients/encoders.h"
 #include "clients/mime.h"
 #include "clients/smtp_client.h"
+#include "support/dot_stuffing.h"
 #include "support/errors.h"
 #include "support/text.h"
 
@@ -498,13 +499,13 @@ void TAbsSMTPClient::SendMessage(const TSMTPMessage& Message) {
         Rcpt(to);
     Data();
     try {
-        Compose(Message, files, [this](const std::string& line) {
-            // RFC 5321 section 4.5.2.
-            Socket->QueueLn(!line.empty() && line[0] == '.' ? "." + line : line);
-        });
+        Compose(Message, files,
+                [this](const std::string& line) { Socket->QueueLn(Stuffed(line)); });
     } catch (const EAbsSMTPClient&) {
         // A file that fails half-way: without its "." the server drops the
-        // message when the connection closes; QUIT would be taken as text.
+        // message when the connection closes; QUIT would be taken as text,
+        // so none is said.
+        OutOfStep = true;
         TAbsClient::Disconnect();
         throw;
     }
