@@ -96,50 +96,44 @@ void TAbsNNTPClient::CheckNamed(const char* Tag, std::int64_t Number, const std:
     throw EAbsNNTPClient::CreateError(std::string(Tag) + ": answer for another article", LastReply);
 }
 
+void TAbsNNTPClient::Retrieve(const char* Verb, std::int32_t Code, const char* Tag,
+                              std::int64_t Number, const std::string& MsgId, TStrings* Lines) {
+    Command(std::string(Verb) + " " + (MsgId.empty() ? std::to_string(Number) : "<" + MsgId + ">"),
+            Tag, Code);
+    CheckNamed(Tag, Number, MsgId);
+    if (Code != 223) ReadDataLines(Lines);
+}
+
 void TAbsNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
-    Command("ARTICLE <" + MsgId + ">", "ArticleById", 220);
-    CheckNamed("ArticleById", 0, MsgId);
-    ReadDataLines(Lines);
+    Retrieve("ARTICLE", 220, "ArticleById", 0, MsgId, Lines);
 }
 
 void TAbsNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
-    Command("ARTICLE " + std::to_string(Number), "ArticleByNo", 220);
-    CheckNamed("ArticleByNo", Number, "");
-    ReadDataLines(Lines);
+    Retrieve("ARTICLE", 220, "ArticleByNo", Number, "", Lines);
 }
 
 void TAbsNNTPClient::HeadById(const std::string& MsgId, TStrings* Lines) {
-    Command("HEAD <" + MsgId + ">", "HeadById", 221);
-    CheckNamed("HeadById", 0, MsgId);
-    ReadDataLines(Lines);
+    Retrieve("HEAD", 221, "HeadById", 0, MsgId, Lines);
 }
 
 void TAbsNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
-    Command("HEAD " + std::to_string(Number), "HeadByNo", 221);
-    CheckNamed("HeadByNo", Number, "");
-    ReadDataLines(Lines);
+    Retrieve("HEAD", 221, "HeadByNo", Number, "", Lines);
 }
 
 void TAbsNNTPClient::BodyById(const std::string& MsgId, TStrings* Lines) {
-    Command("BODY <" + MsgId + ">", "BodyById", 222);
-    CheckNamed("BodyById", 0, MsgId);
-    ReadDataLines(Lines);
+    Retrieve("BODY", 222, "BodyById", 0, MsgId, Lines);
 }
 
 void TAbsNNTPClient::BodyByNo(std::int64_t Number, TStrings* Lines) {
-    Command("BODY " + std::to_string(Number), "BodyByNo", 222);
-    CheckNamed("BodyByNo", Number, "");
-    ReadDataLines(Lines);
+    Retrieve("BODY", 222, "BodyByNo", Number, "", Lines);
 }
 
 void TAbsNNTPClient::StatById(const std::string& MsgId) {
-    Command("STAT <" + MsgId + ">", "StatById", 223);
-    CheckNamed("StatById", 0, MsgId);
+    Retrieve("STAT", 223, "StatById", 0, MsgId, nullptr);
 }
 
 void TAbsNNTPClient::StatByNo(std::int64_t Number) {
-    Command("STAT " + std::to_string(Number), "StatByNo", 223);
-    CheckNamed("StatByNo", Number, "");
+    Retrieve("STAT", 223, "StatByNo", Number, "", nullptr);
 }
 
 bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {

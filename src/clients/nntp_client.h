@@ -78,6 +78,11 @@ class TAbsNNTPClient : public TAbsClient {
     TReplyLine ReplyLine(const std::string& Line) const override;
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
     void Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag);
+    // ARTICLE, HEAD, BODY or STAT of one article, by Number (when MsgId is
+    // empty) or by MsgId: the answer must carry Code and name that article;
+    // the text follows but for STAT (223).
+    void Retrieve(const char* Verb, std::int32_t Code, const char* Tag, std::int64_t Number,
+                  const std::string& MsgId, TStrings* Lines);
     // Checks that LastReply names the article asked for: by Number (when
     // MsgId is empty) or by MsgId.
     void CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId);

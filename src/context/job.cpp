@@ -2,6 +2,7 @@
 
 #include "context/abort.h"
 #include "context/log.h"
+#include "context/settings.h"
 
 #include <algorithm>
 
@@ -21,6 +22,15 @@ void RunJob(const char* job, const std::function<void()>& body) {
     } catch (const ebrix_joberror& e) {
         LogJobError(job, e);
     }
+}
+
+void OpenTranscript(TAbsClient& client, const std::string& heading) {
+    const RunSettings& s = Settings();
+    if (s.DebugLevel < 1) return;
+    client.OnLogLine = LogProtocolLine;
+    if (s.DebugLevel > 1) client.Socket->OnLogLine = LogProtocolLine;
+    client.DoLogLine("");
+    AppendBoxLog(heading, true);
 }
 
 void RunSession(TAbsClient& client, const std::function<void()>& session,

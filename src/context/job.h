@@ -20,6 +20,12 @@ void RunJob(const char* job, const std::function<void()>& body);
 // ends on another one (state that cannot be saved after a lost connection).
 void LogJobError(const char* job, const Exception& error);
 
+// The job's transcript in the box debug log, as DebugLevel asks: the
+// client's commands and replies from level 1, the socket's own lines from
+// level 2, after an empty line and the job's stamped heading ("getmail
+// host:port").
+void OpenTranscript(TAbsClient& client, const std::string& heading);
+
 // Runs the session of a job on its connection, then end(failing) on every way
 // out; a failure raised by the end part of a failing session replaces the
 // first one. After a user abort the goodbye is capped at kGoodbyeWait first:

@@ -13,8 +13,4 @@ void tbrix_pop3::ListOneMsg(std::int32_t MsgNo, std::int64_t& Size) {
     Check<EAbsPOP3Client>(ParseScanListing(LastReply, Size), "ListOneMsg");
 }
 
-void tbrix_pop3::LogLine(const std::string& Line) {
-    LogProtocolLine(Line);
-}
-
 } // namespace brix

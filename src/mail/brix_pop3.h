@@ -19,10 +19,6 @@ class tbrix_pop3 : public TPOP3Client {
     // "LIST n" and the size from its reply. A refusal or an unreadable reply
     // raises EAbsPOP3Client with the tag "ListOneMsg".
     void ListOneMsg(std::int32_t MsgNo, std::int64_t& Size);
-
-    // The log-line callback: the protocol line goes to the box debug log
-    // (and to the console in verbose mode).
-    static void LogLine(const std::string& Line);
 };
 
 } // namespace brix

@@ -125,13 +125,8 @@ class ServerFetch {
 void ServerFetch::Run() {
     const RunSettings& s = Settings();
     CheckUserAbort();
-    if (s.DebugLevel > 0) {
-        client_.OnLogLine = tbrix_pop3::LogLine;
-        if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_pop3::LogLine;
-    }
-    client_.DoLogLine("");
     const std::string where = account_.server + ":" + account_.port;
-    if (s.DebugLevel > 0) AppendBoxLog("getmail " + where, true);
+    OpenTranscript(client_, "getmail " + where);
     client_.DeleteAfterRetr = !account_.keep;
     if (status_) {
         status_->SetServer(where);

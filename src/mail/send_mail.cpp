@@ -87,13 +87,7 @@ class SendSession {
 };
 
 void SendSession::Run() {
-    const RunSettings& s = Settings();
-    if (s.DebugLevel >= 1) {
-        client_.OnLogLine = LogProtocolLine;
-        if (s.DebugLevel >= 2) client_.Socket->OnLogLine = LogProtocolLine;
-        client_.DoLogLine("");
-        AppendBoxLog("sendmail " + server_ + ":" + port_, true);
-    }
+    OpenTranscript(client_, "sendmail " + server_ + ":" + port_);
     RunSession(
         client_, [this] { Transfer(); }, [this](bool failing) { End(failing); });
 }

@@ -78,10 +78,6 @@ void tbrix_nntp::CheckReadable() {
     throw EBufTCPClientSocket::CreateError("ReadLn: reply without a status code", LastReply);
 }
 
-void tbrix_nntp::LogLine(const std::string& Line) {
-    LogProtocolLine(Line);
-}
-
 std::string WithoutBrackets(std::string id) {
     if (!id.empty() && id.front() == '<') id.erase(0, 1);
     if (!id.empty() && id.back() == '>') id.pop_back();

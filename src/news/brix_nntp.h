@@ -34,10 +34,6 @@ class tbrix_nntp : public TAbsNNTPClient {
     // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply
     // without a status code" with the line.
     void CheckReadable();
-
-    // The log-line callback: the protocol line goes to the box debug log
-    // (and to the console in verbose mode).
-    static void LogLine(const std::string& Line);
 };
 
 // A Message-ID as the client's commands take it: without its angle brackets.

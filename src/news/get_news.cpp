@@ -146,12 +146,7 @@ void NewsFetch::RecoverBatchedIds() {
 
 void NewsFetch::Session() {
     const RunSettings& s = Settings();
-    if (s.DebugLevel > 0) {
-        client_.OnLogLine = tbrix_nntp::LogLine;
-        if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_nntp::LogLine;
-        client_.DoLogLine("");
-        AppendBoxLog("getnews " + box_.NNTPSERVER + ":" + box_.NNTPPORT, true);
-    }
+    OpenTranscript(client_, "getnews " + box_.NNTPSERVER + ":" + box_.NNTPPORT);
     const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
     if (status_) {
         status_->SetServer(where);

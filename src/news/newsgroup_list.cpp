@@ -113,14 +113,8 @@ class ListSession {
 };
 
 void ListSession::Run() {
-    const RunSettings& s = Settings();
     const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
-    if (s.DebugLevel > 0) {
-        client_.OnLogLine = tbrix_nntp::LogLine;
-        if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_nntp::LogLine;
-        client_.DoLogLine("");
-        AppendBoxLog("getnglist " + where, true);
-    }
+    OpenTranscript(client_, "getnglist " + where);
     RunSession(
         client_,
         [&] {

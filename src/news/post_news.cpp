@@ -95,15 +95,9 @@ class PostSession {
 };
 
 void PostSession::Run() {
-    const RunSettings& s = Settings();
     dupes_ = LoadDupes(dupeFile_);
     const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
-    if (s.DebugLevel > 0) {
-        client_.OnLogLine = tbrix_nntp::LogLine;
-        if (s.DebugLevel > 1) client_.Socket->OnLogLine = tbrix_nntp::LogLine;
-        client_.DoLogLine("");
-        AppendBoxLog("postnews " + where, true);
-    }
+    OpenTranscript(client_, "postnews " + where);
     RunSession(
         client_,
         [&] {
