@@ -158,12 +158,13 @@ void Clear(const testing::TempTree& tree, std::initializer_list<const char*> nam
 }
 
 // The spool on a small file system with room for about 12 KB (or, where
-// nothing can be mounted, under a write limit of 1000 bytes a file) until
-// Free() makes room.
+// nothing can be mounted or `mount` is false, under a write limit of 1000
+// bytes a file, which the file system does not tell) until Free() makes room.
 class SmallSpool {
   public:
-    explicit SmallSpool(std::string dir) : dir_(std::move(dir)) {
-        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16k") == 0;
+    explicit SmallSpool(std::string dir, bool mount = true) : dir_(std::move(dir)) {
+        mounted_ = mount && ::geteuid() == 0 &&
+                   ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16k") == 0;
         if (mounted_)
             std::ofstream(dir_ + "filler") << std::string(4096, 'x');
         else
@@ -702,6 +703,7 @@ class NewsFetchFaults : public NewsFaults {
         EXPECT_EQ(whole, batches.size()) << "a batch holds a broken entry: " << batches;
         return s;
     }
+    void FullDiskRun(bool mount);
     // Checks the state a broken run left, then completes the work.
     void CheckThenRecover(const std::vector<Event>& events, Break b) {
         const NewsState left = Left();
@@ -765,10 +767,17 @@ TEST_F(NewsFetchFaults, EveryBreakPointKeepsBatchesAndStateInStep) {
 // tells its room, the job stops before it with its error; a write limit it
 // cannot see ends the run through the failed write.
 TEST_F(NewsFetchFaults, FullDiskLosesNothing) {
+    for (bool mount : {true, false}) {
+        SCOPED_TRACE(mount ? "mounted" : "write limit");
+        FullDiskRun(mount);
+    }
+}
+
+void NewsFetchFaults::FullDiskRun(bool mount) {
     std::vector<Event> events;
     const Dialogue d = NewsDialogue(kStart, events);
     Reset();
-    SmallSpool spool(SpoolDir());
+    SmallSpool spool(SpoolDir(), mount);
     {
         ScriptServer server(Play(d, {0, 0, Fault::None}));
         box.NNTPPORT = server.PortText();
