@@ -51,6 +51,8 @@ void TAbsClient::Connect(const std::string& HostName) {
             "Connect: Socket is not initialized (Service=" + Service + ")", "");
     Host = Cut(HostName);
     OutOfStep = VerdictPending = false;
+    inFlight_.clear();
+    inFlightBytes_ = 0;
     Socket->Connect(HostName, Service);
     if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile);
     GetResponse(nullptr);
@@ -124,9 +126,62 @@ void TAbsClient::SendCommand(const std::string& Cmd) {
 }
 
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
-    DoLogLine("<" + Cmd);
-    Socket->WriteLn(Cmd);
+    RunDueJudges();
+    if (inFlight_.empty()) {
+        DoLogLine("<" + Cmd);
+        Socket->WriteLn(Cmd);
+        if (OnSentInTurn) OnSentInTurn(Cmd);
+    } else if (inFlight_.front().command == Cmd) {
+        inFlightBytes_ -= Cmd.size() + 2;
+        inFlight_.pop_front();
+    } else {
+        // The answer coming next is another command's: reading it as this
+        // one's would put every later answer out of place.
+        OutOfStep = true;
+        throw EAbsClient::CreateError("Pipelining: " + Cmd + " out of turn",
+                                      inFlight_.front().command);
+    }
     GetResponse(Lines);
+}
+
+void TAbsClient::SendNow(const std::string& Cmd) {
+    DoLogLine("<" + Cmd);
+    // Queued, not sent: the commands of one round leave in one segment, at
+    // the next read.
+    Socket->QueueLn(Cmd);
+    inFlightBytes_ += Cmd.size() + 2;
+}
+
+bool TAbsClient::SendAhead(const std::string& Cmd) {
+    if (inFlight_.size() >= window_ || inFlightBytes_ + Cmd.size() + 2 > kAheadBytes) return false;
+    SendNow(Cmd);
+    inFlight_.push_back({Cmd, nullptr});
+    return true;
+}
+
+void TAbsClient::SendLater(const std::string& Cmd, std::function<void()> Judge) {
+    SendNow(Cmd);
+    inFlight_.push_back({Cmd, std::move(Judge)});
+}
+
+void TAbsClient::RunDueJudges() {
+    while (!inFlight_.empty() && inFlight_.front().judge) {
+        std::function<void()> judge = std::move(inFlight_.front().judge);
+        inFlightBytes_ -= inFlight_.front().command.size() + 2;
+        inFlight_.pop_front();
+        judge();
+    }
+}
+
+bool TAbsClient::IsAhead(const std::string& Cmd) const {
+    for (const TInFlight& f : inFlight_)
+        if (!f.judge) return f.command == Cmd;
+    return false;
+}
+
+void TAbsClient::FinishPipeline() {
+    RunDueJudges();
+    if (!inFlight_.empty()) OutOfStep = true;
 }
 
 void TAbsClient::ReadDataLines(TStrings* Lines) {

@@ -20,6 +20,7 @@
 #include "net/skt_exceptions.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -96,7 +97,8 @@ class TAbsClient {
     virtual void Disconnect();
 
     // Logs "<" + Cmd, sends it with CR LF, reads the reply. The caller judges
-    // ReplyCode.
+    // ReplyCode. A command sent ahead (SendAhead) is not sent again: its
+    // reply is read, after those of the SendLater commands before it.
     void SendCommand(const std::string& Cmd);
     // The same, collecting continuation lines in Lines.
     void SendCommandLines(const std::string& Cmd, TStrings* Lines);
@@ -120,8 +122,37 @@ class TAbsClient {
     virtual void DoLogLine(const std::string& Line);
 
     // The connection can still take a goodbye (QUIT): it is open, the peer
-    // has not closed it and the stream is in step.
-    bool CanSayGoodbye() const { return Socket && Socket->Usable() && !OutOfStep; }
+    // has not closed it and the stream is in step, no answer in flight.
+    bool CanSayGoodbye() const {
+        return Socket && Socket->Usable() && !OutOfStep && inFlight_.empty();
+    }
+
+    // Pipelining (POP3's PIPELINING of RFC 2449, SMTP's RFC 2920, NNTP's RFC
+    // 3977 section 3.5): commands go out before the answers to earlier ones
+    // are read, and the answers are read strictly in the order the commands
+    // went out. Window: how many may be in flight; 1 (the default) sends one
+    // command at a time. The commands in flight also stay below kAheadBytes,
+    // so a write never blocks on a server that is busy writing its answers.
+    void SetPipeline(std::size_t Window) { window_ = Window > 0 ? Window : 1; }
+    std::size_t Window() const { return window_; }
+    // Sends Cmd now, ahead of its turn: the operation that gives it in its
+    // turn reads its answer instead of sending it. False, and nothing sent,
+    // when the window is full.
+    bool SendAhead(const std::string& Cmd);
+    // Sends Cmd now, whatever the window; Judge reads and judges its answer
+    // when every answer before it has been read (before the next command's
+    // answer, or in FinishPipeline).
+    void SendLater(const std::string& Cmd, std::function<void()> Judge);
+    // Reads the answers of the SendLater commands still in flight. A command
+    // sent ahead that no operation gave leaves the stream out of step.
+    void FinishPipeline();
+    std::size_t InFlight() const { return inFlight_.size(); }
+    // Cmd was sent ahead and is the next whose answer an operation reads.
+    bool IsAhead(const std::string& Cmd) const;
+    // Told of each command an operation sends itself, not ahead (so that a
+    // lookahead knows it went out).
+    std::function<void(const std::string& Cmd)> OnSentInTurn;
+    static constexpr std::size_t kAheadBytes = 8 * 1024;
 
     // Sets TlsMode from a TLS key's word and TlsCAFile; an unknown word
     // raises EAbsClient, so that a typing error never means plain text.
@@ -167,6 +198,18 @@ class TAbsClient {
         bool more = false;
     };
     virtual TReplyLine ReplyLine(const std::string& Line) const = 0;
+
+  private:
+    struct TInFlight {
+        std::string command;
+        std::function<void()> judge; // empty: its operation reads the answer
+    };
+    // Runs the judges of the SendLater commands at the front.
+    void RunDueJudges();
+    void SendNow(const std::string& Cmd);
+    std::deque<TInFlight> inFlight_;
+    std::size_t inFlightBytes_ = 0;
+    std::size_t window_ = 1;
 };
 
 } // namespace brix

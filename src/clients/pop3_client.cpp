@@ -111,6 +111,21 @@ void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
     Command("DELE " + std::to_string(MsgNo), "Dele");
 }
 
+void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void()> Done) {
+    SendLater("DELE " + std::to_string(MsgNo), [this, Done = std::move(Done)] {
+        GetResponse(nullptr);
+        Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Dele");
+        Done();
+    });
+}
+
+bool TAbsPOP3Client::Capa(TStrings* Lines) {
+    SendCommand("CAPA");
+    if (ReplyCode != POP3_OK) return false;
+    ReadDataLines(Lines);
+    return true;
+}
+
 void TAbsPOP3Client::Noop() {
     Command("NOOP", "Noop");
 }

@@ -6,6 +6,8 @@
 
 #include "clients/abs_client.h"
 
+#include <functional>
+
 #include <cstdint>
 #include <string>
 
@@ -56,6 +58,12 @@ class TAbsPOP3Client : public TAbsClient {
     // RETR with each line of the message passed on as it arrives.
     void Retr(std::int32_t MsgNo, const TLineSink& Sink);
     void Dele(std::int32_t MsgNo);
+    // DELE sent at once, in a pipeline: its answer is judged (tag "Dele")
+    // when every answer before it has been read, and Done runs after it.
+    void DeleLater(std::int32_t MsgNo, std::function<void()> Done);
+    // CAPA (RFC 2449): the server's capabilities, or false when it does not
+    // know the command.
+    bool Capa(TStrings* Lines);
     void Noop();
     void Rset();
     void Quit();

@@ -1,5 +1,6 @@
 #include "mail/get_mail.h"
 
+#include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
@@ -31,6 +32,8 @@ namespace {
 
 // Keep mode saves its identifiers at least this often while messages arrive.
 constexpr std::int64_t kSaveInterval = 10'000;
+// Commands in flight at most when the server pipelines.
+constexpr std::size_t kPipelineWindow = 32;
 
 // The words of one account: word i of each list, word 1 beyond a list's end.
 struct Pop3Account {
@@ -82,6 +85,14 @@ class ServerFetch {
 
   private:
     void MessageLoop();
+    // The commands of message msgNo as far as they are known (TLookahead):
+    // TOP first where the decision needs it, LIST outside verbose mode, then
+    // RETR, or DELE for a message passed over in delete mode.
+    bool Plan(std::int32_t msgNo, std::vector<std::string>& commands) const;
+    // Needs TOP n 0 before it is known what becomes of message n.
+    bool NeedsTop() const { return byMessageId_ || phoActive_; }
+    // Whether message msgNo is passed over, when known without its TOP.
+    bool PassedOver(const std::string& id, const std::string& sender) const;
     void PassOver(std::int32_t msgNo, const std::string& id, bool seen, const std::string& sender);
     void Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender);
     // Writes the identifier text back, ends the dialogue and commits the
@@ -120,6 +131,9 @@ class ServerFetch {
     std::vector<std::string> deleted_;
     // A spool file of this connection could not be written or flushed.
     bool spoolFailed_ = false;
+    // The message whose TOP has been read, and what becomes of it.
+    std::int32_t decided_ = 0;
+    bool decidedPassOver_ = false;
 };
 
 void ServerFetch::Run() {
@@ -135,6 +149,14 @@ void ServerFetch::Run() {
     WriteLog("POP3: " + where, 1);
     client_.Login(account_.server, account_.user, account_.pass, account_.apop);
     CheckUserAbort();
+    // RFC 2449: a server that announces PIPELINING takes the commands of the
+    // next messages before it has answered this one's; one that does not
+    // know CAPA is asked one command at a time, as ever.
+    TStrings capabilities;
+    if (client_.Capa(&capabilities) &&
+        std::any_of(capabilities.begin(), capabilities.end(),
+                    [](const std::string& c) { return UpperAscii(Trimmed(c)) == "PIPELINING"; }))
+        client_.SetPipeline(kPipelineWindow);
 
     if (status_) status_->SetInfo("UIDL");
     bool listed = true;
@@ -180,28 +202,54 @@ void ServerFetch::MessageLoop() {
     WriteLog(counts, 1);
 
     lastSave_ = TheClock().MonotonicMs();
+    TLookahead ahead(client_, static_cast<std::size_t>(count),
+                     [this](std::size_t item, std::vector<std::string>& commands) {
+                         return Plan(static_cast<std::int32_t>(item) + 1, commands);
+                     });
     for (std::int32_t msgNo = 1; msgNo <= count; ++msgNo) {
         std::string id;
         std::string sender = "???";
         if (!byMessageId_) id = MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server);
         CheckUserAbort();
-        if (byMessageId_) {
+        ahead.Fill(static_cast<std::size_t>(msgNo) - 1);
+        if (NeedsTop()) {
             client_.Top(msgNo, 0, &msg_.Lines);
-            id = MessageIdIdentifier(msg_);
+            if (byMessageId_) id = MessageIdIdentifier(msg_);
             sender = msg_.HeaderValue("From:");
             msg_.Lines.clear();
+            decided_ = msgNo;
+            decidedPassOver_ = PassedOver(id, sender);
+            ahead.Fill(static_cast<std::size_t>(msgNo) - 1);
         }
-        const bool seen = ids_.Contains(id);
-        if (phoActive_ && sender == "???") {
-            client_.Top(msgNo, 0, &msg_.Lines);
-            sender = msg_.HeaderValue("From:");
-            msg_.Lines.clear();
-        }
-        if (seen || (phoActive_ && PhoTest(LowerAscii(sender))))
-            PassOver(msgNo, id, seen, sender);
+        if (PassedOver(id, sender))
+            PassOver(msgNo, id, ids_.Contains(id), sender);
         else
             Fetch(msgNo, id, sender);
     }
+    client_.FinishPipeline();
+}
+
+bool ServerFetch::PassedOver(const std::string& id, const std::string& sender) const {
+    return ids_.Contains(id) || (phoActive_ && PhoTest(LowerAscii(sender)));
+}
+
+bool ServerFetch::Plan(std::int32_t msgNo, std::vector<std::string>& commands) const {
+    const std::string n = std::to_string(msgNo);
+    bool passOver;
+    if (NeedsTop()) {
+        commands.push_back("TOP " + n + " 0");
+        if (decided_ != msgNo) return false;
+        passOver = decidedPassOver_;
+    } else {
+        passOver =
+            PassedOver(MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server), "???");
+    }
+    if (!Settings().VerboseMode) commands.push_back("LIST " + n);
+    if (!passOver)
+        commands.push_back("RETR " + n);
+    else if (client_.DeleteAfterRetr)
+        commands.push_back("DELE " + n);
+    return true;
 }
 
 std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
@@ -218,6 +266,9 @@ void ServerFetch::PassOver(std::int32_t msgNo, const std::string& id, bool seen,
     if (!deleting && !seen) ids_.Add(id);
     std::int64_t size = 0;
     if (!Settings().VerboseMode) client_.ListOneMsg(msgNo, size);
+    // Known only since its RETR went out ahead (a server that lists one
+    // identifier twice): its answer is read and dropped.
+    if (client_.IsAhead("RETR " + std::to_string(msgNo))) client_.Retr(msgNo, [](std::string&) {});
     std::string action;
     if (deleting) {
         action = "deleting";
@@ -281,8 +332,9 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     // deletion, so that a run that ends before QUIT does not fetch it again.
     ids_.Add(id);
     if (deleting) {
-        client_.Dele(msgNo);
-        deleted_.push_back(id);
+        // Sent at once; its answer is read in its turn, behind those of the
+        // commands already in flight.
+        client_.DeleLater(msgNo, [this, id] { deleted_.push_back(id); });
     }
     // Saved as the run goes, so that a killed run fetches again only what
     // it had not recorded yet.

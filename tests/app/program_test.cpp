@@ -142,6 +142,9 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     const std::string debug = t.Read("BOX1.log");
     EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
     EXPECT_TRUE(Count(debug, "<MAIL FROM: <anna@client.example>\r\n>250 "));
+    // Dovecot announces PIPELINING: each message's RETR and the next TOP go
+    // out together, before either answer is in.
+    EXPECT_TRUE(Count(debug, "<RETR 1\r\n<TOP 2 0\r\n")) << debug;
 
     const std::string plain = bfg + "POP3PORT=" + pop.PortText() + "\n";
     t.Write("BOX1.bfg", plain + "POP3AUTH=J\n");

@@ -239,7 +239,8 @@ using namespace std::chrono_literals;
 // run would wait a minute for it.
 Script SilentAtRetr(bool endsWithQuit) {
     Script s = Script().Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
-    s.Send("+OK").Expect("STAT").Send("+OK 1 20").Expect("UIDL").SendLines({"+OK", "1 a", "."});
+    s.Send("+OK").Expect("STAT").Send("+OK 1 20").Expect("CAPA").Send("-ERR");
+    s.Expect("UIDL").SendLines({"+OK", "1 a", "."});
     s.Expect("RETR 1").Pause(4000);
     if (endsWithQuit) s.Expect("QUIT").Send("+OK bye");
     return s;

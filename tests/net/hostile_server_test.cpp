@@ -94,14 +94,15 @@ const std::vector<Hostile> kHostile = {
     {"EscapesAndNulInReplies",
      [] {
          Script s = UpToStat().SendRaw("+OK 1 10 " + kEscapes + std::string(1, '\0') + "x\r\n");
-         s.Expect("UIDL").SendLines({"+OK", "1 a" + kEscapes, "."}).Expect("RETR 1");
+         s.Expect("CAPA").Send("-ERR").Expect("UIDL").SendLines({"+OK", "1 a" + kEscapes, "."});
+         s.Expect("RETR 1");
          s.SendRaw("+OK\r\nSubject: " + kEscapes + "\r\n\r\n" + std::string(3, '\0') + "\r\n.\r\n");
          return s.Expect("QUIT").Send("+OK " + kEscapes);
      },
      "", "1 mails, 10 bytes"},
     {"UidlGarbage",
      [] {
-         Script s = UpToStat().Send("+OK 2 20").Expect("UIDL");
+         Script s = UpToStat().Send("+OK 2 20").Expect("CAPA").Send("-ERR").Expect("UIDL");
          s.SendLines(
              {"+OK", "x", "99999999999999 a", "-1 b", "1", "2 " + std::string(70000, 'u'), "."});
          return s.Expect("TOP 1 0").Send("-ERR no").Expect("QUIT").Send("+OK");
@@ -209,7 +210,8 @@ const std::vector<Hostile> kHostile = {
      .server =
          [] {
              const auto& [cert, key] = Tls().pki.Localhost();
-             Script s = UpToStat(Script().StartTls(cert, key)).Send("+OK 1 10").Expect("UIDL");
+             Script s = UpToStat(Script().StartTls(cert, key)).Send("+OK 1 10").Expect("CAPA");
+             s.Send("-ERR").Expect("UIDL");
              s.SendLines({"+OK", "1 a", "."}).Expect("RETR 1");
              return s.SendLines({"+OK", "Subject: cut"}).Close();
          },

@@ -193,6 +193,7 @@ inline Script Listed(int count) {
     Script s = Script().Send(kGreeting).Expect("USER joe").Send("+OK");
     s.Expect("PASS secret").Send("+OK");
     s.Expect("STAT").Send("+OK " + std::to_string(count) + " " + std::to_string(160 * count));
+    s.Expect("CAPA").Send("-ERR unknown command");
     std::vector<std::string> uidl;
     for (int i = 1; i <= count; ++i)
         uidl.push_back(std::to_string(i) + " " + std::string(3, char('a' + i - 1)));

@@ -121,6 +121,8 @@ void ScriptServer::Play() {
         case Kind::Expect:
         case Kind::ExpectPrefix:
         case Kind::ExpectBody:
+            if (pending_.find('\n') != std::string::npos)
+                ahead_.push_back(pending_.substr(0, pending_.find_first_of("\r\n")));
             do {
                 if (!ReadLine(line, crlf)) {
                     failures_.push_back(where + "expected \"" + Visible(step.text) +

@@ -89,6 +89,9 @@ class ScriptServer {
         if (thread_.joinable()) thread_.join();
     }
     std::string Received() { return Join(), received_; }
+    // The lines an Expect step found waiting when its turn came: sent by
+    // the client before it had the answers to the steps before them.
+    std::vector<std::string> Ahead() { return Join(), ahead_; }
     bool Passed() { return Join(), failures_.empty(); }
     std::string Report();
 
@@ -104,6 +107,7 @@ class ScriptServer {
     int listener_ = -1, port_ = 0, fd_ = -1;
     ::ssl_st* ssl_ = nullptr;
     std::string received_, pending_;
+    std::vector<std::string> ahead_;
     std::atomic<bool> stop_{false};
     std::vector<std::string> failures_;
     std::thread thread_;
