@@ -72,6 +72,13 @@ void tbrix_nntp::Authinfo(const std::string& User, const std::string& Password) 
     Command("AUTHINFO PASS " + Password, "Authinfo pass", 281);
 }
 
+bool tbrix_nntp::Capabilities(TStrings* Lines) {
+    SendCommand("CAPABILITIES");
+    if (ReplyCode != 101) return false;
+    ReadDataLines(Lines);
+    return true;
+}
+
 void tbrix_nntp::CheckReadable() {
     if (ReplyCode != 0) return;
     OutOfStep = true;

@@ -29,6 +29,9 @@ class tbrix_nntp : public TAbsNNTPClient {
     LocalTime ServerDate();
     // "AUTHINFO USER" (381), then "AUTHINFO PASS" (281) (RFC 4643).
     void Authinfo(const std::string& User, const std::string& Password);
+    // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
+    // or false when it does not know the command (an RFC 977 server).
+    bool Capabilities(TStrings* Lines);
 
     // After a refusal: a reply without a three-digit code is no refusal but
     // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply

@@ -1,5 +1,6 @@
 #include "news/get_news.h"
 
+#include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
@@ -42,6 +43,8 @@ namespace {
 // State is saved at least this often while articles arrive, so that a killed
 // run repeats at most these seconds of work.
 constexpr std::int64_t kSaveInterval = 10'000;
+// Commands in flight at most when the server pipelines.
+constexpr std::size_t kPipelineWindow = 32;
 
 tbrix_ninf* NewsStatusBlock() {
     if (Settings().VerboseMode) return nullptr;
@@ -73,7 +76,14 @@ class NewsFetch {
     void Group(std::size_t index);
     void FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
                     std::int64_t& cps);
-    void Article(GroupLine& g, std::int64_t number, const std::string* overview);
+    // One article of the walk; decided() runs once it is known whether it
+    // is taken whole (the lookahead can then send its ARTICLE).
+    void Article(GroupLine& g, std::int64_t number, const std::string* overview,
+                 const std::function<void()>& decided);
+    // The commands of an article as far as they are known (TLookahead).
+    bool Plan(const GroupLine& g, std::int64_t number, const std::string* overview,
+              std::vector<std::string>& commands) const;
+    bool TakesHeaderOnly(const GroupLine& g, const std::string& sender, tscaction action) const;
     // A known article, or one the scorefile kills: passed over.
     void PassOver(std::int64_t number);
     // Whole or as header only, into the group's batch, and known from then.
@@ -110,6 +120,9 @@ class NewsFetch {
     std::int64_t groupBytes_ = 0;
     // Treatment of the current group's articles: the last one finished.
     std::optional<std::int64_t> finished_;
+    // The article whose header has been read, and whether it is taken whole.
+    std::int64_t decided_ = -1;
+    bool decidedWhole_ = false;
 };
 
 void NewsFetch::Run() {
@@ -160,6 +173,14 @@ void NewsFetch::Session() {
         WriteLog("newsserver authentification ...", 1);
         client_.Authinfo(box_.NNTPUSER, box_.NNTPPASS);
     }
+    // After the login, which may change them (RFC 3977 section 5.2). An RFC
+    // 3977 server takes the next articles' commands before it has answered
+    // this one's (section 3.5); an older one is asked one at a time.
+    TStrings capabilities;
+    if (client_.Capabilities(&capabilities) &&
+        std::any_of(capabilities.begin(), capabilities.end(),
+                    [](const std::string& c) { return Trimmed(c).starts_with("VERSION 2"); }))
+        client_.SetPipeline(kPipelineWindow);
     if (status_) {
         status_->SetInfo("receiving news");
         status_->SetMsgDone(0);
@@ -271,6 +292,7 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     // its first number are gone, and the walk ends at its last (2^63-1
     // included, so it never counts past it).
     const std::int64_t from = std::max(g.pointer, first - 1);
+    decided_ = -1;
     if (from >= last) {
         g.pointer = last;
         ++NewsBatchCounter();
@@ -307,19 +329,24 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     if (s.DebugLevel > 0) WriteLog("fetching " + std::to_string(wanted) + " articles", 1);
 
     const int start = SecondsOfDay();
-    if (withOverview) {
-        for (const auto& [number, line] : numbers) {
-            Article(g, number, &overview[line]);
-            SaveAsWeGo(g, index);
-        }
-        if (!numbers.empty()) g.pointer = numbers.back().first;
-    } else {
-        for (std::int64_t number = from; number < last;) {
-            Article(g, ++number, nullptr);
-            SaveAsWeGo(g, index);
-        }
-        g.pointer = last;
+    // The walk's articles: the overview's numbers, or each of the range.
+    const std::size_t items = withOverview ? numbers.size() : static_cast<std::size_t>(last - from);
+    auto numberOf = [&](std::size_t k) {
+        return withOverview ? numbers[k].first : from + 1 + static_cast<std::int64_t>(k);
+    };
+    auto overviewOf = [&](std::size_t k) -> const std::string* {
+        return withOverview ? &overview[numbers[k].second] : nullptr;
+    };
+    TLookahead ahead(client_, items, [&](std::size_t k, std::vector<std::string>& commands) {
+        return Plan(g, numberOf(k), overviewOf(k), commands);
+    });
+    for (std::size_t k = 0; k < items; ++k) {
+        ahead.Fill(k);
+        Article(g, numberOf(k), overviewOf(k), [&] { ahead.Fill(k); });
+        SaveAsWeGo(g, index);
     }
+    client_.FinishPipeline();
+    g.pointer = withOverview ? (numbers.empty() ? g.pointer : numbers.back().first) : last;
     int end = SecondsOfDay();
     if (end < start) end += 86400;
     const int elapsed = end - start;
@@ -327,7 +354,31 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     ++NewsBatchCounter();
 }
 
-void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* overview) {
+bool NewsFetch::TakesHeaderOnly(const GroupLine& g, const std::string& sender,
+                                tscaction action) const {
+    return g.headerOnly || action == tschdronly || (phoActive_ && PhoTest(LowerAscii(sender)));
+}
+
+bool NewsFetch::Plan(const GroupLine& g, std::int64_t number, const std::string* overview,
+                     std::vector<std::string>& commands) const {
+    const std::string n = std::to_string(number);
+    if (!overview || score_) {
+        // The header decides, so the article's turn comes after its HEAD.
+        commands.push_back("HEAD " + n);
+        if (decided_ != number) return false;
+        if (decidedWhole_) commands.push_back("ARTICLE " + n);
+        return true;
+    }
+    tbrix_msg header;
+    OverviewToHeader(header.Lines, g.group, *overview);
+    if (!dupes_.Contains(header.HeaderValue("Message-ID:")) &&
+        !TakesHeaderOnly(g, header.HeaderValue("From:"), tscnone))
+        commands.push_back("ARTICLE " + n);
+    return true;
+}
+
+void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* overview,
+                        const std::function<void()>& decided) {
     if (Settings().DebugLevel > 0)
         WriteLog("fetching article #" + std::to_string(totalReceived_ + 1), 1);
     header_.Lines.clear();
@@ -340,7 +391,12 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
         CheckUserAbort();
         tscverdict verdict;
         if (score_) verdict = score_->ScoreHeader(header_.Lines);
-        if (dupes_.Contains(msgId) || verdict.action == tscskip)
+        const bool passOver = dupes_.Contains(msgId) || verdict.action == tscskip;
+        decided_ = number;
+        decidedWhole_ =
+            !passOver && !TakesHeaderOnly(g, header_.HeaderValue("From:"), verdict.action);
+        decided();
+        if (passOver)
             PassOver(number);
         else
             Take(g, number, msgId, verdict);
@@ -358,6 +414,12 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
 }
 
 void NewsFetch::PassOver(std::int64_t number) {
+    // A crosspost met twice within the lookahead: its ARTICLE went out
+    // before the first copy was taken, and its answer is read and dropped.
+    if (client_.IsAhead("ARTICLE " + std::to_string(number))) {
+        TStrings dropped;
+        client_.ArticleByNo(number, &dropped);
+    }
     const std::string text = "skipping article #" + std::to_string(number);
     if (status_) {
         status_->SetInfo(text);

@@ -1,5 +1,6 @@
 #include "news/request_job.h"
 
+#include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/log.h"
 #include "context/settings.h"
@@ -20,6 +21,12 @@ bool Sendable(const std::string& id) {
     return true;
 }
 
+// A record of this box (or "*") that is still to be tried.
+bool Taken(const RequestRecord& record) {
+    return (EqualsNoCase(record.box, Settings().CurrentBox) || record.box == "*") &&
+           record.kind >= 1 && record.kind <= 3 && record.state < 199;
+}
+
 } // namespace
 
 void GetRequestedArticles(NewsSession& session, RequestFile& file) {
@@ -30,12 +37,19 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
     WriteLog("fetching " + std::to_string(count) + " articles by Message-ID", 1);
     std::int64_t own = 0;
     tbrix_msg article;
+    TLookahead ahead(session.client, static_cast<std::size_t>(count),
+                     [&](std::size_t i, std::vector<std::string>& commands) {
+                         const RequestRecord record = file.Read(static_cast<std::int64_t>(i));
+                         const std::string id = WithoutBrackets(record.messageId);
+                         if (Taken(record) && Sendable(id))
+                             commands.push_back("ARTICLE <" + id + ">");
+                         return true;
+                     });
     try {
         for (std::int64_t i = 0; i < count; ++i) {
+            ahead.Fill(static_cast<std::size_t>(i));
             RequestRecord record = file.Read(i);
-            const bool taken = (EqualsNoCase(record.box, s.CurrentBox) || record.box == "*") &&
-                               record.kind >= 1 && record.kind <= 3 && record.state < 199;
-            if (!taken) {
+            if (!Taken(record)) {
                 if (status) status->SetMsgTotal(status->MsgTotal() - 1);
                 continue;
             }
@@ -84,6 +98,7 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                 file.SetState(i, static_cast<std::uint8_t>(record.state + 1));
             }
         }
+        session.client.FinishPipeline();
         ++NewsBatchCounter();
     } catch (...) {
         WriteLog(std::to_string(own) + " articles received", 1);

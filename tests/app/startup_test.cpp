@@ -334,7 +334,15 @@ const SignalCase kSignalCases[] = {
      },
      "<POST"},
     {"HungNewsServer", "NNTPSERVER=127.0.0.1\nNNTPTIMEOUT=60\n", "BOX1.rc",
-     [] { return Script().Send("200 news").Expect("GROUP de.a").Pause(15000); }, "<GROUP"},
+     [] {
+         return Script()
+             .Send("200 news")
+             .Expect("CAPABILITIES")
+             .Send("500 what?")
+             .Expect("GROUP de.a")
+             .Pause(15000);
+     },
+     "<GROUP"},
 };
 
 void PrintTo(const SignalCase& c, std::ostream* os) {

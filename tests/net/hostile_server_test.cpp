@@ -75,6 +75,8 @@ struct Hostile {
 Script NewsGroup(const std::string& first, const std::string& last) {
     return Script()
         .Send("200 news")
+        .Expect("CAPABILITIES")
+        .Send("500 what?")
         .Expect("GROUP de.a")
         .Send("211 3 " + first + " " + last + " de.a");
 }

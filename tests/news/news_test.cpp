@@ -204,7 +204,7 @@ Script& Xover(Script& s, const std::string& range, const std::vector<int>& numbe
 
 TEST_F(NewsJobTest, HeaderOnlyFromOverviewAndRefusalsOfOneGroup) {
     Rc("# keep me\nde.hdr    0 hdronly\nde.closed 5\nde.gone 7\nde.plain -2 x\n");
-    Script s = Script().Send("200 news ready");
+    Script s = NewsReady();
     Group(s, "de.hdr", 1, 1);
     Xover(s, "1", {1});
     s.Expect("GROUP de.closed").Send("502 access denied");
@@ -245,7 +245,7 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
                      "Message-ID: <" + std::to_string(n) + "@x>", "Lines: 1"};
     };
     Rc("de.test 0\n");
-    Script s = Script().Send("200 news ready");
+    Script s = NewsReady();
     Group(s, "de.test", 1, 4);
     Xover(s, "1-4", {1, 2, 3, 4});
     s.Expect("HEAD 1").SendData("221 1", head(1, "spammer@x", "buy"));
@@ -273,7 +273,7 @@ TEST_F(NewsJobTest, ScoringKillsOrTakesHeadersAndTheSenderFilterTakesHeaders) {
 TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
     Rc("de.a    0\nde.bad\nde.c 0\n");
     AppendRequestRecord(tree / "request.id", {1, 0, "*", "<r@x>"});
-    Script s = Script().Send("200 news ready");
+    Script s = NewsReady();
     s.Expect("GROUP de.a").Send("411 no such group");
     Run(Quit(s));
     EXPECT_EQ(Rc(), "de.a 0\r\nde.bad\r\nde.c 0\r\n");
@@ -285,7 +285,7 @@ TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
 TEST_F(NewsJobTest, ArticlesOfABatchLeftBehindAreNotFetchedAgain) {
     Rc("de.a 0\n");
     tree.Write("spool/n0000.msg", Entries({NewsArticle(1)}));
-    Script s = Script().Send("200 news ready");
+    Script s = NewsReady();
     Group(s, "de.a", 1, 2);
     Xover(s, "1-2", {1, 2});
     s.Expect("ARTICLE 2").SendData("220 2 <2@x>", NewsArticle(2));
@@ -299,7 +299,8 @@ TEST_F(NewsJobTest, ArticlesOfABatchLeftBehindAreNotFetchedAgain) {
 // A file that is there but cannot be read is no missing one.
 TEST_F(NewsJobTest, AnRcFileThatCannotBeReadEndsTheJob) {
     tree.MakeDir("BOX1.rc");
-    Run(Quit(Script().Send("200 news ready")));
+    Script s = NewsReady();
+    Run(Quit(s));
     EXPECT_TRUE(Logged("Error (getnews): Cannot read the RC-file: I/O error 21: " +
                        tree / "BOX1.rc" + ": Is a directory"));
 }
@@ -313,7 +314,7 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     for (const RequestRecord& r : records)
         AppendRequestRecord(tree / "request.id", r);
     Lines own = {"From: me@x", "Newsgroups: de.test", "Message-ID: <own@x>", "", "mine"};
-    Script s = Script().Send("200 news ready");
+    Script s = NewsReady();
     s.Expect("ARTICLE <missing@x>").Send("430 no such article");
     s.Expect("ARTICLE <own@x>").SendData("220 0 <own@x>", own);
     // A state changes on disk only once the batch of its article is there:

@@ -229,6 +229,12 @@ class GetMailTest : public MailJobTest {
 // replies of its dialogues, and readers of the batches and state files.
 using Lines = std::vector<std::string>;
 
+// A news server's greeting, and its answer to CAPABILITIES of an RFC 977
+// server (no pipelining).
+inline Script NewsReady() {
+    return Script().Send("200 news ready").Expect("CAPABILITIES").Send("500 what?");
+}
+
 // An article with the given number in its subject and Message-ID <n@x>.
 inline Lines NewsArticle(int n, const std::string& body = "body") {
     return {"From: poster@example.org",
