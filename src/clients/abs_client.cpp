@@ -144,8 +144,8 @@ void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
     GetResponse(Lines);
 }
 
-void TAbsClient::SendNow(const std::string& Cmd) {
-    DoLogLine("<" + Cmd);
+void TAbsClient::SendNow(const std::string& Cmd, bool Log) {
+    if (Log) DoLogLine("<" + Cmd);
     // Queued, not sent: the commands of one round leave in one segment, at
     // the next read.
     Socket->QueueLn(Cmd);
@@ -162,6 +162,11 @@ bool TAbsClient::SendAhead(const std::string& Cmd) {
 void TAbsClient::SendLater(const std::string& Cmd, std::function<void()> Judge) {
     SendNow(Cmd);
     inFlight_.push_back({Cmd, std::move(Judge)});
+}
+
+void TAbsClient::EndBodyLater(std::function<void()> Judge) {
+    SendNow(".", false);
+    inFlight_.push_back({".", std::move(Judge)});
 }
 
 void TAbsClient::RunDueJudges() {

@@ -143,6 +143,8 @@ class TAbsClient {
     // when every answer before it has been read (before the next command's
     // answer, or in FinishPipeline).
     void SendLater(const std::string& Cmd, std::function<void()> Judge);
+    // The same for the "." that ends a message: not a command, so not logged.
+    void EndBodyLater(std::function<void()> Judge);
     // Reads the answers of the SendLater commands still in flight. A command
     // sent ahead that no operation gave leaves the stream out of step.
     void FinishPipeline();
@@ -206,7 +208,7 @@ class TAbsClient {
     };
     // Runs the judges of the SendLater commands at the front.
     void RunDueJudges();
-    void SendNow(const std::string& Cmd);
+    void SendNow(const std::string& Cmd, bool Log = true);
     std::deque<TInFlight> inFlight_;
     std::size_t inFlightBytes_ = 0;
     std::size_t window_ = 1;

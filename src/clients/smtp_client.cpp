@@ -139,19 +139,37 @@ void TAbsSMTPClient::StartTls() {
     Command("EHLO " + domain, "Ehlo", {250});
 }
 
-void TAbsSMTPClient::EndData() {
-    // RFC 5321 has the server wait for the "."; a line before it (an early
-    // "250", a "552" before closing) would otherwise be taken as the verdict
-    // on the whole message.
+// RFC 5321 has the server wait for the "."; a line before it (an early "250",
+// a "552" before closing) would otherwise be taken as the verdict on the
+// whole message.
+void TAbsSMTPClient::CheckNothingEarly() {
     Socket->Flush();
     if (Socket->WaitForDataTime(0) > 0) {
         OutOfStep = true;
         GetResponse(nullptr);
         throw EAbsSMTPClient::CreateError("Data: Reply before end of message", LastReply);
     }
+}
+
+void TAbsSMTPClient::EndData() {
+    CheckNothingEarly();
     Socket->WriteLn(".");
+    ReadVerdict();
+}
+
+void TAbsSMTPClient::EndDataLater(std::function<void()> Judge) {
+    CheckNothingEarly();
+    EndBodyLater(std::move(Judge));
+}
+
+void TAbsSMTPClient::ReadVerdict() {
     GetVerdict();
     Check<EAbsSMTPClient>(ReplyCode == 250, "Data: After transfer");
+}
+
+bool TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines) {
+    SendCommandLines("EHLO " + Domain, Lines);
+    return ReplyCode == 250;
 }
 
 void TAbsSMTPClient::DataRawLine(std::string_view Line) {

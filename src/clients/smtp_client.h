@@ -6,6 +6,7 @@
 
 #include "clients/abs_client.h"
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -32,6 +33,10 @@ class TAbsSMTPClient : public TAbsClient {
     std::string TlsDomain;
 
     void Helo(const std::string& Domain);
+    // "EHLO Domain" (RFC 5321 section 4.1.1.1): true and the extension lines
+    // in Lines when the server takes it (250), false when it refuses it (an
+    // old server, to be greeted with HELO).
+    bool Ehlo(const std::string& Domain, TStrings* Lines);
     // "MAIL FROM: <From>"; a 451 raises with the tag "Smtp-Auth required".
     void Mail(const std::string& From);
     void Send(const std::string& From);
@@ -64,6 +69,13 @@ class TAbsSMTPClient : public TAbsClient {
     // EAbsSMTPClient "Data: Reply before end of message" is raised. The
     // reply is the verdict on the message (GetVerdict).
     void EndData();
+    // The same, but the verdict is read in its turn behind the commands that
+    // follow (RFC 2920: the next message's MAIL, RCPT and DATA go with the
+    // "."): Judge reads it with ReadVerdict.
+    void EndDataLater(std::function<void()> Judge);
+    // The verdict on a message: only 250 is an acceptance; anything else
+    // raises "Data: After transfer".
+    void ReadVerdict();
     // Queues one line of a message that is dot-stuffed already; a line that
     // is exactly "." is still sent as "..", since it would end the message
     // early and let the rest be read as commands.
@@ -84,6 +96,8 @@ class TAbsSMTPClient : public TAbsClient {
     TReplyLine ReplyLine(const std::string& Line) const override;
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);
     bool CodeIn(std::initializer_list<int> Codes) const;
+    // Before the "." of a message: anything the server said before it.
+    void CheckNothingEarly();
 };
 
 class TSMTPClient : public TAbsSMTPClient {

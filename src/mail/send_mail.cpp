@@ -1,5 +1,6 @@
 #include "mail/send_mail.h"
 
+#include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +22,9 @@
 namespace brix {
 
 namespace {
+
+// Commands in flight at most when the server pipelines.
+constexpr std::size_t kPipelineWindow = 32;
 
 // The send block of the status window; none in verbose mode.
 tbrix_sinf* SendStatus() {
@@ -62,6 +67,22 @@ class SendSession {
     void Transfer();
     void SendFile(const OutgoingFile& file);
     void CommandLine(const std::string& line);
+    // The greeting of the first file: EHLO (with AUTH LOGIN when the box
+    // asks for it), HELO for a server that refuses EHLO; a server that
+    // announces PIPELINING gets the commands of a message in one write.
+    void Greet(const std::string& domain);
+    // Pipelined: MAIL FROM, every RCPT TO and, with one recipient, DATA go
+    // out together (RFC 2920); their replies are read in order and each is
+    // judged as if it came alone. After a refusal the rest of the replies
+    // are read, so that the stream stays in step.
+    void RunGroup();
+    void Answer(const OutCommandLine& cmd);
+    // A message's "." and its verdict: read at once, or, pipelining, in its
+    // turn behind the next message's commands (JudgeLater).
+    void EndMessage(const std::string& path);
+    void JudgeLater();
+    // Deletes a file the server took whole, and counts it.
+    void Sent(const std::string& path, std::int64_t size);
     // Logs the number of files sent and closes the connection; runs on
     // every way out of Transfer.
     void End(bool failing);
@@ -81,6 +102,16 @@ class SendSession {
     // A MAIL FROM was sent and its message not yet accepted.
     bool transactionOpen_ = false;
     int acceptedInFile_ = 0;
+    // Pipelining: the commands of the message being read, not yet sent.
+    std::vector<OutCommandLine> group_;
+    // Pipelining: the file whose last verdict is still to be read, and
+    // whether it is the file being read.
+    struct Pending {
+        std::string path;
+        std::int64_t size = 0;
+        bool inFile = false;
+    };
+    std::optional<Pending> pending_;
     int mailNumber_ = 0;
     int sent_ = 0;
     std::int64_t bytesDone_ = 0;
@@ -125,6 +156,8 @@ void SendSession::Transfer() {
 
     for (const OutgoingFile& file : files)
         SendFile(file);
+    // The last file's verdict.
+    client_.FinishPipeline();
 }
 
 void SendSession::SendFile(const OutgoingFile& file) {
@@ -148,9 +181,7 @@ void SendSession::SendFile(const OutgoingFile& file) {
             // out unchanged; the reply to the "." decides whether the server
             // took the message.
             inText_ = false;
-            client_.EndData();
-            transactionOpen_ = false;
-            ++acceptedInFile_;
+            EndMessage(path);
         });
     } catch (const EAbsSMTPClient& e) {
         // A permanent refusal concerns this message alone: it stays queued
@@ -174,14 +205,25 @@ void SendSession::SendFile(const OutgoingFile& file) {
     }
     // A message without its "." was never handed over (no "." was sent);
     // sending one now would deliver a truncated message.
-    if (inText_ || transactionOpen_ || acceptedInFile_ == 0)
+    if (inText_ || (transactionOpen_ && !pending_) || (acceptedInFile_ == 0 && !pending_) ||
+        !group_.empty())
         throw ebrix_mailfile("Mail file " + path +
                              " ends before the \".\" of its message; kept for the next run");
+    // Pipelining, the verdict on its last message comes behind the next
+    // file's commands, and the file is counted then.
+    if (pending_) {
+        pending_->size = file.size;
+        pending_->inFile = false;
+        return;
+    }
+    Sent(path, file.size);
+}
 
+void SendSession::Sent(const std::string& path, std::int64_t size) {
     if (Settings().DebugLevel >= 1) WriteLog("done.", 1);
     if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
     ++sent_;
-    bytesDone_ += file.size;
+    bytesDone_ += size;
     if (tbrix_sinf* status = SendStatus()) {
         status->SetMsgDone(mailNumber_);
         status->SetBytesDone(bytesDone_);
@@ -190,35 +232,148 @@ void SendSession::SendFile(const OutgoingFile& file) {
     CheckUserAbort();
 }
 
-void SendSession::CommandLine(const std::string& line) {
-    OutCommandLine cmd = ParseCommandLine(line);
-    switch (cmd.command) {
-    case OutCommand::Helo:
-        if (greetingSent_) break;
-        if (Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
-            !Word(box_.SMTPPASS).empty()) {
-            TStrings extensions;
-            client_.Ehlo(cmd.argument, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER),
-                         Word(box_.SMTPPASS));
-        } else {
-            client_.Helo(cmd.argument);
-        }
-        greetingSent_ = true;
-        break;
-    case OutCommand::MailFrom: {
-        std::string from = box_.SMTPENVELOPE.empty() ? cmd.argument : Word(box_.SMTPENVELOPE);
-        transactionOpen_ = true;
-        client_.Mail(from);
-        break;
+void SendSession::EndMessage(const std::string& path) {
+    if (client_.Window() == 1) {
+        client_.EndData();
+        transactionOpen_ = false;
+        ++acceptedInFile_;
+        return;
     }
+    pending_ = Pending{path, 0, true};
+    client_.EndDataLater([this] { JudgeLater(); });
+}
+
+void SendSession::JudgeLater() {
+    const Pending done = *pending_;
+    pending_.reset();
+    if (done.inFile) {
+        // A second message of the same file follows: this one's refusal is
+        // that file's, judged there as ever.
+        client_.ReadVerdict();
+        transactionOpen_ = false;
+        ++acceptedInFile_;
+        return;
+    }
+    // Read while the next file's commands are on their way: a refusal
+    // concerns the file it ended, never the one being sent.
+    try {
+        client_.ReadVerdict();
+    } catch (const EAbsSMTPClient& e) {
+        if (client_.ReplyCode / 100 != 5) throw EsktException(e.Message());
+        LogJobError("sendmail", e);
+        WriteLog("Mail file " + done.path + " kept for the next run", 1);
+        return;
+    } catch (...) {
+        if (client_.VerdictPending)
+            WriteLog("Mail file " + done.path +
+                         " kept for the next run: no answer to its end, the server may hold it "
+                         "already",
+                     1);
+        client_.VerdictPending = false;
+        throw;
+    }
+    Sent(done.path, done.size);
+}
+
+void SendSession::RunGroup() {
+    std::vector<OutCommandLine> group;
+    group.swap(group_);
+    // With more recipients DATA waits for their replies: after a refused
+    // one, a DATA already taken could only deliver to the others.
+    const bool dataAhead = std::count_if(group.begin(), group.end(), [](const OutCommandLine& c) {
+                               return c.command == OutCommand::RcptTo;
+                           }) == 1;
+    if (dataAhead) group.push_back({OutCommand::Data, ""});
+    std::vector<std::string> wire;
+    for (const OutCommandLine& c : group)
+        wire.push_back(c.command == OutCommand::MailFrom ? "MAIL FROM: <" + c.argument + ">"
+                       : c.command == OutCommand::RcptTo ? "RCPT TO: <" + c.argument + ">"
+                                                         : "DATA");
+    TLookahead ahead(client_, wire.size(), [&](std::size_t i, std::vector<std::string>& out) {
+        out.push_back(wire[i]);
+        return true;
+    });
+    std::size_t i = 0;
+    try {
+        for (; i < group.size(); ++i) {
+            ahead.Fill(i);
+            Answer(group[i]);
+        }
+    } catch (const EAbsSMTPClient&) {
+        const std::int32_t code = client_.ReplyCode;
+        bool taken = false; // a DATA that the server took despite it all
+        for (++i; i < wire.size() && client_.IsAhead(wire[i]); ++i) {
+            client_.SendCommand(wire[i]);
+            taken = wire[i] == "DATA" && client_.ReplyCode == 354;
+        }
+        // RFC 2920 section 3.1: with no recipient left, a lone "." ends it
+        // and delivers nothing.
+        if (taken) {
+            client_.Socket->WriteLn(".");
+            client_.GetResponse(nullptr);
+        }
+        client_.ReplyCode = code;
+        throw;
+    }
+    if (!dataAhead) Answer({OutCommand::Data, ""});
+}
+
+void SendSession::Answer(const OutCommandLine& cmd) {
+    switch (cmd.command) {
+    case OutCommand::MailFrom:
+        transactionOpen_ = true;
+        client_.Mail(cmd.argument);
+        break;
     case OutCommand::RcptTo:
         if (tbrix_sinf* status = SendStatus())
             status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + cmd.argument + "]");
         client_.Rcpt(cmd.argument);
         break;
-    case OutCommand::Data:
+    default:
         client_.Data();
         inText_ = true;
+        break;
+    }
+}
+
+void SendSession::Greet(const std::string& domain) {
+    TStrings extensions;
+    if (Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
+        !Word(box_.SMTPPASS).empty())
+        client_.Ehlo(domain, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER),
+                     Word(box_.SMTPPASS));
+    else if (!client_.Ehlo(domain, &extensions))
+        client_.Helo(domain);
+    for (const std::string& extension : extensions)
+        if (UpperAscii(Trimmed(extension)) == "PIPELINING") client_.SetPipeline(kPipelineWindow);
+}
+
+void SendSession::CommandLine(const std::string& line) {
+    OutCommandLine cmd = ParseCommandLine(line);
+    switch (cmd.command) {
+    case OutCommand::Helo:
+        if (!greetingSent_) Greet(cmd.argument);
+        greetingSent_ = true;
+        break;
+    case OutCommand::MailFrom:
+        // A second message of the file: the first one's verdict decides
+        // first whether the file goes on.
+        if (pending_) client_.FinishPipeline();
+        if (!box_.SMTPENVELOPE.empty()) cmd.argument = Word(box_.SMTPENVELOPE);
+        [[fallthrough]];
+    case OutCommand::RcptTo:
+        if (client_.Window() > 1) {
+            transactionOpen_ = true;
+            group_.push_back(cmd);
+        } else {
+            Answer(cmd);
+        }
+        break;
+    case OutCommand::Data:
+        if (client_.Window() > 1)
+            RunGroup();
+        else
+            Answer(cmd);
         break;
     case OutCommand::Other:
         // QUIT (the connection is closed after the last file), RSET, empty

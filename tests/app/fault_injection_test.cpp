@@ -482,6 +482,10 @@ class QueueFaults : public testing::MailJobTest {
             run(server.PortText());
             if (b.fault == Fault::None) {
                 EXPECT_TRUE(server.Passed()) << server.Report();
+                // Pipelined, the next commands arrive before the answers
+                // to those before them; one at a time, never.
+                const bool pipelined = head.back().lines.back().ends_with("PIPELINING");
+                EXPECT_EQ(!server.Ahead().empty(), pipelined) << server.Report();
             }
             std::map<std::string, int> count;
             const std::string text = server.Received();
@@ -532,13 +536,17 @@ class QueueFaults : public testing::MailJobTest {
     }
 };
 
-// The connection is closed without QUIT.
+// The connection is closed without QUIT; with PIPELINING each message's
+// commands go out together, and its verdict comes behind the next message's.
 TEST_F(QueueFaults, EveryBreakPointOfASendingLosesNothing) {
-    EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("HELO client.example"), S({"250 hello"})}, {},
-                    "DATA", "sendmail", [&](const std::string& port) {
-                        box.SMTPPORT = port;
-                        SendMail(box);
-                    });
+    for (const Lines& ehlo : {Lines{"250 hello"}, Lines{"250-hello", "250 PIPELINING"}}) {
+        SCOPED_TRACE(ehlo.back());
+        EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("EHLO client.example"), S(ehlo)}, {}, "DATA",
+                        "sendmail", [&](const std::string& port) {
+                            box.SMTPPORT = port;
+                            SendMail(box);
+                        });
+    }
 }
 
 TEST_F(QueueFaults, EveryBreakPointOfAPostingLosesNothing) {

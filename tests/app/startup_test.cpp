@@ -322,7 +322,7 @@ const std::string kPosting = "Newsgroups: de.a\r\nMessage-ID: <p@x>\r\n\r\nbody\
 const SignalCase kSignalCases[] = {
     {"SmtpVerdict", "SMTPSERVER=127.0.0.1\nSMTPTIMEOUT=60\n", "spool/m0001.out",
      [] {
-         Script s = Script().Send("220 mx").Expect("HELO client").Send("250 hi");
+         Script s = Script().Send("220 mx").Expect("EHLO client").Send("250 hi");
          s.Expect("MAIL FROM: <a@b>").Send("250 ok").Expect("RCPT TO: <c@d>").Send("250 ok");
          return s.Expect("DATA").Send("354 go").ExpectBody().Pause(2500).Send("250 queued");
      },

@@ -212,7 +212,7 @@ std::string FileOf(const Mail& m) {
 }
 
 std::string WireOf(const Mail& m, bool withHelo) {
-    return (withHelo ? "HELO client.example\r\n" : "") + std::string("MAIL FROM: <") + m.from +
+    return (withHelo ? "EHLO client.example\r\n" : "") + std::string("MAIL FROM: <") + m.from +
            ">\r\nRCPT TO: <" + m.to + ">\r\nDATA\r\n" + Text(m, true) + ".\r\n";
 }
 
@@ -225,7 +225,7 @@ Script& Accept(Script& s, const Mail& m, const std::string& finalReply = "250 qu
 }
 
 Script Helo() {
-    return Script().Send("220 mx").Expect("HELO client.example").Send("250 hello");
+    return Script().Send("220 mx").Expect("EHLO client.example").Send("250 hello");
 }
 
 const Mail kAnna{"anna@client.example", "bert@mx.example", "first"};
