@@ -64,6 +64,7 @@ const KeyEntry kKeys[] = {
     {"NNTPRESCAN", &tbrixconfig::NNTPRESCAN},
     {"NNTPQUEUE", &tbrixconfig::NNTPQUEUE},
     {"NNTPREPLACEOWN", &tbrixconfig::NNTPREPLACEOWN},
+    {"NNTPCOMPRESS", &tbrixconfig::NNTPCOMPRESS},
     {"PPP_UUZ_SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
     {"PPP_BOXPAKETE", &tbrixconfig::PPP_BOXPAKETE},
     {"PPP_KILLFILE", &tbrixconfig::PPP_KILLFILE},

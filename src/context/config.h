@@ -58,6 +58,8 @@ class tbrixconfig {
     bool NNTPRESCAN = false;
     std::int32_t NNTPQUEUE = 10;
     bool NNTPREPLACEOWN = false;
+    // COMPRESS DEFLATE when the server offers it.
+    bool NNTPCOMPRESS = true;
     std::string PPP_UUZ_SPOOL;
     std::string PPP_BOXPAKETE;
     std::string PPP_KILLFILE;

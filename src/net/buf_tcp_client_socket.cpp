@@ -1,5 +1,7 @@
 #include "net/buf_tcp_client_socket.h"
 
+#include "net/deflate_layer.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +11,13 @@ void TBufTCPClientSocket::ResetStream() {
     TTCPClientSocket::ResetStream();
     BufPos = 0;
     BufCount = 0;
+}
+
+void TBufTCPClientSocket::StartCompression() {
+    TTCPClientSocket::StartCompression();
+    if (BufPos < BufCount)
+        deflate_->Feed(Buffer.data() + BufPos, static_cast<std::size_t>(BufCount - BufPos));
+    BufPos = BufCount = 0;
 }
 
 void TBufTCPClientSocket::WaitForData() {

@@ -28,6 +28,10 @@ class TBufTCPClientSocket : public TTCPClientSocket {
     // EBufTCPClientSocket "ReadLn"), without CR and LF; returns its length.
     std::int32_t ReadLn(std::string& S) override;
 
+    // Bytes already read past the reply that started compression are
+    // compressed ones: they go back to the layer.
+    void StartCompression() override;
+
     // Nothing buffered and the peer has closed: every further line is empty.
     bool AtEnd() const { return BufPos == BufCount && peerClosed_; }
 

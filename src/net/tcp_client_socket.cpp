@@ -1,5 +1,6 @@
 #include "net/tcp_client_socket.h"
 
+#include "net/deflate_layer.h"
 #include "net/socket_api.h"
 #include "net/tls_layer.h"
 
@@ -47,6 +48,7 @@ TTCPClientSocket::TTCPClientSocket() = default;
 TTCPClientSocket::~TTCPClientSocket() = default;
 
 void TTCPClientSocket::ResetStream() {
+    deflate_.reset();
     tls_.reset();
     tlsFailed_ = false;
     out_.clear();
@@ -177,7 +179,7 @@ std::int32_t TTCPClientSocket::WaitForDataTime(std::int32_t T) {
     Flush();
     LogLine("Waiting for data on socket " + std::to_string(Handle) + " for " + std::to_string(T) +
             " microseconds");
-    if (peerClosed_) return 1;
+    if (peerClosed_ || (deflate_ && deflate_->Pending())) return 1;
     if (tls_) return TlsWaitTime(T);
     int r = select(1, 0, 0, T < 0 ? 0 : T);
     if (r < 0) throw ETCPClientSocket::CreateError("WaitForDataTime", WSAGetLastError());
@@ -202,7 +204,30 @@ std::int32_t TTCPClientSocket::TlsWaitTime(std::int32_t T) {
     }
 }
 
+void TTCPClientSocket::StartCompression() {
+    Flush();
+    deflate_ = std::make_unique<TDeflateLayer>();
+}
+
+std::string TTCPClientSocket::CompressionCounts() const {
+    return deflate_ ? deflate_->Counts() : std::string();
+}
+
 std::int32_t TTCPClientSocket::Receive(void* buf, std::int32_t size, const char* tag) {
+    if (!deflate_) return ReceiveWire(buf, size, tag);
+    for (;;) {
+        // What zlib holds from earlier input first: the wire may stay quiet.
+        const std::size_t made =
+            deflate_->Inflate(static_cast<char*>(buf), static_cast<std::size_t>(size), tag);
+        if (made > 0) return static_cast<std::int32_t>(made);
+        char wire[16384];
+        const std::int32_t n = ReceiveWire(wire, sizeof wire, tag);
+        if (n == 0) return 0;
+        deflate_->Feed(wire, static_cast<std::size_t>(n));
+    }
+}
+
+std::int32_t TTCPClientSocket::ReceiveWire(void* buf, std::int32_t size, const char* tag) {
     // Nothing can follow the peer's FIN; further reads end at once.
     if (peerClosed_) return 0;
     while (tls_) {
@@ -287,9 +312,18 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
     }
     LogLine("Writing data to socket " + std::to_string(Handle) + "...");
     if (tlsFailed_) throw ETCPClientSocket::CreateError("Write", ECONNRESET);
+    if (!deflate_) {
+        WriteWire(static_cast<const char*>(Buf), Size);
+    } else {
+        const std::string wire =
+            deflate_->Deflate({static_cast<const char*>(Buf), static_cast<std::size_t>(Size)});
+        WriteWire(wire.data(), static_cast<std::int32_t>(wire.size()));
+    }
+    return Size;
+}
+
+void TTCPClientSocket::WriteWire(const char* p, std::int32_t left) {
     TDeadlineScope deadline(*this);
-    const char* p = static_cast<const char*>(Buf);
-    std::int32_t left = Size;
     while (left > 0 && tls_) {
         TTlsLayer::Want w;
         std::int32_t n = tls_->Write(p, left, w, "Write");
@@ -313,7 +347,6 @@ std::int32_t TTCPClientSocket::Write(const void* Buf, std::int32_t Size) {
         if (ready == 0) throw ETCPClientSocket::CreateError("Write", ETIMEDOUT);
         if (ready < 0) throw ETCPClientSocket::CreateError("Write", WSAGetLastError());
     }
-    return Size;
 }
 
 std::int32_t TTCPClientSocket::WriteLn(std::string_view S) {

@@ -14,6 +14,7 @@
 
 namespace brix {
 
+class TDeflateLayer;
 class TTlsLayer;
 
 // A line longer than this is a protocol error of the connection.
@@ -68,6 +69,13 @@ class TTCPClientSocket : public TTCPSocket {
     void StartTls(const std::string& CAFile);
     bool TlsActive() const { return tls_ != nullptr; }
 
+    // From here on both directions are raw deflate (NNTP's COMPRESS
+    // DEFLATE, RFC 8054), above TLS when that is on. A broken compressed
+    // stream is a "Read" error of the connection, as a cut one is.
+    virtual void StartCompression();
+    // The compressed and the plain bytes so far; "" without compression.
+    std::string CompressionCounts() const;
+
     // Sends the TLS close_notify first, when TLS is on.
     void Disconnect() override;
 
@@ -102,8 +110,12 @@ class TTCPClientSocket : public TTCPSocket {
     // running deadline; raises ETCPClientSocket with tag (ETIMEDOUT) when
     // nothing is left.
     std::int64_t WaitMicros(const char* tag) const;
+    std::unique_ptr<TDeflateLayer> deflate_;
 
   private:
+    // The bytes as they go on and come off the wire (through TLS when on).
+    std::int32_t ReceiveWire(void* buf, std::int32_t size, const char* tag);
+    void WriteWire(const char* p, std::int32_t left);
     // Waits (at most Timeout) until the socket is readable or writable as
     // the TLS layer wants; raises ETCPClientSocket with tag otherwise.
     void WaitFor(bool write, const char* tag);

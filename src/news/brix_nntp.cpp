@@ -79,6 +79,17 @@ bool tbrix_nntp::Capabilities(TStrings* Lines) {
     return true;
 }
 
+void tbrix_nntp::Compress() {
+    Command("COMPRESS DEFLATE", "COMPRESS DEFLATE refused", 206);
+    Socket->StartCompression();
+}
+
+void tbrix_nntp::Disconnect() {
+    const std::string counts = Socket->CompressionCounts();
+    if (!counts.empty()) DoLogLine("COMPRESS DEFLATE: " + counts);
+    TAbsNNTPClient::Disconnect();
+}
+
 void tbrix_nntp::CheckReadable() {
     if (ReplyCode != 0) return;
     OutOfStep = true;

@@ -32,6 +32,11 @@ class tbrix_nntp : public TAbsNNTPClient {
     // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
     // or false when it does not know the command (an RFC 977 server).
     bool Capabilities(TStrings* Lines);
+    // "COMPRESS DEFLATE" (RFC 8054), answered 206; then both directions are
+    // deflated. A refusal raises "COMPRESS DEFLATE refused".
+    void Compress();
+    // Says how much deflate saved, into the transcript.
+    void Disconnect() override;
 
     // After a refusal: a reply without a three-digit code is no refusal but
     // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply

@@ -177,10 +177,22 @@ void NewsFetch::Session() {
     // 3977 server takes the next articles' commands before it has answered
     // this one's (section 3.5); an older one is asked one at a time.
     TStrings capabilities;
-    if (client_.Capabilities(&capabilities) &&
-        std::any_of(capabilities.begin(), capabilities.end(),
-                    [](const std::string& c) { return Trimmed(c).starts_with("VERSION 2"); }))
-        client_.SetPipeline(kPipelineWindow);
+    client_.Capabilities(&capabilities);
+    auto offers = [&](std::string_view what) {
+        return std::any_of(capabilities.begin(), capabilities.end(), [&](const std::string& c) {
+            const std::string line = UpperAscii(Trimmed(c));
+            return line.starts_with(what) &&
+                   (line.size() == what.size() || line[what.size()] == ' ');
+        });
+    };
+    if (offers("VERSION 2")) client_.SetPipeline(kPipelineWindow);
+    // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
+    if (box_.NNTPCOMPRESS &&
+        std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
+            const std::string l = UpperAscii(Trimmed(c));
+            return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
+        }))
+        client_.Compress();
     if (status_) {
         status_->SetInfo("receiving news");
         status_->SetMsgDone(0);

@@ -263,8 +263,12 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     EXPECT_EQ(requests[kRequestRecordSize + 1], '\0');
     EXPECT_EQ(Count(log, " no such newsgroup: de.missing\r\n"), 1u) << log;
     EXPECT_EQ(Count(log, " total: 4 articles received, 2 articles skipped\r\n"), 1u) << log;
-    // INN speaks RFC 3977: the articles' commands go out ahead of the answers.
-    EXPECT_TRUE(Count(t.Read("BOX1.log"), "<ARTICLE 1\r\n<ARTICLE 2\r\n<ARTICLE 3\r\n"));
+    // INN speaks RFC 3977: the articles' commands go out ahead of the
+    // answers, deflated (COMPRESS DEFLATE).
+    const std::string transcript = t.Read("BOX1.log");
+    EXPECT_TRUE(Count(transcript, "<ARTICLE 1\r\n<ARTICLE 2\r\n<ARTICLE 3\r\n"));
+    EXPECT_LT(transcript.find("\r\n<COMPRESS DEFLATE\r\n"), transcript.find("\r\n>206 "));
+    EXPECT_TRUE(Count(transcript, "\r\nCOMPRESS DEFLATE: ")) << transcript;
     // Three sessions, each verified against the test CA.
     EXPECT_EQ(Count(t.Read("BOX1.log"), ", peer /CN=localhost\r\n"), tls ? 3u : 0u);
 }

@@ -219,6 +219,17 @@ const std::vector<Hostile> kHostile = {
          },
      .box = kTlsBox + "POP3TLS=TLS\n",
      .expected = "Error (getmail): ReadLn: connection closed by the server. (Error=104)"},
+    // A compressed stream that is no deflate: the connection's error.
+    {.name = "BrokenCompressedStream",
+     .server =
+         [] {
+             Script s = Script().Send("200 news").Expect("CAPABILITIES");
+             s.SendData("101 capabilities", {"VERSION 2", "COMPRESS DEFLATE"});
+             return s.Expect("COMPRESS DEFLATE").Send("206 on").SendRaw("\xff\xfe not deflate");
+         },
+     .expected = "Error (getnews): Read: COMPRESS DEFLATE: invalid block type. (Error=71)",
+     .protocol = Protocol::Nntp,
+     .rc = "de.a 0\n"},
     // An answer to a posted article that is no reply at all: the stream is
     // out of step, and the next article must not be posted into it.
     {.name = "UnreadableVerdictOnAPosting",
