@@ -109,13 +109,16 @@ std::size_t CountFiles(const std::string& dir) {
 
 // --- POP3 ---------------------------------------------------------------
 
-Sample BrixPop3(int port, int count) {
+// Without -v Brix asks LIST for each message's size on its status line.
+Sample BrixPop3(int port, int count, bool verbose = false) {
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + std::to_string(port) +
                             "\nPOP3USER=joe\nPOP3PASS=tanstaaf\n");
-    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    std::vector<std::string> argv = {BRIX_BINARY, "box1.bfg"};
+    if (verbose) argv.push_back("-v");
+    Sample s = Timed(argv, {"QV=" + t.Path()});
     s.ok = s.ok && CountFiles(t / "spool") == static_cast<std::size_t>(count);
     return s;
 }
@@ -164,6 +167,14 @@ Sample Getmail(int port, int count) {
     s.ok = s.ok && CountFiles(t / "Maildir") == static_cast<std::size_t>(count);
     return s;
 }
+
+// The links of the slow rows: 25 ms each way, and also paced to 4 Mbit/s
+// each way.
+struct SlowLink {
+    const char* name;
+    std::uint64_t rate; // bytes per second; 0: as fast as loopback
+};
+constexpr SlowLink kSlowLinks[] = {{"slow link", 0}, {"slow 4 Mbit/s", 500'000}};
 
 // The floor of a sequential client (one command, then its answer, nothing
 // stored): not a peer, a yardstick for Brix's own cost per message.
@@ -262,12 +273,12 @@ std::size_t CountEntries(const std::string& dir, const std::string& prefix) {
     return n;
 }
 
-Sample BrixNntp(int port, int count) {
+Sample BrixNntp(int port, int count, bool compress = true) {
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(port) +
-                            "\nNNTPNEWMAX=" + std::to_string(count) + "\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(port) + "\nNNTPNEWMAX=" +
+                            std::to_string(count) + (compress ? "\n" : "\nNNTPCOMPRESS=N\n"));
     t.Write("BOX1.rc", "de.bench 0\r\n");
     Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
     s.ok = s.ok && CountEntries(t / "spool", "#! rnews ") == static_cast<std::size_t>(count);
@@ -358,7 +369,7 @@ void Measure(std::vector<Result>& results, const std::string& row, int items,
 std::pair<double, double> BestPeer(const std::vector<Result>& results, const std::string& row) {
     double wall = 0, cpu = 0;
     for (const Result& p : results)
-        if (p.row == row && p.tool != "brix" && p.tool != kReference && p.ok) {
+        if (p.row == row && !p.tool.starts_with("brix") && p.tool != kReference && p.ok) {
             if (wall == 0 || p.wall < wall) wall = p.wall;
             if (cpu == 0 || p.cpu < cpu) cpu = p.cpu;
         }
@@ -372,7 +383,7 @@ std::string Table(const std::vector<Result>& results) {
     char buf[512];
     for (const Result& r : results) {
         std::string ratio;
-        if (r.tool == "brix") {
+        if (r.tool.starts_with("brix")) {
             auto [bestWall, bestCpu] = BestPeer(results, r.row);
             if (bestWall > 0) {
                 std::snprintf(buf, sizeof buf, "%.2f, %.2f", r.wall / bestWall,
@@ -430,13 +441,18 @@ int main(int argc, char** argv) {
             const int slow = count / 5;
             DovecotServer small;
             if (std::string why = small.Start(Mailbox(slow, size)); !why.empty()) return 1;
-            DelayRelay smallRelay(small.Port(), std::chrono::milliseconds(25));
-            const int rp = smallRelay.Port();
-            Measure(results, "POP3 slow link " + std::to_string(slow) + " x 4 KiB", slow,
-                    {{"brix", [&] { return BrixPop3(rp, slow); }},
-                     {"fetchmail", [&] { return Fetchmail(rp, slow); }},
-                     {"getmail6", [&] { return Getmail(rp, slow); }}},
-                    1);
+            for (const SlowLink& link : kSlowLinks) {
+                DelayRelay smallRelay(small.Port(), std::chrono::milliseconds(25), link.rate);
+                const int rp = smallRelay.Port();
+                Measure(results,
+                        "POP3 " + std::string(link.name) + " " + std::to_string(slow) + " x 4 KiB",
+                        slow,
+                        {{"brix", [&] { return BrixPop3(rp, slow); }},
+                         {"brix -v", [&] { return BrixPop3(rp, slow, true); }},
+                         {"fetchmail", [&] { return Fetchmail(rp, slow); }},
+                         {"getmail6", [&] { return Getmail(rp, slow); }}},
+                        1);
+            }
         }
     }
     for (int factor : {4, 16}) {
@@ -465,13 +481,18 @@ int main(int argc, char** argv) {
                 runs);
         const int slow = count / 5;
         auto small = NewsServer(slow);
-        DelayRelay relay(small->ReaderPort(), std::chrono::milliseconds(25));
-        const int rp = relay.Port();
-        Measure(results, "NNTP slow link " + std::to_string(slow) + " x 3 KiB", slow,
-                {{"brix", [&] { return BrixNntp(rp, slow); }},
-                 {"suck", [&] { return Suck(rp, slow); }},
-                 {"slrnpull", [&] { return Slrnpull(rp, slow); }}},
-                1);
+        for (const SlowLink& link : kSlowLinks) {
+            DelayRelay relay(small->ReaderPort(), std::chrono::milliseconds(25), link.rate);
+            const int rp = relay.Port();
+            Measure(results,
+                    "NNTP " + std::string(link.name) + " " + std::to_string(slow) + " x 3 KiB",
+                    slow,
+                    {{"brix", [&] { return BrixNntp(rp, slow); }},
+                     {"brix uncompressed", [&] { return BrixNntp(rp, slow, false); }},
+                     {"suck", [&] { return Suck(rp, slow); }},
+                     {"slrnpull", [&] { return Slrnpull(rp, slow); }}},
+                    1);
+        }
     }
     for (int factor : {4, 16}) {
         const int count = 2000 / scale * factor;
@@ -499,6 +520,16 @@ int main(int argc, char** argv) {
                 {{"brix", [&] { return BrixSmtp(port, count); }},
                  {"msmtp", [&] { return Msmtp(port, count); }}},
                 runs);
+        const int slow = count / 5;
+        for (const SlowLink& link : kSlowLinks) {
+            DelayRelay relay(port, std::chrono::milliseconds(25), link.rate);
+            const int rp = relay.Port();
+            Measure(results,
+                    "SMTP " + std::string(link.name) + " " + std::to_string(slow) + " queued", slow,
+                    {{"brix", [&] { return BrixSmtp(rp, slow); }},
+                     {"msmtp", [&] { return Msmtp(rp, slow); }}},
+                    1);
+        }
     }
 
     std::string table = Table(results);
@@ -563,7 +594,9 @@ int main(int argc, char** argv) {
         out << "# Benchmark results\n\n"
             << date << ", " << u.machine << " " << u.release << ", "
             << std::thread::hardware_concurrency() << " cores, median of " << runs
-            << " runs (slow-link rows: one run, 25 ms delay each way); servers' stores and "
+            << " runs (slow-link rows: one run, 25 ms delay each way, and paced to 4 Mbit/s each "
+               "way where "
+               "the row says so); servers' stores and "
                "every tool's files in "
             << fs::temp_directory_path().string() << ".\n\n"
             << table;

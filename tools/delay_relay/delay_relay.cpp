@@ -1,5 +1,6 @@
 #include "delay_relay.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <condition_variable>
 #include <cstdint>
@@ -28,8 +29,9 @@ sockaddr_in Loopback(int port) {
 }
 } // namespace
 
-DelayRelay::DelayRelay(int targetPort, std::chrono::milliseconds delay)
-    : target_(targetPort), delay_(delay) {
+DelayRelay::DelayRelay(int targetPort, std::chrono::milliseconds delay,
+                       std::uint64_t bytesPerSecond)
+    : target_(targetPort), delay_(delay), rate_(bytesPerSecond) {
     listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
     ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -94,13 +96,22 @@ void DelayRelay::Pump(int from, int to) {
         }
         ::shutdown(to, SHUT_WR);
     });
-    char buf[65536];
+    // At a rate, a segment leaves the link no earlier than the one before
+    // it has, plus its own time on the wire.
+    std::chrono::steady_clock::time_point wireFree{};
+    char buf[16384];
     for (;;) {
-        ssize_t n = ::recv(from, buf, sizeof buf, 0);
+        ssize_t n =
+            ::recv(from, buf, rate_ ? std::min<std::size_t>(sizeof buf, 1460) : sizeof buf, 0);
         if (n <= 0) break;
+        auto due = std::chrono::steady_clock::now() + delay_;
+        if (rate_) {
+            wireFree = std::max(wireFree, std::chrono::steady_clock::now()) +
+                       std::chrono::microseconds(static_cast<std::uint64_t>(n) * 1'000'000 / rate_);
+            due = std::max(due, wireFree + delay_);
+        }
         std::lock_guard lock(m);
-        queue.push_back({std::chrono::steady_clock::now() + delay_,
-                         std::string(buf, static_cast<std::size_t>(n))});
+        queue.push_back({due, std::string(buf, static_cast<std::size_t>(n))});
         cv.notify_one();
     }
     {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -14,8 +15,9 @@ namespace brix::relay {
 
 class DelayRelay {
   public:
-    // Relays each connection to 127.0.0.1:targetPort.
-    DelayRelay(int targetPort, std::chrono::milliseconds delay);
+    // Relays each connection to 127.0.0.1:targetPort; with bytesPerSecond,
+    // each direction is also paced to that rate, as a link of that speed.
+    DelayRelay(int targetPort, std::chrono::milliseconds delay, std::uint64_t bytesPerSecond = 0);
     ~DelayRelay();
     DelayRelay(const DelayRelay&) = delete;
     DelayRelay& operator=(const DelayRelay&) = delete;
@@ -27,6 +29,7 @@ class DelayRelay {
 
     int target_;
     std::chrono::milliseconds delay_;
+    std::uint64_t rate_;
     int listen_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
