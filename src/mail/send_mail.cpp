@@ -358,7 +358,7 @@ void SendSession::CommandLine(const std::string& line) {
     case OutCommand::MailFrom:
         // A second message of the file: the first one's verdict decides
         // first whether the file goes on.
-        if (pending_) client_.FinishPipeline();
+        if (pending_ && pending_->inFile) client_.FinishPipeline();
         if (!box_.SMTPENVELOPE.empty()) cmd.argument = Word(box_.SMTPENVELOPE);
         [[fallthrough]];
     case OutCommand::RcptTo:
