@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,7 @@ DelayRelay::~DelayRelay() {
 void DelayRelay::Accept() {
     for (;;) {
         int client = ::accept(listen_, nullptr, nullptr);
+        if (client < 0 && errno == EINTR && !stop_) continue;
         if (client < 0) return;
         int server = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = Loopback(target_);
@@ -89,6 +91,8 @@ void DelayRelay::Pump(int from, int to) {
             std::this_thread::sleep_until(c.due);
             for (std::size_t off = 0; off < c.data.size();) {
                 ssize_t n = ::send(to, c.data.data() + off, c.data.size() - off, MSG_NOSIGNAL);
+                // A signal (a child of the benchmark ending) is no end.
+                if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 off += static_cast<std::size_t>(n);
             }
@@ -103,6 +107,7 @@ void DelayRelay::Pump(int from, int to) {
     for (;;) {
         ssize_t n =
             ::recv(from, buf, rate_ ? std::min<std::size_t>(sizeof buf, 1460) : sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         auto due = std::chrono::steady_clock::now() + delay_;
         if (rate_) {
