@@ -1,5 +1,6 @@
 #include "context/config.h"
 
+#include "clients/abs_client.h"
 #include "context/settings.h"
 #include "platform/files.h"
 #include "support/text.h"
@@ -102,6 +103,56 @@ const KeyEntry kKeys[] = {
     {"REPLACEOWN", &tbrixconfig::NNTPREPLACEOWN},
 };
 
+// Letters to insert, remove or change to turn a into b.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0u : 1u)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known key a mistyped one most likely meant; empty when none is near.
+std::string NearestKey(const std::string& key) {
+    // The host reader's shared "CLIENT-" start says nothing about a typo.
+    const std::size_t own = key.size() - (key.starts_with("CLIENT-") ? 7 : 0);
+    const std::size_t reach = std::max<std::size_t>(2, (own + 2) / 3);
+    auto sharedStart = [&](std::string_view k) {
+        return static_cast<std::size_t>(
+            std::mismatch(key.begin(), key.end(), k.begin(), k.end()).first - key.begin());
+    };
+    std::string best;
+    std::size_t bestDistance = reach + 1;
+    for (const KeyEntry& k : kKeys) {
+        const std::size_t d = EditDistance(key, k.key);
+        // A typo rarely hits the first letters: on a tie the longer shared
+        // start wins (NNTPPASWORD is NNTPPASS, not NNTPPORT).
+        if (d < bestDistance || (d == bestDistance && sharedStart(k.key) > sharedStart(best))) {
+            best = k.key;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+std::string PortOf(const std::string& portWord, const std::string& tlsWord, const char* plain,
+                   const char* tls, const char* startTls) {
+    if (!portWord.empty()) return portWord;
+    TTlsMode mode = TTlsMode::None;
+    // An unknown mode is the connection's own error; its port is moot.
+    if (!ParseTlsMode(tlsWord, mode)) return plain;
+    return mode == TTlsMode::Tls ? tls : mode == TTlsMode::StartTls ? startTls : plain;
+}
+
 } // namespace
 
 tbrixconfig::tbrixconfig(const std::string& fileName) {
@@ -112,15 +163,17 @@ tbrixconfig::tbrixconfig(const std::string& fileName) {
     } catch (const EInOutError&) {
         throw ebrixconfigerror("Config-Datei '" + fileName + "' nicht gefunden");
     }
-    ReadText(text);
+    const auto slash = fileName.find_last_of('/');
+    ReadText(text, slash == std::string::npos ? fileName : fileName.substr(slash + 1));
 }
 
-void tbrixconfig::ReadText(const std::string& text) {
+void tbrixconfig::ReadText(const std::string& text, const std::string& fileLabel) {
+    int number = 0;
     for (std::string& line : SplitLines(text))
-        ReadLine(std::move(line));
+        ReadLine(std::move(line), ++number, fileLabel);
 }
 
-void tbrixconfig::ReadLine(std::string line) {
+void tbrixconfig::ReadLine(std::string line, int number, const std::string& fileLabel) {
     CutTo(line, kShortText);
     if (line.empty() || line[0] == '#') return;
     auto eq = line.find('=');
@@ -142,6 +195,24 @@ void tbrixconfig::ReadLine(std::string line) {
             k.field);
         return;
     }
+    const std::string nearest = NearestKey(key);
+    if (key.rfind("CLIENT-", 0) == 0 && nearest.empty()) return;
+    Warnings.push_back(fileLabel + " line " + std::to_string(number) + ": unknown key " + key +
+                       (nearest.empty() ? "" : " (did you mean " + nearest + "?)"));
+}
+
+std::string Pop3PortOf(const tbrixconfig& box, int index) {
+    return PortOf(ExtractWord(index, box.POP3PORT), ExtractWord(index, box.POP3TLS), "110", "995",
+                  "110");
+}
+
+std::string SmtpPortOf(const tbrixconfig& box, int index) {
+    return PortOf(ExtractWord(index, box.SMTPPORT), ExtractWord(index, box.SMTPTLS), "25", "465",
+                  "587");
+}
+
+std::string NntpPortOf(const tbrixconfig& box) {
+    return PortOf(Trimmed(box.NNTPPORT), box.NNTPTLS, "119", "563", "119");
 }
 
 std::string TlsCAFileOf(const tbrixconfig& box) {

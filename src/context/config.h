@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brix {
 
@@ -19,8 +20,15 @@ class tbrixconfig {
     tbrixconfig() = default; // defaults only, for tests and derived records
     explicit tbrixconfig(const std::string& fileName);
 
-    // Reads the lines of a box file into this record (pure; for tests too).
-    void ReadText(const std::string& text);
+    // Reads the lines of a box file into this record (pure; for tests too);
+    // fileLabel names the file in the warnings.
+    void ReadText(const std::string& text, const std::string& fileLabel = "");
+
+    // One line per key that nothing reads, with the nearest known key:
+    // "BOX.bfg line 3: unknown key POP3SERVR (did you mean POP3SERVER?)".
+    // Such a line sets nothing. The host reader's own "CLIENT-" keys that
+    // are not near a known one belong to it and are not reported.
+    std::vector<std::string> Warnings;
 
     std::string POP3SERVER;
     std::string POP3PORT;
@@ -75,12 +83,19 @@ class tbrixconfig {
     std::string TLSCAFILE;
 
   private:
-    void ReadLine(std::string line);
+    void ReadLine(std::string line, int number, const std::string& fileLabel);
 };
 
 // TLSCAFILE as a path: a relative name is taken in the host reader's
 // directory (QvPath), like the box files; empty when not set.
 std::string TlsCAFileOf(const tbrixconfig& box);
+
+// The port of a protocol's server (index from 1): its word of the port key,
+// or, when the key is empty, the registered port for the server's TLS mode
+// (POP3 110 or 995; SMTP 25, 465 or 587 with STARTTLS; NNTP 119 or 563).
+std::string Pop3PortOf(const tbrixconfig& box, int index);
+std::string SmtpPortOf(const tbrixconfig& box, int index);
+std::string NntpPortOf(const tbrixconfig& box);
 
 // Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.

@@ -50,7 +50,7 @@ struct Pop3Account {
 Pop3Account AccountOf(const tbrixconfig& box, int i) {
     Pop3Account a;
     a.server = ExtractWord(i, box.POP3SERVER);
-    a.port = ExtractWord(i, box.POP3PORT);
+    a.port = Pop3PortOf(box, i);
     a.user = ExtractWord(i, box.POP3USER);
     a.pass = ExtractWord(i, box.POP3PASS);
     a.spool = ExtractWord(i, box.POP3SPOOL);

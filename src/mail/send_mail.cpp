@@ -55,8 +55,7 @@ class SendSession {
   public:
     SendSession(const tbrixconfig& box, int index)
         : box_(box), index_(index), server_(ExtractWord(index, box.SMTPSERVER)),
-          port_(ExtractWord(index, box.SMTPPORT)), spool_(ExtractWord(index, box.SMTPSPOOL)),
-          client_(port_) {
+          port_(SmtpPortOf(box, index)), spool_(ExtractWord(index, box.SMTPSPOOL)), client_(port_) {
         client_.Socket->Timeout = TimeoutMillis(box.SMTPTIMEOUT);
         client_.SetTls(ExtractWord(index, box.SMTPTLS), TlsCAFileOf(box));
     }

@@ -61,7 +61,7 @@ bool OverviewUnavailable(std::int32_t code) {
 class NewsFetch {
   public:
     NewsFetch(const tbrixconfig& box, bool phoActive, tbrix_scorefile* score)
-        : box_(box), phoActive_(phoActive), score_(score), client_(box.NNTPPORT),
+        : box_(box), phoActive_(phoActive), score_(score), client_(NntpPortOf(box)),
           status_(NewsStatusBlock()) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
@@ -159,8 +159,8 @@ void NewsFetch::RecoverBatchedIds() {
 
 void NewsFetch::Session() {
     const RunSettings& s = Settings();
-    OpenTranscript(client_, "getnews " + box_.NNTPSERVER + ":" + box_.NNTPPORT);
-    const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
+    OpenTranscript(client_, "getnews " + box_.NNTPSERVER + ":" + NntpPortOf(box_));
+    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
     if (status_) {
         status_->SetServer(where);
         status_->SetInfo("connecting ...");

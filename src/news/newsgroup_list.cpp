@@ -96,7 +96,7 @@ void Info(const std::string& text) {
 
 class ListSession {
   public:
-    explicit ListSession(const tbrixconfig& box) : box_(box), client_(box.NNTPPORT) {
+    explicit ListSession(const tbrixconfig& box) : box_(box), client_(NntpPortOf(box)) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
     }
@@ -113,7 +113,7 @@ class ListSession {
 };
 
 void ListSession::Run() {
-    const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
+    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
     OpenTranscript(client_, "getnglist " + where);
     RunSession(
         client_,

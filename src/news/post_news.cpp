@@ -68,7 +68,7 @@ void RemoveMarker(const std::string& path) {
 class PostSession {
   public:
     PostSession(const tbrixconfig& box, std::vector<QueuedArticle> files)
-        : box_(box), files_(std::move(files)), client_(box.NNTPPORT),
+        : box_(box), files_(std::move(files)), client_(NntpPortOf(box)),
           dupeFile_(Settings().QvPath + kDupeFileName) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
         client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
@@ -96,7 +96,7 @@ class PostSession {
 
 void PostSession::Run() {
     dupes_ = LoadDupes(dupeFile_);
-    const std::string where = box_.NNTPSERVER + ":" + box_.NNTPPORT;
+    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
     OpenTranscript(client_, "postnews " + where);
     RunSession(
         client_,

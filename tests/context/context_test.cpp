@@ -44,6 +44,31 @@ TEST(BoxConfig, KeysValuesDefaultsAndErrors) {
         Read("SMTPAFTERPOP=yes\nCLIENT-MAILOUTSMTPAFTERPOP=J\nSMTPAFTERPOP=N\n").SMTPAFTERPOP);
 }
 
+// Unknown keys: reported with the nearest known key when one is near; the
+// host reader's own CLIENT- keys only when they look like a typo of ours.
+TEST(BoxConfig, UnknownKeysAndDefaultPorts) {
+    tbrixconfig c;
+    c.ReadText("POP3SERVR=a\n#x\nsmtppas=b\nFAVOURITECOLOUR=red\nCLIENT-WINDOWSIZE=3\n"
+               "CLIENT-MAILINSERVR=c\n",
+               "BOX.bfg");
+    EXPECT_EQ(c.Warnings, (std::vector<std::string>{
+                              "BOX.bfg line 1: unknown key POP3SERVR (did you mean POP3SERVER?)",
+                              "BOX.bfg line 3: unknown key SMTPPAS (did you mean SMTPPASS?)",
+                              "BOX.bfg line 4: unknown key FAVOURITECOLOUR",
+                              "BOX.bfg line 6: unknown key CLIENT-MAILINSERVR (did you mean "
+                              "CLIENT-MAILINSERVER?)"}));
+    EXPECT_TRUE(c.POP3SERVER.empty() && c.SMTPPASS.empty());
+
+    // Per server: its own port word, else the registered port of its mode.
+    c = Read("POP3PORT=\nPOP3TLS=TLS none STARTTLS\nSMTPTLS=NONE TLS STARTTLS\nNNTPTLS=TLS\n");
+    EXPECT_EQ(Pop3PortOf(c, 1) + Pop3PortOf(c, 2) + Pop3PortOf(c, 3), "995110110");
+    EXPECT_EQ(SmtpPortOf(c, 1) + SmtpPortOf(c, 2) + SmtpPortOf(c, 3), "25465587");
+    EXPECT_EQ(NntpPortOf(c), "563");
+    c = Read("POP3PORT=pop3s 1110\nSMTPPORT=2525\nNNTPPORT=1119\nPOP3TLS=TLS\n");
+    EXPECT_EQ(Pop3PortOf(c, 1) + Pop3PortOf(c, 2) + SmtpPortOf(c, 1) + NntpPortOf(c),
+              "pop3s111025251119");
+}
+
 class LogTest : public testing::MailJobTest {};
 
 TEST_F(LogTest, RunLogAndBoxLogLines) {
