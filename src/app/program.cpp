@@ -1,10 +1,12 @@
 #include "app/program.h"
 
+#include "app/check.h"
 #include "app/jobs.h"
 #include "app/run_boxes.h"
 #include "app/run_lock.h"
 #include "app/startup.h"
 #include "context/abort.h"
+#include "context/log.h"
 #include "context/settings.h"
 #include "display/status_lines.h"
 #include "net/abs_socket.h"
@@ -24,6 +26,13 @@ int ProgramMain(int argc, char** argv) {
     try {
         std::vector<std::string> args(argv + 1, argv + argc);
         ParseCommandLine(args);
+        if (Settings().CheckOnly) {
+            const int code = RunCheck();
+            CursorOn();
+            std::fflush(stdout);
+            RestoreTerminal();
+            return code;
+        }
         EnterRawKeyboard();
         LockReaderTree(Settings().QvPath, LockWaitSeconds());
         // A job waiting for a server stops on ESC or a signal like any other.
@@ -33,14 +42,17 @@ int ProgramMain(int argc, char** argv) {
     } catch (const std::exception& e) {
         // Only what even the report could not write (an unwritable run log)
         // ends up here.
-        TheConsole().WriteLine(std::string("brix: ") + e.what());
+        ShowFatal(std::string("brix: ") + e.what());
         std::fflush(stdout);
         RestoreTerminal();
         return 2;
     }
+    // A signal after the last job's last abort check stopped nothing, but
+    // the one who sent it should hear that the run did not finish for it.
+    if (SignalArrived()) NoteStopped();
     CursorOn();
     RestoreTerminal();
-    return 0;
+    return RunExitCode();
 }
 
 } // namespace brix

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <new>
+#include <set>
 
 namespace brix {
 
@@ -60,10 +61,6 @@ class FilterGuard {
     const bool& phoActive_;
 };
 
-std::string BoxFile(const std::string& box) {
-    return Settings().QvPath + box + ".bfg";
-}
-
 void LogBoxStart() {
     AppendBoxLog(std::string(72, '-'), false);
     AppendBoxLog(kBannerLine1, false);
@@ -75,15 +72,6 @@ void LoadPhoFilter(BoxJobs& jobs, const tbrixconfig& box, bool phoActive) {
         jobs.PhoLoad();
         WriteLog("Reading PHO-Filter...", 3);
     }
-}
-
-// A spool left empty in the box file falls back to the box's UUZ spool, and
-// that one to the general spool.
-void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir) {
-    if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = spoolDir;
-    if (box.POP3SPOOL.empty()) box.POP3SPOOL = box.PPP_UUZ_SPOOL;
-    if (box.SMTPSPOOL.empty()) box.SMTPSPOOL = box.PPP_UUZ_SPOOL;
-    if (box.NNTPSPOOL.empty()) box.NNTPSPOOL = box.PPP_UUZ_SPOOL;
 }
 
 void LoadScorefile(BoxJobs& jobs, tbrixconfig& box, const std::string& programDir) {
@@ -146,7 +134,7 @@ void RunNewsJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoA
 void RunOneBox(BoxJobs& jobs) {
     RunSettings& s = Settings();
     if (s.DebugLevel > 0) LogBoxStart();
-    tbrixconfig box(BoxFile(s.CurrentBox));
+    tbrixconfig box(BoxFileOf(s.CurrentBox));
 
     bool phoActive = !box.PPP_KILLFILE.empty() && FileExists(box.PPP_KILLFILE);
     FilterGuard filters(jobs, box, phoActive);
@@ -162,6 +150,29 @@ void RunOneBox(BoxJobs& jobs) {
 }
 
 } // namespace
+
+std::string BoxFileOf(const std::string& box) {
+    return Settings().QvPath + box + ".bfg";
+}
+
+void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir) {
+    if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = spoolDir;
+    if (box.POP3SPOOL.empty()) box.POP3SPOOL = box.PPP_UUZ_SPOOL;
+    if (box.SMTPSPOOL.empty()) box.SMTPSPOOL = box.PPP_UUZ_SPOOL;
+    if (box.NNTPSPOOL.empty()) box.NNTPSPOOL = box.PPP_UUZ_SPOOL;
+}
+
+void ReportBoxWarnings(const std::string& boxList) {
+    static std::set<std::string> told;
+    for (int i = 1; i <= WordCount(boxList); ++i) {
+        try {
+            for (const std::string& w : tbrixconfig(BoxFileOf(ExtractWord(i, boxList))).Warnings)
+                if (told.insert(w).second) WriteWarning(w);
+        } catch (const Exception&) {
+            // A box that cannot be read is reported when its turn comes.
+        }
+    }
+}
 
 BoxWork DecideWork(const tbrixconfig& box) {
     BoxWork w;
@@ -196,11 +207,13 @@ std::int64_t SmtpAfterPopPause(std::int64_t t0, std::int64_t t1, std::int32_t de
 
 void RunBoxes(BoxJobs& jobs) {
     RunSettings& s = Settings();
-    ScreenGuard screen(!s.VerboseMode);
     {
-        tbrixconfig first(BoxFile(ExtractWord(1, s.BoxList)));
+        tbrixconfig first(BoxFileOf(ExtractWord(1, s.BoxList)));
         s.BoxList = ExpandBoxList(s.BoxList, first.PPP_BOXPAKETE);
     }
+    // Before the window covers the screen.
+    ReportBoxWarnings(s.BoxList);
+    ScreenGuard screen(!s.VerboseMode);
     int boxes = WordCount(s.BoxList);
     for (int i = 1; i <= boxes; ++i) {
         s.CurrentBox = ExtractWord(i, s.BoxList);
@@ -212,18 +225,18 @@ void RunBoxesReported(BoxJobs& jobs) {
     try {
         RunBoxes(jobs);
     } catch (const ebrixconfigerror& e) {
-        WriteLog("Error (main): " + e.Message(), 3);
+        WriteFailure("Error (main): " + e.Message());
     } catch (const Exception& e) {
-        WriteLog(std::string("Exception ") + e.ClassName() + " at address " + e.AddressCode() + ".",
-                 3);
-        WriteLog("File: " + e.SourceFile() + ", line #" + std::to_string(e.SourceLine()), 3);
-        WriteLog(e.Message(), 3);
+        WriteFailure(std::string("Exception ") + e.ClassName() + " at address " + e.AddressCode() +
+                     ".");
+        WriteFailure("File: " + e.SourceFile() + ", line #" + std::to_string(e.SourceLine()));
+        WriteFailure(e.Message());
     } catch (const std::bad_alloc&) {
-        WriteLog("Exception EOutOfMemory at address 00000000.", 3);
-        WriteLog("Out of memory", 3);
+        WriteFailure("Exception EOutOfMemory at address 00000000.");
+        WriteFailure("Out of memory");
     } catch (const std::exception& e) {
-        WriteLog("Exception Exception at address 00000000.", 3);
-        WriteLog(e.what(), 3);
+        WriteFailure("Exception Exception at address 00000000.");
+        WriteFailure(e.what());
     }
 }
 

@@ -38,6 +38,14 @@ struct BoxWork {
 };
 BoxWork DecideWork(const tbrixconfig& box);
 
+// The box file of a box name: in QvPath, name + ".bfg".
+std::string BoxFileOf(const std::string& box);
+// A spool left empty in the box file falls back to the box's UUZ spool, and
+// that one to the general spool.
+void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir);
+// Each warning of the boxes' files, once per run (run log, standard error).
+void ReportBoxWarnings(const std::string& boxList);
+
 // The box list after the first box's PPP_BOXPAKETE.
 std::string ExpandBoxList(const std::string& boxList, const std::string& boxPakete);
 

@@ -19,7 +19,7 @@ namespace {
 int lockFd = -1;
 
 [[noreturn]] void EndLocked(const std::string& why) {
-    TheConsole().WriteLine(why);
+    ShowFatal(why);
     ExitProgram(kLockedExitCode);
 }
 } // namespace
@@ -38,7 +38,7 @@ void LockReaderTree(const std::string& Dir, int WaitSeconds) {
     std::string name = Dir + kLockFileName;
     int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        TheConsole().WriteLine("brix: " + name + ": " + std::strerror(errno));
+        ShowFatal("brix: " + name + ": " + std::strerror(errno));
         ExitProgram(2);
     }
     const std::int64_t start = TheClock().MonotonicMs();
@@ -46,7 +46,7 @@ void LockReaderTree(const std::string& Dir, int WaitSeconds) {
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            TheConsole().WriteLine("brix: " + name + ": " + std::strerror(errno));
+            ShowFatal("brix: " + name + ": " + std::strerror(errno));
             ExitProgram(2);
         }
         if (!told) {

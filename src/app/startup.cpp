@@ -43,7 +43,7 @@ void AppendBox(const std::string& name) {
 }
 
 [[noreturn]] void FatalSystemError(const std::string& what, int err) {
-    TheConsole().WriteLine("brix: " + what + ": " + std::strerror(err));
+    ShowFatal("brix: " + what + ": " + std::strerror(err));
     std::exit(2);
 }
 
@@ -83,6 +83,10 @@ void ApplySwitch(RunSettings& s, const std::string& rest, const std::string& ori
         s.VerboseMode = true;
     else if (rest == "SMTP")
         s.BatchedSmtp = true;
+    else if (rest == "Q")
+        s.Quiet = true;
+    else if (rest == "CHECK")
+        s.CheckOnly = true;
     else if (StartsWith(rest, "DEBUG"))
         s.DebugLevel = DebugLevelOf(rest);
     else if (StartsWith(rest, "CONFIG:"))
@@ -139,7 +143,7 @@ void StartRunLog(const std::string& runLog) {
         AppendLine(runLog, kBannerLine2);
         AppendLine(runLog, "");
     } catch (const EInOutError& e) {
-        TheConsole().WriteLine("brix: " + e.Message());
+        ShowFatal("brix: " + e.Message());
         std::exit(2);
     }
 }
@@ -161,6 +165,8 @@ void ShowUsage() {
     c.WriteLine(" -v             verbose mode");
     c.WriteLine(" -smtp          make batched smtp files");
     c.WriteLine(" -debugX        make debug level X logfile (where X is between 1 and 2)");
+    c.WriteLine(" -q             quiet: nothing on standard output, errors on standard error");
+    c.WriteLine(" -check         show what a run would use; touches no file and no server");
     c.WriteLine(" -multiX        X=0: no multithreading");
     c.WriteLine("                X=1: news multithreading");
     c.WriteLine("                X=2: complete multithreading (default)");
@@ -194,6 +200,9 @@ void ReadHostConfig() {
 void ParseCommandLine(const std::vector<std::string>& args) {
     RunSettings& s = Settings();
     s = RunSettings{};
+    // Even the banner stays off standard output with -q.
+    for (const std::string& a : args)
+        if (UpperAscii(a) == "-Q" || UpperAscii(a) == "/Q") SetConsoleQuiet(true);
     ShowBanner();
     for (const std::string& original : args)
         ApplyArgument(s, original);
@@ -204,7 +213,7 @@ void ParseCommandLine(const std::vector<std::string>& args) {
     SetQvPath(s);
     FindSpoolDir(s);
     FindLogDir(s);
-    StartRunLog(s.LogDir + "qv-ppp.log");
+    if (!s.CheckOnly) StartRunLog(s.LogDir + "qv-ppp.log");
 }
 
 } // namespace brix

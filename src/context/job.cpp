@@ -9,14 +9,14 @@
 namespace brix {
 
 void LogJobError(const char* job, const Exception& error) {
-    WriteLog(std::string("Error (") + job + "): " + error.Message(), 3);
+    WriteFailure(std::string("Error (") + job + "): " + error.Message());
 }
 
 void RunJob(const char* job, const std::function<void()>& body) {
     try {
         body();
     } catch (const ebrix_break& e) {
-        WriteLog(e.Message(), 3);
+        WriteStop(e.Message());
     } catch (const EsktException& e) {
         LogJobError(job, e);
     } catch (const ebrix_joberror& e) {

@@ -2,6 +2,7 @@
 
 #include "context/settings.h"
 #include "platform/console.h"
+#include "platform/program_end.h"
 #include "platform/textfile.h"
 #include "support/errors.h"
 
@@ -11,8 +12,14 @@ namespace brix {
 
 namespace {
 bool gScreenShown = false;
+bool gFailed = false;
+bool gStopped = false;
 // Log files whose writing failed in this run.
 std::set<std::string> gFailedLogs;
+
+bool FailuresToStandardError() {
+    return ConsoleQuiet() || (!TheConsole().IsScreen() && !Settings().VerboseMode);
+}
 
 void SafeAppend(const std::string& file, const std::string& line, bool stamped) {
     if (gFailedLogs.count(file)) return;
@@ -24,7 +31,10 @@ void SafeAppend(const std::string& file, const std::string& line, bool stamped) 
     } catch (const EInOutError& e) {
         gFailedLogs.insert(file);
         const std::string report = "Error (log): " + e.Message();
-        TheConsole().WriteLine(report);
+        if (FailuresToStandardError())
+            WriteErrorLine(report);
+        else
+            TheConsole().WriteLine(report);
         if (file != RunLogPath()) SafeAppend(RunLogPath(), report, true);
     }
 }
@@ -46,6 +56,33 @@ void WriteLog(const std::string& message, int level) {
     if (!gScreenShown && (s.VerboseMode || (level & 1))) TheConsole().WriteLine(message);
     if (level & 1) SafeAppend(RunLogPath(), message, true);
     if ((level & 2) && s.DebugLevel > 0) SafeAppend(BoxLogPath(), message, false);
+}
+
+void WriteFailure(const std::string& message) {
+    gFailed = true;
+    if (!FailuresToStandardError()) return WriteLog(message, 3);
+    WriteErrorLine(message);
+    SafeAppend(RunLogPath(), message, true);
+    if (Settings().DebugLevel > 0) SafeAppend(BoxLogPath(), message, false);
+}
+
+void WriteStop(const std::string& message) {
+    WriteFailure(message);
+    gStopped = true;
+}
+
+void WriteWarning(const std::string& message) {
+    WriteErrorLine(message);
+    SafeAppend(RunLogPath(), message, true);
+}
+
+int RunExitCode() {
+    if (gStopped) return kExitStopped;
+    return gFailed ? kExitJobFailed : 0;
+}
+
+void NoteStopped() {
+    gStopped = true;
 }
 
 void LogProtocolLine(const std::string& line) {

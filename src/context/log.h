@@ -11,6 +11,23 @@ namespace brix {
 // status screen is shown (before it is created and after it is released).
 void WriteLog(const std::string& message, int level);
 
+// A failure of a job or of the run (an "Error (job): " line, the abort line,
+// the exception report): written like WriteLog(message, 3) and noted for the
+// exit code. When nobody watches the console (standard output is no
+// terminal and -v is not given, or -q) it goes to standard error instead, so
+// that a scheduled run reports it.
+void WriteFailure(const std::string& message);
+// The abort line ("aborted by user ..."): as WriteFailure, noted as a stop.
+void WriteStop(const std::string& message);
+// A warning about the user's own files: the run log and standard error.
+void WriteWarning(const std::string& message);
+
+// The exit code of the run so far: 0 when nothing failed, kExitStopped when
+// the user stopped it, else kExitJobFailed when anything failed.
+int RunExitCode();
+// A stop that reached no job (a signal after the last abort check).
+void NoteStopped();
+
 // A protocol line of a client or socket (debug log only; console in verbose
 // mode). Installed by the jobs as their clients' log-line callback.
 void LogProtocolLine(const std::string& line);

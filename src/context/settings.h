@@ -11,6 +11,9 @@ struct RunSettings {
     bool HelpRequested = false;
     bool VerboseMode = false;
     bool BatchedSmtp = false;
+    // -q: nothing on standard output; -check: show the settings, run nothing.
+    bool Quiet = false;
+    bool CheckOnly = false;
     std::int32_t DebugLevel = 0;
     std::string BoxList;
     std::string CurrentBox;

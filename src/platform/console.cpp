@@ -74,6 +74,7 @@ class TerminalConsole final : public Console {
     TerminalConsole() : isTty_(::isatty(STDOUT_FILENO) == 1) {}
 
     void Write(std::string_view text) override { WriteAll(STDOUT_FILENO, Convert(text)); }
+    void WriteError(std::string_view text) { WriteAll(STDERR_FILENO, Convert(text)); }
 
     void WriteAt(int x, int y, std::string_view text) override {
         if (!isTty_) return;
@@ -161,15 +162,54 @@ TerminalConsole* RealConsole() {
     static TerminalConsole console;
     return &console;
 }
+
+// The console of -q: writes nothing, and is no screen, so that no status
+// window is drawn either.
+class SilentConsole final : public Console {
+  public:
+    void Write(std::string_view) override {}
+    void WriteAt(int, int, std::string_view) override {}
+    void SetAttr(std::uint8_t) override {}
+    void ClearScreen() override {}
+    void CursorOff() override {}
+    void CursorOn() override {}
+    void Bell() override {}
+    bool IsScreen() const override { return false; }
+};
+
 Console* gConsole = nullptr;
+bool gQuiet = false;
 
 } // namespace
 
 Console& TheConsole() {
-    return gConsole ? *gConsole : *RealConsole();
+    static SilentConsole silent;
+    if (gConsole) return *gConsole;
+    if (gQuiet) return silent;
+    return *RealConsole();
 }
 void SetConsole(Console* console) {
     gConsole = console;
+}
+
+void SetConsoleQuiet(bool quiet) {
+    gQuiet = quiet;
+}
+bool ConsoleQuiet() {
+    return gQuiet;
+}
+
+void WriteErrorLine(std::string_view cp850) {
+    std::string line(cp850);
+    line += '\n';
+    RealConsole()->WriteError(line);
+}
+
+void ShowFatal(std::string_view cp850) {
+    if (gQuiet)
+        WriteErrorLine(cp850);
+    else
+        TheConsole().WriteLine(cp850);
 }
 
 std::string Cp850ToUtf8(std::string_view cp850) {

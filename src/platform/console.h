@@ -36,6 +36,17 @@ Console& TheConsole();
 // Replaces the console (tests); nullptr restores the terminal.
 void SetConsole(Console* console);
 
+// -q: standard output stays empty (no banner, no window, no lines), for
+// cron and timers; what goes to standard error still goes there.
+void SetConsoleQuiet(bool quiet);
+bool ConsoleQuiet();
+// A line on standard error, in the terminal's character set, control bytes
+// shown as "?" like on the console.
+void WriteErrorLine(std::string_view cp850);
+// A message that ends the program: on standard error when the console is
+// quiet, else on the console.
+void ShowFatal(std::string_view cp850);
+
 // WriteAt of the design: through the program's console.
 inline void WriteAt(int x, int y, std::string_view text) {
     TheConsole().WriteAt(x, y, text);

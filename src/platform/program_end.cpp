@@ -9,13 +9,13 @@
 namespace brix {
 
 void ErrorHalt(int code, const std::string& message) {
-    TheConsole().WriteLine(message);
+    ShowFatal(message);
     TheClock().Sleep(1000);
     ExitProgram(code);
 }
 
 void ErrorHaltPrompt(int code, const std::string& message) {
-    TheConsole().WriteLine(message);
+    ShowFatal(message);
     TimedKeyPrompt("Weiter mit Return ...", 546, "\r");
     ExitProgram(code);
 }

@@ -1,5 +1,7 @@
 #include "platform/terminal.h"
 
+#include "platform/program_end.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -17,11 +19,11 @@ volatile std::sig_atomic_t gKeyboardRaw = 0;
 termios gSavedTermios{};
 bool gInstalled = false;
 
-void OnSignal(int sig) {
+void OnSignal(int) {
     if (gSignals > 0) {
         // A second signal: the user means it. End at once, terminal restored.
         RestoreTerminal();
-        _exit(128 + sig);
+        _exit(kExitStopped);
     }
     gSignals = 1;
     gAbortPending = 1;
@@ -74,6 +76,10 @@ bool TakeAbortSignal() noexcept {
     if (!gAbortPending) return false;
     gAbortPending = 0;
     return true;
+}
+
+bool SignalArrived() noexcept {
+    return gSignals > 0;
 }
 
 void NoteCursorHidden(bool hidden) noexcept {

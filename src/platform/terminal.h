@@ -12,6 +12,8 @@ void EnterRawKeyboard();
 void RestoreTerminal() noexcept;
 // True once SIGINT, SIGTERM or SIGHUP arrived since the last call; clears it.
 bool TakeAbortSignal() noexcept;
+// Whether SIGINT, SIGTERM or SIGHUP came at all in this run (taken or not).
+bool SignalArrived() noexcept;
 // Marks the cursor as hidden on the terminal (so that exit shows it again).
 void NoteCursorHidden(bool hidden) noexcept;
 // Ends the process: restores the terminal, flushes, exits with code.

@@ -5,15 +5,21 @@
 
 #include "app/run_boxes.h"
 #include "platform/console.h"
+#include "testing/job_test.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace brix {
 namespace {
@@ -49,6 +55,8 @@ TEST(Startup, ErrorsBeforeTheRun) {
         " -v             verbose mode\n"
         " -smtp          make batched smtp files\n"
         " -debugX        make debug level X logfile (where X is between 1 and 2)\n"
+        " -q             quiet: nothing on standard output, errors on standard error\n"
+        " -check         show what a run would use; touches no file and no server\n"
         " -multiX        X=0: no multithreading\n"
         "                X=1: news multithreading\n"
         "                X=2: complete multithreading (default)\n\n"
@@ -104,7 +112,7 @@ TEST(Startup, RunLogBoxNamesAndLogDir) {
     auto r =
         RunBrix({host.tree.Path() + "box1.bfg", "-config:c:\\qv\\B2", "nobox.bfg", "-v", "-debug"},
                 {host.Env()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.exitCode, 105) << r.output; // the missing box is a failure
     const std::string log = host.tree.Read("Logs/qv-ppp.log");
     EXPECT_TRUE(log.starts_with("\r\nBrix Win32 v0.4.2l Beta - Mail & News (Linux)\r\n"
                                 "POP3, SMTP und NNTP f\x81r den Offline-Reader\r\n\r\n"));
@@ -193,7 +201,7 @@ TEST(Startup, ScorefileErrorsEndTheRunWithTheirReportAndExitCode) {
 
     // A missing one is an I/O error report (the demo's run shows a good one).
     auto r = RunBrix({"box1.bfg", "-v"}, {ScoreTree("", "none.sc").Env()});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.exitCode, 105);
     EXPECT_NE(r.output.find("Exception EInOutError at address "), std::string::npos) << r.output;
 }
 
@@ -277,7 +285,7 @@ TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
 
     auto start = std::chrono::steady_clock::now();
     ::kill(first, SIGTERM);
-    EXPECT_EQ(testing::WaitExit(first), 0);
+    EXPECT_EQ(testing::WaitExit(first), 106);
     // The job stopped waiting at once and ended its dialogue with QUIT,
     // which the server read after its pause.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
@@ -297,7 +305,7 @@ TEST(RunControl, SecondSignalEndsTheProgramAtOnce) {
     // Two signals sent at once would merge into one pending signal.
     std::this_thread::sleep_for(50ms);
     ::kill(pid, SIGINT);
-    EXPECT_EQ(testing::WaitExit(pid), 128 + SIGINT);
+    EXPECT_EQ(testing::WaitExit(pid), 106);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);
     EXPECT_FALSE(host.tree.Exists("spool/m0000.msg"));
     EXPECT_TRUE(host.Free());
@@ -367,7 +375,7 @@ TEST_P(SignalDuringAJob, StopsAfterTheVerdictAndWithoutAWholeTimeOut) {
     std::this_thread::sleep_for(300ms);
     const auto start = std::chrono::steady_clock::now();
     ::kill(pid, SIGTERM);
-    EXPECT_EQ(testing::WaitExit(pid), 0);
+    EXPECT_EQ(testing::WaitExit(pid), 106);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
     const std::string log = host.tree.Read("qv-ppp.log");
     EXPECT_NE(log.find(" aborted by user ...\r\n"), std::string::npos) << log;
@@ -385,6 +393,147 @@ TEST_P(SignalDuringAJob, StopsAfterTheVerdictAndWithoutAWholeTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SignalDuringAJob, ::testing::ValuesIn(kSignalCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ----------------------------------------------------------------------
+// Unattended runs: what a run without a terminal and without -v tells.
+
+// A port of 127.0.0.1 where nothing listens.
+std::string ClosedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return std::to_string(ntohs(a.sin_port));
+}
+
+// Each kind of failure: its exit code, and its line on standard error but
+// not on standard output. With -q standard output stays empty. A misspelt
+// key is reported once per run (the box is named twice) and sets nothing.
+TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
+    const std::string pop = "POP3SERVER=127.0.0.1\nPOP3USER=joe\nPOP3PASS=pw\nPOP3PORT=";
+    struct Row {
+        const char* name;
+        std::function<Script()> server; // null: none
+        std::string box;                // "{port}" is the server's port
+        std::vector<std::string> args;
+        int exitCode;
+        std::string error; // on standard error; empty: nothing there
+    } rows[] = {
+        {"wrong password, -q",
+         [] {
+             return Script()
+                 .Send("+OK ready")
+                 .Expect("USER joe")
+                 .Send("+OK")
+                 .Expect("PASS pw")
+                 .Send("-ERR [AUTH] wrong password");
+         },
+         pop + "{port}\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): Pass. (Error=-ERR [AUTH] wrong password)\n"},
+        {"nothing listening",
+         nullptr,
+         pop + ClosedPort() + "\n",
+         {"box1.bfg"},
+         105,
+         "Error (getmail): Connect: Cannot connect to 127.0.0.1:"},
+        {"unknown host",
+         nullptr,
+         "POP3SERVER=nosuch.invalid\nPOP3PORT=110\n",
+         {"box1.bfg"},
+         105,
+         "Error (getmail): Connect: "},
+        {"TLS failure",
+         [] { return Script().Send("+OK plain text"); },
+         pop + "{port}\nPOP3TLS=TLS\nPOP3TIMEOUT=2\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): TLS: "},
+        {"missing box",
+         nullptr,
+         "",
+         {"box1.bfg", "nobox.bfg", "-q"},
+         105,
+         "Error (main): Config-Datei '"},
+        {"misspelt key, nothing to do",
+         nullptr,
+         "# mail\npop3servr = mail.example\n",
+         {"box1.bfg", "box1.bfg", "-q"},
+         0,
+         "BOX1.bfg line 2: unknown key POP3SERVR (did you mean POP3SERVER?)\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::optional<ScriptServer> server;
+        std::string box = row.box;
+        if (row.server) {
+            server.emplace(row.server());
+            box.replace(box.find("{port}"), 6, server->PortText());
+        }
+        HostTree host;
+        host.tree.Write("BOX1.bfg", box);
+        auto r = RunBrixApart(row.args, {host.Env(), "RES_OPTIONS=timeout:1 attempts:1"});
+        EXPECT_EQ(r.exitCode, row.exitCode);
+        const bool quiet = row.args.back() == "-q";
+        EXPECT_EQ(r.output, quiet ? "" : kBanner);
+        EXPECT_TRUE(r.errors.starts_with(row.error)) << r.errors;
+        EXPECT_EQ(r.errors.find('\n'), r.errors.size() - 1) << "one line: " << r.errors;
+        const std::string log = host.tree.Read("qv-ppp.log");
+        EXPECT_NE(log.find(" " + r.errors.substr(0, r.errors.size() - 1) + "\r\n"),
+                  std::string::npos)
+            << log;
+    }
+}
+
+// -check: the settings a run would use, secrets masked, the box file's
+// warnings; no file is touched, no server asked. The ports that the box
+// leaves out are the registered ones for each TLS mode.
+TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
+    HostTree host;
+    host.tree.Write("BOX1.bfg", "POP3SERVER=pop.example pop2.example\nPOP3TLS=TLS NONE\n"
+                                "POP3USER=anna\nPOP3PASS=S3cret!\nSMTPSERVER=smtp.example\n"
+                                "SMTPTLS=STARTTLS\nSMTPPASS=Sm7pSecret\nSMTPAUTH=login\n"
+                                "NNTPSERVER=news.example\nNNTPTLS=TLS\nNNTPPASS=N3wsSecret\n"
+                                "NNTPLIST=J\nNNTPPASWORD=typo\n");
+    host.tree.Write("BOX1.rc", "de.test 120\nde.alt -5 HDRONLY\n");
+    host.tree.Write("spool/m0001.out", "");
+    const auto before = DirNames(host.tree.Path());
+    auto r = RunBrix({"box1.bfg", "-check"}, {host.Env()});
+    EXPECT_EQ(r.exitCode, 107);
+    const std::string qv = host.tree.Path();
+    const std::string expected =
+        "Host reader: " + qv + " (spool " + qv + "spool/, logs " + qv + ")\n\nBox BOX1: " + qv +
+        "BOX1.bfg\n"
+        "  warning: BOX1.bfg line 13: unknown key NNTPPASWORD (did you mean NNTPPASS?)\n"
+        "  POP3 pop.example port 995, TLS, user anna, password ****, kept on the server, into " +
+        qv +
+        "spool/\n"
+        "  POP3 pop2.example port 110, no TLS, user anna, password ****, kept on the server, "
+        "into " +
+        qv + "spool/\n  mail identifiers: " + qv + "e-mail.uid, " + qv +
+        "e-mail.idx\n"
+        "  SMTP smtp.example port 587, STARTTLS, user none, password ****, AUTH LOGIN, 1 queued "
+        "in " +
+        qv +
+        "spool/\n"
+        "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE when "
+        "offered, 0 queued, batches into " +
+        qv + "spool/\n  newsgroup list: " + qv + "BOX1.bl\n  news state: " + qv + "e-news.idx, " +
+        qv + "request.id\n  groups of " + qv +
+        "BOX1.rc: 2\n    de.test after 120\n    de.alt after -5, headers only\n"
+        "  jobs: sendmail getmail getnglist getnews\n";
+    EXPECT_EQ(r.output, kBanner + expected);
+    for (const char* secret : {"S3cret", "Sm7pSecret", "N3wsSecret"})
+        EXPECT_EQ(r.output.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(DirNames(host.tree.Path()), before);
+    host.tree.Write("BOX1.bfg", "NNTPSERVER=news.example\n");
+    EXPECT_EQ(RunBrix({"box1.bfg", "-check", "-q"}, {host.Env()}).exitCode, 0);
+}
 
 // ----------------------------------------------------------------------
 // The SMTP-after-POP pause at the edges of the millisecond clock.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -68,28 +69,38 @@ int WaitExit(pid_t pid) {
 }
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, const std::string& workDir, int out) {
+            const std::vector<std::string>& env, const std::string& workDir, int out, int err) {
     pid_t pid = ::fork();
     if (pid == 0) {
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(out < 0 ? null : out, 1);
-        ::dup2(out < 0 ? null : out, 2);
+        ::dup2(err == -2 ? (out < 0 ? null : out) : err < 0 ? null : err, 2);
         Exec(program, args, env, workDir);
     }
     return pid;
 }
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env, const std::string& workDir) {
+                         const std::vector<std::string>& env, const std::string& workDir,
+                         bool errorsApart) {
     ProgramResult result;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return result;
-    pid_t pid = Spawn(program, args, env, workDir, fds[1]);
+    // Standard error apart goes to a file, read when the program has ended.
+    FILE* err = errorsApart ? std::tmpfile() : nullptr;
+    pid_t pid = Spawn(program, args, env, workDir, fds[1], err ? ::fileno(err) : -2);
     ::close(fds[1]);
     ReadAll(fds[0], result.output, 600);
     ::close(fds[0]);
     result.exitCode = WaitExit(pid);
+    if (err) {
+        std::rewind(err);
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, err)) > 0;)
+            result.errors.append(buf, n);
+        std::fclose(err);
+    }
     return result;
 }
 

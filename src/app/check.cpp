@@ -1,0 +1,196 @@
+#include "app/check.h"
+
+#include "app/run_boxes.h"
+#include "context/config.h"
+#include "context/settings.h"
+#include "mail/spool.h"
+#include "news/dupes.h"
+#include "news/group_pointers.h"
+#include "news/request_file.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/program_end.h"
+#include "support/errors.h"
+#include "support/text.h"
+
+#include <vector>
+
+namespace brix {
+
+namespace {
+
+// A secret is never shown, only whether there is one.
+std::string Secret(const std::string& value) {
+    return value.empty() ? "none" : "****";
+}
+
+std::string OrNone(const std::string& value) {
+    return value.empty() ? "none" : value;
+}
+
+std::string TlsWord(const std::string& word) {
+    const std::string w = UpperAscii(word);
+    return w.empty() || w == "NONE" ? "no TLS" : w;
+}
+
+std::string Account(const std::string& server, const std::string& port, const std::string& tls,
+                    const std::string& user, const std::string& pass) {
+    return server + " port " + port + ", " + TlsWord(tls) + ", user " + OrNone(user) +
+           ", password " + Secret(pass);
+}
+
+class BoxReport {
+  public:
+    BoxReport(const std::string& name, tbrixconfig& box) : name_(name), box_(box) {}
+
+    // False when a file of the box would end a job or the run.
+    bool Clean() const { return clean_ && box_.Warnings.empty(); }
+
+    std::vector<std::string> Lines() {
+        FillSpoolDefaults(box_, run_.SpoolDir);
+        box_.SMTPAUTH = UpperAscii(box_.SMTPAUTH);
+        const BoxWork work = DecideWork(box_);
+        for (const std::string& w : box_.Warnings)
+            Add("warning: " + w);
+        Mail();
+        News();
+        Filters();
+        Add("jobs: " + Jobs(work));
+        return std::move(lines_);
+    }
+
+  private:
+    void Add(const std::string& line) { lines_.push_back("  " + line); }
+
+    void Mail() {
+        const int pops = WordCount(box_.POP3SERVER);
+        for (int i = 1; i <= pops; ++i)
+            Add("POP3 " +
+                Account(ExtractWord(i, box_.POP3SERVER), Pop3PortOf(box_, i),
+                        ExtractWord(i, box_.POP3TLS), ExtractWord(i, box_.POP3USER),
+                        ExtractWord(i, box_.POP3PASS)) +
+                (IsYesWord(ExtractWord(i, box_.POP3AUTH)) ? ", APOP" : "") +
+                (IsYesWord(ExtractWord(i, box_.POP3KEEP)) ? ", kept on the server"
+                                                          : ", deleted on the server") +
+                ", into " + ExtractWord(i, box_.POP3SPOOL));
+        if (pops > 0)
+            Add("mail identifiers: " + run_.QvPath + kUidFileName + ", " + run_.QvPath +
+                kIdxFileName);
+        const int smtps = WordCount(box_.SMTPSERVER);
+        for (int i = 1; i <= smtps; ++i) {
+            const std::string spool = ExtractWord(i, box_.SMTPSPOOL);
+            const std::string auth = ExtractWord(i, box_.SMTPAUTH);
+            Add("SMTP " +
+                Account(ExtractWord(i, box_.SMTPSERVER), SmtpPortOf(box_, i),
+                        ExtractWord(i, box_.SMTPTLS), ExtractWord(i, box_.SMTPUSER),
+                        ExtractWord(i, box_.SMTPPASS)) +
+                ", AUTH " + (auth.empty() || auth == "KEINE" ? "none" : auth) + ", " +
+                std::to_string(FindFiles(spool + "m*.out").size()) + " queued in " + spool);
+        }
+        if (smtps > 0 && box_.SMTPAFTERPOP)
+            Add("SMTP after POP, " + std::to_string(box_.SMTPAFTERPOPDELAY) + " s after the fetch");
+    }
+
+    void News() {
+        if (box_.NNTPSERVER.empty()) return;
+        Add("NNTP " +
+            Account(box_.NNTPSERVER, NntpPortOf(box_), box_.NNTPTLS, box_.NNTPUSER, box_.NNTPPASS) +
+            (box_.NNTPCOMPRESS ? ", COMPRESS DEFLATE when offered" : "") + ", " +
+            std::to_string(FindFiles(box_.NNTPSPOOL + "n*.out").size()) + " queued, batches into " +
+            box_.NNTPSPOOL);
+        if (box_.NNTPLIST) Add("newsgroup list: " + ResolveName(run_.QvPath + name_ + ".bl"));
+        Add("news state: " + run_.QvPath + kDupeFileName + ", " + run_.QvPath + kRequestFileName);
+        Groups();
+    }
+
+    // The groups as the fetch would read them; a line it would refuse is
+    // shown as the error it would end with.
+    void Groups() {
+        const std::string rc = ResolveName(run_.QvPath + name_ + ".rc");
+        if (!EntryExists(rc)) {
+            Add("groups: none (" + rc + " does not exist)");
+            return;
+        }
+        std::vector<std::string> groups;
+        try {
+            for (const std::string& line : ReadLines(rc)) {
+                if (!IsGroupLine(line)) continue;
+                const GroupLine g = ParseGroupLine(line, rc);
+                groups.push_back("    " + g.group + " after " + std::to_string(g.pointer) +
+                                 (g.headerOnly ? ", headers only" : ""));
+            }
+        } catch (const Exception& e) {
+            Add("warning: " + e.Message());
+            clean_ = false;
+        }
+        Add("groups of " + rc + ": " + std::to_string(groups.size()));
+        for (const std::string& g : groups)
+            lines_.push_back(g);
+    }
+
+    void Filters() {
+        if (!box_.PPP_KILLFILE.empty())
+            Add("sender filter: " + box_.PPP_KILLFILE +
+                (FileExists(box_.PPP_KILLFILE) ? "" : " (missing: not used)"));
+        if (box_.QVSCOREAKTIV && !box_.SCOREFILE.empty())
+            Add("scorefile: " + run_.ProgramDir + box_.SCOREFILE);
+    }
+
+    std::string Jobs(const BoxWork& work) const {
+        std::string mail;
+        const std::string fetch = work.MailFetch ? "getmail " : "";
+        const std::string send = work.MailSend ? "sendmail " : "";
+        mail = box_.SMTPAFTERPOP ? fetch + send : send + fetch;
+        std::string news;
+        if (work.NewsJobs) {
+            if (box_.NNTPLIST) news += "getnglist ";
+            if (FileMatchExists(box_.NNTPSPOOL + "n*.out")) news += "postnews ";
+            news += "getnews";
+        }
+        std::string all = Trimmed(mail + news);
+        return all.empty() ? "none" : all;
+    }
+
+    const RunSettings& run_ = Settings();
+    std::string name_;
+    tbrixconfig& box_;
+    std::vector<std::string> lines_;
+    bool clean_ = true;
+};
+
+} // namespace
+
+int RunCheck() {
+    RunSettings& s = Settings();
+    Console& con = TheConsole();
+    bool clean = true;
+    std::string list = s.BoxList;
+    try {
+        list = ExpandBoxList(s.BoxList,
+                             tbrixconfig(BoxFileOf(ExtractWord(1, s.BoxList))).PPP_BOXPAKETE);
+    } catch (const Exception&) {
+        // The first box's own report below says what is wrong with it.
+    }
+    con.WriteLine("Host reader: " + s.QvPath + " (spool " + s.SpoolDir + ", logs " + s.LogDir +
+                  ")");
+    const int boxes = WordCount(list);
+    for (int i = 1; i <= boxes; ++i) {
+        const std::string name = ExtractWord(i, list);
+        const std::string file = BoxFileOf(name);
+        con.WriteLine("");
+        con.WriteLine("Box " + name + ": " + ResolveName(file));
+        try {
+            tbrixconfig box(file);
+            BoxReport report(name, box);
+            for (const std::string& line : report.Lines())
+                con.WriteLine(line);
+            clean = clean && report.Clean();
+        } catch (const Exception& e) {
+            con.WriteLine("  error: " + e.Message());
+            clean = false;
+        }
+    }
+    return clean ? 0 : kExitCheckWarned;
+}
+
+} // namespace brix
