@@ -1,6 +1,7 @@
 #include "app/check.h"
 
 #include "app/run_boxes.h"
+#include "clients/sasl.h"
 #include "context/config.h"
 #include "context/settings.h"
 #include "mail/spool.h"
@@ -33,10 +34,16 @@ std::string TlsWord(const std::string& word) {
     return w.empty() || w == "NONE" ? "no TLS" : w;
 }
 
+// The command is shown: it names where the secret lives, not the secret.
 std::string Account(const std::string& server, const std::string& port, const std::string& tls,
-                    const std::string& user, const std::string& pass) {
+                    const std::string& user, const std::string& pass, const std::string& command) {
     return server + " port " + port + ", " + TlsWord(tls) + ", user " + OrNone(user) +
-           ", password " + Secret(pass);
+           ", password " + (command.empty() ? Secret(pass) : "from `" + command + "`");
+}
+
+std::string Pop3Method(const std::string& word) {
+    if (IsYesWord(word)) return ", APOP";
+    return MakeSaslMechanism(word, {}) ? ", AUTH " + UpperAscii(word) : "";
 }
 
 class BoxReport {
@@ -52,6 +59,7 @@ class BoxReport {
         const BoxWork work = DecideWork(box_);
         for (const std::string& w : box_.Warnings)
             Add("warning: " + w);
+        if (!box_.TLSFINGERPRINT.empty()) Add("TLS certificates accepted: " + box_.TLSFINGERPRINT);
         Mail();
         News();
         Filters();
@@ -68,8 +76,8 @@ class BoxReport {
             Add("POP3 " +
                 Account(ExtractWord(i, box_.POP3SERVER), Pop3PortOf(box_, i),
                         ExtractWord(i, box_.POP3TLS), ExtractWord(i, box_.POP3USER),
-                        ExtractWord(i, box_.POP3PASS)) +
-                (IsYesWord(ExtractWord(i, box_.POP3AUTH)) ? ", APOP" : "") +
+                        ExtractWord(i, box_.POP3PASS), box_.POP3PASSCMD) +
+                Pop3Method(ExtractWord(i, box_.POP3AUTH)) +
                 (IsYesWord(ExtractWord(i, box_.POP3KEEP)) ? ", kept on the server"
                                                           : ", deleted on the server") +
                 ", into " + ExtractWord(i, box_.POP3SPOOL));
@@ -83,7 +91,7 @@ class BoxReport {
             Add("SMTP " +
                 Account(ExtractWord(i, box_.SMTPSERVER), SmtpPortOf(box_, i),
                         ExtractWord(i, box_.SMTPTLS), ExtractWord(i, box_.SMTPUSER),
-                        ExtractWord(i, box_.SMTPPASS)) +
+                        ExtractWord(i, box_.SMTPPASS), box_.SMTPPASSCMD) +
                 ", AUTH " + (auth.empty() || auth == "KEINE" ? "none" : auth) + ", " +
                 std::to_string(FindFiles(spool + "m*.out").size()) + " queued in " + spool);
         }
@@ -94,7 +102,8 @@ class BoxReport {
     void News() {
         if (box_.NNTPSERVER.empty()) return;
         Add("NNTP " +
-            Account(box_.NNTPSERVER, NntpPortOf(box_), box_.NNTPTLS, box_.NNTPUSER, box_.NNTPPASS) +
+            Account(box_.NNTPSERVER, NntpPortOf(box_), box_.NNTPTLS, box_.NNTPUSER, box_.NNTPPASS,
+                    box_.NNTPPASSCMD) +
             (box_.NNTPCOMPRESS ? ", COMPRESS DEFLATE when offered" : "") + ", " +
             std::to_string(FindFiles(box_.NNTPSPOOL + "n*.out").size()) + " queued, batches into " +
             box_.NNTPSPOOL);

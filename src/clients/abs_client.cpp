@@ -1,6 +1,9 @@
 #include "clients/abs_client.h"
 
+#include "clients/base64.h"
+#include "clients/sasl.h"
 #include "net/socket_abort.h"
+#include "net/tls_layer.h"
 #include "support/dot_stuffing.h"
 #include "support/text.h"
 
@@ -54,7 +57,7 @@ void TAbsClient::Connect(const std::string& HostName) {
     inFlight_.clear();
     inFlightBytes_ = 0;
     Socket->Connect(HostName, Service);
-    if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile);
+    if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile, TlsPins);
     GetResponse(nullptr);
     Greeting = LastReply;
 }
@@ -125,10 +128,21 @@ void TAbsClient::SendCommand(const std::string& Cmd) {
     SendCommandLines(Cmd, nullptr);
 }
 
+void TAbsClient::SendSecretCommand(const std::string& Cmd, const std::string& Shown) {
+    shown_ = &Shown;
+    try {
+        SendCommandLines(Cmd, nullptr);
+    } catch (...) {
+        shown_ = nullptr;
+        throw;
+    }
+    shown_ = nullptr;
+}
+
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
     RunDueJudges();
     if (inFlight_.empty()) {
-        DoLogLine("<" + Cmd);
+        DoLogLine("<" + (shown_ ? *shown_ : Cmd));
         Socket->WriteLn(Cmd);
         if (OnSentInTurn) OnSentInTurn(Cmd);
     } else if (inFlight_.front().command == Cmd) {
@@ -245,10 +259,62 @@ bool ParseTlsMode(const std::string& Word, TTlsMode& Mode) {
     return true;
 }
 
-void TAbsClient::SetTls(const std::string& Word, const std::string& CAFile) {
+void TAbsClient::SetTls(const std::string& Word, const std::string& CAFile,
+                        const std::string& Fingerprints) {
     if (!ParseTlsMode(Word, TlsMode))
         throw EAbsClient::CreateError("TLS mode " + Word + " unknown", "NONE, STARTTLS or TLS");
     TlsCAFile = CAFile;
+    std::string bad;
+    if (!ParseFingerprints(Fingerprints, TlsPins, bad))
+        throw EAbsClient::CreateError("TLSFINGERPRINT " + bad + " is no SHA-256 fingerprint",
+                                      "64 hex digits, colons optional");
+}
+
+// RFC 4422 section 3 over the protocol's AUTH (RFC 5034, RFC 4954): the
+// first message goes with the command when it fits the line, else after the
+// server's empty challenge; every challenge is answered in Base64, or with
+// "*" when it makes no sense; a server that proves itself wrong is refused
+// with "*" too. No line we send is logged but as "****".
+void TAbsClient::Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand) {
+    const std::string tag = std::string("Auth ") + Mechanism.Name();
+    std::optional<std::string> first = Mechanism.First();
+    std::string command = std::string("AUTH ") + Mechanism.Name();
+    const std::string shownCommand = command;
+    if (first) {
+        const std::string inline_ = first->empty() ? "=" : Base64Encode(*first);
+        if (command.size() + 1 + inline_.size() <= MaxCommand) {
+            command += " " + inline_;
+            first.reset();
+        }
+    }
+    if (OnSecret && Mechanism.RevealsSecret()) OnSecret();
+    SendSecretCommand(command, command == shownCommand ? command : shownCommand + " ****");
+    // A server asks a few rounds at most; one that never stops is cancelled.
+    std::string challenge;
+    for (int round = 0; SaslChallenge(challenge); ++round) {
+        std::optional<std::string> answer;
+        std::string decoded;
+        if (first) {
+            answer = std::move(first);
+            first.reset();
+        } else if (round < 8 && Base64Decode(challenge, decoded)) {
+            try {
+                answer = Mechanism.Answer(decoded);
+            } catch (const ESasl&) {
+                SendSecretCommand("*", "*");
+                throw;
+            }
+        }
+        if (!answer) {
+            SendSecretCommand("*", "*");
+            break;
+        }
+        SendSecretCommand(Base64Encode(*answer), answer->empty() ? "" : "****");
+    }
+    if (!SaslSucceeded()) throw EAbsClient::CreateError(tag, LastReply);
+    if (!Mechanism.MayEnd())
+        throw ESasl::CreateError(tag,
+                                 "the server accepted us without proving it knows the password");
 }
 
 } // namespace brix

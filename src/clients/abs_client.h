@@ -29,6 +29,8 @@
 
 namespace brix {
 
+class TSaslMechanism;
+
 // Lines of a message, an article or a list. Lines are kept whole.
 using TStrings = std::vector<std::string>;
 // Takes each line of a body as it arrives (and may move it away).
@@ -100,6 +102,13 @@ class TAbsClient {
     // ReplyCode. A command sent ahead (SendAhead) is not sent again: its
     // reply is read, after those of the SendLater commands before it.
     void SendCommand(const std::string& Cmd);
+    // The same for a command that carries a secret: the log shows Shown.
+    void SendSecretCommand(const std::string& Cmd, const std::string& Shown);
+    // One SASL exchange through the protocol's AUTH command; the first
+    // message goes with the command when the line stays within MaxCommand.
+    // A refusal raises EAbsClient "Auth MECHANISM" with the server's line;
+    // a server that proves itself wrong raises ESasl.
+    void Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand);
     // The same, collecting continuation lines in Lines.
     void SendCommandLines(const std::string& Cmd, TStrings* Lines);
     // Reads a body up to its "." line, unstuffing leading dots (RFC 1939
@@ -151,6 +160,10 @@ class TAbsClient {
     std::size_t InFlight() const { return inFlight_.size(); }
     // Cmd was sent ahead and is the next whose answer an operation reads.
     bool IsAhead(const std::string& Cmd) const;
+    // Told before a password or token itself is sent (PASS, AUTHINFO PASS,
+    // AUTH LOGIN, PLAIN and the bearer tokens), so that a job can warn of
+    // plain text.
+    std::function<void()> OnSecret;
     // Told of each command an operation sends itself, not ahead (so that a
     // lookahead knows it went out).
     std::function<void(const std::string& Cmd)> OnSentInTurn;
@@ -158,7 +171,10 @@ class TAbsClient {
 
     // Sets TlsMode from a TLS key's word and TlsCAFile; an unknown word
     // raises EAbsClient, so that a typing error never means plain text.
-    void SetTls(const std::string& Word, const std::string& CAFile);
+    // Fingerprints: TLSFINGERPRINT's text; a word that is not a SHA-256
+    // fingerprint raises EAbsClient naming it.
+    void SetTls(const std::string& Word, const std::string& CAFile,
+                const std::string& Fingerprints = "");
 
     std::unique_ptr<TBufTCPClientSocket> Socket;
     std::string Host;
@@ -171,6 +187,9 @@ class TAbsClient {
     // the system's trust store and the PEM file TlsCAFile when set.
     TTlsMode TlsMode = TTlsMode::None;
     std::string TlsCAFile;
+    // SHA-256 digests of server certificates accepted as they are; when
+    // set, no other certificate is.
+    std::vector<std::string> TlsPins;
 
     // Ten minutes for a verdict (RFC 5321 section 4.5.3.2.6), or the
     // socket's time-out when that is longer.
@@ -200,6 +219,13 @@ class TAbsClient {
         bool more = false;
     };
     virtual TReplyLine ReplyLine(const std::string& Line) const = 0;
+    // The last reply is a SASL challenge; Text gets its Base64 part.
+    virtual bool SaslChallenge(std::string& Text) const {
+        (void)Text;
+        return false;
+    }
+    // The last reply ends an exchange in success.
+    virtual bool SaslSucceeded() const { return false; }
 
   private:
     struct TInFlight {
@@ -212,6 +238,7 @@ class TAbsClient {
     std::deque<TInFlight> inFlight_;
     std::size_t inFlightBytes_ = 0;
     std::size_t window_ = 1;
+    const std::string* shown_ = nullptr; // what the log shows of the command
 };
 
 } // namespace brix

@@ -57,7 +57,7 @@ void TAbsNNTPClient::Connect(const std::string& HostName) {
 void TAbsNNTPClient::StartTls() {
     const std::int32_t greeting = ReplyCode;
     Command("STARTTLS", "STARTTLS refused", 382);
-    Socket->StartTls(TlsCAFile);
+    Socket->StartTls(TlsCAFile, TlsPins);
     // The posting permission is the greeting's (RFC 4642 keeps it).
     ReplyCode = greeting;
 }

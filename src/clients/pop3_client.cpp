@@ -1,9 +1,11 @@
 #include "clients/pop3_client.h"
 
 #include "clients/md5.h"
+#include "clients/sasl.h"
 #include "net/socket_abort.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace brix {
@@ -65,7 +67,7 @@ void TAbsPOP3Client::Connect(const std::string& HostName) {
 
 void TAbsPOP3Client::Stls() {
     Command("STLS", "STARTTLS refused");
-    Socket->StartTls(TlsCAFile);
+    Socket->StartTls(TlsCAFile, TlsPins);
 }
 
 void TAbsPOP3Client::Command(const std::string& Cmd, const char* Tag) {
@@ -78,7 +80,39 @@ void TAbsPOP3Client::User(const std::string& Name) {
 }
 
 void TAbsPOP3Client::Pass(const std::string& Password) {
-    Command("PASS " + Password, "Pass");
+    if (OnSecret) OnSecret();
+    SendSecretCommand("PASS " + Password, "PASS ****");
+    Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Pass");
+}
+
+// RFC 5034 section 4: "+ " and the Base64 of the challenge; "+OK" ends it.
+bool TAbsPOP3Client::SaslChallenge(std::string& Text) const {
+    if (LastReply != "+" && !LastReply.starts_with("+ ")) return false;
+    Text = Trimmed(LastReply.substr(1));
+    return true;
+}
+
+bool TAbsPOP3Client::SaslSucceeded() const {
+    return ReplyCode == POP3_OK;
+}
+
+void TAbsPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account) {
+    std::unique_ptr<TSaslMechanism> mechanism = MakeSaslMechanism(Method, Account);
+    if (!mechanism) throw EAbsPOP3Client::CreateError("Auth: unknown method", Method);
+    // Asked before any secret leaves: a server that does not offer the
+    // method would only refuse it after seeing the password.
+    TStrings capabilities;
+    const bool known = Capa(&capabilities);
+    const std::vector<std::string> offered = OfferedMechanisms(capabilities, "SASL");
+    if (std::find(offered.begin(), offered.end(), mechanism->Name()) == offered.end()) {
+        std::string what = known ? "SASL" : "no CAPA";
+        for (const std::string& name : offered)
+            what += " " + name;
+        throw EAbsPOP3Client::CreateError(
+            std::string("Auth ") + mechanism->Name() + " not offered by the server", what);
+    }
+    // The command line holds at most 255 octets with its CR LF.
+    Authenticate(*mechanism, 253);
 }
 
 void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
@@ -158,9 +192,11 @@ void TAbsPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
 }
 
 void TPOP3Client::Login(const std::string& HostName, const std::string& UserName,
-                        const std::string& Password, bool UseAPOP) {
+                        const std::string& Password, const std::string& Method) {
     Connect(HostName);
-    if (UseAPOP) {
+    if (!Method.empty() && Method != "APOP") {
+        Auth(Method, {UserName, Password, HostName, Service});
+    } else if (Method == "APOP") {
         Apop(UserName, DigestToHex(MD5String(APOPTimestamp + Password)));
     } else {
         if (!UserName.empty()) User(UserName);

@@ -5,6 +5,7 @@
 // APOP), the mailbox statistics of STAT, and retrieve-then-delete.
 
 #include "clients/abs_client.h"
+#include "clients/sasl.h"
 
 #include <functional>
 
@@ -72,8 +73,14 @@ class TAbsPOP3Client : public TAbsClient {
     // The reply stays in LastReply.
     void UidlOneMsg(std::int32_t MsgNo);
     void Apop(const std::string& Name, const std::string& Digest);
+    // AUTH with the SASL mechanism Method (RFC 5034) when CAPA's SASL line
+    // offers it; else raises "Auth METHOD not offered by the server" before
+    // anything of the secret is sent.
+    void Auth(const std::string& Method, const TSaslAccount& Account);
 
   protected:
+    bool SaslChallenge(std::string& Text) const override;
+    bool SaslSucceeded() const override;
     TReplyLine ReplyLine(const std::string& Line) const override;
     // Sends Cmd and raises EAbsPOP3Client with Tag unless the reply is +OK.
     void Command(const std::string& Cmd, const char* Tag);
@@ -81,11 +88,11 @@ class TAbsPOP3Client : public TAbsClient {
 
 class TPOP3Client : public TAbsPOP3Client {
   public:
-    // Connect; APOP (with the digest of APOPTimestamp + Password) or USER
-    // and PASS (each only when not empty); then STAT into MsgCount and
-    // MailboxSize.
+    // Connect; then by Method: "" USER and PASS (each only when not
+    // empty), "APOP" (with the digest of APOPTimestamp + Password), or the
+    // SASL mechanism of that name; then STAT into MsgCount and MailboxSize.
     void Login(const std::string& HostName, const std::string& UserName,
-               const std::string& Password, bool UseAPOP);
+               const std::string& Password, const std::string& Method);
     // RETR, then DELE when DeleteAfterRetr.
     void RetrAndDele(std::int32_t MsgNo, TStrings* Lines);
     // QUIT, close, then the statistics are cleared.

@@ -1,9 +1,11 @@
 #include "clients/smtp_client.h"
 
 #include "clients/base64.h"
+#include "clients/sasl.h"
 #include "net/socket_abort.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace brix {
@@ -106,6 +108,10 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
     Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
     if (!Lines || Lines->empty()) return;
 
+    if (MakeSaslMechanism(AuthMethod, {})) {
+        AuthSasl(AuthMethod, *Lines, {User, Password, Host, Service});
+        return;
+    }
     auto refuse = [&] {
         throw EAbsSMTPClient::CreateError("Auth-Login-Method not understand",
                                           AuthMethod + " not supportet");
@@ -116,9 +122,38 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
         if (UpperAscii(line).find("LOGIN") != std::string::npos) offered = true;
     if (!offered) refuse();
 
+    if (OnSecret) OnSecret();
     Command("AUTH LOGIN", "Auth-Login", {334});
-    Command(Base64Encode(User), "Auth-Login", {334});
-    Command(Base64Encode(Password), "Auth-Login", {235});
+    SendSecretCommand(Base64Encode(User), "****");
+    Check<EAbsSMTPClient>(ReplyCode == 334, "Auth-Login");
+    SendSecretCommand(Base64Encode(Password), "****");
+    Check<EAbsSMTPClient>(ReplyCode == 235, "Auth-Login");
+}
+
+// RFC 4954 section 4: "334 " and the Base64 of the challenge; 235 ends it.
+bool TAbsSMTPClient::SaslChallenge(std::string& Text) const {
+    if (ReplyCode != 334) return false;
+    Text = LastReply.size() > 4 ? Trimmed(LastReply.substr(4)) : std::string();
+    return true;
+}
+
+bool TAbsSMTPClient::SaslSucceeded() const {
+    return ReplyCode == 235;
+}
+
+void TAbsSMTPClient::AuthSasl(const std::string& Method, const TStrings& Extensions,
+                              const TSaslAccount& Account) {
+    std::unique_ptr<TSaslMechanism> mechanism = MakeSaslMechanism(Method, Account);
+    const std::vector<std::string> offered = OfferedMechanisms(Extensions, "AUTH");
+    if (std::find(offered.begin(), offered.end(), mechanism->Name()) == offered.end()) {
+        std::string what = "AUTH";
+        for (const std::string& name : offered)
+            what += " " + name;
+        throw EAbsSMTPClient::CreateError(
+            std::string("Auth ") + mechanism->Name() + " not offered by the server", what);
+    }
+    // RFC 4954 section 4: the AUTH line may hold 12288 octets with CR LF.
+    Authenticate(*mechanism, 12286);
 }
 
 void TAbsSMTPClient::StartTls() {
@@ -135,7 +170,7 @@ void TAbsSMTPClient::StartTls() {
         offered = offered || UpperAscii(Trimmed(line)) == "STARTTLS";
     Check<EAbsSMTPClient>(offered, "STARTTLS not offered");
     Command("STARTTLS", "STARTTLS refused", {220});
-    Socket->StartTls(TlsCAFile);
+    Socket->StartTls(TlsCAFile, TlsPins);
     Command("EHLO " + domain, "Ehlo", {250});
 }
 

@@ -5,6 +5,7 @@
 // are passed bare; the client adds "<" and ">".
 
 #include "clients/abs_client.h"
+#include "clients/sasl.h"
 
 #include <functional>
 #include <initializer_list>
@@ -56,8 +57,9 @@ class TAbsSMTPClient : public TAbsClient {
     void Turn();
     void Quit();
     // EHLO; Lines gets the extension lines. When the server lists any,
-    // AuthMethod must be "LOGIN" or "AUTO" and a line must offer LOGIN; then
-    // AUTH LOGIN with the Base64 of User and Password follows.
+    // AuthMethod names a SASL mechanism (AuthSasl), or is "LOGIN" or "AUTO"
+    // and a line must offer LOGIN; then AUTH LOGIN with the Base64 of User
+    // and Password follows.
     void Ehlo(const std::string& Domain, TStrings* Lines, const std::string& AuthMethod,
               const std::string& User, const std::string& Password);
 
@@ -92,8 +94,16 @@ class TAbsSMTPClient : public TAbsClient {
     // recipient) raises "SendMessage" before the first command.
     void SendMessage(const TSMTPMessage& Message);
 
+    // AUTH with the SASL mechanism Method (RFC 4954) when the EHLO lines
+    // Extensions offer it; else raises "Auth METHOD not offered by the
+    // server" before anything of the secret is sent.
+    void AuthSasl(const std::string& Method, const TStrings& Extensions,
+                  const TSaslAccount& Account);
+
   protected:
     TReplyLine ReplyLine(const std::string& Line) const override;
+    bool SaslChallenge(std::string& Text) const override;
+    bool SaslSucceeded() const override;
     void Command(const std::string& Cmd, const char* Tag, std::initializer_list<int> Codes);
     bool CodeIn(std::initializer_list<int> Codes) const;
     // Before the "." of a message: anything the server said before it.

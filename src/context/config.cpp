@@ -33,6 +33,7 @@ const KeyEntry kKeys[] = {
     {"POP3PORT", &tbrixconfig::POP3PORT},
     {"POP3USER", &tbrixconfig::POP3USER},
     {"POP3PASS", &tbrixconfig::POP3PASS},
+    {"POP3PASSCMD", &tbrixconfig::POP3PASSCMD},
     {"POP3AUTH", &tbrixconfig::POP3AUTH},
     {"POP3ENVELOPE", &tbrixconfig::POP3ENVELOPE},
     {"POP3USEENVELOPE", &tbrixconfig::POP3USEENVELOPE},
@@ -44,6 +45,7 @@ const KeyEntry kKeys[] = {
     {"SMTPPORT", &tbrixconfig::SMTPPORT},
     {"SMTPUSER", &tbrixconfig::SMTPUSER},
     {"SMTPPASS", &tbrixconfig::SMTPPASS},
+    {"SMTPPASSCMD", &tbrixconfig::SMTPPASSCMD},
     {"SMTPENVELOPE", &tbrixconfig::SMTPENVELOPE},
     {"SMTPAFTERPOP", &tbrixconfig::SMTPAFTERPOP},
     {"SMTPAFTERPOPTIMEOUT", &tbrixconfig::SMTPAFTERPOPTIMEOUT},
@@ -56,6 +58,7 @@ const KeyEntry kKeys[] = {
     {"NNTPPORT", &tbrixconfig::NNTPPORT},
     {"NNTPUSER", &tbrixconfig::NNTPUSER},
     {"NNTPPASS", &tbrixconfig::NNTPPASS},
+    {"NNTPPASSCMD", &tbrixconfig::NNTPPASSCMD},
     {"NNTPLIST", &tbrixconfig::NNTPLIST},
     {"NNTPTIMEOUT", &tbrixconfig::NNTPTIMEOUT},
     {"NNTPSPOOL", &tbrixconfig::NNTPSPOOL},
@@ -75,6 +78,7 @@ const KeyEntry kKeys[] = {
     {"SMTPTLS", &tbrixconfig::SMTPTLS},
     {"NNTPTLS", &tbrixconfig::NNTPTLS},
     {"TLSCAFILE", &tbrixconfig::TLSCAFILE},
+    {"TLSFINGERPRINT", &tbrixconfig::TLSFINGERPRINT},
     {"CLIENT-ADDSERVERS", &tbrixconfig::PPP_BOXPAKETE},
     {"CLIENT-SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
     {"CLIENT-MAILINSERVER", &tbrixconfig::POP3SERVER},
@@ -164,7 +168,11 @@ tbrixconfig::tbrixconfig(const std::string& fileName) {
         throw ebrixconfigerror("Config-Datei '" + fileName + "' nicht gefunden");
     }
     const auto slash = fileName.find_last_of('/');
-    ReadText(text, slash == std::string::npos ? fileName : fileName.substr(slash + 1));
+    const std::string label = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    ReadText(text, label);
+    if (!(POP3PASS + SMTPPASS + NNTPPASS).empty() && ReadableByOthers(real))
+        Warnings.push_back(label + " holds a password and can be read by others: chmod 600 " +
+                           real);
 }
 
 void tbrixconfig::ReadText(const std::string& text, const std::string& fileLabel) {

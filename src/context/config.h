@@ -34,6 +34,9 @@ class tbrixconfig {
     std::string POP3PORT;
     std::string POP3USER;
     std::string POP3PASS;
+    // A command whose first line of output is the password or access token
+    // (the PASSCMD keys; run through /bin/sh for each server).
+    std::string POP3PASSCMD;
     std::string POP3AUTH = "N";
     std::string POP3ENVELOPE;
     std::string POP3USEENVELOPE = "N";
@@ -45,6 +48,7 @@ class tbrixconfig {
     std::string SMTPPORT;
     std::string SMTPUSER;
     std::string SMTPPASS;
+    std::string SMTPPASSCMD;
     std::string SMTPENVELOPE;
     bool SMTPAFTERPOP = false;
     std::string SMTPAFTERPOPTIMEOUT;
@@ -57,6 +61,7 @@ class tbrixconfig {
     std::string NNTPPORT;
     std::string NNTPUSER;
     std::string NNTPPASS;
+    std::string NNTPPASSCMD;
     bool NNTPLIST = false;
     std::int32_t NNTPTIMEOUT = 30;
     std::string NNTPSPOOL;
@@ -81,6 +86,9 @@ class tbrixconfig {
     // PEM file of CAs trusted besides the system's (a server with its own
     // CA or a self-signed certificate).
     std::string TLSCAFILE;
+    // SHA-256 fingerprints of server certificates accepted as they are,
+    // without chain or name checks (hex, colons optional, blanks between).
+    std::string TLSFINGERPRINT;
 
   private:
     void ReadLine(std::string line, int number, const std::string& fileLabel);

@@ -23,11 +23,13 @@ bool FailuresToStandardError() {
 
 void SafeAppend(const std::string& file, const std::string& line, bool stamped) {
     if (gFailedLogs.count(file)) return;
+    // A box log holds the dialogues: only its owner may read it.
+    const bool ownerOnly = file != RunLogPath();
     try {
         if (stamped)
-            AppendStampedLine(file, line);
+            AppendStampedLine(file, line, ownerOnly);
         else
-            AppendLine(file, line);
+            AppendLine(file, line, ownerOnly);
     } catch (const EInOutError& e) {
         gFailedLogs.insert(file);
         const std::string report = "Error (log): " + e.Message();

@@ -1,9 +1,11 @@
 #include "mail/get_mail.h"
 
 #include "clients/lookahead.h"
+#include "clients/sasl.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
+#include "context/secret.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
@@ -42,7 +44,8 @@ struct Pop3Account {
     std::string user;
     std::string pass;
     std::string spool;
-    bool apop = false;
+    // "" USER and PASS, "APOP", or a SASL mechanism's name.
+    std::string method;
     bool keep = false;
     SpoolAccount spoolAccount;
 };
@@ -54,7 +57,8 @@ Pop3Account AccountOf(const tbrixconfig& box, int i) {
     a.user = ExtractWord(i, box.POP3USER);
     a.pass = ExtractWord(i, box.POP3PASS);
     a.spool = ExtractWord(i, box.POP3SPOOL);
-    a.apop = IsYesWord(ExtractWord(i, box.POP3AUTH));
+    const std::string auth = ExtractWord(i, box.POP3AUTH);
+    a.method = IsYesWord(auth) ? "APOP" : MakeSaslMechanism(auth, {}) ? UpperAscii(auth) : "";
     a.keep = IsYesWord(ExtractWord(i, box.POP3KEEP));
     a.spoolAccount.user = a.user;
     a.spoolAccount.server = a.server;
@@ -75,10 +79,11 @@ class ServerFetch {
   public:
     ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter,
                 SpoolNames& names)
-        : account_(AccountOf(box, index)), phoActive_(phoActive), fileCounter_(fileCounter),
-          names_(names), client_(account_.port), status_(Pop3StatusBlock()) {
+        : account_(AccountOf(box, index)), passCommand_(box.POP3PASSCMD), phoActive_(phoActive),
+          fileCounter_(fileCounter), names_(names), client_(account_.port),
+          status_(Pop3StatusBlock()) {
         client_.Socket->Timeout = TimeoutMillis(box.POP3TIMEOUT);
-        client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box));
+        client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box), box.TLSFINGERPRINT);
     }
 
     void Run();
@@ -106,6 +111,7 @@ class ServerFetch {
                            const std::string& sender) const;
 
     Pop3Account account_;
+    std::string passCommand_;
     bool phoActive_;
     std::uint32_t& fileCounter_;
     SpoolNames& names_;
@@ -147,7 +153,10 @@ void ServerFetch::Run() {
         status_->SetInfo("connecting ...");
     }
     WriteLog("POP3: " + where, 1);
-    client_.Login(account_.server, account_.user, account_.pass, account_.apop);
+    const std::string secret = SecretOf({"POP3PASSCMD", passCommand_, account_.pass,
+                                         account_.server, account_.port, account_.user});
+    WatchForPlainText("getmail", client_, account_.user);
+    client_.Login(account_.server, account_.user, secret, account_.method);
     CheckUserAbort();
     // RFC 2449: a server that announces PIPELINING takes the commands of the
     // next messages before it has answered this one's; one that does not

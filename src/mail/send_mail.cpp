@@ -4,6 +4,7 @@
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
+#include "context/secret.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "mail/outgoing_mail.h"
@@ -57,7 +58,7 @@ class SendSession {
         : box_(box), index_(index), server_(ExtractWord(index, box.SMTPSERVER)),
           port_(SmtpPortOf(box, index)), spool_(ExtractWord(index, box.SMTPSPOOL)), client_(port_) {
         client_.Socket->Timeout = TimeoutMillis(box.SMTPTIMEOUT);
-        client_.SetTls(ExtractWord(index, box.SMTPTLS), TlsCAFileOf(box));
+        client_.SetTls(ExtractWord(index, box.SMTPTLS), TlsCAFileOf(box), box.TLSFINGERPRINT);
     }
 
     void Run();
@@ -87,6 +88,9 @@ class SendSession {
     void End(bool failing);
 
     std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
+    // The greeting authenticates, with this password or token.
+    bool authenticating_ = false;
+    std::string secret_;
 
     const tbrixconfig& box_;
     int index_;
@@ -133,6 +137,14 @@ void SendSession::Transfer() {
         status->SetInfo("connecting ...");
     }
     WriteLog("SMTP: " + server_ + ":" + port_, 1);
+    // The secret before the connection: a helper command that fails leaves
+    // the server untouched.
+    authenticating_ = Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
+                      (!Word(box_.SMTPPASS).empty() || !box_.SMTPPASSCMD.empty());
+    if (authenticating_)
+        secret_ = SecretOf({"SMTPPASSCMD", box_.SMTPPASSCMD, Word(box_.SMTPPASS), server_, port_,
+                            Word(box_.SMTPUSER)});
+    WatchForPlainText("sendmail", client_, Word(box_.SMTPUSER));
     client_.Connect(server_);
     CheckUserAbort();
 
@@ -337,10 +349,8 @@ void SendSession::Answer(const OutCommandLine& cmd) {
 
 void SendSession::Greet(const std::string& domain) {
     TStrings extensions;
-    if (Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
-        !Word(box_.SMTPPASS).empty())
-        client_.Ehlo(domain, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER),
-                     Word(box_.SMTPPASS));
+    if (authenticating_)
+        client_.Ehlo(domain, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER), secret_);
     else if (!client_.Ehlo(domain, &extensions))
         client_.Helo(domain);
     for (const std::string& extension : extensions)

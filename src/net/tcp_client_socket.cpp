@@ -5,12 +5,14 @@
 #include "net/tls_layer.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <vector>
 
 namespace brix {
@@ -133,14 +135,30 @@ void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortT
     HostName = Host;
 }
 
-void TTCPClientSocket::StartTls(const std::string& CAFile) {
+bool TTCPClientSocket::PeerIsLoopback() const {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (Handle < 0 || ::getpeername(Handle, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return false;
+    if (a.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (a.ss_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+    }
+    return false;
+}
+
+void TTCPClientSocket::StartTls(const std::string& CAFile, const std::vector<std::string>& Pins) {
     Flush();
     if (peerClosed_)
         throw ETCPClientSocket::CreateError("TLS: connection closed by the server", ECONNRESET);
     ResetStream();
     LogLine("Starting TLS with " + HostName + " on socket " + std::to_string(Handle) + "...");
     try {
-        tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile);
+        tls_ = std::make_unique<TTlsLayer>(Handle, HostName, CAFile, Pins);
         // The handshake as a whole has the time-out: a server that sends a
         // byte now and then must not restart it with each byte.
         TDeadlineScope deadline(*this);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brix {
 
@@ -51,6 +52,9 @@ class TTCPClientSocket : public TTCPSocket {
 
     // The peer has closed its side (a receive returned 0).
     bool PeerClosed() const { return peerClosed_; }
+    // The connected peer is this machine (127.0.0.0/8, ::1, or 127.x as an
+    // IPv4-mapped address): nothing of the connection crosses a network.
+    bool PeerIsLoopback() const;
     // Open, not closed by the peer and not spoilt by a failed TLS upgrade: a
     // goodbye can still be said.
     bool Usable() const { return Handle != -1 && !peerClosed_ && !tlsFailed_; }
@@ -66,7 +70,7 @@ class TTCPClientSocket : public TTCPSocket {
     // The whole handshake is bounded by Timeout, however slowly it comes.
     // A failure raises ETCPClientSocket with the reason; the connection is
     // then unusable and must be closed.
-    void StartTls(const std::string& CAFile);
+    void StartTls(const std::string& CAFile, const std::vector<std::string>& Pins = {});
     bool TlsActive() const { return tls_ != nullptr; }
 
     // From here on both directions are raw deflate (NNTP's COMPRESS

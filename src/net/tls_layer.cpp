@@ -8,6 +8,7 @@
 #include <cstring>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
@@ -20,8 +21,9 @@ namespace {
 // write(), which raises SIGPIPE on a connection the peer has closed; ours
 // sends with MSG_NOSIGNAL, as the plain socket does, so a cut connection is
 // a "Write" error and never ends the process.
+using BioState = TTlsLayer::BioState;
 int FdOf(BIO* b) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(b)));
+    return static_cast<const BioState*>(BIO_get_data(b))->fd;
 }
 
 int BioWrite(BIO* b, const char* data, int len) {
@@ -40,6 +42,8 @@ int BioRead(BIO* b, char* data, int len) {
     do {
         n = ::recv(FdOf(b), data, static_cast<size_t>(len), 0);
     } while (n < 0 && errno == EINTR);
+    auto* state = static_cast<BioState*>(BIO_get_data(b));
+    if (n > 0 && state->first < 0) state->first = static_cast<unsigned char>(data[0]);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(b);
     return static_cast<int>(n);
 }
@@ -80,12 +84,65 @@ bool IsAddress(const std::string& host) {
 
 } // namespace
 
-TTlsLayer::TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile) : host_(Host) {
+bool ParseFingerprints(const std::string& Text, std::vector<std::string>& Pins, std::string& Bad) {
+    Pins.clear();
+    std::string word;
+    auto take = [&]() {
+        std::string digest;
+        int nibbles = 0, value = 0;
+        for (char c : word) {
+            if (c == ':') continue;
+            const int d = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+            if (d < 0) return false;
+            value = value * 16 + d;
+            if (++nibbles % 2 == 0) {
+                digest += static_cast<char>(value);
+                value = 0;
+            }
+        }
+        if (nibbles != 64) return false;
+        Pins.push_back(digest);
+        return true;
+    };
+    for (char c : Text + " ") {
+        if (c == ' ' || c == '\t' || c == ',' || c == ';') {
+            if (!word.empty() && !take()) {
+                Bad = word;
+                return false;
+            }
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    return true;
+}
+
+std::string FingerprintText(const std::string& Digest) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : Digest) {
+        if (!out.empty()) out += ':';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
+TTlsLayer::TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile,
+                     const std::vector<std::string>& Pins)
+    : host_(Host), pins_(Pins) {
+    bio_.fd = Fd;
     ERR_clear_error();
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (!ctx_) throw ETCPClientSocket::CreateError("TLS: " + Reason("no TLS context"), 0);
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    // A pinned certificate is judged after the handshake, by its digest
+    // alone (a server with its own certificate has no chain to check).
+    SSL_CTX_set_verify(ctx_, pins_.empty() ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_default_verify_paths(ctx_);
     errno = 0;
     if (!CAFile.empty() && SSL_CTX_load_verify_locations(ctx_, CAFile.c_str(), nullptr) != 1) {
@@ -97,7 +154,7 @@ TTlsLayer::TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile)
     }
     ssl_ = SSL_new(ctx_);
     BIO* bio = BIO_new(SocketMethod());
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(Fd)));
+    BIO_set_data(bio, &bio_);
     SSL_set_bio(ssl_, bio, bio);
     if (IsAddress(Host)) {
         // An address is checked against the certificate's IP entries; SNI
@@ -119,7 +176,10 @@ TTlsLayer::Want TTlsLayer::Handshake() {
     ERR_clear_error();
     errno = 0;
     int r = SSL_connect(ssl_);
-    if (r == 1) return Want::None;
+    if (r == 1) {
+        CheckPins();
+        return Want::None;
+    }
     int err = SSL_get_error(ssl_, r);
     if (err == SSL_ERROR_WANT_READ) return Want::Read;
     if (err == SSL_ERROR_WANT_WRITE) return Want::Write;
@@ -136,11 +196,37 @@ TTlsLayer::Want TTlsLayer::Handshake() {
             "TLS: certificate of " + host_ + " not accepted: " + why, static_cast<int>(verify));
     }
     int code = errno;
+    // A TLS record starts with a content type of 20 to 24; a letter, a
+    // digit or "+" is a greeting in plain text.
+    if (bio_.first >= 0 && (bio_.first < 20 || bio_.first > 24))
+        throw ETCPClientSocket::CreateError(
+            "TLS: the server answered in plain text: use STARTTLS, or the port for TLS", EPROTO);
     std::string why =
         Reason(err == SSL_ERROR_SYSCALL && code == 0 ? "connection closed by the server"
                                                      : "handshake failed");
     if (err == SSL_ERROR_SSL) code = ERR_GET_REASON(ERR_peek_error());
     throw ETCPClientSocket::CreateError("TLS: handshake with " + host_ + " failed: " + why, code);
+}
+
+void TTlsLayer::CheckPins() {
+    if (pins_.empty()) return;
+    X509* peer = SSL_get1_peer_certificate(ssl_);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    const bool ok = peer && X509_digest(peer, EVP_sha256(), digest, &len) == 1;
+    X509_free(peer);
+    closed_ = true;
+    if (!ok) throw ETCPClientSocket::CreateError("TLS: no certificate from " + host_, 0);
+    const std::string got(reinterpret_cast<char*>(digest), len);
+    for (const std::string& pin : pins_)
+        if (pin == got) {
+            closed_ = false;
+            return;
+        }
+    throw ETCPClientSocket::CreateError("TLS: certificate of " + host_ +
+                                            " not accepted: its SHA-256 fingerprint " +
+                                            FingerprintText(got) + " is not in TLSFINGERPRINT",
+                                        X509_V_ERR_CERT_REJECTED);
 }
 
 std::int32_t TTlsLayer::Read(void* Buf, std::int32_t Size, Want& W, const char* Tag) {

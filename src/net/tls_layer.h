@@ -6,27 +6,43 @@
 //
 // Verification cannot be turned off: the peer's chain must lead to the
 // system's trust store or to the extra CA file, and its certificate must
-// name the host that was connected to (RFC 6125); TLS 1.2 is the least
-// version accepted.
+// name the host that was connected to (RFC 6125), or the certificate must be
+// one of the pinned ones; TLS 1.2 is the least version accepted.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ssl_st;
 struct ssl_ctx_st;
 
 namespace brix {
 
+// The SHA-256 fingerprints of a text ("AB:CD:..." or plain hex, words
+// between blanks or commas) as 32-byte digests. False, with the word in
+// Bad, when a word is not 64 hex digits.
+bool ParseFingerprints(const std::string& Text, std::vector<std::string>& Pins, std::string& Bad);
+// "AB:CD:..." of a digest.
+std::string FingerprintText(const std::string& Digest);
+
 class TTlsLayer {
   public:
+    // The socket under the session, and the first byte the server sent:
+    // plain text there means a port without TLS.
+    struct BioState {
+        int fd = -1;
+        int first = -1;
+    };
     // What a step needs before it can go on.
     enum class Want { None, Read, Write };
 
     // Prepares a client session on Fd for Host (a name, sent as SNI, or an
     // address). CAFile, when not empty, names PEM certificates trusted in
-    // addition to the system's. Raises ETCPClientSocket when the CA file
-    // cannot be read.
-    TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile);
+    // addition to the system's. Pins, when not empty, are the SHA-256
+    // digests of the only certificates accepted, without chain or name
+    // checks. Raises ETCPClientSocket when the CA file cannot be read.
+    TTlsLayer(int Fd, const std::string& Host, const std::string& CAFile,
+              const std::vector<std::string>& Pins = {});
     ~TTlsLayer();
     TTlsLayer(const TTlsLayer&) = delete;
     TTlsLayer& operator=(const TTlsLayer&) = delete;
@@ -55,10 +71,14 @@ class TTlsLayer {
   private:
     std::int32_t Input(void* Buf, std::int32_t Size, bool Peek, Want& W, const char* Tag);
     [[noreturn]] void Fail(const std::string& Tag, int SslError);
+    // With pins: the peer's certificate must be one of them.
+    void CheckPins();
 
     ssl_ctx_st* ctx_ = nullptr;
     ssl_st* ssl_ = nullptr;
     std::string host_;
+    std::vector<std::string> pins_;
+    BioState bio_;
     bool cutOff_ = false;
     bool closed_ = false;
 };

@@ -1,6 +1,8 @@
 #include "news/brix_nntp.h"
 
+#include "context/config.h"
 #include "context/log.h"
+#include "context/secret.h"
 #include "support/text.h"
 
 #include <cerrno>
@@ -69,7 +71,18 @@ LocalTime tbrix_nntp::ServerDate() {
 
 void tbrix_nntp::Authinfo(const std::string& User, const std::string& Password) {
     Command("AUTHINFO USER " + User, "Authinfo user", 381);
-    Command("AUTHINFO PASS " + Password, "Authinfo pass", 281);
+    if (OnSecret) OnSecret();
+    SendSecretCommand("AUTHINFO PASS " + Password, "AUTHINFO PASS ****");
+    Check<EAbsNNTPClient>(ReplyCode == 281, "Authinfo pass");
+}
+
+void tbrix_nntp::PrepareLogin(const tbrixconfig& Box, const char* Job) {
+    loginUser_ = Box.NNTPUSER;
+    loginSecret_.clear();
+    if (loginUser_.empty() || (Box.NNTPPASS.empty() && Box.NNTPPASSCMD.empty())) return;
+    loginSecret_ = SecretOf({"NNTPPASSCMD", Box.NNTPPASSCMD, Box.NNTPPASS, Box.NNTPSERVER,
+                             NntpPortOf(Box), loginUser_});
+    WatchForPlainText(Job, *this, loginUser_);
 }
 
 bool tbrix_nntp::Capabilities(TStrings* Lines) {

@@ -11,6 +11,8 @@
 
 namespace brix {
 
+class tbrixconfig;
+
 class tbrix_nntp : public TAbsNNTPClient {
   public:
     // Port is the NNTPPORT text: a service name or a port number.
@@ -29,6 +31,13 @@ class tbrix_nntp : public TAbsNNTPClient {
     LocalTime ServerDate();
     // "AUTHINFO USER" (381), then "AUTHINFO PASS" (281) (RFC 4643).
     void Authinfo(const std::string& User, const std::string& Password);
+    // The box's news login, made ready before the connection: the secret is
+    // NNTPPASS or what NNTPPASSCMD prints (a failing command is the job's
+    // error and nothing is sent); none without NNTPUSER.
+    void PrepareLogin(const tbrixconfig& Box, const char* Job);
+    bool HasLogin() const { return !loginUser_.empty() && !loginSecret_.empty(); }
+    // AUTHINFO with the prepared login.
+    void LogIn() { Authinfo(loginUser_, loginSecret_); }
     // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
     // or false when it does not know the command (an RFC 977 server).
     bool Capabilities(TStrings* Lines);
@@ -42,6 +51,10 @@ class tbrix_nntp : public TAbsNNTPClient {
     // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply
     // without a status code" with the line.
     void CheckReadable();
+
+  private:
+    std::string loginUser_;
+    std::string loginSecret_;
 };
 
 // A Message-ID as the client's commands take it: without its angle brackets.

@@ -64,7 +64,7 @@ class NewsFetch {
         : box_(box), phoActive_(phoActive), score_(score), client_(NntpPortOf(box)),
           status_(NewsStatusBlock()) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
+        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
     }
 
     void Run();
@@ -166,12 +166,13 @@ void NewsFetch::Session() {
         status_->SetInfo("connecting ...");
     }
     WriteLog("NNTP: " + where, 1);
+    client_.PrepareLogin(box_, "getnews");
     client_.Connect(box_.NNTPSERVER);
     CheckUserAbort();
-    if (!box_.NNTPUSER.empty() && !box_.NNTPPASS.empty()) {
+    if (client_.HasLogin()) {
         if (status_) status_->SetInfo("newsserver authentification");
         WriteLog("newsserver authentification ...", 1);
-        client_.Authinfo(box_.NNTPUSER, box_.NNTPPASS);
+        client_.LogIn();
     }
     // After the login, which may change them (RFC 3977 section 5.2). An RFC
     // 3977 server takes the next articles' commands before it has answered

@@ -98,7 +98,7 @@ class ListSession {
   public:
     explicit ListSession(const tbrixconfig& box) : box_(box), client_(NntpPortOf(box)) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
+        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
     }
     void Run();
 
@@ -119,6 +119,7 @@ void ListSession::Run() {
         client_,
         [&] {
             WriteLog("NNTP: " + where, 1);
+            client_.PrepareLogin(box_, "getnglist");
             client_.Connect(box_.NNTPSERVER);
             CheckUserAbort();
             if (tbrix_ninf* status = ListStatus()) status->SetServer(where);
@@ -131,10 +132,10 @@ void ListSession::Run() {
 }
 
 void ListSession::Request() {
-    if (!box_.NNTPUSER.empty() && !box_.NNTPPASS.empty()) {
+    if (client_.HasLogin()) {
         Info("newsserver authentification");
         WriteLog("newsserver authentification ...", 1);
-        client_.Authinfo(box_.NNTPUSER, box_.NNTPPASS);
+        client_.LogIn();
     }
     file_ = ResolveName(Settings().QvPath + Settings().CurrentBox + ".bl");
     // Any directory entry counts: a file that exists but cannot be read must

@@ -71,7 +71,7 @@ class PostSession {
         : box_(box), files_(std::move(files)), client_(NntpPortOf(box)),
           dupeFile_(Settings().QvPath + kDupeFileName) {
         client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box));
+        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
     }
     void Run();
 
@@ -106,6 +106,7 @@ void PostSession::Run() {
                 status->SetInfo("connecting ...");
             }
             WriteLog("NNTP: " + where, 1);
+            client_.PrepareLogin(box_, "postnews");
             client_.Connect(box_.NNTPSERVER);
             CheckUserAbort();
             Transfer();
@@ -114,10 +115,10 @@ void PostSession::Run() {
 }
 
 void PostSession::Transfer() {
-    if (!box_.NNTPUSER.empty() && !box_.NNTPPASS.empty()) {
+    if (client_.HasLogin()) {
         if (tbrix_ninf* status = PostStatus()) status->SetInfo("newsserver authentification");
         WriteLog("newsserver authentification ...", 1);
-        client_.Authinfo(box_.NNTPUSER, box_.NNTPPASS);
+        client_.LogIn();
     }
     std::int64_t total = 0;
     for (const QueuedArticle& f : files_)

@@ -121,8 +121,9 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     SyncDirectory(dir);
 }
 
-AppendFile::AppendFile(std::string path) : path_(std::move(path)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+AppendFile::AppendFile(std::string path, unsigned mode) : path_(std::move(path)) {
+    fd_ =
+        ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd_ < 0) ThrowInOutError(path_, errno);
 }
 
@@ -154,8 +155,8 @@ void AppendFile::Close() {
     ThrowInOutError(path_, err);
 }
 
-void AppendWhole(const std::string& path, std::string_view data) {
-    AppendFile file(path);
+void AppendWhole(const std::string& path, std::string_view data, unsigned Mode) {
+    AppendFile file(path, Mode);
     file.Append(data);
     file.Close();
 }

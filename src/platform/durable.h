@@ -52,7 +52,7 @@ void ReplaceFile(const std::string& path, std::string_view data);
 class AppendFile {
   public:
     // Opens or creates path; raises EInOutError.
-    explicit AppendFile(std::string path);
+    explicit AppendFile(std::string path, unsigned mode = 0644);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
@@ -69,8 +69,8 @@ class AppendFile {
     std::int64_t before_ = -1; // the length before the last entry
 };
 
-// Appends data to the file, creating it: AppendFile for one entry.
-void AppendWhole(const std::string& path, std::string_view data);
+// Appends data to the file, creating it (with Mode): AppendFile for one entry.
+void AppendWhole(const std::string& path, std::string_view data, unsigned Mode = 0644);
 
 // The order that keeps the state on disk from running ahead of the data:
 // the files written since the last flush (new spool files, appended

@@ -95,6 +95,11 @@ bool FileMatchExists(const std::string& pattern) {
     return !FindFiles(pattern).empty();
 }
 
+bool ReadableByOthers(const std::string& path) {
+    struct stat st {};
+    return ::stat(ResolveName(path).c_str(), &st) == 0 && (st.st_mode & 044) != 0;
+}
+
 bool DirExists(const std::string& path) {
     std::string p = path;
     if (p.size() > 1 && p.back() == '/') p.pop_back();

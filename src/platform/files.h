@@ -30,6 +30,8 @@ bool FileMatchExists(const std::string& pattern);
 std::vector<std::string> ListDirectory(const std::string& dir);
 // A directory that can be entered; one trailing "/" is ignored.
 bool DirExists(const std::string& path);
+// The file may be read by its group or by others (mode bits 044).
+bool ReadableByOthers(const std::string& path);
 // Directory part of a path including its final "/" ("" when none).
 std::string DirName(const std::string& path);
 // The directory part (with its "/") and the last component.

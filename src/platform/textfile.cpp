@@ -17,12 +17,12 @@ std::string StampPrefix(const LocalTime& t) {
            IntToBase(t.minute, 10, 2) + ":" + IntToBase(t.second, 10, 2) + " ";
 }
 
-void AppendLine(const std::string& file, const std::string& line) {
-    AppendWhole(ResolveName(file), Cut(line) + "\r\n");
+void AppendLine(const std::string& file, const std::string& line, bool ownerOnly) {
+    AppendWhole(ResolveName(file), Cut(line) + "\r\n", ownerOnly ? 0600 : 0644);
 }
 
-void AppendStampedLine(const std::string& file, const std::string& text) {
-    AppendLine(file, StampPrefix(TheClock().Now()) + text);
+void AppendStampedLine(const std::string& file, const std::string& text, bool ownerOnly) {
+    AppendLine(file, StampPrefix(TheClock().Now()) + text, ownerOnly);
 }
 
 std::string JoinLines(const std::vector<std::string>& lines, bool lfOnly) {
