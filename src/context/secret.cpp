@@ -18,7 +18,7 @@ constexpr std::int32_t kCommandTimeout = 60'000;
 
 std::string SecretOf(const SecretSource& source) {
     if (source.command.empty()) return source.password;
-    WriteLog(std::string(source.key) + ": asking for the secret of " + source.server, 2);
+    WriteLog(std::string(source.key) + " runs for " + source.server, 2);
     CommandLine got = FirstLineOf(
         source.command,
         {"BRIX_SERVER=" + source.server, "BRIX_PORT=" + source.port, "BRIX_USER=" + source.user},

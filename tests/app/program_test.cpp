@@ -2,6 +2,7 @@
 // Exim, the news jobs against a real INN 2, all on loopback; then the demo
 // on the bundled server, as a new user runs it.
 
+#include "clients/base64.h"
 #include "delay_relay.h"
 #include "testing/job_test.h"
 #include "testing/real_servers.h"
@@ -14,6 +15,7 @@
 #include <malloc.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brix {
@@ -162,6 +164,59 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     EXPECT_EQ(t.Read("e-mail.uid"), "");
     EXPECT_TRUE(pop.MailboxNames().empty()) << pop.Log();
     EXPECT_FALSE(Count(t.Read("qv-ppp.log"), "Error (getmail)")) << t.Read("qv-ppp.log");
+}
+
+// Every login method of the real servers in one run, the secret from a
+// command that sees which server and user it is asked for: POP3 PLAIN,
+// CRAM-MD5 and SCRAM-SHA-256 on Dovecot, SMTP PLAIN and CRAM-MD5 on Exim
+// (whose domain auth.test takes only logged-in senders). No secret, plain
+// or encoded, reaches a log at the deepest debug level, and the box log is
+// its owner's alone.
+TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
+    testing::DovecotServer pop;
+    if (std::string why = pop.Start({kSeed[0]}); !why.empty()) GTEST_SKIP() << why;
+    testing::EximServer exim;
+    if (std::string why; !exim.Start(why)) GTEST_SKIP() << why;
+    testing::TempTree t;
+    for (const char* dir : {"spool", "out1", "out2"})
+        t.MakeDir(dir);
+    t.Write("qvdesk.cfg", "");
+    t.Write("pop.secret", "tanstaaf\nsecond line\n");
+    t.Write("smtp.secret", "secret\n");
+    const std::string ask = "test \"$BRIX_SERVER:$BRIX_PORT\" = 127.0.0.1:";
+    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1 127.0.0.1 127.0.0.1\nPOP3PORT=" + pop.PortText() +
+                            " " + pop.PortText() + " " + pop.PortText() +
+                            "\nPOP3USER=joe joe joe\nPOP3AUTH=PLAIN CRAM-MD5 SCRAM-SHA-256\n"
+                            "POP3PASSCMD=" +
+                            ask + pop.PortText() + " && test \"$BRIX_USER\" = joe && cat " +
+                            t.Path() + "pop.secret\nSMTPSERVER=127.0.0.1 127.0.0.1\nSMTPPORT=" +
+                            exim.PortText() + " " + exim.PortText() +
+                            "\nSMTPUSER=user user\nSMTPAUTH=PLAIN CRAM-MD5\nSMTPSPOOL=" + t.Path() +
+                            "out1/ " + t.Path() + "out2/\nSMTPPASSCMD=" + ask + exim.PortText() +
+                            " && cat " + t.Path() + "smtp.secret\n");
+    ::chmod((t.Path() + "BOX1.bfg").c_str(), 0600);
+    t.Write("out1/m0001.out", Outgoing("eva@auth.test", "plain"));
+    t.Write("out2/m0001.out", Outgoing("eva@auth.test", "cram"));
+    auto r = testing::RunBrix({"box1.bfg", "-v", "-debug9"}, {"QV=" + t.Path()});
+    EXPECT_EQ(r.exitCode, 0) << r.output << t.Read("qv-ppp.log") << pop.Log();
+    EXPECT_EQ(t.Read("spool/m0000.msg"), "From joe@localhost\n" + kSeed[0].text);
+    EXPECT_FALSE(t.Exists("spool/m0001.msg")); // known by the second and third login
+    EXPECT_EQ(exim.Delivered(2).size(), 2u);
+    EXPECT_EQ(testing::DirNames(t.Path() + "out1").size() +
+                  testing::DirNames(t.Path() + "out2").size(),
+              0u);
+    const std::string logs = t.Read("qv-ppp.log") + t.Read("BOX1.log") + r.output;
+    for (const std::string method :
+         {"<AUTH PLAIN ****", "<AUTH CRAM-MD5", "<AUTH SCRAM-SHA-256 ****"})
+        EXPECT_EQ(Count(t.Read("BOX1.log"), method), method.starts_with("<AUTH SCRAM") ? 1u : 2u)
+            << method << logs;
+    for (const std::string& secret : {std::string("tanstaaf"), std::string("secret"),
+                                      Base64Encode(std::string("\0joe\0tanstaaf", 13)),
+                                      Base64Encode(std::string("\0user\0secret", 12))})
+        EXPECT_EQ(logs.find(secret), std::string::npos) << secret;
+    struct stat st {};
+    ASSERT_EQ(::stat((t.Path() + "BOX1.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // ----------------------------------------------------------------------

@@ -455,6 +455,13 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
          {"box1.bfg", "-q"},
          105,
          "Error (getmail): TLS: "},
+        // The helper fails: nothing reaches the server (none listens here).
+        {"password command fails",
+         nullptr,
+         pop + ClosedPort() + "\nPOP3PASSCMD=exit 3\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): POP3PASSCMD for 127.0.0.1: exit code 3; nothing was sent\n"},
         {"missing box",
          nullptr,
          "",

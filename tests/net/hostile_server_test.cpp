@@ -11,6 +11,7 @@
 #include "net/buf_tcp_client_socket.h"
 #include "net/socket_api.h"
 #include "net/tcp_client_socket.h"
+#include "net/tls_layer.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
@@ -19,8 +20,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 namespace brix {
 namespace {
@@ -44,6 +48,19 @@ const Certificates& Tls() {
     static const Certificates certificates;
     return certificates;
 }
+// "AB:CD:..." of a PEM certificate's SHA-256, as users copy it from
+// `openssl x509 -fingerprint -sha256`.
+std::string Fingerprint(const std::string& pemFile) {
+    std::FILE* f = std::fopen(pemFile.c_str(), "r");
+    X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f) std::fclose(f);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!cert || X509_digest(cert, EVP_sha256(), digest, &len) != 1) return "unreadable";
+    X509_free(cert);
+    return FingerprintText(std::string(reinterpret_cast<char*>(digest), len));
+}
+
 const std::string kTlsBox = "POP3SERVER=localhost\nTLSCAFILE=ca.pem\n";
 const std::string kNotAccepted = "Error (getmail): TLS: certificate of localhost not accepted: ";
 
@@ -183,6 +200,31 @@ const std::vector<Hostile> kHostile = {
      .expected = kNotAccepted + "self-signed certificate in certificate chain (a server with "
                                 "its own CA needs that CA in TLSCAFILE). (Error=19)",
      .never = "USER"},
+    // A pinned certificate needs no chain and no name; any other is refused.
+    {.name = "PinnedCertificateIsTrusted",
+     .server =
+         [] {
+             return Script()
+                 .StartTls(Tls().stranger.cert, Tls().stranger.key)
+                 .Send("+OK")
+                 .Expect("USER joe")
+                 .Send("+OK")
+                 .Expect("PASS pw")
+                 .Send("-ERR pinned but wrong");
+         },
+     .box = kTlsBox + "POP3TLS=TLS\nTLSFINGERPRINT=" + std::string(64, '0') + ", {stranger-pin}\n",
+     .expected = "Error (getmail): Pass. (Error=-ERR pinned but wrong)"},
+    {.name = "CertificateNotPinned",
+     .server = [] { return Script().StartTls(Tls().otherName.cert, Tls().otherName.key); },
+     .box = kTlsBox + "POP3TLS=TLS\nTLSFINGERPRINT={stranger-pin}\n",
+     .expected = kNotAccepted + "its SHA-256 fingerprint ",
+     .never = "USER"},
+    {.name = "PlainTextOnTheTlsPort",
+     .server = [] { return Script().Send("+OK plain POP3 here"); },
+     .box = kTlsBox + "POP3TLS=TLS\n",
+     .expected = "Error (getmail): TLS: the server answered in plain text: use STARTTLS, or the "
+                 "port for TLS.",
+     .never = "USER"},
     {.name = "WrongHostName",
      .server =
          [] { return Stls().Send("+OK").StartTls(Tls().otherName.cert, Tls().otherName.key); },
@@ -281,6 +323,8 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
                                      "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"};
         box = first[static_cast<int>(h.protocol)] + box;
     }
+    if (auto at = box.find("{stranger-pin}"); at != std::string::npos)
+        box.replace(at, 14, Fingerprint(Tls().stranger.cert));
     testing::TempTree t;
     t.MakeDir("spool");
     if (h.protocol == Protocol::Smtp)

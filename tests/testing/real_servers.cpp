@@ -160,7 +160,7 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
             (cert_.empty() ? std::string("ssl = no\n")
                            : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
             "disable_plaintext_auth = no\n"
-            "auth_mechanisms = plain login apop\nauth_failure_delay = 0\n"
+            "auth_mechanisms = plain login apop cram-md5 scram-sha-256\nauth_failure_delay = 0\n"
             "default_internal_user = " +
             internal + "\ndefault_login_user = " + login +
             "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
@@ -222,6 +222,14 @@ bool EximServer::Start(std::string& why) {
                            "  server_prompts = Username:: : Password::\n"
                            "  server_condition = ${if and "
                            "{{eq{$auth1}{user}}{eq{$auth2}{secret}}}}\n"
+                           "  server_set_id = $auth1\n"
+                           "plain:\n  driver = plaintext\n  public_name = PLAIN\n"
+                           "  server_prompts = :\n"
+                           "  server_condition = ${if and "
+                           "{{eq{$auth2}{user}}{eq{$auth3}{secret}}}}\n"
+                           "  server_set_id = $auth2\n"
+                           "cram:\n  driver = cram_md5\n  public_name = CRAM-MD5\n"
+                           "  server_secret = ${if eq{$auth1}{user}{secret}fail}\n"
                            "  server_set_id = $auth1\n");
     why = Launch({"/usr/sbin/exim4", "-C", dir_ + "/exim.conf", "-bdf", "-odi"}, "/dev/null");
     return why.empty();

@@ -40,7 +40,8 @@ class RealServer {
 };
 
 // A real POP3 server (Debian's Dovecot) on 127.0.0.1: one Maildir account,
-// user "joe" with password "tanstaaf" in plain text (so that APOP works),
+// user "joe" with password "tanstaaf" in plain text (so that APOP, CRAM-MD5
+// and SCRAM-SHA-256 work),
 // each message's Maildir file name as its UIDL.
 // A message: its Maildir file name (the UIDL) and its text with LF ends.
 // The server numbers the messages in the order of their names.
