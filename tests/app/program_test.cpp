@@ -168,7 +168,7 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
 
 // Every login method of the real servers in one run, the secret from a
 // command that sees which server and user it is asked for: POP3 PLAIN,
-// CRAM-MD5 and SCRAM-SHA-256 on Dovecot, SMTP PLAIN and CRAM-MD5 on Exim
+// CRAM-MD5, SCRAM-SHA-256 and USER/PASS on Dovecot, SMTP PLAIN and CRAM-MD5 on Exim
 // (whose domain auth.test takes only logged-in senders). No secret, plain
 // or encoded, reaches a log at the deepest debug level, and the box log is
 // its owner's alone.
@@ -184,9 +184,10 @@ TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
     t.Write("pop.secret", "tanstaaf\nsecond line\n");
     t.Write("smtp.secret", "secret\n");
     const std::string ask = "test \"$BRIX_SERVER:$BRIX_PORT\" = 127.0.0.1:";
-    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1 127.0.0.1 127.0.0.1\nPOP3PORT=" + pop.PortText() +
-                            " " + pop.PortText() + " " + pop.PortText() +
-                            "\nPOP3USER=joe joe joe\nPOP3AUTH=PLAIN CRAM-MD5 SCRAM-SHA-256\n"
+    const std::string port = pop.PortText();
+    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1 127.0.0.1 127.0.0.1 127.0.0.1\nPOP3PORT=" + port +
+                            " " + port + " " + port + " " + port +
+                            "\nPOP3USER=joe joe joe joe\nPOP3AUTH=PLAIN CRAM-MD5 SCRAM-SHA-256 N\n"
                             "POP3PASSCMD=" +
                             ask + pop.PortText() + " && test \"$BRIX_USER\" = joe && cat " +
                             t.Path() + "pop.secret\nSMTPSERVER=127.0.0.1 127.0.0.1\nSMTPPORT=" +
@@ -207,8 +208,9 @@ TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
               0u);
     const std::string logs = t.Read("qv-ppp.log") + t.Read("BOX1.log") + r.output;
     for (const std::string method :
-         {"<AUTH PLAIN ****", "<AUTH CRAM-MD5", "<AUTH SCRAM-SHA-256 ****"})
-        EXPECT_EQ(Count(t.Read("BOX1.log"), method), method.starts_with("<AUTH SCRAM") ? 1u : 2u)
+         {"<AUTH PLAIN ****", "<AUTH CRAM-MD5", "<AUTH SCRAM-SHA-256 ****", "<PASS ****"})
+        EXPECT_EQ(Count(t.Read("BOX1.log"), method),
+                  method.starts_with("<AUTH SCRAM") || method == "<PASS ****" ? 1u : 2u)
             << method << logs;
     for (const std::string& secret : {std::string("tanstaaf"), std::string("secret"),
                                       Base64Encode(std::string("\0joe\0tanstaaf", 13)),
