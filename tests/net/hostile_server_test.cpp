@@ -225,6 +225,22 @@ const std::vector<Hostile> kHostile = {
      .expected = "Error (getmail): TLS: the server answered in plain text: use STARTTLS, or the "
                  "port for TLS.",
      .never = "USER"},
+    // The news password from a command, masked in the log like any other.
+    {.name = "NewsPasswordFromACommand",
+     .server =
+         [] {
+             return Script()
+                 .Send("200 news")
+                 .Expect("AUTHINFO USER joe")
+                 .Send("381 more")
+                 .Expect("AUTHINFO PASS fr0m-cmd")
+                 .Send("481 refused")
+                 .Expect("QUIT")
+                 .Send("205 bye");
+         },
+     .box = "NNTPLIST=J\nNNTPUSER=joe\nNNTPPASSCMD=echo fr0m-cmd\n",
+     .expected = "Error (getnglist): Authinfo pass. (Error=481 refused)",
+     .protocol = Protocol::Nntp},
     {.name = "WrongHostName",
      .server =
          [] { return Stls().Send("+OK").StartTls(Tls().otherName.cert, Tls().otherName.key); },
@@ -350,6 +366,7 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
         EXPECT_EQ(r.exitCode, 105);
     }
     std::string log = t.Read("qv-ppp.log");
+    EXPECT_EQ((log + t.Read("BOX1.log") + r.output).find("fr0m-cmd"), std::string::npos);
     EXPECT_NE(log.find(h.expected), std::string::npos) << log << "\n---\n" << r.output;
     if (!h.never.empty()) {
         EXPECT_EQ(server->Received().find(h.never), std::string::npos);
