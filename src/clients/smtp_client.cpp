@@ -106,12 +106,13 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
                           const std::string& User, const std::string& Password) {
     SendCommandLines("EHLO " + Domain, Lines);
     Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
-    if (!Lines || Lines->empty()) return;
-
+    // A method asked for by name must be offered, also by a server that
+    // lists no extensions at all: never send the mail without the login.
     if (MakeSaslMechanism(AuthMethod, {})) {
-        AuthSasl(AuthMethod, *Lines, {User, Password, Host, Service});
+        AuthSasl(AuthMethod, Lines ? *Lines : TStrings{}, {User, Password, Host, Service});
         return;
     }
+    if (!Lines || Lines->empty()) return;
     auto refuse = [&] {
         throw EAbsSMTPClient::CreateError("Auth-Login-Method not understand",
                                           AuthMethod + " not supportet");
