@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,9 +77,16 @@ CommandLine FirstLineOf(const std::string& Command, const std::vector<std::strin
     }
     Fd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
 
+    // Ours replace the caller's of the same name: a shell may take either
+    // of two entries.
     std::vector<std::string> envText(Environment);
-    for (char** e = environ; *e; ++e)
-        envText.emplace_back(*e); // an entry of ours comes first and wins
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(Environment.begin(), Environment.end(),
+                         [&](const std::string& ours) { return ours.starts_with(name); }))
+            envText.emplace_back(entry);
+    }
     std::vector<char*> envp;
     for (std::string& e : envText)
         envp.push_back(e.data());

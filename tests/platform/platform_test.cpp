@@ -4,6 +4,7 @@
 #include "platform/command.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -13,10 +14,12 @@ namespace {
 
 TEST(SecretCommand, FirstLineOrAClearReasonWithinItsTime) {
     const auto none = [] {};
+    ::setenv("BRIX_USER", "inherited", 1); // ours must win over the caller's
     CommandLine got =
         FirstLineOf("printf 'tok-%s\\r\\nsecond\\n' \"$BRIX_USER\"", {"BRIX_USER=joe"}, 5000, none);
     EXPECT_TRUE(got.ok);
     EXPECT_EQ(got.line, "tok-joe");
+    ::unsetenv("BRIX_USER");
     struct Row {
         const char* command;
         const char* error;
