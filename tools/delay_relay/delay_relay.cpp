@@ -69,8 +69,16 @@ void DelayRelay::Accept() {
         int on = 1;
         ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        pumps_.emplace_back([=, this] { Pump(client, server); });
-        pumps_.emplace_back([=, this] { Pump(server, client); });
+        // The descriptors are closed once both directions are done: closed
+        // by the first, their numbers could go to the next connection while
+        // the second still shuts down its side, cutting that connection.
+        pumps_.emplace_back([=, this] {
+            std::thread up([=, this] { Pump(client, server); });
+            Pump(server, client);
+            up.join();
+            ::close(client);
+            ::close(server);
+        });
     }
 }
 
@@ -125,7 +133,6 @@ void DelayRelay::Pump(int from, int to) {
         cv.notify_one();
     }
     writer.join();
-    ::close(from);
 }
 
 } // namespace brix::relay
