@@ -404,14 +404,17 @@ std::string Table(const std::vector<Result>& results) {
 int main(int argc, char** argv) {
     int runs = 3;
     bool quick = false;
-    std::string outFile;
+    std::string outFile, only;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         if (a == "--quick") quick = true;
         if (a == "--scale") gScaleOnly = true;
         if (a == "--out" && i + 1 < argc) outFile = argv[++i];
+        if (a == "--only" && i + 1 < argc) only = argv[++i];
     }
+    // --only POP3, NNTP or SMTP: that protocol's rows alone.
+    auto wanted = [&](const char* protocol) { return only.empty() || only == protocol; };
     if (std::string why = DovecotServer::Missing(); !why.empty()) {
         std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
@@ -423,6 +426,7 @@ int main(int argc, char** argv) {
     // 1x, 4x and 16x.
     for (auto [count, size, unit] :
          {std::tuple{1000, 4096, " x 4 KiB"}, std::tuple{200, 200 * 1024, " x 200 KiB"}}) {
+        if (!wanted("POP3")) break;
         count /= scale;
         const std::string label = "POP3 " + std::to_string(count) + unit;
         DovecotServer pop;
@@ -456,6 +460,7 @@ int main(int argc, char** argv) {
         }
     }
     for (int factor : {4, 16}) {
+        if (!wanted("POP3")) break;
         const int count = 1000 / scale * factor;
         DovecotServer pop;
         if (std::string why = pop.Start(Mailbox(count, 4096)); !why.empty()) return 1;
@@ -469,7 +474,7 @@ int main(int argc, char** argv) {
     }
 
     // NNTP: one group with overview; Brix at 1x, 4x and 16x; a slow link.
-    {
+    if (wanted("NNTP")) {
         const int count = 2000 / scale;
         auto inn = NewsServer(count);
         const int port = inn->ReaderPort();
@@ -495,6 +500,7 @@ int main(int argc, char** argv) {
         }
     }
     for (int factor : {4, 16}) {
+        if (!wanted("NNTP")) break;
         const int count = 2000 / scale * factor;
         auto inn = NewsServer(count);
         const int port = inn->ReaderPort();
@@ -507,7 +513,7 @@ int main(int argc, char** argv) {
     }
 
     // SMTP: 500 queued messages.
-    {
+    if (wanted("SMTP")) {
         EximServer exim;
         std::string why;
         if (!exim.Start(why)) {
