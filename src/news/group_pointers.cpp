@@ -37,7 +37,12 @@ GroupLine ParseGroupLine(const std::string& line, const std::string& fileName) {
     if (words < 2 || !ParseInt64(ExtractWord(2, line), g.pointer))
         throw ebrix_nntp("Error in RC-file " + fileName + ": " + line);
     g.group = ExtractWord(1, line);
-    g.headerOnly = words > 2 && UpperAscii(ExtractWord(3, line)) == "HDRONLY";
+    // Tabs after the word are no part of it: the line is written back
+    // without them, and must still say the same.
+    std::string third = words > 2 ? ExtractWord(3, line) : std::string();
+    while (!third.empty() && IsTrimChar(third.back()))
+        third.pop_back();
+    g.headerOnly = UpperAscii(third) == "HDRONLY";
     // What follows the pointer is kept as it stands. It is found with the
     // words' own rule (blanks part them), so that a line that starts with a
     // tab cannot lose its "hdronly" when the pointer is written back.

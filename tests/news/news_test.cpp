@@ -83,7 +83,8 @@ TEST_F(NewsSpool, RequestRecordsAreClampedAndATornOneIsNotAppendedTo) {
 TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
     for (auto [line, rebuilt] :
          {std::pair{"  de.a 5 hdronly  x\t", "de.a 9 hdronly  x"},
-          std::pair{"\t 5 HDRONLY", "\t 9 HDRONLY"}, std::pair{"de.c 5", "de.c 9"}}) {
+          std::pair{"\t 5 HDRONLY", "\t 9 HDRONLY"}, std::pair{"de.c 5", "de.c 9"},
+          std::pair{"07 5 HDRONLY\t\t", "07 9 HDRONLY"}}) { // found by the fuzz target
         GroupLine g = ParseGroupLine(line, "box.rc");
         g.pointer = 9;
         EXPECT_EQ(RebuildGroupLine(g), rebuilt);

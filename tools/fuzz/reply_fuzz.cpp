@@ -1,8 +1,11 @@
 // libFuzzer target for the reply parsers: reply codes, the numbers of
-// POP3 and NNTP replies, and UIDL answers matched to message numbers. None
-// may crash, and what they accept must hold what they claim.
+// POP3 and NNTP replies, UIDL answers matched to message numbers, and a
+// server's SASL challenges (SCRAM's first and final messages, the lists of
+// offered methods). None may crash, and what they accept must hold what
+// they claim.
 
 #include "clients/abs_client.h"
+#include "clients/sasl.h"
 #include "message/msg.h"
 #include "platform/files.h"
 
@@ -36,6 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string uid;
         bool found = uids.TryUidOf(no, uid);
         if (covered && no >= 1 && !found) std::abort();
+    }
+    // Each line as a server's challenge: a SCRAM exchange may only go on
+    // with a nonce that continues ours, and never ends unproven.
+    for (const std::string& line : lines) {
+        auto scram = brix::MakeSaslMechanism("SCRAM-SHA-256", {"u", "p", "", ""}, "abc");
+        try {
+            std::optional<std::string> final = scram->Answer(line);
+            if (!final || final->find(",r=abc") == std::string::npos) std::abort();
+            (void)scram->Answer(line);
+            if (scram->MayEnd() && line.find("v=") == std::string::npos) std::abort();
+        } catch (const brix::ESasl&) {
+        }
+        (void)brix::OfferedMechanisms({line}, "AUTH");
     }
     return 0;
 }
