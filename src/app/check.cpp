@@ -1,7 +1,6 @@
 #include "app/check.h"
 
 #include "app/run_boxes.h"
-#include "clients/sasl.h"
 #include "context/config.h"
 #include "context/settings.h"
 #include "mail/spool.h"
@@ -41,9 +40,9 @@ std::string Account(const std::string& server, const std::string& port, const st
            ", password " + (command.empty() ? Secret(pass) : "from `" + command + "`");
 }
 
-std::string Pop3Method(const std::string& word) {
-    if (IsYesWord(word)) return ", APOP";
-    return MakeSaslMechanism(word, {}) ? ", AUTH " + UpperAscii(word) : "";
+std::string Pop3Method(const std::string& method) {
+    if (method.empty()) return "";
+    return method == "APOP" ? ", APOP" : ", AUTH " + method;
 }
 
 class BoxReport {
@@ -77,7 +76,7 @@ class BoxReport {
                 Account(ExtractWord(i, box_.POP3SERVER), Pop3PortOf(box_, i),
                         ExtractWord(i, box_.POP3TLS), ExtractWord(i, box_.POP3USER),
                         ExtractWord(i, box_.POP3PASS), box_.POP3PASSCMD) +
-                Pop3Method(ExtractWord(i, box_.POP3AUTH)) +
+                Pop3Method(Pop3MethodOf(box_, i)) +
                 (IsYesWord(ExtractWord(i, box_.POP3KEEP)) ? ", kept on the server"
                                                           : ", deleted on the server") +
                 ", into " + ExtractWord(i, box_.POP3SPOOL));

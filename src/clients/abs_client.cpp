@@ -275,8 +275,17 @@ void TAbsClient::SetTls(const std::string& Word, const std::string& CAFile,
 // server's empty challenge; every challenge is answered in Base64, or with
 // "*" when it makes no sense; a server that proves itself wrong is refused
 // with "*" too. No line we send is logged but as "****".
-void TAbsClient::Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand) {
+void TAbsClient::Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand,
+                              const std::vector<std::string>& Offered, const std::string& Listed) {
     const std::string tag = std::string("Auth ") + Mechanism.Name();
+    // Before any secret leaves: a server that does not offer the method
+    // would only refuse it after seeing the password.
+    if (std::find(Offered.begin(), Offered.end(), Mechanism.Name()) == Offered.end()) {
+        std::string what = Listed;
+        for (const std::string& name : Offered)
+            what += " " + name;
+        throw EAbsClient::CreateError(tag + " not offered by the server", what);
+    }
     std::optional<std::string> first = Mechanism.First();
     std::string command = std::string("AUTH ") + Mechanism.Name();
     const std::string shownCommand = command;

@@ -104,11 +104,15 @@ class TAbsClient {
     void SendCommand(const std::string& Cmd);
     // The same for a command that carries a secret: the log shows Shown.
     void SendSecretCommand(const std::string& Cmd, const std::string& Shown);
-    // One SASL exchange through the protocol's AUTH command; the first
-    // message goes with the command when the line stays within MaxCommand.
-    // A refusal raises EAbsClient "Auth MECHANISM" with the server's line;
-    // a server that proves itself wrong raises ESasl.
-    void Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand);
+    // One SASL exchange through the protocol's AUTH command, when Offered
+    // (the server's list, shown after Listed in the error) names the
+    // mechanism; else EAbsClient "Auth MECHANISM not offered by the server"
+    // before anything is sent. The first message goes with the command when
+    // the line stays within MaxCommand. A refusal raises EAbsClient "Auth
+    // MECHANISM" with the server's line; a server that proves itself wrong
+    // raises ESasl.
+    void Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand,
+                      const std::vector<std::string>& Offered, const std::string& Listed);
     // The same, collecting continuation lines in Lines.
     void SendCommandLines(const std::string& Cmd, TStrings* Lines);
     // Reads a body up to its "." line, unstuffing leading dots (RFC 1939

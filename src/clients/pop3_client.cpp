@@ -5,7 +5,6 @@
 #include "net/socket_abort.h"
 #include "support/text.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace brix {
@@ -103,16 +102,9 @@ void TAbsPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account
     // method would only refuse it after seeing the password.
     TStrings capabilities;
     const bool known = Capa(&capabilities);
-    const std::vector<std::string> offered = OfferedMechanisms(capabilities, "SASL");
-    if (std::find(offered.begin(), offered.end(), mechanism->Name()) == offered.end()) {
-        std::string what = known ? "SASL" : "no CAPA";
-        for (const std::string& name : offered)
-            what += " " + name;
-        throw EAbsPOP3Client::CreateError(
-            std::string("Auth ") + mechanism->Name() + " not offered by the server", what);
-    }
     // The command line holds at most 255 octets with its CR LF.
-    Authenticate(*mechanism, 253);
+    Authenticate(*mechanism, 253, OfferedMechanisms(capabilities, "SASL"),
+                 known ? "SASL" : "no CAPA");
 }
 
 void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {

@@ -9,6 +9,7 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -239,6 +240,11 @@ const std::vector<std::string>& SaslMechanismNames() {
     static const std::vector<std::string> names = {"PLAIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2",
                                                    "OAUTHBEARER"};
     return names;
+}
+
+bool IsSaslMechanism(const std::string& Name) {
+    const auto& names = SaslMechanismNames();
+    return std::find(names.begin(), names.end(), UpperAscii(Name)) != names.end();
 }
 
 std::unique_ptr<TSaslMechanism>

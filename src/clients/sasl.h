@@ -53,6 +53,8 @@ struct TSaslAccount {
 
 // The mechanisms this client knows, by their names.
 const std::vector<std::string>& SaslMechanismNames();
+// Name (any case) is one of SaslMechanismNames.
+bool IsSaslMechanism(const std::string& Name);
 // The mechanism called Name (any case), or null when there is none such.
 // Nonce: SCRAM's client nonce; empty means fresh random bytes.
 std::unique_ptr<TSaslMechanism> MakeSaslMechanism(const std::string& Name,

@@ -5,7 +5,6 @@
 #include "net/socket_abort.h"
 #include "support/text.h"
 
-#include <algorithm>
 #include <unistd.h>
 
 namespace brix {
@@ -108,7 +107,7 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
     Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
     // A method asked for by name must be offered, also by a server that
     // lists no extensions at all: never send the mail without the login.
-    if (MakeSaslMechanism(AuthMethod, {})) {
+    if (IsSaslMechanism(AuthMethod)) {
         AuthSasl(AuthMethod, Lines ? *Lines : TStrings{}, {User, Password, Host, Service});
         return;
     }
@@ -145,16 +144,8 @@ bool TAbsSMTPClient::SaslSucceeded() const {
 void TAbsSMTPClient::AuthSasl(const std::string& Method, const TStrings& Extensions,
                               const TSaslAccount& Account) {
     std::unique_ptr<TSaslMechanism> mechanism = MakeSaslMechanism(Method, Account);
-    const std::vector<std::string> offered = OfferedMechanisms(Extensions, "AUTH");
-    if (std::find(offered.begin(), offered.end(), mechanism->Name()) == offered.end()) {
-        std::string what = "AUTH";
-        for (const std::string& name : offered)
-            what += " " + name;
-        throw EAbsSMTPClient::CreateError(
-            std::string("Auth ") + mechanism->Name() + " not offered by the server", what);
-    }
     // RFC 4954 section 4: the AUTH line may hold 12288 octets with CR LF.
-    Authenticate(*mechanism, 12286);
+    Authenticate(*mechanism, 12286, OfferedMechanisms(Extensions, "AUTH"), "AUTH");
 }
 
 void TAbsSMTPClient::StartTls() {

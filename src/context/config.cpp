@@ -1,6 +1,7 @@
 #include "context/config.h"
 
 #include "clients/abs_client.h"
+#include "clients/sasl.h"
 #include "context/settings.h"
 #include "platform/files.h"
 #include "support/text.h"
@@ -221,6 +222,12 @@ std::string SmtpPortOf(const tbrixconfig& box, int index) {
 
 std::string NntpPortOf(const tbrixconfig& box) {
     return PortOf(Trimmed(box.NNTPPORT), box.NNTPTLS, "119", "563", "119");
+}
+
+std::string Pop3MethodOf(const tbrixconfig& box, int index) {
+    const std::string word = ExtractWord(index, box.POP3AUTH);
+    if (IsYesWord(word)) return "APOP";
+    return IsSaslMechanism(word) ? UpperAscii(word) : "";
 }
 
 std::string TlsCAFileOf(const tbrixconfig& box) {

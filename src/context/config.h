@@ -104,6 +104,9 @@ std::string TlsCAFileOf(const tbrixconfig& box);
 std::string Pop3PortOf(const tbrixconfig& box, int index);
 std::string SmtpPortOf(const tbrixconfig& box, int index);
 std::string NntpPortOf(const tbrixconfig& box);
+// How a POP3 server's account logs in (index from 1), from its POP3AUTH
+// word: "APOP" for yes, a SASL mechanism's name, or "" for USER and PASS.
+std::string Pop3MethodOf(const tbrixconfig& box, int index);
 
 // Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.

@@ -1,7 +1,6 @@
 #include "mail/get_mail.h"
 
 #include "clients/lookahead.h"
-#include "clients/sasl.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
@@ -57,8 +56,7 @@ Pop3Account AccountOf(const tbrixconfig& box, int i) {
     a.user = ExtractWord(i, box.POP3USER);
     a.pass = ExtractWord(i, box.POP3PASS);
     a.spool = ExtractWord(i, box.POP3SPOOL);
-    const std::string auth = ExtractWord(i, box.POP3AUTH);
-    a.method = IsYesWord(auth) ? "APOP" : MakeSaslMechanism(auth, {}) ? UpperAscii(auth) : "";
+    a.method = Pop3MethodOf(box, i);
     a.keep = IsYesWord(ExtractWord(i, box.POP3KEEP));
     a.spoolAccount.user = a.user;
     a.spoolAccount.server = a.server;

@@ -113,7 +113,7 @@ TEST_P(SaslExchange, GoesAsTheRfcSaysAndShowsNoSecret) {
         run(client, [&] {
             if (!*x.method) {
                 auto m = MakeSaslMechanism("SCRAM-SHA-256", x.account, kScramNonce);
-                client.Authenticate(*m, 12286);
+                client.Authenticate(*m, 12286, {"SCRAM-SHA-256"}, "AUTH");
             } else {
                 client.AuthSasl(x.method, {"AUTH " + x.offered}, x.account);
             }
