@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace brix {
 
@@ -83,30 +84,55 @@ namespace {
 }
 } // namespace
 
+void TAbsClient::ReadLine(std::string& Line) {
+    try {
+        Socket->ReadLn(Line);
+    } catch (const EsktException&) {
+        // Whatever came of the answer is lost: nothing after it can be read
+        // in step, not even a goodbye's answer.
+        OutOfStep = true;
+        throw;
+    } catch (...) {
+        // An abort while waiting: only a line begun is lost with it.
+        if (!Line.empty()) OutOfStep = true;
+        throw;
+    }
+}
+
 void TAbsClient::GetResponse(TStrings* Lines) {
     std::string line;
-    Socket->ReadLn(line);
-    if (!Socket->LastLineEnded()) RaiseClosed();
+    ReadLine(line);
+    if (!Socket->LastLineEnded()) {
+        OutOfStep = true;
+        RaiseClosed();
+    }
+    ++repliesRead_;
     LastReply = Cut(line);
     DoLogLine(">" + LastReply);
     TReplyLine reply = ReplyLine(line);
     std::size_t held = line.size();
-    while (reply.more) {
-        Socket->ReadLn(line);
-        // A server that never sends the last line must not hold the run.
-        held += line.size() + 2;
-        if (held > kMaxReplySize) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
-        if (!Socket->LastLineEnded()) RaiseClosed();
-        LastReply = Cut(line);
-        if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
-        DoLogLine(">" + LastReply);
-        // Every line is held to the rule: one without a code means the
-        // stream is out of step, whatever the lines before it said.
-        reply = ReplyLine(line);
+    try {
+        while (reply.more) {
+            ReadLine(line);
+            // A server that never sends the last line must not hold the run.
+            held += line.size() + 2;
+            if (held > kMaxReplySize) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+            if (!Socket->LastLineEnded()) RaiseClosed();
+            LastReply = Cut(line);
+            if (Lines) Lines->push_back(line.size() > 4 ? line.substr(4) : std::string());
+            DoLogLine(">" + LastReply);
+            // Every line is held to the rule: one without a code means the
+            // stream is out of step, whatever the lines before it said.
+            reply = ReplyLine(line);
+        }
+    } catch (...) {
+        OutOfStep = true; // the rest of the reply is still to come
+        throw;
     }
     // The last line of a multi-line reply decides (RFC 5321 section 4.2.1):
     // "250-accepted" followed by "554 rejected" is a refusal.
     ReplyCode = reply.code;
+    LastLine = std::move(line);
 }
 
 void TAbsClient::GetVerdict() {
@@ -141,6 +167,7 @@ void TAbsClient::SendSecretCommand(const std::string& Cmd, const std::string& Sh
 
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
     RunDueJudges();
+    DropUnasked(Cmd);
     if (inFlight_.empty()) {
         DoLogLine("<" + (shown_ ? *shown_ : Cmd));
         Socket->WriteLn(Cmd);
@@ -155,7 +182,45 @@ void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
         throw EAbsClient::CreateError("Pipelining: " + Cmd + " out of turn",
                                       inFlight_.front().command);
     }
-    GetResponse(Lines);
+    const std::uint64_t before = repliesRead_;
+    try {
+        GetResponse(Lines);
+    } catch (...) {
+        // Stopped before its answer came (an abort): the answer is still
+        // owed, and a goodbye must first read it.
+        if (repliesRead_ == before && !OutOfStep) Owe(Cmd, nullptr);
+        throw;
+    }
+}
+
+void TAbsClient::Owe(const std::string& Cmd, std::function<void()> Judge) {
+    inFlight_.push_front({Cmd, std::move(Judge)});
+    inFlightBytes_ += Cmd.size() + 2;
+}
+
+void TAbsClient::DropUnasked(const std::string& Cmd) {
+    // A job that decided otherwise than it planned (a message it now passes
+    // over, an article it already has) never asks for what went ahead: the
+    // answers are read and dropped in their turn, so the stream stays in
+    // step. Only when Cmd itself went ahead, or nothing is in flight, does
+    // this stop.
+    while (!inFlight_.empty() && !inFlight_.front().judge &&
+           (Cmd.empty() || inFlight_.front().command != Cmd)) {
+        const std::string cmd = inFlight_.front().command;
+        if (!MayDrop(cmd)) return;
+        inFlightBytes_ -= cmd.size() + 2;
+        inFlight_.pop_front();
+        try {
+            if (!DropAnswer(cmd)) OutOfStep = true;
+        } catch (...) {
+            OutOfStep = true;
+            throw;
+        }
+        if (OutOfStep)
+            throw EAbsClient::CreateError("Pipelining: the answer to " + cmd + " left the session",
+                                          LastReply);
+        RunDueJudges();
+    }
 }
 
 void TAbsClient::SendNow(const std::string& Cmd, bool Log) {
@@ -186,9 +251,18 @@ void TAbsClient::EndBodyLater(std::function<void()> Judge) {
 void TAbsClient::RunDueJudges() {
     while (!inFlight_.empty() && inFlight_.front().judge) {
         std::function<void()> judge = std::move(inFlight_.front().judge);
-        inFlightBytes_ -= inFlight_.front().command.size() + 2;
+        const std::string command = inFlight_.front().command;
+        inFlightBytes_ -= command.size() + 2;
         inFlight_.pop_front();
-        judge();
+        const std::uint64_t before = repliesRead_;
+        try {
+            judge();
+        } catch (...) {
+            // Stopped before its answer came: the judge runs again when the
+            // answer is read (Drain), so that its bookkeeping is not lost.
+            if (repliesRead_ == before && !OutOfStep) Owe(command, std::move(judge));
+            throw;
+        }
     }
 }
 
@@ -200,29 +274,108 @@ bool TAbsClient::IsAhead(const std::string& Cmd) const {
 
 void TAbsClient::FinishPipeline() {
     RunDueJudges();
+    DropUnasked("");
     if (!inFlight_.empty()) OutOfStep = true;
 }
+
+void TAbsClient::Drain(std::int32_t CapMs) {
+    if (inFlight_.empty() || OutOfStep || !Socket || !Socket->Usable()) return;
+    const std::int32_t saved = Socket->Timeout;
+    Socket->Timeout = std::min(saved > 0 ? saved : CapMs, CapMs);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(CapMs);
+    try {
+        while (!inFlight_.empty() && !OutOfStep) {
+            // Answers still owed in bulk (a window of articles on a slow
+            // link) are not worth more than the goodbye's wait.
+            if (std::chrono::steady_clock::now() >= until) {
+                OutOfStep = true;
+                break;
+            }
+            if (inFlight_.front().judge) {
+                RunDueJudges();
+                continue;
+            }
+            const std::string cmd = inFlight_.front().command;
+            inFlightBytes_ -= cmd.size() + 2;
+            inFlight_.pop_front();
+            if (!DropAnswer(cmd)) OutOfStep = true;
+        }
+    } catch (...) {
+        // The first error is the one the job reports; this one only means
+        // that no goodbye can be said.
+        OutOfStep = true;
+    }
+    Socket->Timeout = saved;
+}
+
+namespace {
+// How often a loop over lines that may all be buffered already (a deflated
+// answer) looks for the user's abort.
+constexpr std::size_t kLinesPerAbortPoll = 4096;
+} // namespace
 
 void TAbsClient::ReadDataLines(TStrings* Lines) {
     std::size_t held = 0;
     ReadDataLines([&](std::string& line) {
         if (!Lines) return;
         held += line.size() + 2;
-        if (held > kMaxHeldAnswer) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+        if (held > kMaxHeldAnswer || Lines->size() >= kMaxHeldLines)
+            throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
         Lines->push_back(std::move(line));
     });
 }
 
 void TAbsClient::ReadDataLines(const TLineSink& Sink) {
     std::string line;
-    for (;;) {
-        Socket->ReadLn(line);
+    // The taker of the lines failed (a full disk) or the user stopped the
+    // job: the rest of the body is read and dropped, for a while, so that
+    // the stream stays in step for the goodbye; then the failure goes on.
+    std::exception_ptr failed;
+    std::chrono::steady_clock::time_point until;
+    auto fail = [&] {
+        if (failed) {
+            OutOfStep = true;
+            throw; // a second failure: the user means it
+        }
+        failed = std::current_exception();
+        until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerDrainMs);
+    };
+    for (std::size_t n = 1;; ++n) {
+        try {
+            ReadLine(line);
+        } catch (const EsktException&) {
+            throw;
+        } catch (...) {
+            if (OutOfStep) throw;
+            fail();
+            continue;
+        }
         bool ended = Socket->LastLineEnded();
-        if (line == ".") return; // a final "." without its line end still ends the body
-        if (!ended) RaiseClosed();
-        Unstuff(line);
-        Sink(line);
-        line.clear();
+        if (line == ".") {
+            // a final "." without its line end still ends the body
+            if (failed) std::rethrow_exception(failed);
+            return;
+        }
+        if (!ended) {
+            OutOfStep = true;
+            RaiseClosed();
+        }
+        if (failed) {
+            if (std::chrono::steady_clock::now() < until) continue;
+            OutOfStep = true;
+            std::rethrow_exception(failed);
+        }
+        try {
+            Unstuff(line);
+            Sink(line);
+            line.clear();
+            if (n % kLinesPerAbortPoll == 0) PollSocketAbort();
+        } catch (const EsktException&) {
+            OutOfStep = true; // the taker's own protocol error (a size limit)
+            throw;
+        } catch (...) {
+            fail();
+        }
     }
 }
 
@@ -301,6 +454,12 @@ void TAbsClient::Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand,
     // A server asks a few rounds at most; one that never stops is cancelled.
     std::string challenge;
     for (int round = 0; SaslChallenge(challenge); ++round) {
+        if (challenge.size() > kMaxSaslChallenge) {
+            SendSecretCommand("*", "*");
+            throw EAbsClient::CreateError(tag, "a challenge of " +
+                                                   std::to_string(challenge.size()) +
+                                                   " bytes, more than any method needs");
+        }
         std::optional<std::string> answer;
         std::string decoded;
         if (first) {

@@ -39,6 +39,16 @@ using TLineSink = std::function<void(std::string& Line)>;
 // A multi-line answer held in memory stops with an error beyond this size,
 // so that a server sending without end cannot exhaust memory.
 constexpr std::size_t kMaxHeldAnswer = 256u << 20;
+// ... and beyond this many lines: each line held costs a string and its
+// place in the list beside its bytes, so that a million empty lines (a few
+// KiB of deflate) are not free. 2 Mi lines cost about 64 MiB.
+constexpr std::size_t kMaxHeldLines = 2u << 20;
+// A SASL challenge is read whole up to this size (RFC 4422 sets no limit;
+// SCRAM's server-first message with a long nonce or salt passes 255).
+constexpr std::size_t kMaxSaslChallenge = 64u << 10;
+// How long the rest of a body is read and dropped after its taker failed or
+// the user stopped the job, as long as a job waits for its goodbye.
+constexpr std::int32_t kAnswerDrainMs = 5'000;
 // A command's reply with its continuation lines ("250-...") stops with an
 // error beyond this size: real replies are a few lines long, and one that
 // never ends would hold the run.
@@ -158,9 +168,18 @@ class TAbsClient {
     void SendLater(const std::string& Cmd, std::function<void()> Judge);
     // The same for the "." that ends a message: not a command, so not logged.
     void EndBodyLater(std::function<void()> Judge);
-    // Reads the answers of the SendLater commands still in flight. A command
-    // sent ahead that no operation gave leaves the stream out of step.
+    // Reads the answers of the SendLater commands still in flight, and drops
+    // those of commands sent ahead that no operation asked for in the end. A
+    // command that cannot be dropped (its answer would change the session)
+    // leaves the stream out of step.
     void FinishPipeline();
+    // After an error or an abort: reads every answer still owed, within
+    // CapMs for each wait (the judges of SendLater commands run as in
+    // FinishPipeline), so that the stream is in step again and the goodbye
+    // can be said; a server that deletes at QUIT (POP3) then commits what
+    // was safely stored. Any failure on the way leaves the stream out of
+    // step (no goodbye); nothing is raised.
+    void Drain(std::int32_t CapMs);
     std::size_t InFlight() const { return inFlight_.size(); }
     // Cmd was sent ahead and is the next whose answer an operation reads.
     bool IsAhead(const std::string& Cmd) const;
@@ -185,6 +204,8 @@ class TAbsClient {
     std::string Service;
     std::string Greeting;  // at most 255 characters
     std::string LastReply; // at most 255 characters
+    // The last reply line whole (SASL challenges), up to kMaxSaslChallenge.
+    std::string LastLine;
     std::int32_t ReplyCode = 0;
     TOnLogLineProc OnLogLine;
     // TLS for the next Connect. The certificate is always verified, against
@@ -230,6 +251,23 @@ class TAbsClient {
     }
     // The last reply ends an exchange in success.
     virtual bool SaslSucceeded() const { return false; }
+    // Reads the answer to Cmd, sent ahead and no longer wanted, and drops it
+    // (with its multi-line body where it has one). False when the session
+    // is not in step after it (a DATA or POST that the server now waits to
+    // be given text for). The default: one reply, whose 3xx code (SMTP,
+    // NNTP) means the server waits for more of the command.
+    virtual bool DropAnswer(const std::string& Cmd) {
+        (void)Cmd;
+        GetResponse(nullptr);
+        return ReplyCode < 300 || ReplyCode >= 400;
+    }
+    // Cmd, sent ahead, may be left unasked: its answer can be read and
+    // dropped without changing the session. Commands that change it (POP3's
+    // DELE, SMTP's envelope) may not.
+    virtual bool MayDrop(const std::string& Cmd) const {
+        (void)Cmd;
+        return false;
+    }
 
   private:
     struct TInFlight {
@@ -238,6 +276,16 @@ class TAbsClient {
     };
     // Runs the judges of the SendLater commands at the front.
     void RunDueJudges();
+    // One line of an answer; a failure leaves the stream out of step.
+    void ReadLine(std::string& Line);
+    // Cmd's answer is still owed (its reader was stopped before it came).
+    void Owe(const std::string& Cmd, std::function<void()> Judge);
+    // Replies read so far: tells whether a reader stopped before its reply.
+    std::uint64_t repliesRead_ = 0;
+    // Drops the answers of the commands sent ahead at the front that no
+    // operation asked for, up to Cmd (or all with an empty Cmd); raises when
+    // one may not be dropped.
+    void DropUnasked(const std::string& Cmd);
     void SendNow(const std::string& Cmd, bool Log = true);
     std::deque<TInFlight> inFlight_;
     std::size_t inFlightBytes_ = 0;

@@ -43,6 +43,32 @@ TAbsClient::TReplyLine TAbsNNTPClient::ReplyLine(const std::string& Line) const 
     return {Line.size() > 3 && Line[3] == '-' ? 0 : code, false};
 }
 
+bool TAbsNNTPClient::DropAnswer(const std::string& Cmd) {
+    (void)Cmd;
+    GetResponse(nullptr);
+    switch (ReplyCode) {
+    case 100:
+    case 101:
+    case 215:
+    case 220:
+    case 221:
+    case 222:
+    case 224:
+    case 230:
+    case 231:
+        ReadDataLines(static_cast<TStrings*>(nullptr));
+        return true;
+    default:
+        return ReplyCode != 0 && (ReplyCode < 300 || ReplyCode >= 400);
+    }
+}
+
+bool TAbsNNTPClient::MayDrop(const std::string& Cmd) const {
+    for (const char* verb : {"ARTICLE ", "HEAD ", "BODY ", "STAT ", "XOVER "})
+        if (Cmd.starts_with(verb)) return true;
+    return false;
+}
+
 void TAbsNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
     SendCommand(Cmd);
     Check<EAbsNNTPClient>(ReplyCode == Code, Tag);

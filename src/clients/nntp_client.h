@@ -76,6 +76,11 @@ class TAbsNNTPClient : public TAbsClient {
   protected:
     void Goodbye() override;
     TReplyLine ReplyLine(const std::string& Line) const override;
+    // The answers that bring a body (RFC 3977 section 3.1: 100, 101, 215,
+    // 220 to 222, 224, 230, 231) are read to their ".".
+    bool DropAnswer(const std::string& Cmd) override;
+    // The article commands: they change nothing but the current article.
+    bool MayDrop(const std::string& Cmd) const override;
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
     void Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag);
     // ARTICLE, HEAD, BODY or STAT of one article, by Number (when MsgId is

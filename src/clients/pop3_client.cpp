@@ -57,6 +57,18 @@ TAbsClient::TReplyLine TAbsPOP3Client::ReplyLine(const std::string& Line) const 
     return {Line.starts_with("+OK") ? POP3_OK : POP3_ERR, false};
 }
 
+bool TAbsPOP3Client::DropAnswer(const std::string& Cmd) {
+    GetResponse(nullptr);
+    const bool body = Cmd.starts_with("RETR ") || Cmd.starts_with("TOP ") || Cmd == "UIDL" ||
+                      Cmd == "LIST" || Cmd == "CAPA";
+    if (ReplyCode == POP3_OK && body) ReadDataLines(static_cast<TStrings*>(nullptr));
+    return true;
+}
+
+bool TAbsPOP3Client::MayDrop(const std::string& Cmd) const {
+    return !Cmd.starts_with("DELE");
+}
+
 void TAbsPOP3Client::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Connect");
@@ -86,8 +98,9 @@ void TAbsPOP3Client::Pass(const std::string& Password) {
 
 // RFC 5034 section 4: "+ " and the Base64 of the challenge; "+OK" ends it.
 bool TAbsPOP3Client::SaslChallenge(std::string& Text) const {
-    if (LastReply != "+" && !LastReply.starts_with("+ ")) return false;
-    Text = Trimmed(LastReply.substr(1));
+    // The whole line: LastReply is cut to the width of a log line.
+    if (LastLine != "+" && !LastLine.starts_with("+ ")) return false;
+    Text = Trimmed(std::string_view(LastLine).substr(1));
     return true;
 }
 

@@ -82,6 +82,10 @@ class TAbsPOP3Client : public TAbsClient {
     bool SaslChallenge(std::string& Text) const override;
     bool SaslSucceeded() const override;
     TReplyLine ReplyLine(const std::string& Line) const override;
+    // RETR, TOP, UIDL and LIST without a number bring a body after "+OK".
+    bool DropAnswer(const std::string& Cmd) override;
+    // Everything but DELE, which marks a message.
+    bool MayDrop(const std::string& Cmd) const override;
     // Sends Cmd and raises EAbsPOP3Client with Tag unless the reply is +OK.
     void Command(const std::string& Cmd, const char* Tag);
 };

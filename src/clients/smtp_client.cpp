@@ -133,7 +133,8 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
 // RFC 4954 section 4: "334 " and the Base64 of the challenge; 235 ends it.
 bool TAbsSMTPClient::SaslChallenge(std::string& Text) const {
     if (ReplyCode != 334) return false;
-    Text = LastReply.size() > 4 ? Trimmed(LastReply.substr(4)) : std::string();
+    // The whole line: LastReply is cut to the width of a log line.
+    Text = LastLine.size() > 4 ? Trimmed(std::string_view(LastLine).substr(4)) : std::string();
     return true;
 }
 

@@ -50,6 +50,10 @@ void RunSession(TAbsClient& client, const std::function<void()>& session,
 
 TGoodbye SayGoodbye(TAbsClient& client, bool failing) {
     TGoodbye bye;
+    // A job that ends with commands in flight (an error, an abort) first
+    // reads what the server still owes, so that the goodbye can be said:
+    // POP3 commits at QUIT the deletions of messages stored safely.
+    client.Drain(kGoodbyeWait);
     const bool sayable = client.CanSayGoodbye();
     try {
         client.Disconnect();

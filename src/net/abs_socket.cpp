@@ -64,6 +64,10 @@ void SetSocketAbortCheck(TSocketAbortCheck check) {
     abortCheck = check;
 }
 
+void PollSocketAbort() {
+    CallAbortCheck();
+}
+
 TSocketAbortHold::TSocketAbortHold() {
     ++abortHolds;
 }

@@ -27,6 +27,10 @@ constexpr std::int32_t kDefaultSocketTimeout = 60'000;
 // hanging server. The program installs it once; none is called by default.
 using TSocketAbortCheck = void (*)();
 void SetSocketAbortCheck(TSocketAbortCheck check);
+// Calls the abort check as a wait would, for loops over data that is
+// already buffered (a deflated answer can hold millions of lines that no
+// wait comes between).
+void PollSocketAbort();
 constexpr int kAbortSliceMs = 100;
 
 class TAbsSocket {

@@ -245,13 +245,15 @@ TEST(Startup, TerminalIsDrawnAndRestored) {
 using namespace std::chrono_literals;
 
 // A mailbox of one message whose RETR gets no answer for four seconds; the
-// run would wait a minute for it.
+// run would wait a minute for it. A stopped job reads the answer still owed
+// before its QUIT.
 Script SilentAtRetr(bool endsWithQuit) {
     Script s = Script().Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
     s.Send("+OK").Expect("STAT").Send("+OK 1 20").Expect("CAPA").Send("-ERR");
     s.Expect("UIDL").SendLines({"+OK", "1 a", "."});
     s.Expect("RETR 1").Pause(4000);
-    if (endsWithQuit) s.Expect("QUIT").Send("+OK bye");
+    if (endsWithQuit)
+        s.SendLines({"+OK", "Subject: late", "", "body", "."}).Expect("QUIT").Send("+OK bye");
     return s;
 }
 
@@ -287,8 +289,8 @@ TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
     auto start = std::chrono::steady_clock::now();
     ::kill(first, SIGTERM);
     EXPECT_EQ(testing::WaitExit(first), 106);
-    // The job stopped waiting at once and ended its dialogue with QUIT,
-    // which the server read after its pause.
+    // The job stopped waiting at once, read the answer the server owed
+    // after its pause, and ended its dialogue with QUIT.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_NE(host.tree.Read("qv-ppp.log").find(" aborted by user ...\r\n"), std::string::npos);
     EXPECT_TRUE(server.Received().ends_with("RETR 1\r\nQUIT\r\n")) << server.Received();
