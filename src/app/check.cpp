@@ -50,7 +50,7 @@ class BoxReport {
     BoxReport(const std::string& name, tbrixconfig& box) : name_(name), box_(box) {}
 
     // False when a file of the box would end a job or the run.
-    bool Clean() const { return clean_ && box_.Warnings.empty(); }
+    bool Clean() const { return clean_ && box_.Warnings.empty() && box_.KeyErrors.empty(); }
 
     std::vector<std::string> Lines() {
         FillSpoolDefaults(box_, run_.SpoolDir);
@@ -58,6 +58,9 @@ class BoxReport {
         const BoxWork work = DecideWork(box_);
         for (const std::string& w : box_.Warnings)
             Add("warning: " + w);
+        // What the jobs would refuse to start with, as they would say it.
+        for (const auto& problem : box_.KeyErrors)
+            Add("error: " + problem.second);
         if (!box_.TLSFINGERPRINT.empty()) Add("TLS certificates accepted: " + box_.TLSFINGERPRINT);
         Mail();
         News();
@@ -69,6 +72,26 @@ class BoxReport {
   private:
     void Add(const std::string& line) { lines_.push_back("  " + line); }
 
+    // An unknown word is listed as an error above; here it says what the
+    // run would do: nothing.
+    std::string Pop3Login(int i) const {
+        try {
+            return Pop3Method(Pop3MethodOf(box_, i));
+        } catch (const ebrix_joberror&) {
+            return ", login method unknown";
+        }
+    }
+    static std::string Keep(const std::string& word) {
+        switch (ParseYesNo(word)) {
+        case YesNo::Yes:
+            return ", kept on the server";
+        case YesNo::No:
+            return ", deleted on the server";
+        default:
+            return ", POP3KEEP unknown: nothing is fetched";
+        }
+    }
+
     void Mail() {
         const int pops = WordCount(box_.POP3SERVER);
         for (int i = 1; i <= pops; ++i)
@@ -76,10 +99,8 @@ class BoxReport {
                 Account(ExtractWord(i, box_.POP3SERVER), Pop3PortOf(box_, i),
                         ExtractWord(i, box_.POP3TLS), ExtractWord(i, box_.POP3USER),
                         ExtractWord(i, box_.POP3PASS), box_.POP3PASSCMD) +
-                Pop3Method(Pop3MethodOf(box_, i)) +
-                (IsYesWord(ExtractWord(i, box_.POP3KEEP)) ? ", kept on the server"
-                                                          : ", deleted on the server") +
-                ", into " + ExtractWord(i, box_.POP3SPOOL));
+                Pop3Login(i) + Keep(ExtractWord(i, box_.POP3KEEP)) + ", into " +
+                ExtractWord(i, box_.POP3SPOOL));
         if (pops > 0)
             Add("mail identifiers: " + run_.QvPath + kUidFileName + ", " + run_.QvPath +
                 kIdxFileName);
@@ -141,7 +162,7 @@ class BoxReport {
             Add("sender filter: " + box_.PPP_KILLFILE +
                 (FileExists(box_.PPP_KILLFILE) ? "" : " (missing: not used)"));
         if (box_.QVSCOREAKTIV && !box_.SCOREFILE.empty())
-            Add("scorefile: " + run_.ProgramDir + box_.SCOREFILE);
+            Add("scorefile: " + ScorefileOf(box_, run_.ProgramDir));
     }
 
     std::string Jobs(const BoxWork& work) const {

@@ -1,5 +1,6 @@
 #include "app/jobs.h"
 
+#include "context/job.h"
 #include "context/log.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
@@ -13,21 +14,45 @@
 
 namespace brix {
 
+namespace {
+
+// A job whose keys cannot be used as they stand (a word outside a key's
+// set, a password cut by the box line) does not start: what it would do
+// with a guess could delete mail or send a secret in plain text. Its error
+// line names the key.
+bool KeysUsable(const tbrixconfig& box, const char* job, std::initializer_list<const char*> keys) {
+    const std::string problem = box.KeyError(keys);
+    if (problem.empty()) return true;
+    LogJobError(job, ebrix_joberror(problem + "; nothing was done"));
+    return false;
+}
+
+} // namespace
+
 // Each job of the sequence, and the filters the fetch jobs consult.
 void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
-    brix::GetMail(box, phoActive);
+    if (KeysUsable(box, "getmail",
+                   {"POP3KEEP", "POP3USEENVELOPE", "POP3AUTH", "POP3PASS", "POP3TLS"}))
+        brix::GetMail(box, phoActive);
 }
 void ProgramJobs::SendMail(tbrixconfig& box) {
-    brix::SendMail(box);
+    if (KeysUsable(box, "sendmail", {"SMTPAFTERPOP", "SMTPAUTH", "SMTPPASS", "SMTPTLS"}))
+        brix::SendMail(box);
 }
 void ProgramJobs::GetNewsgroupList(tbrixconfig& box) {
-    brix::GetNewsgroupList(box);
+    if (!box.NNTPLIST && box.KeyError({"NNTPLIST"}).empty()) return;
+    if (KeysUsable(box, "getnglist", {"NNTPLIST", "NNTPPASS", "NNTPTLS"}))
+        brix::GetNewsgroupList(box);
 }
 void ProgramJobs::PostNews(tbrixconfig& box) {
-    brix::PostNews(box);
+    if (!FileMatchExists(box.NNTPSPOOL + "n*.out") ||
+        KeysUsable(box, "postnews", {"NNTPREPLACEOWN", "NNTPPASS", "NNTPTLS"}))
+        brix::PostNews(box);
 }
 void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
-    brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
+    if (KeysUsable(box, "getnews",
+                   {"NNTPRESCAN", "NNTPCOMPRESS", "QVSCOREAKTIV", "NNTPPASS", "NNTPTLS"}))
+        brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
 }
 bool ProgramJobs::PhoOpen(const std::string& fileName) {
     return brix::PhoOpen(fileName);

@@ -76,7 +76,7 @@ void LoadPhoFilter(BoxJobs& jobs, const tbrixconfig& box, bool phoActive) {
 
 void LoadScorefile(BoxJobs& jobs, tbrixconfig& box, const std::string& programDir) {
     if (box.QVSCOREAKTIV && !box.SCOREFILE.empty())
-        box.QVSCOREAKTIV = jobs.ScoreLoad(programDir + box.SCOREFILE);
+        box.QVSCOREAKTIV = jobs.ScoreLoad(ScorefileOf(box, programDir));
     else
         box.QVSCOREAKTIV = false;
 }

@@ -70,6 +70,8 @@ bool TAbsPOP3Client::MayDrop(const std::string& Cmd) const {
 }
 
 void TAbsPOP3Client::Connect(const std::string& HostName) {
+    Capabilities.clear();
+    CapaKnown = CapaAsked = false;
     TAbsClient::Connect(HostName);
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Connect");
     APOPTimestamp = APOPTimestampOf(LastReply);
@@ -113,11 +115,29 @@ void TAbsPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account
     if (!mechanism) throw EAbsPOP3Client::CreateError("Auth: unknown method", Method);
     // Asked before any secret leaves: a server that does not offer the
     // method would only refuse it after seeing the password.
-    TStrings capabilities;
-    const bool known = Capa(&capabilities);
+    if (!CapaAsked) ReadCapabilities();
     // The command line holds at most 255 octets with its CR LF.
-    Authenticate(*mechanism, 253, OfferedMechanisms(capabilities, "SASL"),
-                 known ? "SASL" : "no CAPA");
+    Authenticate(*mechanism, 253, OfferedMechanisms(Capabilities, "SASL"),
+                 CapaKnown ? "SASL" : "no CAPA");
+}
+
+void TAbsPOP3Client::ReadCapabilities() {
+    Capabilities.clear();
+    CapaKnown = Capa(&Capabilities);
+    CapaAsked = true;
+}
+
+bool TAbsPOP3Client::Offers(const std::string& Name) const {
+    for (const std::string& line : Capabilities) {
+        const std::string l = UpperAscii(Trimmed(line));
+        if (l == Name || (l.starts_with(Name) && l[Name.size()] == ' ')) return true;
+    }
+    return false;
+}
+
+bool TAbsPOP3Client::Utf8() {
+    SendCommand("UTF8");
+    return ReplyCode == POP3_OK;
 }
 
 void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
@@ -150,11 +170,10 @@ void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
     Command("DELE " + std::to_string(MsgNo), "Dele");
 }
 
-void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void()> Done) {
+void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
     SendLater("DELE " + std::to_string(MsgNo), [this, Done = std::move(Done)] {
         GetResponse(nullptr);
-        Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Dele");
-        Done();
+        Done(ReplyCode == POP3_OK);
     });
 }
 
@@ -193,15 +212,27 @@ void TAbsPOP3Client::UidlOneMsg(std::int32_t MsgNo) {
 }
 
 void TAbsPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
-    Command("APOP " + Name + " " + Digest, "Apop");
+    // The digest stands for the password: it stays out of the logs too.
+    SendSecretCommand("APOP " + Name + " " + Digest, "APOP " + Name + " ****");
+    Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Apop");
 }
 
 void TPOP3Client::Login(const std::string& HostName, const std::string& UserName,
                         const std::string& Password, const std::string& Method) {
     Connect(HostName);
+    ReadCapabilities();
+    // RFC 6856: asked for before the login, or a server may rewrite the
+    // UTF-8 headers of the messages it hands over.
+    if (Offers("UTF8")) Utf8();
     if (!Method.empty() && Method != "APOP") {
         Auth(Method, {UserName, Password, HostName, Service});
     } else if (Method == "APOP") {
+        // RFC 1939 section 7: without the server's own "<...>" the digest
+        // would be the same on every login, to be replayed by anyone who saw
+        // it once.
+        const std::string& stamp = APOPTimestamp;
+        if (stamp.size() < 3 || stamp.front() != '<' || stamp.back() != '>')
+            throw EAbsPOP3Client::CreateError("Apop: no timestamp in the greeting", Greeting);
         Apop(UserName, DigestToHex(MD5String(APOPTimestamp + Password)));
     } else {
         if (!UserName.empty()) User(UserName);

@@ -59,12 +59,24 @@ class TAbsPOP3Client : public TAbsClient {
     // RETR with each line of the message passed on as it arrives.
     void Retr(std::int32_t MsgNo, const TLineSink& Sink);
     void Dele(std::int32_t MsgNo);
-    // DELE sent at once, in a pipeline: its answer is judged (tag "Dele")
-    // when every answer before it has been read, and Done runs after it.
-    void DeleLater(std::int32_t MsgNo, std::function<void()> Done);
+    // DELE sent at once, in a pipeline: its answer is read when every
+    // answer before it has been, and Done gets it: true for +OK; a refusal
+    // (the message stays) is Done's to report, with the reply in LastReply.
+    void DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done);
     // CAPA (RFC 2449): the server's capabilities, or false when it does not
     // know the command.
     bool Capa(TStrings* Lines);
+    // CAPA into Capabilities (empty, and CapaKnown false, when the server
+    // does not know it). Asked once, before the login (after STLS: RFC 2595
+    // section 4 drops what was said in plain text), since SASL and UTF8
+    // must be known then.
+    void ReadCapabilities();
+    // A capability line that is Name alone or Name and its arguments.
+    bool Offers(const std::string& Name) const;
+    // UTF8 (RFC 6856 section 2), valid only before the login: the server
+    // hands over messages as they are instead of rewriting their UTF-8
+    // headers. False when it refuses.
+    bool Utf8();
     void Noop();
     void Rset();
     void Quit();
@@ -74,9 +86,13 @@ class TAbsPOP3Client : public TAbsClient {
     void UidlOneMsg(std::int32_t MsgNo);
     void Apop(const std::string& Name, const std::string& Digest);
     // AUTH with the SASL mechanism Method (RFC 5034) when CAPA's SASL line
-    // offers it; else raises "Auth METHOD not offered by the server" before
-    // anything of the secret is sent.
+    // offers it (asked first unless known); else raises "Auth METHOD not
+    // offered by the server" before anything of the secret is sent.
     void Auth(const std::string& Method, const TSaslAccount& Account);
+
+    TStrings Capabilities;
+    bool CapaKnown = false;
+    bool CapaAsked = false;
 
   protected:
     bool SaslChallenge(std::string& Text) const override;
@@ -92,9 +108,12 @@ class TAbsPOP3Client : public TAbsClient {
 
 class TPOP3Client : public TAbsPOP3Client {
   public:
-    // Connect; then by Method: "" USER and PASS (each only when not
-    // empty), "APOP" (with the digest of APOPTimestamp + Password), or the
-    // SASL mechanism of that name; then STAT into MsgCount and MailboxSize.
+    // Connect, CAPA, UTF8 when offered; then by Method: "" USER and PASS
+    // (each only when not empty), "APOP" (with the digest of APOPTimestamp +
+    // Password; only with a timestamp "<...>" in the greeting, else
+    // "Apop: no timestamp in the greeting" is raised before anything is
+    // sent), or the SASL mechanism of that name; then STAT into MsgCount
+    // and MailboxSize.
     void Login(const std::string& HostName, const std::string& UserName,
                const std::string& Password, const std::string& Method);
     // RETR, then DELE when DeleteAfterRetr.

@@ -13,9 +13,25 @@
 
 namespace brix {
 
+namespace {
+
+const char* const kYesWords[] = {"J", "JA", "Y", "YES", "1", "TRUE", "ON", "ENABLED"};
+const char* const kNoWords[] = {"N", "NEIN", "NO", "0", "FALSE", "OFF", "DISABLED"};
+
+} // namespace
+
+YesNo ParseYesNo(const std::string& word) {
+    const std::string w = UpperAscii(Trimmed(word));
+    if (w.empty()) return YesNo::No;
+    for (const char* y : kYesWords)
+        if (w == y) return YesNo::Yes;
+    for (const char* n : kNoWords)
+        if (w == n) return YesNo::No;
+    return YesNo::Unknown;
+}
+
 bool IsYesWord(const std::string& value) {
-    std::string v = UpperAscii(value);
-    return v == "ENABLED" || v == "J" || v == "JA" || v == "Y" || v == "YES";
+    return ParseYesNo(value) == YesNo::Yes;
 }
 
 namespace {
@@ -149,6 +165,65 @@ std::string NearestKey(const std::string& key) {
     return best;
 }
 
+// The valid word nearest to a mistyped one (compared in upper case).
+std::string NearestWord(const std::string& word, const std::vector<std::string>& valid) {
+    const std::string w = UpperAscii(word);
+    std::string best;
+    std::size_t bestDistance = std::string::npos;
+    for (const std::string& v : valid) {
+        const std::size_t d = EditDistance(w, v);
+        if (d < bestDistance) {
+            best = v;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+std::string UnknownWord(const char* key, const std::string& word,
+                        const std::vector<std::string>& valid) {
+    return std::string(key) + ": unknown word " + word + " (did you mean " +
+           NearestWord(word, valid) + "?)";
+}
+
+std::vector<std::string> YesNoWords() {
+    std::vector<std::string> all(std::begin(kYesWords), std::end(kYesWords));
+    all.insert(all.end(), std::begin(kNoWords), std::end(kNoWords));
+    return all;
+}
+
+std::vector<std::string> SaslNames() {
+    return {"PLAIN", "CRAM-MD5", "SCRAM-SHA-256", "XOAUTH2", "OAUTHBEARER"};
+}
+
+// POP3AUTH: a yes word for APOP, a no word (or USER) for USER and PASS, or
+// a SASL mechanism.
+std::vector<std::string> Pop3AuthWords() {
+    std::vector<std::string> all = YesNoWords();
+    all.push_back("APOP");
+    all.push_back("USER");
+    for (const std::string& m : SaslNames())
+        all.push_back(m);
+    return all;
+}
+
+std::vector<std::string> SmtpAuthWords() {
+    std::vector<std::string> all = {"LOGIN", "AUTO", "KEINE"};
+    for (const std::string& m : SaslNames())
+        all.push_back(m);
+    return all;
+}
+
+bool IsPop3AuthWord(const std::string& word) {
+    const std::string w = UpperAscii(word);
+    return ParseYesNo(w) != YesNo::Unknown || w == "APOP" || w == "USER" || IsSaslMechanism(w);
+}
+
+bool IsSmtpAuthWord(const std::string& word) {
+    const std::string w = UpperAscii(word);
+    return w.empty() || w == "LOGIN" || w == "AUTO" || w == "KEINE" || IsSaslMechanism(w);
+}
+
 std::string PortOf(const std::string& portWord, const std::string& tlsWord, const char* plain,
                    const char* tls, const char* startTls) {
     if (!portWord.empty()) return portWord;
@@ -180,9 +255,47 @@ void tbrixconfig::ReadText(const std::string& text, const std::string& fileLabel
     int number = 0;
     for (std::string& line : SplitLines(text))
         ReadLine(std::move(line), ++number, fileLabel);
+    CheckWords();
+}
+
+std::string tbrixconfig::KeyError(std::initializer_list<const char*> keys) const {
+    for (const auto& [key, problem] : KeyErrors)
+        for (const char* k : keys)
+            if (key == k) return problem;
+    return "";
+}
+
+void tbrixconfig::CheckWords() {
+    auto each = [&](const char* key, const std::string& list, auto valid,
+                    const std::vector<std::string>& words) {
+        for (int i = 1; i <= WordCount(list); ++i) {
+            const std::string w = ExtractWord(i, list);
+            if (!valid(w)) {
+                KeyErrors.emplace_back(key, UnknownWord(key, w, words));
+                return;
+            }
+        }
+    };
+    const auto yesNo = [](const std::string& w) { return ParseYesNo(w) != YesNo::Unknown; };
+    each("POP3KEEP", POP3KEEP, yesNo, YesNoWords());
+    each("POP3USEENVELOPE", POP3USEENVELOPE, yesNo, YesNoWords());
+    each("POP3AUTH", POP3AUTH, IsPop3AuthWord, Pop3AuthWords());
+    each("SMTPAUTH", SMTPAUTH, IsSmtpAuthWord, SmtpAuthWords());
+    const auto tls = [](const std::string& w) {
+        TTlsMode mode;
+        return ParseTlsMode(w, mode);
+    };
+    const std::vector<std::string> tlsWords = {"NONE", "STARTTLS", "TLS"};
+    each("POP3TLS", POP3TLS, tls, tlsWords);
+    each("SMTPTLS", SMTPTLS, tls, tlsWords);
+    each("NNTPTLS", NNTPTLS, tls, tlsWords);
 }
 
 void tbrixconfig::ReadLine(std::string line, int number, const std::string& fileLabel) {
+    // A secret is never cut: a password or token longer than a box line
+    // holds is an error of its key (its jobs refuse to start), not a login
+    // that fails for no visible reason.
+    const bool tooLong = line.size() > kShortText;
     CutTo(line, kShortText);
     if (line.empty() || line[0] == '#') return;
     auto eq = line.find('=');
@@ -194,12 +307,27 @@ void tbrixconfig::ReadLine(std::string line, int number, const std::string& file
         std::visit(
             [&](auto member) {
                 using T = std::remove_reference_t<decltype(this->*member)>;
-                if constexpr (std::is_same_v<T, std::string>)
+                if constexpr (std::is_same_v<T, std::string>) {
                     this->*member = value;
-                else if constexpr (std::is_same_v<T, bool>)
-                    this->*member = IsYesWord(value);
-                else
+                    const char* secret = member == &tbrixconfig::POP3PASS   ? "POP3PASS"
+                                         : member == &tbrixconfig::SMTPPASS ? "SMTPPASS"
+                                         : member == &tbrixconfig::NNTPPASS ? "NNTPPASS"
+                                                                            : nullptr;
+                    if (secret && tooLong)
+                        KeyErrors.emplace_back(
+                            secret, std::string(secret) + " is longer than a box line can hold (" +
+                                        std::to_string(kShortText) +
+                                        " characters): give it through " + secret +
+                                        "CMD instead, for example " + secret +
+                                        "CMD=cat ~/.config/brix/secret");
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    const YesNo yn = ParseYesNo(value);
+                    this->*member = yn == YesNo::Yes;
+                    if (yn == YesNo::Unknown)
+                        KeyErrors.emplace_back(k.key, UnknownWord(k.key, value, YesNoWords()));
+                } else {
                     this->*member = StrToInt(value);
+                }
             },
             k.field);
         return;
@@ -226,13 +354,33 @@ std::string NntpPortOf(const tbrixconfig& box) {
 
 std::string Pop3MethodOf(const tbrixconfig& box, int index) {
     const std::string word = ExtractWord(index, box.POP3AUTH);
-    if (IsYesWord(word)) return "APOP";
-    return IsSaslMechanism(word) ? UpperAscii(word) : "";
+    const std::string w = UpperAscii(word);
+    if (IsYesWord(w) || w == "APOP") return "APOP";
+    if (IsSaslMechanism(w)) return w;
+    if (ParseYesNo(w) == YesNo::No || w == "USER") return "";
+    throw ebrix_joberror(UnknownWord("POP3AUTH", word, Pop3AuthWords()));
+}
+
+std::string SmtpMethodOf(const tbrixconfig& box, int index) {
+    const std::string word = ExtractWord(index, box.SMTPAUTH);
+    if (!IsSmtpAuthWord(word)) throw ebrix_joberror(UnknownWord("SMTPAUTH", word, SmtpAuthWords()));
+    return UpperAscii(word);
+}
+
+bool YesNoWord(const char* key, const std::string& word) {
+    const YesNo yn = ParseYesNo(word);
+    if (yn == YesNo::Unknown) throw ebrix_joberror(UnknownWord(key, word, YesNoWords()));
+    return yn == YesNo::Yes;
 }
 
 std::string TlsCAFileOf(const tbrixconfig& box) {
     if (box.TLSCAFILE.empty() || box.TLSCAFILE[0] == '/') return box.TLSCAFILE;
     return Settings().QvPath + box.TLSCAFILE;
+}
+
+std::string ScorefileOf(const tbrixconfig& box, const std::string& programDir) {
+    if (box.SCOREFILE.starts_with('/')) return box.SCOREFILE;
+    return programDir + box.SCOREFILE;
 }
 
 int TimeoutSeconds(const std::string& value) {

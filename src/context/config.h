@@ -5,15 +5,25 @@
 #include "support/errors.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brix {
 
 BRIX_EXCEPTION_CLASS(ebrixconfigerror, Exception);
 
-// "ENABLED", "J", "JA", "Y" or "YES" in any case.
+// The words of the keys that say yes or no, in any case: J, JA, Y, YES, 1,
+// TRUE, ON (and ENABLED) for yes; N, NEIN, NO, 0, FALSE, OFF (and DISABLED)
+// and the empty word for no.
+enum class YesNo { Yes, No, Unknown };
+YesNo ParseYesNo(const std::string& word);
+// A yes word; false for every other word.
 bool IsYesWord(const std::string& value);
+// Word as yes or no; any other word raises ebrix_joberror naming the key
+// and the nearest valid word, before anything is fetched, sent or deleted.
+bool YesNoWord(const char* key, const std::string& word);
 
 class tbrixconfig {
   public:
@@ -29,6 +39,13 @@ class tbrixconfig {
     // Such a line sets nothing. The host reader's own "CLIENT-" keys that
     // are not near a known one belong to it and are not reported.
     std::vector<std::string> Warnings;
+    // Keys whose value cannot be used as it stands (a word outside the key's
+    // set, a password longer than a box line holds), with what is wrong:
+    // "POP3KEEP: unknown word maybe (did you mean Y?)". The jobs that use a
+    // key refuse to start while it is listed here; -check shows them.
+    std::vector<std::pair<std::string, std::string>> KeyErrors;
+    // The first problem of any of keys, or "".
+    std::string KeyError(std::initializer_list<const char*> keys) const;
 
     std::string POP3SERVER;
     std::string POP3PORT;
@@ -92,11 +109,16 @@ class tbrixconfig {
 
   private:
     void ReadLine(std::string line, int number, const std::string& fileLabel);
+    // Checks the words of the keys with a fixed set of values.
+    void CheckWords();
 };
 
 // TLSCAFILE as a path: a relative name is taken in the host reader's
 // directory (QvPath), like the box files; empty when not set.
 std::string TlsCAFileOf(const tbrixconfig& box);
+// SCOREFILE as a path: an absolute name as it is, a relative one in the
+// program's directory.
+std::string ScorefileOf(const tbrixconfig& box, const std::string& programDir);
 
 // The port of a protocol's server (index from 1): its word of the port key,
 // or, when the key is empty, the registered port for the server's TLS mode
@@ -105,8 +127,12 @@ std::string Pop3PortOf(const tbrixconfig& box, int index);
 std::string SmtpPortOf(const tbrixconfig& box, int index);
 std::string NntpPortOf(const tbrixconfig& box);
 // How a POP3 server's account logs in (index from 1), from its POP3AUTH
-// word: "APOP" for yes, a SASL mechanism's name, or "" for USER and PASS.
+// word: "APOP" for yes (or APOP), a SASL mechanism's name, or "" for USER
+// and PASS (a no word, or USER). Any other word raises ebrix_joberror.
 std::string Pop3MethodOf(const tbrixconfig& box, int index);
+// The SMTPAUTH word of a server, upper-cased: "", LOGIN, AUTO, KEINE or a
+// SASL mechanism's name. Any other word raises ebrix_joberror.
+std::string SmtpMethodOf(const tbrixconfig& box, int index);
 
 // Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.

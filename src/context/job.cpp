@@ -12,15 +12,27 @@ void LogJobError(const char* job, const Exception& error) {
     WriteFailure(std::string("Error (") + job + "): " + error.Message());
 }
 
-void RunJob(const char* job, const std::function<void()>& body) {
+void RunJobPart(const char* job, const std::function<void()>& body) {
     try {
         body();
-    } catch (const ebrix_break& e) {
-        WriteStop(e.Message());
     } catch (const EsktException& e) {
         LogJobError(job, e);
     } catch (const ebrix_joberror& e) {
         LogJobError(job, e);
+    } catch (const EInOutError& e) {
+        // A spool or state file that cannot be written spoils this job, not
+        // the run: the next job and the next box still get their turn.
+        LogJobError(job, e);
+    } catch (const EStringListError& e) {
+        LogJobError(job, e);
+    }
+}
+
+void RunJob(const char* job, const std::function<void()>& body) {
+    try {
+        RunJobPart(job, body);
+    } catch (const ebrix_break& e) {
+        WriteStop(e.Message());
     }
 }
 

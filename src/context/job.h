@@ -15,6 +15,12 @@ namespace brix {
 // (ebrix_joberror) end the job with "Error (" + job + "): " + the message at
 // level 3. Anything else ends the run through its exception report.
 void RunJob(const char* job, const std::function<void()>& body);
+// The same for one part of a job (one server of a box's list): its failure
+// is logged and the job goes on with the next part; a user abort goes on to
+// the job's own RunJob and ends the whole job. An I/O error (a spool or
+// state directory that cannot be written) is the job's error too, naming
+// the file and the cause; the run goes on.
+void RunJobPart(const char* job, const std::function<void()>& body);
 
 // The "Error (job): " line of a failure that comes while the job already
 // ends on another one (state that cannot be saved after a lost connection).

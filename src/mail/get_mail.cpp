@@ -24,6 +24,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -56,11 +57,13 @@ Pop3Account AccountOf(const tbrixconfig& box, int i) {
     a.user = ExtractWord(i, box.POP3USER);
     a.pass = ExtractWord(i, box.POP3PASS);
     a.spool = ExtractWord(i, box.POP3SPOOL);
+    // Unknown words are the job's error here, before anything is sent, so
+    // that a typing error never means plain text or deleted mail.
     a.method = Pop3MethodOf(box, i);
-    a.keep = IsYesWord(ExtractWord(i, box.POP3KEEP));
+    a.keep = YesNoWord("POP3KEEP", ExtractWord(i, box.POP3KEEP));
     a.spoolAccount.user = a.user;
     a.spoolAccount.server = a.server;
-    a.spoolAccount.useEnvelope = IsYesWord(ExtractWord(i, box.POP3USEENVELOPE));
+    a.spoolAccount.useEnvelope = YesNoWord("POP3USEENVELOPE", ExtractWord(i, box.POP3USEENVELOPE));
     a.spoolAccount.envelope = ExtractWord(i, box.POP3ENVELOPE);
     return a;
 }
@@ -72,13 +75,36 @@ tbrix_sinf* Pop3StatusBlock() {
     return screen ? &screen->Pop3Line() : nullptr;
 }
 
+// What becomes of a message, decided for all of them before the first is
+// fetched: an identifier (and so whether the message is known) can depend
+// on every other message of the listing.
+enum class Fate {
+    Fetch,  // stored, then in delete mode deleted
+    Skip,   // kept on the server, not fetched (keep mode)
+    Delete, // deleted without being fetched (known, or the sender filter)
+    Leave,  // could not be told apart (its TOP was refused): left alone
+};
+
+struct MailItem {
+    std::string id;
+    // Known by its Message-ID (e-mail.idx): no UIDL identifier, or one that
+    // the server gave to another message too.
+    bool byMessageId = false;
+    // That UIDL identifier, as the account's identifier, when shared.
+    std::string sharedUid;
+    std::string sender = "???";
+    Fate fate = Fate::Fetch;
+    // Its spool file is complete (this run), or it was known before.
+    bool had = false;
+};
+
 // One connection to one server of the box.
 class ServerFetch {
   public:
     ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter,
-                SpoolNames& names)
+                SpoolNames& names, MailJournal& journal)
         : account_(AccountOf(box, index)), passCommand_(box.POP3PASSCMD), phoActive_(phoActive),
-          fileCounter_(fileCounter), names_(names), client_(account_.port),
+          fileCounter_(fileCounter), names_(names), journal_(journal), client_(account_.port),
           status_(Pop3StatusBlock()) {
         client_.Socket->Timeout = TimeoutMillis(box.POP3TIMEOUT);
         client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box), box.TLSFINGERPRINT);
@@ -87,24 +113,34 @@ class ServerFetch {
     void Run();
 
   private:
+    // UIDL, and the identifier of each message that has a unique one.
+    void ListIdentifiers();
+    // TOP n 0 of the messages whose Message-ID or sender decides.
+    void ReadHeaders();
+    void Decide();
     void MessageLoop();
-    // The commands of message msgNo as far as they are known (TLookahead):
-    // TOP first where the decision needs it, LIST outside verbose mode, then
-    // RETR, or DELE for a message passed over in delete mode.
-    bool Plan(std::int32_t msgNo, std::vector<std::string>& commands) const;
-    // Needs TOP n 0 before it is known what becomes of message n.
-    bool NeedsTop() const { return byMessageId_ || phoActive_; }
-    // Whether message msgNo is passed over, when known without its TOP.
-    bool PassedOver(const std::string& id, const std::string& sender) const;
-    void PassOver(std::int32_t msgNo, const std::string& id, bool seen, const std::string& sender);
-    void Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender);
-    // Writes the identifier text back, ends the dialogue and commits the
+    // Once every message of a shared UIDL identifier is stored, the
+    // identifier itself is remembered: when the server later holds just one
+    // of them (the others deleted), it lists that one by the identifier
+    // alone, and it must still be known.
+    void RecordSharedUids();
+    // The commands of message msgNo (TLookahead): LIST outside verbose mode,
+    // then RETR, or DELE for a message deleted unfetched.
+    void Plan(std::int32_t msgNo, std::vector<std::string>& commands) const;
+    void PassOver(std::int32_t msgNo);
+    void Fetch(std::int32_t msgNo);
+    // A command of one message refused: that message's error; it stays on
+    // the server as it is, and the next message is taken.
+    void MessageRefused(const EAbsPOP3Client& e);
+    // Writes the identifier texts back, ends the dialogue and commits the
     // deletions. failing: an error is on its way out of the message loop;
     // a QUIT that then fails on the lost connection does not replace it.
     void EndPart(bool failing);
     // Spool files first, then the identifiers that name them: after a power
     // loss no identifier stands for a message that is not on disk.
     void SaveIds();
+    void WriteIds();
+    IdSet& SetOf(const MailItem& m) { return m.byMessageId ? idx_ : uid_; }
     std::string StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
                            const std::string& sender) const;
 
@@ -113,16 +149,19 @@ class ServerFetch {
     bool phoActive_;
     std::uint32_t& fileCounter_;
     SpoolNames& names_;
+    MailJournal& journal_;
     tbrix_pop3 client_;
     tbrix_sinf* status_;
     tbrix_msg msg_;
     tbrix_uid uids_;
-    // Without a UIDL line for every message, messages are known by their
-    // Message-ID and remembered in their own file.
-    bool byMessageId_ = false;
-    std::string idFile_;
-    std::size_t idLimit_ = 0;
-    IdSet ids_;
+    std::vector<MailItem> items_;
+    // e-mail.uid (UIDL identifiers) and e-mail.idx (Message-IDs, for
+    // servers without a usable UIDL answer); each is written back only when
+    // this connection changed it.
+    std::string uidFile_, idxFile_;
+    IdSet uid_, idx_;
+    bool uidLoaded_ = false, idxLoaded_ = false;
+    bool uidChanged_ = false, idxChanged_ = false;
     // Spool files written since the spool was last flushed to disk.
     DataBeforeState written_;
     std::int64_t lastSave_ = 0;
@@ -132,12 +171,11 @@ class ServerFetch {
     // once QUIT has committed the deletions (RFC 1939 section 6): until then
     // the messages are still on the server, and the next run must recognise
     // them instead of fetching them again.
-    std::vector<std::string> deleted_;
+    std::vector<const MailItem*> deleted_;
+    // Shared UIDL identifiers recorded by RecordSharedUids.
+    std::vector<std::string> sharedRecorded_;
     // A spool file of this connection could not be written or flushed.
     bool spoolFailed_ = false;
-    // The message whose TOP has been read, and what becomes of it.
-    std::int32_t decided_ = 0;
-    bool decidedPassOver_ = false;
 };
 
 void ServerFetch::Run() {
@@ -157,42 +195,144 @@ void ServerFetch::Run() {
     client_.Login(account_.server, account_.user, secret, account_.method);
     CheckUserAbort();
     // RFC 2449: a server that announces PIPELINING takes the commands of the
-    // next messages before it has answered this one's; one that does not
-    // know CAPA is asked one command at a time, as ever.
-    TStrings capabilities;
-    if (client_.Capa(&capabilities) &&
-        std::any_of(capabilities.begin(), capabilities.end(),
-                    [](const std::string& c) { return UpperAscii(Trimmed(c)) == "PIPELINING"; }))
-        client_.SetPipeline(kPipelineWindow);
+    // next messages before it has answered this one's; one that does not is
+    // asked one command at a time, as ever.
+    if (client_.Offers("PIPELINING")) client_.SetPipeline(kPipelineWindow);
+    uidFile_ = s.QvPath + kUidFileName;
+    idxFile_ = s.QvPath + kIdxFileName;
 
+    RunSession(
+        client_,
+        [this] {
+            ListIdentifiers();
+            ReadHeaders();
+            Decide();
+            MessageLoop();
+        },
+        [this](bool failing) { EndPart(failing); });
+}
+
+void ServerFetch::ListIdentifiers() {
+    const std::int32_t count = client_.MsgCount;
+    items_.assign(static_cast<std::size_t>(std::max(count, 0)), MailItem{});
     if (status_) status_->SetInfo("UIDL");
     bool listed = true;
     try {
         client_.Uidl(&uids_.Lines);
     } catch (const EAbsPOP3Client& e) {
-        LogJobError("getmail", e);
+        if (client_.OutOfStep) throw;
+        // RFC 1939 makes UIDL optional: such a server is no failure.
+        WriteLog("UIDL refused (" + client_.LastReply + "): messages are known by their Message-ID",
+                 1);
         listed = false;
     }
-    // The size test first: a count from STAT alone must not make us
-    // allocate for messages the answer does not even list.
-    byMessageId_ = !listed || uids_.Lines.size() < static_cast<std::size_t>(client_.MsgCount) ||
-                   !uids_.CoversMessages(client_.MsgCount);
-    idFile_ = s.QvPath + (byMessageId_ ? kIdxFileName : kUidFileName);
-    // Message-IDs name no account, so nothing tells when one may go but age.
-    idLimit_ = byMessageId_ ? kMailIdxLimit : 0;
-    ids_ = IdSet(ReadWholeFile(idFile_));
-    if (!byMessageId_) {
-        // The server lists every message it holds for this account: an
-        // identifier it does not list is of a message gone for good, and
-        // only those leave the text, however large the mailbox.
-        std::unordered_set<std::string> held;
-        for (std::int32_t n = 1; n <= client_.MsgCount; ++n)
-            held.insert(MailIdentifier(uids_.UidOf(n), account_.user, account_.server));
-        ids_.Prune("@" + account_.user + "." + account_.server + ">", held);
+    std::int32_t duplicates = 0;
+    const std::vector<std::string> uids =
+        listed ? uids_.UniqueUids(count, duplicates) : std::vector<std::string>(items_.size());
+    if (duplicates > 0)
+        WriteLog(std::to_string(duplicates) +
+                     " messages share their UIDL identifier with another: they are known by "
+                     "their Message-ID",
+                 1);
+    std::int32_t missing = 0;
+    std::unordered_set<std::string> held;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+        std::string listedUid;
+        if (listed && uids_.TryUidOf(static_cast<std::int32_t>(i) + 1, listedUid))
+            held.insert(MailIdentifier(listedUid, account_.user, account_.server, account_.port));
+        if (uids[i].empty()) {
+            items_[i].byMessageId = true;
+            if (!listedUid.empty())
+                items_[i].sharedUid =
+                    MailIdentifier(listedUid, account_.user, account_.server, account_.port);
+            missing += listed ? 1 : 0;
+            continue;
+        }
+        items_[i].id = MailIdentifier(uids[i], account_.user, account_.server, account_.port);
     }
+    uids_.Lines.clear();
+    uid_ = IdSet(ReadWholeFile(uidFile_));
+    uidLoaded_ = true;
+    // The server lists every message it holds for this account: an
+    // identifier it does not list is of a message gone for good, and only
+    // those leave the text, however large the mailbox. A listing with gaps
+    // tells nothing of that.
+    if (listed && missing == duplicates) {
+        const std::size_t before = uid_.Size();
+        uid_.Prune(AccountSuffix(account_.user, account_.server, account_.port), held);
+        uidChanged_ = uid_.Size() != before;
+    }
+    // Identifiers written before the port counted name no port: they still
+    // make their messages known, under the new form from now on.
+    if (!IsPop3DefaultPort(account_.port))
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            if (!uids[i].empty() && !uid_.Contains(items_[i].id) &&
+                uid_.Contains(MailIdentifier(uids[i], account_.user, account_.server)))
+                uidChanged_ |= uid_.Add(items_[i].id);
+}
 
-    RunSession(
-        client_, [this] { MessageLoop(); }, [this](bool failing) { EndPart(failing); });
+void ServerFetch::ReadHeaders() {
+    std::vector<std::int32_t> asked;
+    for (std::size_t i = 0; i < items_.size(); ++i)
+        if (items_[i].byMessageId || phoActive_) asked.push_back(static_cast<std::int32_t>(i) + 1);
+    if (asked.empty()) return;
+    if (std::any_of(items_.begin(), items_.end(),
+                    [](const MailItem& m) { return m.byMessageId; })) {
+        idx_ = IdSet(ReadWholeFile(idxFile_));
+        idxLoaded_ = true;
+    }
+    if (status_) status_->SetInfo("TOP");
+    TLookahead ahead(client_, asked.size(), [&](std::size_t k, std::vector<std::string>& commands) {
+        commands.push_back("TOP " + std::to_string(asked[k]) + " 0");
+        return true;
+    });
+    for (std::size_t k = 0; k < asked.size(); ++k) {
+        CheckUserAbort();
+        ahead.Fill(k);
+        MailItem& m = items_[static_cast<std::size_t>(asked[k]) - 1];
+        msg_.Lines.clear();
+        try {
+            client_.Top(asked[k], 0, &msg_.Lines);
+        } catch (const EAbsPOP3Client& e) {
+            if (client_.OutOfStep) throw;
+            MessageRefused(e);
+            m.fate = Fate::Leave;
+            continue;
+        }
+        if (m.byMessageId) m.id = MessageIdIdentifier(msg_);
+        m.sender = msg_.HeaderValue("From:");
+        msg_.Lines.clear();
+    }
+}
+
+void ServerFetch::Decide() {
+    // How often each identifier stands in this listing: a Message-ID can
+    // stand for two messages (delivered twice, or one forged), and neither
+    // may then be deleted for the other's sake.
+    std::unordered_map<std::string, int> uses;
+    for (const MailItem& m : items_)
+        if (m.fate != Fate::Leave) ++uses[m.id];
+    std::unordered_set<std::string> taken;
+    for (MailItem& m : items_) {
+        if (m.fate == Fate::Leave) continue;
+        const bool known = SetOf(m).Contains(m.id);
+        m.had = known;
+        const bool filtered = phoActive_ && PhoTest(LowerAscii(m.sender));
+        const bool first = taken.insert(m.id).second;
+        if (!client_.DeleteAfterRetr) {
+            // Kept on the server: a message is fetched once, its twin with
+            // the same identifier stays where it is.
+            m.fate = known || filtered || !first ? Fate::Skip : Fate::Fetch;
+            // A filtered message is remembered like a fetched one, so that it
+            // is passed over without a test next time.
+            if (filtered && !known)
+                (m.byMessageId ? idxChanged_ : uidChanged_) |= SetOf(m).Add(m.id);
+        } else {
+            // Deleted only when stored by this run, or by an earlier one under
+            // an identifier that names this message alone.
+            m.fate = filtered || (known && uses[m.id] == 1) ? Fate::Delete : Fate::Fetch;
+        }
+    }
 }
 
 void ServerFetch::MessageLoop() {
@@ -209,54 +349,61 @@ void ServerFetch::MessageLoop() {
     WriteLog(counts, 1);
 
     lastSave_ = TheClock().MonotonicMs();
-    TLookahead ahead(client_, static_cast<std::size_t>(count),
+    // Every message's commands are known now: they go out as far ahead as
+    // the window allows.
+    TLookahead ahead(client_, items_.size(),
                      [this](std::size_t item, std::vector<std::string>& commands) {
-                         return Plan(static_cast<std::int32_t>(item) + 1, commands);
+                         Plan(static_cast<std::int32_t>(item) + 1, commands);
+                         return true;
                      });
     for (std::int32_t msgNo = 1; msgNo <= count; ++msgNo) {
-        std::string id;
-        std::string sender = "???";
-        if (!byMessageId_) id = MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server);
         CheckUserAbort();
         ahead.Fill(static_cast<std::size_t>(msgNo) - 1);
-        if (NeedsTop()) {
-            client_.Top(msgNo, 0, &msg_.Lines);
-            if (byMessageId_) id = MessageIdIdentifier(msg_);
-            sender = msg_.HeaderValue("From:");
-            msg_.Lines.clear();
-            decided_ = msgNo;
-            decidedPassOver_ = PassedOver(id, sender);
-            ahead.Fill(static_cast<std::size_t>(msgNo) - 1);
+        const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
+        try {
+            if (m.fate == Fate::Fetch)
+                Fetch(msgNo);
+            else if (m.fate != Fate::Leave)
+                PassOver(msgNo);
+        } catch (const EAbsPOP3Client& e) {
+            if (client_.OutOfStep) throw;
+            MessageRefused(e);
         }
-        if (PassedOver(id, sender))
-            PassOver(msgNo, id, ids_.Contains(id), sender);
-        else
-            Fetch(msgNo, id, sender);
     }
     client_.FinishPipeline();
+    RecordSharedUids();
 }
 
-bool ServerFetch::PassedOver(const std::string& id, const std::string& sender) const {
-    return ids_.Contains(id) || (phoActive_ && PhoTest(LowerAscii(sender)));
+void ServerFetch::RecordSharedUids() {
+    std::unordered_map<std::string, bool> complete;
+    for (const MailItem& m : items_)
+        if (!m.sharedUid.empty()) {
+            auto [it, fresh] = complete.try_emplace(m.sharedUid, true);
+            it->second = it->second && m.had;
+        }
+    for (const auto& [uid, all] : complete)
+        if (all) {
+            uidChanged_ |= uid_.Add(uid);
+            sharedRecorded_.push_back(uid);
+        }
 }
 
-bool ServerFetch::Plan(std::int32_t msgNo, std::vector<std::string>& commands) const {
+void ServerFetch::MessageRefused(const EAbsPOP3Client& e) {
+    LogJobError("getmail", e);
+    // One message the server cannot hand over must not keep the others
+    // (and the deletions of those stored) from their turn.
+    CheckUserAbort();
+}
+
+void ServerFetch::Plan(std::int32_t msgNo, std::vector<std::string>& commands) const {
+    const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
+    if (m.fate == Fate::Leave) return;
     const std::string n = std::to_string(msgNo);
-    bool passOver;
-    if (NeedsTop()) {
-        commands.push_back("TOP " + n + " 0");
-        if (decided_ != msgNo) return false;
-        passOver = decidedPassOver_;
-    } else {
-        passOver =
-            PassedOver(MailIdentifier(uids_.UidOf(msgNo), account_.user, account_.server), "???");
-    }
     if (!Settings().VerboseMode) commands.push_back("LIST " + n);
-    if (!passOver)
+    if (m.fate == Fate::Fetch)
         commands.push_back("RETR " + n);
-    else if (client_.DeleteAfterRetr)
+    else if (m.fate == Fate::Delete)
         commands.push_back("DELE " + n);
-    return true;
 }
 
 std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
@@ -265,42 +412,36 @@ std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo,
            " [From: " + sender + "]";
 }
 
-void ServerFetch::PassOver(std::int32_t msgNo, const std::string& id, bool seen,
-                           const std::string& sender) {
-    const bool deleting = client_.DeleteAfterRetr;
-    // A filtered message is remembered like a fetched one, so that it is
-    // passed over without a test next time.
-    if (!deleting && !seen) ids_.Add(id);
+void ServerFetch::PassOver(std::int32_t msgNo) {
+    const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
+    const bool deleting = m.fate == Fate::Delete;
     std::int64_t size = 0;
     if (!Settings().VerboseMode) client_.ListOneMsg(msgNo, size);
-    // Known only since its RETR went out ahead (a server that lists one
-    // identifier twice): its answer is read and dropped.
-    if (client_.IsAhead("RETR " + std::to_string(msgNo))) client_.Retr(msgNo, [](std::string&) {});
     std::string action;
     if (deleting) {
         action = "deleting";
         client_.Dele(msgNo);
-        if (seen) deleted_.push_back(id);
+        deleted_.push_back(&m);
     } else {
         action = "skipping";
         ++skipped_;
     }
     if (status_) {
-        status_->SetInfo(StatusText(action + " ", msgNo, size, sender));
+        status_->SetInfo(StatusText(action + " ", msgNo, size, m.sender));
         status_->SetMsgDone(msgNo);
         status_->SetBytesDone(status_->BytesDone() + size);
     }
     if (Settings().DebugLevel > 0) WriteLog(action + " mail #" + std::to_string(msgNo), 1);
 }
 
-void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::string& sender) {
+void ServerFetch::Fetch(std::int32_t msgNo) {
     const RunSettings& s = Settings();
-    const bool deleting = client_.DeleteAfterRetr;
+    const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
     std::int64_t size = 0;
     if (!s.VerboseMode) {
         client_.ListOneMsg(msgNo, size);
         if (status_) {
-            status_->SetInfo(StatusText("", msgNo, size, sender));
+            status_->SetInfo(StatusText("", msgNo, size, m.sender));
             status_->SetMsgDone(msgNo);
         }
     }
@@ -310,10 +451,10 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     // by every run: none is taken while there is no room for both. (In
     // verbose mode its size is not asked; a message that does not fit then
     // fails alone and leaves its room to the state.)
-    const std::size_t idBytes = idLimit_ ? std::min(ids_.Size(), idLimit_) : ids_.Size();
+    const std::size_t idBytes = uid_.Size() + std::min(idx_.Size(), kMailIdxLimit);
     RequireSpace(
         {{DirName(account_.spool), static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0))},
-         {DirName(idFile_), idBytes + id.size() + 1024}},
+         {DirName(uidFile_), idBytes + m.id.size() + 1024}},
         "the next message and the mail state");
 
     try {
@@ -324,7 +465,12 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
                          [&](std::string_view line) { file.Line(line); });
         client_.Retr(msgNo, [&](std::string& line) { form.Line(line); });
         form.End();
-        written_.Written(file.Commit());
+        // Journaled before it takes its name: killed at any moment from here
+        // on, the run leaves it either unknown and not in the spool, or
+        // known.
+        written_.Written(file.Commit(
+            [&](const std::string& temp) { journal_.Record(temp, m.byMessageId, m.id); }));
+        items_[static_cast<std::size_t>(msgNo) - 1].had = true;
     } catch (const EStringListError&) {
         spoolFailed_ = true;
         throw;
@@ -337,27 +483,39 @@ void ServerFetch::Fetch(std::int32_t msgNo, const std::string& id, const std::st
     // Only a complete spool file makes the message known or deletable. In
     // delete mode its identifier stays until QUIT has committed the
     // deletion, so that a run that ends before QUIT does not fetch it again.
-    ids_.Add(id);
-    if (deleting) {
+    (m.byMessageId ? idxChanged_ : uidChanged_) |= SetOf(m).Add(m.id);
+    if (client_.DeleteAfterRetr) {
         // Sent at once; its answer is read in its turn, behind those of the
         // commands already in flight.
-        client_.DeleLater(msgNo, [this, id] { deleted_.push_back(id); });
+        client_.DeleLater(msgNo, [this, &m](bool accepted) {
+            if (accepted) return deleted_.push_back(&m);
+            LogJobError("getmail", EAbsPOP3Client::CreateError("Dele", client_.LastReply));
+        });
     }
-    // Saved as the run goes, so that a killed run fetches again only what
-    // it had not recorded yet.
+    // Saved as the run goes, so that the journal stays short.
     if (TheClock().MonotonicMs() - lastSave_ >= kSaveInterval) SaveIds();
     CheckUserAbort();
 }
 
+void ServerFetch::WriteIds() {
+    if (uidChanged_) WriteWholeFile(uidFile_, uid_.Text());
+    // Message-IDs name no account, so nothing tells when one may go but age.
+    if (idxChanged_) WriteWholeFile(idxFile_, idx_.Text(kMailIdxLimit));
+    uidChanged_ = idxChanged_ = false;
+    journal_.Clear();
+}
+
 void ServerFetch::SaveIds() {
-    written_.FlushThenSave([this] { WriteWholeFile(idFile_, ids_.Text(idLimit_)); });
+    written_.FlushThenSave([this] { WriteIds(); });
     lastSave_ = TheClock().MonotonicMs();
 }
 
 void ServerFetch::EndPart(bool failing) {
+    // The answers still in flight first (an error or an abort came between
+    // them): RSET and QUIT must be read in step.
+    client_.Drain(kGoodbyeWait);
     if (skipped_ > 0) WriteLog(std::to_string(skipped_) + " mails skipped", 1);
     msg_.Lines.clear();
-    uids_.Lines.clear();
     // A full disk or a failed flush must not skip the end of the dialogue:
     // QUIT still commits the deletions of messages that are safe on disk.
     std::exception_ptr stateError;
@@ -370,7 +528,7 @@ void ServerFetch::EndPart(bool failing) {
     }
     if (flushed) {
         try {
-            WriteWholeFile(idFile_, ids_.Text(idLimit_));
+            WriteIds();
         } catch (...) {
             stateError = std::current_exception();
         }
@@ -380,7 +538,7 @@ void ServerFetch::EndPart(bool failing) {
     const bool unmarked = client_.DeleteAfterRetr && (spoolFailed_ || !flushed);
     TGoodbye bye;
     try {
-        if (unmarked) client_.Rset();
+        if (unmarked && client_.CanSayGoodbye()) client_.Rset();
     } catch (const EsktException&) {
         // Without RSET a QUIT would commit the deletions: the connection is
         // only closed.
@@ -392,9 +550,45 @@ void ServerFetch::EndPart(bool failing) {
     if (bye.error) std::rethrow_exception(bye.error);
     // Deletions are committed only by a QUIT that was said and answered.
     if (!bye.said || unmarked || deleted_.empty()) return;
-    for (const std::string& id : deleted_)
-        ids_.Remove(id);
-    WriteWholeFile(idFile_, ids_.Text(idLimit_));
+    for (const MailItem* m : deleted_) {
+        (m->byMessageId ? idxChanged_ : uidChanged_) = true;
+        SetOf(*m).Remove(m->id);
+    }
+    // A shared identifier whose messages all left has nothing to tell.
+    for (const std::string& uid : sharedRecorded_) {
+        const bool allGone = std::all_of(items_.begin(), items_.end(), [&](const MailItem& m) {
+            return m.sharedUid != uid ||
+                   std::find(deleted_.begin(), deleted_.end(), &m) != deleted_.end();
+        });
+        if (!allGone) continue;
+        uid_.Remove(uid);
+        uidChanged_ = true;
+    }
+    WriteIds();
+}
+
+// A run killed in the middle of a fetch leaves identifiers in the journal
+// that its identifier files do not hold yet; they are taken in before any
+// spool file is looked at (the spool listing removes the temporary files
+// that tell which messages made it).
+void RecoverJournal() {
+    const RunSettings& s = Settings();
+    const std::string journal = s.QvPath + kMailJournalName;
+    const std::vector<MailJournal::Entry> entries = MailJournal::Recover(journal);
+    if (!EntryExists(journal)) return;
+    if (!entries.empty()) {
+        IdSet uids(ReadWholeFile(s.QvPath + kUidFileName));
+        IdSet idx(ReadWholeFile(s.QvPath + kIdxFileName));
+        bool uidChanged = false, idxChanged = false;
+        for (const MailJournal::Entry& e : entries)
+            (e.byMessageId ? idxChanged : uidChanged) |= (e.byMessageId ? idx : uids).Add(e.id);
+        if (uidChanged) WriteWholeFile(s.QvPath + kUidFileName, uids.Text());
+        if (idxChanged) WriteWholeFile(s.QvPath + kIdxFileName, idx.Text(kMailIdxLimit));
+        WriteLog(std::to_string(entries.size()) + " identifiers of an interrupted run added to " +
+                     kUidFileName + " and " + kIdxFileName,
+                 1);
+    }
+    MailJournal(journal).Clear();
 }
 
 } // namespace
@@ -406,16 +600,22 @@ void GetMail(tbrixconfig& box, bool phoActive) {
     // Each spool directory is listed once per job, not once per message.
     std::map<std::string, SpoolNames> spools;
     RunJob("getmail", [&] {
+        RecoverJournal();
+        MailJournal journal(Settings().QvPath + kMailJournalName);
         const int servers = WordCount(box.POP3SERVER);
         for (int index = 1; index <= servers; ++index) {
-            const std::string prefix = ExtractWord(index, box.POP3SPOOL);
-            auto it = spools.find(prefix);
-            if (it == spools.end()) {
-                it = spools.try_emplace(prefix, prefix).first;
-                for (const std::string& name : it->second.Removed)
-                    WriteLog("removed unfinished spool file " + name, 1);
-            }
-            ServerFetch(box, index, phoActive, fileCounter, it->second).Run();
+            // Every server of the list has its turn: one that cannot be
+            // reached or refuses us is its own error line, not the others'.
+            RunJobPart("getmail", [&] {
+                const std::string prefix = ExtractWord(index, box.POP3SPOOL);
+                auto it = spools.find(prefix);
+                if (it == spools.end()) {
+                    it = spools.try_emplace(prefix, prefix).first;
+                    for (const std::string& name : it->second.Removed)
+                        WriteLog("removed unfinished spool file " + name, 1);
+                }
+                ServerFetch(box, index, phoActive, fileCounter, it->second, journal).Run();
+            });
         }
     });
 }

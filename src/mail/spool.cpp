@@ -9,6 +9,8 @@
 #include "support/text.h"
 
 #include <cctype>
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace brix {
@@ -25,6 +27,50 @@ std::string DefaultEnvelope() {
 std::string MailIdentifier(const std::string& uid, const std::string& user,
                            const std::string& server) {
     return "<" + uid + "@" + user + "." + server + ">";
+}
+
+bool IsPop3DefaultPort(const std::string& port) {
+    return port.empty() || port == "110" || port == "995" || port == "pop3" || port == "pop3s";
+}
+
+std::string MailIdentifier(const std::string& uid, const std::string& user,
+                           const std::string& server, const std::string& port) {
+    if (IsPop3DefaultPort(port)) return MailIdentifier(uid, user, server);
+    return "<" + uid + "@" + user + "." + server + ":" + port + ">";
+}
+
+std::string AccountSuffix(const std::string& user, const std::string& server,
+                          const std::string& port) {
+    return "@" + user + "." + server + (IsPop3DefaultPort(port) ? "" : ":" + port) + ">";
+}
+
+MailJournal::~MailJournal() = default;
+
+void MailJournal::Record(const std::string& tempPath, bool byMessageId, const std::string& id) {
+    if (!file_) file_ = std::make_unique<AppendFile>(path_);
+    file_->Append(tempPath + "\t" + (byMessageId ? "I" : "U") + "\t" + id + "\n");
+}
+
+void MailJournal::Clear() {
+    file_.reset();
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) ThrowInOutError(path_, errno);
+}
+
+std::vector<MailJournal::Entry> MailJournal::Recover(const std::string& path) {
+    std::vector<Entry> entries;
+    if (!EntryExists(path)) return entries;
+    for (const std::string& line : SplitLines(ReadFileBytes(path))) {
+        const std::size_t a = line.find('\t');
+        const std::size_t b = a == std::string::npos ? a : line.find('\t', a + 1);
+        if (b == std::string::npos || b + 1 >= line.size()) continue; // a line cut by the kill
+        const std::string temp = line.substr(0, a);
+        // Still there under its temporary name, and not linked elsewhere:
+        // it never reached the spool.
+        struct stat st {};
+        if (::lstat(temp.c_str(), &st) == 0 && st.st_nlink < 2) continue;
+        entries.push_back({line.compare(a + 1, b - a - 1, "I") == 0, line.substr(b + 1)});
+    }
+    return entries;
 }
 
 std::string MessageIdIdentifier(const tbrix_msg& header) {
@@ -168,8 +214,9 @@ void SpoolFile::Line(std::string_view line) {
     if (buffer_.size() >= kWriteChunk) Drain();
 }
 
-std::string SpoolFile::Commit() {
+std::string SpoolFile::Commit(const std::function<void(const std::string& TempPath)>& BeforeLink) {
     if (!buffer_.empty()) Drain();
+    if (BeforeLink) BeforeLink(file_->TempPath());
     // Someone may have taken the name meanwhile: never replace, move on.
     for (;;) {
         std::string name = SpoolFileName(names_.Prefix(), counter_);

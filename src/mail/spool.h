@@ -31,6 +31,48 @@ constexpr const char* kIdxFileName = "e-mail.idx";
 // in the UID file; the server keeps equal users of two servers apart.
 std::string MailIdentifier(const std::string& uid, const std::string& user,
                            const std::string& server);
+// The same for an account reached on port: on a port other than POP3's own
+// (110, 995) the port is part of it, "<uid@user.server:port>", so that two
+// accounts behind one host name (tunnels on localhost, two ports of one
+// provider) keep their messages apart.
+std::string MailIdentifier(const std::string& uid, const std::string& user,
+                           const std::string& server, const std::string& port);
+// What every identifier of that account ends with, for the clean-up.
+std::string AccountSuffix(const std::string& user, const std::string& server,
+                          const std::string& port);
+// POP3's own ports, under which identifiers name no port.
+bool IsPop3DefaultPort(const std::string& port);
+
+// Identifiers whose spool files are about to take their final names: a line
+// per message is appended, with the file's temporary name, just before the
+// rename, so that a run killed at any moment leaves no message both in the
+// spool and unknown. The next run reads the journal before anything else:
+// an entry whose temporary file is gone made it to the spool (one whose
+// temporary file is still there did not), and its identifier is kept. The
+// journal is emptied whenever the identifier files are saved.
+class MailJournal {
+  public:
+    struct Entry {
+        bool byMessageId = false; // e-mail.idx, else e-mail.uid
+        std::string id;
+    };
+    explicit MailJournal(std::string path) : path_(std::move(path)) {}
+    ~MailJournal();
+    MailJournal(const MailJournal&) = delete;
+    MailJournal& operator=(const MailJournal&) = delete;
+    // One append of one line; raises EInOutError.
+    void Record(const std::string& tempPath, bool byMessageId, const std::string& id);
+    // The identifier files hold everything recorded: the journal goes.
+    void Clear();
+    // The entries of a stopped run's journal whose files made it to the spool.
+    static std::vector<Entry> Recover(const std::string& path);
+
+  private:
+    std::string path_;
+    std::unique_ptr<AppendFile> file_;
+};
+// The name of the journal beside the identifier files.
+constexpr const char* kMailJournalName = "e-mail.jnl";
 
 // The identifier of a message in "e-mail.idx", for servers without a usable
 // UIDL answer, from its header lines (TOP n 0): the "<...>" part of its
@@ -122,7 +164,9 @@ class SpoolFile {
     SpoolFile(SpoolNames& names, std::uint32_t& counter);
     void Line(std::string_view line);
     // Returns the final name; counter is then the number after it.
-    std::string Commit();
+    // BeforeLink runs once, with the temporary name, when the file is
+    // complete and about to take its final name.
+    std::string Commit(const std::function<void(const std::string& TempPath)>& BeforeLink = {});
 
   private:
     void Drain();

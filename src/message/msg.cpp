@@ -3,6 +3,9 @@
 #include "support/errors.h"
 #include "support/text.h"
 
+#include <algorithm>
+#include <unordered_map>
+
 namespace brix {
 
 namespace {
@@ -71,6 +74,27 @@ bool tbrix_uid::CoversMessages(std::int32_t count) const {
         }
     }
     return found == count;
+}
+
+std::vector<std::string> tbrix_uid::UniqueUids(std::int32_t count, std::int32_t& Duplicates) const {
+    std::vector<std::string> uids(static_cast<std::size_t>(std::max(count, 0)));
+    std::unordered_map<std::string, std::int32_t> uses;
+    std::int64_t number = 0;
+    std::string uid;
+    for (const std::string& line : Lines) {
+        if (!ParseUidLine(line, number, uid) || number < 1 || number > count) continue;
+        std::string& slot = uids[static_cast<std::size_t>(number) - 1];
+        if (!slot.empty()) continue; // a second line for one message: the first counts
+        slot = uid;
+        ++uses[uid];
+    }
+    Duplicates = 0;
+    for (std::string& u : uids)
+        if (!u.empty() && uses[u] > 1) {
+            u.clear();
+            ++Duplicates;
+        }
+    return uids;
 }
 
 } // namespace brix

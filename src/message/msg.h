@@ -48,6 +48,12 @@ class tbrix_uid {
     bool TryUidOf(std::int32_t msgNo, std::string& uid) const;
     // Every message 1 .. count has a line with an identifier.
     bool CoversMessages(std::int32_t count) const;
+    // The identifier of each message 1 .. count (at index msgNo - 1), in one
+    // pass however the lines are ordered: "" where no line names the
+    // message, and where its identifier names another message too (RFC 1939
+    // section 7 makes it unique; a server that breaks that cannot tell
+    // those messages apart by it). Duplicates counts the messages so left.
+    std::vector<std::string> UniqueUids(std::int32_t count, std::int32_t& Duplicates) const;
 };
 
 } // namespace brix

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -119,17 +120,36 @@ CommandLine FirstLineOf(const std::string& Command, const std::vector<std::strin
 
     std::string output;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    auto timedOut = [&] {
+        result.error = "no answer within " + std::to_string(TimeoutMs / 1000) + " s";
+        return result; // Child kills it
+    };
+    bool eof = false, exited = false;
+    int status = 0;
+    // A command that has exited may have left a child of its own holding
+    // the output open (an agent it started): what it printed by then
+    // counts, and that child is not waited for.
+    std::optional<std::chrono::steady_clock::time_point> lingerUntil;
     for (;;) {
         Poll();
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            result.error = "no answer within " + std::to_string(TimeoutMs / 1000) + " s";
-            return result; // Child kills it
+        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            child.Forget();
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (exited && (eof || output.find('\n') != std::string::npos)) break;
+        if (exited && !lingerUntil) lingerUntil = now + std::chrono::milliseconds(200);
+        if (lingerUntil && now >= *lingerUntil) break;
+        if (now >= deadline) return timedOut();
+        if (eof) {
+            ::usleep(10'000);
+            continue;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
         pollfd p{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+        const int ready =
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, exited ? 10 : 100)));
         if (ready < 0 && errno != EINTR) {
             result.error = std::string("poll: ") + std::strerror(errno);
             return result;
@@ -138,34 +158,34 @@ CommandLine FirstLineOf(const std::string& Command, const std::vector<std::strin
         char buf[4096];
         const ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            eof = true;
+            continue;
+        }
         if (output.size() < kKeptOutput) output.append(buf, static_cast<std::size_t>(n));
     }
-    // The output is complete; the exit is waited for within the deadline
-    // too (a helper that closes its output and hangs is still cut off).
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            child.Forget();
-            if (WIFSIGNALED(status)) {
-                result.error = "ended by signal " + std::to_string(WTERMSIG(status));
-                return result;
-            }
-            if (WEXITSTATUS(status) != 0) {
-                result.error = "exit code " + std::to_string(WEXITSTATUS(status));
-                return result;
-            }
-            break;
-        }
-        Poll();
-        if (std::chrono::steady_clock::now() >= deadline) {
-            result.error = "no answer within " + std::to_string(TimeoutMs / 1000) + " s";
-            return result;
-        }
-        ::usleep(10'000);
+    if (WIFSIGNALED(status)) {
+        result.error = "ended by signal " + std::to_string(WTERMSIG(status));
+        return result;
+    }
+    if (WEXITSTATUS(status) != 0) {
+        result.error = "exit code " + std::to_string(WEXITSTATUS(status));
+        return result;
     }
     const std::size_t end = output.find('\n');
+    if (output.empty()) {
+        result.error = "no output";
+        return result;
+    }
+    // Without its line end the output may be cut anywhere (a full pipe, a
+    // command killed half-way): it is never taken for the secret.
+    if (end == std::string::npos) {
+        result.error = output.size() >= kKeptOutput
+                           ? "no line end in the first " + std::to_string(kKeptOutput / 1024) +
+                                 " KiB of its output"
+                           : "its output has no line end (the secret must end with a newline)";
+        return result;
+    }
     result.line = output.substr(0, end);
     if (!result.line.empty() && result.line.back() == '\r') result.line.pop_back();
     if (result.line.empty()) {

@@ -17,9 +17,12 @@ struct CommandLine {
 };
 
 // Runs Command with the extra Environment entries ("NAME=value"); its
-// standard error stays the user's, its standard input is /dev/null. Not ok
-// when it cannot start, exits non-zero or by a signal, prints nothing on its
-// first line, or is not done within TimeoutMs (then it is killed). Poll is
+// standard error stays the user's, its standard input is /dev/null. The
+// line is taken once the command has exited; children it leaves running
+// (holding the output open) are neither waited for nor killed. Not ok when
+// it cannot start, exits non-zero or by a signal, prints nothing on its
+// first line, prints no line end (the output may be cut), or is not done
+// within TimeoutMs (then it is killed with its process group). Poll is
 // called about every 100 ms while the command runs; whatever it throws ends
 // the command first and then goes on.
 CommandLine FirstLineOf(const std::string& Command, const std::vector<std::string>& Environment,

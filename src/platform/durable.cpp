@@ -43,13 +43,17 @@ constexpr std::size_t kFilesFlushedOneByOne = 4;
 
 } // namespace
 
+// Fetched mail and news and the state files are the user's alone: they may
+// hold private mail, whatever the umask lets others read.
+constexpr mode_t kOwnerOnly = 0600;
+
 NewFile::NewFile(std::string tempPath) : temp_(std::move(tempPath)) {
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
     if (fd_ < 0) ThrowInOutError(temp_, errno);
 }
 
 std::unique_ptr<NewFile> NewFile::CreateExclusive(std::string tempPath) {
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
     if (fd < 0 && errno == EEXIST) return nullptr;
     if (fd < 0) ThrowInOutError(tempPath, errno);
     return std::unique_ptr<NewFile>(new NewFile(std::move(tempPath), fd));
@@ -77,18 +81,21 @@ void NewFile::Close() {
 
 bool NewFile::CommitAs(const std::string& finalPath) {
     Close();
-    // link() never replaces an existing name, unlike rename().
-    if (::link(temp_.c_str(), finalPath.c_str()) == 0) {
+    // A rename that refuses to replace: the temporary name is gone exactly
+    // when the final one is there, so that a killed run can tell from the
+    // temporary name alone whether the file made it.
+    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, finalPath.c_str(), RENAME_NOREPLACE) == 0) {
         committed_ = true;
-        ::unlink(temp_.c_str());
         return true;
     }
     if (errno == EEXIST) return false;
-    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != EXDEV)
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP)
         ThrowInOutError(finalPath, errno);
-    // File systems without hard links: a rename that refuses to replace.
-    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, finalPath.c_str(), RENAME_NOREPLACE) == 0) {
+    // File systems without that rename: link() never replaces a name either;
+    // between it and the unlink both names hold the file (two links).
+    if (::link(temp_.c_str(), finalPath.c_str()) == 0) {
         committed_ = true;
+        ::unlink(temp_.c_str());
         return true;
     }
     if (errno == EEXIST) return false;
@@ -97,7 +104,7 @@ bool NewFile::CommitAs(const std::string& finalPath) {
 
 void ReplaceFile(const std::string& path, std::string_view data) {
     auto [dir, name] = SplitPath(path);
-    mode_t mode = 0644;
+    mode_t mode = kOwnerOnly;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
     std::string tmp = dir + "." + name + ".tmp" + std::to_string(::getpid());

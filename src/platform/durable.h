@@ -12,9 +12,9 @@
 
 namespace brix {
 
-// A new file written under a temporary name and moved to its final name only
-// when complete, never replacing an existing file. Removes itself unless
-// committed.
+// A new file (readable by its owner only) written under a temporary name and
+// moved to its final name only when complete, never replacing an existing
+// file. Removes itself unless committed.
 class NewFile {
   public:
     // Creates tempPath exclusively; raises EInOutError on failure.
@@ -43,7 +43,8 @@ class NewFile {
 
 // Replaces a state file atomically: an exclusive temporary file in the same
 // directory, written, flushed to disk, renamed over the old one with its
-// permissions, and the directory flushed so that the rename is durable.
+// permissions (a new file is its owner's only), and the directory flushed so
+// that the rename is durable.
 void ReplaceFile(const std::string& path, std::string_view data);
 
 // A file that grows by whole entries (news batches, request records, logs):
@@ -52,7 +53,7 @@ void ReplaceFile(const std::string& path, std::string_view data);
 class AppendFile {
   public:
     // Opens or creates path; raises EInOutError.
-    explicit AppendFile(std::string path, unsigned mode = 0644);
+    explicit AppendFile(std::string path, unsigned mode = 0600);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
@@ -70,7 +71,7 @@ class AppendFile {
 };
 
 // Appends data to the file, creating it (with Mode): AppendFile for one entry.
-void AppendWhole(const std::string& path, std::string_view data, unsigned Mode = 0644);
+void AppendWhole(const std::string& path, std::string_view data, unsigned Mode = 0600);
 
 // The order that keeps the state on disk from running ahead of the data:
 // the files written since the last flush (new spool files, appended

@@ -63,7 +63,7 @@ void Ask(Dialogue& d, const std::string& command, Op answer) {
 // one), the server closes, stalls, refuses the command it has just read, or
 // goes on to the end; Esc marks the steps done when the user stopped it,
 // Full those done when the disk filled up.
-enum class Fault { Cut, Stall, Refuse, Esc, Full, None };
+enum class Fault { Cut, Stall, Refuse, Esc, Full, None, RefuseOne };
 struct Break {
     std::size_t ops;
     std::size_t lines = 0;
@@ -92,6 +92,27 @@ Script Play(const Dialogue& d, Break b) {
             reply = line == "QUIT" ? "205 bye\r\n" : "";
             return line != "QUIT";
         });
+    // One command of one message refused (POP3): the server goes on with the
+    // rest of the dialogue, answering each command the client still sends
+    // (those of the refused message's later steps are never asked).
+    if (b.fault == Fault::RefuseOne) {
+        auto at = std::make_shared<std::size_t>(n + 1);
+        s.Send("-ERR permission denied")
+            .Answer([d, at](const std::string& line, std::string& reply) {
+                std::size_t i = *at;
+                while (i < d.size() && (d[i].send || d[i].text != line))
+                    ++i;
+                reply.clear();
+                if (i + 1 >= d.size()) {
+                    reply = "-ERR unexpected\r\n";
+                    return false;
+                }
+                for (const std::string& l : d[i + 1].lines)
+                    reply += l + "\r\n";
+                *at = i + 2;
+                return line != "QUIT";
+            });
+    }
     if (b.fault == Fault::Cut || b.fault == Fault::Stall) s.Close();
     return s;
 }
@@ -144,7 +165,11 @@ std::string Trace(const Break& b) {
 void CheckEnd(const std::vector<std::string>& log, const Break& b, const std::string& job) {
     ASSERT_FALSE(log.empty());
     const std::string& last = log.back();
-    if (b.fault == Fault::Full) return; // the write error is raised to the run
+    if (b.fault == Fault::Full) {
+        // The write error is the job's, naming the file and the cause.
+        EXPECT_TRUE(last.starts_with("Error (" + job + "): ")) << last;
+        return;
+    }
     if (b.fault == Fault::Esc) {
         EXPECT_EQ(last, "aborted by user ...");
         return;
@@ -214,54 +239,64 @@ std::string SpoolText(const Message& m) {
 }
 
 // Keep or delete mode; identifiers from UIDL, or from the Message-ID of
-// each message's header (a server without UIDL); commands one at a time, or
-// pipelined (the server announces PIPELINING).
+// each message's header (a server without UIDL, or one that gives the last
+// two messages one UIDL identifier); commands one at a time, or pipelined
+// (the server announces PIPELINING).
 struct Mode {
     const char* name;
-    bool keep, uidl, pipelined;
+    bool keep, uidl, pipelined, sharedUid = false;
 };
 
+// The UIDL identifier of a message: with a shared one, the last two
+// messages of the mailbox have the same.
+std::string UidOf(Mode mode, const Message& m) {
+    return mode.sharedUid && m.uid != "aaa" ? "dup" : m.uid;
+}
+
+// Whether message i of mailbox is known by its Message-ID in this mode: its
+// UIDL identifier is missing, or the server gives it to another message too.
+bool ByMessageId(Mode mode, const std::vector<Message>& mailbox, std::size_t i) {
+    return !mode.uidl || std::count_if(mailbox.begin(), mailbox.end(), [&](const Message& m) {
+                             return UidOf(mode, m) == UidOf(mode, mailbox[i]);
+                         }) > 1;
+}
+
 // The fetch job's whole dialogue with a server holding `mailbox`, when the
-// job already knows the messages `known`: in the designed order one at a
-// time; pipelined, each command as soon as it is known (all of them at once
-// where UIDL tells everything; with TOP, the next TOP behind each decided
-// message) and each DELE of a fetched message once its RETR answer is in.
+// job already knows the messages `known`: the TOP of every message that is
+// known by its Message-ID first, then in the designed order one at a time;
+// pipelined, each command as soon as it is known (every message's LIST,
+// RETR or DELE at once) and each DELE of a fetched message once its RETR
+// answer is in.
 Dialogue FetchDialogue(const std::vector<Message>& mailbox, const std::set<std::string>& known,
                        Mode mode) {
     Lines uidl;
     for (std::size_t i = 0; i < mailbox.size(); ++i)
-        uidl.push_back(std::to_string(i + 1) + " " + mailbox[i].uid);
+        uidl.push_back(std::to_string(i + 1) + " " + UidOf(mode, mailbox[i]));
     Dialogue d = {S({testing::kGreeting})};
+    Ask(d, "CAPA", mode.pipelined ? Multi("+OK", {"TOP", "PIPELINING"}) : S({"-ERR unknown"}));
     for (const char* command : {"USER joe", "PASS secret"})
         Ask(d, command, S({"+OK"}));
     Ask(d, "STAT", S({"+OK " + std::to_string(mailbox.size()) + " 999"}));
-    Ask(d, "CAPA", mode.pipelined ? Multi("+OK", {"TOP", "PIPELINING"}) : S({"-ERR unknown"}));
     Ask(d, "UIDL", mode.uidl ? Multi("+OK", uidl) : S({"-ERR unsupported"}));
-    // Per message: its TOP, the rest, and the DELE sent once it is stored.
-    std::vector<Dialogue> top(mailbox.size()), rest(mailbox.size()), later(mailbox.size());
+    for (std::size_t i = 0; i < mailbox.size(); ++i) {
+        const Lines& lines = mailbox[i].lines;
+        if (ByMessageId(mode, mailbox, i))
+            Ask(d, "TOP " + std::to_string(i + 1) + " 0",
+                Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
+    }
+    // Per message: the rest, and the DELE sent once it is stored.
+    std::vector<Dialogue> rest(mailbox.size()), later(mailbox.size());
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
         const std::string no = std::to_string(i + 1);
-        const Lines& lines = mailbox[i].lines;
-        if (!mode.uidl)
-            Ask(top[i], "TOP " + no + " 0",
-                Multi("+OK", Lines(lines.begin(), std::find(lines.begin(), lines.end(), "") + 1)));
         const bool fetched = !known.count(mailbox[i].uid);
-        if (fetched) Ask(rest[i], "RETR " + no, Multi("+OK", lines));
+        if (fetched) Ask(rest[i], "RETR " + no, Multi("+OK", mailbox[i].lines));
         if (!mode.keep)
             Ask(fetched && mode.pipelined ? later[i] : rest[i], "DELE " + no, S({"+OK"}));
     }
-    auto add = [&](const Dialogue& part) { d.insert(d.end(), part.begin(), part.end()); };
-    for (std::size_t i = 0; i < mailbox.size(); ++i) {
-        if (!mode.pipelined || i == 0) add(top[i]);
-        add(rest[i]);
-        if (mode.pipelined && !mode.uidl) {
-            if (i + 1 < mailbox.size()) add(top[i + 1]);
-            add(later[i]);
-        }
-    }
-    if (mode.pipelined && mode.uidl)
-        for (const Dialogue& part : later)
-            add(part);
+    for (const Dialogue& part : rest)
+        d.insert(d.end(), part.begin(), part.end());
+    for (const Dialogue& part : later)
+        d.insert(d.end(), part.begin(), part.end());
     Ask(d, "QUIT", S({"+OK bye"}));
     return d;
 }
@@ -274,7 +309,7 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         box.POP3KEEP = mode().keep ? "J" : "N";
         box.POP3TIMEOUT = "1";
     }
-    void Reset() { Clear(tree, {"e-mail.uid", "e-mail.idx", "qv-ppp.log"}); }
+    void Reset() { Clear(tree, {"e-mail.uid", "e-mail.idx", "e-mail.jnl", "qv-ppp.log"}); }
     // How often each message is in the spool; every file must be one whole
     // message under its final name.
     std::multiset<std::string> Stored() {
@@ -287,13 +322,39 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         EXPECT_EQ(stored.size(), Spool().size()) << "a spool file is no whole message";
         return stored;
     }
-    std::string State() const { return tree.Read(mode().uidl ? "e-mail.uid" : "e-mail.idx"); }
-    // The state file's text for these messages.
-    std::string IdsOf(const std::set<std::string>& uids) const {
-        std::string text;
-        for (const Message& m : kMailbox)
-            if (uids.count(m.uid)) text += mode().uidl ? testing::Id(m.uid) : "<" + m.uid + "@x>";
-        return text;
+    // Both identifier files (each identifier once, in any order), and that
+    // no journal is left.
+    std::string State() const {
+        EXPECT_FALSE(tree.Exists("e-mail.jnl"));
+        return Sorted(tree.Read("e-mail.uid")) + " | " + Sorted(tree.Read("e-mail.idx"));
+    }
+    static std::string Sorted(const std::string& text) {
+        std::vector<std::string> ids;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = text.find('>', at);
+            ids.push_back(text.substr(at, end - at + 1));
+            at = end == std::string::npos ? text.size() : end + 1;
+        }
+        std::sort(ids.begin(), ids.end());
+        std::string all;
+        for (const std::string& id : ids)
+            all += id;
+        return all;
+    }
+    // The identifier files' texts for these messages (of the server on port,
+    // holding the whole mailbox), with the shared UIDL identifier itself
+    // when `shared`.
+    std::string IdsOf(const std::set<std::string>& uids, const std::string& port,
+                      bool shared = false) const {
+        std::string uid = shared ? testing::Id("dup", port) : "", idx;
+        for (std::size_t i = 0; i < kMailbox.size(); ++i) {
+            if (!uids.count(kMailbox[i].uid)) continue;
+            if (ByMessageId(mode(), kMailbox, i))
+                idx += "<" + kMailbox[i].uid + "@x>";
+            else
+                uid += testing::Id(kMailbox[i].uid, port);
+        }
+        return Sorted(uid) + " | " + Sorted(idx);
     }
     // Runs the job once broken at `b`, checks what it left, then completes
     // the work with a second run.
@@ -302,18 +363,11 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         const Dialogue d = FetchDialogue(kMailbox, {}, mode());
         std::optional<SmallSpool> small;
         if (b.fault == Fault::Full) small.emplace(SpoolDir());
+        int port = 0;
         {
             ScriptServer server(Play(d, b));
-            // The write error ends the job, and the run reports it.
-            try {
-                Run(server);
-                EXPECT_NE(b.fault, Fault::Full) << "the full disk went unnoticed";
-            } catch (const EStringListError& e) {
-                // It names the file and the cause.
-                EXPECT_TRUE(e.Message().starts_with("Error: Savetofile: I/O error "))
-                    << e.Message();
-                EXPECT_NE(e.Message().find("spool/m0001.tmp: "), std::string::npos) << e.Message();
-            }
+            port = server.Port();
+            Run(server);
             // The server's deletions were taken back before the goodbye:
             // nothing left it. (Pipelined, the answers still in flight are
             // read first, so that RSET and QUIT are in step.)
@@ -323,21 +377,52 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
             }
         }
         if (small) small->Free();
+        // The command refused alone, if any.
+        const std::string refused = b.fault == Fault::RefuseOne ? d[b.ops - 1].text : "";
         // What the server gave and took: a message whose whole answer was
-        // sent may be stored; deletions count only once QUIT was read.
+        // sent may be stored; deletions count only once QUIT was read. A
+        // refusal of one message's command leaves that message alone and
+        // the rest of the dialogue to its end.
         std::set<std::string> sent, deleted;
         for (std::size_t i = 0; i < kMailbox.size(); ++i) {
             const std::string no = std::to_string(i + 1);
+            if (refused == "RETR " + no || refused == "TOP " + no + " 0") continue;
             std::size_t retr = Find(d, "RETR " + no);
-            if (retr < d.size() && Done(b, retr + 1)) sent.insert(kMailbox[i].uid);
-            if (Done(b, Find(d, "DELE " + no)) && Done(b, Find(d, "QUIT")))
+            const bool whole = b.fault == Fault::RefuseOne;
+            if (retr < d.size() && (whole || Done(b, retr + 1))) sent.insert(kMailbox[i].uid);
+            if (refused == "DELE " + no) continue;
+            if ((whole && !mode().keep) ||
+                (Done(b, Find(d, "DELE " + no)) && Done(b, Find(d, "QUIT"))))
                 deleted.insert(kMailbox[i].uid);
         }
         // A message deleted was sent before: it is in the spool, once.
         EXPECT_EQ(Stored(), std::multiset<std::string>(sent.begin(), sent.end()));
-        // The state file names exactly the stored messages.
-        EXPECT_EQ(State(), IdsOf(sent));
-        CheckEnd(RunLog(), b, "getmail");
+        // The state files name exactly the stored messages still on the
+        // server (those whose deletion QUIT committed are gone).
+        std::set<std::string> recorded;
+        for (const std::string& uid : sent)
+            if (b.fault != Fault::RefuseOne || !deleted.count(uid)) recorded.insert(uid);
+        // A run that got to its end with both messages of the shared UIDL
+        // identifier stored remembers the identifier too, while one of them
+        // stays on the server.
+        const bool whole = b.fault == Fault::RefuseOne;
+        const bool sharedKept =
+            mode().sharedUid && (whole || b.ops >= Find(d, "QUIT")) && sent.count("bbb") &&
+            sent.count("ccc") &&
+            (mode().keep || !whole || !deleted.count("bbb") || !deleted.count("ccc"));
+        EXPECT_EQ(State(), IdsOf(recorded, std::to_string(port), sharedKept));
+        if (b.fault == Fault::RefuseOne) {
+            const std::vector<std::string> log = RunLog();
+            // The command's tag: "Retr", "Top", "Dele".
+            std::string tag = refused.substr(0, refused.find(' '));
+            for (std::size_t k = 1; k < tag.size(); ++k)
+                tag[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(tag[k])));
+            EXPECT_NE(std::find(log.begin(), log.end(),
+                                "Error (getmail): " + tag + ". (Error=-ERR permission denied)"),
+                      log.end());
+        } else {
+            CheckEnd(RunLog(), b, "getmail");
+        }
 
         // The second run finds what is left on the server and knows what
         // it has; its dialogue must match the generated one exactly.
@@ -347,29 +432,39 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         std::filesystem::remove(tree / "qv-ppp.log");
         {
             const Dialogue again = FetchDialogue(left, sent, mode());
-            ScriptServer server(Play(again, {0, 0, Fault::None}));
+            ScriptServer server(Play(again, {0, 0, Fault::None}), std::chrono::seconds(5), port);
             Run(server);
             EXPECT_TRUE(server.Passed()) << server.Report();
             // Pipelined, the commands of the later messages are on their way
             // before the first answer is in; one at a time, never.
-            const std::size_t perMessage =
-                std::count_if(again.begin(), again.end(), [](const Op& o) {
-                    return o.text.starts_with("RETR") || o.text.starts_with("DELE") ||
-                           o.text.starts_with("TOP");
-                });
-            EXPECT_EQ(server.Ahead().empty(), !mode().pipelined || perMessage < 2)
+            std::set<std::string> messages;
+            for (const Op& o : again)
+                if (o.text.starts_with("RETR") || o.text.starts_with("DELE") ||
+                    o.text.starts_with("TOP"))
+                    messages.insert(o.text.substr(o.text.find(' ') + 1, 1));
+            EXPECT_EQ(server.Ahead().empty(), !mode().pipelined || messages.size() < 2)
                 << server.Report();
         }
-        // Only the refused UIDL (without it) is logged as an error.
+        // A server without UIDL is no failure.
         for (const std::string& line : RunLog())
-            EXPECT_TRUE(!line.starts_with("Error") || line.find("Uidl.") != std::string::npos)
-                << line;
+            EXPECT_FALSE(line.starts_with("Error")) << line;
         EXPECT_EQ(Stored(), (std::multiset<std::string>{"aaa", "bbb", "ccc"}));
         // Without UIDL nothing tells that a message whose goodbye was lost
         // has left the server: its Message-ID stays until it ages out.
-        EXPECT_EQ(State(), mode().keep   ? IdsOf({"aaa", "bbb", "ccc"})
-                           : mode().uidl ? ""
-                                         : IdsOf(deleted));
+        // One whose deletion was refused while it was known by its
+        // Message-ID is known by the UIDL identifier alone afterwards: its
+        // Message-ID stays too.
+        std::set<std::string> kept;
+        if (mode().keep)
+            kept = {"aaa", "bbb", "ccc"};
+        else
+            for (std::size_t i = 0; i < kMailbox.size(); ++i)
+                if (ByMessageId(mode(), kMailbox, i) &&
+                    (b.fault == Fault::RefuseOne
+                         ? mode().uidl && refused == "DELE " + std::to_string(i + 1)
+                         : deleted.count(kMailbox[i].uid) > 0))
+                    kept.insert(kMailbox[i].uid);
+        EXPECT_EQ(State(), IdsOf(kept, std::to_string(port), mode().keep && mode().sharedUid));
     }
 };
 
@@ -378,14 +473,18 @@ TEST_P(FetchFaults, EveryBreakPointLosesAndDoublesNothing) {
     std::vector<Break> points = BreakPoints(d);
     // Stalls waiting for the login reply, inside a message, for the goodbye
     // (the time-out does not depend on where the identifiers come from).
-    if (mode().uidl)
-        for (Break b : {Break{2}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
+    if (mode().uidl && !mode().sharedUid)
+        for (Break b :
+             {Break{Find(d, "USER joe") + 1}, Break{Find(d, "RETR 2") + 1, 2}, Break{d.size() - 1}})
             points.push_back({b.ops, b.lines, Fault::Stall});
-    // A refusal in place of each answer but UIDL's (its refusal is the other
-    // mode) and QUIT's.
-    for (std::size_t i = 0; i < Find(d, "QUIT"); ++i)
-        if (d[i].send && (i == 0 || (d[i - 1].text != "UIDL" && d[i - 1].text != "CAPA")))
-            points.push_back({i, 0, Fault::Refuse});
+    // A refusal in place of each answer but CAPA's, UIDL's (its refusal is
+    // the other mode) and QUIT's: the login's end the session, a message's
+    // concern that message alone.
+    for (std::size_t i = 0; i < Find(d, "QUIT"); ++i) {
+        if (!d[i].send || (i > 0 && (d[i - 1].text == "UIDL" || d[i - 1].text == "CAPA"))) continue;
+        const bool message = i > Find(d, "UIDL");
+        points.push_back({i, 0, message ? Fault::RefuseOne : Fault::Refuse});
+    }
     std::printf("fetch (%s): %zu break points\n", mode().name, points.size());
     for (const Break& b : points) {
         SCOPED_TRACE(Trace(b));
@@ -399,15 +498,18 @@ TEST_P(FetchFaults, FullDiskLosesNothing) {
         {Find(FetchDialogue(kMailbox, {}, mode()), "RETR 2") + 1, 0, Fault::Full});
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FetchFaults,
-                         ::testing::Values(Mode{"Keep", true, true, false},
-                                           Mode{"Delete", false, true, false},
-                                           Mode{"MessageIdKeep", true, false, false},
-                                           Mode{"MessageIdDelete", false, false, false},
-                                           Mode{"PipelinedKeep", true, true, true},
-                                           Mode{"PipelinedDelete", false, true, true},
-                                           Mode{"PipelinedMessageIdDelete", false, false, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FetchFaults,
+    ::testing::Values(Mode{"Keep", true, true, false}, Mode{"Delete", false, true, false},
+                      Mode{"MessageIdKeep", true, false, false},
+                      Mode{"MessageIdDelete", false, false, false},
+                      Mode{"PipelinedKeep", true, true, true},
+                      Mode{"PipelinedDelete", false, true, true},
+                      Mode{"PipelinedMessageIdDelete", false, false, true},
+                      Mode{"SharedUidDelete", false, true, false, true},
+                      Mode{"PipelinedSharedUidDelete", false, true, true, true},
+                      Mode{"PipelinedSharedUidKeep", true, true, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------- SMTP and NNTP post
 
@@ -840,15 +942,15 @@ void NewsFetchFaults::FullDiskRun(bool mount) {
     {
         ScriptServer server(Play(d, {0, 0, Fault::None}));
         box.NNTPPORT = server.PortText();
-        try {
-            GetNews(box, false, nullptr);
-            EXPECT_TRUE(spool.Mounted());
-            EXPECT_TRUE(RunLog().back().starts_with("Error (getnews): No space left on device in " +
-                                                    SpoolDir() + " for the next article"))
-                << RunLog().back();
-        } catch (const EStringListError& e) {
-            EXPECT_FALSE(spool.Mounted()) << e.Message();
-        }
+        GetNews(box, false, nullptr);
+        // Where the file system tells its room the job stops before the
+        // article; under a write limit it cannot see, the failed write is
+        // the job's error, naming the file.
+        EXPECT_TRUE(RunLog().back().starts_with(
+            spool.Mounted() ? "Error (getnews): No space left on device in " + SpoolDir() +
+                                  " for the next article"
+                            : "Error (getnews): Error: Savetofile: I/O error 27: " + SpoolDir()))
+            << RunLog().back();
     }
     spool.Free();
     CheckThenRecover(events, {Find(d, "ARTICLE 4"), 0, Fault::Full});

@@ -9,6 +9,7 @@
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -80,12 +81,15 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
-    t.Write("BOX1.bfg", bfg + "POP3PORT=" + pop.TlsPortText() +
-                            "\nPOP3TLS=TLS\nTLSCAFILE=ca.pem\nSMTPSERVER=localhost\nSMTPPORT=" +
-                            exim.PortText() +
-                            "\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=user\nSMTPPASS=secret\n"
-                            "SMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=1\nPPP_KILLFILE=" +
-                            t.Path() + "filter.pho\n");
+    // STARTTLS on the port the later runs take in plain text: the port is
+    // part of the account (two ports may be two accounts).
+    t.Write("BOX1.bfg",
+            bfg + "POP3PORT=" + pop.PortText() +
+                "\nPOP3TLS=STARTTLS\nTLSCAFILE=ca.pem\nSMTPSERVER=localhost\nSMTPPORT=" +
+                exim.PortText() +
+                "\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=user\nSMTPPASS=secret\n"
+                "SMTPAFTERPOP=J\nSMTPAFTERPOPDELAY=1\nPPP_KILLFILE=" +
+                t.Path() + "filter.pho\n");
     t.Write("spool/m0001.out", Outgoing("bert@brix.test", "first"));
     t.Write("spool/m0002.out", Outgoing("eva@auth.test", "second")); // needs the login
     t.Write("spool/m0003.out", Outgoing("refuse@brix.test", "third"));
@@ -113,10 +117,17 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
                   "From joe@localhost\n" + kSeed[i].text)
             << pop.Log();
     EXPECT_EQ(t.Read("spool/m0003.msg").size(), 19 + bigText.size() + (1001u << 16));
-    std::string ids;
-    for (const auto& name : pop.MailboxNames())
-        ids += "<" + name + "@joe.localhost>"; // the filtered one is known too
-    EXPECT_EQ(t.Read("e-mail.uid"), ids);
+    std::vector<std::string> ids;
+    for (const auto& name : pop.MailboxNames()) // the filtered one is known too
+        ids.push_back("<" + name + "@joe.localhost:" + pop.PortText() + ">");
+    std::vector<std::string> uids;
+    for (std::string rest = t.Read("e-mail.uid"); !rest.empty();) {
+        uids.push_back(rest.substr(0, rest.find('>') + 1));
+        rest.erase(0, uids.back().size());
+    }
+    std::sort(ids.begin(), ids.end());
+    std::sort(uids.begin(), uids.end());
+    EXPECT_EQ(uids, ids);
     EXPECT_EQ(testing::DirNames(t.Path() + "spool"), // the refused one is kept
               (std::vector<std::string>{"m0000.msg", "m0001.msg", "m0002.msg", "m0003.msg",
                                         "m0003.out"}));
@@ -145,9 +156,13 @@ TEST(ProgramMail, DovecotKeepTwiceThenDeleteAndEximTakesTheQueue) {
     EXPECT_LT(debug.find("<STARTTLS"), debug.find("<AUTH LOGIN")) << debug;
     // Exim announces PIPELINING: a message's commands go out in one write.
     EXPECT_TRUE(Count(debug, "<MAIL FROM: <anna@client.example>\r\n<RCPT TO: <")) << debug;
-    // Dovecot announces PIPELINING: each message's RETR and the next TOP go
-    // out together, before either answer is in.
-    EXPECT_TRUE(Count(debug, "<RETR 1\r\n<TOP 2 0\r\n")) << debug;
+    // Dovecot announces PIPELINING: the TOPs go out together, then each
+    // message's RETR and the next message's LIST, before the answers are in.
+    EXPECT_TRUE(Count(debug, "<TOP 1 0\r\n<TOP 2 0\r\n")) << debug;
+    EXPECT_TRUE(Count(debug, "<RETR 1\r\n<LIST 2\r\n")) << debug;
+    // CAPA is asked once, before the login (after STLS).
+    EXPECT_LT(debug.find("<STLS"), debug.find("<CAPA")) << debug;
+    EXPECT_LT(debug.find("<CAPA"), debug.find("<USER")) << debug;
 
     const std::string plain = bfg + "POP3PORT=" + pop.PortText() + "\n";
     t.Write("BOX1.bfg", plain + "POP3AUTH=J\n");

@@ -248,8 +248,8 @@ using namespace std::chrono_literals;
 // run would wait a minute for it. A stopped job reads the answer still owed
 // before its QUIT.
 Script SilentAtRetr(bool endsWithQuit) {
-    Script s = Script().Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
-    s.Send("+OK").Expect("STAT").Send("+OK 1 20").Expect("CAPA").Send("-ERR");
+    Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
+    s.Send("+OK").Expect("PASS pw").Send("+OK").Expect("STAT").Send("+OK 1 20");
     s.Expect("UIDL").SendLines({"+OK", "1 a", "."});
     s.Expect("RETR 1").Pause(4000);
     if (endsWithQuit)
@@ -430,6 +430,8 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
          [] {
              return Script()
                  .Send("+OK ready")
+                 .Expect("CAPA")
+                 .Send("-ERR")
                  .Expect("USER joe")
                  .Send("+OK")
                  .Expect("PASS pw")

@@ -36,10 +36,29 @@ TEST(BoxConfig, KeysValuesDefaultsAndErrors) {
         EXPECT_THROW(Read(text), ebrixconfigerror) << text;
     EXPECT_THROW(Read("NNTPNEWMAX=abc\n"), EConvertError);
     EXPECT_EQ(TimeoutSeconds("abc"), 60);
-    for (const char* yes : {"ENABLED", "j", "Ja", "y", "yes"})
-        EXPECT_TRUE(IsYesWord(yes)) << yes;
-    for (const char* no : {"nein", "1", " ja"})
-        EXPECT_FALSE(IsYesWord(no)) << no;
+    for (const char* yes : {"ENABLED", "j", "Ja", "y", "yes", "1", "True", "ON", " ja"})
+        EXPECT_EQ(ParseYesNo(yes), YesNo::Yes) << yes;
+    for (const char* no : {"nein", "N", "no", "0", "false", "Off", "", "DISABLED"})
+        EXPECT_EQ(ParseYesNo(no), YesNo::No) << no;
+    for (const char* other : {"maybe", "2", "jaa", "enable"})
+        EXPECT_EQ(ParseYesNo(other), YesNo::Unknown) << other;
+    // A word outside a key's set is that key's error, with the nearest
+    // valid word; a secret cut by the box line is an error of its key.
+    {
+        const tbrixconfig c = Read("POP3KEEP=J tru\nPOP3AUTH=SCRAM-SHA256\nNNTPLIST=maybe\n"
+                                   "SMTPTLS=starttl\nSMTPPASS=" +
+                                   std::string(300, 'x') + "\n");
+        EXPECT_EQ(c.KeyError({"POP3KEEP"}), "POP3KEEP: unknown word tru (did you mean TRUE?)");
+        EXPECT_EQ(c.KeyError({"POP3AUTH"}),
+                  "POP3AUTH: unknown word SCRAM-SHA256 (did you mean SCRAM-SHA-256?)");
+        EXPECT_EQ(c.KeyError({"NNTPLIST"}).substr(0, 30), "NNTPLIST: unknown word maybe (");
+        EXPECT_EQ(c.KeyError({"SMTPTLS"}),
+                  "SMTPTLS: unknown word starttl (did you mean STARTTLS?)");
+        EXPECT_TRUE(c.KeyError({"SMTPPASS"}).starts_with("SMTPPASS is longer than a box line"));
+        EXPECT_NE(c.KeyError({"SMTPPASS"}).find("SMTPPASSCMD"), std::string::npos);
+        EXPECT_EQ(c.KeyError({"NNTPCOMPRESS", "POP3TLS"}), "");
+        EXPECT_THROW(Pop3MethodOf(c, 1), ebrix_joberror);
+    }
     EXPECT_FALSE(
         Read("SMTPAFTERPOP=yes\nCLIENT-MAILOUTSMTPAFTERPOP=J\nSMTPAFTERPOP=N\n").SMTPAFTERPOP);
 }

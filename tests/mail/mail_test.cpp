@@ -154,12 +154,16 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
     std::string other;
     for (int i = 0; i < 2000; ++i) // beyond any limit of the identifier file
         other += "<" + std::to_string(i) + "@joe.other.server>";
-    tree.Write("e-mail.uid", Id("old") + other + Id("aaa"));
     tree.Write("spool/M0000.MSG", "old"); // the host reader does not tell case apart
     Script s = Listed(2);
     s.Expect("LIST 1").Send("+OK 1 120").Expect("LIST 2").Send("+OK 2 200");
     s.Expect("RETR 2").SendData("+OK", {"From: bob@example.org", "", ".dotted", "end"});
     ScriptServer server(s.Expect("QUIT").Send("+OK bye"));
+    const std::string port = server.PortText();
+    auto Id = [&](const std::string& uid) { return testing::Id(uid, port); };
+    // The same account behind another port of the host: never this one's.
+    other += testing::Id("old", "1") + testing::Id("aaa", "1");
+    tree.Write("e-mail.uid", Id("old") + other + Id("aaa"));
     Run(server);
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_EQ(Spool(), (Lines{"M0000.MSG", "m0001.msg"}));
@@ -189,7 +193,8 @@ TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ASSERT_TRUE(tree.Exists("spool/m0002.tmp"));
-    EXPECT_EQ(Uids(), Id("aaa") + Id("bbb"));
+    const std::string port = server.PortText();
+    EXPECT_EQ(Uids(), testing::Id("aaa", port) + testing::Id("bbb", port));
 }
 
 // ----------------------------------------------------------------------

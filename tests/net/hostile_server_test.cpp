@@ -31,10 +31,11 @@ namespace {
 
 using namespace testing;
 
-// Greeting and login of a POP3 server, and the STAT command.
+// Greeting, capabilities (none) and login of a POP3 server, and the STAT
+// command.
 Script UpToStat(Script s = Script()) {
-    s.Send("+OK ready").Expect("USER joe").Send("+OK").Expect("PASS pw");
-    return s.Send("+OK").Expect("STAT");
+    s.Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe").Send("+OK");
+    return s.Expect("PASS pw").Send("+OK").Expect("STAT");
 }
 
 // The test CA (ca.pem in the host reader's folder), a certificate for
@@ -104,7 +105,7 @@ const std::vector<Hostile> kHostile = {
     // A reply that arrives one byte every 1.5 seconds.
     {"DribblingReply",
      [] {
-         Script s = Script().Send("+OK ready").Expect("USER joe");
+         Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
          for (char c : std::string("+OK\r\n"))
              s.SendRaw(std::string(1, c)).Pause(1500);
          return s;
@@ -113,7 +114,7 @@ const std::vector<Hostile> kHostile = {
     {"EscapesAndNulInReplies",
      [] {
          Script s = UpToStat().SendRaw("+OK 1 10 " + kEscapes + std::string(1, '\0') + "x\r\n");
-         s.Expect("CAPA").Send("-ERR").Expect("UIDL").SendLines({"+OK", "1 a" + kEscapes, "."});
+         s.Expect("UIDL").SendLines({"+OK", "1 a" + kEscapes, "."});
          s.Expect("RETR 1");
          s.SendRaw("+OK\r\nSubject: " + kEscapes + "\r\n\r\n" + std::string(3, '\0') + "\r\n.\r\n");
          return s.Expect("QUIT").Send("+OK " + kEscapes);
@@ -121,12 +122,15 @@ const std::vector<Hostile> kHostile = {
      "", "1 mails, 10 bytes"},
     {"UidlGarbage",
      [] {
-         Script s = UpToStat().Send("+OK 2 20").Expect("CAPA").Send("-ERR").Expect("UIDL");
+         Script s = UpToStat().Send("+OK 2 20").Expect("UIDL");
          s.SendLines(
              {"+OK", "x", "99999999999999 a", "-1 b", "1", "2 " + std::string(70000, 'u'), "."});
-         return s.Expect("TOP 1 0").Send("-ERR no").Expect("QUIT").Send("+OK");
+         // Message 1 has no identifier; its TOP refused, it is left alone and
+         // message 2 still comes.
+         s.Expect("TOP 1 0").Send("-ERR no").Expect("RETR 2");
+         return s.SendLines({"+OK", "Subject: two", "", "x", "."}).Expect("QUIT").Send("+OK");
      },
-     "", "Error (getmail): "},
+     "", "Error (getmail): Top. (Error=-ERR no)"},
     {"EndlessSmtpReply",
      [] {
          std::string lines;
@@ -207,6 +211,8 @@ const std::vector<Hostile> kHostile = {
              return Script()
                  .StartTls(Tls().stranger.cert, Tls().stranger.key)
                  .Send("+OK")
+                 .Expect("CAPA")
+                 .Send("-ERR")
                  .Expect("USER joe")
                  .Send("+OK")
                  .Expect("PASS pw")
@@ -270,8 +276,7 @@ const std::vector<Hostile> kHostile = {
      .server =
          [] {
              const auto& [cert, key] = Tls().pki.Localhost();
-             Script s = UpToStat(Script().StartTls(cert, key)).Send("+OK 1 10").Expect("CAPA");
-             s.Send("-ERR").Expect("UIDL");
+             Script s = UpToStat(Script().StartTls(cert, key)).Send("+OK 1 10").Expect("UIDL");
              s.SendLines({"+OK", "1 a", "."}).Expect("RETR 1");
              return s.SendLines({"+OK", "Subject: cut"}).Close();
          },

@@ -190,19 +190,19 @@ inline const char* kGreeting = "+OK POP3 ready <1896.697170952@dbc.mtview.ca.us>
 
 // Login, STAT with `count` messages of 160 bytes, UIDL "1 aaa", "2 bbb", ...
 inline Script Listed(int count) {
-    Script s = Script().Send(kGreeting).Expect("USER joe").Send("+OK");
-    s.Expect("PASS secret").Send("+OK");
+    Script s = Script().Send(kGreeting).Expect("CAPA").Send("-ERR unknown command");
+    s.Expect("USER joe").Send("+OK").Expect("PASS secret").Send("+OK");
     s.Expect("STAT").Send("+OK " + std::to_string(count) + " " + std::to_string(160 * count));
-    s.Expect("CAPA").Send("-ERR unknown command");
     std::vector<std::string> uidl;
     for (int i = 1; i <= count; ++i)
         uidl.push_back(std::to_string(i) + " " + std::string(3, char('a' + i - 1)));
     return s.Expect("UIDL").SendData("+OK", uidl);
 }
 
-// Identifier of a UIDL id of joe at the scripted server.
-inline std::string Id(const std::string& uid) {
-    return "<" + uid + "@joe.127.0.0.1>";
+// Identifier of a UIDL id of joe at the scripted server, whose port is part
+// of it (not POP3's own).
+inline std::string Id(const std::string& uid, const std::string& port) {
+    return "<" + uid + "@joe.127.0.0.1:" + port + ">";
 }
 
 class GetMailTest : public MailJobTest {

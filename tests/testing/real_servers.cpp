@@ -31,9 +31,14 @@ sockaddr_in Loopback(int port) {
 }
 } // namespace
 
-int FreeLoopbackPort(int* listener) {
+int FreeLoopbackPort(int* listener, int port) {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
+    // A port asked for again (a second run against "the same" server) may
+    // still have the first connection's TIME_WAIT on it; both sockets must
+    // allow that.
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = Loopback(port);
     socklen_t len = sizeof a;
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         (listener && ::listen(s, 8) != 0) ||

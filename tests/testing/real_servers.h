@@ -11,9 +11,10 @@
 
 namespace brix::testing {
 
-// A free TCP port on 127.0.0.1. With `listener`, the socket stays open and
-// listening there; otherwise it is closed again (so only probably free).
-int FreeLoopbackPort(int* listener = nullptr);
+// A free TCP port on 127.0.0.1 (or `port` itself). With `listener`, the
+// socket stays open and listening there; otherwise it is closed again (so
+// only probably free).
+int FreeLoopbackPort(int* listener = nullptr, int port = 0);
 // A socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
 

@@ -49,9 +49,9 @@ std::vector<std::string> DataLines(const std::string& reply,
     return wire;
 }
 
-ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline)
+ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline, int port)
     : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + deadline) {
-    port_ = FreeLoopbackPort(&listener_);
+    port_ = FreeLoopbackPort(&listener_, port);
     if (listener_ < 0) throw std::runtime_error("ScriptServer: cannot listen on 127.0.0.1");
     thread_ = std::thread([this] {
         while (fd_ < 0 && !Expired())

@@ -76,8 +76,11 @@ class Script {
 
 class ScriptServer {
   public:
+    // On `port` when given (a second run against the same server: mail
+    // identifiers name a port other than POP3's own), else on a free one.
     explicit ScriptServer(Script script,
-                          std::chrono::milliseconds deadline = std::chrono::seconds(5));
+                          std::chrono::milliseconds deadline = std::chrono::seconds(5),
+                          int port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
