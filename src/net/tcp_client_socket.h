@@ -17,15 +17,25 @@ namespace brix {
 
 class TDeflateLayer;
 class TTlsLayer;
+struct SocketAddress;
 
 // A line longer than this is a protocol error of the connection.
 constexpr std::size_t kMaxLineLength = 16u << 20;
 
+// RFC 8305's Connection Attempt Delay: how long an address has to connect
+// before the next one is tried as well.
+constexpr std::int32_t kConnectStaggerMs = 250;
+
 class TTCPClientSocket : public TTCPSocket {
   public:
-    // Opens the connection. A dotted IPv4 Host is used as it is; any other
-    // text is resolved and every address (IPv4 and IPv6) is tried in turn.
-    // An open connection is closed first.
+    // Opens the connection. An address Host (dotted IPv4, IPv6 bare or in
+    // brackets: "[::1]") is used as it is; any other text is resolved, and
+    // the addresses (IPv4 and IPv6, the families taking turns) are tried
+    // staggered: the next one starts kConnectStaggerMs after the one before
+    // unless a connection has come, the earlier attempts going on; the
+    // first to connect wins. Resolving and connecting together have the
+    // time-out as a whole, and hear the abort check. HostName is then Host
+    // without the brackets. An open connection is closed first.
     void Connect(const std::string& Host, const std::string& Port);
 
     // Waits (at most Timeout) until data can be read.
@@ -124,7 +134,12 @@ class TTCPClientSocket : public TTCPSocket {
     // the TLS layer wants; raises ETCPClientSocket with tag otherwise.
     void WaitFor(bool write, const char* tag);
     std::int32_t TlsWaitTime(std::int32_t T);
-    bool ConnectTo(const struct SocketAddress& address, int protocol);
+    std::vector<SocketAddress> Resolve(const std::string& Host, std::uint16_t portNet,
+                                       std::int64_t deadlineUs);
+    // Connects Handle to one of the addresses, staggered; false with the
+    // last error in err (ETIMEDOUT when the deadline came first).
+    bool ConnectAny(const std::vector<SocketAddress>& addresses, int protocol,
+                    std::int64_t deadlineUs, int& err);
     void SetTcpOptions();
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
