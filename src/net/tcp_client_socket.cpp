@@ -41,12 +41,31 @@ TTCPClientSocket::TDeadlineScope::~TDeadlineScope() {
     if (owner_) s_.deadlineUs_ = 0;
 }
 
-std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
+TAnswerPaceScope::TAnswerPaceScope(TTCPClientSocket& s) : s_(s), owner_(s.paceStartUs_ == 0) {
+    if (!owner_) return;
+    s_.paceStartUs_ = NowMicros();
+    s_.paceBytes_ = 0;
+}
+
+TAnswerPaceScope::~TAnswerPaceScope() {
+    if (owner_) s_.paceStartUs_ = 0;
+}
+
+std::int64_t TTCPClientSocket::LineWaitMicros() const {
     if (deadlineUs_ == 0) return TimeoutMicros();
     if (deadlineUs_ == kDeadlinePending) deadlineUs_ = NowMicros() + TimeoutMicros();
-    std::int64_t left = deadlineUs_ - NowMicros();
+    return std::min(deadlineUs_ - NowMicros(), TimeoutMicros());
+}
+
+std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
+    std::int64_t left = LineWaitMicros();
+    if (paceStartUs_ != 0) {
+        const std::int64_t earned =
+            static_cast<std::int64_t>(paceBytes_) * 1'000'000 / kAnswerPaceBytesPerSecond;
+        left = std::min(left, paceStartUs_ + TimeoutMicros() + earned - NowMicros());
+    }
     if (left <= 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
-    return std::min(left, TimeoutMicros());
+    return left;
 }
 
 TTCPClientSocket::TTCPClientSocket() = default;
@@ -342,6 +361,7 @@ std::int32_t TTCPClientSocket::ReceiveWire(void* buf, std::int32_t size, const c
             int on = 1;
             setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             WSASetLastError(0);
+            paceBytes_ += static_cast<std::uint64_t>(n);
             return n;
         }
         if (n == 0) {
@@ -358,6 +378,7 @@ std::int32_t TTCPClientSocket::ReceiveWire(void* buf, std::int32_t size, const c
             // writes a reply in pieces would then wait for our ACK.
             int on = 1;
             setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            paceBytes_ += static_cast<std::uint64_t>(n);
             return n;
         }
         if (n == 0) {

@@ -26,6 +26,9 @@ constexpr std::size_t kMaxLineLength = 16u << 20;
 // before the next one is tried as well.
 constexpr std::int32_t kConnectStaggerMs = 250;
 
+// The least pace of a multi-line answer beyond the time-out (TAnswerPaceScope).
+constexpr std::int64_t kAnswerPaceBytesPerSecond = 1024;
+
 class TTCPClientSocket : public TTCPSocket {
   public:
     // Opens the connection. An address Host (dotted IPv4, IPv6 bare or in
@@ -127,6 +130,7 @@ class TTCPClientSocket : public TTCPSocket {
     std::unique_ptr<TDeflateLayer> deflate_;
 
   private:
+    friend class TAnswerPaceScope;
     // The bytes as they go on and come off the wire (through TLS when on).
     std::int32_t ReceiveWire(void* buf, std::int32_t size, const char* tag);
     void WriteWire(const char* p, std::int32_t left);
@@ -140,6 +144,8 @@ class TTCPClientSocket : public TTCPSocket {
     // last error in err (ETIMEDOUT when the deadline came first).
     bool ConnectAny(const std::vector<SocketAddress>& addresses, int protocol,
                     std::int64_t deadlineUs, int& err);
+    // What the running line's deadline leaves of Timeout.
+    std::int64_t LineWaitMicros() const;
     void SetTcpOptions();
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
@@ -149,7 +155,32 @@ class TTCPClientSocket : public TTCPSocket {
     // sixth of the CPU time of a large download).
     static constexpr std::int64_t kDeadlinePending = -1;
     mutable std::int64_t deadlineUs_ = 0;
+    // The running TAnswerPaceScope: when it opened (0: none) and the bytes
+    // received since.
+    std::int64_t paceStartUs_ = 0;
+    std::uint64_t paceBytes_ = 0;
     bool tlsFailed_ = false;
+};
+
+// Opened by the reader of a multi-line answer after its first line, around
+// the rest of it: the answer as a whole must keep arriving, or end. A line
+// per time-out is not enough: since the scope opened, the socket's waits
+// allow Timeout plus a second per kAnswerPaceBytesPerSecond bytes received
+// in it, so a server that sends a short line every little while, or a byte
+// a second, runs out with the wait's usual error ("Read" or "ReadLn",
+// ETIMEDOUT) while a large answer that flows is never cut. Each wait stays
+// bounded by Timeout and by its line's deadline as well: the stricter bound
+// holds. Nested scopes keep the outer one.
+class TAnswerPaceScope {
+  public:
+    explicit TAnswerPaceScope(TTCPClientSocket& s);
+    ~TAnswerPaceScope();
+    TAnswerPaceScope(const TAnswerPaceScope&) = delete;
+    TAnswerPaceScope& operator=(const TAnswerPaceScope&) = delete;
+
+  private:
+    TTCPClientSocket& s_;
+    bool owner_;
 };
 
 } // namespace brix

@@ -1,6 +1,7 @@
 // Every wait of a connection as a whole: a name look-up that hangs, addresses
-// that never answer (tried staggered, all within one time-out); the abort
-// heard throughout. And hosts written as IPv6 literals.
+// that never answer (tried staggered, all within one time-out), a
+// multi-line answer that trickles; the abort heard throughout. And hosts
+// written as IPv6 literals.
 
 #include "net/abs_socket.h"
 #include "net/buf_tcp_client_socket.h"
@@ -309,6 +310,101 @@ TEST(Ipv6Literal, ConnectsToTheLoopbackAndTlsChecksTheAddressNotTheBrackets) {
               "Connect: Cannot connect to [::1]:" + port +
                   ". (Error=" + std::to_string(ECONNREFUSED) + ")");
 }
+
+// ------------------------------------------------------------ answer pace
+
+// Reads a multi-line answer as the protocol engine does: its first line,
+// then the rest under the pace scope. Returns the body's byte count.
+std::size_t ReadAnswer(TTCPClientSocket& s) {
+    std::string line;
+    s.ReadLn(line);
+    TAnswerPaceScope pace(s);
+    std::size_t bytes = 0;
+    for (;;) {
+        s.ReadLn(line);
+        if (line == "." || !s.LastLineEnded()) break;
+        bytes += line.size() + 2;
+    }
+    return bytes;
+}
+
+std::string Lines(std::size_t bytes, std::size_t lineLength) {
+    std::string all;
+    while (all.size() < bytes)
+        all += std::string(lineLength, 'a') + "\r\n";
+    return all;
+}
+
+struct Pace {
+    const char* name;
+    std::function<void(Script&)> body; // after the "+OK" line, without the "."
+    std::string error;                 // "": the whole body is read
+    std::size_t bytes = 0;             // the body's bytes, when it is read
+    bool buffered = true;              // TBufTCPClientSocket, else the plain one
+};
+
+void Dripping(Script& s) {
+    for (int i = 0; i < 10; ++i)
+        s.Pause(700).Send("a line");
+}
+
+const std::vector<Pace> kPace = {
+    // Each line comes well within the time-out, but the answer crawls.
+    {"ShortLinesDripping", Dripping, "Read. (Error=110)"},
+    {"ShortLinesDrippingUnbuffered", Dripping, "ReadLn. (Error=110)", 0, false},
+    // What the answer has brought does not lift the time-out of one line.
+    {"ALineDribblingAfterABurst",
+     [](Script& s) {
+         s.SendRaw(Lines(64 << 10, 78));
+         for (int i = 0; i < 10; ++i)
+             s.SendRaw("x").Pause(300);
+     },
+     "Read. (Error=110)"},
+    {"AMebibyteAtFullSpeed", [](Script& s) { s.SendRaw(Lines(1 << 20, 998)); }, "",
+     Lines(1 << 20, 998).size()},
+    // Slower than a line per time-out would allow at first, but above the
+    // pace.
+    {"ASteadyTrickleAboveThePace",
+     [](Script& s) {
+         for (int i = 0; i < 5; ++i)
+             s.Pause(600).SendRaw(Lines(2048, 1022));
+     },
+     "", 5 * 2048},
+};
+
+void PrintTo(const Pace& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class AnswerPace : public ::testing::TestWithParam<Pace> {};
+
+TEST_P(AnswerPace, TheAnswerAsAWholeMustKeepArrivingOrEnd) {
+    const Pace& p = GetParam();
+    Script script = Script().Send("+OK");
+    p.body(script);
+    ScriptServer server(script.Send("."), std::chrono::seconds(10));
+    std::unique_ptr<TTCPClientSocket> s;
+    if (p.buffered)
+        s = std::make_unique<TBufTCPClientSocket>();
+    else
+        s = std::make_unique<TTCPClientSocket>();
+    s->Timeout = 1000;
+    s->Connect("127.0.0.1", server.PortText());
+    auto start = Clock::now();
+    if (p.error.empty()) {
+        EXPECT_EQ(ReadAnswer(*s), p.bytes);
+        EXPECT_TRUE(s->LastLineEnded());
+    } else {
+        EXPECT_EQ(RaisedMessage<ETCPClientSocket>([&] { ReadAnswer(*s); }), p.error);
+        EXPECT_LT(Since(start), milliseconds(2500));
+    }
+    s->Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, AnswerPace, ::testing::ValuesIn(kPace),
+                         [](const ::testing::TestParamInfo<Pace>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
 } // namespace brix
