@@ -326,6 +326,9 @@ void TAbsClient::ReadDataLines(TStrings* Lines) {
 }
 
 void TAbsClient::ReadDataLines(const TLineSink& Sink) {
+    // The body as a whole must keep coming: a line per time-out is not
+    // enough to hold the run.
+    TAnswerPaceScope pace(*Socket);
     std::string line;
     // The taker of the lines failed (a full disk) or the user stopped the
     // job: the rest of the body is read and dropped, for a while, so that

@@ -153,12 +153,7 @@ int TAbsSocket::send(const void* buf, int len, int flags) {
     });
 }
 
-int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int64_t microseconds) {
-    pollfd p{};
-    p.fd = Handle;
-    if (readCount > 0) p.events |= POLLIN;
-    if (writeCount > 0) p.events |= POLLOUT;
-    if (exceptCount > 0) p.events |= POLLPRI;
+int PollWithAbortCheck(pollfd* fds, std::size_t count, std::int64_t microseconds) {
     // poll() counts whole milliseconds: round up so that a short wait is not
     // turned into none.
     std::int64_t left = microseconds < 0 ? -1 : (microseconds + 999) / 1000;
@@ -167,7 +162,7 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
         if (deferScopes > 0) HonourExpiredAbort();
         // A short wait (a poll for pending lines) needs no slicing.
         int slice = left < 0 || left > kAbortSliceMs ? kAbortSliceMs : static_cast<int>(left);
-        int r = ::poll(&p, 1, slice);
+        int r = ::poll(fds, static_cast<nfds_t>(count), slice);
         if (r > 0 || (r < 0 && errno != EINTR)) {
             WSASetLastError(r < 0 ? errno : 0);
             return r;
@@ -180,6 +175,15 @@ int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int6
         // A signal or a slice gone by: the user may want to stop waiting.
         CallAbortCheck();
     }
+}
+
+int TAbsSocket::select(int readCount, int writeCount, int exceptCount, std::int64_t microseconds) {
+    pollfd p{};
+    p.fd = Handle;
+    if (readCount > 0) p.events |= POLLIN;
+    if (writeCount > 0) p.events |= POLLOUT;
+    if (exceptCount > 0) p.events |= POLLPRI;
+    return PollWithAbortCheck(&p, 1, microseconds);
 }
 
 int TAbsSocket::closesocket() {

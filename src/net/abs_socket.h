@@ -6,8 +6,10 @@
 
 #include "net/skt_exceptions.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 
@@ -32,6 +34,13 @@ void SetSocketAbortCheck(TSocketAbortCheck check);
 // wait comes between).
 void PollSocketAbort();
 constexpr int kAbortSliceMs = 100;
+
+// poll() on fds for at most microseconds (negative: no limit), cut into
+// slices of kAbortSliceMs, each followed by the abort check; poll()'s result
+// (0 when the time ran out), with the socket layer's error number set. For
+// waits on more than the one socket (connecting to several addresses at
+// once, a name look-up).
+int PollWithAbortCheck(pollfd* fds, std::size_t count, std::int64_t microseconds);
 
 class TAbsSocket {
   public:

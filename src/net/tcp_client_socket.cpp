@@ -12,7 +12,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace brix {
@@ -38,12 +41,31 @@ TTCPClientSocket::TDeadlineScope::~TDeadlineScope() {
     if (owner_) s_.deadlineUs_ = 0;
 }
 
-std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
+TAnswerPaceScope::TAnswerPaceScope(TTCPClientSocket& s) : s_(s), owner_(s.paceStartUs_ == 0) {
+    if (!owner_) return;
+    s_.paceStartUs_ = NowMicros();
+    s_.paceBytes_ = 0;
+}
+
+TAnswerPaceScope::~TAnswerPaceScope() {
+    if (owner_) s_.paceStartUs_ = 0;
+}
+
+std::int64_t TTCPClientSocket::LineWaitMicros() const {
     if (deadlineUs_ == 0) return TimeoutMicros();
     if (deadlineUs_ == kDeadlinePending) deadlineUs_ = NowMicros() + TimeoutMicros();
-    std::int64_t left = deadlineUs_ - NowMicros();
+    return std::min(deadlineUs_ - NowMicros(), TimeoutMicros());
+}
+
+std::int64_t TTCPClientSocket::WaitMicros(const char* tag) const {
+    std::int64_t left = LineWaitMicros();
+    if (paceStartUs_ != 0) {
+        const std::int64_t earned =
+            static_cast<std::int64_t>(paceBytes_) * 1'000'000 / kAnswerPaceBytesPerSecond;
+        left = std::min(left, paceStartUs_ + TimeoutMicros() + earned - NowMicros());
+    }
     if (left <= 0) throw ETCPClientSocket::CreateError(tag, ETIMEDOUT);
-    return std::min(left, TimeoutMicros());
+    return left;
 }
 
 TTCPClientSocket::TTCPClientSocket() = default;
@@ -76,24 +98,117 @@ void TTCPClientSocket::SetTcpOptions() {
     WSASetLastError(0);
 }
 
-bool TTCPClientSocket::ConnectTo(const SocketAddress& address, int protocol) {
-    if (Handle == -1) {
-        socket(address.family, SOCK_STREAM | SOCK_NONBLOCK, protocol);
-        if (WSAGetLastError() != 0) return false;
+namespace {
+// A connection attempt's socket: closed unless it wins.
+class TAttempt {
+  public:
+    explicit TAttempt(int fd) : fd_(fd) {}
+    ~TAttempt() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    if (connect(reinterpret_cast<const sockaddr*>(&address.addr), address.len) == 0) return true;
-    if (WSAGetLastError() != EINPROGRESS) return false;
-    int ready = select(0, 1, 0, TimeoutMicros());
-    if (ready == 0) {
-        WSASetLastError(ETIMEDOUT);
-        return false;
+    TAttempt(TAttempt&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    TAttempt& operator=(TAttempt&& o) noexcept {
+        std::swap(fd_, o.fd_);
+        return *this;
     }
-    if (ready < 0) return false;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
-    WSASetLastError(err);
-    return err == 0;
+    int Fd() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+} // namespace
+
+std::vector<SocketAddress> TTCPClientSocket::Resolve(const std::string& Host, std::uint16_t portNet,
+                                                     std::int64_t deadlineUs) {
+    THostLookup lookup(Host, portNet);
+    while (!lookup.Done()) {
+        const std::int64_t left = deadlineUs - NowMicros();
+        if (left <= 0)
+            throw ETCPClientSocket::CreateError(
+                "Connect: Host name " + Host + " not resolved within the time-out", ETIMEDOUT);
+        pollfd p{lookup.Fd(), POLLIN, 0};
+        if (PollWithAbortCheck(&p, 1, left) < 0)
+            throw ETCPClientSocket::CreateError("Connect", WSAGetLastError());
+    }
+    std::vector<SocketAddress> addresses;
+    if (int rc = lookup.Result(addresses); rc != 0)
+        throw ETCPClientSocket::CreateError("Connect: Host name " + Host + " unknown.", rc);
+    return InterleaveFamilies(addresses);
+}
+
+bool TTCPClientSocket::ConnectAny(const std::vector<SocketAddress>& addresses, int protocol,
+                                  std::int64_t deadlineUs, int& err) {
+    // The socket made up front serves the first address when its family fits.
+    TAttempt spare(std::exchange(Handle, -1));
+    std::vector<TAttempt> running;
+    std::vector<pollfd> polls;
+    std::size_t next = 0;
+    std::int64_t nextStartUs = 0;
+    err = ETIMEDOUT;
+    for (;;) {
+        const std::int64_t now = NowMicros();
+        // The next address when its turn has come, or at once when no
+        // attempt is left running.
+        while (next < addresses.size() && (now >= nextStartUs || running.empty())) {
+            const SocketAddress& a = addresses[next++];
+            LogLine("trying address " + AddressText(reinterpret_cast<const sockaddr*>(&a.addr)));
+            TAttempt s(
+                next == 1 && a.family == AF_INET
+                    ? spare.Release()
+                    : ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
+            if (s.Fd() < 0) {
+                err = errno;
+                continue;
+            }
+            if (::connect(s.Fd(), reinterpret_cast<const sockaddr*>(&a.addr), a.len) == 0) {
+                Handle = s.Release();
+                return true;
+            }
+            // Interrupted, the connect goes on in the background.
+            if (errno != EINPROGRESS && errno != EINTR) {
+                err = errno;
+                continue;
+            }
+            running.push_back(std::move(s));
+            nextStartUs = now + std::int64_t(kConnectStaggerMs) * 1000;
+        }
+        if (running.empty()) return false;
+        std::int64_t left = deadlineUs - now;
+        if (left <= 0) {
+            err = ETIMEDOUT;
+            return false;
+        }
+        // Never negative: that would be a wait without end.
+        if (next < addresses.size()) left = std::clamp<std::int64_t>(nextStartUs - now, 0, left);
+        polls.clear();
+        for (const TAttempt& s : running)
+            polls.push_back({s.Fd(), POLLOUT, 0});
+        if (PollWithAbortCheck(polls.data(), polls.size(), left) < 0) {
+            err = WSAGetLastError();
+            return false;
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < running.size(); ++i) {
+            if (polls[i].revents != 0) {
+                int soErr = 0;
+                socklen_t len = sizeof soErr;
+                if (::getsockopt(running[i].Fd(), SOL_SOCKET, SO_ERROR, &soErr, &len) < 0)
+                    soErr = errno;
+                if (soErr == 0) {
+                    Handle = running[i].Release();
+                    return true;
+                }
+                // A failed attempt hands its turn on at once (RFC 8305
+                // section 5).
+                err = soErr;
+                nextStartUs = now;
+                continue;
+            }
+            running[kept++] = std::move(running[i]);
+        }
+        running.erase(running.begin() + static_cast<std::ptrdiff_t>(kept), running.end());
+    }
 }
 
 void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortText) {
@@ -105,34 +220,25 @@ void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortT
     socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, protocol);
     if (WSAGetLastError() != 0) throw ETCPClientSocket::CreateError("Connect", WSAGetLastError());
 
+    // Resolving and connecting share the time-out: a slow resolver leaves
+    // the less for the addresses.
+    const std::int64_t deadlineUs = NowMicros() + TimeoutMicros();
     std::uint16_t portNet = ResolvePort(PortText);
     std::vector<SocketAddress> addresses(1);
-    if (!DottedAddress(Host, portNet, addresses[0])) {
+    if (!NumericAddress(Host, portNet, addresses[0])) {
         LogLine(Host + " does not look like ip. Trying to use it as host name ");
-        int rc = ResolveHost(Host, portNet, addresses);
-        if (rc != 0)
-            throw ETCPClientSocket::CreateError("Connect: Host name " + Host + " unknown.", rc);
+        addresses = Resolve(Host, portNet, deadlineUs);
         LogLine("resolved host name");
     }
 
-    LogLine("trying to connect to " + Host + ":" + PortText);
-    bool connected = false;
+    const std::string where = HostPortText(Host, PortText);
+    LogLine("trying to connect to " + where);
     int err = 0;
-    for (std::size_t i = 0; i < addresses.size() && !connected; ++i) {
-        // A socket whose connect failed cannot be used again, and an IPv6
-        // address needs a socket of its own family.
-        if (i > 0 || addresses[i].family != AF_INET) {
-            closesocket();
-            Handle = -1;
-        }
-        connected = ConnectTo(addresses[i], protocol);
-        if (!connected) err = WSAGetLastError();
-    }
-    if (!connected) {
-        throw ETCPSocket::CreateError("Connect: Cannot connect to " + Host + ":" + PortText, err);
-    }
+    if (!ConnectAny(addresses, protocol, deadlineUs, err))
+        throw ETCPSocket::CreateError("Connect: Cannot connect to " + where, err);
     SetTcpOptions();
-    HostName = Host;
+    // The address itself for TLS: brackets are no part of it.
+    HostName = BareHost(Host);
 }
 
 bool TTCPClientSocket::PeerIsLoopback() const {
@@ -255,6 +361,7 @@ std::int32_t TTCPClientSocket::ReceiveWire(void* buf, std::int32_t size, const c
             int on = 1;
             setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             WSASetLastError(0);
+            paceBytes_ += static_cast<std::uint64_t>(n);
             return n;
         }
         if (n == 0) {
@@ -271,6 +378,7 @@ std::int32_t TTCPClientSocket::ReceiveWire(void* buf, std::int32_t size, const c
             // writes a reply in pieces would then wait for our ACK.
             int on = 1;
             setsockopt(IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+            paceBytes_ += static_cast<std::uint64_t>(n);
             return n;
         }
         if (n == 0) {

@@ -17,15 +17,28 @@ namespace brix {
 
 class TDeflateLayer;
 class TTlsLayer;
+struct SocketAddress;
 
 // A line longer than this is a protocol error of the connection.
 constexpr std::size_t kMaxLineLength = 16u << 20;
 
+// RFC 8305's Connection Attempt Delay: how long an address has to connect
+// before the next one is tried as well.
+constexpr std::int32_t kConnectStaggerMs = 250;
+
+// The least pace of a multi-line answer beyond the time-out (TAnswerPaceScope).
+constexpr std::int64_t kAnswerPaceBytesPerSecond = 1024;
+
 class TTCPClientSocket : public TTCPSocket {
   public:
-    // Opens the connection. A dotted IPv4 Host is used as it is; any other
-    // text is resolved and every address (IPv4 and IPv6) is tried in turn.
-    // An open connection is closed first.
+    // Opens the connection. An address Host (dotted IPv4, IPv6 bare or in
+    // brackets: "[::1]") is used as it is; any other text is resolved, and
+    // the addresses (IPv4 and IPv6, the families taking turns) are tried
+    // staggered: the next one starts kConnectStaggerMs after the one before
+    // unless a connection has come, the earlier attempts going on; the
+    // first to connect wins. Resolving and connecting together have the
+    // time-out as a whole, and hear the abort check. HostName is then Host
+    // without the brackets. An open connection is closed first.
     void Connect(const std::string& Host, const std::string& Port);
 
     // Waits (at most Timeout) until data can be read.
@@ -117,6 +130,7 @@ class TTCPClientSocket : public TTCPSocket {
     std::unique_ptr<TDeflateLayer> deflate_;
 
   private:
+    friend class TAnswerPaceScope;
     // The bytes as they go on and come off the wire (through TLS when on).
     std::int32_t ReceiveWire(void* buf, std::int32_t size, const char* tag);
     void WriteWire(const char* p, std::int32_t left);
@@ -124,7 +138,14 @@ class TTCPClientSocket : public TTCPSocket {
     // the TLS layer wants; raises ETCPClientSocket with tag otherwise.
     void WaitFor(bool write, const char* tag);
     std::int32_t TlsWaitTime(std::int32_t T);
-    bool ConnectTo(const struct SocketAddress& address, int protocol);
+    std::vector<SocketAddress> Resolve(const std::string& Host, std::uint16_t portNet,
+                                       std::int64_t deadlineUs);
+    // Connects Handle to one of the addresses, staggered; false with the
+    // last error in err (ETIMEDOUT when the deadline came first).
+    bool ConnectAny(const std::vector<SocketAddress>& addresses, int protocol,
+                    std::int64_t deadlineUs, int& err);
+    // What the running line's deadline leaves of Timeout.
+    std::int64_t LineWaitMicros() const;
     void SetTcpOptions();
     std::string out_;
     std::unique_ptr<TTlsLayer> tls_;
@@ -134,7 +155,32 @@ class TTCPClientSocket : public TTCPSocket {
     // sixth of the CPU time of a large download).
     static constexpr std::int64_t kDeadlinePending = -1;
     mutable std::int64_t deadlineUs_ = 0;
+    // The running TAnswerPaceScope: when it opened (0: none) and the bytes
+    // received since.
+    std::int64_t paceStartUs_ = 0;
+    std::uint64_t paceBytes_ = 0;
     bool tlsFailed_ = false;
+};
+
+// Opened by the reader of a multi-line answer after its first line, around
+// the rest of it: the answer as a whole must keep arriving, or end. A line
+// per time-out is not enough: since the scope opened, the socket's waits
+// allow Timeout plus a second per kAnswerPaceBytesPerSecond bytes received
+// in it, so a server that sends a short line every little while, or a byte
+// a second, runs out with the wait's usual error ("Read" or "ReadLn",
+// ETIMEDOUT) while a large answer that flows is never cut. Each wait stays
+// bounded by Timeout and by its line's deadline as well: the stricter bound
+// holds. Nested scopes keep the outer one.
+class TAnswerPaceScope {
+  public:
+    explicit TAnswerPaceScope(TTCPClientSocket& s);
+    ~TAnswerPaceScope();
+    TAnswerPaceScope(const TAnswerPaceScope&) = delete;
+    TAnswerPaceScope& operator=(const TAnswerPaceScope&) = delete;
+
+  private:
+    TTCPClientSocket& s_;
+    bool owner_;
 };
 
 } // namespace brix

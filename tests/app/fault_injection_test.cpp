@@ -432,7 +432,8 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
         std::filesystem::remove(tree / "qv-ppp.log");
         {
             const Dialogue again = FetchDialogue(left, sent, mode());
-            ScriptServer server(Play(again, {0, 0, Fault::None}), std::chrono::seconds(5), port);
+            ScriptServer server(Play(again, {0, 0, Fault::None}), std::chrono::seconds(5),
+                                ScriptServer::On::V4, port);
             Run(server);
             EXPECT_TRUE(server.Passed()) << server.Report();
             // Pipelined, the commands of the later messages are on their way

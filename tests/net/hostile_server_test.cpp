@@ -1,12 +1,13 @@
 // Connections: every address of a name is tried, and failures name what
-// could not be reached. Then hostile and broken input through the real
-// program: servers that send endless lines or answers, bytes that dribble
-// in (a TLS handshake too), numbers out of range or at the top of their
-// range, NUL bytes, binary garbage and terminal escape sequences, answers
-// for another article, TLS that cannot be trusted or is cut; malformed box
-// and colour files. Every run must end by itself with a clear line in the run log, no
-// control byte from the input may reach the terminal, and no secret may leave
-// over a connection that is not secured as the box demands.
+// could not be reached; a server named by an IPv6 literal. Then hostile and
+// broken input through the real program: servers that send endless lines or
+// answers, bytes that dribble in (a TLS handshake too), numbers out of range
+// or at the top of their range, NUL bytes, binary garbage and terminal
+// escape sequences, answers for another article, TLS that cannot be trusted
+// or is cut; malformed box and colour files. Every run must end by itself
+// with a clear line in the run log, no control byte from the input may reach
+// the terminal, and no secret may leave over a connection that is not
+// secured as the box demands.
 
 #include "net/buf_tcp_client_socket.h"
 #include "net/socket_api.h"
@@ -44,6 +45,7 @@ struct Certificates {
     testing::TestPki pki;
     testing::TestPki::Pair stranger = pki.Issue("localhost", 30, false);
     testing::TestPki::Pair otherName = pki.Issue("mail.example.org");
+    testing::TestPki::Pair loopback6 = pki.Issue("::1");
 };
 const Certificates& Tls() {
     static const Certificates certificates;
@@ -87,6 +89,7 @@ struct Hostile {
     std::string rc = {};                    // the box's group pointer file, when given
     std::vector<std::string> postings = {}; // queued articles
     bool verbose = true;                    // -v: no status window, no colours
+    bool ipv6 = false;                      // the server on ::1, the box names it [::1]
 };
 
 // A news server's greeting and its answer to GROUP for articles first..last.
@@ -320,6 +323,23 @@ const std::vector<Hostile> kHostile = {
      .expected = "Error (getmail): TLS: handshake. (Error=110)",
      .seconds = 4,
      .never = "USER"},
+    // An IPv6 literal in brackets, as URLs write it, carried through the
+    // box's server list to the server on ::1; TLS checks the address, not
+    // the brackets.
+    {.name = "Ipv6LiteralInBrackets",
+     .server =
+         [] {
+             return Script()
+                 .StartTls(Tls().loopback6.cert, Tls().loopback6.key)
+                 .Send("+OK over IPv6")
+                 .Expect("USER joe")
+                 .Send("+OK")
+                 .Expect("PASS pw")
+                 .Send("-ERR that was IPv6");
+         },
+     .box = "TLSCAFILE=ca.pem\nPOP3TLS=TLS\n",
+     .expected = "Error (getmail): Pass. (Error=-ERR that was IPv6)",
+     .ipv6 = true},
 };
 
 void PrintTo(const Hostile& h, std::ostream* os) {
@@ -335,13 +355,16 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
 #ifdef __SANITIZE_ADDRESS__
     if (h.memoryMiB) GTEST_SKIP() << "the sanitizer needs an address space without limit";
 #endif
+    if (h.ipv6 && FreeLoopbackPort6() == 0) GTEST_SKIP() << "no IPv6 loopback on this machine";
     if (h.server) {
-        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2));
+        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2),
+                       h.ipv6 ? ScriptServer::On::V6 : ScriptServer::On::V4);
         const std::string port = server->PortText();
-        const std::string first[] = {"POP3SERVER=127.0.0.1\nPOP3PORT=" + port +
+        const std::string host = h.ipv6 ? "[::1]" : "127.0.0.1";
+        const std::string first[] = {"POP3SERVER=" + host + "\nPOP3PORT=" + port +
                                          "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n",
-                                     "SMTPSERVER=127.0.0.1\nSMTPPORT=" + port + "\n",
-                                     "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"};
+                                     "SMTPSERVER=" + host + "\nSMTPPORT=" + port + "\n",
+                                     "NNTPSERVER=" + host + "\nNNTPPORT=" + port + "\n"};
         box = first[static_cast<int>(h.protocol)] + box;
     }
     if (auto at = box.find("{stranger-pin}"); at != std::string::npos)

@@ -53,6 +53,26 @@ int FreeLoopbackPort(int* listener, int port) {
     return ntohs(a.sin_port);
 }
 
+int FreeLoopbackPort6(int* listener) {
+    int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof a;
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        (listener && ::listen(s, 8) != 0) ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (s >= 0) ::close(s);
+        if (listener) *listener = -1;
+        return 0;
+    }
+    if (listener)
+        *listener = s;
+    else
+        ::close(s);
+    return ntohs(a.sin6_port);
+}
+
 int ConnectLoopback(int port) {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = Loopback(port);
@@ -431,10 +451,14 @@ void TestPki::Openssl(const std::string& commands) const {
 
 TestPki::Pair TestPki::Issue(const std::string& dns, int days, bool trusted) {
     const std::string n = std::to_string(++serial_), ca = trusted ? "ca" : "stranger";
-    Openssl("openssl req -new -subj /CN=" + dns + " -addext subjectAltName=DNS:" + dns + kNewKey +
-            "key" + n + ".pem | openssl x509 -req -copy_extensions copy -days " +
-            std::to_string(days) + " -CA " + ca + ".pem -CAkey " + ca + ".key -out cert" + n +
-            ".pem && cat " + ca + ".pem >> cert" + n + ".pem");
+    unsigned char ip[16];
+    const bool address =
+        inet_pton(AF_INET, dns.c_str(), ip) == 1 || inet_pton(AF_INET6, dns.c_str(), ip) == 1;
+    Openssl("openssl req -new -subj /CN=" + dns +
+            " -addext subjectAltName=" + (address ? "IP:" : "DNS:") + dns + kNewKey + "key" + n +
+            ".pem | openssl x509 -req -copy_extensions copy -days " + std::to_string(days) +
+            " -CA " + ca + ".pem -CAkey " + ca + ".key -out cert" + n + ".pem && cat " + ca +
+            ".pem >> cert" + n + ".pem");
     return {dir_ + "/cert" + n + ".pem", dir_ + "/key" + n + ".pem"};
 }
 

@@ -15,6 +15,8 @@ namespace brix::testing {
 // socket stays open and listening there; otherwise it is closed again (so
 // only probably free).
 int FreeLoopbackPort(int* listener = nullptr, int port = 0);
+// The same on ::1; 0 (and no listener) when the machine has no IPv6 loopback.
+int FreeLoopbackPort6(int* listener = nullptr);
 // A socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
 
@@ -166,8 +168,9 @@ class TestPki {
 
     // The test CA's certificate, to be trusted through TLSCAFILE.
     std::string CaFile() const { return dir_ + "/ca.pem"; }
-    // A server certificate for the DNS name, valid for `days` from now (a
-    // negative number: expired), issued by the test CA or the untrusted one.
+    // A server certificate for the DNS name (or an IP address: "::1"),
+    // valid for `days` from now (a negative number: expired), issued by the
+    // test CA or the untrusted one.
     Pair Issue(const std::string& dns, int days = 30, bool trusted = true);
     // "localhost", valid, from the test CA.
     const Pair& Localhost() const { return localhost_; }

@@ -49,10 +49,12 @@ std::vector<std::string> DataLines(const std::string& reply,
     return wire;
 }
 
-ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline, int port)
+ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline, On on, int port)
     : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + deadline) {
-    port_ = FreeLoopbackPort(&listener_, port);
-    if (listener_ < 0) throw std::runtime_error("ScriptServer: cannot listen on 127.0.0.1");
+    port_ = on == On::V6 ? FreeLoopbackPort6(&listener_) : FreeLoopbackPort(&listener_, port);
+    if (listener_ < 0)
+        throw std::runtime_error(on == On::V6 ? "ScriptServer: cannot listen on ::1"
+                                              : "ScriptServer: cannot listen on 127.0.0.1");
     thread_ = std::thread([this] {
         while (fd_ < 0 && !Expired())
             if (Readable(listener_)) fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);

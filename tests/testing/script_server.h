@@ -1,6 +1,6 @@
 #pragma once
-// A scripted fake server for the protocol tests. It listens on 127.0.0.1 on
-// a free port, plays its script, in a thread of its own, to the one
+// A scripted fake server for the protocol tests. It listens on 127.0.0.1 (or
+// ::1) on a free port, plays its script, in a thread of its own, to the one
 // connection it accepts (further connections are refused), records every
 // byte the client sent and notes every step where the client did not say
 // what the script expected:
@@ -76,11 +76,14 @@ class Script {
 
 class ScriptServer {
   public:
-    // On `port` when given (a second run against the same server: mail
-    // identifiers name a port other than POP3's own), else on a free one.
+    // Where it listens: 127.0.0.1, or ::1 (tests of IPv6 skip themselves
+    // when FreeLoopbackPort6 finds no IPv6 loopback); on `port` when given (a
+    // second run against the same server: mail identifiers name a port other
+    // than POP3's own), else on a free one.
+    enum class On { V4, V6 };
     explicit ScriptServer(Script script,
                           std::chrono::milliseconds deadline = std::chrono::seconds(5),
-                          int port = 0);
+                          On on = On::V4, int port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
