@@ -587,7 +587,7 @@ Dialogue ListDialogue(const std::string& file) {
     if (file.empty())
         Ask(d, "LIST", Multi("215 list", {"alt.a 0 1 m", "de.b 7 1 y", "de.c 0 1 y"}));
     else if (file != kUserList)
-        Ask(d, "NEWGROUPS " + file.substr(12, 13) + " GMT ",
+        Ask(d, "NEWGROUPS " + file.substr(12, 13) + " GMT",
             Multi("231 new", file == kWholeList ? Lines{} : Lines{"de.c 0 1 y", "de.b 7 1 y"}));
     Ask(d, "QUIT", S({"205 bye"}));
     return d;

@@ -7,6 +7,7 @@
 // job, duplicates and the batches of a broken run are the break-point
 // generator's part.
 
+#include "clients/nntp_client.h"
 #include "filter/pho.h"
 #include "news/batch.h"
 #include "news/dupes.h"
@@ -90,6 +91,14 @@ TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
         EXPECT_EQ(RebuildGroupLine(g), rebuilt);
         EXPECT_EQ(ParseGroupLine(RebuildGroupLine(g), "box.rc").headerOnly, g.headerOnly);
     }
+}
+
+// RFC 3977 section 7.3: nothing after the last word.
+TEST(NewsgroupList, TheNewGroupsLineEndsWithItsLastWord) {
+    const LocalTime t{2024, 1, 2, 3, 4, 5};
+    EXPECT_EQ(NewGroupsCommand(t, true, ""), "NEWGROUPS 240102 030405 GMT");
+    EXPECT_EQ(NewGroupsCommand(t, false, ""), "NEWGROUPS 240102 030405");
+    EXPECT_EQ(NewGroupsCommand(t, false, "de"), "NEWGROUPS 240102 030405 <de>");
 }
 
 // Queued (wire = false) or as sent after POST, up to its ".".
