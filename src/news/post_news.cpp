@@ -215,14 +215,18 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
         status->SetMsgDone(posted_);
         status->SetBytesDone(bytesDone_);
     }
-    // The request first: a failed write must leave the file queued (its mark
-    // makes the next run ask the server), never the request lost. An
-    // article without Message-ID got one from the server, which this job
-    // cannot know; a request for "" could only fail.
-    if (box_.NNTPREPLACEOWN && !messageId.empty())
-        AppendRequestRecord(Settings().QvPath + kRequestFileName,
-                            RequestRecord{3, 0, "*", messageId});
-    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    // The request first, on disk before the file goes: a failed write must
+    // leave the file queued (its mark makes the next run ask the server),
+    // never the request lost, not even by a power loss. An article without
+    // Message-ID got one from the server, which this job cannot know; a
+    // request for "" could only fail.
+    DataBeforeState written;
+    if (box_.NNTPREPLACEOWN && !messageId.empty()) {
+        const std::string requests = ResolveName(Settings().QvPath + kRequestFileName);
+        AppendRequestRecord(requests, RequestRecord{3, 0, "*", messageId});
+        written.Written(requests);
+    }
+    written.FlushThenSave([&] { RemoveDurably(path); });
     RemoveMarker(path);
     // Only now: an abort never makes a posted article look unposted.
     CheckUserAbort();
