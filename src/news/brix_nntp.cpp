@@ -92,9 +92,17 @@ bool tbrix_nntp::Capabilities(TStrings* Lines) {
     return true;
 }
 
-void tbrix_nntp::Compress() {
-    Command("COMPRESS DEFLATE", "COMPRESS DEFLATE refused", 206);
+bool tbrix_nntp::Compress() {
+    SendCommand("COMPRESS DEFLATE");
+    // Until 206 nothing has changed on the wire: a refusal leaves the session
+    // as it was (RFC 8054 section 2.2.2), but an answer that cannot be read
+    // leaves it out of step.
+    if (ReplyCode != 206) {
+        CheckReadable();
+        return false;
+    }
     Socket->StartCompression();
+    return true;
 }
 
 void tbrix_nntp::Disconnect() {

@@ -13,6 +13,11 @@ namespace brix {
 
 class tbrixconfig;
 
+// Loops over what a server sent (overview lines, list lines, request
+// records) check for the user's abort at least this often, so that no
+// answer, however long, keeps the user waiting.
+constexpr std::size_t kLinesPerAbortCheck = 4096;
+
 class tbrix_nntp : public TAbsNNTPClient {
   public:
     // Port is the NNTPPORT text: a service name or a port number.
@@ -41,9 +46,10 @@ class tbrix_nntp : public TAbsNNTPClient {
     // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
     // or false when it does not know the command (an RFC 977 server).
     bool Capabilities(TStrings* Lines);
-    // "COMPRESS DEFLATE" (RFC 8054), answered 206; then both directions are
-    // deflated. A refusal raises "COMPRESS DEFLATE refused".
-    void Compress();
+    // "COMPRESS DEFLATE" (RFC 8054): true on 206, and from then on both
+    // directions are deflated; false on any other reply, the session going
+    // on uncompressed. A reply without a code raises as CheckReadable does.
+    bool Compress();
     // Says how much deflate saved, into the transcript.
     void Disconnect() override;
 

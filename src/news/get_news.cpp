@@ -45,6 +45,10 @@ namespace {
 constexpr std::int64_t kSaveInterval = 10'000;
 // Commands in flight at most when the server pipelines.
 constexpr std::size_t kPipelineWindow = 32;
+// Overview lines that cannot be read are logged one by one up to this many
+// per group, then counted in one line: a hostile overview of a few KiB of
+// deflate must not write megabytes of log.
+constexpr std::size_t kUnreadableLogged = 5;
 
 tbrix_ninf* NewsStatusBlock() {
     if (Settings().VerboseMode) return nullptr;
@@ -188,12 +192,15 @@ void NewsFetch::Session() {
     };
     if (offers("VERSION 2")) client_.SetPipeline(kPipelineWindow);
     // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
-    if (box_.NNTPCOMPRESS &&
+    const bool deflate =
+        box_.NNTPCOMPRESS &&
         std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
             const std::string l = UpperAscii(Trimmed(c));
             return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
-        }))
-        client_.Compress();
+        });
+    // A refusal leaves the session as it was (section 2.2.2): no error.
+    if (deflate && !client_.Compress())
+        WriteLog("COMPRESS DEFLATE refused: " + client_.LastReply + "; going on uncompressed", 1);
     if (status_) {
         status_->SetInfo("receiving news");
         status_->SetMsgDone(0);
@@ -326,15 +333,21 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     std::vector<std::pair<std::int64_t, std::size_t>> numbers;
     if (withOverview) {
         std::int64_t previous = from;
+        std::size_t unreadable = 0;
         for (std::size_t i = 0; i < overview.size(); ++i) {
+            if (i % kLinesPerAbortCheck == kLinesPerAbortCheck - 1) CheckUserAbort();
             std::int64_t n = 0;
             if (OverviewNumber(overview[i], n) && n > previous && n <= last) {
                 numbers.emplace_back(n, i);
                 previous = n;
-            } else {
+            } else if (++unreadable <= kUnreadableLogged) {
                 WriteLog(EAbsNNTPClient::CreateError("Xover", Cut(overview[i])).Message(), 3);
             }
         }
+        if (unreadable > kUnreadableLogged)
+            WriteLog(g.group + ": " + std::to_string(unreadable - kUnreadableLogged) +
+                         " more unreadable overview lines",
+                     3);
     }
     const std::int64_t wanted =
         withOverview ? static_cast<std::int64_t>(numbers.size()) : last - from;

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
@@ -86,6 +87,9 @@ struct Hostile {
     std::string rc = {};                    // the box's group pointer file, when given
     std::vector<std::string> postings = {}; // queued articles
     bool verbose = true;                    // -v: no status window, no colours
+    int exitCode = -1;                      // the run's exit code, when not -1
+    bool played = false;                    // the server's script is played to its end
+    std::function<void(const testing::TempTree&)> after = {}; // checks what the run left
 };
 
 // A news server's greeting and its answer to GROUP for articles first..last.
@@ -96,6 +100,48 @@ Script NewsGroup(const std::string& first, const std::string& last) {
         .Send("500 what?")
         .Expect("GROUP de.a")
         .Send("211 3 " + first + " " + last + " de.a");
+}
+
+// An RFC 3977 server's greeting and capabilities (it pipelines).
+Script NewsVersion2(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> capabilities = {"VERSION 2", "READER"};
+    capabilities.insert(capabilities.end(), more.begin(), more.end());
+    return Script()
+        .Send("200 news")
+        .Expect("CAPABILITIES")
+        .SendData("101 capabilities", capabilities);
+}
+
+// Article n of de.a: its overview line and its answer to ARTICLE n.
+std::string OverviewOf(int n) {
+    const std::string no = std::to_string(n);
+    return no + "\ts\ta@b\td\t<" + no + "@x>\t\t9\t1";
+}
+Script& SendArticle(Script& s, int n) {
+    const std::string no = std::to_string(n), id = "<" + no + "@x>";
+    return s.SendData("220 " + no + " " + id, {"Message-ID: " + id, "", "text " + no});
+}
+
+// COMPRESS DEFLATE offered, then refused: the session goes on as it was and
+// the fetch is no failure.
+Hostile CompressRefused(const char* name, const std::string& refusal) {
+    return {.name = name,
+            .server =
+                [refusal] {
+                    Script s = NewsVersion2({"COMPRESS DEFLATE"}).Expect("COMPRESS DEFLATE");
+                    s.Send(refusal).Expect("GROUP de.a").Send("211 1 1 1 de.a").Expect("XOVER 1");
+                    s.SendData("224 overview", {OverviewOf(1)}).Expect("ARTICLE 1");
+                    return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
+                },
+            .expected = "COMPRESS DEFLATE refused: " + refusal + "; going on uncompressed",
+            .protocol = Protocol::Nntp,
+            .rc = "de.a 0\n",
+            .exitCode = 0,
+            .played = true,
+            .after =
+                [](const testing::TempTree& t) {
+                    EXPECT_NE(t.Read("spool/n0000.msg").find("text 1"), std::string::npos);
+                }};
 }
 
 const std::vector<Hostile> kHostile = {
@@ -301,6 +347,32 @@ const std::vector<Hostile> kHostile = {
      .never = "second",
      .postings = {"Newsgroups: de.a\r\nMessage-ID: <p1@x>\r\n\r\nfirst\r\n",
                   "Newsgroups: de.a\r\nMessage-ID: <p2@x>\r\n\r\nsecond\r\n"}},
+    CompressRefused("CompressRefused403", "403 not now"),
+    CompressRefused("CompressRefused502", "502 not for you"),
+    CompressRefused("CompressRefused500", "500 what?"),
+    // 300,000 overview lines that cannot be read (a few KiB of deflate): a
+    // handful are logged, the rest counted in one line, and the run ends at
+    // once.
+    {.name = "UnreadableOverviewLines",
+     .server =
+         [] {
+             std::string lines;
+             for (int i = 0; i < 300'000; ++i)
+                 lines += "x\r\n";
+             Script s = NewsGroup("1", "3").Expect("XOVER 1-3").Send("224 overview");
+             return s.SendRaw(lines + ".\r\n").Expect("QUIT").Send("205 bye");
+         },
+     .expected = "de.a: 299995 more unreadable overview lines",
+     .protocol = Protocol::Nntp,
+     .seconds = 5,
+     .rc = "de.a 0\n",
+     .exitCode = 0,
+     .played = true,
+     .after =
+         [](const testing::TempTree& t) {
+             for (const char* log : {"qv-ppp.log", "BOX1.log"})
+                 EXPECT_LT(t.Read(log).size(), 1u << 20) << log;
+         }},
     // A handshake that comes a byte at a time: the time-out bounds all of
     // it, not each byte (a TLS record header, then its body dripping).
     {.name = "DrippingTlsHandshake",
@@ -326,21 +398,23 @@ class HostileInput : public ::testing::TestWithParam<Hostile> {};
 TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     const Hostile& h = GetParam();
     std::optional<testing::ScriptServer> server;
-    std::string box = h.box;
 #ifdef __SANITIZE_ADDRESS__
     if (h.memoryMiB) GTEST_SKIP() << "the sanitizer needs an address space without limit";
 #endif
-    if (h.server) {
-        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2));
-        const std::string port = server->PortText();
+    // The box file, for the server on this port.
+    auto boxFor = [&](const std::string& port) {
+        std::string box = h.box;
         const std::string first[] = {"POP3SERVER=127.0.0.1\nPOP3PORT=" + port +
                                          "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n",
                                      "SMTPSERVER=127.0.0.1\nSMTPPORT=" + port + "\n",
                                      "NNTPSERVER=127.0.0.1\nNNTPPORT=" + port + "\n"};
-        box = first[static_cast<int>(h.protocol)] + box;
-    }
-    if (auto at = box.find("{stranger-pin}"); at != std::string::npos)
-        box.replace(at, 14, Fingerprint(Tls().stranger.cert));
+        if (!port.empty()) box = first[static_cast<int>(h.protocol)] + box;
+        if (auto at = box.find("{stranger-pin}"); at != std::string::npos)
+            box.replace(at, 14, Fingerprint(Tls().stranger.cert));
+        return box;
+    };
+    if (h.server) server.emplace(h.server(), std::chrono::seconds(h.seconds + 2));
+    const std::string box = boxFor(server ? server->PortText() : "");
     testing::TempTree t;
     t.MakeDir("spool");
     if (h.protocol == Protocol::Smtp)
@@ -365,6 +439,13 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     if (h.expected.starts_with("Error (")) {
         EXPECT_EQ(r.exitCode, 105);
     }
+    if (h.exitCode >= 0) {
+        EXPECT_EQ(r.exitCode, h.exitCode) << t.Read("qv-ppp.log");
+    }
+    if (h.played) {
+        EXPECT_TRUE(server->Passed()) << server->Report();
+    }
+    if (h.after) h.after(t);
     std::string log = t.Read("qv-ppp.log");
     EXPECT_EQ((log + t.Read("BOX1.log") + r.output).find("fr0m-cmd"), std::string::npos);
     EXPECT_NE(log.find(h.expected), std::string::npos) << log << "\n---\n" << r.output;
