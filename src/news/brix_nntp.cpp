@@ -117,6 +117,20 @@ void tbrix_nntp::CheckReadable() {
     throw EBufTCPClientSocket::CreateError("ReadLn: reply without a status code", LastReply);
 }
 
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number) {
+    std::int64_t named = 0;
+    return Reply.size() > 4 && ReplyNumbers(std::string_view(Reply).substr(4), 1, &named) &&
+           named == Number;
+}
+
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group) {
+    // The fifth word: after the code and the three numbers.
+    std::size_t at = 0;
+    for (int word = 0; word < 4 && at != std::string::npos; ++word)
+        at = Reply.find_first_not_of(' ', Reply.find(' ', at));
+    return at != std::string::npos && Reply.compare(at, Reply.find(' ', at) - at, Group) == 0;
+}
+
 std::string WithoutBrackets(std::string id) {
     if (!id.empty() && id.front() == '<') id.erase(0, 1);
     if (!id.empty() && id.back() == '>') id.pop_back();

@@ -63,6 +63,13 @@ class tbrix_nntp : public TAbsNNTPClient {
     std::string loginSecret_;
 };
 
+// The answer to ARTICLE, HEAD or BODY by number ("220 n <id>") names that
+// number: the stream is known to be in step. Servers that name nothing are
+// taken at their word elsewhere, but prove nothing here.
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number);
+// The answer to GROUP ("211 count first last name") names that group.
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group);
+
 // A Message-ID as the client's commands take it: without its angle brackets.
 std::string WithoutBrackets(std::string id);
 

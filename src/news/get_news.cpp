@@ -90,6 +90,21 @@ class NewsFetch {
     bool TakesHeaderOnly(const GroupLine& g, const std::string& sender, tscaction action) const;
     // A known article, or one the scorefile kills: passed over.
     void PassOver(std::int64_t number);
+    // The treatment of an article finished (written, or passed over for a
+    // reason of its own).
+    void Finished(std::int64_t number);
+    // The answer just read was the one asked for article `number` when it
+    // names it; then every article finished before counts (Confirm).
+    void Answered(std::int64_t number);
+    // The stream is shown in step: the pass-overs before this point were
+    // for the articles they were taken for.
+    void Confirm();
+    // The group's line with the pointer on `reached`, kept back until the
+    // stream is confirmed in step.
+    void HoldBack(GroupLine g, std::size_t index, std::int64_t reached);
+    // The group's line with the pointer on the last article finished where
+    // it may stand; the old line when there is none.
+    void StopAtFinished(GroupLine g, std::size_t index);
     // Whole or as header only, into the group's batch, and known from then.
     void Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
               const tscverdict& verdict);
@@ -122,8 +137,20 @@ class NewsFetch {
     std::int64_t totalSkipped_ = 0;
     std::int64_t groupReceived_ = 0;
     std::int64_t groupBytes_ = 0;
-    // Treatment of the current group's articles: the last one finished.
+    // Treatment of the current group's articles: the last one finished
+    // where the pointer may stand. A 423 or 430 names no article, so an
+    // extra one sent out of step would pass the wrong article over for good:
+    // the articles finished from such a pass-over on are unconfirmed_ until
+    // a later answer names what was asked, a GROUP answer names its group,
+    // or QUIT is answered in step. Lines of groups that ended unconfirmed
+    // are held_ until then.
     std::optional<std::int64_t> finished_;
+    std::optional<std::int64_t> unconfirmed_;
+    struct HeldLine {
+        std::size_t index;
+        std::string line;
+    };
+    std::vector<HeldLine> held_;
     // The article whose header has been read, and whether it is taken whole.
     std::int64_t decided_ = -1;
     bool decidedWhole_ = false;
@@ -261,6 +288,7 @@ void NewsFetch::Group(std::size_t index) {
     bool exists = false;
     try {
         exists = client_.GroupInfo(g.group, count, first, last);
+        if (exists && AnswerNamesGroup(client_.LastReply, g.group)) Confirm();
     } catch (const EAbsNNTPClient& e) {
         // One group the server will not give us must not block the others;
         // 400 (service ending) and a broken reply concern the session.
@@ -285,15 +313,13 @@ void NewsFetch::Group(std::size_t index) {
         std::int64_t cps = 0;
         if (range.fetch) {
             finished_.reset();
+            unconfirmed_.reset();
             try {
                 FetchGroup(g, index, first, last, cps);
             } catch (...) {
-                // The pointer stops at the last article whose treatment
-                // finished; the one cut off is fetched again next time.
-                if (finished_) {
-                    g.pointer = *finished_;
-                    rcLines_[index] = RebuildGroupLine(g);
-                }
+                // The article cut off is fetched again next time.
+                if (unconfirmed_) HoldBack(g, index, *unconfirmed_);
+                StopAtFinished(g, index);
                 throw;
             }
         }
@@ -301,8 +327,41 @@ void NewsFetch::Group(std::size_t index) {
                      " CPS)",
                  1);
     }
-    rcLines_[index] = RebuildGroupLine(g);
+    if (unconfirmed_) {
+        HoldBack(g, index, g.pointer);
+        StopAtFinished(g, index);
+    } else {
+        rcLines_[index] = RebuildGroupLine(g);
+    }
     SaveState();
+}
+
+void NewsFetch::HoldBack(GroupLine g, std::size_t index, std::int64_t reached) {
+    g.pointer = reached;
+    held_.push_back({index, RebuildGroupLine(g)});
+    unconfirmed_.reset();
+}
+
+void NewsFetch::StopAtFinished(GroupLine g, std::size_t index) {
+    if (!finished_) return;
+    g.pointer = *finished_;
+    rcLines_[index] = RebuildGroupLine(g);
+}
+
+void NewsFetch::Finished(std::int64_t number) {
+    (unconfirmed_ ? unconfirmed_ : finished_) = number;
+}
+
+void NewsFetch::Answered(std::int64_t number) {
+    if (AnswerNamesArticle(client_.LastReply, number)) Confirm();
+}
+
+void NewsFetch::Confirm() {
+    if (unconfirmed_) finished_ = unconfirmed_;
+    unconfirmed_.reset();
+    for (HeldLine& h : held_)
+        rcLines_[h.index] = std::move(h.line);
+    held_.clear();
 }
 
 void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
@@ -411,8 +470,10 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
     try {
         if (overview && !score_)
             OverviewToHeader(header_.Lines, g.group, *overview);
-        else
+        else {
             client_.HeadByNo(number, &header_.Lines);
+            Answered(number);
+        }
         const std::string msgId = header_.HeaderValue("Message-ID:");
         CheckUserAbort();
         tscverdict verdict;
@@ -435,7 +496,9 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
         header_.Lines.clear();
         if (status_) status_->SetMsgTotal(status_->MsgTotal() - 1);
         WriteLog(e.Message(), 3);
-        finished_ = number;
+        // Whether this answer was this article's shows only later.
+        unconfirmed_ = number;
+        CheckUserAbort();
     }
 }
 
@@ -445,6 +508,7 @@ void NewsFetch::PassOver(std::int64_t number) {
     if (client_.IsAhead("ARTICLE " + std::to_string(number))) {
         TStrings dropped;
         client_.ArticleByNo(number, &dropped);
+        Answered(number);
     }
     const std::string text = "skipping article #" + std::to_string(number);
     if (status_) {
@@ -454,7 +518,7 @@ void NewsFetch::PassOver(std::int64_t number) {
     if (Settings().DebugLevel > 0) WriteLog(text, 1);
     ++totalSkipped_;
     header_.Lines.clear();
-    finished_ = number;
+    Finished(number);
 }
 
 void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
@@ -469,6 +533,7 @@ void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string&
     if (!g.headerOnly && action != tschdronly) {
         header_.Lines.clear();
         client_.ArticleByNo(number, &header_.Lines);
+        Answered(number);
     } else {
         MakeHeaderOnly(header_.Lines);
     }
@@ -479,7 +544,7 @@ void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string&
     // Known only once its entry is written.
     dupes_.Add(msgId);
     header_.Lines.clear();
-    finished_ = number;
+    Finished(number);
     CheckUserAbort();
     ++totalReceived_;
     ++groupReceived_;
@@ -520,6 +585,8 @@ void NewsFetch::SaveState() {
 void NewsFetch::EndPart(bool failing) {
     header_.Lines.clear();
     const TGoodbye bye = SayGoodbye(client_, failing);
+    // QUIT answered in step: no pass-over took another article's answer.
+    if (bye.said) Confirm();
     if (!failing) {
         SaveState();
         if (bye.error) std::rethrow_exception(bye.error);

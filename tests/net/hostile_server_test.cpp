@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <set>
 
 namespace brix {
 namespace {
@@ -90,6 +91,9 @@ struct Hostile {
     int exitCode = -1;                      // the run's exit code, when not -1
     bool played = false;                    // the server's script is played to its end
     std::function<void(const testing::TempTree&)> after = {}; // checks what the run left
+    // A second run against this server, which must hear all it expects;
+    // after it no article is in the batches twice.
+    std::function<Script()> next = {};
 };
 
 // A news server's greeting and its answer to GROUP for articles first..last.
@@ -373,6 +377,30 @@ const std::vector<Hostile> kHostile = {
              for (const char* log : {"qv-ppp.log", "BOX1.log"})
                  EXPECT_LT(t.Read(log).size(), 1u << 20) << log;
          }},
+    // An extra 423 ahead of the answer to ARTICLE 5: taken for 5's answer,
+    // it would pass 5 over for good. The answer naming 5 in 6's place shows
+    // the stream out of step, and the pointer stays before 5; the next run
+    // fetches 5 and 6.
+    {.name = "ExtraNoSuchArticleBeforeTheAnswer",
+     .server =
+         [] {
+             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
+             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             s.Expect("ARTICLE 5").Expect("ARTICLE 6").Send("423 no such article");
+             return SendArticle(SendArticle(s, 5), 6);
+         },
+     .expected = "Error (getnews): ArticleByNo: answer for another article. (Error=220 5 <5@x>)",
+     .protocol = Protocol::Nntp,
+     .never = "QUIT",
+     .rc = "de.a 4\n",
+     .after = [](const testing::TempTree& t) { EXPECT_EQ(t.Read("BOX1.rc"), "de.a 4\r\n"); },
+     .next =
+         [] {
+             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
+             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             s.Expect("ARTICLE 5").Expect("ARTICLE 6");
+             return SendArticle(SendArticle(s, 5), 6).Expect("QUIT").Send("205 bye");
+         }},
     // A handshake that comes a byte at a time: the time-out bounds all of
     // it, not each byte (a TLS record header, then its body dripping).
     {.name = "DrippingTlsHandshake",
@@ -446,6 +474,22 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
         EXPECT_TRUE(server->Passed()) << server->Report();
     }
     if (h.after) h.after(t);
+    if (h.next) {
+        testing::ScriptServer again(h.next());
+        t.Write("BOX1.bfg", boxFor(again.PortText()));
+        auto second = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+        EXPECT_EQ(second.exitCode, 0) << t.Read("qv-ppp.log");
+        EXPECT_TRUE(again.Passed()) << again.Report();
+        std::string batches;
+        for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
+            if (e.path().extension() == ".msg") batches += t.ReadAny(e.path());
+        std::set<std::string> ids;
+        const std::string tag = "\nMessage-ID: ";
+        for (std::size_t at = batches.find(tag); at != std::string::npos;
+             at = batches.find(tag, at + 1))
+            EXPECT_TRUE(ids.insert(batches.substr(at, batches.find('\n', at + 1) - at)).second)
+                << batches;
+    }
     std::string log = t.Read("qv-ppp.log");
     EXPECT_EQ((log + t.Read("BOX1.log") + r.output).find("fr0m-cmd"), std::string::npos);
     EXPECT_NE(log.find(h.expected), std::string::npos) << log << "\n---\n" << r.output;

@@ -291,6 +291,26 @@ TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
     EXPECT_TRUE(Logged("total: 0 articles received, 0 articles skipped"));
 }
 
+// A 423 names no article: the pass-over moves the pointer only once a later
+// answer shows the stream in step, here the next GROUP answer naming its
+// group (one that names none proves nothing), before the connection is cut.
+TEST_F(NewsJobTest, APassOverCountsOnceAnAnswerShowsTheStreamInStep) {
+    for (std::string named : {" de.b", ""}) {
+        SCOPED_TRACE(named);
+        std::filesystem::remove(tree / "e-news.idx");
+        std::filesystem::remove(tree / "spool/n0000.msg");
+        Rc("de.a 0\nde.b 0\n");
+        Script s = NewsReady();
+        Group(s, "de.a", 1, 2);
+        Xover(s, "1-2", {1, 2});
+        s.Expect("ARTICLE 1").SendData("220 1 <1@x>", NewsArticle(1));
+        s.Expect("ARTICLE 2").Send("423 no such article");
+        s.Expect("GROUP de.b").Send("211 1 1 1" + named).Expect("XOVER 1").Close();
+        Run(s);
+        EXPECT_EQ(Rc(), "de.a " + std::string(named.empty() ? "1" : "2") + "\r\nde.b 0\r\n");
+    }
+}
+
 // A killed run wrote article 1 but not the state: its batch tells.
 TEST_F(NewsJobTest, ArticlesOfABatchLeftBehindAreNotFetchedAgain) {
     Rc("de.a 0\n");
