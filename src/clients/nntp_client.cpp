@@ -24,7 +24,11 @@ std::string DatePart(const LocalTime& DateTime, bool GMT, const std::string& Dis
 
 std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT,
                              const std::string& Distributions) {
-    return "NEWGROUPS " + DatePart(DateTime, GMT, Distributions);
+    // RFC 3977 section 7.3: "NEWGROUPS date time [GMT]", nothing after the
+    // last word; servers that split on single blanks take a trailing one
+    // for an empty argument.
+    return "NEWGROUPS " + FormatNewsDateTime(DateTime) + (GMT ? " GMT" : "") +
+           (Distributions.empty() ? std::string() : " <" + Distributions + ">");
 }
 
 std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,

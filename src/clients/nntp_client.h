@@ -17,10 +17,13 @@ BRIX_SKT_EXCEPTION_CLASS(EAbsNNTPClient);
 
 // "yymmdd hhnnss" of the NEWGROUPS and NEWNEWS commands.
 std::string FormatNewsDateTime(const LocalTime& DateTime);
-// The command lines of NEWGROUPS and NEWNEWS: date, then "GMT" or nothing,
-// then the distributions in angle brackets or nothing, each part after a
-// blank (so the line ends in two blanks without GMT and distributions).
+// "NEWGROUPS yymmdd hhnnss", then " GMT" when asked in UTC and the
+// distributions in angle brackets after a blank when given; no trailing
+// blank.
 std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT, const std::string& Distributions);
+// The NEWNEWS line: date, then "GMT" or nothing, then the distributions in
+// angle brackets or nothing, each part after a blank (so the line ends in
+// two blanks without GMT and distributions).
 std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
                            const std::string& Distributions);
 

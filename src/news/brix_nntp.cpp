@@ -92,9 +92,17 @@ bool tbrix_nntp::Capabilities(TStrings* Lines) {
     return true;
 }
 
-void tbrix_nntp::Compress() {
-    Command("COMPRESS DEFLATE", "COMPRESS DEFLATE refused", 206);
+bool tbrix_nntp::Compress() {
+    SendCommand("COMPRESS DEFLATE");
+    // Until 206 nothing has changed on the wire: a refusal leaves the session
+    // as it was (RFC 8054 section 2.2.2), but an answer that cannot be read
+    // leaves it out of step.
+    if (ReplyCode != 206) {
+        CheckReadable();
+        return false;
+    }
     Socket->StartCompression();
+    return true;
 }
 
 void tbrix_nntp::Disconnect() {
@@ -107,6 +115,20 @@ void tbrix_nntp::CheckReadable() {
     if (ReplyCode != 0) return;
     OutOfStep = true;
     throw EBufTCPClientSocket::CreateError("ReadLn: reply without a status code", LastReply);
+}
+
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number) {
+    std::int64_t named = 0;
+    return Reply.size() > 4 && ReplyNumbers(std::string_view(Reply).substr(4), 1, &named) &&
+           named == Number;
+}
+
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group) {
+    // The fifth word: after the code and the three numbers.
+    std::size_t at = 0;
+    for (int word = 0; word < 4 && at != std::string::npos; ++word)
+        at = Reply.find_first_not_of(' ', Reply.find(' ', at));
+    return at != std::string::npos && Reply.compare(at, Reply.find(' ', at) - at, Group) == 0;
 }
 
 std::string WithoutBrackets(std::string id) {

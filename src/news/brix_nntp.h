@@ -13,6 +13,11 @@ namespace brix {
 
 class tbrixconfig;
 
+// Loops over what a server sent (overview lines, list lines, request
+// records) check for the user's abort at least this often, so that no
+// answer, however long, keeps the user waiting.
+constexpr std::size_t kLinesPerAbortCheck = 4096;
+
 class tbrix_nntp : public TAbsNNTPClient {
   public:
     // Port is the NNTPPORT text: a service name or a port number.
@@ -41,9 +46,10 @@ class tbrix_nntp : public TAbsNNTPClient {
     // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
     // or false when it does not know the command (an RFC 977 server).
     bool Capabilities(TStrings* Lines);
-    // "COMPRESS DEFLATE" (RFC 8054), answered 206; then both directions are
-    // deflated. A refusal raises "COMPRESS DEFLATE refused".
-    void Compress();
+    // "COMPRESS DEFLATE" (RFC 8054): true on 206, and from then on both
+    // directions are deflated; false on any other reply, the session going
+    // on uncompressed. A reply without a code raises as CheckReadable does.
+    bool Compress();
     // Says how much deflate saved, into the transcript.
     void Disconnect() override;
 
@@ -56,6 +62,13 @@ class tbrix_nntp : public TAbsNNTPClient {
     std::string loginUser_;
     std::string loginSecret_;
 };
+
+// The answer to ARTICLE, HEAD or BODY by number ("220 n <id>") names that
+// number: the stream is known to be in step. Servers that name nothing are
+// taken at their word elsewhere, but prove nothing here.
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number);
+// The answer to GROUP ("211 count first last name") names that group.
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group);
 
 // A Message-ID as the client's commands take it: without its angle brackets.
 std::string WithoutBrackets(std::string id);

@@ -45,6 +45,10 @@ namespace {
 constexpr std::int64_t kSaveInterval = 10'000;
 // Commands in flight at most when the server pipelines.
 constexpr std::size_t kPipelineWindow = 32;
+// Overview lines that cannot be read are logged one by one up to this many
+// per group, then counted in one line: a hostile overview of a few KiB of
+// deflate must not write megabytes of log.
+constexpr std::size_t kUnreadableLogged = 5;
 
 tbrix_ninf* NewsStatusBlock() {
     if (Settings().VerboseMode) return nullptr;
@@ -86,6 +90,21 @@ class NewsFetch {
     bool TakesHeaderOnly(const GroupLine& g, const std::string& sender, tscaction action) const;
     // A known article, or one the scorefile kills: passed over.
     void PassOver(std::int64_t number);
+    // The treatment of an article finished (written, or passed over for a
+    // reason of its own).
+    void Finished(std::int64_t number);
+    // The answer just read was the one asked for article `number` when it
+    // names it; then every article finished before counts (Confirm).
+    void Answered(std::int64_t number);
+    // The stream is shown in step: the pass-overs before this point were
+    // for the articles they were taken for.
+    void Confirm();
+    // The group's line with the pointer on `reached`, kept back until the
+    // stream is confirmed in step.
+    void HoldBack(GroupLine g, std::size_t index, std::int64_t reached);
+    // The group's line with the pointer on the last article finished where
+    // it may stand; the old line when there is none.
+    void StopAtFinished(GroupLine g, std::size_t index);
     // Whole or as header only, into the group's batch, and known from then.
     void Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
               const tscverdict& verdict);
@@ -118,8 +137,20 @@ class NewsFetch {
     std::int64_t totalSkipped_ = 0;
     std::int64_t groupReceived_ = 0;
     std::int64_t groupBytes_ = 0;
-    // Treatment of the current group's articles: the last one finished.
+    // Treatment of the current group's articles: the last one finished
+    // where the pointer may stand. A 423 or 430 names no article, so an
+    // extra one sent out of step would pass the wrong article over for good:
+    // the articles finished from such a pass-over on are unconfirmed_ until
+    // a later answer names what was asked, a GROUP answer names its group,
+    // or QUIT is answered in step. Lines of groups that ended unconfirmed
+    // are held_ until then.
     std::optional<std::int64_t> finished_;
+    std::optional<std::int64_t> unconfirmed_;
+    struct HeldLine {
+        std::size_t index;
+        std::string line;
+    };
+    std::vector<HeldLine> held_;
     // The article whose header has been read, and whether it is taken whole.
     std::int64_t decided_ = -1;
     bool decidedWhole_ = false;
@@ -188,12 +219,15 @@ void NewsFetch::Session() {
     };
     if (offers("VERSION 2")) client_.SetPipeline(kPipelineWindow);
     // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
-    if (box_.NNTPCOMPRESS &&
+    const bool deflate =
+        box_.NNTPCOMPRESS &&
         std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
             const std::string l = UpperAscii(Trimmed(c));
             return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
-        }))
-        client_.Compress();
+        });
+    // A refusal leaves the session as it was (section 2.2.2): no error.
+    if (deflate && !client_.Compress())
+        WriteLog("COMPRESS DEFLATE refused: " + client_.LastReply + "; going on uncompressed", 1);
     if (status_) {
         status_->SetInfo("receiving news");
         status_->SetMsgDone(0);
@@ -254,6 +288,7 @@ void NewsFetch::Group(std::size_t index) {
     bool exists = false;
     try {
         exists = client_.GroupInfo(g.group, count, first, last);
+        if (exists && AnswerNamesGroup(client_.LastReply, g.group)) Confirm();
     } catch (const EAbsNNTPClient& e) {
         // One group the server will not give us must not block the others;
         // 400 (service ending) and a broken reply concern the session.
@@ -278,15 +313,13 @@ void NewsFetch::Group(std::size_t index) {
         std::int64_t cps = 0;
         if (range.fetch) {
             finished_.reset();
+            unconfirmed_.reset();
             try {
                 FetchGroup(g, index, first, last, cps);
             } catch (...) {
-                // The pointer stops at the last article whose treatment
-                // finished; the one cut off is fetched again next time.
-                if (finished_) {
-                    g.pointer = *finished_;
-                    rcLines_[index] = RebuildGroupLine(g);
-                }
+                // The article cut off is fetched again next time.
+                if (unconfirmed_) HoldBack(g, index, *unconfirmed_);
+                StopAtFinished(g, index);
                 throw;
             }
         }
@@ -294,8 +327,41 @@ void NewsFetch::Group(std::size_t index) {
                      " CPS)",
                  1);
     }
-    rcLines_[index] = RebuildGroupLine(g);
+    if (unconfirmed_) {
+        HoldBack(g, index, g.pointer);
+        StopAtFinished(g, index);
+    } else {
+        rcLines_[index] = RebuildGroupLine(g);
+    }
     SaveState();
+}
+
+void NewsFetch::HoldBack(GroupLine g, std::size_t index, std::int64_t reached) {
+    g.pointer = reached;
+    held_.push_back({index, RebuildGroupLine(g)});
+    unconfirmed_.reset();
+}
+
+void NewsFetch::StopAtFinished(GroupLine g, std::size_t index) {
+    if (!finished_) return;
+    g.pointer = *finished_;
+    rcLines_[index] = RebuildGroupLine(g);
+}
+
+void NewsFetch::Finished(std::int64_t number) {
+    (unconfirmed_ ? unconfirmed_ : finished_) = number;
+}
+
+void NewsFetch::Answered(std::int64_t number) {
+    if (AnswerNamesArticle(client_.LastReply, number)) Confirm();
+}
+
+void NewsFetch::Confirm() {
+    if (unconfirmed_) finished_ = unconfirmed_;
+    unconfirmed_.reset();
+    for (HeldLine& h : held_)
+        rcLines_[h.index] = std::move(h.line);
+    held_.clear();
 }
 
 void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, std::int64_t last,
@@ -326,15 +392,21 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     std::vector<std::pair<std::int64_t, std::size_t>> numbers;
     if (withOverview) {
         std::int64_t previous = from;
+        std::size_t unreadable = 0;
         for (std::size_t i = 0; i < overview.size(); ++i) {
+            if (i % kLinesPerAbortCheck == kLinesPerAbortCheck - 1) CheckUserAbort();
             std::int64_t n = 0;
             if (OverviewNumber(overview[i], n) && n > previous && n <= last) {
                 numbers.emplace_back(n, i);
                 previous = n;
-            } else {
+            } else if (++unreadable <= kUnreadableLogged) {
                 WriteLog(EAbsNNTPClient::CreateError("Xover", Cut(overview[i])).Message(), 3);
             }
         }
+        if (unreadable > kUnreadableLogged)
+            WriteLog(g.group + ": " + std::to_string(unreadable - kUnreadableLogged) +
+                         " more unreadable overview lines",
+                     3);
     }
     const std::int64_t wanted =
         withOverview ? static_cast<std::int64_t>(numbers.size()) : last - from;
@@ -398,8 +470,10 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
     try {
         if (overview && !score_)
             OverviewToHeader(header_.Lines, g.group, *overview);
-        else
+        else {
             client_.HeadByNo(number, &header_.Lines);
+            Answered(number);
+        }
         const std::string msgId = header_.HeaderValue("Message-ID:");
         CheckUserAbort();
         tscverdict verdict;
@@ -422,7 +496,9 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
         header_.Lines.clear();
         if (status_) status_->SetMsgTotal(status_->MsgTotal() - 1);
         WriteLog(e.Message(), 3);
-        finished_ = number;
+        // Whether this answer was this article's shows only later.
+        unconfirmed_ = number;
+        CheckUserAbort();
     }
 }
 
@@ -432,6 +508,7 @@ void NewsFetch::PassOver(std::int64_t number) {
     if (client_.IsAhead("ARTICLE " + std::to_string(number))) {
         TStrings dropped;
         client_.ArticleByNo(number, &dropped);
+        Answered(number);
     }
     const std::string text = "skipping article #" + std::to_string(number);
     if (status_) {
@@ -441,7 +518,7 @@ void NewsFetch::PassOver(std::int64_t number) {
     if (Settings().DebugLevel > 0) WriteLog(text, 1);
     ++totalSkipped_;
     header_.Lines.clear();
-    finished_ = number;
+    Finished(number);
 }
 
 void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string& msgId,
@@ -456,6 +533,7 @@ void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string&
     if (!g.headerOnly && action != tschdronly) {
         header_.Lines.clear();
         client_.ArticleByNo(number, &header_.Lines);
+        Answered(number);
     } else {
         MakeHeaderOnly(header_.Lines);
     }
@@ -466,7 +544,7 @@ void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string&
     // Known only once its entry is written.
     dupes_.Add(msgId);
     header_.Lines.clear();
-    finished_ = number;
+    Finished(number);
     CheckUserAbort();
     ++totalReceived_;
     ++groupReceived_;
@@ -507,6 +585,8 @@ void NewsFetch::SaveState() {
 void NewsFetch::EndPart(bool failing) {
     header_.Lines.clear();
     const TGoodbye bye = SayGoodbye(client_, failing);
+    // QUIT answered in step: no pass-over took another article's answer.
+    if (bye.said) Confirm();
     if (!failing) {
         SaveState();
         if (bye.error) std::rethrow_exception(bye.error);

@@ -67,12 +67,20 @@ bool FoldedLess(const std::string& a, const std::string& b) {
 
 } // namespace
 
-void MergeNewGroups(std::vector<std::string>& list, const std::vector<std::string>& added) {
+void MergeNewGroups(std::vector<std::string>& list, const std::vector<std::string>& added,
+                    const std::function<void()>& every) {
+    std::size_t lines = 0;
+    auto tick = [&] {
+        if (every && ++lines % kLinesPerAbortCheck == 0) every();
+    };
     std::unordered_map<std::string, std::size_t> where;
     where.reserve(list.size() + added.size());
-    for (std::size_t i = 0; i < list.size(); ++i)
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        tick();
         if (!list[i].empty()) where.emplace(GroupName(list[i]), i);
+    }
     for (const std::string& line : added) {
+        tick();
         auto [it, fresh] = where.emplace(GroupName(line), list.size());
         if (fresh)
             list.push_back(line);
@@ -185,7 +193,7 @@ void ListSession::Update() {
     const std::string count = "new newsgroups: " + std::to_string(added.size());
     Info(count);
     WriteLog(count, 1);
-    MergeNewGroups(list, added);
+    MergeNewGroups(list, added, CheckUserAbort);
     list.insert(list.begin(), NewGroupsMarkerLine(t));
     ReplaceFile(file_, JoinLines(list, false));
 }

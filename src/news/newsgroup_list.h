@@ -7,6 +7,7 @@
 #include "context/config.h"
 #include "platform/clock.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,10 @@ bool ParseNewGroupsMarker(const std::string& line, LocalTime& t);
 // Merges the lines of a NEWGROUPS answer into the list: a line whose group
 // name (first blank-separated word) is listed already replaces that line, so
 // no group is listed twice; the others are added. Then the whole list is
-// sorted, stable, by bytes with ASCII letters folded to lower case.
-void MergeNewGroups(std::vector<std::string>& list, const std::vector<std::string>& added);
+// sorted, stable, by bytes with ASCII letters folded to lower case. `every`
+// (the user's abort check) is called every few thousand lines.
+void MergeNewGroups(std::vector<std::string>& list, const std::vector<std::string>& added,
+                    const std::function<void()>& every = {});
 
 // The job. Does nothing unless the box has NNTPLIST on. Client, socket and
 // abort errors are logged as the job's error and end it; the list file is

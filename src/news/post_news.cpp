@@ -90,7 +90,8 @@ class PostSession {
     tbrix_nntp client_;
     std::string dupeFile_;
     IdSet dupes_;
-    int posted_ = 0; // every article whose posting was begun
+    int begun_ = 0;  // articles whose posting was begun: "article #n"
+    int posted_ = 0; // articles the server accepted
     std::int64_t bytesDone_ = 0;
 };
 
@@ -150,7 +151,7 @@ void PostSession::PostFile(const QueuedArticle& file) {
     }
     AddNewsreaderVia(article.Lines);
     const std::string messageId = article.HeaderValue("Message-ID:");
-    const std::string number = "article #" + std::to_string(++posted_);
+    const std::string number = "article #" + std::to_string(++begun_);
     // An earlier posting of this very article ended without a verdict: the
     // server may hold it already, and a second posting would double it.
     const bool unsure = !messageId.empty() && MarkedId(path) == messageId;
@@ -169,10 +170,11 @@ void PostSession::PostFile(const QueuedArticle& file) {
         client_.Post(article.Lines);
     } catch (const EAbsNNTPClient& e) {
         // An answer we cannot read leaves the stream out of step: that ends
-        // the job. A refusal concerns this article alone: it stays queued.
+        // the job. A refusal concerns this article alone: it stays queued,
+        // and the job has failed for it, but the next article may pass.
         client_.CheckReadable();
         RemoveMarker(path);
-        WriteLog(e.Message(), 3);
+        LogJobError("postnews", e);
         WriteLog("News file " + path + " kept for the next run", 1);
         CheckUserAbort();
         return;
@@ -208,6 +210,7 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
                          const std::string& number) {
     // From here on the article must never be posted again.
     dupes_.Add(messageId);
+    ++posted_;
     if (Settings().DebugLevel > 0) WriteLog(number + " posted", 1);
     bytesDone_ += size;
     if (tbrix_ninf* status = PostStatus()) {
@@ -215,14 +218,18 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
         status->SetMsgDone(posted_);
         status->SetBytesDone(bytesDone_);
     }
-    // The request first: a failed write must leave the file queued (its mark
-    // makes the next run ask the server), never the request lost. An
-    // article without Message-ID got one from the server, which this job
-    // cannot know; a request for "" could only fail.
-    if (box_.NNTPREPLACEOWN && !messageId.empty())
-        AppendRequestRecord(Settings().QvPath + kRequestFileName,
-                            RequestRecord{3, 0, "*", messageId});
-    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    // The request first, on disk before the file goes: a failed write must
+    // leave the file queued (its mark makes the next run ask the server),
+    // never the request lost, not even by a power loss. An article without
+    // Message-ID got one from the server, which this job cannot know; a
+    // request for "" could only fail.
+    DataBeforeState written;
+    if (box_.NNTPREPLACEOWN && !messageId.empty()) {
+        const std::string requests = ResolveName(Settings().QvPath + kRequestFileName);
+        AppendRequestRecord(requests, RequestRecord{3, 0, "*", messageId});
+        written.Written(requests);
+    }
+    written.FlushThenSave([&] { RemoveDurably(path); });
     RemoveMarker(path);
     // Only now: an abort never makes a posted article look unposted.
     CheckUserAbort();

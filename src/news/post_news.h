@@ -18,9 +18,10 @@ namespace brix {
 void AddNewsreaderVia(std::vector<std::string>& article);
 
 // The job. Without a queued file it does nothing at all. A refused article
-// stays queued and the job goes on with the next; socket errors and the user
-// abort end the job; in every case the duplicate list is saved and the
-// connection closed.
+// stays queued and is the job's error ("Error (postnews): "), and the job
+// goes on with the next; "n articles posted" counts the accepted ones.
+// Socket errors and the user abort end the job; in every case the duplicate
+// list is saved and the connection closed.
 void PostNews(tbrixconfig& box);
 
 } // namespace brix

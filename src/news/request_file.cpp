@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,33 +55,13 @@ void AppendRequestRecord(const std::string& path, const RequestRecord& record) {
     AppendWhole(real, FormatRequestRecord(record));
 }
 
-RequestFile::RequestFile(const std::string& path) : path_(ResolveName(path)) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) ThrowInOutError(path_, errno);
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        int err = errno;
-        ::close(fd_);
-        ThrowInOutError(path_, err);
-    }
-    count_ = static_cast<std::int64_t>(st.st_size) / static_cast<std::int64_t>(kRequestRecordSize);
-}
-
-RequestFile::~RequestFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
+RequestFile::RequestFile(const std::string& path)
+    : file_(ResolveName(path)),
+      count_(file_.Size() / static_cast<std::int64_t>(kRequestRecordSize)) {}
 
 RequestRecord RequestFile::Read(std::int64_t index) const {
     std::string bytes(kRequestRecordSize, '\0');
-    std::size_t done = 0;
-    const off_t base = static_cast<off_t>(index) * static_cast<off_t>(kRequestRecordSize);
-    while (done < bytes.size()) {
-        ssize_t n =
-            ::pread(fd_, bytes.data() + done, bytes.size() - done, base + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ThrowInOutError(path_, n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
+    file_.ReadAt(index * static_cast<std::int64_t>(kRequestRecordSize), bytes);
     return ParseRequestRecord(bytes);
 }
 
@@ -92,21 +71,12 @@ void RequestFile::SetState(std::int64_t index, std::uint8_t state) {
 
 void RequestFile::Commit() {
     if (held_.empty()) return;
+    // The state byte follows the kind byte of its record.
     for (const auto& [index, state] : held_)
-        WriteState(index, state);
+        file_.WriteAt(index * static_cast<std::int64_t>(kRequestRecordSize) + 1,
+                      std::string_view(reinterpret_cast<const char*>(&state), 1));
     held_.clear();
-    if (::fsync(fd_) != 0) ThrowInOutError(path_, errno);
-}
-
-void RequestFile::WriteState(std::int64_t index, std::uint8_t state) {
-    const off_t at = static_cast<off_t>(index) * static_cast<off_t>(kRequestRecordSize) + 1;
-    char byte = static_cast<char>(state);
-    for (;;) {
-        ssize_t n = ::pwrite(fd_, &byte, 1, at);
-        if (n == 1) return;
-        if (n < 0 && errno == EINTR) continue;
-        ThrowInOutError(path_, n < 0 ? errno : EIO);
-    }
+    file_.Sync();
 }
 
 } // namespace brix

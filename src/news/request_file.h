@@ -3,6 +3,8 @@
 // wants by Message-ID, one 267-byte record each, with the state of the
 // attempts.
 
+#include "platform/durable.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,9 +39,6 @@ class RequestFile {
     // Raises EInOutError when the file cannot be opened for reading and
     // writing.
     explicit RequestFile(const std::string& path);
-    ~RequestFile();
-    RequestFile(const RequestFile&) = delete;
-    RequestFile& operator=(const RequestFile&) = delete;
 
     std::int64_t Count() const { return count_; }
     RequestRecord Read(std::int64_t index) const;
@@ -50,9 +49,7 @@ class RequestFile {
     void Commit();
 
   private:
-    void WriteState(std::int64_t index, std::uint8_t state);
-    std::string path_;
-    int fd_ = -1;
+    InPlaceFile file_;
     std::int64_t count_ = 0;
     std::vector<std::pair<std::int64_t, std::uint8_t>> held_;
 };

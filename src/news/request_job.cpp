@@ -47,6 +47,8 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                      });
     try {
         for (std::int64_t i = 0; i < count; ++i) {
+            // Records that are not this run's cost no answer and no check.
+            if (i % kLinesPerAbortCheck == kLinesPerAbortCheck - 1) CheckUserAbort();
             ahead.Fill(static_cast<std::size_t>(i));
             RequestRecord record = file.Read(i);
             if (!Taken(record)) {

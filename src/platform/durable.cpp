@@ -237,4 +237,53 @@ void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpos
                                  std::to_string(fs.need) + " needed)");
 }
 
+// ------------------------------------------------------------------------
+// The news jobs' files changed in place or removed.
+
+InPlaceFile::InPlaceFile(std::string path) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) ThrowInOutError(path_, errno);
+}
+
+InPlaceFile::~InPlaceFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::int64_t InPlaceFile::Size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) ThrowInOutError(path_, errno);
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+void InPlaceFile::ReadAt(std::int64_t offset, std::string& bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ThrowInOutError(path_, n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void InPlaceFile::WriteAt(std::int64_t offset, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ThrowInOutError(path_, n < 0 ? errno : ENOSPC);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void InPlaceFile::Sync() {
+    SyncFd(fd_, path_);
+}
+
+void RemoveDurably(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    SyncDirectory(DirName(path));
+}
+
 } // namespace brix

@@ -109,4 +109,36 @@ struct SpaceNeed {
 // directories that share a file system. `purpose` says what they are for.
 void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose);
 
+// ------------------------------------------------------------------------
+// The news jobs' files changed in place or removed.
+
+// A file of fixed-size records whose bytes change in place (the states of
+// "request.id"): opened for reading and writing, never created, never
+// truncated; a write becomes durable with Sync. Errors raise EInOutError
+// naming the file.
+class InPlaceFile {
+  public:
+    explicit InPlaceFile(std::string path);
+    ~InPlaceFile();
+    InPlaceFile(const InPlaceFile&) = delete;
+    InPlaceFile& operator=(const InPlaceFile&) = delete;
+
+    std::int64_t Size() const;
+    // Fills bytes from offset; the end of the file before it is full raises
+    // (EIO).
+    void ReadAt(std::int64_t offset, std::string& bytes) const;
+    void WriteAt(std::int64_t offset, std::string_view bytes);
+    // Flushes the writes to disk.
+    void Sync();
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Removes a file and flushes its directory, so that the removal is durable
+// before any state written after it; raises EInOutError naming the file.
+void RemoveDurably(const std::string& path);
+
 } // namespace brix

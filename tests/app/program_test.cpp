@@ -4,12 +4,14 @@
 
 #include "clients/base64.h"
 #include "delay_relay.h"
+#include "loopback_server.h"
 #include "testing/job_test.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/temp_tree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace brix {
@@ -446,6 +449,41 @@ TEST(NewsInn, AFullDiskStopsTheFetchWhileItsStateCanBeSaved) {
     r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
     EXPECT_EQ(Count(r.output, "Error"), 0u) << r.output;
     EachArticleOnce(t, kArticles);
+}
+
+// The first of two queued articles names a group the server does not carry
+// (441): it stays queued and is the post job's error; the second is posted
+// and removed, and only it is counted.
+TEST(NewsPosting, ARefusedArticleStaysQueuedAndIsTheJobsError) {
+    TempTree t;
+    t.MakeDir("server/news/de.test");
+    loopback::Options options;
+    options.dir = t / "server/";
+    loopback::Server server(options);
+    std::atomic<bool> stop{false};
+    std::thread serving([&] { server.Run(stop); });
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(server.NntpPort()) +
+                            "\nNNTPTIMEOUT=10\n");
+    const std::string head = "From: <own@client.example>\r\nSubject: mine\r\nMessage-ID: <";
+    t.Write("spool/n0001.out", head + "p1@x>\r\nNewsgroups: de.nowhere\r\n\r\none\r\n");
+    t.Write("spool/n0002.out", head + "p2@x>\r\nNewsgroups: de.test\r\n\r\ntwo\r\n");
+    auto r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+    stop = true;
+    serving.join();
+
+    EXPECT_EQ(r.exitCode, 105) << r.output;
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_EQ(Count(log, " Error (postnews): Post: After transfer. (Error=441 no such newsgroup: "
+                         "de.nowhere)\r\n"),
+              1u)
+        << log;
+    EXPECT_EQ(Count(log, " 1 articles posted\r\n"), 1u) << log;
+    EXPECT_EQ(Count(log, " Error ("), 1u) << log;
+    EXPECT_TRUE(t.Exists("spool/n0001.out"));
+    EXPECT_FALSE(t.Exists("spool/n0002.out"));
+    EXPECT_TRUE(Count(t.Read("server/news/de.test/1"), "<p2@x>"));
+    EXPECT_EQ(t.Read("e-news.idx"), "<p2@x>");
 }
 
 // ----------------------------------------------------------------------

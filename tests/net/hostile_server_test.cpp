@@ -22,10 +22,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <set>
 
 namespace brix {
 namespace {
@@ -90,6 +92,12 @@ struct Hostile {
     std::vector<std::string> postings = {}; // queued articles
     bool verbose = true;                    // -v: no status window, no colours
     bool ipv6 = false;                      // the server on ::1, the box names it [::1]
+    int exitCode = -1;                      // the run's exit code, when not -1
+    bool played = false;                    // the server's script is played to its end
+    std::function<void(const testing::TempTree&)> after = {}; // checks what the run left
+    // A second run against this server, which must hear all it expects;
+    // after it no article is in the batches twice.
+    std::function<Script()> next = {};
 };
 
 // A news server's greeting and its answer to GROUP for articles first..last.
@@ -100,6 +108,48 @@ Script NewsGroup(const std::string& first, const std::string& last) {
         .Send("500 what?")
         .Expect("GROUP de.a")
         .Send("211 3 " + first + " " + last + " de.a");
+}
+
+// An RFC 3977 server's greeting and capabilities (it pipelines).
+Script NewsVersion2(const std::vector<std::string>& more = {}) {
+    std::vector<std::string> capabilities = {"VERSION 2", "READER"};
+    capabilities.insert(capabilities.end(), more.begin(), more.end());
+    return Script()
+        .Send("200 news")
+        .Expect("CAPABILITIES")
+        .SendData("101 capabilities", capabilities);
+}
+
+// Article n of de.a: its overview line and its answer to ARTICLE n.
+std::string OverviewOf(int n) {
+    const std::string no = std::to_string(n);
+    return no + "\ts\ta@b\td\t<" + no + "@x>\t\t9\t1";
+}
+Script& SendArticle(Script& s, int n) {
+    const std::string no = std::to_string(n), id = "<" + no + "@x>";
+    return s.SendData("220 " + no + " " + id, {"Message-ID: " + id, "", "text " + no});
+}
+
+// COMPRESS DEFLATE offered, then refused: the session goes on as it was and
+// the fetch is no failure.
+Hostile CompressRefused(const char* name, const std::string& refusal) {
+    return {.name = name,
+            .server =
+                [refusal] {
+                    Script s = NewsVersion2({"COMPRESS DEFLATE"}).Expect("COMPRESS DEFLATE");
+                    s.Send(refusal).Expect("GROUP de.a").Send("211 1 1 1 de.a").Expect("XOVER 1");
+                    s.SendData("224 overview", {OverviewOf(1)}).Expect("ARTICLE 1");
+                    return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
+                },
+            .expected = "COMPRESS DEFLATE refused: " + refusal + "; going on uncompressed",
+            .protocol = Protocol::Nntp,
+            .rc = "de.a 0\n",
+            .exitCode = 0,
+            .played = true,
+            .after =
+                [](const testing::TempTree& t) {
+                    EXPECT_NE(t.Read("spool/n0000.msg").find("text 1"), std::string::npos);
+                }};
 }
 
 const std::vector<Hostile> kHostile = {
@@ -309,6 +359,56 @@ const std::vector<Hostile> kHostile = {
      .never = "second",
      .postings = {"Newsgroups: de.a\r\nMessage-ID: <p1@x>\r\n\r\nfirst\r\n",
                   "Newsgroups: de.a\r\nMessage-ID: <p2@x>\r\n\r\nsecond\r\n"}},
+    CompressRefused("CompressRefused403", "403 not now"),
+    CompressRefused("CompressRefused502", "502 not for you"),
+    CompressRefused("CompressRefused500", "500 what?"),
+    // 300,000 overview lines that cannot be read (a few KiB of deflate): a
+    // handful are logged, the rest counted in one line, and the run ends at
+    // once.
+    {.name = "UnreadableOverviewLines",
+     .server =
+         [] {
+             std::string lines;
+             for (int i = 0; i < 300'000; ++i)
+                 lines += "x\r\n";
+             Script s = NewsGroup("1", "3").Expect("XOVER 1-3").Send("224 overview");
+             return s.SendRaw(lines + ".\r\n").Expect("QUIT").Send("205 bye");
+         },
+     .expected = "de.a: 299995 more unreadable overview lines",
+     .protocol = Protocol::Nntp,
+     .seconds = 5,
+     .rc = "de.a 0\n",
+     .exitCode = 0,
+     .played = true,
+     .after =
+         [](const testing::TempTree& t) {
+             for (const char* log : {"qv-ppp.log", "BOX1.log"})
+                 EXPECT_LT(t.Read(log).size(), 1u << 20) << log;
+         }},
+    // An extra 423 ahead of the answer to ARTICLE 5: taken for 5's answer,
+    // it would pass 5 over for good. The answer naming 5 in 6's place shows
+    // the stream out of step, and the pointer stays before 5; the next run
+    // fetches 5 and 6.
+    {.name = "ExtraNoSuchArticleBeforeTheAnswer",
+     .server =
+         [] {
+             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
+             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             s.Expect("ARTICLE 5").Expect("ARTICLE 6").Send("423 no such article");
+             return SendArticle(SendArticle(s, 5), 6);
+         },
+     .expected = "Error (getnews): ArticleByNo: answer for another article. (Error=220 5 <5@x>)",
+     .protocol = Protocol::Nntp,
+     .never = "QUIT",
+     .rc = "de.a 4\n",
+     .after = [](const testing::TempTree& t) { EXPECT_EQ(t.Read("BOX1.rc"), "de.a 4\r\n"); },
+     .next =
+         [] {
+             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
+             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             s.Expect("ARTICLE 5").Expect("ARTICLE 6");
+             return SendArticle(SendArticle(s, 5), 6).Expect("QUIT").Send("205 bye");
+         }},
     // A handshake that comes a byte at a time: the time-out bounds all of
     // it, not each byte (a TLS record header, then its body dripping).
     {.name = "DrippingTlsHandshake",
@@ -332,6 +432,8 @@ const std::vector<Hostile> kHostile = {
              return Script()
                  .StartTls(Tls().loopback6.cert, Tls().loopback6.key)
                  .Send("+OK over IPv6")
+                 .Expect("CAPA")
+                 .Send("-ERR")
                  .Expect("USER joe")
                  .Send("+OK")
                  .Expect("PASS pw")
@@ -351,24 +453,27 @@ class HostileInput : public ::testing::TestWithParam<Hostile> {};
 TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     const Hostile& h = GetParam();
     std::optional<testing::ScriptServer> server;
-    std::string box = h.box;
 #ifdef __SANITIZE_ADDRESS__
     if (h.memoryMiB) GTEST_SKIP() << "the sanitizer needs an address space without limit";
 #endif
     if (h.ipv6 && FreeLoopbackPort6() == 0) GTEST_SKIP() << "no IPv6 loopback on this machine";
-    if (h.server) {
-        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2),
-                       h.ipv6 ? ScriptServer::On::V6 : ScriptServer::On::V4);
-        const std::string port = server->PortText();
+    // The box file, for the server on this port.
+    auto boxFor = [&](const std::string& port) {
+        std::string box = h.box;
         const std::string host = h.ipv6 ? "[::1]" : "127.0.0.1";
         const std::string first[] = {"POP3SERVER=" + host + "\nPOP3PORT=" + port +
                                          "\nPOP3USER=joe\nPOP3PASS=pw\nPOP3TIMEOUT=5\n",
                                      "SMTPSERVER=" + host + "\nSMTPPORT=" + port + "\n",
                                      "NNTPSERVER=" + host + "\nNNTPPORT=" + port + "\n"};
-        box = first[static_cast<int>(h.protocol)] + box;
-    }
-    if (auto at = box.find("{stranger-pin}"); at != std::string::npos)
-        box.replace(at, 14, Fingerprint(Tls().stranger.cert));
+        if (!port.empty()) box = first[static_cast<int>(h.protocol)] + box;
+        if (auto at = box.find("{stranger-pin}"); at != std::string::npos)
+            box.replace(at, 14, Fingerprint(Tls().stranger.cert));
+        return box;
+    };
+    if (h.server)
+        server.emplace(h.server(), std::chrono::seconds(h.seconds + 2),
+                       h.ipv6 ? ScriptServer::On::V6 : ScriptServer::On::V4);
+    const std::string box = boxFor(server ? server->PortText() : "");
     testing::TempTree t;
     t.MakeDir("spool");
     if (h.protocol == Protocol::Smtp)
@@ -392,6 +497,29 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     // A job's error line is the run's failure.
     if (h.expected.starts_with("Error (")) {
         EXPECT_EQ(r.exitCode, 105);
+    }
+    if (h.exitCode >= 0) {
+        EXPECT_EQ(r.exitCode, h.exitCode) << t.Read("qv-ppp.log");
+    }
+    if (h.played) {
+        EXPECT_TRUE(server->Passed()) << server->Report();
+    }
+    if (h.after) h.after(t);
+    if (h.next) {
+        testing::ScriptServer again(h.next());
+        t.Write("BOX1.bfg", boxFor(again.PortText()));
+        auto second = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+        EXPECT_EQ(second.exitCode, 0) << t.Read("qv-ppp.log");
+        EXPECT_TRUE(again.Passed()) << again.Report();
+        std::string batches;
+        for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
+            if (e.path().extension() == ".msg") batches += t.ReadAny(e.path());
+        std::set<std::string> ids;
+        const std::string tag = "\nMessage-ID: ";
+        for (std::size_t at = batches.find(tag); at != std::string::npos;
+             at = batches.find(tag, at + 1))
+            EXPECT_TRUE(ids.insert(batches.substr(at, batches.find('\n', at + 1) - at)).second)
+                << batches;
     }
     std::string log = t.Read("qv-ppp.log");
     EXPECT_EQ((log + t.Read("BOX1.log") + r.output).find("fr0m-cmd"), std::string::npos);

@@ -7,6 +7,7 @@
 // job, duplicates and the batches of a broken run are the break-point
 // generator's part.
 
+#include "clients/nntp_client.h"
 #include "filter/pho.h"
 #include "news/batch.h"
 #include "news/dupes.h"
@@ -92,6 +93,14 @@ TEST(GroupPointers, OnlyThePointerChangesWhenALineIsWrittenBack) {
     }
 }
 
+// RFC 3977 section 7.3: nothing after the last word.
+TEST(NewsgroupList, TheNewGroupsLineEndsWithItsLastWord) {
+    const LocalTime t{2024, 1, 2, 3, 4, 5};
+    EXPECT_EQ(NewGroupsCommand(t, true, ""), "NEWGROUPS 240102 030405 GMT");
+    EXPECT_EQ(NewGroupsCommand(t, false, ""), "NEWGROUPS 240102 030405");
+    EXPECT_EQ(NewGroupsCommand(t, false, "de"), "NEWGROUPS 240102 030405 <de>");
+}
+
 // Queued (wire = false) or as sent after POST, up to its ".".
 std::string Article(int n, bool wire) {
     const std::string via = wire ? ", via Brix/W v0.4.2l" : "";
@@ -133,9 +142,9 @@ TEST_F(PostNewsTest, RefusedArticleStaysAndTheQueueGoesOn) {
     EXPECT_EQ(RunLog(), (Lines{"NNTP: 127.0.0.1:" + server.PortText(),
                                "3 articles to post, " +
                                    std::to_string(3 * Article(1, false).size()) + " bytes",
-                               "Post: After transfer. (Error=441 refused)",
+                               "Error (postnews): Post: After transfer. (Error=441 refused)",
                                "News file " + SpoolDir() + "n0002.out kept for the next run",
-                               "3 articles posted"}));
+                               "2 articles posted"}));
 }
 
 // The request of an accepted article is written before its file goes: when
@@ -283,6 +292,26 @@ TEST_F(NewsJobTest, ABrokenGroupLineEndsTheJobKeepingEarlierPointers) {
     EXPECT_EQ(Rc(), "de.a 0\r\nde.bad\r\nde.c 0\r\n");
     EXPECT_TRUE(Logged("Error (getnews): Error in RC-file BOX1.rc: de.bad"));
     EXPECT_TRUE(Logged("total: 0 articles received, 0 articles skipped"));
+}
+
+// A 423 names no article: the pass-over moves the pointer only once a later
+// answer shows the stream in step, here the next GROUP answer naming its
+// group (one that names none proves nothing), before the connection is cut.
+TEST_F(NewsJobTest, APassOverCountsOnceAnAnswerShowsTheStreamInStep) {
+    for (std::string named : {" de.b", ""}) {
+        SCOPED_TRACE(named);
+        std::filesystem::remove(tree / "e-news.idx");
+        std::filesystem::remove(tree / "spool/n0000.msg");
+        Rc("de.a 0\nde.b 0\n");
+        Script s = NewsReady();
+        Group(s, "de.a", 1, 2);
+        Xover(s, "1-2", {1, 2});
+        s.Expect("ARTICLE 1").SendData("220 1 <1@x>", NewsArticle(1));
+        s.Expect("ARTICLE 2").Send("423 no such article");
+        s.Expect("GROUP de.b").Send("211 1 1 1" + named).Expect("XOVER 1").Close();
+        Run(s);
+        EXPECT_EQ(Rc(), "de.a " + std::string(named.empty() ? "1" : "2") + "\r\nde.b 0\r\n");
+    }
 }
 
 // A killed run wrote article 1 but not the state: its batch tells.
