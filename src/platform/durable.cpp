@@ -96,6 +96,11 @@ bool NewFile::CommitAs(const std::string& finalPath) {
 }
 
 void ReplaceFile(const std::string& path, std::string_view data) {
+    ReplaceFileWith(path, [&](const ByteSink& write) { write(data); });
+}
+
+void ReplaceFileWith(const std::string& path,
+                     const std::function<void(const ByteSink& write)>& fill) {
     auto [dir, name] = SplitPath(path);
     mode_t mode = 0644;
     struct stat st {};
@@ -109,7 +114,7 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     if (fd < 0) ThrowInOutError(tmp, errno);
     FileHandle f(fd);
     try {
-        WriteFd(f.fd, data, tmp);
+        fill([&](std::string_view data) { WriteFd(f.fd, data, tmp); });
         if (::fchmod(f.fd, mode) != 0) ThrowInOutError(tmp, errno);
         SyncFd(f.fd, tmp);
         if (f.Close() != 0) ThrowInOutError(tmp, errno);
@@ -119,6 +124,11 @@ void ReplaceFile(const std::string& path, std::string_view data) {
         throw;
     }
     SyncDirectory(dir);
+}
+
+void RemoveFile(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    SyncDirectory(DirName(path));
 }
 
 AppendFile::AppendFile(std::string path, unsigned mode) : path_(std::move(path)) {
