@@ -140,6 +140,70 @@ TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
     EXPECT_EQ(lines, (Lines{"a", "b", "c\rd\r", "e"}));
 }
 
+// A queue file is read whole before any of it is sent: its messages with
+// their envelopes and bytes, or the first thing that keeps it from going
+// out as it is, naming the line.
+TEST(OutgoingMail, ScanFindsTheMessagesOrWhatIsWrong) {
+    const std::string first = "HELO h\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nrcpt to: c@y \r\n"
+                              "DATA\r\nS: 1\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+    const std::string second = "MAIL FROM:<>\r\nRCPT TO:<d@y>\r\nDATA\r\n..x\r\n.\nQUIT\n";
+    const std::string two = first + "HELO h\r\n" + second;
+    const OutFile f = ScanOutgoing(two);
+    EXPECT_EQ(f.error, "");
+    EXPECT_EQ(f.heloLine, std::optional<std::size_t>(0));
+    EXPECT_EQ(f.helo, "h");
+    EXPECT_EQ(f.size, two.size());
+    ASSERT_EQ(f.messages.size(), 2u);
+    EXPECT_EQ(f.messages[0].from, "a@x");
+    EXPECT_EQ(f.messages[0].to, (Lines{"b@y", "c@y"}));
+    EXPECT_EQ(f.messages[0].dataLine, 4u);
+    EXPECT_EQ(f.messages[0].bytes, (ByteRange{8, first.size() - 6}));
+    EXPECT_EQ(f.messages[1].from, "");
+    EXPECT_EQ(f.messages[1].dataLine, 13u);
+    EXPECT_EQ(f.messages[1].bytes, (ByteRange{first.size() + 8, two.size() - 5}));
+    // What stays when the server took the first messages: the HELO line,
+    // then the rest byte for byte.
+    auto kept = [&](std::size_t accepted) {
+        std::string out;
+        for (const ByteRange& r : UnsentParts(f, accepted))
+            out += two.substr(r.begin, r.end - r.begin);
+        return out;
+    };
+    EXPECT_EQ(kept(0), two);
+    EXPECT_EQ(kept(1), "HELO h\r\n" + second);
+    EXPECT_EQ(kept(2), "");
+
+    const std::string good = "MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\nt\r\n.\r\n";
+    struct {
+        std::string text, error;
+    } bad[] = {
+        {"", "no message in it (no MAIL FROM: line)"},
+        {"HELO h\r\nQUIT\r\n", "no message in it (no MAIL FROM: line)"},
+        {"HELO h\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nQUIT\r\n",
+         "the message of line 2 has no DATA line"},
+        {good + "MAIL FROM:<a@x>\r\nMAIL FROM:<a@x>\r\n", "the message of line 6 has no DATA line"},
+        {"MAIL FROM:<a@x>\r\nDATA\r\nt\r\n.\r\n", "the message of line 1 has no RCPT TO: line"},
+        {"HELO h\r\nRCPT TO:<b@y>\r\n",
+         "line 2: RCPT TO: outside a message (no MAIL FROM: before it)"},
+        {good + "DATA\r\n", "line 6: DATA outside a message (no MAIL FROM: before it)"},
+        {good + "MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\ntext\r\n. \r\n",
+         "the message text after line 8 (DATA) has no final \".\" line"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO <b@y>\r\n",
+         "line 2 cannot be read as a command (MAIL FROM: or RCPT TO: expected)"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\rDATA\r\n",
+         "line 2 cannot be read as a command (a control character)"},
+        {"HELO h\x01\r\n" + good, "line 1 cannot be read as a command (a control character)"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO:<>\r\n",
+         "line 2 cannot be read as a command (RCPT TO: without an address)"},
+        {"MAIL FROM:<a@x> SIZE=10\r\n",
+         "line 1 cannot be read as a command (an address with \"<\" or \">\" inside)"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.text);
+        EXPECT_EQ(ScanOutgoing(b.text).error, b.error);
+    }
+}
+
 // ----------------------------------------------------------------------
 // The mail fetch job against the scripted server: the dialogue byte for
 // byte where the generated break-point dialogues do not go (LIST outside
