@@ -182,8 +182,11 @@ void SendSession::End(bool failing) {
     }
     WriteLog(std::to_string(sent_) + " mails sent", 1);
     // QUIT would be read as the text of a message, or its answer taken for
-    // one still owed.
-    if (client_.VerdictPending || inText_ || LeavesAnswerOwed(failure)) client_.OutOfStep = true;
+    // one still owed; after 421 the server closes the channel itself (RFC
+    // 5321 section 3.8).
+    if (client_.VerdictPending || inText_ || LeavesAnswerOwed(failure) ||
+        (failing && client_.ReplyCode == 421))
+        client_.OutOfStep = true;
     const TGoodbye bye = SayGoodbye(client_, failing);
     if (keepError) std::rethrow_exception(keepError);
     if (bye.error) std::rethrow_exception(bye.error);
