@@ -8,19 +8,24 @@
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "mail/outgoing_mail.h"
+#include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <optional>
+#include <exception>
+#include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace brix {
+
+void tbrix_smtp::Goodbye() {
+    SendCommand("QUIT");
+    Check<EAbsSMTPClient>(ReplyCode / 100 == 2, "Quit");
+}
 
 namespace {
 
@@ -51,6 +56,35 @@ std::vector<OutgoingFile> OutgoingFiles(const std::string& spool) {
     return files;
 }
 
+// A failure that may leave an answer owed: a time-out, a cut, a reply that
+// cannot be read. A refusal was read whole; the job's own errors and the
+// abort leave the stream as it was.
+bool LeavesAnswerOwed(const std::exception_ptr& failure) {
+    if (!failure) return false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const EAbsSMTPClient&) {
+        return false;
+    } catch (const EAbsClient&) {
+        return false;
+    } catch (const EsktException&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// A queue file on its way to the server.
+struct QueueFile {
+    std::string path;
+    std::int64_t size = 0;
+    OutFile scan;
+    // Its first messages that the server accepted.
+    std::size_t accepted = 0;
+    // The "." of its next message went out and no verdict on it was read.
+    bool unanswered = false;
+};
+
 // One connection to one server of the box and the files of its spool.
 class SendSession {
   public:
@@ -65,26 +99,34 @@ class SendSession {
 
   private:
     void Transfer();
-    void SendFile(const OutgoingFile& file);
-    void CommandLine(const std::string& line);
+    void SendFile(const OutgoingFile& entry);
+    // The file's lines as the scan found them: the greeting at its HELO line,
+    // each message's commands at its DATA line, then its text.
+    void SendLines(const std::shared_ptr<QueueFile>& file);
     // The greeting of the first file: EHLO (with AUTH LOGIN when the box
     // asks for it), HELO for a server that refuses EHLO; a server that
     // announces PIPELINING gets the commands of a message in one write.
     void Greet(const std::string& domain);
+    // MAIL FROM, RCPT TO for each recipient, DATA.
+    void Envelope(QueueFile& file, const OutMessage& message);
     // Pipelined: MAIL FROM, every RCPT TO and, with one recipient, DATA go
     // out together (RFC 2920); their replies are read in order and each is
     // judged as if it came alone. After a refusal the rest of the replies
     // are read, so that the stream stays in step.
-    void RunGroup();
-    void Answer(const OutCommandLine& cmd);
+    void RunGroup(const std::string& from, const std::vector<std::string>& to);
+    void Rcpt(const std::string& to);
     // A message's "." and its verdict: read at once, or, pipelining, in its
-    // turn behind the next message's commands (JudgeLater).
-    void EndMessage(const std::string& path);
-    void JudgeLater();
-    // Deletes a file the server took whole, and counts it.
-    void Sent(const std::string& path, std::int64_t size);
-    // Logs the number of files sent and closes the connection; runs on
-    // every way out of Transfer.
+    // turn behind the next message's commands (Judge).
+    void EndMessage(const std::shared_ptr<QueueFile>& file);
+    void Judge(const std::shared_ptr<QueueFile>& file);
+    // Removes a file the server took whole, and counts it.
+    void Sent(const QueueFile& file);
+    // A file that stays queued: when the server accepted some of its
+    // messages, the file keeps only the others. `refused`: the server
+    // refused its next message.
+    void Keep(const QueueFile& file, bool refused);
+    // Keeps the files still on their way, logs the number of files sent and
+    // says goodbye; runs on every way out of Transfer.
     void End(bool failing);
 
     std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
@@ -102,19 +144,12 @@ class SendSession {
     bool greetingSent_ = false;
     bool inText_ = false;
     bool inHeader_ = true;
-    // A MAIL FROM was sent and its message not yet accepted.
-    bool transactionOpen_ = false;
-    int acceptedInFile_ = 0;
-    // Pipelining: the commands of the message being read, not yet sent.
-    std::vector<OutCommandLine> group_;
-    // Pipelining: the file whose last verdict is still to be read, and
-    // whether it is the file being read.
-    struct Pending {
-        std::string path;
-        std::int64_t size = 0;
-        bool inFile = false;
-    };
-    std::optional<Pending> pending_;
+    // A refusal that comes now concerns the message being sent: from its
+    // MAIL FROM until its acceptance.
+    bool transaction_ = false;
+    // The file whose lines go out, and (pipelining) the one before it while
+    // the verdict on its last message is still to be read.
+    std::shared_ptr<QueueFile> sending_, judged_;
     int mailNumber_ = 0;
     int sent_ = 0;
     std::int64_t bytesDone_ = 0;
@@ -127,8 +162,34 @@ void SendSession::Run() {
 }
 
 void SendSession::End(bool failing) {
+    // Called while the failure is being handled: it tells whether QUIT can
+    // still be read in step.
+    const std::exception_ptr failure = failing ? std::current_exception() : nullptr;
+    std::exception_ptr keepError;
+    for (std::shared_ptr<QueueFile>* open : {&judged_, &sending_}) {
+        const std::shared_ptr<QueueFile> file = std::move(*open);
+        if (!file) continue;
+        try {
+            Keep(*file, false);
+        } catch (const Exception& e) {
+            // The error that ended the session is the one to report; this
+            // one is reported beside it.
+            if (failing)
+                LogJobError("sendmail", e);
+            else if (!keepError)
+                keepError = std::current_exception();
+        }
+    }
     WriteLog(std::to_string(sent_) + " mails sent", 1);
-    if (TGoodbye bye = SayGoodbye(client_, failing); bye.error) std::rethrow_exception(bye.error);
+    // QUIT would be read as the text of a message, or its answer taken for
+    // one still owed; after 421 the server closes the channel itself (RFC
+    // 5321 section 3.8).
+    if (client_.VerdictPending || inText_ || LeavesAnswerOwed(failure) ||
+        (failing && client_.ReplyCode == 421))
+        client_.OutOfStep = true;
+    const TGoodbye bye = SayGoodbye(client_, failing);
+    if (keepError) std::rethrow_exception(keepError);
+    if (bye.error) std::rethrow_exception(bye.error);
 }
 
 void SendSession::Transfer() {
@@ -171,70 +232,156 @@ void SendSession::Transfer() {
     client_.FinishPipeline();
 }
 
-void SendSession::SendFile(const OutgoingFile& file) {
-    const std::string path = spool_ + file.name;
+void SendSession::SendFile(const OutgoingFile& entry) {
+    const std::string path = spool_ + entry.name;
     ++mailNumber_;
     const std::string number = "mail #" + std::to_string(mailNumber_);
     if (tbrix_sinf* status = SendStatus()) status->SetInfo(number + ": " + path);
     if (Settings().DebugLevel >= 1) WriteLog("sending " + number + ": " + path + "...", 1);
 
-    inText_ = false;
-    transactionOpen_ = false;
-    acceptedInFile_ = 0;
+    // The whole file is read before any of it goes out: one the server
+    // could only get in part is that file's error, and the dialogue goes on
+    // in step with the next one.
+    auto file = std::make_shared<QueueFile>();
+    file->path = path;
+    file->size = entry.size;
     try {
-        // Lines go to the socket as they are read: a large message is held
-        // neither as a file image nor as a list of lines.
-        ForEachSpoolLine(path, [&](std::string& line) {
-            if (!inText_) return CommandLine(line);
+        file->scan = ReadOutgoingFile(path);
+    } catch (const EInOutError& e) {
+        file->scan.error = e.Message();
+    }
+    if (!file->scan.error.empty()) {
+        LogJobError("sendmail", ebrix_mailfile("Mail file " + path + ": " + file->scan.error +
+                                               "; kept for the next run"));
+        CheckUserAbort();
+        return;
+    }
+    transaction_ = false;
+    sending_ = std::move(file);
+    try {
+        SendLines(sending_);
+    } catch (const EAbsSMTPClient& e) {
+        // A permanent refusal concerns this message alone: it stays queued
+        // and the rest of the queue goes on (RFC 5321 section 4.2.1, 5yz).
+        // Anything else (4yz, a stream out of step) ends the connection.
+        if (!transaction_ || client_.OutOfStep || client_.ReplyCode / 100 != 5) throw;
+        const std::shared_ptr<QueueFile> refused = std::move(sending_);
+        LogJobError("sendmail", e);
+        Keep(*refused, true);
+        client_.Rset();
+        inHeader_ = true;
+        CheckUserAbort();
+        return;
+    }
+    // Pipelining, the verdict on its last message comes behind the next
+    // file's commands, and the file is counted then.
+    if (sending_->unanswered) {
+        judged_ = std::move(sending_);
+        return;
+    }
+    const std::shared_ptr<QueueFile> done = std::move(sending_);
+    Sent(*done);
+}
+
+void SendSession::SendLines(const std::shared_ptr<QueueFile>& file) {
+    const OutFile& scan = file->scan;
+    std::size_t at = 0, next = 0;
+    inText_ = false;
+    // Lines go to the socket as they are read: a large message is held
+    // neither as a file image nor as a list of lines.
+    ForEachSpoolLine(file->path, [&](std::string& line) {
+        const std::size_t n = at++;
+        if (inText_) {
             OutTextLine out = ApplyTextRules(line, inHeader_);
             if (!out.endsMessage) return client_.DataRawLine(out.text);
             // The batch is dot-stuffed by the host reader, so the text goes
             // out unchanged; the reply to the "." decides whether the server
             // took the message.
             inText_ = false;
-            EndMessage(path);
-        });
-    } catch (const EAbsSMTPClient& e) {
-        // A permanent refusal concerns this message alone: it stays queued
-        // and the rest of the queue goes on (RFC 5321 section 4.2.1, 5yz).
-        // Anything else (4yz, a stream out of step) ends the connection.
-        if (!transactionOpen_ || client_.OutOfStep || client_.ReplyCode / 100 != 5) throw;
-        LogJobError("sendmail", e);
-        WriteLog("Mail file " + path + " kept for the next run", 1);
-        client_.Rset();
-        inHeader_ = true;
-        CheckUserAbort();
-        return;
-    } catch (...) {
-        // SMTP has no way to ask afterwards whether the message arrived.
-        if (client_.VerdictPending)
-            WriteLog("Mail file " + path +
-                         " kept for the next run: no answer to its end, the server may hold it "
-                         "already",
-                     1);
-        throw;
-    }
-    // A message without its "." was never handed over (no "." was sent);
-    // sending one now would deliver a truncated message.
-    if (inText_ || (transactionOpen_ && !pending_) || (acceptedInFile_ == 0 && !pending_) ||
-        !group_.empty())
-        throw ebrix_mailfile("Mail file " + path +
-                             " ends before the \".\" of its message; kept for the next run");
-    // Pipelining, the verdict on its last message comes behind the next
-    // file's commands, and the file is counted then.
-    if (pending_) {
-        pending_->size = file.size;
-        pending_->inFile = false;
-        return;
-    }
-    Sent(path, file.size);
+            return EndMessage(file);
+        }
+        if (scan.heloLine == n) {
+            if (!greetingSent_) Greet(scan.helo);
+            greetingSent_ = true;
+        } else if (next < scan.messages.size() && scan.messages[next].dataLine == n) {
+            Envelope(*file, scan.messages[next++]);
+            inText_ = true;
+        }
+    });
+    // The file changed after it was read: a message without its "." was
+    // never handed over, and sending one now would deliver it cut.
+    if (inText_ || next != scan.messages.size())
+        throw ebrix_mailfile("Mail file " + file->path +
+                             " changed while it was sent; kept for the next run");
 }
 
-void SendSession::Sent(const std::string& path, std::int64_t size) {
+void SendSession::Envelope(QueueFile& file, const OutMessage& message) {
+    // A second message of the file: the first one's verdict decides first
+    // whether the file goes on.
+    if (file.unanswered) client_.FinishPipeline();
+    const std::string from = box_.SMTPENVELOPE.empty() ? message.from : Word(box_.SMTPENVELOPE);
+    transaction_ = true;
+    if (client_.Window() > 1) return RunGroup(from, message.to);
+    client_.Mail(from);
+    for (const std::string& to : message.to)
+        Rcpt(to);
+    client_.Data();
+}
+
+void SendSession::Rcpt(const std::string& to) {
+    if (tbrix_sinf* status = SendStatus())
+        status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + to + "]");
+    client_.Rcpt(to);
+}
+
+void SendSession::EndMessage(const std::shared_ptr<QueueFile>& file) {
+    if (client_.Window() == 1) {
+        try {
+            client_.EndData();
+        } catch (...) {
+            file->unanswered = client_.VerdictPending;
+            throw;
+        }
+        ++file->accepted;
+        transaction_ = false;
+        return;
+    }
+    client_.EndDataLater([this, file] { Judge(file); });
+    file->unanswered = true;
+}
+
+void SendSession::Judge(const std::shared_ptr<QueueFile>& file) {
+    // All lines of the file went out: the verdict is read while the next
+    // file's commands are on their way.
+    const bool last = file != sending_;
+    try {
+        client_.ReadVerdict();
+    } catch (const EAbsSMTPClient& e) {
+        file->unanswered = false;
+        // Within the file, its refusal is judged as any other of its own.
+        if (!last) throw;
+        // A refusal concerns the file it ended, never the one being sent.
+        if (client_.ReplyCode / 100 != 5) throw EsktException(e.Message());
+        if (judged_ == file) judged_.reset();
+        LogJobError("sendmail", e);
+        Keep(*file, true);
+        return;
+    }
+    file->unanswered = false;
+    ++file->accepted;
+    if (!last) {
+        transaction_ = false;
+        return;
+    }
+    if (judged_ == file) judged_.reset();
+    Sent(*file);
+}
+
+void SendSession::Sent(const QueueFile& file) {
+    RemoveFile(file.path);
     if (Settings().DebugLevel >= 1) WriteLog("done.", 1);
-    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
     ++sent_;
-    bytesDone_ += size;
+    bytesDone_ += file.size;
     if (tbrix_sinf* status = SendStatus()) {
         status->SetMsgDone(mailNumber_);
         status->SetBytesDone(bytesDone_);
@@ -243,162 +390,125 @@ void SendSession::Sent(const std::string& path, std::int64_t size) {
     CheckUserAbort();
 }
 
-void SendSession::EndMessage(const std::string& path) {
-    if (client_.Window() == 1) {
-        client_.EndData();
-        transactionOpen_ = false;
-        ++acceptedInFile_;
+void SendSession::Keep(const QueueFile& file, bool refused) {
+    // SMTP has no way to ask afterwards whether the message arrived.
+    if (file.unanswered)
+        WriteLog("Mail file " + file.path +
+                     " kept for the next run: no answer to its end, the server may hold it "
+                     "already",
+                 1);
+    const std::size_t total = file.scan.messages.size();
+    if (file.accepted == 0) {
+        if (refused) WriteLog("Mail file " + file.path + " kept for the next run", 1);
         return;
     }
-    pending_ = Pending{path, 0, true};
-    client_.EndDataLater([this] { JudgeLater(); });
-}
-
-void SendSession::JudgeLater() {
-    const Pending done = *pending_;
-    pending_.reset();
-    if (done.inFile) {
-        // A second message of the same file follows: this one's refusal is
-        // that file's, judged there as ever.
-        client_.ReadVerdict();
-        transactionOpen_ = false;
-        ++acceptedInFile_;
-        return;
-    }
-    // Read while the next file's commands are on their way: a refusal
-    // concerns the file it ended, never the one being sent.
+    // A message the server accepted must not go again: the file keeps the
+    // others, byte for byte, and is replaced whole in one step.
+    const std::vector<ByteRange> parts = UnsentParts(file.scan, file.accepted);
     try {
-        client_.ReadVerdict();
-    } catch (const EAbsSMTPClient& e) {
-        if (client_.ReplyCode / 100 != 5) throw EsktException(e.Message());
-        LogJobError("sendmail", e);
-        WriteLog("Mail file " + done.path + " kept for the next run", 1);
-        return;
-    } catch (...) {
-        if (client_.VerdictPending)
-            WriteLog("Mail file " + done.path +
-                         " kept for the next run: no answer to its end, the server may hold it "
-                         "already",
-                     1);
-        client_.VerdictPending = false;
-        throw;
+        ReplaceFileWith(file.path, [&](const ByteSink& write) {
+            std::uint64_t at = 0;
+            ReadFileChunks(file.path, [&](std::string_view chunk) {
+                for (const ByteRange& part : parts) {
+                    const std::uint64_t from = std::max(part.begin, at);
+                    const std::uint64_t to = std::min(part.end, at + chunk.size());
+                    if (from < to) write(chunk.substr(from - at, to - from));
+                }
+                at += chunk.size();
+            });
+        });
+    } catch (const EInOutError& e) {
+        throw ebrix_mailfile("Mail file " + file.path + ": the server accepted " +
+                             std::to_string(file.accepted) + " of its " + std::to_string(total) +
+                             " messages, which could not be taken out of it (" + e.Message() +
+                             "); the next run sends them again");
     }
-    Sent(done.path, done.size);
+    WriteLog("Mail file " + file.path + ": the server accepted " + std::to_string(file.accepted) +
+                 " of its " + std::to_string(total) + " messages; the file keeps the " +
+                 std::to_string(total - file.accepted) + " not accepted for the next run",
+             1);
 }
 
-void SendSession::RunGroup() {
-    std::vector<OutCommandLine> group;
-    group.swap(group_);
+void SendSession::RunGroup(const std::string& from, const std::vector<std::string>& to) {
     // With more recipients DATA waits for their replies: after a refused
     // one, a DATA already taken could only deliver to the others.
-    const bool dataAhead = std::count_if(group.begin(), group.end(), [](const OutCommandLine& c) {
-                               return c.command == OutCommand::RcptTo;
-                           }) == 1;
-    if (dataAhead) group.push_back({OutCommand::Data, ""});
-    std::vector<std::string> wire;
-    for (const OutCommandLine& c : group)
-        wire.push_back(c.command == OutCommand::MailFrom ? "MAIL FROM: <" + c.argument + ">"
-                       : c.command == OutCommand::RcptTo ? "RCPT TO: <" + c.argument + ">"
-                                                         : "DATA");
+    const bool dataAhead = to.size() == 1;
+    std::vector<std::string> wire{"MAIL FROM: <" + from + ">"};
+    for (const std::string& address : to)
+        wire.push_back("RCPT TO: <" + address + ">");
+    if (dataAhead) wire.push_back("DATA");
     TLookahead ahead(client_, wire.size(), [&](std::size_t i, std::vector<std::string>& out) {
         out.push_back(wire[i]);
         return true;
     });
     std::size_t i = 0;
     try {
-        for (; i < group.size(); ++i) {
+        ahead.Fill(i);
+        client_.Mail(from);
+        for (i = 1; i <= to.size(); ++i) {
             ahead.Fill(i);
-            Answer(group[i]);
+            Rcpt(to[i - 1]);
         }
+        if (dataAhead) ahead.Fill(i);
     } catch (const EAbsSMTPClient&) {
+        const std::exception_ptr refusal = std::current_exception();
         const std::int32_t code = client_.ReplyCode;
-        bool taken = false; // a DATA that the server took despite it all
-        for (++i; i < wire.size() && client_.IsAhead(wire[i]); ++i) {
-            client_.SendCommand(wire[i]);
-            taken = wire[i] == "DATA" && client_.ReplyCode == 354;
-        }
-        // RFC 2920 section 3.1: with no recipient left, a lone "." ends it
-        // and delivers nothing.
-        if (taken) {
-            client_.Socket->WriteLn(".");
-            client_.GetResponse(nullptr);
+        const std::string reply = client_.LastReply;
+        try {
+            bool taken = false; // a DATA that the server took despite it all
+            for (++i; i < wire.size() && client_.IsAhead(wire[i]); ++i) {
+                client_.SendCommand(wire[i]);
+                taken = wire[i] == "DATA" && client_.ReplyCode == 354;
+            }
+            // RFC 2920 section 3.1: with no recipient left, a lone "." ends
+            // it and delivers nothing.
+            if (taken) {
+                client_.Socket->WriteLn(".");
+                client_.GetResponse(nullptr);
+            }
+        } catch (const EsktException&) {
+            // A server that closes after its refusal (421 and the like):
+            // its own words tell why, not the lost connection.
+            client_.OutOfStep = true;
         }
         client_.ReplyCode = code;
-        throw;
+        client_.LastReply = reply;
+        std::rethrow_exception(refusal);
     }
-    if (!dataAhead) Answer({OutCommand::Data, ""});
-}
-
-void SendSession::Answer(const OutCommandLine& cmd) {
-    switch (cmd.command) {
-    case OutCommand::MailFrom:
-        transactionOpen_ = true;
-        client_.Mail(cmd.argument);
-        break;
-    case OutCommand::RcptTo:
-        if (tbrix_sinf* status = SendStatus())
-            status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + cmd.argument + "]");
-        client_.Rcpt(cmd.argument);
-        break;
-    default:
-        client_.Data();
-        inText_ = true;
-        break;
-    }
+    client_.Data();
 }
 
 void SendSession::Greet(const std::string& domain) {
     TStrings extensions;
-    if (authenticating_)
+    if (authenticating_) {
         client_.Ehlo(domain, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER), secret_);
-    else if (!client_.Ehlo(domain, &extensions))
+    } else if (!client_.Ehlo(domain, &extensions)) {
+        // Only a server that does not know EHLO (5yz) is greeted with HELO;
+        // one that is closing (421) has said why.
+        if (client_.ReplyCode / 100 != 5)
+            throw EAbsSMTPClient::CreateError("Ehlo", client_.LastReply);
         client_.Helo(domain);
+    }
     for (const std::string& extension : extensions)
         if (UpperAscii(Trimmed(extension)) == "PIPELINING") client_.SetPipeline(kPipelineWindow);
-}
-
-void SendSession::CommandLine(const std::string& line) {
-    OutCommandLine cmd = ParseCommandLine(line);
-    switch (cmd.command) {
-    case OutCommand::Helo:
-        if (!greetingSent_) Greet(cmd.argument);
-        greetingSent_ = true;
-        break;
-    case OutCommand::MailFrom:
-        // A second message of the file: the first one's verdict decides
-        // first whether the file goes on.
-        if (pending_ && pending_->inFile) client_.FinishPipeline();
-        if (!box_.SMTPENVELOPE.empty()) cmd.argument = Word(box_.SMTPENVELOPE);
-        [[fallthrough]];
-    case OutCommand::RcptTo:
-        if (client_.Window() > 1) {
-            transactionOpen_ = true;
-            group_.push_back(cmd);
-        } else {
-            Answer(cmd);
-        }
-        break;
-    case OutCommand::Data:
-        if (client_.Window() > 1)
-            RunGroup();
-        else
-            Answer(cmd);
-        break;
-    case OutCommand::Other:
-        // QUIT (the connection is closed after the last file), RSET, empty
-        // lines.
-        break;
-    }
 }
 
 } // namespace
 
 void SendMail(tbrixconfig& box) {
-    RunJob("sendmail", [&] {
-        const int servers = WordCount(box.SMTPSERVER);
-        for (int i = 1; i <= servers; ++i)
-            SendSession(box, i).Run();
-    });
+    // Each server is tried, whatever became of the one before; only the
+    // user's abort ends the whole job.
+    bool stopped = false;
+    const int servers = WordCount(box.SMTPSERVER);
+    for (int i = 1; i <= servers && !stopped; ++i)
+        RunJob("sendmail", [&] {
+            try {
+                SendSession(box, i).Run();
+            } catch (const ebrix_break&) {
+                stopped = true;
+                throw;
+            }
+        });
 }
 
 } // namespace brix

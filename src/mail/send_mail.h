@@ -11,22 +11,31 @@
 
 namespace brix {
 
-// The job's SMTP client: the library's client with the port word of the box.
+// The job's SMTP client: the library's client with the port word of the box,
+// ending its sessions with QUIT.
 class tbrix_smtp : public TAbsSMTPClient {
   public:
     explicit tbrix_smtp(const std::string& service) { Service = service; }
+
+  protected:
+    // QUIT (RFC 5321 section 4.1.1.10); the rule is 221, any 2yz will do.
+    void Goodbye() override;
 };
 
-// An outgoing file that ends before its message was handed over whole (no
-// DATA, or no "." line after it). The file stays for the next run; the
-// connection, possibly stuck inside DATA, cannot be used any further.
+// An outgoing file that cannot be sent as it is (a message without DATA or
+// without its "." line, a command line that cannot be read), or whose
+// accepted messages could not be taken out of it. The file stays for the
+// next run.
 BRIX_EXCEPTION_CLASS(ebrix_mailfile, ebrix_joberror);
 
-// Sends the outgoing mail of every server in SMTPSERVER. A permanent
-// refusal of one message keeps its file and the queue goes on after RSET;
-// temporary refusals, socket errors, unfinished files and the user abort are
-// logged as the job's error and end it; other exceptions pass to the caller.
-// Files that were not accepted stay in the spool.
+// Sends the outgoing mail of every server in SMTPSERVER, each server in a
+// session of its own. A file that cannot be sent as it is and a permanent
+// refusal of one message are that file's error: it stays, and the queue goes
+// on (after RSET for a refusal). Temporary refusals and socket errors end
+// the server's session with the job's error line, and the next server is
+// tried; the user abort ends the job. Other exceptions pass to the caller.
+// A file leaves the spool once the server accepted all its messages; one the
+// server took in part keeps only the messages it has not accepted.
 void SendMail(tbrixconfig& box);
 
 } // namespace brix

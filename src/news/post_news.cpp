@@ -229,7 +229,7 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
         AppendRequestRecord(requests, RequestRecord{3, 0, "*", messageId});
         written.Written(requests);
     }
-    written.FlushThenSave([&] { RemoveDurably(path); });
+    written.FlushThenSave([&] { RemoveFile(path); });
     RemoveMarker(path);
     // Only now: an abort never makes a posted article look unposted.
     CheckUserAbort();

@@ -103,6 +103,11 @@ bool NewFile::CommitAs(const std::string& finalPath) {
 }
 
 void ReplaceFile(const std::string& path, std::string_view data) {
+    ReplaceFileWith(path, [&](const ByteSink& write) { write(data); });
+}
+
+void ReplaceFileWith(const std::string& path,
+                     const std::function<void(const ByteSink& write)>& fill) {
     auto [dir, name] = SplitPath(path);
     mode_t mode = kOwnerOnly;
     struct stat st {};
@@ -116,7 +121,7 @@ void ReplaceFile(const std::string& path, std::string_view data) {
     if (fd < 0) ThrowInOutError(tmp, errno);
     FileHandle f(fd);
     try {
-        WriteFd(f.fd, data, tmp);
+        fill([&](std::string_view data) { WriteFd(f.fd, data, tmp); });
         if (::fchmod(f.fd, mode) != 0) ThrowInOutError(tmp, errno);
         SyncFd(f.fd, tmp);
         if (f.Close() != 0) ThrowInOutError(tmp, errno);
@@ -126,6 +131,11 @@ void ReplaceFile(const std::string& path, std::string_view data) {
         throw;
     }
     SyncDirectory(dir);
+}
+
+void RemoveFile(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
+    SyncDirectory(DirName(path));
 }
 
 AppendFile::AppendFile(std::string path, unsigned mode) : path_(std::move(path)) {
@@ -238,7 +248,7 @@ void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpos
 }
 
 // ------------------------------------------------------------------------
-// The news jobs' files changed in place or removed.
+// Files changed in place.
 
 InPlaceFile::InPlaceFile(std::string path) : path_(std::move(path)) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
@@ -281,9 +291,5 @@ void InPlaceFile::Sync() {
     SyncFd(fd_, path_);
 }
 
-void RemoveDurably(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) ThrowInOutError(path, errno);
-    SyncDirectory(DirName(path));
-}
 
 } // namespace brix

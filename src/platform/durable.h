@@ -47,6 +47,22 @@ class NewFile {
 // that the rename is durable.
 void ReplaceFile(const std::string& path, std::string_view data);
 
+// Takes the bytes of a file being written, piece by piece.
+using ByteSink = std::function<void(std::string_view bytes)>;
+// ReplaceFile with the new bytes handed to `write` by `fill` in pieces, so
+// that a large file is never held whole. When fill raises, the old file
+// stays as it was.
+void ReplaceFileWith(const std::string& path,
+                     const std::function<void(const ByteSink& write)>& fill);
+
+// Removes a file for good: the name is unlinked and its directory flushed,
+// so that a file the program has reported done (a sent message, a posted
+// article) does not come back after a crash or a power loss. Call it before
+// anything tells that the file is done. Raises EInOutError naming the path
+// when either step fails (a file that is gone already included); the file
+// may then be gone or not.
+void RemoveFile(const std::string& path);
+
 // A file that grows by whole entries (news batches, request records, logs):
 // opened with O_APPEND, never truncated; each Append is one write, and one
 // that fails is cut back, so the file holds whole entries only.
@@ -110,7 +126,7 @@ struct SpaceNeed {
 void RequireSpace(const std::vector<SpaceNeed>& needs, const std::string& purpose);
 
 // ------------------------------------------------------------------------
-// The news jobs' files changed in place or removed.
+// Files changed in place.
 
 // A file of fixed-size records whose bytes change in place (the states of
 // "request.id"): opened for reading and writing, never created, never
@@ -136,9 +152,5 @@ class InPlaceFile {
     std::string path_;
     int fd_ = -1;
 };
-
-// Removes a file and flushes its directory, so that the removal is durable
-// before any state written after it; raises EInOutError naming the file.
-void RemoveDurably(const std::string& path);
 
 } // namespace brix

@@ -515,28 +515,40 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------- SMTP and NNTP post
 
-// A queued file, the body the server must receive from it, the steps that
-// hand it over, and the question the next run asks the server when its
-// verdict was lost (none: it is sent again).
-struct Queued {
-    std::string file, text, body;
+// A message of a queued file: its bytes in the file, the body the server
+// must receive, the steps that hand it over, and the question the next run
+// asks the server when its verdict was lost (none: it is sent again).
+struct Piece {
+    std::string text, body;
     Dialogue steps;
     std::string recheck = {};
 };
 
+// A queued file: its messages between what comes before and after them.
+struct Queued {
+    std::string file, head, tail;
+    std::vector<Piece> pieces;
+    std::string Text() const {
+        std::string text = head;
+        for (const Piece& p : pieces)
+            text += p.text;
+        return text + tail;
+    }
+};
+
+// The first file holds two messages, the second one.
 const std::vector<Queued> kOutgoing = [] {
-    std::vector<Queued> queue;
-    for (std::string n : {"1", "2"}) {
+    auto message = [](const std::string& n) {
         const std::string from = "anna" + n + "@client.example", to = "bert" + n + "@mx.example";
         const std::string body = "Subject: m" + n + "\r\n\r\n..dot\r\n.\r\n";
-        queue.push_back({"m000" + n + ".out",
-                         "HELO client.example\r\nMAIL FROM:<" + from + ">\r\nRCPT TO:<" + to +
-                             ">\r\nDATA\r\n" + body + "QUIT\r\n",
-                         body,
-                         {E("MAIL FROM: <" + from + ">"), S({"250 ok"}), E("RCPT TO: <" + to + ">"),
-                          S({"250 ok"}), E("DATA"), S({"354 go"}), E("."), S({"250 queued"})}});
-    }
-    return queue;
+        return Piece{"MAIL FROM:<" + from + ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\n" + body,
+                     body,
+                     {E("MAIL FROM: <" + from + ">"), S({"250 ok"}), E("RCPT TO: <" + to + ">"),
+                      S({"250 ok"}), E("DATA"), S({"354 go"}), E("."), S({"250 queued"})}};
+    };
+    const std::string helo = "HELO client.example\r\n", quit = "QUIT\r\n";
+    return std::vector<Queued>{{"m0001.out", helo, quit, {message("1"), message("2")}},
+                               {"m0002.out", helo, quit, {message("3")}}};
 }();
 
 const std::vector<Queued> kPostings = [] {
@@ -545,10 +557,12 @@ const std::vector<Queued> kPostings = [] {
         const std::string text =
             "Newsgroups: de.test\r\nMessage-ID: <p" + n + "@x>\r\n\r\nbody " + n + "\r\n";
         queue.push_back({"n000" + n + ".out",
-                         text,
-                         text + ".\r\n",
-                         {E("POST"), S({"340 go"}), E("."), S({"240 ok"})},
-                         "STAT <p" + n + "@x>"});
+                         "",
+                         "",
+                         {{text,
+                           text + ".\r\n",
+                           {E("POST"), S({"340 go"}), E("."), S({"240 ok"})},
+                           "STAT <p" + n + "@x>"}}});
     }
     return queue;
 }();
@@ -563,23 +577,35 @@ class QueueFaults : public testing::MailJobTest {
         box.NNTPTIMEOUT = 1;
     }
     // Every break point of the job that hands `queue` over between `head`
-    // and `tail`; the stall waits for the answer to `stall`. A file leaves
-    // the queue only once its acceptance was read; each body arrives once,
-    // but for one whose "." the server read while its acceptance never
-    // arrived: the next run asks the server for it where the protocol can
-    // (STAT), and sends it again where it cannot.
+    // and `tail`; the stall waits for the answer to `stall`. With `refuse`,
+    // one more run has the server refuse the second message of a file at its
+    // end, followed by `afterRefusal`. A message
+    // leaves the queue only once its acceptance was read, and a file that the
+    // server took in part keeps the rest of it; each body arrives once, but
+    // for one whose "." the server read while its acceptance never arrived
+    // (the next run asks the server for it where the protocol can, STAT, and
+    // sends it again where it cannot) and for the refused one.
     void EveryBreakPoint(const std::vector<Queued>& queue, const Dialogue& head,
                          const Dialogue& tail, const std::string& stall, const std::string& job,
+                         bool refuse, const Dialogue& afterRefusal,
                          const std::function<void(const std::string& port)>& run) {
-        auto dialogue = [&](const std::vector<Queued>& files) {
+        // The whole dialogue; the refused message's file offers nothing after it.
+        auto dialogue = [&](const std::vector<Queued>& files, const Piece* refused) {
             Dialogue d = head;
             for (const Queued& q : files)
-                d.insert(d.end(), q.steps.begin(), q.steps.end());
+                for (const Piece& p : q.pieces) {
+                    d.insert(d.end(), p.steps.begin(), p.steps.end());
+                    if (&p != refused) continue;
+                    d.back() = S({"554 rejected"});
+                    d.insert(d.end(), afterRefusal.begin(), afterRefusal.end());
+                    break;
+                }
             d.insert(d.end(), tail.begin(), tail.end());
             return d;
         };
-        auto delivered = [&](const std::vector<Queued>& files, Break b) {
-            ScriptServer server(Play(dialogue(files), b));
+        // How often each body arrived.
+        auto delivered = [&](const std::vector<Queued>& files, Break b, const Piece* refused) {
+            ScriptServer server(Play(dialogue(files, refused), b));
             run(server.PortText());
             if (b.fault == Fault::None) {
                 EXPECT_TRUE(server.Passed()) << server.Report();
@@ -588,62 +614,120 @@ class QueueFaults : public testing::MailJobTest {
                 const bool pipelined = head.back().lines.back().ends_with("PIPELINING");
                 EXPECT_EQ(!server.Ahead().empty(), pipelined) << server.Report();
             }
-            std::map<std::string, int> count;
             const std::string text = server.Received();
+            // An answer still owed after the time-out: no QUIT to be taken
+            // for it.
+            EXPECT_TRUE(b.fault != Fault::Stall || text.find("QUIT") == std::string::npos) << text;
+            std::map<std::string, int> count;
             for (const Queued& q : files)
-                for (std::size_t p = 0; (p = text.find(q.body, p)) != std::string::npos; ++p)
-                    ++count[q.file];
+                for (const Piece& piece : q.pieces)
+                    for (std::size_t p = 0; (p = text.find(piece.body, p)) != std::string::npos;
+                         ++p)
+                        ++count[piece.body];
             return count;
         };
-        const Dialogue d = dialogue(queue);
-        std::vector<Break> points = BreakPoints(d);
-        points.push_back({Find(d, stall) + 1, 0, Fault::Stall});
-        std::printf("%s: %zu break points\n", job.c_str(), points.size());
-        for (const Break& b : points) {
-            SCOPED_TRACE(Trace(b));
+        const Dialogue whole = dialogue(queue, nullptr);
+        std::vector<std::pair<Break, const Piece*>> runs;
+        for (const Break& b : BreakPoints(whole))
+            runs.push_back({b, nullptr});
+        runs.push_back({{Find(whole, stall) + 1, 0, Fault::Stall}, nullptr});
+        for (const Queued& q : queue)
+            if (refuse && q.pieces.size() > 1) {
+                const Piece* refused = &q.pieces[1];
+                runs.push_back({{dialogue(queue, refused).size(), 0, Fault::None}, refused});
+                break;
+            }
+        std::printf("%s: %zu break points\n", job.c_str(), runs.size());
+        for (const auto& [b, refused] : runs) {
+            SCOPED_TRACE(Trace(b) + (refused ? ", a message refused" : ""));
             Clear(tree, {"qv-ppp.log", "request.id", "e-news.idx"});
             for (const Queued& q : queue)
-                tree.Write("spool/" + q.file, q.text);
-            std::map<std::string, int> first = delivered(queue, b), again, expected;
+                tree.Write("spool/" + q.file, q.Text());
+            const Dialogue d = dialogue(queue, refused);
+            std::map<std::string, int> first = delivered(queue, b, refused), again, expected;
+            const Lines log = RunLog();
+            auto logged = [&](const std::string& line) {
+                return std::find(log.begin(), log.end(), line) != log.end();
+            };
             std::vector<Queued> left;
             std::size_t dot = 0;
             for (const Queued& q : queue) {
-                dot = Find(d, ".", dot + 1);
-                EXPECT_EQ(tree.Exists("spool/" + q.file), !Done(b, dot + 1)) << q.file;
-                EXPECT_EQ(first[q.file], Done(b, dot) ? 1 : 0) << q.file;
-                // Handed over whole (as far as the client knows), read by the
-                // server, answered.
-                const bool handed = Done(b, dot - 1), read = Done(b, dot),
-                           verdict = Done(b, dot + 1);
-                if (!verdict) left.push_back(q);
-                if (handed && !verdict && !q.recheck.empty()) {
-                    Dialogue& steps = left.back().steps;
-                    Dialogue asked = {E(q.recheck), S({read ? "223 0 " + q.recheck.substr(5)
-                                                            : "430 no such article"})};
-                    if (!read) asked.insert(asked.end(), steps.begin(), steps.end());
-                    steps = asked;
+                Queued rest{q.file, q.head, q.tail, {}};
+                std::size_t accepted = 0;
+                bool offered = true;
+                for (const Piece& p : q.pieces) {
+                    // Handed over whole (as far as the client knows), read by
+                    // the server, accepted.
+                    bool handed = false, read = false, verdict = false;
+                    if (offered) {
+                        dot = Find(d, ".", dot + 1);
+                        handed = Done(b, dot - 1), read = Done(b, dot);
+                        verdict = Done(b, dot + 1) && &p != refused;
+                    }
+                    offered = offered && &p != refused;
+                    EXPECT_EQ(first[p.body], read ? 1 : 0) << p.body;
+                    expected[p.body] =
+                        read && !verdict && (p.recheck.empty() || &p == refused) ? 2 : 1;
+                    if (verdict) {
+                        ++accepted;
+                        continue;
+                    }
+                    rest.pieces.push_back(p);
+                    EXPECT_TRUE(!read || &p == refused || !p.recheck.empty() ||
+                                logged("Mail file " + SpoolDir() + q.file +
+                                       " kept for the next run: no answer to its end, the "
+                                       "server may hold it already"));
+                    if (handed && !p.recheck.empty()) {
+                        Dialogue& steps = rest.pieces.back().steps;
+                        Dialogue asked = {E(p.recheck), S({read ? "223 0 " + p.recheck.substr(5)
+                                                                : "430 no such article"})};
+                        if (!read) asked.insert(asked.end(), steps.begin(), steps.end());
+                        steps = asked;
+                    }
                 }
-                expected[q.file] = read && !verdict && q.recheck.empty() ? 2 : 1;
+                if (rest.pieces.empty()) {
+                    EXPECT_FALSE(tree.Exists("spool/" + q.file)) << q.file;
+                    continue;
+                }
+                // The accepted messages are gone from the file, the rest is
+                // there byte for byte, and the log says so.
+                EXPECT_EQ(tree.Read("spool/" + q.file), accepted ? rest.Text() : q.Text());
+                EXPECT_TRUE(
+                    !accepted ||
+                    logged("Mail file " + SpoolDir() + q.file + ": the server accepted " +
+                           std::to_string(accepted) + " of its " + std::to_string(q.pieces.size()) +
+                           " messages; the file keeps the " + std::to_string(rest.pieces.size()) +
+                           " not accepted for the next run"))
+                    << ::testing::PrintToString(log);
+                left.push_back(rest);
             }
-            if (!left.empty()) {
-                CheckEnd(RunLog(), b, job);
-                again = delivered(left, {0, 0, Fault::None});
-            }
+            if (refused)
+                EXPECT_TRUE(
+                    logged("Error (" + job + "): Data: After transfer. (Error=554 rejected)"));
+            else if (!left.empty())
+                CheckEnd(log, b, job);
+            if (!left.empty()) again = delivered(left, {0, 0, Fault::None}, nullptr);
             EXPECT_TRUE(Spool().empty());
-            for (const Queued& q : queue)
-                first[q.file] += again[q.file];
+            for (const auto& [body, n] : again)
+                first[body] += n;
             EXPECT_EQ(first, expected);
         }
     }
 };
 
-// The connection is closed without QUIT; with PIPELINING each message's
-// commands go out together, and its verdict comes behind the next message's.
+// Broken at each step, stalled, and with the second message of a file
+// refused; with PIPELINING each message's commands go out together, and its
+// verdict comes behind the next message's commands (or, within a file,
+// before them: the verdict on a file's last message, refused, then ends a
+// transaction that the next file's commands follow without RSET). QUIT ends
+// the session when it is in step.
 TEST_F(QueueFaults, EveryBreakPointOfASendingLosesNothing) {
     for (const Lines& ehlo : {Lines{"250 hello"}, Lines{"250-hello", "250 PIPELINING"}}) {
         SCOPED_TRACE(ehlo.back());
-        EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("EHLO client.example"), S(ehlo)}, {}, "DATA",
-                        "sendmail", [&](const std::string& port) {
+        const Dialogue rset = ehlo.size() == 1 ? Dialogue{E("RSET"), S({"250 reset"})} : Dialogue{};
+        EveryBreakPoint(kOutgoing, {S({"220 mx"}), E("EHLO client.example"), S(ehlo)},
+                        {E("QUIT"), S({"221 bye"})}, "DATA", "sendmail", true, rset,
+                        [&](const std::string& port) {
                             box.SMTPPORT = port;
                             SendMail(box);
                         });
@@ -652,7 +736,7 @@ TEST_F(QueueFaults, EveryBreakPointOfASendingLosesNothing) {
 
 TEST_F(QueueFaults, EveryBreakPointOfAPostingLosesNothing) {
     EveryBreakPoint(kPostings, {S({"200 news"})}, {E("QUIT"), S({"205 bye"})}, "POST", "postnews",
-                    [&](const std::string& port) {
+                    false, {}, [&](const std::string& port) {
                         box.NNTPPORT = port;
                         PostNews(box);
                     });

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -237,6 +238,70 @@ TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
     struct stat st {};
     ASSERT_EQ(::stat((t.Path() + "BOX1.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A queued file that cannot be sent is named and kept; the files around it
+// go out over one pipelined connection that ends with QUIT, and the run ends
+// 105. Each sent file's removal is flushed (its directory synced) before the
+// next one and before the run tells how many were sent: watched with strace
+// where it is installed.
+TEST(ProgramMail, BadQueueFileIsKeptAndTheOthersLeaveForGood) {
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("spool/m0001.out", Outgoing("bert@brix.test", "first"));
+    t.Write("spool/m0002.out", "HELO client.example\r\nMAIL FROM:<anna@client.example>\r\n"
+                               "RCPT TO:<bert@brix.test>\r\nQUIT\r\n");
+    t.Write("spool/m0003.out", Outgoing("carl@brix.test", "third"));
+    Script s = Script().Send("220 mx").Expect("EHLO client.example");
+    s.SendLines({"250-mx", "250 PIPELINING"});
+    for (const std::string to : {"bert@brix.test", "carl@brix.test"}) {
+        s.Expect("MAIL FROM: <anna@client.example>").Send("250 ok");
+        s.Expect("RCPT TO: <" + to + ">").Send("250 ok").Expect("DATA").Send("354 go");
+        s.ExpectBody().Send("250 queued");
+    }
+    ScriptServer server(s.Expect("QUIT").Send("221 bye"));
+    t.Write("BOX1.bfg", "SMTPSERVER=127.0.0.1\nSMTPPORT=" + server.PortText() + "\n");
+    const std::string strace = "/usr/bin/strace";
+    const bool traced = ::access(strace.c_str(), X_OK) == 0;
+    const std::vector<std::string> env{"QV=" + t.Path()};
+    const auto r = traced ? testing::RunProgram(strace,
+                                                {"-f", "-qq", "-y", "-s", "200", "-o", t / "trace",
+                                                 "-e", "trace=unlink,unlinkat,fsync,write",
+                                                 BRIX_BINARY, "box1.bfg", "-v"},
+                                                env)
+                          : testing::RunBrix({"box1.bfg", "-v"}, env);
+    EXPECT_EQ(r.exitCode, 105) << r.output;
+    EXPECT_TRUE(server.Passed()) << server.Report();
+    EXPECT_EQ(testing::DirNames(t / "spool"), std::vector<std::string>{"m0002.out"});
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_TRUE(Count(log, " Error (sendmail): Mail file " + t.Path() +
+                               "spool/m0002.out: the message of line 2 has no DATA line; kept for "
+                               "the next run\r\n"))
+        << log;
+    EXPECT_TRUE(Count(log, " 2 mails sent\r\n")) << log;
+    if (!traced) GTEST_SKIP() << "without strace the flushes go unwatched";
+
+    // Each unlink of a queue file is followed by an fsync of the spool
+    // directory before anything else is removed or reported.
+    const std::string spool = "<" + t.Path() + "spool>)";
+    std::string unflushed;
+    std::size_t removed = 0;
+    std::istringstream trace(t.Read("trace"));
+    for (std::string line; std::getline(trace, line);) {
+        if (line.find("unlink") != std::string::npos && line.find(".out\"") != std::string::npos) {
+            EXPECT_EQ(unflushed, "") << "removed before the last removal was flushed: " << line;
+            unflushed = line;
+            ++removed;
+        } else if (line.find(" fsync(") != std::string::npos &&
+                   line.find(spool) != std::string::npos) {
+            unflushed.clear();
+        } else if (line.find("mails sent") != std::string::npos) {
+            EXPECT_EQ(unflushed, "") << "reported before the removal was flushed";
+        }
+    }
+    EXPECT_EQ(removed, 2u);
+    EXPECT_EQ(unflushed, "");
 }
 
 // ----------------------------------------------------------------------

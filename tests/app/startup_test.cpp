@@ -335,7 +335,8 @@ const SignalCase kSignalCases[] = {
      [] {
          Script s = Script().Send("220 mx").Expect("EHLO client").Send("250 hi");
          s.Expect("MAIL FROM: <a@b>").Send("250 ok").Expect("RCPT TO: <c@d>").Send("250 ok");
-         return s.Expect("DATA").Send("354 go").ExpectBody().Pause(2500).Send("250 queued");
+         s.Expect("DATA").Send("354 go").ExpectBody().Pause(2500).Send("250 queued");
+         return s.Expect("QUIT").Send("221 bye");
      },
      "<DATA"},
     {"PostVerdict", "NNTPSERVER=127.0.0.1\nNNTPTIMEOUT=60\n", "spool/n0001.out",

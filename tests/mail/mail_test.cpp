@@ -12,8 +12,10 @@
 #include "platform/textfile.h"
 #include "support/errors.h"
 #include "testing/job_test.h"
+#include "testing/real_servers.h"
 #include "testing/script_server.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -140,6 +142,69 @@ TEST(OutgoingMail, LinesEndAtCrLfOrLoneLf) {
     EXPECT_EQ(lines, (Lines{"a", "b", "c\rd\r", "e"}));
 }
 
+// A queue file is read whole before any of it is sent: its messages with
+// their envelopes and bytes, or the first thing that keeps it from going
+// out as it is, naming the line.
+TEST(OutgoingMail, ScanFindsTheMessagesOrWhatIsWrong) {
+    const std::string first = "HELO h\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nrcpt to: c@y \r\n"
+                              "DATA\r\nS: 1\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+    const std::string second = "MAIL FROM:<>\r\nRCPT TO:<d@y>\r\nDATA\r\n..x\r\n.\nQUIT\n";
+    const std::string two = first + "HELO h\r\n" + second;
+    const OutFile f = ScanOutgoing(two);
+    EXPECT_EQ(f.error, "");
+    EXPECT_EQ(f.heloLine, std::optional<std::size_t>(0));
+    EXPECT_EQ(f.helo, "h");
+    EXPECT_EQ(f.size, two.size());
+    ASSERT_EQ(f.messages.size(), 2u);
+    EXPECT_EQ(f.messages[0].from, "a@x");
+    EXPECT_EQ(f.messages[0].to, (Lines{"b@y", "c@y"}));
+    EXPECT_EQ(f.messages[0].dataLine, 4u);
+    EXPECT_EQ(f.messages[0].bytes, (ByteRange{8, first.size() - 6}));
+    EXPECT_EQ(f.messages[1].from, "");
+    EXPECT_EQ(f.messages[1].dataLine, 13u);
+    EXPECT_EQ(f.messages[1].bytes, (ByteRange{first.size() + 8, two.size() - 5}));
+    // What stays when the server took the first messages: the HELO line,
+    // then the rest byte for byte.
+    auto kept = [&](std::size_t accepted) {
+        std::string out;
+        for (const ByteRange& r : UnsentParts(f, accepted))
+            out += two.substr(r.begin, r.end - r.begin);
+        return out;
+    };
+    EXPECT_EQ(kept(0), two);
+    EXPECT_EQ(kept(1), "HELO h\r\n" + second);
+    EXPECT_EQ(kept(2), "");
+
+    const std::string good = "MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\nt\r\n.\r\n";
+    struct {
+        std::string text, error;
+    } bad[] = {
+        {"", "no message in it (no MAIL FROM: line)"},
+        {"HELO h\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nQUIT\r\n",
+         "the message of line 2 has no DATA line"},
+        {good + "MAIL FROM:<a@x>\r\nMAIL FROM:<a@x>\r\n", "the message of line 6 has no DATA line"},
+        {"MAIL FROM:<a@x>\r\nDATA\r\nt\r\n.\r\n", "the message of line 1 has no RCPT TO: line"},
+        {"HELO h\r\nRCPT TO:<b@y>\r\n",
+         "line 2: RCPT TO: outside a message (no MAIL FROM: before it)"},
+        {good + "DATA\r\n", "line 6: DATA outside a message (no MAIL FROM: before it)"},
+        {good + "MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\r\nDATA\r\ntext\r\n. \r\n",
+         "the message text after line 8 (DATA) has no final \".\" line"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO <b@y>\r\n",
+         "line 2 cannot be read as a command (MAIL FROM: or RCPT TO: expected)"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO:<b@y>\rDATA\r\n",
+         "line 2 cannot be read as a command (a control character)"},
+        {"HELO h\x01\r\n" + good, "line 1 cannot be read as a command (a control character)"},
+        {"MAIL FROM:<a@x>\r\nRCPT TO:<>\r\n",
+         "line 2 cannot be read as a command (RCPT TO: without an address)"},
+        {"MAIL FROM:<a@x> SIZE=10\r\n",
+         "line 1 cannot be read as a command (an address with \"<\" or \">\" inside)"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.text);
+        EXPECT_EQ(ScanOutgoing(b.text).error, b.error);
+    }
+}
+
 // ----------------------------------------------------------------------
 // The mail fetch job against the scripted server: the dialogue byte for
 // byte where the generated break-point dialogues do not go (LIST outside
@@ -199,7 +264,8 @@ TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {
 
 // ----------------------------------------------------------------------
 // The mail send job against scripted SMTP servers: the wire order byte for
-// byte, the X-Mailer rewrite, every refusal, unfinished files.
+// byte, the X-Mailer rewrite, every refusal, files that cannot be sent as
+// they are, servers that close with their reason, and the list of servers.
 
 struct Mail {
     std::string from, to, subject;
@@ -229,8 +295,15 @@ Script& Accept(Script& s, const Mail& m, const std::string& finalReply = "250 qu
     return s.Expect("DATA").Send("354 go ahead").ExpectBody().Pause(scanMs).Send(finalReply);
 }
 
-Script Helo() {
-    return Script().Send("220 mx").Expect("EHLO client.example").Send("250 hello");
+// The greeting of a server that does not pipeline, or of one that does
+// (RFC 2920: the client's commands then arrive before their answers).
+Script Helo(bool pipelining = false) {
+    Script s = Script().Send("220 mx").Expect("EHLO client.example");
+    return pipelining ? s.SendLines({"250-hello", "250 PIPELINING"}) : s.Send("250 hello");
+}
+
+Script& Quit(Script& s) {
+    return s.Expect("QUIT").Send("221 bye");
 }
 
 const Mail kAnna{"anna@client.example", "bert@mx.example", "first"};
@@ -260,7 +333,8 @@ class SendMailTest : public testing::MailJobTest {
 TEST_F(SendMailTest, OutgoingFilesShareOneConnectionInNameOrder) {
     // Names match in any case and go out in byte order; the last file holds
     // two messages; every HELO but the first is passed over. The verdict on
-    // "." is waited for beyond SMTPTIMEOUT, as servers scan first.
+    // "." is waited for beyond SMTPTIMEOUT, as servers scan first. QUIT
+    // follows the last verdict.
     box.SMTPTIMEOUT = "1";
     const Mail eva{"eva@client.example", "fred@mx.example", "third"};
     Queue("m0002.out", FileOf(kCarl));
@@ -270,12 +344,12 @@ TEST_F(SendMailTest, OutgoingFilesShareOneConnectionInNameOrder) {
     tree.MakeDir("spool/m0001.out");
     Script s = Helo();
     Accept(Accept(Accept(Accept(s, kAnna), kCarl, "250 scanned", 1500), kAnna), eva);
-    ScriptServer server(s);
+    ScriptServer server(Quit(s));
     Run(server);
 
     EXPECT_TRUE(server.Passed()) << server.Report();
     EXPECT_EQ(server.Received(), WireOf(kAnna, true) + WireOf(kCarl, false) + WireOf(kAnna, false) +
-                                     WireOf(eva, false));
+                                     WireOf(eva, false) + "QUIT\r\n");
     EXPECT_EQ(Spool(), (Lines{"m0001.msg", "m0001.out"}));
     std::size_t total = 2 * FileOf(kAnna).size() + FileOf(kCarl).size() + FileOf(eva).size();
     EXPECT_EQ(RunLog(),
@@ -286,15 +360,10 @@ TEST_F(SendMailTest, OutgoingFilesShareOneConnectionInNameOrder) {
 // step) ends the job: the error names the command and carries the server's
 // line, no "." went out, and the files stay for the next run. A permanent
 // refusal of one message (5yz to MAIL, DATA or its "." - the last line of a
-// multi-line reply decides) keeps that file, and the queue goes on after RSET.
-// A file that ends before the "." of a message ends the job likewise: the
-// server could only take a cut message.
+// multi-line reply decides) keeps that file, and the queue goes on after
+// RSET; of a file whose first message the server took, only the rest stays.
+// QUIT ends every session whose dialogue is still in step.
 TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
-    const std::string cutFile = "HELO client.example\r\nMAIL FROM:<anna@client.example>\r\n"
-                                "RCPT TO:<bert@mx.example>\r\nDATA\r\nSubject: cut\r\n\r\nhalf";
-    const std::string cut = "Mail file " + SpoolDir() +
-                            "m0001.out ends before the \".\" of its message; kept for the "
-                            "next run";
     auto ehlo = [] {
         return Script()
             .Send("220 mx")
@@ -320,6 +389,8 @@ TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
         std::string error;
         bool permanent = false;
         std::string file = FileOf(kAnna); // m0001.out, before m0002.out from Carl
+        std::string left = file;          // what m0001.out holds afterwards
+        bool inStep = true;
     } cases[] = {
         {nullptr, Script().Send("554 go away"), "Connect. (Error=554 go away)"},
         {"LOGIN", login.Send("535 bad credentials"), "Auth-Login. (Error=535 bad credentials)"},
@@ -329,17 +400,16 @@ TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
          "Rcpt. (Error=450 busy)"},
         // The text sent before the early reply was read goes unanswered.
         {nullptr, data().SendLines({"354 go", "250 OK"}).Answer([](auto&, auto&) { return true; }),
-         "Data: Reply before end of message. (Error=250 OK)"},
+         "Data: Reply before end of message. (Error=250 OK)", false, FileOf(kAnna), FileOf(kAnna),
+         false},
         {nullptr, mail().Send("550 not you"), "Mail. (Error=550 not you)", true},
         {nullptr, data().Send("554 no valid recipients"), "Data. (Error=554 no valid recipients)",
          true},
         {nullptr, dot, "Data: After transfer. (Error=554 rejected after all)", true},
-        // The file stays also when its first message was accepted (which
-        // then may arrive a second time).
+        // The first message was accepted: it leaves the file, which keeps
+        // its HELO line and the second message as they were.
         {nullptr, second, "Data: After transfer. (Error=552 message too big)", true,
-         FileOf(kAnna) + FileOf(kCarl)},
-        {nullptr, Script().Send("220 mx"), cut, false, ""},
-        {nullptr, data().Send("354 go"), cut, false, cutFile},
+         FileOf(kAnna) + FileOf(kCarl), FileOf(kCarl)},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -353,17 +423,23 @@ TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
             box.SMTPPASS = "secret";
         }
         if (c.permanent) Accept(c.script.Expect("RSET").Send("250 reset"), kCarl);
+        if (c.inStep) Quit(c.script);
         ScriptServer server(c.script);
         Run(server);
         box = plain;
         EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(server.Received().ends_with("QUIT\r\n"), c.inStep);
         Lines expected{"SMTP: 127.0.0.1:" + server.PortText()};
         if (!c.error.starts_with("Connect"))
             expected.push_back(ToSend(2, c.file.size() + FileOf(kCarl).size()));
         if (c.permanent) {
             EXPECT_EQ(Spool(), Lines{"m0001.out"});
             expected.push_back("Error (sendmail): " + c.error);
-            expected.push_back("Mail file " + SpoolDir() + "m0001.out kept for the next run");
+            expected.push_back(c.left == c.file
+                                   ? "Mail file " + SpoolDir() + "m0001.out kept for the next run"
+                                   : "Mail file " + SpoolDir() +
+                                         "m0001.out: the server accepted 1 of its 2 messages; the "
+                                         "file keeps the 1 not accepted for the next run");
             expected.push_back("1 mails sent");
         } else {
             EXPECT_EQ(Spool(), (Lines{"m0001.out", "m0002.out"}));
@@ -371,8 +447,132 @@ TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
             expected.push_back("0 mails sent");
             expected.push_back("Error (sendmail): " + c.error);
         }
+        EXPECT_EQ(tree.Read("spool/m0001.out"), c.left);
         EXPECT_EQ(RunLog(), expected);
     }
+}
+
+// A file that cannot be sent as it is goes nowhere: nothing of it reaches
+// the server, its error names it and what is wrong, it stays queued, and
+// the files around it are sent over the same connection, in step also when
+// the commands are pipelined.
+TEST_F(SendMailTest, FileThatCannotBeSentIsKeptAndTheQueueGoesOn) {
+    const std::string head = "HELO client.example\r\nMAIL FROM:<eva@client.example>\r\n";
+    struct {
+        std::string file, error;
+    } bad[] = {
+        {head + "RCPT TO:<fred@mx.example>\r\nQUIT\r\n", "the message of line 2 has no DATA line"},
+        {head + "RCPT TO:<fred@mx.example>\r\nDATA\r\nSubject: cut\r\n\r\nhalf",
+         "the message text after line 4 (DATA) has no final \".\" line"},
+        {head + "DATA\r\nSubject: no one\r\n.\r\nQUIT\r\n",
+         "the message of line 2 has no RCPT TO: line"},
+        {head + "RCPT TO <fred@mx.example>\r\nDATA\r\nSubject: lost\r\n.\r\nQUIT\r\n",
+         "line 3 cannot be read as a command (MAIL FROM: or RCPT TO: expected)"},
+    };
+    for (bool pipelining : {false, true})
+        for (const auto& b : bad) {
+            SCOPED_TRACE(b.error + (pipelining ? " (pipelining)" : ""));
+            tree.Write("qv-ppp.log", "");
+            Queue("m0001.out", FileOf(kAnna));
+            Queue("m0002.out", b.file);
+            Queue("m0003.out", FileOf(kCarl));
+            Script s = Helo(pipelining);
+            ScriptServer server(Quit(Accept(Accept(s, kAnna), kCarl)));
+            Run(server);
+            EXPECT_TRUE(server.Passed()) << server.Report();
+            EXPECT_EQ(server.Received(), WireOf(kAnna, true) + WireOf(kCarl, false) + "QUIT\r\n");
+            EXPECT_EQ(Spool(), Lines{"m0002.out"});
+            EXPECT_EQ(tree.Read("spool/m0002.out"), b.file);
+            EXPECT_EQ(RunLog(),
+                      (Lines{"SMTP: 127.0.0.1:" + server.PortText(),
+                             ToSend(3, FileOf(kAnna).size() + b.file.size() + FileOf(kCarl).size()),
+                             "Error (sendmail): Mail file " + SpoolDir() + "m0002.out: " + b.error +
+                                 "; kept for the next run",
+                             "2 mails sent"}));
+        }
+}
+
+// A server that refuses and closes (421, RFC 5321 section 3.8) is reported
+// with its own reply, wherever it comes: in place of the greeting or of
+// EHLO, of a reply inside a pipelined group, or of the verdict on a message,
+// read at once or behind the next message's commands. No QUIT follows a
+// 421, and every file stays.
+TEST_F(SendMailTest, ServerThatClosesIsReportedInItsOwnWords) {
+    auto pipelinedMail = [] { return Helo(true).Expect("MAIL FROM: <anna@client.example>"); };
+    Script verdict = Helo(), verdictLater = Helo(true);
+    Accept(verdict, kAnna, "421 mx shutting down").Close();
+    Accept(verdictLater, kAnna, "421 mx shutting down").Close();
+    struct {
+        Script script;
+        std::string error;
+    } cases[] = {
+        // Not even a server that stays after its 421 hears QUIT.
+        {Script().Send("421 mx busy, come back later"),
+         "Connect. (Error=421 mx busy, come back later)"},
+        {Script().Send("220 mx").Expect("EHLO client.example").Send("421 mx closing").Close(),
+         "Ehlo. (Error=421 mx closing)"},
+        {pipelinedMail()
+             .Send("250 ok")
+             .Expect("RCPT TO: <bert@mx.example>")
+             .Send("421 too many errors")
+             .Close(),
+         "Rcpt. (Error=421 too many errors)"},
+        {verdict, "Data: After transfer. (Error=421 mx shutting down)"},
+        {verdictLater, "Data: After transfer. (Error=421 mx shutting down)"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        tree.Write("qv-ppp.log", "");
+        Queue("m0001.out", FileOf(kAnna));
+        Queue("m0002.out", FileOf(kCarl));
+        ScriptServer server(c.script);
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(server.Received().find("QUIT"), std::string::npos);
+        EXPECT_EQ(Spool(), (Lines{"m0001.out", "m0002.out"}));
+        const Lines log = RunLog();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "Error (sendmail): " + c.error);
+    }
+}
+
+// Every server of the list gets its turn: one that cannot be reached is the
+// job's error, and the next one still takes its spool. The user's abort
+// ends the whole job.
+TEST_F(SendMailTest, EveryServerOfTheListIsTried) {
+    tree.MakeDir("spool2");
+    const std::string closed = std::to_string(FreeLoopbackPort());
+    box.SMTPSERVER = "127.0.0.1 127.0.0.1";
+    box.SMTPSPOOL = SpoolDir() + " " + tree.Path() + "spool2/";
+    Queue("m0001.out", FileOf(kAnna));
+    tree.Write("spool2/m0001.out", FileOf(kCarl));
+    Script s = Helo();
+    ScriptServer second(Quit(Accept(s, kCarl)));
+    box.SMTPPORT = closed + " " + second.PortText();
+    SendMail(box);
+    EXPECT_TRUE(second.Passed()) << second.Report();
+    EXPECT_EQ(Spool(), Lines{"m0001.out"});
+    EXPECT_TRUE(DirNames(tree.Path() + "spool2").empty());
+    EXPECT_EQ(RunLog(), (Lines{"SMTP: 127.0.0.1:" + closed, "0 mails sent",
+                               "Error (sendmail): Connect: Cannot connect to 127.0.0.1:" + closed +
+                                   ". (Error=" + std::to_string(ECONNREFUSED) + ")",
+                               "SMTP: 127.0.0.1:" + second.PortText(),
+                               ToSend(1, FileOf(kCarl).size()), "1 mails sent"}));
+
+    // ESC at the first abort check, right after the greeting: QUIT, and no
+    // word to the next server.
+    tree.Write("qv-ppp.log", "");
+    tree.Write("spool2/m0001.out", FileOf(kCarl));
+    ScriptServer first(Quit(Script().Send("220 mx")));
+    box.SMTPPORT = first.PortText() + " " + closed;
+    {
+        testing::EscAtCheck esc(1);
+        SendMail(box);
+    }
+    EXPECT_TRUE(first.Passed()) << first.Report();
+    EXPECT_EQ(RunLog(), (Lines{"SMTP: 127.0.0.1:" + first.PortText(), "0 mails sent",
+                               "aborted by user ..."}));
+    EXPECT_EQ(DirNames(tree.Path() + "spool2"), Lines{"m0001.out"});
 }
 
 } // namespace

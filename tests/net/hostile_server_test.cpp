@@ -315,8 +315,12 @@ const std::vector<Hostile> kHostile = {
     {.name = "SmtpStartTlsNotOffered",
      .server =
          [] {
-             return Script().Send("220 mx").ExpectPrefix("EHLO ").SendLines(
-                 {"250-mx", "250 AUTH LOGIN"});
+             return Script()
+                 .Send("220 mx")
+                 .ExpectPrefix("EHLO ")
+                 .SendLines({"250-mx", "250 AUTH LOGIN"})
+                 .Expect("QUIT")
+                 .Send("221 bye");
          },
      .box = "SMTPSERVER=localhost\nSMTPTLS=STARTTLS\nSMTPAUTH=LOGIN\nSMTPUSER=u\nSMTPPASS=p\n"
             "TLSCAFILE=ca.pem\n",
@@ -477,7 +481,8 @@ TEST_P(HostileInput, EndsWithAClearErrorAndNothingRawOnTheTerminal) {
     testing::TempTree t;
     t.MakeDir("spool");
     if (h.protocol == Protocol::Smtp)
-        t.Write("spool/m0001.out", "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\n");
+        t.Write("spool/m0001.out", "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nDATA\r\n"
+                                   "Subject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);
     if (!h.colours.empty()) t.Write("qvdesk.col", h.colours);
