@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <map>
+#include <random>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -302,6 +304,96 @@ TEST(ProgramMail, BadQueueFileIsKeptAndTheOthersLeaveForGood) {
     }
     EXPECT_EQ(removed, 2u);
     EXPECT_EQ(unflushed, "");
+}
+
+// A failure spoils only what it touches: a box whose spool path runs
+// through a file ends its fetch with one line naming the file (no exception
+// report), and the next box still runs; there the first server of the list
+// cannot be reached, and the second still gets its turn.
+TEST(ProgramMail, AFailureSpoilsOnlyWhatItTouches) {
+    auto oneMessage = [](const std::string& subject) {
+        Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
+        s.Send("+OK").Expect("PASS pw").Send("+OK").Expect("STAT").Send("+OK 1 20");
+        s.Expect("UIDL").SendData("+OK", {"1 " + subject}).Expect("RETR 1");
+        return s.SendData("+OK", {"Subject: " + subject, "", "text"}).Expect("QUIT").Send("+OK");
+    };
+    ScriptServer first(oneMessage("lost")), second(oneMessage("kept"));
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("afile", "");
+    const std::string login = "POP3USER=joe\nPOP3PASS=pw\n";
+    const std::string closed = std::to_string(testing::FreeLoopbackPort());
+    t.Write("BOX1.bfg", login + "POP3SERVER=127.0.0.1\nPOP3PORT=" + first.PortText() +
+                            "\nPOP3SPOOL=" + t.Path() + "afile/\n");
+    t.Write("BOX2.bfg", login + "POP3SERVER=127.0.0.1 127.0.0.1\nPOP3PORT=" + closed + " " +
+                            second.PortText() + "\n");
+    auto r = testing::RunBrix({"box1.bfg", "box2.bfg", "-v"}, {"QV=" + t.Path()});
+    EXPECT_EQ(r.exitCode, 105) << r.output;
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_TRUE(Count(log, " Error (getmail): I/O error 20: " + t.Path() +
+                               "afile/m0000.tmp: Not a directory\r\n"))
+        << log;
+    EXPECT_FALSE(Count(log, "Exception")) << log;
+    EXPECT_TRUE(Count(log, " Error (getmail): Connect: Cannot connect to 127.0.0.1:" + closed))
+        << log;
+    EXPECT_EQ(t.Read("spool/m0000.msg"), "From joe@localhost\nSubject: kept\n\ntext\n");
+    EXPECT_TRUE(first.Passed()) << first.Report();
+    EXPECT_TRUE(second.Passed()) << second.Report();
+}
+
+// A pipelined fetch in delete mode from a real Dovecot, killed with SIGKILL
+// at ten moments while messages arrive (a few more each time, drawn from a
+// fixed seed), then run to its end: every message is in the spool exactly
+// once, and the mailbox is empty. (Before the journal, a kill between a
+// spool file's link and the next save of the identifiers fetched it again.)
+TEST(ProgramMail, KilledTenTimesInAPipelinedDeleteFetchNothingIsLostOrTwice) {
+    constexpr int kMessages = 400;
+    std::vector<testing::MaildirMessage> mailbox;
+    for (int i = 0; i < kMessages; ++i)
+        mailbox.push_back({std::to_string(1000000000 + i) + ".M" + std::to_string(i) + "P1.kill",
+                           "Message-ID: <" + std::to_string(i) + "@kill>\nSubject: " +
+                               std::to_string(i) + "\n\n" + std::string(3000, 'k') + "\n"});
+    testing::DovecotServer pop;
+    if (std::string why = pop.Start(mailbox); !why.empty()) GTEST_SKIP() << why;
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
+                            "\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3KEEP=N\n");
+    auto spooled = [&] {
+        std::size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
+            n += e.path().extension() == ".msg";
+        return n;
+    };
+    std::mt19937 draw(20261207);
+    for (int kill = 0; kill < 10; ++kill) {
+        const std::size_t target = spooled() + 1 + draw() % 25;
+        pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg"}, {"QV=" + t.Path()}, "", -1);
+        for (int i = 0; i < 20'000 && spooled() < target; ++i)
+            ::usleep(200);
+        ::kill(pid, SIGKILL);
+        testing::WaitExit(pid);
+    }
+    auto r = testing::RunBrix({"box1.bfg"}, {"QV=" + t.Path()});
+    EXPECT_EQ(r.exitCode, 0) << r.output << t.Read("qv-ppp.log");
+    std::map<std::string, int> seen;
+    for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool")) {
+        const std::string text = testing::TempTree::ReadAny(e.path().string());
+        const std::size_t at = text.find("Message-ID: <");
+        ASSERT_NE(at, std::string::npos) << e.path();
+        ++seen[text.substr(at + 13, text.find('>', at) - at - 13)];
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kMessages));
+    for (const auto& [id, times] : seen)
+        EXPECT_EQ(times, 1) << id;
+    EXPECT_TRUE(pop.MailboxNames().empty());
+    EXPECT_FALSE(t.Exists("e-mail.jnl"));
+    // Fetched mail is its owner's alone, whatever the umask.
+    struct stat st {};
+    ASSERT_EQ(::stat((t.Path() + "spool/m0000.msg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // ----------------------------------------------------------------------

@@ -460,6 +460,44 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
          {"box1.bfg", "-q"},
          105,
          "Error (getmail): TLS: "},
+        // A word outside the key's set: nothing is fetched, nothing sent.
+        {"yes/no word unknown",
+         nullptr,
+         pop + ClosedPort() + "\nPOP3KEEP=maybe\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): POP3KEEP: unknown word maybe (did you mean "},
+        {"login method mistyped",
+         nullptr,
+         pop + ClosedPort() + "\nPOP3AUTH=SCRAM-SHA256\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): POP3AUTH: unknown word SCRAM-SHA256 (did you mean SCRAM-SHA-256?); "
+         "nothing was done\n"},
+        // A helper whose output may be cut is no password.
+        {"password command without a line end",
+         nullptr,
+         pop + ClosedPort() + "\nPOP3PASSCMD=printf pw\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): POP3PASSCMD for 127.0.0.1: its output has no line end"},
+        // A helper that leaves a child running is not waited for: the
+        // password reaches the server at once (which refuses it here).
+        {"password command leaves a child",
+         [] {
+             return Script()
+                 .Send("+OK ready")
+                 .Expect("CAPA")
+                 .Send("-ERR")
+                 .Expect("USER joe")
+                 .Send("+OK")
+                 .Expect("PASS pw")
+                 .Send("-ERR seen");
+         },
+         pop + "{port}\nPOP3PASSCMD=echo pw; sleep 3 &\n",
+         {"box1.bfg", "-q"},
+         105,
+         "Error (getmail): Pass. (Error=-ERR seen)\n"},
         // The helper fails: nothing reaches the server (none listens here).
         {"password command fails",
          nullptr,
@@ -553,6 +591,20 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
     EXPECT_EQ(DirNames(host.tree.Path()), before);
     host.tree.Write("BOX1.bfg", "NNTPSERVER=news.example\n");
     EXPECT_EQ(RunBrix({"box1.bfg", "-check", "-q"}, {host.Env()}).exitCode, 0);
+    // Words the run would refuse are errors with the nearest valid word; an
+    // absolute scorefile is taken as it is.
+    host.tree.Write("BOX1.bfg", "POP3SERVER=pop.example\nPOP3KEEP=true maybe\n"
+                                "POP3AUTH=SCRAM-SHA256\nNNTPSERVER=news.example\n"
+                                "QVSCOREAKTIV=J\nSCOREFILE=/etc/brix/score.sc\n");
+    r = RunBrix({"box1.bfg", "-check"}, {host.Env()});
+    EXPECT_EQ(r.exitCode, 107);
+    for (const char* line :
+         {"  error: POP3KEEP: unknown word maybe (did you mean ",
+          "  error: POP3AUTH: unknown word "
+          "SCRAM-SHA256 (did you mean "
+          "SCRAM-SHA-256?)\n",
+          ", login method unknown, kept on the server", "  scorefile: /etc/brix/score.sc\n"})
+        EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
 }
 
 // ----------------------------------------------------------------------

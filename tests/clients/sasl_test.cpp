@@ -172,6 +172,17 @@ INSTANTIATE_TEST_SUITE_P(
                          .Send("-ERR [AUTH] invalid token");
                  },
                  "Auth OAUTHBEARER. (Error=-ERR [AUTH] invalid token)"},
+        // A challenge longer than a log line is read whole: its Base64 cut
+        // short would not decode, and the answer would be "*".
+        Exchange{"Pop3OAuthBearerLongChallenge", false, "OAUTHBEARER", kBearerUser,
+                 [](Script s) {
+                     return s.ExpectPrefix("AUTH OAUTHBEARER bixhPXVzZXJAZXhhbXBsZS5jb20s")
+                         .Send("+ " + B64(R"({"status":"invalid_token","scope":")" +
+                                          std::string(400, 's') + R"("})"))
+                         .Expect("AQ==")
+                         .Send("-ERR [AUTH] invalid token");
+                 },
+                 "Auth OAUTHBEARER. (Error=-ERR [AUTH] invalid token)"},
         Exchange{"Pop3NotOffered", false, "SCRAM-SHA-256", kScramUser, [](Script s) { return s; },
                  "Auth SCRAM-SHA-256 not offered by the server. (Error=SASL PLAIN)", "PLAIN"},
         Exchange{"SmtpNotOffered", true, "XOAUTH2", kGoogleUser, [](Script s) { return s; },

@@ -239,6 +239,82 @@ TEST_F(GetMailTest, KeepModeSkipsKnownAndFetchesNewBesideTakenSpoolNames) {
                                "1 mails skipped"}));
 }
 
+// Two accounts behind one host name (tunnels on localhost, two ports of one
+// provider) with the same UIDL identifiers: each fetches its own messages,
+// and neither clean-up drops the other's identifiers, so a second run
+// fetches nothing. Identifiers written before the port counted (without
+// it) still make their messages known: nothing is fetched twice for the
+// change.
+TEST_F(GetMailTest, AccountsSharingAHostKeepTheirMessagesApart) {
+    auto fetchAll = [](Script s) {
+        for (int n = 1; n <= 2; ++n)
+            s.Expect("RETR " + std::to_string(n))
+                .SendData("+OK", {"Subject: " + std::to_string(n)});
+        return s.Expect("QUIT").Send("+OK");
+    };
+    int ports[2];
+    {
+        ScriptServer first(fetchAll(Listed(2))), second(fetchAll(Listed(2)));
+        ports[0] = first.Port();
+        ports[1] = second.Port();
+        box.POP3SERVER = "127.0.0.1 127.0.0.1";
+        box.POP3PORT = first.PortText() + " " + second.PortText();
+        GetMail(box, false);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        EXPECT_TRUE(second.Passed()) << second.Report();
+    }
+    EXPECT_EQ(Spool().size(), 4u);
+    const std::string p0 = std::to_string(ports[0]), p1 = std::to_string(ports[1]);
+    EXPECT_EQ(Uids(), testing::Id("aaa", p0) + testing::Id("bbb", p0) + testing::Id("aaa", p1) +
+                          testing::Id("bbb", p1));
+    {
+        ScriptServer first(Listed(2).Expect("QUIT").Send("+OK"), std::chrono::seconds(5),
+                           ScriptServer::On::V4, ports[0]);
+        ScriptServer second(Listed(2).Expect("QUIT").Send("+OK"), std::chrono::seconds(5),
+                            ScriptServer::On::V4, ports[1]);
+        GetMail(box, false);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        EXPECT_TRUE(second.Passed()) << second.Report();
+    }
+    EXPECT_EQ(Spool().size(), 4u);
+    // An older file: the identifiers name no port.
+    tree.Write("e-mail.uid", "<aaa@joe.127.0.0.1><bbb@joe.127.0.0.1>");
+    {
+        ScriptServer first(Listed(2).Expect("QUIT").Send("+OK"), std::chrono::seconds(5),
+                           ScriptServer::On::V4, ports[0]);
+        ScriptServer second(Listed(2).Expect("QUIT").Send("+OK"), std::chrono::seconds(5),
+                            ScriptServer::On::V4, ports[1]);
+        GetMail(box, false);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        EXPECT_TRUE(second.Passed()) << second.Report();
+    }
+    EXPECT_EQ(Spool().size(), 4u);
+}
+
+// RFC 6856: a server that offers UTF8 is asked for it before the login, so
+// that it hands the messages over unchanged. APOP goes only with the
+// greeting's own timestamp; without one nothing derived from the password
+// is sent.
+TEST_F(GetMailTest, Utf8IsAskedForBeforeTheLoginAndApopNeedsATimestamp) {
+    {
+        Script s = Script().Send(testing::kGreeting).Expect("CAPA");
+        s.SendData("+OK", {"UIDL", "UTF8 USER"}).Expect("UTF8").Send("+OK UTF-8 on");
+        s.Expect("USER joe").Send("+OK").Expect("PASS secret").Send("+OK").Expect("STAT");
+        ScriptServer server(
+            s.Send("+OK 0 0").Expect("UIDL").SendData("+OK", {}).Expect("QUIT").Send("+OK"));
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+    }
+    box.POP3AUTH = "J";
+    {
+        ScriptServer server(Script().Send("+OK POP3 ready").Expect("CAPA").Send("-ERR"));
+        Run(server);
+        EXPECT_TRUE(server.Passed()) << server.Report();
+        EXPECT_EQ(RunLog().back(),
+                  "Error (getmail): Apop: no timestamp in the greeting. (Error=+OK POP3 ready)");
+    }
+}
+
 // A run killed in the middle of a message has recorded what it wrote before
 // (the identifiers are saved as the run goes) and nothing more.
 TEST_F(GetMailTest, KilledRunKeepsWhatItRecorded) {

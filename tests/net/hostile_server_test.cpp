@@ -28,6 +28,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <set>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <zlib.h>
 
 namespace brix {
 namespace {
@@ -549,6 +552,57 @@ INSTANTIATE_TEST_SUITE_P(Inputs, HostileInput, ::testing::ValuesIn(kHostile),
                          [](const ::testing::TestParamInfo<Hostile>& info) {
                              return std::string(info.param.name);
                          });
+
+// Raw deflate (RFC 1951) of text, as NNTP's COMPRESS DEFLATE sends it.
+std::string Deflated(const std::string& text) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, text.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_SYNC_FLUSH);
+    out.resize(out.size() - z.avail_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// A deflate bomb: 16 million empty overview lines in one answer, 64 KiB on
+// the wire. The answer held in memory stops at its bound of lines, so the
+// run's peak memory, as the kernel counts it, stays far below what the
+// lines would take held whole, and the job ends with its error.
+TEST(DeflateBomb, AnAnswerOfSixteenMillionEmptyLinesStopsAtItsBound) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's own memory would be measured";
+#endif
+    std::string answer = "211 16000000 1 16000000 de.a\r\n224 overview\r\n";
+    answer.reserve(answer.size() + (32u << 20) + 3);
+    for (int i = 0; i < 16'000'000; ++i)
+        answer += "\r\n";
+    answer += ".\r\n";
+    const std::string bomb = Deflated(answer);
+    answer = {};
+    Script s = Script().Send("200 news").Expect("CAPABILITIES");
+    s.SendData("101 capabilities", {"VERSION 2", "COMPRESS DEFLATE"});
+    ScriptServer server(s.Expect("COMPRESS DEFLATE").Send("206 on").SendRaw(bomb),
+                        std::chrono::seconds(60));
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.rc", "de.a 0\n");
+    t.Write("BOX1.bfg",
+            "NNTPSERVER=127.0.0.1\nNNTPPORT=" + server.PortText() + "\nNNTPNEWMAX=20000000\n");
+    pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v"}, {"QV=" + t.Path()}, "", -1);
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(::wait4(pid, &status, 0, &usage), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 105);
+    EXPECT_LT(usage.ru_maxrss, 160 * 1024) << "KiB";
+    std::printf("peak %ld KiB\n", usage.ru_maxrss);
+    EXPECT_NE(t.Read("qv-ppp.log").find("Error (getnews): ReadLn. (Error=90)"), std::string::npos)
+        << t.Read("qv-ppp.log");
+}
 
 // ---------------------------------------------------------- connecting
 
