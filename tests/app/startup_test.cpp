@@ -494,7 +494,7 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
                  .Expect("PASS pw")
                  .Send("-ERR seen");
          },
-         pop + "{port}\nPOP3PASSCMD=echo pw; sleep 3 &\n",
+         pop + "{port}\nPOP3PASSCMD=echo pw; sleep 8 &\n",
          {"box1.bfg", "-q"},
          105,
          "Error (getmail): Pass. (Error=-ERR seen)\n"},
