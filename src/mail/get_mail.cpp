@@ -160,7 +160,6 @@ class ServerFetch {
     // this connection changed it.
     std::string uidFile_, idxFile_;
     IdSet uid_, idx_;
-    bool uidLoaded_ = false, idxLoaded_ = false;
     bool uidChanged_ = false, idxChanged_ = false;
     // Spool files written since the spool was last flushed to disk.
     DataBeforeState written_;
@@ -227,8 +226,9 @@ void ServerFetch::ListIdentifiers() {
         listed = false;
     }
     std::int32_t duplicates = 0;
-    const std::vector<std::string> uids =
-        listed ? uids_.UniqueUids(count, duplicates) : std::vector<std::string>(items_.size());
+    std::vector<std::string> listedUids(items_.size());
+    const std::vector<std::string> uids = listed ? uids_.UniqueUids(count, duplicates, &listedUids)
+                                                 : std::vector<std::string>(items_.size());
     if (duplicates > 0)
         WriteLog(std::to_string(duplicates) +
                      " messages share their UIDL identifier with another: they are known by "
@@ -237,8 +237,8 @@ void ServerFetch::ListIdentifiers() {
     std::int32_t missing = 0;
     std::unordered_set<std::string> held;
     for (std::size_t i = 0; i < items_.size(); ++i) {
-        std::string listedUid;
-        if (listed && uids_.TryUidOf(static_cast<std::int32_t>(i) + 1, listedUid))
+        const std::string& listedUid = listedUids[i];
+        if (!listedUid.empty())
             held.insert(MailIdentifier(listedUid, account_.user, account_.server, account_.port));
         if (uids[i].empty()) {
             items_[i].byMessageId = true;
@@ -252,7 +252,6 @@ void ServerFetch::ListIdentifiers() {
     }
     uids_.Lines.clear();
     uid_ = IdSet(ReadWholeFile(uidFile_));
-    uidLoaded_ = true;
     // The server lists every message it holds for this account: an
     // identifier it does not list is of a message gone for good, and only
     // those leave the text, however large the mailbox. A listing with gaps
@@ -279,7 +278,6 @@ void ServerFetch::ReadHeaders() {
     if (std::any_of(items_.begin(), items_.end(),
                     [](const MailItem& m) { return m.byMessageId; })) {
         idx_ = IdSet(ReadWholeFile(idxFile_));
-        idxLoaded_ = true;
     }
     if (status_) status_->SetInfo("TOP");
     TLookahead ahead(client_, asked.size(), [&](std::size_t k, std::vector<std::string>& commands) {
@@ -555,12 +553,12 @@ void ServerFetch::EndPart(bool failing) {
         SetOf(*m).Remove(m->id);
     }
     // A shared identifier whose messages all left has nothing to tell.
+    std::unordered_set<std::string> kept;
+    const std::unordered_set<const MailItem*> gone(deleted_.begin(), deleted_.end());
+    for (const MailItem& m : items_)
+        if (!m.sharedUid.empty() && !gone.count(&m)) kept.insert(m.sharedUid);
     for (const std::string& uid : sharedRecorded_) {
-        const bool allGone = std::all_of(items_.begin(), items_.end(), [&](const MailItem& m) {
-            return m.sharedUid != uid ||
-                   std::find(deleted_.begin(), deleted_.end(), &m) != deleted_.end();
-        });
-        if (!allGone) continue;
+        if (kept.count(uid)) continue;
         uid_.Remove(uid);
         uidChanged_ = true;
     }

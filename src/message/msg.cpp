@@ -76,7 +76,8 @@ bool tbrix_uid::CoversMessages(std::int32_t count) const {
     return found == count;
 }
 
-std::vector<std::string> tbrix_uid::UniqueUids(std::int32_t count, std::int32_t& Duplicates) const {
+std::vector<std::string> tbrix_uid::UniqueUids(std::int32_t count, std::int32_t& Duplicates,
+                                               std::vector<std::string>* Listed) const {
     std::vector<std::string> uids(static_cast<std::size_t>(std::max(count, 0)));
     std::unordered_map<std::string, std::int32_t> uses;
     std::int64_t number = 0;
@@ -89,6 +90,7 @@ std::vector<std::string> tbrix_uid::UniqueUids(std::int32_t count, std::int32_t&
         ++uses[uid];
     }
     Duplicates = 0;
+    if (Listed) *Listed = uids;
     for (std::string& u : uids)
         if (!u.empty() && uses[u] > 1) {
             u.clear();

@@ -52,8 +52,11 @@ class tbrix_uid {
     // pass however the lines are ordered: "" where no line names the
     // message, and where its identifier names another message too (RFC 1939
     // section 7 makes it unique; a server that breaks that cannot tell
-    // those messages apart by it). Duplicates counts the messages so left.
-    std::vector<std::string> UniqueUids(std::int32_t count, std::int32_t& Duplicates) const;
+    // those messages apart by it). Duplicates counts the messages so left;
+    // Listed, when given, gets every message's identifier as listed, the
+    // shared ones included.
+    std::vector<std::string> UniqueUids(std::int32_t count, std::int32_t& Duplicates,
+                                        std::vector<std::string>* Listed = nullptr) const;
 };
 
 } // namespace brix
