@@ -382,16 +382,6 @@ void TAbsClient::ReadDataLines(const TLineSink& Sink) {
     }
 }
 
-void TAbsClient::ReadPendingLines(TStrings* Lines) {
-    std::string line;
-    while (!Socket->AtEnd() && Socket->WaitForDataTime(1000) > 0) {
-        Socket->ReadLn(line);
-        if (line.empty() && !Socket->LastLineEnded()) break; // nothing came before the end
-        DoLogLine(">" + line);
-        if (Lines) Lines->push_back(line);
-    }
-}
-
 void TAbsClient::SendDataLines(const TStrings& Lines) {
     for (const std::string& line : Lines)
         Socket->QueueLn(line.starts_with('.') ? std::string_view(Stuffed(line)) : line);

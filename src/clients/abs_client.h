@@ -93,7 +93,7 @@ class TAbsClient {
     // "ReadLn: connection closed by the server" and is never taken as a reply.
     virtual void GetResponse(TStrings* Lines = nullptr);
     // Reads the server's verdict on a message whose last byte has been handed
-    // over (SMTP's reply to ".", NNTP's to the article after POST or IHAVE).
+    // over (SMTP's reply to ".", NNTP's to the article after POST).
     // It is the commit point, so it is waited for at least kVerdictTimeout
     // (servers scan the message first, RFC 5321 section 4.5.3.2.6), and an
     // abort during the wait is held up to kVerdictAbortGrace for it: an
@@ -133,8 +133,6 @@ class TAbsClient {
     void ReadDataLines(TStrings* Lines);
     // The same, each line passed to Sink as it arrives, nothing held.
     void ReadDataLines(const TLineSink& Sink);
-    // Reads (and logs) the lines the server sends within 1 ms of each other.
-    void ReadPendingLines(TStrings* Lines);
     // Queues the lines with dot-stuffing; the terminating "." is the
     // caller's. The lines leave with the caller's next line or read.
     void SendDataLines(const TStrings& Lines);

@@ -15,13 +15,6 @@ std::string FormatNewsDateTime(const LocalTime& t) {
     return text;
 }
 
-namespace {
-std::string DatePart(const LocalTime& DateTime, bool GMT, const std::string& Distributions) {
-    return FormatNewsDateTime(DateTime) + " " + (GMT ? "GMT" : "") + " " +
-           (Distributions.empty() ? std::string() : "<" + Distributions + ">");
-}
-} // namespace
-
 std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT,
                              const std::string& Distributions) {
     // RFC 3977 section 7.3: "NEWGROUPS date time [GMT]", nothing after the
@@ -29,11 +22,6 @@ std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT,
     // for an empty argument.
     return "NEWGROUPS " + FormatNewsDateTime(DateTime) + (GMT ? " GMT" : "") +
            (Distributions.empty() ? std::string() : " <" + Distributions + ">");
-}
-
-std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
-                           const std::string& Distributions) {
-    return "NEWNEWS " + Newsgroups + " " + DatePart(DateTime, GMT, Distributions);
 }
 
 TAbsNNTPClient::TAbsNNTPClient() {
@@ -142,28 +130,8 @@ void TAbsNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
     Retrieve("ARTICLE", 220, "ArticleByNo", Number, "", Lines);
 }
 
-void TAbsNNTPClient::HeadById(const std::string& MsgId, TStrings* Lines) {
-    Retrieve("HEAD", 221, "HeadById", 0, MsgId, Lines);
-}
-
 void TAbsNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
     Retrieve("HEAD", 221, "HeadByNo", Number, "", Lines);
-}
-
-void TAbsNNTPClient::BodyById(const std::string& MsgId, TStrings* Lines) {
-    Retrieve("BODY", 222, "BodyById", 0, MsgId, Lines);
-}
-
-void TAbsNNTPClient::BodyByNo(std::int64_t Number, TStrings* Lines) {
-    Retrieve("BODY", 222, "BodyByNo", Number, "", Lines);
-}
-
-void TAbsNNTPClient::StatById(const std::string& MsgId) {
-    Retrieve("STAT", 223, "StatById", 0, MsgId, nullptr);
-}
-
-void TAbsNNTPClient::StatByNo(std::int64_t Number) {
-    Retrieve("STAT", 223, "StatByNo", Number, "", nullptr);
 }
 
 bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {
@@ -174,25 +142,11 @@ bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {
     return true;
 }
 
-void TAbsNNTPClient::Help(TStrings* Lines) {
-    Command("HELP", "Help", 100);
-    ReadDataLines(Lines);
-}
-
 void TAbsNNTPClient::Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
     SendDataLines(Lines);
     Socket->WriteLn(".");
     GetVerdict();
     Check<EAbsNNTPClient>(ReplyCode == FinalCode, Tag);
-}
-
-void TAbsNNTPClient::IHave(const std::string& MsgId, const TStrings& Lines) {
-    Command("IHAVE <" + MsgId + ">", "IHave", 335);
-    Transfer(Lines, 235, "IHave: After transfer.");
-}
-
-void TAbsNNTPClient::Last() {
-    Command("LAST", "Last", 223);
 }
 
 void TAbsNNTPClient::List(TStrings* Lines) {
@@ -206,16 +160,6 @@ void TAbsNNTPClient::NewGroups(const LocalTime& DateTime, bool GMT,
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::NewNews(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
-                             const std::string& Distributions, TStrings* Lines) {
-    Command(NewNewsCommand(Newsgroups, DateTime, GMT, Distributions), "NewNews", 230);
-    ReadDataLines(Lines);
-}
-
-void TAbsNNTPClient::Next() {
-    Command("NEXT", "Next", 223);
-}
-
 void TAbsNNTPClient::Post(const TStrings& Lines) {
     Command("POST", "Post", 340);
     Transfer(Lines, 240, "Post: After transfer");
@@ -223,27 +167,6 @@ void TAbsNNTPClient::Post(const TStrings& Lines) {
 
 void TAbsNNTPClient::Quit() {
     Command("QUIT", "Quit", 205);
-}
-
-void TAbsNNTPClient::Slave() {
-    Command("SLAVE", "Slave", 202);
-}
-
-void TNNTPClient::Connect(const std::string& HostName) {
-    TAbsNNTPClient::Connect(HostName);
-    PostingAllowed = ReplyCode == 200;
-}
-
-void TNNTPClient::Disconnect() {
-    TAbsNNTPClient::Disconnect();
-    PostingAllowed = false;
-    CurrentGroup.clear();
-}
-
-bool TNNTPClient::Group(const std::string& Name) {
-    bool found = TAbsNNTPClient::Group(Name);
-    CurrentGroup = found ? Cut(Name) : std::string();
-    return found;
 }
 
 } // namespace brix

@@ -2,8 +2,8 @@
 // NNTP client (RFC 977 commands; RFC 3977 for the replies): one operation
 // per command, each checking its reply code and reading the multi-line
 // answer where there is one; a refusal raises EAbsNNTPClient with the
-// command's tag and the server's line. POST and IHAVE send the article with
-// dot-stuffing and check the server's verdict on it.
+// command's tag and the server's line. POST sends the article with
+// dot-stuffing and checks the server's verdict on it.
 
 #include "clients/abs_client.h"
 #include "platform/clock.h"
@@ -21,11 +21,6 @@ std::string FormatNewsDateTime(const LocalTime& DateTime);
 // distributions in angle brackets after a blank when given; no trailing
 // blank.
 std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT, const std::string& Distributions);
-// The NEWNEWS line: date, then "GMT" or nothing, then the distributions in
-// angle brackets or nothing, each part after a blank (so the line ends in
-// two blanks without GMT and distributions).
-std::string NewNewsCommand(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
-                           const std::string& Distributions);
 
 class TAbsNNTPClient : public TAbsClient {
   public:
@@ -48,33 +43,18 @@ class TAbsNNTPClient : public TAbsClient {
     // of that article is read.
     void ArticleById(const std::string& MsgId, TStrings* Lines);
     void ArticleByNo(std::int64_t Number, TStrings* Lines);
-    void HeadById(const std::string& MsgId, TStrings* Lines);
     void HeadByNo(std::int64_t Number, TStrings* Lines);
-    void BodyById(const std::string& MsgId, TStrings* Lines);
-    void BodyByNo(std::int64_t Number, TStrings* Lines);
-    void StatById(const std::string& MsgId);
-    void StatByNo(std::int64_t Number);
     // "STAT <MsgId>": true when the server has the article (223), false when
     // it has not (430); any other answer raises "StatById".
     bool HasArticle(const std::string& MsgId);
-    void Help(TStrings* Lines);
-    // Offers the article; after 335 it is sent dot-stuffed and must be
-    // answered 235 (tag "IHave: After transfer.").
-    void IHave(const std::string& MsgId, const TStrings& Lines);
-    void Last();
     void List(TStrings* Lines);
     void NewGroups(const LocalTime& DateTime, bool GMT, const std::string& Distributions,
                    TStrings* Lines);
-    void NewNews(const std::string& Newsgroups, const LocalTime& DateTime, bool GMT,
-                 const std::string& Distributions, TStrings* Lines);
-    // NEXT (tag "Next").
-    void Next();
     // POST; after 340 the article is sent dot-stuffed and must be answered
     // 240 (tag "Post: After transfer"); that answer is the verdict on the
     // article (GetVerdict).
     void Post(const TStrings& Lines);
     void Quit();
-    void Slave();
 
   protected:
     void Goodbye() override;
@@ -94,18 +74,6 @@ class TAbsNNTPClient : public TAbsClient {
     // Checks that LastReply names the article asked for: by Number (when
     // MsgId is empty) or by MsgId.
     void CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId);
-};
-
-class TNNTPClient : public TAbsNNTPClient {
-  public:
-    // PostingAllowed := greeting code 200.
-    void Connect(const std::string& Host) override;
-    void Disconnect() override;
-    // Remembers the selected group in CurrentGroup (empty when refused).
-    bool Group(const std::string& Name) override;
-
-    bool PostingAllowed = false;
-    std::string CurrentGroup;
 };
 
 } // namespace brix

@@ -147,11 +147,6 @@ void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
     Check<EAbsPOP3Client>(ParseStatReply(LastReply, Count, Size), "Stat");
 }
 
-void TAbsPOP3Client::List(TStrings* Lines) {
-    Command("LIST", "List");
-    ReadDataLines(Lines);
-}
-
 void TAbsPOP3Client::ListOneMsg(std::int32_t MsgNo) {
     Command("LIST " + std::to_string(MsgNo), "ListOneMsg");
 }
@@ -184,10 +179,6 @@ bool TAbsPOP3Client::Capa(TStrings* Lines) {
     return true;
 }
 
-void TAbsPOP3Client::Noop() {
-    Command("NOOP", "Noop");
-}
-
 void TAbsPOP3Client::Rset() {
     Command("RSET", "Rset");
 }
@@ -205,10 +196,6 @@ void TAbsPOP3Client::Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* L
 void TAbsPOP3Client::Uidl(TStrings* Lines) {
     Command("UIDL", "Uidl");
     ReadDataLines(Lines);
-}
-
-void TAbsPOP3Client::UidlOneMsg(std::int32_t MsgNo) {
-    Command("UIDL " + std::to_string(MsgNo), "UidlOneMsg");
 }
 
 void TAbsPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
@@ -239,11 +226,6 @@ void TPOP3Client::Login(const std::string& HostName, const std::string& UserName
         if (!Password.empty()) Pass(Password);
     }
     Stat(MsgCount, MailboxSize);
-}
-
-void TPOP3Client::RetrAndDele(std::int32_t MsgNo, TStrings* Lines) {
-    Retr(MsgNo, Lines);
-    if (DeleteAfterRetr) Dele(MsgNo);
 }
 
 void TPOP3Client::Goodbye() {

@@ -52,7 +52,6 @@ class TAbsPOP3Client : public TAbsClient {
     void Pass(const std::string& Password);
     // Count and size from the reply; an unreadable reply raises tag "Stat".
     void Stat(std::int32_t& Count, std::int64_t& Size);
-    void List(TStrings* Lines);
     // The reply stays in LastReply.
     void ListOneMsg(std::int32_t MsgNo);
     void Retr(std::int32_t MsgNo, TStrings* Lines);
@@ -77,13 +76,10 @@ class TAbsPOP3Client : public TAbsClient {
     // hands over messages as they are instead of rewriting their UTF-8
     // headers. False when it refuses.
     bool Utf8();
-    void Noop();
     void Rset();
     void Quit();
     void Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* Lines);
     void Uidl(TStrings* Lines);
-    // The reply stays in LastReply.
-    void UidlOneMsg(std::int32_t MsgNo);
     void Apop(const std::string& Name, const std::string& Digest);
     // AUTH with the SASL mechanism Method (RFC 5034) when CAPA's SASL line
     // offers it (asked first unless known); else raises "Auth METHOD not
@@ -116,8 +112,6 @@ class TPOP3Client : public TAbsPOP3Client {
     // and MailboxSize.
     void Login(const std::string& HostName, const std::string& UserName,
                const std::string& Password, const std::string& Method);
-    // RETR, then DELE when DeleteAfterRetr.
-    void RetrAndDele(std::int32_t MsgNo, TStrings* Lines);
     // QUIT, close, then the statistics are cleared.
     void Disconnect() override;
 

@@ -49,18 +49,6 @@ void TAbsSMTPClient::Mail(const std::string& From) {
     Check<EAbsSMTPClient>(ReplyCode == 250, "Mail");
 }
 
-void TAbsSMTPClient::Send(const std::string& From) {
-    Command("SEND FROM: <" + From + ">", "Send", {250});
-}
-
-void TAbsSMTPClient::Soml(const std::string& From) {
-    Command("SOML FROM: <" + From + ">", "Soml", {250});
-}
-
-void TAbsSMTPClient::Saml(const std::string& From) {
-    Command("SAML FROM: <" + From + ">", "Saml", {250});
-}
-
 void TAbsSMTPClient::Rcpt(const std::string& To) {
     Command("RCPT TO: <" + To + ">", "Rcpt", {250, 251});
 }
@@ -71,30 +59,6 @@ void TAbsSMTPClient::Data() {
 
 void TAbsSMTPClient::Rset() {
     Command("RSET", "Rset", {250});
-}
-
-void TAbsSMTPClient::Vrfy(const std::string& Name) {
-    Command("VRFY " + Name, "Vrfy", {250, 251});
-}
-
-void TAbsSMTPClient::Expn(const std::string& Name, TStrings* Lines) {
-    Command("EXPN " + Name, "Expn", {250});
-    if (Lines) Lines->push_back(LastReply);
-    ReadPendingLines(Lines);
-}
-
-void TAbsSMTPClient::Help(const std::string& Topic, TStrings* Lines) {
-    Command(Topic.empty() ? std::string("HELP") : "HELP " + Topic, "Help", {211, 214});
-    if (Lines) Lines->push_back(LastReply);
-    ReadPendingLines(Lines);
-}
-
-void TAbsSMTPClient::Noop() {
-    Command("NOOP", "Noop", {250});
-}
-
-void TAbsSMTPClient::Turn() {
-    Command("TURN", "Turn", {250});
 }
 
 void TAbsSMTPClient::Quit() {

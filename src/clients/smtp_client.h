@@ -40,21 +40,12 @@ class TAbsSMTPClient : public TAbsClient {
     bool Ehlo(const std::string& Domain, TStrings* Lines);
     // "MAIL FROM: <From>"; a 451 raises with the tag "Smtp-Auth required".
     void Mail(const std::string& From);
-    void Send(const std::string& From);
-    void Soml(const std::string& From);
-    void Saml(const std::string& From);
     // 250 or 251.
     void Rcpt(const std::string& To);
     // 354; the message follows (DataText, or SendRawLines/SendDataLines and
     // EndData).
     void Data();
     void Rset();
-    void Vrfy(const std::string& Name);
-    // On success Lines gets LastReply and the lines the server sends after it.
-    void Expn(const std::string& Name, TStrings* Lines);
-    void Help(const std::string& Topic, TStrings* Lines);
-    void Noop();
-    void Turn();
     void Quit();
     // EHLO; Lines gets the extension lines. When the server lists any,
     // AuthMethod names a SASL mechanism (AuthSasl), or is "LOGIN" or "AUTO"

@@ -141,12 +141,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string CharString(char c, int count) {
-    if (count < 0) count = 0;
-    if (count > 255) count = 255;
-    return std::string(static_cast<std::size_t>(count), c);
-}
-
 void CutTo(std::string& s, std::size_t max) {
     if (s.size() > max) s.resize(max);
 }

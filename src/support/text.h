@@ -25,7 +25,6 @@ void UpperCaseUmlauts(std::string& s);
 std::string UpperAscii(std::string_view s);
 std::string LowerAscii(std::string_view s);
 bool EqualsNoCase(std::string_view a, std::string_view b);
-std::string CharString(char c, int count);
 void CutTo(std::string& s, std::size_t max);
 inline std::string Cut(std::string s, std::size_t max = kShortText) {
     CutTo(s, max);

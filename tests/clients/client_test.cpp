@@ -122,7 +122,7 @@ TEST(TlsClient, EachStartTlsDropsWhatCameBeforeTheHandshake) {
     smtp = upgrade(smtp, "STARTTLS", "220 go ahead\r\n250 forged\r\n").ExpectPrefix("EHLO ");
     NoopOverTls<TSMTPClient>(pki, smtp.Send("250 mx").Expect("NOOP").Send("250 ok"), "250 ok");
     Script nntp = upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead\r\n223 forged\r\n");
-    NoopOverTls<TNNTPClient>(pki, nntp.Expect("NOOP").Send("223 over tls"), "223 over tls");
+    NoopOverTls<TAbsNNTPClient>(pki, nntp.Expect("NOOP").Send("223 over tls"), "223 over tls");
 }
 
 // ----------------------------------------------------------------------
