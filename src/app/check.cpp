@@ -161,8 +161,15 @@ class BoxReport {
         if (!box_.PPP_KILLFILE.empty())
             Add("sender filter: " + box_.PPP_KILLFILE +
                 (FileExists(box_.PPP_KILLFILE) ? "" : " (missing: not used)"));
-        if (box_.QVSCOREAKTIV && !box_.SCOREFILE.empty())
-            Add("scorefile: " + ScorefileOf(box_, run_.ProgramDir));
+        if (box_.QVSCOREAKTIV && !box_.SCOREFILE.empty()) {
+            const std::string scorefile = ScorefileOf(box_, run_.ProgramDir);
+            Add("scorefile: " + scorefile);
+            // The run could not start its news jobs without it.
+            if (!FileExists(ResolveName(scorefile))) {
+                Add("error: the scorefile " + scorefile + " cannot be read");
+                clean_ = false;
+            }
+        }
     }
 
     std::string Jobs(const BoxWork& work) const {

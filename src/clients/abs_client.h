@@ -154,7 +154,9 @@ class TAbsClient {
     // went out. Window: how many may be in flight; 1 (the default) sends one
     // command at a time. The commands in flight also stay below kAheadBytes,
     // so a write never blocks on a server that is busy writing its answers.
-    void SetPipeline(std::size_t Window) { window_ = Window > 0 ? Window : 1; }
+    void SetPipeline(std::size_t Window = kPipelineWindow) { window_ = Window > 0 ? Window : 1; }
+    // The window of every job whose server pipelines.
+    static constexpr std::size_t kPipelineWindow = 32;
     std::size_t Window() const { return window_; }
     // Sends Cmd now, ahead of its turn: the operation that gives it in its
     // turn reads its answer instead of sending it. False, and nothing sent,

@@ -214,6 +214,18 @@ std::vector<std::string> SmtpAuthWords() {
     return all;
 }
 
+bool IsPortWord(const std::string& word) {
+    if (word.empty()) return false;
+    if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        std::int32_t port = 0;
+        return TryStrToInt(word, port) && port >= 1 && port <= 65535;
+    }
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    return letter(word[0]) && std::all_of(word.begin(), word.end(), [&](char c) {
+               return letter(c) || (c >= '0' && c <= '9') || c == '-';
+           });
+}
+
 bool IsPop3AuthWord(const std::string& word) {
     const std::string w = UpperAscii(word);
     return ParseYesNo(w) != YesNo::Unknown || w == "APOP" || w == "USER" || IsSaslMechanism(w);
@@ -289,6 +301,21 @@ void tbrixconfig::CheckWords() {
     each("POP3TLS", POP3TLS, tls, tlsWords);
     each("SMTPTLS", SMTPTLS, tls, tlsWords);
     each("NNTPTLS", NNTPTLS, tls, tlsWords);
+    // A port is a number from 1 to 65535 or a service name: "11g9" would
+    // only fail when the job connects, and pass -check.
+    auto ports = [&](const char* key, const std::string& list) {
+        for (int i = 1; i <= WordCount(list); ++i) {
+            const std::string w = ExtractWord(i, list);
+            if (IsPortWord(w)) continue;
+            KeyErrors.emplace_back(key, std::string(key) + ": " + w +
+                                            " is no port (a number from 1 to 65535, or a "
+                                            "service name such as pop3)");
+            return;
+        }
+    };
+    ports("POP3PORT", POP3PORT);
+    ports("SMTPPORT", SMTPPORT);
+    ports("NNTPPORT", NNTPPORT);
 }
 
 void tbrixconfig::ReadLine(std::string line, int number, const std::string& fileLabel) {

@@ -34,8 +34,6 @@ namespace {
 
 // Keep mode saves its identifiers at least this often while messages arrive.
 constexpr std::int64_t kSaveInterval = 10'000;
-// Commands in flight at most when the server pipelines.
-constexpr std::size_t kPipelineWindow = 32;
 
 // The words of one account: word i of each list, word 1 beyond a list's end.
 struct Pop3Account {
@@ -196,7 +194,7 @@ void ServerFetch::Run() {
     // RFC 2449: a server that announces PIPELINING takes the commands of the
     // next messages before it has answered this one's; one that does not is
     // asked one command at a time, as ever.
-    if (client_.Offers("PIPELINING")) client_.SetPipeline(kPipelineWindow);
+    if (client_.Offers("PIPELINING")) client_.SetPipeline();
     uidFile_ = s.QvPath + kUidFileName;
     idxFile_ = s.QvPath + kIdxFileName;
 

@@ -29,9 +29,6 @@ void tbrix_smtp::Goodbye() {
 
 namespace {
 
-// Commands in flight at most when the server pipelines.
-constexpr std::size_t kPipelineWindow = 32;
-
 // The send block of the status window; none in verbose mode.
 tbrix_sinf* SendStatus() {
     if (Settings().VerboseMode) return nullptr;
@@ -490,7 +487,7 @@ void SendSession::Greet(const std::string& domain) {
         client_.Helo(domain);
     }
     for (const std::string& extension : extensions)
-        if (UpperAscii(Trimmed(extension)) == "PIPELINING") client_.SetPipeline(kPipelineWindow);
+        if (UpperAscii(Trimmed(extension)) == "PIPELINING") client_.SetPipeline();
 }
 
 } // namespace

@@ -43,8 +43,6 @@ namespace {
 // State is saved at least this often while articles arrive, so that a killed
 // run repeats at most these seconds of work.
 constexpr std::int64_t kSaveInterval = 10'000;
-// Commands in flight at most when the server pipelines.
-constexpr std::size_t kPipelineWindow = 32;
 // Overview lines that cannot be read are logged one by one up to this many
 // per group, then counted in one line: a hostile overview of a few KiB of
 // deflate must not write megabytes of log.
@@ -217,7 +215,7 @@ void NewsFetch::Session() {
                    (line.size() == what.size() || line[what.size()] == ' ');
         });
     };
-    if (offers("VERSION 2")) client_.SetPipeline(kPipelineWindow);
+    if (offers("VERSION 2")) client_.SetPipeline();
     // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
     const bool deflate =
         box_.NNTPCOMPRESS &&

@@ -595,7 +595,7 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
     // absolute scorefile is taken as it is.
     host.tree.Write("BOX1.bfg", "POP3SERVER=pop.example\nPOP3KEEP=true maybe\n"
                                 "POP3AUTH=SCRAM-SHA256\nNNTPSERVER=news.example\n"
-                                "QVSCOREAKTIV=J\nSCOREFILE=/etc/brix/score.sc\n");
+                                "NNTPPORT=11g9\nQVSCOREAKTIV=J\nSCOREFILE=/etc/brix/score.sc\n");
     r = RunBrix({"box1.bfg", "-check"}, {host.Env()});
     EXPECT_EQ(r.exitCode, 107);
     for (const char* line :
@@ -603,7 +603,10 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
           "  error: POP3AUTH: unknown word "
           "SCRAM-SHA256 (did you mean "
           "SCRAM-SHA-256?)\n",
-          ", login method unknown, kept on the server", "  scorefile: /etc/brix/score.sc\n"})
+          ", login method unknown, kept on the server", "  scorefile: /etc/brix/score.sc\n",
+          "  error: the scorefile /etc/brix/score.sc cannot be read\n",
+          "  error: NNTPPORT: 11g9 is no port (a number from 1 to 65535, or a service name "
+          "such as pop3)\n"})
         EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
 }
 
