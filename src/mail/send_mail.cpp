@@ -53,24 +53,6 @@ std::vector<OutgoingFile> OutgoingFiles(const std::string& spool) {
     return files;
 }
 
-// A failure that may leave an answer owed: a time-out, a cut, a reply that
-// cannot be read. A refusal was read whole; the job's own errors and the
-// abort leave the stream as it was.
-bool LeavesAnswerOwed(const std::exception_ptr& failure) {
-    if (!failure) return false;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const EAbsSMTPClient&) {
-        return false;
-    } catch (const EAbsClient&) {
-        return false;
-    } catch (const EsktException&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 // A queue file on its way to the server.
 struct QueueFile {
     std::string path;
@@ -159,9 +141,6 @@ void SendSession::Run() {
 }
 
 void SendSession::End(bool failing) {
-    // Called while the failure is being handled: it tells whether QUIT can
-    // still be read in step.
-    const std::exception_ptr failure = failing ? std::current_exception() : nullptr;
     std::exception_ptr keepError;
     for (std::shared_ptr<QueueFile>* open : {&judged_, &sending_}) {
         const std::shared_ptr<QueueFile> file = std::move(*open);
@@ -179,10 +158,10 @@ void SendSession::End(bool failing) {
     }
     WriteLog(std::to_string(sent_) + " mails sent", 1);
     // QUIT would be read as the text of a message, or its answer taken for
-    // one still owed; after 421 the server closes the channel itself (RFC
-    // 5321 section 3.8).
-    if (client_.VerdictPending || inText_ || LeavesAnswerOwed(failure) ||
-        (failing && client_.ReplyCode == 421))
+    // the verdict still owed; after 421 the server closes the channel itself
+    // (RFC 5321 section 3.8). A read that failed has put the stream out of
+    // step already.
+    if (client_.VerdictPending || inText_ || (failing && client_.ReplyCode == 421))
         client_.OutOfStep = true;
     const TGoodbye bye = SayGoodbye(client_, failing);
     if (keepError) std::rethrow_exception(keepError);
