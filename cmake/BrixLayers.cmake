@@ -23,3 +23,12 @@ function(brix_layer name)
     file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${name} SYMBOLIC)
     target_include_directories(brix_${name} PUBLIC ${root})
 endfunction()
+
+# An include that climbs out of its folder ("../x/y.h") would reach a layer's
+# headers without linking it, and so get around the layer rule: refused when
+# the build is configured, and by a test (Layers.NoIncludeClimbsOut) after
+# every change.
+function(brix_refuse_climbing_includes)
+    set(ROOT ${CMAKE_SOURCE_DIR})
+    include(${CMAKE_SOURCE_DIR}/cmake/CheckIncludes.cmake)
+endfunction()

@@ -2,6 +2,7 @@
 
 #include "app/run_boxes.h"
 #include "context/config.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "mail/spool.h"
 #include "news/dupes.h"
@@ -19,32 +20,6 @@ namespace brix {
 
 namespace {
 
-// A secret is never shown, only whether there is one.
-std::string Secret(const std::string& value) {
-    return value.empty() ? "none" : "****";
-}
-
-std::string OrNone(const std::string& value) {
-    return value.empty() ? "none" : value;
-}
-
-std::string TlsWord(const std::string& word) {
-    const std::string w = UpperAscii(word);
-    return w.empty() || w == "NONE" ? "no TLS" : w;
-}
-
-// The command is shown: it names where the secret lives, not the secret.
-std::string Account(const std::string& server, const std::string& port, const std::string& tls,
-                    const std::string& user, const std::string& pass, const std::string& command) {
-    return server + " port " + port + ", " + TlsWord(tls) + ", user " + OrNone(user) +
-           ", password " + (command.empty() ? Secret(pass) : "from `" + command + "`");
-}
-
-std::string Pop3Method(const std::string& method) {
-    if (method.empty()) return "";
-    return method == "APOP" ? ", APOP" : ", AUTH " + method;
-}
-
 class BoxReport {
   public:
     BoxReport(const std::string& name, tbrixconfig& box) : name_(name), box_(box) {}
@@ -58,9 +33,10 @@ class BoxReport {
         const BoxWork work = DecideWork(box_);
         for (const std::string& w : box_.Warnings)
             Add("warning: " + w);
-        // What the jobs would refuse to start with, as they would say it.
-        for (const auto& problem : box_.KeyErrors)
-            Add("error: " + problem.second);
+        // What the jobs would refuse to start with, as they would say it;
+        // the servers' own keys are their profiles' (below).
+        for (const auto& [key, problem] : box_.KeyErrors)
+            if (!IsProfileKey(key)) Add("error: " + problem);
         if (!box_.TLSFINGERPRINT.empty()) Add("TLS certificates accepted: " + box_.TLSFINGERPRINT);
         Mail();
         News();
@@ -72,15 +48,6 @@ class BoxReport {
   private:
     void Add(const std::string& line) { lines_.push_back("  " + line); }
 
-    // An unknown word is listed as an error above; here it says what the
-    // run would do: nothing.
-    std::string Pop3Login(int i) const {
-        try {
-            return Pop3Method(Pop3MethodOf(box_, i));
-        } catch (const ebrix_joberror&) {
-            return ", login method unknown";
-        }
-    }
     static std::string Keep(const std::string& word) {
         switch (ParseYesNo(word)) {
         case YesNo::Yes:
@@ -92,41 +59,43 @@ class BoxReport {
         }
     }
 
+    // The servers as the run reads them; one that it could not use is the
+    // error the job would stop with.
+    std::vector<ServerProfile> Profiles(TProtocol protocol) {
+        if (const std::string problem = ProfileError(box_, protocol); !problem.empty()) {
+            Add("error: " + problem);
+            clean_ = false;
+            return {};
+        }
+        return ServerProfiles(box_, protocol);
+    }
+
     void Mail() {
-        const int pops = WordCount(box_.POP3SERVER);
-        for (int i = 1; i <= pops; ++i)
-            Add("POP3 " +
-                Account(ExtractWord(i, box_.POP3SERVER), Pop3PortOf(box_, i),
-                        ExtractWord(i, box_.POP3TLS), ExtractWord(i, box_.POP3USER),
-                        ExtractWord(i, box_.POP3PASS), box_.POP3PASSCMD) +
-                Pop3Login(i) + Keep(ExtractWord(i, box_.POP3KEEP)) + ", into " +
-                ExtractWord(i, box_.POP3SPOOL));
-        if (pops > 0)
+        const std::vector<ServerProfile> pops =
+            box_.POP3SERVER.empty() ? std::vector<ServerProfile>() : Profiles(TProtocol::Pop3);
+        for (const ServerProfile& p : pops)
+            Add(DescribeProfile(p) + Keep(ExtractWord(p.index, box_.POP3KEEP)) + ", into " +
+                ExtractWord(p.index, box_.POP3SPOOL));
+        if (WordCount(box_.POP3SERVER) > 0)
             Add("mail identifiers: " + run_.QvPath + kUidFileName + ", " + run_.QvPath +
                 kIdxFileName);
-        const int smtps = WordCount(box_.SMTPSERVER);
-        for (int i = 1; i <= smtps; ++i) {
-            const std::string spool = ExtractWord(i, box_.SMTPSPOOL);
-            const std::string auth = ExtractWord(i, box_.SMTPAUTH);
-            Add("SMTP " +
-                Account(ExtractWord(i, box_.SMTPSERVER), SmtpPortOf(box_, i),
-                        ExtractWord(i, box_.SMTPTLS), ExtractWord(i, box_.SMTPUSER),
-                        ExtractWord(i, box_.SMTPPASS), box_.SMTPPASSCMD) +
-                ", AUTH " + (auth.empty() || auth == "KEINE" ? "none" : auth) + ", " +
-                std::to_string(FindFiles(spool + "m*.out").size()) + " queued in " + spool);
+        const std::vector<ServerProfile> smtps =
+            box_.SMTPSERVER.empty() ? std::vector<ServerProfile>() : Profiles(TProtocol::Smtp);
+        for (const ServerProfile& p : smtps) {
+            const std::string spool = ExtractWord(p.index, box_.SMTPSPOOL);
+            Add(DescribeProfile(p) + ", " + std::to_string(FindFiles(spool + "m*.out").size()) +
+                " queued in " + spool);
         }
-        if (smtps > 0 && box_.SMTPAFTERPOP)
+        if (WordCount(box_.SMTPSERVER) > 0 && box_.SMTPAFTERPOP)
             Add("SMTP after POP, " + std::to_string(box_.SMTPAFTERPOPDELAY) + " s after the fetch");
     }
 
     void News() {
         if (box_.NNTPSERVER.empty()) return;
-        Add("NNTP " +
-            Account(box_.NNTPSERVER, NntpPortOf(box_), box_.NNTPTLS, box_.NNTPUSER, box_.NNTPPASS,
-                    box_.NNTPPASSCMD) +
-            (box_.NNTPCOMPRESS ? ", COMPRESS DEFLATE when offered" : "") + ", " +
-            std::to_string(FindFiles(box_.NNTPSPOOL + "n*.out").size()) + " queued, batches into " +
-            box_.NNTPSPOOL);
+        for (const ServerProfile& p : Profiles(TProtocol::Nntp))
+            Add(DescribeProfile(p) + ", " +
+                std::to_string(FindFiles(box_.NNTPSPOOL + "n*.out").size()) +
+                " queued, batches into " + box_.NNTPSPOOL);
         if (box_.NNTPLIST) Add("newsgroup list: " + ResolveName(run_.QvPath + name_ + ".bl"));
         Add("news state: " + run_.QvPath + kDupeFileName + ", " + run_.QvPath + kRequestFileName);
         Groups();

@@ -31,29 +31,22 @@ bool KeysUsable(const tbrixconfig& box, const char* job, std::initializer_list<c
 
 // Each job of the sequence, and the filters the fetch jobs consult.
 void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
-    if (KeysUsable(box, "getmail",
-                   {"POP3KEEP", "POP3USEENVELOPE", "POP3AUTH", "POP3PASS", "POP3TLS", "POP3PORT"}))
-        brix::GetMail(box, phoActive);
+    if (KeysUsable(box, "getmail", {"POP3KEEP", "POP3USEENVELOPE"})) brix::GetMail(box, phoActive);
 }
 void ProgramJobs::SendMail(tbrixconfig& box) {
-    if (KeysUsable(box, "sendmail",
-                   {"SMTPAFTERPOP", "SMTPAUTH", "SMTPPASS", "SMTPTLS", "SMTPPORT"}))
-        brix::SendMail(box);
+    if (KeysUsable(box, "sendmail", {"SMTPAFTERPOP"})) brix::SendMail(box);
 }
 void ProgramJobs::GetNewsgroupList(tbrixconfig& box) {
     if (!box.NNTPLIST && box.KeyError({"NNTPLIST"}).empty()) return;
-    if (KeysUsable(box, "getnglist", {"NNTPLIST", "NNTPPASS", "NNTPTLS", "NNTPPORT"}))
-        brix::GetNewsgroupList(box);
+    if (KeysUsable(box, "getnglist", {"NNTPLIST"})) brix::GetNewsgroupList(box);
 }
 void ProgramJobs::PostNews(tbrixconfig& box) {
     if (!FileMatchExists(box.NNTPSPOOL + "n*.out") ||
-        KeysUsable(box, "postnews", {"NNTPREPLACEOWN", "NNTPPASS", "NNTPTLS", "NNTPPORT"}))
+        KeysUsable(box, "postnews", {"NNTPREPLACEOWN"}))
         brix::PostNews(box);
 }
 void ProgramJobs::GetNews(tbrixconfig& box, bool phoActive) {
-    if (KeysUsable(
-            box, "getnews",
-            {"NNTPRESCAN", "NNTPCOMPRESS", "QVSCOREAKTIV", "NNTPPASS", "NNTPTLS", "NNTPPORT"}))
+    if (KeysUsable(box, "getnews", {"NNTPRESCAN", "NNTPCOMPRESS", "QVSCOREAKTIV"}))
         brix::GetNews(box, phoActive, box.QVSCOREAKTIV ? &score_ : nullptr);
 }
 bool ProgramJobs::PhoOpen(const std::string& fileName) {

@@ -405,17 +405,6 @@ bool ParseTlsMode(const std::string& Word, TTlsMode& Mode) {
     return true;
 }
 
-void TAbsClient::SetTls(const std::string& Word, const std::string& CAFile,
-                        const std::string& Fingerprints) {
-    if (!ParseTlsMode(Word, TlsMode))
-        throw EAbsClient::CreateError("TLS mode " + Word + " unknown", "NONE, STARTTLS or TLS");
-    TlsCAFile = CAFile;
-    std::string bad;
-    if (!ParseFingerprints(Fingerprints, TlsPins, bad))
-        throw EAbsClient::CreateError("TLSFINGERPRINT " + bad + " is no SHA-256 fingerprint",
-                                      "64 hex digits, colons optional");
-}
-
 // RFC 4422 section 3 over the protocol's AUTH (RFC 5034, RFC 4954): the
 // first message goes with the command when it fits the line, else after the
 // server's empty challenge; every challenge is answered in Base64, or with

@@ -6,11 +6,12 @@
 // The protocol classes add only their command texts and success rules.
 //
 // Use by a job:
-//   tbrix_pop3 client(port);                // Service = port text
+//   TPOP3Client client(port);                // Service = port text
 //   client.Socket->Timeout = seconds * 1000; // default 60 s per wait
 //   client.OnLogLine = ...;                 // "<" commands, ">" replies
 //   client.Socket->OnLogLine = ...;         // the socket's progress lines
-//   client.Connect(host);                   // or Login for POP3
+//   client.Connect(host);                   // greeting, STARTTLS
+//   client.Open(login);                     // capabilities, login, extensions
 //   ... commands; each refusal raises the client's class with its tag ...
 //   client.Disconnect();
 // Every error derives from EsktException and its message is
@@ -78,6 +79,24 @@ enum class TTlsMode { None, StartTls, Tls };
 // any case. False for any other word.
 bool ParseTlsMode(const std::string& Word, TTlsMode& Mode);
 
+// What a job brings to the opening dialogue of a session, after the
+// greeting: the account, and what to switch on where the server offers it.
+struct TServerLogin {
+    std::string User;
+    // The password or access token; read before the connection was made.
+    std::string Secret;
+    // How to log in: POP3 "" (USER and PASS), "APOP" or a SASL mechanism's
+    // name; SMTP its SMTPAUTH word (LOGIN, AUTO or a SASL mechanism).
+    std::string Method;
+    // POP3 always logs in; NNTP and SMTP only with a user and a secret.
+    bool LogIn = false;
+    // The server's extensions asked for after the login, and pipelining and
+    // compression switched on from them (the news fetch); POP3 and SMTP
+    // learn them in their login dialogue anyway.
+    bool Extensions = false;
+    bool Compress = false;
+};
+
 class TAbsClient {
   public:
     TAbsClient();
@@ -103,6 +122,13 @@ class TAbsClient {
     // Connects the socket to Host and Service and reads the greeting into
     // Greeting. Subclasses judge the greeting.
     virtual void Connect(const std::string& Host);
+    // The protocol's opening after Connect: capabilities, the login, then
+    // pipelining (and compression) where the server offers them. Nothing by
+    // default.
+    virtual void Open(const TServerLogin& Login) { (void)Login; }
+    // What the opening has to say for the run log (an extension refused,
+    // the session going on without it).
+    std::vector<std::string> OpenNotes;
     // Says the protocol's goodbye (Goodbye) when the connection can take it,
     // then closes the socket and clears Host, Service, LastReply, ReplyCode;
     // Greeting stays.
@@ -191,13 +217,6 @@ class TAbsClient {
     // lookahead knows it went out).
     std::function<void(const std::string& Cmd)> OnSentInTurn;
     static constexpr std::size_t kAheadBytes = 8 * 1024;
-
-    // Sets TlsMode from a TLS key's word and TlsCAFile; an unknown word
-    // raises EAbsClient, so that a typing error never means plain text.
-    // Fingerprints: TLSFINGERPRINT's text; a word that is not a SHA-256
-    // fingerprint raises EAbsClient naming it.
-    void SetTls(const std::string& Word, const std::string& CAFile,
-                const std::string& Fingerprints = "");
 
     std::unique_ptr<TBufTCPClientSocket> Socket;
     std::string Host;

@@ -4,9 +4,20 @@
 #include "support/text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace brix {
+
+namespace {
+
+bool Digits(std::string_view text, std::int64_t& value) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+} // namespace
 
 std::string FormatNewsDateTime(const LocalTime& t) {
     char text[32];
@@ -24,18 +35,18 @@ std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT,
            (Distributions.empty() ? std::string() : " <" + Distributions + ">");
 }
 
-TAbsNNTPClient::TAbsNNTPClient() {
-    Service = "nntp";
+TNNTPClient::TNNTPClient(const std::string& Port) {
+    Service = Port;
 }
 
 // RFC 3977 section 3.2: one line, three digits, then a blank or the end; no
 // reply continues on a second line.
-TAbsClient::TReplyLine TAbsNNTPClient::ReplyLine(const std::string& Line) const {
+TAbsClient::TReplyLine TNNTPClient::ReplyLine(const std::string& Line) const {
     const std::int32_t code = ReplyCodeOf(Line);
     return {Line.size() > 3 && Line[3] == '-' ? 0 : code, false};
 }
 
-bool TAbsNNTPClient::DropAnswer(const std::string& Cmd) {
+bool TNNTPClient::DropAnswer(const std::string& Cmd) {
     (void)Cmd;
     GetResponse(nullptr);
     switch (ReplyCode) {
@@ -55,24 +66,24 @@ bool TAbsNNTPClient::DropAnswer(const std::string& Cmd) {
     }
 }
 
-bool TAbsNNTPClient::MayDrop(const std::string& Cmd) const {
+bool TNNTPClient::MayDrop(const std::string& Cmd) const {
     for (const char* verb : {"ARTICLE ", "HEAD ", "BODY ", "STAT ", "XOVER "})
         if (Cmd.starts_with(verb)) return true;
     return false;
 }
 
-void TAbsNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
+void TNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
     SendCommand(Cmd);
     Check<EAbsNNTPClient>(ReplyCode == Code, Tag);
 }
 
-void TAbsNNTPClient::Connect(const std::string& HostName) {
+void TNNTPClient::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsNNTPClient>(ReplyCode == 200 || ReplyCode == 201, "Connect");
     if (TlsMode == TTlsMode::StartTls) StartTls();
 }
 
-void TAbsNNTPClient::StartTls() {
+void TNNTPClient::StartTls() {
     const std::int32_t greeting = ReplyCode;
     Command("STARTTLS", "STARTTLS refused", 382);
     Socket->StartTls(TlsCAFile, TlsPins);
@@ -80,18 +91,11 @@ void TAbsNNTPClient::StartTls() {
     ReplyCode = greeting;
 }
 
-void TAbsNNTPClient::Goodbye() {
+void TNNTPClient::Goodbye() {
     Quit();
 }
 
-bool TAbsNNTPClient::Group(const std::string& Name) {
-    SendCommand("GROUP " + Name);
-    if (ReplyCode == 211) return true;
-    if (ReplyCode == 411) return false;
-    throw EAbsNNTPClient::CreateError("Group", LastReply);
-}
-
-void TAbsNNTPClient::CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId) {
+void TNNTPClient::CheckNamed(const char* Tag, std::int64_t Number, const std::string& MsgId) {
     // "220 n <id>": the number (0 when asked by Message-ID), then the id.
     // Servers that name neither are taken at their word.
     std::string_view rest =
@@ -114,27 +118,27 @@ void TAbsNNTPClient::CheckNamed(const char* Tag, std::int64_t Number, const std:
     throw EAbsNNTPClient::CreateError(std::string(Tag) + ": answer for another article", LastReply);
 }
 
-void TAbsNNTPClient::Retrieve(const char* Verb, std::int32_t Code, const char* Tag,
-                              std::int64_t Number, const std::string& MsgId, TStrings* Lines) {
+void TNNTPClient::Retrieve(const char* Verb, std::int32_t Code, const char* Tag,
+                           std::int64_t Number, const std::string& MsgId, TStrings* Lines) {
     Command(std::string(Verb) + " " + (MsgId.empty() ? std::to_string(Number) : "<" + MsgId + ">"),
             Tag, Code);
     CheckNamed(Tag, Number, MsgId);
     if (Code != 223) ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
+void TNNTPClient::ArticleById(const std::string& MsgId, TStrings* Lines) {
     Retrieve("ARTICLE", 220, "ArticleById", 0, MsgId, Lines);
 }
 
-void TAbsNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
+void TNNTPClient::ArticleByNo(std::int64_t Number, TStrings* Lines) {
     Retrieve("ARTICLE", 220, "ArticleByNo", Number, "", Lines);
 }
 
-void TAbsNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
+void TNNTPClient::HeadByNo(std::int64_t Number, TStrings* Lines) {
     Retrieve("HEAD", 221, "HeadByNo", Number, "", Lines);
 }
 
-bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {
+bool TNNTPClient::HasArticle(const std::string& MsgId) {
     SendCommand("STAT <" + MsgId + ">");
     if (ReplyCode == 430) return false;
     Check<EAbsNNTPClient>(ReplyCode == 223, "StatById");
@@ -142,31 +146,153 @@ bool TAbsNNTPClient::HasArticle(const std::string& MsgId) {
     return true;
 }
 
-void TAbsNNTPClient::Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
+void TNNTPClient::Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag) {
     SendDataLines(Lines);
     Socket->WriteLn(".");
     GetVerdict();
     Check<EAbsNNTPClient>(ReplyCode == FinalCode, Tag);
 }
 
-void TAbsNNTPClient::List(TStrings* Lines) {
+void TNNTPClient::List(TStrings* Lines) {
     Command("LIST", "List", 215);
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::NewGroups(const LocalTime& DateTime, bool GMT,
-                               const std::string& Distributions, TStrings* Lines) {
+void TNNTPClient::NewGroups(const LocalTime& DateTime, bool GMT, const std::string& Distributions,
+                            TStrings* Lines) {
     Command(NewGroupsCommand(DateTime, GMT, Distributions), "NewGroups", 231);
     ReadDataLines(Lines);
 }
 
-void TAbsNNTPClient::Post(const TStrings& Lines) {
+void TNNTPClient::Post(const TStrings& Lines) {
     Command("POST", "Post", 340);
     Transfer(Lines, 240, "Post: After transfer");
 }
 
-void TAbsNNTPClient::Quit() {
+void TNNTPClient::Quit() {
     Command("QUIT", "Quit", 205);
+}
+
+void TNNTPClient::Xover(TStrings* Lines, std::int64_t First, std::int64_t Last) {
+    std::string cmd = "XOVER " + std::to_string(First);
+    if (Last > First) cmd += "-" + std::to_string(Last);
+    Command(cmd, "Xover", 224);
+    ReadDataLines(Lines);
+}
+
+bool TNNTPClient::GroupInfo(const std::string& Name, std::int64_t& Count, std::int64_t& First,
+                            std::int64_t& Last) {
+    SendCommand("GROUP " + Name);
+    if (ReplyCode == 411) return false;
+    Check<EAbsNNTPClient>(ReplyCode == 211, "Group");
+    // "211 count first last group" (RFC 3977 section 6.1.1); the tag names
+    // the first number that cannot be read.
+    const std::string_view rest = std::string_view(LastReply).substr(3);
+    std::int64_t values[3];
+    const char* tags[] = {"Group - articlecount", "Group - articlestart", "Group - articleend"};
+    for (int n = 1; n <= 3; ++n)
+        Check<EAbsNNTPClient>(ReplyNumbers(rest, n, values), tags[n - 1]);
+    Count = values[0];
+    First = values[1];
+    Last = values[2];
+    return true;
+}
+
+LocalTime TNNTPClient::ServerDate() {
+    Command("DATE", "Date", 111);
+    std::int64_t parts[6] = {};
+    const std::size_t at[6] = {4, 8, 10, 12, 14, 16};
+    const std::size_t len[6] = {4, 2, 2, 2, 2, 2};
+    for (int i = 0; i < 6; ++i)
+        Check<EAbsNNTPClient>(
+            LastReply.size() >= at[i] + len[i] &&
+                Digits(std::string_view(LastReply).substr(at[i], len[i]), parts[i]),
+            "Date");
+    LocalTime t;
+    t.year = static_cast<int>(parts[0]);
+    t.month = static_cast<int>(parts[1]);
+    t.day = static_cast<int>(parts[2]);
+    t.hour = static_cast<int>(parts[3]);
+    t.minute = static_cast<int>(parts[4]);
+    t.second = static_cast<int>(parts[5]);
+    return t;
+}
+
+void TNNTPClient::Authinfo(const std::string& User, const std::string& Password) {
+    Command("AUTHINFO USER " + User, "Authinfo user", 381);
+    if (OnSecret) OnSecret();
+    SendSecretCommand("AUTHINFO PASS " + Password, "AUTHINFO PASS ****");
+    Check<EAbsNNTPClient>(ReplyCode == 281, "Authinfo pass");
+}
+
+bool TNNTPClient::Capabilities(TStrings* Lines) {
+    SendCommand("CAPABILITIES");
+    if (ReplyCode != 101) return false;
+    ReadDataLines(Lines);
+    return true;
+}
+
+bool TNNTPClient::Compress() {
+    SendCommand("COMPRESS DEFLATE");
+    // Until 206 nothing has changed on the wire: a refusal leaves the session
+    // as it was (RFC 8054 section 2.2.2), but an answer that cannot be read
+    // leaves it out of step.
+    if (ReplyCode != 206) {
+        CheckReadable();
+        return false;
+    }
+    Socket->StartCompression();
+    return true;
+}
+
+void TNNTPClient::Disconnect() {
+    const std::string counts = Socket->CompressionCounts();
+    if (!counts.empty()) DoLogLine("COMPRESS DEFLATE: " + counts);
+    TAbsClient::Disconnect();
+}
+
+void TNNTPClient::Open(const TServerLogin& Login) {
+    if (Login.LogIn) Authinfo(Login.User, Login.Secret);
+    if (!Login.Extensions) return;
+    TStrings capabilities;
+    Capabilities(&capabilities);
+    auto offers = [&](std::string_view what) {
+        return std::any_of(capabilities.begin(), capabilities.end(), [&](const std::string& c) {
+            const std::string line = UpperAscii(Trimmed(c));
+            return line.starts_with(what) &&
+                   (line.size() == what.size() || line[what.size()] == ' ');
+        });
+    };
+    if (offers("VERSION 2")) SetPipeline();
+    // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
+    const bool deflate =
+        Login.Compress &&
+        std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
+            const std::string l = UpperAscii(Trimmed(c));
+            return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
+        });
+    if (deflate && !Compress())
+        OpenNotes.push_back("COMPRESS DEFLATE refused: " + LastReply + "; going on uncompressed");
+}
+
+void TNNTPClient::CheckReadable() {
+    if (ReplyCode != 0) return;
+    OutOfStep = true;
+    throw EBufTCPClientSocket::CreateError("ReadLn: reply without a status code", LastReply);
+}
+
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number) {
+    std::int64_t named = 0;
+    return Reply.size() > 4 && ReplyNumbers(std::string_view(Reply).substr(4), 1, &named) &&
+           named == Number;
+}
+
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group) {
+    // The fifth word: after the code and the three numbers.
+    std::size_t at = 0;
+    for (int word = 0; word < 4 && at != std::string::npos; ++word)
+        at = Reply.find_first_not_of(' ', Reply.find(' ', at));
+    return at != std::string::npos && Reply.compare(at, Reply.find(' ', at) - at, Group) == 0;
 }
 
 } // namespace brix

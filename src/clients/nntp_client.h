@@ -1,9 +1,9 @@
 #pragma once
-// NNTP client (RFC 977 commands; RFC 3977 for the replies): one operation
-// per command, each checking its reply code and reading the multi-line
-// answer where there is one; a refusal raises EAbsNNTPClient with the
-// command's tag and the server's line. POST sends the article with
-// dot-stuffing and checks the server's verdict on it.
+// NNTP client (RFC 977 commands; RFC 3977 for the replies; AUTHINFO of RFC
+// 4643, COMPRESS of RFC 8054): one operation per command, each checking its
+// reply code and reading the multi-line answer where there is one; a refusal
+// raises EAbsNNTPClient with the command's tag and the server's line. POST
+// sends the article with dot-stuffing and checks the server's verdict on it.
 
 #include "clients/abs_client.h"
 #include "platform/clock.h"
@@ -22,9 +22,17 @@ std::string FormatNewsDateTime(const LocalTime& DateTime);
 // blank.
 std::string NewGroupsCommand(const LocalTime& DateTime, bool GMT, const std::string& Distributions);
 
-class TAbsNNTPClient : public TAbsClient {
+// The answer to ARTICLE, HEAD or BODY by number ("220 n <id>") names that
+// number: the stream is known to be in step. Servers that name nothing are
+// taken at their word elsewhere, but prove nothing here.
+bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number);
+// The answer to GROUP ("211 count first last name") names that group.
+bool AnswerNamesGroup(const std::string& Reply, const std::string& Group);
+
+class TNNTPClient : public TAbsClient {
   public:
-    TAbsNNTPClient();
+    // Port: the server's port word (a number or a service name).
+    explicit TNNTPClient(const std::string& Port = "nntp");
 
     // Connects and requires greeting code 200 or 201 (tag "Connect").
     // With STARTTLS, STARTTLS follows the greeting.
@@ -32,9 +40,38 @@ class TAbsNNTPClient : public TAbsClient {
     // STARTTLS (RFC 4642), answered 382, then TLS; a refusal raises with the
     // tag "STARTTLS refused". The greeting's code stays in ReplyCode.
     void StartTls();
-    // "GROUP Name": true on 211, false on 411 (no such group); the numbers
-    // stay in LastReply.
-    virtual bool Group(const std::string& Name);
+    // "GROUP name": false on 411; on 211 the count, first and last numbers
+    // (64 bits), each of which must end at a blank. A missing or unreadable
+    // number raises "Group - articlecount", "Group - articlestart" or
+    // "Group - articleend"; any other code raises "Group".
+    bool GroupInfo(const std::string& Name, std::int64_t& Count, std::int64_t& First,
+                   std::int64_t& Last);
+    // "XOVER first-last" ("XOVER first" when last is not above first),
+    // accepted with 224; the overview lines go into Lines.
+    void Xover(TStrings* Lines, std::int64_t First, std::int64_t Last);
+    // "DATE" (111 yyyymmddhhnnss), in the server's time (UTC).
+    LocalTime ServerDate();
+    // "AUTHINFO USER" (381), then "AUTHINFO PASS" (281) (RFC 4643).
+    void Authinfo(const std::string& User, const std::string& Password);
+    // "CAPABILITIES" (RFC 3977 section 5.2): the server's capability lines,
+    // or false when it does not know the command (an RFC 977 server).
+    bool Capabilities(TStrings* Lines);
+    // "COMPRESS DEFLATE" (RFC 8054): true on 206, and from then on both
+    // directions are deflated; false on any other reply, the session going
+    // on uncompressed. A reply without a code raises as CheckReadable does.
+    bool Compress();
+    // After a refusal: a reply without a three-digit code is no refusal but
+    // a stream out of step, raised as EBufTCPClientSocket "ReadLn: reply
+    // without a status code" with the line.
+    void CheckReadable();
+    // Says how much deflate saved, into the transcript.
+    void Disconnect() override;
+    // After Connect: AUTHINFO with the login when it has one; then, when
+    // Extensions are asked for, CAPABILITIES (after the login, which may
+    // change them: RFC 3977 section 5.2), pipelining for an RFC 3977 server
+    // (section 3.5: VERSION 2) and COMPRESS DEFLATE when asked and offered
+    // (RFC 8054). A refused COMPRESS leaves the session as it was: a note.
+    void Open(const TServerLogin& Login) override;
 
     // Message ids are passed without angle brackets. An answer that names
     // another article than the one asked for ("220 n <id>", RFC 3977

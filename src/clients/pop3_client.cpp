@@ -46,18 +46,18 @@ bool ParseScanListing(const std::string& reply, std::int64_t& size) {
     return ok;
 }
 
-TAbsPOP3Client::TAbsPOP3Client() {
-    Service = "pop3";
+TPOP3Client::TPOP3Client(const std::string& Port) {
+    Service = Port;
 }
 
 // RFC 1939 section 3: one line, "+OK" or "-ERR". Anything but "+OK" is no
 // acceptance, which is all the commands ask; no line continues a reply, so
 // a "+OK-..." line cannot make the client wait for more.
-TAbsClient::TReplyLine TAbsPOP3Client::ReplyLine(const std::string& Line) const {
+TAbsClient::TReplyLine TPOP3Client::ReplyLine(const std::string& Line) const {
     return {Line.starts_with("+OK") ? POP3_OK : POP3_ERR, false};
 }
 
-bool TAbsPOP3Client::DropAnswer(const std::string& Cmd) {
+bool TPOP3Client::DropAnswer(const std::string& Cmd) {
     GetResponse(nullptr);
     const bool body = Cmd.starts_with("RETR ") || Cmd.starts_with("TOP ") || Cmd == "UIDL" ||
                       Cmd == "LIST" || Cmd == "CAPA";
@@ -65,11 +65,11 @@ bool TAbsPOP3Client::DropAnswer(const std::string& Cmd) {
     return true;
 }
 
-bool TAbsPOP3Client::MayDrop(const std::string& Cmd) const {
+bool TPOP3Client::MayDrop(const std::string& Cmd) const {
     return !Cmd.starts_with("DELE");
 }
 
-void TAbsPOP3Client::Connect(const std::string& HostName) {
+void TPOP3Client::Connect(const std::string& HostName) {
     Capabilities.clear();
     CapaKnown = CapaAsked = false;
     TAbsClient::Connect(HostName);
@@ -78,39 +78,39 @@ void TAbsPOP3Client::Connect(const std::string& HostName) {
     if (TlsMode == TTlsMode::StartTls) Stls();
 }
 
-void TAbsPOP3Client::Stls() {
+void TPOP3Client::Stls() {
     Command("STLS", "STARTTLS refused");
     Socket->StartTls(TlsCAFile, TlsPins);
 }
 
-void TAbsPOP3Client::Command(const std::string& Cmd, const char* Tag) {
+void TPOP3Client::Command(const std::string& Cmd, const char* Tag) {
     SendCommand(Cmd);
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, Tag);
 }
 
-void TAbsPOP3Client::User(const std::string& Name) {
+void TPOP3Client::User(const std::string& Name) {
     Command("USER " + Name, "User");
 }
 
-void TAbsPOP3Client::Pass(const std::string& Password) {
+void TPOP3Client::Pass(const std::string& Password) {
     if (OnSecret) OnSecret();
     SendSecretCommand("PASS " + Password, "PASS ****");
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Pass");
 }
 
 // RFC 5034 section 4: "+ " and the Base64 of the challenge; "+OK" ends it.
-bool TAbsPOP3Client::SaslChallenge(std::string& Text) const {
+bool TPOP3Client::SaslChallenge(std::string& Text) const {
     // The whole line: LastReply is cut to the width of a log line.
     if (LastLine != "+" && !LastLine.starts_with("+ ")) return false;
     Text = Trimmed(std::string_view(LastLine).substr(1));
     return true;
 }
 
-bool TAbsPOP3Client::SaslSucceeded() const {
+bool TPOP3Client::SaslSucceeded() const {
     return ReplyCode == POP3_OK;
 }
 
-void TAbsPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account) {
+void TPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account) {
     std::unique_ptr<TSaslMechanism> mechanism = MakeSaslMechanism(Method, Account);
     if (!mechanism) throw EAbsPOP3Client::CreateError("Auth: unknown method", Method);
     // Asked before any secret leaves: a server that does not offer the
@@ -121,13 +121,13 @@ void TAbsPOP3Client::Auth(const std::string& Method, const TSaslAccount& Account
                  CapaKnown ? "SASL" : "no CAPA");
 }
 
-void TAbsPOP3Client::ReadCapabilities() {
+void TPOP3Client::ReadCapabilities() {
     Capabilities.clear();
     CapaKnown = Capa(&Capabilities);
     CapaAsked = true;
 }
 
-bool TAbsPOP3Client::Offers(const std::string& Name) const {
+bool TPOP3Client::Offers(const std::string& Name) const {
     for (const std::string& line : Capabilities) {
         const std::string l = UpperAscii(Trimmed(line));
         if (l == Name || (l.starts_with(Name) && l[Name.size()] == ' ')) return true;
@@ -135,97 +135,100 @@ bool TAbsPOP3Client::Offers(const std::string& Name) const {
     return false;
 }
 
-bool TAbsPOP3Client::Utf8() {
+bool TPOP3Client::Utf8() {
     SendCommand("UTF8");
     return ReplyCode == POP3_OK;
 }
 
-void TAbsPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
+void TPOP3Client::Stat(std::int32_t& Count, std::int64_t& Size) {
     Count = 0;
     Size = 0;
     Command("STAT", "Stat");
     Check<EAbsPOP3Client>(ParseStatReply(LastReply, Count, Size), "Stat");
 }
 
-void TAbsPOP3Client::ListOneMsg(std::int32_t MsgNo) {
+void TPOP3Client::ListOneMsg(std::int32_t MsgNo, std::int64_t& Size) {
     Command("LIST " + std::to_string(MsgNo), "ListOneMsg");
+    Check<EAbsPOP3Client>(ParseScanListing(LastReply, Size), "ListOneMsg");
 }
 
-void TAbsPOP3Client::Retr(std::int32_t MsgNo, TStrings* Lines) {
+void TPOP3Client::Retr(std::int32_t MsgNo, TStrings* Lines) {
     Command("RETR " + std::to_string(MsgNo), "Retr");
     ReadDataLines(Lines);
 }
 
-void TAbsPOP3Client::Retr(std::int32_t MsgNo, const TLineSink& Sink) {
+void TPOP3Client::Retr(std::int32_t MsgNo, const TLineSink& Sink) {
     Command("RETR " + std::to_string(MsgNo), "Retr");
     ReadDataLines(Sink);
 }
 
-void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
+void TPOP3Client::Dele(std::int32_t MsgNo) {
     Command("DELE " + std::to_string(MsgNo), "Dele");
 }
 
-void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
+void TPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
     SendLater("DELE " + std::to_string(MsgNo), [this, Done = std::move(Done)] {
         GetResponse(nullptr);
         Done(ReplyCode == POP3_OK);
     });
 }
 
-bool TAbsPOP3Client::Capa(TStrings* Lines) {
+bool TPOP3Client::Capa(TStrings* Lines) {
     SendCommand("CAPA");
     if (ReplyCode != POP3_OK) return false;
     ReadDataLines(Lines);
     return true;
 }
 
-void TAbsPOP3Client::Rset() {
+void TPOP3Client::Rset() {
     Command("RSET", "Rset");
 }
 
-void TAbsPOP3Client::Quit() {
+void TPOP3Client::Quit() {
     SendCommand("QUIT");
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK && !LastReply.empty(), "Quit");
 }
 
-void TAbsPOP3Client::Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* Lines) {
+void TPOP3Client::Top(std::int32_t MsgNo, std::int32_t LineCount, TStrings* Lines) {
     Command("TOP " + std::to_string(MsgNo) + " " + std::to_string(LineCount), "Top");
     ReadDataLines(Lines);
 }
 
-void TAbsPOP3Client::Uidl(TStrings* Lines) {
+void TPOP3Client::Uidl(TStrings* Lines) {
     Command("UIDL", "Uidl");
     ReadDataLines(Lines);
 }
 
-void TAbsPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
+void TPOP3Client::Apop(const std::string& Name, const std::string& Digest) {
     // The digest stands for the password: it stays out of the logs too.
     SendSecretCommand("APOP " + Name + " " + Digest, "APOP " + Name + " ****");
     Check<EAbsPOP3Client>(ReplyCode == POP3_OK, "Apop");
 }
 
-void TPOP3Client::Login(const std::string& HostName, const std::string& UserName,
-                        const std::string& Password, const std::string& Method) {
-    Connect(HostName);
+void TPOP3Client::Open(const TServerLogin& Login) {
     ReadCapabilities();
     // RFC 6856: asked for before the login, or a server may rewrite the
     // UTF-8 headers of the messages it hands over.
     if (Offers("UTF8")) Utf8();
-    if (!Method.empty() && Method != "APOP") {
-        Auth(Method, {UserName, Password, HostName, Service});
-    } else if (Method == "APOP") {
+    if (!Login.Method.empty() && Login.Method != "APOP") {
+        Auth(Login.Method, {Login.User, Login.Secret, Host, Service});
+    } else if (Login.Method == "APOP") {
         // RFC 1939 section 7: without the server's own "<...>" the digest
         // would be the same on every login, to be replayed by anyone who saw
         // it once.
         const std::string& stamp = APOPTimestamp;
         if (stamp.size() < 3 || stamp.front() != '<' || stamp.back() != '>')
             throw EAbsPOP3Client::CreateError("Apop: no timestamp in the greeting", Greeting);
-        Apop(UserName, DigestToHex(MD5String(APOPTimestamp + Password)));
+        Apop(Login.User, DigestToHex(MD5String(APOPTimestamp + Login.Secret)));
     } else {
-        if (!UserName.empty()) User(UserName);
-        if (!Password.empty()) Pass(Password);
+        if (!Login.User.empty()) User(Login.User);
+        if (!Login.Secret.empty()) Pass(Login.Secret);
     }
     Stat(MsgCount, MailboxSize);
+    // A server that announces PIPELINING takes the commands of the next
+    // messages before it has answered this one's; one that does not is
+    // asked one command at a time, as ever.
+    if (Offers("PIPELINING")) SetPipeline();
 }
 
 void TPOP3Client::Goodbye() {
@@ -233,7 +236,7 @@ void TPOP3Client::Goodbye() {
 }
 
 void TPOP3Client::Disconnect() {
-    TAbsPOP3Client::Disconnect();
+    TAbsClient::Disconnect();
     MsgCount = 0;
     MailboxSize = 0;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // POP3 client (RFC 1939): one operation per command, each judged by the
 // "+OK" of its reply; a refusal raises EAbsPOP3Client with the command's tag
-// and the server's line. TPOP3Client adds the login sequence (USER/PASS or
-// APOP), the mailbox statistics of STAT, and retrieve-then-delete.
+// and the server's line. The client owns the whole dialogue of a mail fetch:
+// the greeting and STLS, CAPA, the login (USER/PASS, APOP or SASL), STAT,
+// UIDL, TOP, LIST, RETR and DELE, pipelined when the server offers it.
 
 #include "clients/abs_client.h"
 #include "clients/sasl.h"
@@ -37,9 +38,10 @@ bool ParseStatReply(const std::string& reply, std::int32_t& count, std::int64_t&
 // hold two numbers or the size is beyond 64 bits.
 bool ParseScanListing(const std::string& reply, std::int64_t& size);
 
-class TAbsPOP3Client : public TAbsClient {
+class TPOP3Client : public TAbsClient {
   public:
-    TAbsPOP3Client();
+    // Port: the account's port word (a number or a service name).
+    explicit TPOP3Client(const std::string& Port = "pop3");
 
     // Connects and requires "+OK" (tag "Connect"); sets APOPTimestamp.
     // With STARTTLS, STLS follows the greeting.
@@ -52,8 +54,9 @@ class TAbsPOP3Client : public TAbsClient {
     void Pass(const std::string& Password);
     // Count and size from the reply; an unreadable reply raises tag "Stat".
     void Stat(std::int32_t& Count, std::int64_t& Size);
-    // The reply stays in LastReply.
-    void ListOneMsg(std::int32_t MsgNo);
+    // "LIST n" and the size from its reply. A refusal or an unreadable reply
+    // raises EAbsPOP3Client with the tag "ListOneMsg".
+    void ListOneMsg(std::int32_t MsgNo, std::int64_t& Size);
     void Retr(std::int32_t MsgNo, TStrings* Lines);
     // RETR with each line of the message passed on as it arrives.
     void Retr(std::int32_t MsgNo, const TLineSink& Sink);
@@ -86,11 +89,26 @@ class TAbsPOP3Client : public TAbsClient {
     // offered by the server" before anything of the secret is sent.
     void Auth(const std::string& Method, const TSaslAccount& Account);
 
+    // After Connect: CAPA, UTF8 when offered; then by Method: "" USER and
+    // PASS (each only when not empty), "APOP" (with the digest of
+    // APOPTimestamp + Secret; only with a timestamp "<...>" in the greeting,
+    // else "Apop: no timestamp in the greeting" is raised before anything is
+    // sent), or the SASL mechanism of that name; then STAT into MsgCount and
+    // MailboxSize, and pipelining when CAPA offered PIPELINING (RFC 2449).
+    void Open(const TServerLogin& Login) override;
+    // QUIT, close, then the statistics are cleared.
+    void Disconnect() override;
+
     TStrings Capabilities;
     bool CapaKnown = false;
     bool CapaAsked = false;
+    std::int32_t MsgCount = 0;
+    // 64 bits: a mailbox may exceed 2 GiB.
+    std::int64_t MailboxSize = 0;
+    bool DeleteAfterRetr = false;
 
   protected:
+    void Goodbye() override;
     bool SaslChallenge(std::string& Text) const override;
     bool SaslSucceeded() const override;
     TReplyLine ReplyLine(const std::string& Line) const override;
@@ -100,28 +118,6 @@ class TAbsPOP3Client : public TAbsClient {
     bool MayDrop(const std::string& Cmd) const override;
     // Sends Cmd and raises EAbsPOP3Client with Tag unless the reply is +OK.
     void Command(const std::string& Cmd, const char* Tag);
-};
-
-class TPOP3Client : public TAbsPOP3Client {
-  public:
-    // Connect, CAPA, UTF8 when offered; then by Method: "" USER and PASS
-    // (each only when not empty), "APOP" (with the digest of APOPTimestamp +
-    // Password; only with a timestamp "<...>" in the greeting, else
-    // "Apop: no timestamp in the greeting" is raised before anything is
-    // sent), or the SASL mechanism of that name; then STAT into MsgCount
-    // and MailboxSize.
-    void Login(const std::string& HostName, const std::string& UserName,
-               const std::string& Password, const std::string& Method);
-    // QUIT, close, then the statistics are cleared.
-    void Disconnect() override;
-
-    std::int32_t MsgCount = 0;
-    // 64 bits: a mailbox may exceed 2 GiB.
-    std::int64_t MailboxSize = 0;
-    bool DeleteAfterRetr = false;
-
-  protected:
-    void Goodbye() override;
 };
 
 } // namespace brix

@@ -9,64 +9,64 @@
 
 namespace brix {
 
-TAbsSMTPClient::TAbsSMTPClient() {
-    Service = "smtp";
+TSMTPClient::TSMTPClient(const std::string& Port) {
+    Service = Port;
 }
 
 // RFC 5321 section 4.2: three digits, then a blank or the end on the last
 // line of a reply, "-" on each line before it.
-TAbsClient::TReplyLine TAbsSMTPClient::ReplyLine(const std::string& Line) const {
+TAbsClient::TReplyLine TSMTPClient::ReplyLine(const std::string& Line) const {
     const std::int32_t code = ReplyCodeOf(Line);
     return {code, code != 0 && Line.size() > 3 && Line[3] == '-'};
 }
 
-bool TAbsSMTPClient::CodeIn(std::initializer_list<int> Codes) const {
+bool TSMTPClient::CodeIn(std::initializer_list<int> Codes) const {
     for (int c : Codes)
         if (ReplyCode == c) return true;
     return false;
 }
 
-void TAbsSMTPClient::Command(const std::string& Cmd, const char* Tag,
-                             std::initializer_list<int> Codes) {
+void TSMTPClient::Command(const std::string& Cmd, const char* Tag,
+                          std::initializer_list<int> Codes) {
     SendCommand(Cmd);
     Check<EAbsSMTPClient>(CodeIn(Codes), Tag);
 }
 
-void TAbsSMTPClient::Connect(const std::string& HostName) {
+void TSMTPClient::Connect(const std::string& HostName) {
     TAbsClient::Connect(HostName);
     Check<EAbsSMTPClient>(ReplyCode == 220, "Connect");
     if (TlsMode == TTlsMode::StartTls) StartTls();
 }
 
-void TAbsSMTPClient::Helo(const std::string& Domain) {
+void TSMTPClient::Helo(const std::string& Domain) {
     Command("HELO " + Domain, "Helo", {250});
 }
 
-void TAbsSMTPClient::Mail(const std::string& From) {
+void TSMTPClient::Mail(const std::string& From) {
     SendCommand("MAIL FROM: <" + From + ">");
     // A server that wants authentication first answers 451 here.
     Check<EAbsSMTPClient>(ReplyCode != 451, "Smtp-Auth required");
     Check<EAbsSMTPClient>(ReplyCode == 250, "Mail");
 }
 
-void TAbsSMTPClient::Rcpt(const std::string& To) {
+void TSMTPClient::Rcpt(const std::string& To) {
     Command("RCPT TO: <" + To + ">", "Rcpt", {250, 251});
 }
 
-void TAbsSMTPClient::Data() {
+void TSMTPClient::Data() {
     Command("DATA", "Data", {354});
 }
 
-void TAbsSMTPClient::Rset() {
+void TSMTPClient::Rset() {
     Command("RSET", "Rset", {250});
 }
 
-void TAbsSMTPClient::Quit() {
+void TSMTPClient::Quit() {
     Command("QUIT", "Quit", {221});
 }
 
-void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std::string& AuthMethod,
-                          const std::string& User, const std::string& Password) {
+void TSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std::string& AuthMethod,
+                       const std::string& User, const std::string& Password) {
     SendCommandLines("EHLO " + Domain, Lines);
     Check<EAbsSMTPClient>(ReplyCode == 250, "Ehlo");
     // A method asked for by name must be offered, also by a server that
@@ -95,25 +95,25 @@ void TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines, const std:
 }
 
 // RFC 4954 section 4: "334 " and the Base64 of the challenge; 235 ends it.
-bool TAbsSMTPClient::SaslChallenge(std::string& Text) const {
+bool TSMTPClient::SaslChallenge(std::string& Text) const {
     if (ReplyCode != 334) return false;
     // The whole line: LastReply is cut to the width of a log line.
     Text = LastLine.size() > 4 ? Trimmed(std::string_view(LastLine).substr(4)) : std::string();
     return true;
 }
 
-bool TAbsSMTPClient::SaslSucceeded() const {
+bool TSMTPClient::SaslSucceeded() const {
     return ReplyCode == 235;
 }
 
-void TAbsSMTPClient::AuthSasl(const std::string& Method, const TStrings& Extensions,
-                              const TSaslAccount& Account) {
+void TSMTPClient::AuthSasl(const std::string& Method, const TStrings& Extensions,
+                           const TSaslAccount& Account) {
     std::unique_ptr<TSaslMechanism> mechanism = MakeSaslMechanism(Method, Account);
     // RFC 4954 section 4: the AUTH line may hold 12288 octets with CR LF.
     Authenticate(*mechanism, 12286, OfferedMechanisms(Extensions, "AUTH"), "AUTH");
 }
 
-void TAbsSMTPClient::StartTls() {
+void TSMTPClient::StartTls() {
     std::string domain = TlsDomain;
     if (domain.empty()) {
         char name[256] = {};
@@ -134,7 +134,7 @@ void TAbsSMTPClient::StartTls() {
 // RFC 5321 has the server wait for the "."; a line before it (an early "250",
 // a "552" before closing) would otherwise be taken as the verdict on the
 // whole message.
-void TAbsSMTPClient::CheckNothingEarly() {
+void TSMTPClient::CheckNothingEarly() {
     Socket->Flush();
     if (Socket->WaitForDataTime(0) > 0) {
         OutOfStep = true;
@@ -143,32 +143,32 @@ void TAbsSMTPClient::CheckNothingEarly() {
     }
 }
 
-void TAbsSMTPClient::EndData() {
+void TSMTPClient::EndData() {
     CheckNothingEarly();
     Socket->WriteLn(".");
     ReadVerdict();
 }
 
-void TAbsSMTPClient::EndDataLater(std::function<void()> Judge) {
+void TSMTPClient::EndDataLater(std::function<void()> Judge) {
     CheckNothingEarly();
     EndBodyLater(std::move(Judge));
 }
 
-void TAbsSMTPClient::ReadVerdict() {
+void TSMTPClient::ReadVerdict() {
     GetVerdict();
     Check<EAbsSMTPClient>(ReplyCode == 250, "Data: After transfer");
 }
 
-bool TAbsSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines) {
+bool TSMTPClient::Ehlo(const std::string& Domain, TStrings* Lines) {
     SendCommandLines("EHLO " + Domain, Lines);
     return ReplyCode == 250;
 }
 
-void TAbsSMTPClient::DataRawLine(std::string_view Line) {
+void TSMTPClient::DataRawLine(std::string_view Line) {
     Socket->QueueLn(Line == "." ? std::string_view("..") : Line);
 }
 
-void TAbsSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
+void TSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
     if (StuffDots) {
         SendDataLines(Lines);
     } else {
@@ -178,23 +178,23 @@ void TAbsSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
     EndData();
 }
 
-void TSMTPClient::Connect(const std::string& HostName, const std::string& DomainName) {
-    Connect(HostName);
-    Domain = DomainName;
-    try {
-        Ehlo(Domain, Extensions, "", "", "");
-    } catch (const EAbsSMTPClient&) {
+void TSMTPClient::Greet(const std::string& Domain) {
+    TStrings extensions;
+    if (login_.LogIn) {
+        Ehlo(Domain, &extensions, login_.Method, login_.User, login_.Secret);
+    } else if (!Ehlo(Domain, &extensions)) {
+        // Only a server that does not know EHLO (5yz) is greeted with HELO;
+        // one that is closing (421) has said why.
+        if (ReplyCode / 100 != 5) throw EAbsSMTPClient::CreateError("Ehlo", LastReply);
         Helo(Domain);
     }
+    for (const std::string& extension : extensions)
+        if (UpperAscii(Trimmed(extension)) == "PIPELINING") SetPipeline();
 }
 
 void TSMTPClient::Goodbye() {
-    Quit();
-}
-
-void TSMTPClient::Disconnect() {
-    TAbsSMTPClient::Disconnect();
-    Domain.clear();
+    SendCommand("QUIT");
+    Check<EAbsSMTPClient>(ReplyCode / 100 == 2, "Quit");
 }
 
 } // namespace brix

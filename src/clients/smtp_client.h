@@ -18,9 +18,10 @@ BRIX_SKT_EXCEPTION_CLASS(EAbsSMTPClient);
 
 class TSMTPMessage;
 
-class TAbsSMTPClient : public TAbsClient {
+class TSMTPClient : public TAbsClient {
   public:
-    TAbsSMTPClient();
+    // Port: the server's port word (a number or a service name).
+    explicit TSMTPClient(const std::string& Port = "smtp");
 
     // Connects and requires greeting code 220 (tag "Connect"). With
     // STARTTLS, StartTls follows the greeting.
@@ -32,6 +33,15 @@ class TAbsSMTPClient : public TAbsClient {
     void StartTls();
 
     std::string TlsDomain;
+
+    // Keeps the login for Greet: the first message's HELO line names the
+    // domain, so the greeting waits for it.
+    void Open(const TServerLogin& Login) override { login_ = Login; }
+    // The greeting of a session: EHLO (with the login of Open when it has
+    // one), HELO for a server that refuses EHLO (5yz; any other refusal
+    // raises "Ehlo"); a server that announces PIPELINING gets the commands
+    // of a message in one write from then on (RFC 2920).
+    void Greet(const std::string& Domain);
 
     void Helo(const std::string& Domain);
     // "EHLO Domain" (RFC 5321 section 4.1.1.1): true and the extension lines
@@ -92,6 +102,8 @@ class TAbsSMTPClient : public TAbsClient {
                   const TSaslAccount& Account);
 
   protected:
+    // QUIT (RFC 5321 section 4.1.1.10); the rule is 221, any 2yz will do.
+    void Goodbye() override;
     TReplyLine ReplyLine(const std::string& Line) const override;
     bool SaslChallenge(std::string& Text) const override;
     bool SaslSucceeded() const override;
@@ -99,23 +111,9 @@ class TAbsSMTPClient : public TAbsClient {
     bool CodeIn(std::initializer_list<int> Codes) const;
     // Before the "." of a message: anything the server said before it.
     void CheckNothingEarly();
-};
 
-class TSMTPClient : public TAbsSMTPClient {
-  public:
-    using TAbsSMTPClient::Connect;
-    // Connect, then EHLO without authentication, falling back to HELO when
-    // EHLO is refused.
-    void Connect(const std::string& Host, const std::string& DomainName);
-    // QUIT, close, Domain cleared.
-    void Disconnect() override;
-
-    std::string Domain;
-    // Receives the EHLO extension lines when assigned; not owned.
-    TStrings* Extensions = nullptr;
-
-  protected:
-    void Goodbye() override;
+  private:
+    TServerLogin login_;
 };
 
 } // namespace brix

@@ -492,7 +492,7 @@ TStrings TSMTPMessage::Recipients() const {
     return out;
 }
 
-void TAbsSMTPClient::SendMessage(const TSMTPMessage& Message) {
+void TSMTPClient::SendMessage(const TSMTPMessage& Message) {
     auto files = Prepare(Message);
     Mail(Message.Sender());
     for (const std::string& to : Message.Recipients())

@@ -1,6 +1,6 @@
 #pragma once
 // A composed message with file attachments, sent in one SMTP transaction by
-// TAbsSMTPClient::SendMessage:
+// TSMTPClient::SendMessage:
 //
 //   TSMTPMessage msg;
 //   msg.From = "Jane Doe <jane@example.org>";

@@ -1,14 +1,14 @@
 #include "mail/get_mail.h"
 
 #include "clients/lookahead.h"
+#include "clients/pop3_client.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
-#include "context/secret.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
-#include "mail/brix_pop3.h"
 #include "mail/spool.h"
 #include "message/idtext.h"
 #include "message/msg.h"
@@ -35,29 +35,24 @@ namespace {
 // Keep mode saves its identifiers at least this often while messages arrive.
 constexpr std::int64_t kSaveInterval = 10'000;
 
-// The words of one account: word i of each list, word 1 beyond a list's end.
+// What one account's messages become: word i of each list, word 1 beyond a
+// list's end; where the server is and how to log in are its profile's.
 struct Pop3Account {
     std::string server;
     std::string port;
     std::string user;
-    std::string pass;
     std::string spool;
-    // "" USER and PASS, "APOP", or a SASL mechanism's name.
-    std::string method;
     bool keep = false;
     SpoolAccount spoolAccount;
 };
 
-Pop3Account AccountOf(const tbrixconfig& box, int i) {
+Pop3Account AccountOf(const tbrixconfig& box, const ServerProfile& profile) {
+    const int i = profile.index;
     Pop3Account a;
-    a.server = ExtractWord(i, box.POP3SERVER);
-    a.port = Pop3PortOf(box, i);
-    a.user = ExtractWord(i, box.POP3USER);
-    a.pass = ExtractWord(i, box.POP3PASS);
+    a.server = profile.host;
+    a.port = profile.port;
+    a.user = profile.login.User;
     a.spool = ExtractWord(i, box.POP3SPOOL);
-    // Unknown words are the job's error here, before anything is sent, so
-    // that a typing error never means plain text or deleted mail.
-    a.method = Pop3MethodOf(box, i);
     a.keep = YesNoWord("POP3KEEP", ExtractWord(i, box.POP3KEEP));
     a.spoolAccount.user = a.user;
     a.spoolAccount.server = a.server;
@@ -99,14 +94,10 @@ struct MailItem {
 // One connection to one server of the box.
 class ServerFetch {
   public:
-    ServerFetch(const tbrixconfig& box, int index, bool phoActive, std::uint32_t& fileCounter,
-                SpoolNames& names, MailJournal& journal)
-        : account_(AccountOf(box, index)), passCommand_(box.POP3PASSCMD), phoActive_(phoActive),
-          fileCounter_(fileCounter), names_(names), journal_(journal), client_(account_.port),
-          status_(Pop3StatusBlock()) {
-        client_.Socket->Timeout = TimeoutMillis(box.POP3TIMEOUT);
-        client_.SetTls(ExtractWord(index, box.POP3TLS), TlsCAFileOf(box), box.TLSFINGERPRINT);
-    }
+    ServerFetch(const tbrixconfig& box, const ServerProfile& profile, bool phoActive,
+                std::uint32_t& fileCounter, SpoolNames& names, MailJournal& journal)
+        : profile_(profile), account_(AccountOf(box, profile)), phoActive_(phoActive),
+          fileCounter_(fileCounter), names_(names), journal_(journal), status_(Pop3StatusBlock()) {}
 
     void Run();
 
@@ -142,13 +133,13 @@ class ServerFetch {
     std::string StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
                            const std::string& sender) const;
 
+    const ServerProfile& profile_;
     Pop3Account account_;
-    std::string passCommand_;
     bool phoActive_;
     std::uint32_t& fileCounter_;
     SpoolNames& names_;
     MailJournal& journal_;
-    tbrix_pop3 client_;
+    TPOP3Client client_;
     tbrix_sinf* status_;
     tbrix_msg msg_;
     tbrix_uid uids_;
@@ -178,23 +169,8 @@ class ServerFetch {
 void ServerFetch::Run() {
     const RunSettings& s = Settings();
     CheckUserAbort();
-    const std::string where = account_.server + ":" + account_.port;
-    OpenTranscript(client_, "getmail " + where);
     client_.DeleteAfterRetr = !account_.keep;
-    if (status_) {
-        status_->SetServer(where);
-        status_->SetInfo("connecting ...");
-    }
-    WriteLog("POP3: " + where, 1);
-    const std::string secret = SecretOf({"POP3PASSCMD", passCommand_, account_.pass,
-                                         account_.server, account_.port, account_.user});
-    WatchForPlainText("getmail", client_, account_.user);
-    client_.Login(account_.server, account_.user, secret, account_.method);
-    CheckUserAbort();
-    // RFC 2449: a server that announces PIPELINING takes the commands of the
-    // next messages before it has answered this one's; one that does not is
-    // asked one command at a time, as ever.
-    if (client_.Offers("PIPELINING")) client_.SetPipeline();
+    OpenConnection(client_, profile_, "getmail", status_);
     uidFile_ = s.QvPath + kUidFileName;
     idxFile_ = s.QvPath + kIdxFileName;
 
@@ -596,9 +572,12 @@ void GetMail(tbrixconfig& box, bool phoActive) {
     // Each spool directory is listed once per job, not once per message.
     std::map<std::string, SpoolNames> spools;
     RunJob("getmail", [&] {
+        // Every account's settings before any server is asked: a word that
+        // cannot be used stops the job before anything is fetched or deleted.
+        const std::vector<ServerProfile> profiles = ServerProfiles(box, TProtocol::Pop3);
         RecoverJournal();
         MailJournal journal(Settings().QvPath + kMailJournalName);
-        const int servers = WordCount(box.POP3SERVER);
+        const int servers = static_cast<int>(profiles.size());
         for (int index = 1; index <= servers; ++index) {
             // Every server of the list has its turn: one that cannot be
             // reached or refuses us is its own error line, not the others'.
@@ -610,7 +589,8 @@ void GetMail(tbrixconfig& box, bool phoActive) {
                     for (const std::string& name : it->second.Removed)
                         WriteLog("removed unfinished spool file " + name, 1);
                 }
-                ServerFetch(box, index, phoActive, fileCounter, it->second, journal).Run();
+                ServerFetch(box, profiles[index - 1], phoActive, fileCounter, it->second, journal)
+                    .Run();
             });
         }
     });

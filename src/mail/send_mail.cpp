@@ -4,7 +4,7 @@
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
-#include "context/secret.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "mail/outgoing_mail.h"
@@ -17,15 +17,11 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <vector>
 
 namespace brix {
-
-void tbrix_smtp::Goodbye() {
-    SendCommand("QUIT");
-    Check<EAbsSMTPClient>(ReplyCode / 100 == 2, "Quit");
-}
 
 namespace {
 
@@ -67,12 +63,11 @@ struct QueueFile {
 // One connection to one server of the box and the files of its spool.
 class SendSession {
   public:
-    SendSession(const tbrixconfig& box, int index)
-        : box_(box), index_(index), server_(ExtractWord(index, box.SMTPSERVER)),
-          port_(SmtpPortOf(box, index)), spool_(ExtractWord(index, box.SMTPSPOOL)), client_(port_) {
-        client_.Socket->Timeout = TimeoutMillis(box.SMTPTIMEOUT);
-        client_.SetTls(ExtractWord(index, box.SMTPTLS), TlsCAFileOf(box), box.TLSFINGERPRINT);
-    }
+    SendSession(const tbrixconfig& box, const ServerProfile& profile)
+        : profile_(profile), spool_(ExtractWord(profile.index, box.SMTPSPOOL)),
+          envelope_(box.SMTPENVELOPE.empty()
+                        ? std::nullopt
+                        : std::optional(ExtractWord(profile.index, box.SMTPENVELOPE))) {}
 
     void Run();
 
@@ -82,10 +77,6 @@ class SendSession {
     // The file's lines as the scan found them: the greeting at its HELO line,
     // each message's commands at its DATA line, then its text.
     void SendLines(const std::shared_ptr<QueueFile>& file);
-    // The greeting of the first file: EHLO (with AUTH LOGIN when the box
-    // asks for it), HELO for a server that refuses EHLO; a server that
-    // announces PIPELINING gets the commands of a message in one write.
-    void Greet(const std::string& domain);
     // MAIL FROM, RCPT TO for each recipient, DATA.
     void Envelope(QueueFile& file, const OutMessage& message);
     // Pipelined: MAIL FROM, every RCPT TO and, with one recipient, DATA go
@@ -108,15 +99,11 @@ class SendSession {
     // says goodbye; runs on every way out of Transfer.
     void End(bool failing);
 
-    std::string Word(const std::string& list) const { return ExtractWord(index_, list); }
-    // The greeting authenticates, with this password or token.
-    bool authenticating_ = false;
-    std::string secret_;
-
-    const tbrixconfig& box_;
-    int index_;
-    std::string server_, port_, spool_;
-    tbrix_smtp client_;
+    const ServerProfile& profile_;
+    std::string spool_;
+    // SMTPENVELOPE's sender for every message, when the box sets one.
+    std::optional<std::string> envelope_;
+    TSMTPClient client_;
 
     // The first file's HELO line decides HELO or EHLO for the connection;
     // the HELO lines of later files are passed over.
@@ -135,7 +122,6 @@ class SendSession {
 };
 
 void SendSession::Run() {
-    OpenTranscript(client_, "sendmail " + server_ + ":" + port_);
     RunSession(
         client_, [this] { Transfer(); }, [this](bool failing) { End(failing); });
 }
@@ -169,21 +155,7 @@ void SendSession::End(bool failing) {
 }
 
 void SendSession::Transfer() {
-    if (tbrix_sinf* status = SendStatus()) {
-        status->SetServer(server_ + ":" + port_);
-        status->SetInfo("connecting ...");
-    }
-    WriteLog("SMTP: " + server_ + ":" + port_, 1);
-    // The secret before the connection: a helper command that fails leaves
-    // the server untouched.
-    authenticating_ = Word(box_.SMTPAUTH) != "KEINE" && !Word(box_.SMTPUSER).empty() &&
-                      (!Word(box_.SMTPPASS).empty() || !box_.SMTPPASSCMD.empty());
-    if (authenticating_)
-        secret_ = SecretOf({"SMTPPASSCMD", box_.SMTPPASSCMD, Word(box_.SMTPPASS), server_, port_,
-                            Word(box_.SMTPUSER)});
-    WatchForPlainText("sendmail", client_, Word(box_.SMTPUSER));
-    client_.Connect(server_);
-    CheckUserAbort();
+    OpenConnection(client_, profile_, "sendmail", SendStatus());
 
     std::vector<OutgoingFile> files = OutgoingFiles(spool_);
     std::int64_t total = 0;
@@ -277,7 +249,7 @@ void SendSession::SendLines(const std::shared_ptr<QueueFile>& file) {
             return EndMessage(file);
         }
         if (scan.heloLine == n) {
-            if (!greetingSent_) Greet(scan.helo);
+            if (!greetingSent_) client_.Greet(scan.helo);
             greetingSent_ = true;
         } else if (next < scan.messages.size() && scan.messages[next].dataLine == n) {
             Envelope(*file, scan.messages[next++]);
@@ -295,7 +267,7 @@ void SendSession::Envelope(QueueFile& file, const OutMessage& message) {
     // A second message of the file: the first one's verdict decides first
     // whether the file goes on.
     if (file.unanswered) client_.FinishPipeline();
-    const std::string from = box_.SMTPENVELOPE.empty() ? message.from : Word(box_.SMTPENVELOPE);
+    const std::string from = envelope_.value_or(message.from);
     transaction_ = true;
     if (client_.Window() > 1) return RunGroup(from, message.to);
     client_.Mail(from);
@@ -454,32 +426,18 @@ void SendSession::RunGroup(const std::string& from, const std::vector<std::strin
     client_.Data();
 }
 
-void SendSession::Greet(const std::string& domain) {
-    TStrings extensions;
-    if (authenticating_) {
-        client_.Ehlo(domain, &extensions, Word(box_.SMTPAUTH), Word(box_.SMTPUSER), secret_);
-    } else if (!client_.Ehlo(domain, &extensions)) {
-        // Only a server that does not know EHLO (5yz) is greeted with HELO;
-        // one that is closing (421) has said why.
-        if (client_.ReplyCode / 100 != 5)
-            throw EAbsSMTPClient::CreateError("Ehlo", client_.LastReply);
-        client_.Helo(domain);
-    }
-    for (const std::string& extension : extensions)
-        if (UpperAscii(Trimmed(extension)) == "PIPELINING") client_.SetPipeline();
-}
-
 } // namespace
 
 void SendMail(tbrixconfig& box) {
     // Each server is tried, whatever became of the one before; only the
     // user's abort ends the whole job.
     bool stopped = false;
-    const int servers = WordCount(box.SMTPSERVER);
-    for (int i = 1; i <= servers && !stopped; ++i)
+    std::vector<ServerProfile> profiles;
+    RunJob("sendmail", [&] { profiles = ServerProfiles(box, TProtocol::Smtp); });
+    for (std::size_t i = 0; i < profiles.size() && !stopped; ++i)
         RunJob("sendmail", [&] {
             try {
-                SendSession(box, i).Run();
+                SendSession(box, profiles[i]).Run();
             } catch (const ebrix_break&) {
                 stopped = true;
                 throw;

@@ -11,17 +11,6 @@
 
 namespace brix {
 
-// The job's SMTP client: the library's client with the port word of the box,
-// ending its sessions with QUIT.
-class tbrix_smtp : public TAbsSMTPClient {
-  public:
-    explicit tbrix_smtp(const std::string& service) { Service = service; }
-
-  protected:
-    // QUIT (RFC 5321 section 4.1.1.10); the rule is 221, any 2yz will do.
-    void Goodbye() override;
-};
-
 // An outgoing file that cannot be sent as it is (a message without DATA or
 // without its "." line, a command line that cannot be read), or whose
 // accepted messages could not be taken out of it. The file stays for the

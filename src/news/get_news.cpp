@@ -1,17 +1,19 @@
 #include "news/get_news.h"
 
 #include "clients/lookahead.h"
+#include "clients/nntp_client.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
 #include "message/msg.h"
 #include "news/batch.h"
-#include "news/brix_nntp.h"
 #include "news/dupes.h"
 #include "news/group_pointers.h"
+#include "news/overview.h"
 #include "news/request_job.h"
 #include "platform/clock.h"
 #include "platform/durable.h"
@@ -62,12 +64,10 @@ bool OverviewUnavailable(std::int32_t code) {
 
 class NewsFetch {
   public:
-    NewsFetch(const tbrixconfig& box, bool phoActive, tbrix_scorefile* score)
-        : box_(box), phoActive_(phoActive), score_(score), client_(NntpPortOf(box)),
-          status_(NewsStatusBlock()) {
-        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
-    }
+    NewsFetch(const tbrixconfig& box, const ServerProfile& profile, bool phoActive,
+              tbrix_scorefile* score)
+        : box_(box), profile_(profile), phoActive_(phoActive), score_(score),
+          status_(NewsStatusBlock()) {}
 
     void Run();
 
@@ -113,9 +113,10 @@ class NewsFetch {
     void EndPart(bool failing);
 
     const tbrixconfig& box_;
+    const ServerProfile& profile_;
     bool phoActive_;
     tbrix_scorefile* score_;
-    tbrix_nntp client_;
+    TNNTPClient client_;
     tbrix_ninf* status_;
     IdSet dupes_;
     // The batches first, then the state that points past them.
@@ -188,44 +189,7 @@ void NewsFetch::RecoverBatchedIds() {
 
 void NewsFetch::Session() {
     const RunSettings& s = Settings();
-    OpenTranscript(client_, "getnews " + box_.NNTPSERVER + ":" + NntpPortOf(box_));
-    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
-    if (status_) {
-        status_->SetServer(where);
-        status_->SetInfo("connecting ...");
-    }
-    WriteLog("NNTP: " + where, 1);
-    client_.PrepareLogin(box_, "getnews");
-    client_.Connect(box_.NNTPSERVER);
-    CheckUserAbort();
-    if (client_.HasLogin()) {
-        if (status_) status_->SetInfo("newsserver authentification");
-        WriteLog("newsserver authentification ...", 1);
-        client_.LogIn();
-    }
-    // After the login, which may change them (RFC 3977 section 5.2). An RFC
-    // 3977 server takes the next articles' commands before it has answered
-    // this one's (section 3.5); an older one is asked one at a time.
-    TStrings capabilities;
-    client_.Capabilities(&capabilities);
-    auto offers = [&](std::string_view what) {
-        return std::any_of(capabilities.begin(), capabilities.end(), [&](const std::string& c) {
-            const std::string line = UpperAscii(Trimmed(c));
-            return line.starts_with(what) &&
-                   (line.size() == what.size() || line[what.size()] == ' ');
-        });
-    };
-    if (offers("VERSION 2")) client_.SetPipeline();
-    // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
-    const bool deflate =
-        box_.NNTPCOMPRESS &&
-        std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
-            const std::string l = UpperAscii(Trimmed(c));
-            return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
-        });
-    // A refusal leaves the session as it was (section 2.2.2): no error.
-    if (deflate && !client_.Compress())
-        WriteLog("COMPRESS DEFLATE refused: " + client_.LastReply + "; going on uncompressed", 1);
+    OpenConnection(client_, profile_, "getnews", status_, true);
     if (status_) {
         status_->SetInfo("receiving news");
         status_->SetMsgDone(0);
@@ -602,7 +566,10 @@ void NewsFetch::EndPart(bool failing) {
 } // namespace
 
 void GetNews(tbrixconfig& box, bool phoActive, tbrix_scorefile* score) {
-    RunJob("getnews", [&] { NewsFetch(box, phoActive, score).Run(); });
+    RunJob("getnews", [&] {
+        for (const ServerProfile& profile : ServerProfiles(box, TProtocol::Nntp))
+            NewsFetch(box, profile, phoActive, score).Run();
+    });
 }
 
 } // namespace brix

@@ -1,12 +1,14 @@
 #include "news/newsgroup_list.h"
 
+#include "clients/nntp_client.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
-#include "news/brix_nntp.h"
 #include "news/group_pointers.h"
+#include "news/overview.h"
 #include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
@@ -104,10 +106,7 @@ void Info(const std::string& text) {
 
 class ListSession {
   public:
-    explicit ListSession(const tbrixconfig& box) : box_(box), client_(NntpPortOf(box)) {
-        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
-    }
+    explicit ListSession(const ServerProfile& profile) : profile_(profile) {}
     void Run();
 
   private:
@@ -115,22 +114,16 @@ class ListSession {
     void FirstRun();
     void Update();
 
-    const tbrixconfig& box_;
-    tbrix_nntp client_;
+    const ServerProfile& profile_;
+    TNNTPClient client_;
     std::string file_;
 };
 
 void ListSession::Run() {
-    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
-    OpenTranscript(client_, "getnglist " + where);
     RunSession(
         client_,
         [&] {
-            WriteLog("NNTP: " + where, 1);
-            client_.PrepareLogin(box_, "getnglist");
-            client_.Connect(box_.NNTPSERVER);
-            CheckUserAbort();
-            if (tbrix_ninf* status = ListStatus()) status->SetServer(where);
+            OpenConnection(client_, profile_, "getnglist", ListStatus());
             Request();
         },
         [this](bool failing) {
@@ -140,11 +133,6 @@ void ListSession::Run() {
 }
 
 void ListSession::Request() {
-    if (client_.HasLogin()) {
-        Info("newsserver authentification");
-        WriteLog("newsserver authentification ...", 1);
-        client_.LogIn();
-    }
     file_ = ResolveName(Settings().QvPath + Settings().CurrentBox + ".bl");
     // Any directory entry counts: a file that exists but cannot be read must
     // raise, not be replaced by a fresh list.
@@ -202,7 +190,10 @@ void ListSession::Update() {
 
 void GetNewsgroupList(tbrixconfig& box) {
     if (!box.NNTPLIST) return;
-    RunJob("getnglist", [&] { ListSession(box).Run(); });
+    RunJob("getnglist", [&] {
+        for (const ServerProfile& profile : ServerProfiles(box, TProtocol::Nntp))
+            ListSession(profile).Run();
+    });
 }
 
 } // namespace brix

@@ -1,15 +1,17 @@
 #include "news/post_news.h"
 
+#include "clients/nntp_client.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
+#include "context/server.h"
 #include "context/settings.h"
 #include "display/status_screen.h"
 #include "message/mailer_tag.h"
 #include "message/msg.h"
-#include "news/brix_nntp.h"
 #include "news/dupes.h"
 #include "news/group_pointers.h"
+#include "news/overview.h"
 #include "news/request_file.h"
 #include "platform/durable.h"
 #include "platform/files.h"
@@ -67,12 +69,10 @@ void RemoveMarker(const std::string& path) {
 
 class PostSession {
   public:
-    PostSession(const tbrixconfig& box, std::vector<QueuedArticle> files)
-        : box_(box), files_(std::move(files)), client_(NntpPortOf(box)),
-          dupeFile_(Settings().QvPath + kDupeFileName) {
-        client_.Socket->Timeout = TimeoutMillis(box.NNTPTIMEOUT);
-        client_.SetTls(box.NNTPTLS, TlsCAFileOf(box), box.TLSFINGERPRINT);
-    }
+    PostSession(const tbrixconfig& box, const ServerProfile& profile,
+                std::vector<QueuedArticle> files)
+        : box_(box), profile_(profile), files_(std::move(files)),
+          dupeFile_(Settings().QvPath + kDupeFileName) {}
     void Run();
 
   private:
@@ -86,8 +86,9 @@ class PostSession {
     void End(bool failing);
 
     const tbrixconfig& box_;
+    const ServerProfile& profile_;
     std::vector<QueuedArticle> files_;
-    tbrix_nntp client_;
+    TNNTPClient client_;
     std::string dupeFile_;
     IdSet dupes_;
     int begun_ = 0;  // articles whose posting was begun: "article #n"
@@ -97,30 +98,16 @@ class PostSession {
 
 void PostSession::Run() {
     dupes_ = LoadDupes(dupeFile_);
-    const std::string where = box_.NNTPSERVER + ":" + NntpPortOf(box_);
-    OpenTranscript(client_, "postnews " + where);
     RunSession(
         client_,
         [&] {
-            if (tbrix_ninf* status = PostStatus()) {
-                status->SetServer(where);
-                status->SetInfo("connecting ...");
-            }
-            WriteLog("NNTP: " + where, 1);
-            client_.PrepareLogin(box_, "postnews");
-            client_.Connect(box_.NNTPSERVER);
-            CheckUserAbort();
+            OpenConnection(client_, profile_, "postnews", PostStatus());
             Transfer();
         },
         [this](bool failing) { End(failing); });
 }
 
 void PostSession::Transfer() {
-    if (client_.HasLogin()) {
-        if (tbrix_ninf* status = PostStatus()) status->SetInfo("newsserver authentification");
-        WriteLog("newsserver authentification ...", 1);
-        client_.LogIn();
-    }
     std::int64_t total = 0;
     for (const QueuedArticle& f : files_)
         total += f.size;
@@ -258,7 +245,10 @@ void PostNews(tbrixconfig& box) {
         files.push_back({std::move(name), size});
     }
     if (files.empty()) return;
-    RunJob("postnews", [&] { PostSession(box, std::move(files)).Run(); });
+    RunJob("postnews", [&] {
+        for (const ServerProfile& profile : ServerProfiles(box, TProtocol::Nntp))
+            PostSession(box, profile, std::move(files)).Run();
+    });
 }
 
 } // namespace brix

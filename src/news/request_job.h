@@ -2,9 +2,10 @@
 // The Message-ID request job: the articles named in "request.id", fetched
 // over the news fetch job's connection into one batch marked with their kind.
 
+#include "clients/nntp_client.h"
 #include "message/idtext.h"
 #include "news/batch.h"
-#include "news/brix_nntp.h"
+#include "news/overview.h"
 #include "news/request_file.h"
 
 #include <cstdint>
@@ -17,7 +18,7 @@ class tbrix_ninf;
 
 // What the request job shares with the fetch job that runs it.
 struct NewsSession {
-    tbrix_nntp& client;
+    TNNTPClient& client;
     IdSet& dupes;
     BatchWriter& batches;
     std::string spool; // NNTPSPOOL

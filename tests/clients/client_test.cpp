@@ -56,7 +56,7 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
         script.SendRaw(std::string(1, c)).Pause(1);
     script.Expect("GO").Send(longReply).SendLines({"..a", "x", l100k, ".", "after"});
     ScriptServer server(script);
-    Logged<TAbsSMTPClient> client;
+    Logged<TSMTPClient> client;
     client.Open(server);
     EXPECT_EQ(client.ReplyCode, 220);
     TStrings lines;
@@ -82,7 +82,7 @@ TEST(AbsClient, RepliesWithContinuationLinesAndBodiesAreReadWhole) {
 // one that never opened gets a goodbye.
 TEST(AbsClient, AReplyCutOffByTheEndIsALostConnectionAndGetsNoGoodbye) {
     ScriptServer server(Script().SendRaw("200 news").Close());
-    Logged<TAbsNNTPClient> client, never;
+    Logged<TNNTPClient> client, never;
     EXPECT_EQ(RaisedMessage<EBufTCPClientSocket>([&] { client.Open(server); }),
               "ReadLn: connection closed by the server. (Error=104)");
     client.Disconnect();
@@ -122,7 +122,7 @@ TEST(TlsClient, EachStartTlsDropsWhatCameBeforeTheHandshake) {
     smtp = upgrade(smtp, "STARTTLS", "220 go ahead\r\n250 forged\r\n").ExpectPrefix("EHLO ");
     NoopOverTls<TSMTPClient>(pki, smtp.Send("250 mx").Expect("NOOP").Send("250 ok"), "250 ok");
     Script nntp = upgrade(Script().Send("200 news"), "STARTTLS", "382 go ahead\r\n223 forged\r\n");
-    NoopOverTls<TAbsNNTPClient>(pki, nntp.Expect("NOOP").Send("223 over tls"), "223 over tls");
+    NoopOverTls<TNNTPClient>(pki, nntp.Expect("NOOP").Send("223 over tls"), "223 over tls");
 }
 
 // ----------------------------------------------------------------------
@@ -175,7 +175,7 @@ TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
             script.Expect("RCPT TO: <" + std::string(to) + "@example.org>")
                 .Send(to[0] == 'h' ? "251 ok" : "250 ok");
         ScriptServer server(script.Expect("DATA").Send("354 go").ExpectBody().Send("250 queued"));
-        Logged<TAbsSMTPClient> client;
+        Logged<TSMTPClient> client;
         client.Open(server);
         client.SendMessage(msg);
         client.Socket->Disconnect();

@@ -109,7 +109,7 @@ TEST_P(SaslExchange, GoesAsTheRfcSaysAndShowsNoSecret) {
         }
     };
     if (x.smtp) {
-        TAbsSMTPClient client;
+        TSMTPClient client;
         run(client, [&] {
             if (!*x.method) {
                 auto m = MakeSaslMechanism("SCRAM-SHA-256", x.account, kScramNonce);
@@ -119,7 +119,7 @@ TEST_P(SaslExchange, GoesAsTheRfcSaysAndShowsNoSecret) {
             }
         });
     } else {
-        TAbsPOP3Client client;
+        TPOP3Client client;
         run(client, [&] { client.Auth(x.method, x.account); });
     }
     EXPECT_TRUE(server.Passed()) << server.Report();

@@ -3,10 +3,11 @@
 // 267-byte records of "request.id" and the tail check of a batch file. None
 // may crash; a bad line may raise one of the program's own errors.
 
+#include "clients/nntp_client.h"
 #include "news/batch.h"
-#include "news/brix_nntp.h"
 #include "news/dupes.h"
 #include "news/group_pointers.h"
+#include "news/overview.h"
 #include "news/request_file.h"
 #include "platform/files.h"
 

@@ -1,0 +1,205 @@
+#include "context/server.h"
+
+#include "context/abort.h"
+#include "context/config.h"
+#include "context/job.h"
+#include "context/log.h"
+#include "display/status_lines.h"
+#include "net/tls_layer.h"
+#include "support/text.h"
+
+#include <algorithm>
+#include <array>
+
+namespace brix {
+
+namespace {
+
+// The keys each protocol's servers are read from, whose problems stop the
+// job before it starts.
+const std::array<const char*, 4> kPop3Keys = {"POP3AUTH", "POP3PASS", "POP3TLS", "POP3PORT"};
+const std::array<const char*, 4> kSmtpKeys = {"SMTPAUTH", "SMTPPASS", "SMTPTLS", "SMTPPORT"};
+const std::array<const char*, 3> kNntpKeys = {"NNTPPASS", "NNTPTLS", "NNTPPORT"};
+
+template <std::size_t N>
+std::string KeyProblem(const tbrixconfig& box, const std::array<const char*, N>& keys) {
+    for (const auto& [key, problem] : box.KeyErrors)
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) return problem;
+    return "";
+}
+
+// What the box says of TLS for every server: the CA file and the pins.
+// The words were checked by ProfileError.
+void ReadTls(const tbrixconfig& box, const std::string& word, ServerProfile& p) {
+    ParseTlsMode(word, p.tls);
+    p.caFile = TlsCAFileOf(box);
+    std::string bad;
+    ParseFingerprints(box.TLSFINGERPRINT, p.pins, bad);
+}
+
+ServerProfile Pop3Profile(const tbrixconfig& box, int i) {
+    ServerProfile p;
+    p.protocol = TProtocol::Pop3;
+    p.index = i;
+    p.host = ExtractWord(i, box.POP3SERVER);
+    p.port = Pop3PortOf(box, i);
+    ReadTls(box, ExtractWord(i, box.POP3TLS), p);
+    p.timeoutMs = TimeoutMillis(box.POP3TIMEOUT);
+    p.login.User = ExtractWord(i, box.POP3USER);
+    p.login.Method = Pop3MethodOf(box, i);
+    p.login.LogIn = true;
+    p.secret = {"POP3PASSCMD", box.POP3PASSCMD, ExtractWord(i, box.POP3PASS),
+                p.host,        p.port,          p.login.User};
+    return p;
+}
+
+ServerProfile SmtpProfile(const tbrixconfig& box, int i) {
+    ServerProfile p;
+    p.protocol = TProtocol::Smtp;
+    p.index = i;
+    p.host = ExtractWord(i, box.SMTPSERVER);
+    p.port = SmtpPortOf(box, i);
+    ReadTls(box, ExtractWord(i, box.SMTPTLS), p);
+    p.timeoutMs = TimeoutMillis(box.SMTPTIMEOUT);
+    p.login.User = ExtractWord(i, box.SMTPUSER);
+    p.login.Method = SmtpMethodOf(box, i);
+    p.secret = {"SMTPPASSCMD", box.SMTPPASSCMD, ExtractWord(i, box.SMTPPASS),
+                p.host,        p.port,          p.login.User};
+    p.login.LogIn = p.login.Method != "KEINE" && !p.login.User.empty() &&
+                    (!p.secret.password.empty() || !p.secret.command.empty());
+    return p;
+}
+
+ServerProfile NntpProfile(const tbrixconfig& box) {
+    ServerProfile p;
+    p.protocol = TProtocol::Nntp;
+    p.host = box.NNTPSERVER;
+    p.port = NntpPortOf(box);
+    ReadTls(box, box.NNTPTLS, p);
+    p.timeoutMs = TimeoutMillis(box.NNTPTIMEOUT);
+    p.login.User = box.NNTPUSER;
+    p.secret = {"NNTPPASSCMD", box.NNTPPASSCMD, box.NNTPPASS, p.host, p.port, p.login.User};
+    p.login.LogIn = !p.login.User.empty() && (!box.NNTPPASS.empty() || !box.NNTPPASSCMD.empty());
+    p.login.Compress = box.NNTPCOMPRESS;
+    return p;
+}
+
+const char* ProtocolName(TProtocol protocol) {
+    switch (protocol) {
+    case TProtocol::Pop3:
+        return "POP3";
+    case TProtocol::Smtp:
+        return "SMTP";
+    default:
+        return "NNTP";
+    }
+}
+
+} // namespace
+
+std::string ProfileError(const tbrixconfig& box, TProtocol protocol) {
+    const std::string problem = protocol == TProtocol::Pop3   ? KeyProblem(box, kPop3Keys)
+                                : protocol == TProtocol::Smtp ? KeyProblem(box, kSmtpKeys)
+                                                              : KeyProblem(box, kNntpKeys);
+    if (!problem.empty()) return problem;
+    std::vector<std::string> pins;
+    std::string bad;
+    if (!ParseFingerprints(box.TLSFINGERPRINT, pins, bad))
+        return "TLSFINGERPRINT: " + bad +
+               " is no SHA-256 fingerprint (64 hex digits, colons optional)";
+    return "";
+}
+
+std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol protocol) {
+    if (const std::string problem = ProfileError(box, protocol); !problem.empty())
+        throw ebrix_joberror(problem + "; nothing was done");
+    std::vector<ServerProfile> profiles;
+    switch (protocol) {
+    case TProtocol::Pop3:
+        for (int i = 1; i <= WordCount(box.POP3SERVER); ++i)
+            profiles.push_back(Pop3Profile(box, i));
+        break;
+    case TProtocol::Smtp:
+        for (int i = 1; i <= WordCount(box.SMTPSERVER); ++i)
+            profiles.push_back(SmtpProfile(box, i));
+        break;
+    case TProtocol::Nntp:
+        profiles.push_back(NntpProfile(box));
+        break;
+    }
+    return profiles;
+}
+
+bool IsProfileKey(const std::string& key) {
+    auto in = [&](const auto& keys) {
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+    };
+    return in(kPop3Keys) || in(kSmtpKeys) || in(kNntpKeys);
+}
+
+std::string DescribeProfile(const ServerProfile& p) {
+    static const char* const kTls[] = {"no TLS", "STARTTLS", "TLS"};
+    const TServerLogin& login = p.login;
+    // The command is shown: it names where the secret lives, not the secret.
+    std::string text = std::string(ProtocolName(p.protocol)) + " " + p.host + " port " + p.port +
+                       ", " + kTls[static_cast<int>(p.tls)] + ", user " +
+                       (login.User.empty() ? "none" : login.User) + ", password " +
+                       (!p.secret.command.empty()   ? "from `" + p.secret.command + "`"
+                        : p.secret.password.empty() ? "none"
+                                                    : "****");
+    switch (p.protocol) {
+    case TProtocol::Pop3:
+        if (!login.Method.empty())
+            text += login.Method == "APOP" ? ", APOP" : ", AUTH " + login.Method;
+        break;
+    case TProtocol::Smtp:
+        text +=
+            ", AUTH " + (login.Method.empty() || login.Method == "KEINE" ? "none" : login.Method);
+        break;
+    case TProtocol::Nntp:
+        if (login.Compress) text += ", COMPRESS DEFLATE when offered";
+        break;
+    }
+    return text;
+}
+
+void PrepareClient(TAbsClient& client, const ServerProfile& profile) {
+    client.Service = profile.port;
+    client.Socket->Timeout = profile.timeoutMs;
+    client.TlsMode = profile.tls;
+    client.TlsCAFile = profile.caFile;
+    client.TlsPins = profile.pins;
+}
+
+void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
+                    tbrix_sinf* status, bool extensions) {
+    const std::string where = profile.Where();
+    PrepareClient(client, profile);
+    OpenTranscript(client, std::string(job) + " " + where);
+    if (status) {
+        status->SetServer(where);
+        status->SetInfo("connecting ...");
+    }
+    WriteLog(std::string(ProtocolName(profile.protocol)) + ": " + where, 1);
+    TServerLogin login = profile.login;
+    login.Extensions = extensions;
+    // The secret before the connection: a helper command that fails leaves
+    // the server untouched.
+    if (login.LogIn) {
+        login.Secret = SecretOf(profile.secret);
+        WatchForPlainText(job, client, login.User);
+    }
+    client.Connect(profile.host);
+    CheckUserAbort();
+    if (login.LogIn && profile.protocol == TProtocol::Nntp) {
+        if (status) status->SetInfo("newsserver authentification");
+        WriteLog("newsserver authentification ...", 1);
+    }
+    client.Open(login);
+    for (const std::string& note : client.OpenNotes)
+        WriteLog(note, 1);
+    client.OpenNotes.clear();
+    CheckUserAbort();
+}
+
+} // namespace brix

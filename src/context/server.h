@@ -1,0 +1,75 @@
+#pragma once
+// The servers of a box as every job and -check see them: each read once
+// from the box's keys into typed settings and checked once, and the one way
+// a job opens its connection to one.
+
+#include "clients/abs_client.h"
+#include "context/secret.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brix {
+
+class tbrixconfig;
+class tbrix_sinf;
+
+enum class TProtocol { Pop3, Smtp, Nntp };
+
+struct ServerProfile {
+    TProtocol protocol = TProtocol::Pop3;
+    // Its place in the box's list of servers of the protocol, from 1.
+    int index = 1;
+    std::string host;
+    // A port number or a service name; the registered port of the TLS mode
+    // when the box gives none.
+    std::string port;
+    TTlsMode tls = TTlsMode::None;
+    // PEM file of CAs trusted besides the system's; empty when not set.
+    std::string caFile;
+    // SHA-256 digests of certificates accepted as they are.
+    std::vector<std::string> pins;
+    std::int32_t timeoutMs = 60'000;
+    // Where the secret comes from; read only when the job opens the
+    // connection, never for -check.
+    SecretSource secret;
+    // The account and what to switch on; its Secret stays empty here.
+    TServerLogin login;
+
+    std::string Where() const { return host + ":" + port; }
+};
+
+// The first value of the protocol's servers that cannot be used (a word
+// outside its key's set, a port that is no port, a password too long for
+// the box line, a fingerprint that is none), with the key and what to fix;
+// "" when there is none. -check shows it as the run's job says it.
+std::string ProfileError(const tbrixconfig& box, TProtocol protocol);
+
+// The servers of the protocol in the box, in their order (NNTP: its one
+// server). A ProfileError raises ebrix_joberror with it and "; nothing was
+// done": the job refuses to start, before anything is fetched, sent or
+// deleted.
+std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol protocol);
+
+// The key belongs to a server profile: its problems are the profiles'.
+bool IsProfileKey(const std::string& key);
+
+// -check's description of a profile: "host port N, TLS, user U, password
+// ****" (or "from `command`"), then the login method. No secret is shown.
+std::string DescribeProfile(const ServerProfile& profile);
+
+// The one way a job reaches a server: the transcript's heading ("job
+// host:port"), the status line and the log line ("POP3: host:port"), the
+// secret (a failing password command ends the job before anything is
+// sent), then resolve and connect within the profile's time-out and the
+// user's abort, TLS (implicit or STARTTLS, pins), the greeting, and the
+// protocol's opening (capabilities, login, pipelining and compression where
+// offered; Extensions and Compress say what the job wants of them).
+void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
+                    tbrix_sinf* status, bool extensions = false);
+
+// Sets the client's time-out and TLS from the profile, before Connect.
+void PrepareClient(TAbsClient& client, const ServerProfile& profile);
+
+} // namespace brix
