@@ -4,20 +4,9 @@
 #include "support/text.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 namespace brix {
-
-namespace {
-
-bool Digits(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && ptr == text.data() + text.size();
-}
-
-} // namespace
 
 std::string FormatNewsDateTime(const LocalTime& t) {
     char text[32];
@@ -206,7 +195,7 @@ LocalTime TNNTPClient::ServerDate() {
     for (int i = 0; i < 6; ++i)
         Check<EAbsNNTPClient>(
             LastReply.size() >= at[i] + len[i] &&
-                Digits(std::string_view(LastReply).substr(at[i], len[i]), parts[i]),
+                DigitsInt64(std::string_view(LastReply).substr(at[i], len[i]), parts[i]),
             "Date");
     LocalTime t;
     t.year = static_cast<int>(parts[0]);

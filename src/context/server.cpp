@@ -37,36 +37,28 @@ void ReadTls(const tbrixconfig& box, const std::string& word, ServerProfile& p) 
     ParseFingerprints(box.TLSFINGERPRINT, p.pins, bad);
 }
 
-ServerProfile Pop3Profile(const tbrixconfig& box, int i) {
+// A server of POP3SERVER or SMTPSERVER: word i of each of its lists.
+ServerProfile ListedProfile(const tbrixconfig& box, TProtocol protocol, int i) {
+    const bool pop = protocol == TProtocol::Pop3;
     ServerProfile p;
-    p.protocol = TProtocol::Pop3;
+    p.protocol = protocol;
     p.index = i;
-    p.host = ExtractWord(i, box.POP3SERVER);
-    p.port = Pop3PortOf(box, i);
-    ReadTls(box, ExtractWord(i, box.POP3TLS), p);
-    p.timeoutMs = TimeoutMillis(box.POP3TIMEOUT);
-    p.login.User = ExtractWord(i, box.POP3USER);
-    p.login.Method = Pop3MethodOf(box, i);
-    p.login.LogIn = true;
-    p.secret = {"POP3PASSCMD", box.POP3PASSCMD, ExtractWord(i, box.POP3PASS),
-                p.host,        p.port,          p.login.User};
-    return p;
-}
-
-ServerProfile SmtpProfile(const tbrixconfig& box, int i) {
-    ServerProfile p;
-    p.protocol = TProtocol::Smtp;
-    p.index = i;
-    p.host = ExtractWord(i, box.SMTPSERVER);
-    p.port = SmtpPortOf(box, i);
-    ReadTls(box, ExtractWord(i, box.SMTPTLS), p);
-    p.timeoutMs = TimeoutMillis(box.SMTPTIMEOUT);
-    p.login.User = ExtractWord(i, box.SMTPUSER);
-    p.login.Method = SmtpMethodOf(box, i);
-    p.secret = {"SMTPPASSCMD", box.SMTPPASSCMD, ExtractWord(i, box.SMTPPASS),
-                p.host,        p.port,          p.login.User};
-    p.login.LogIn = p.login.Method != "KEINE" && !p.login.User.empty() &&
-                    (!p.secret.password.empty() || !p.secret.command.empty());
+    p.host = ExtractWord(i, pop ? box.POP3SERVER : box.SMTPSERVER);
+    p.port = pop ? Pop3PortOf(box, i) : SmtpPortOf(box, i);
+    ReadTls(box, ExtractWord(i, pop ? box.POP3TLS : box.SMTPTLS), p);
+    p.timeoutMs = TimeoutMillis(pop ? box.POP3TIMEOUT : box.SMTPTIMEOUT);
+    p.login.User = ExtractWord(i, pop ? box.POP3USER : box.SMTPUSER);
+    p.login.Method = pop ? Pop3MethodOf(box, i) : SmtpMethodOf(box, i);
+    p.secret = {pop ? "POP3PASSCMD" : "SMTPPASSCMD",
+                pop ? box.POP3PASSCMD : box.SMTPPASSCMD,
+                ExtractWord(i, pop ? box.POP3PASS : box.SMTPPASS),
+                p.host,
+                p.port,
+                p.login.User};
+    // POP3 always logs in (STAT needs it); SMTP with a user and a secret,
+    // unless the box says KEINE.
+    p.login.LogIn = pop || (p.login.Method != "KEINE" && !p.login.User.empty() &&
+                            (!p.secret.password.empty() || !p.secret.command.empty()));
     return p;
 }
 
@@ -117,11 +109,11 @@ std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol prot
     switch (protocol) {
     case TProtocol::Pop3:
         for (int i = 1; i <= WordCount(box.POP3SERVER); ++i)
-            profiles.push_back(Pop3Profile(box, i));
+            profiles.push_back(ListedProfile(box, protocol, i));
         break;
     case TProtocol::Smtp:
         for (int i = 1; i <= WordCount(box.SMTPSERVER); ++i)
-            profiles.push_back(SmtpProfile(box, i));
+            profiles.push_back(ListedProfile(box, protocol, i));
         break;
     case TProtocol::Nntp:
         profiles.push_back(NntpProfile(box));

@@ -1,18 +1,8 @@
 #include "news/overview.h"
 
-#include <charconv>
+#include "support/text.h"
 
 namespace brix {
-
-namespace {
-
-bool Digits(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && ptr == text.data() + text.size();
-}
-
-} // namespace
 
 std::string WithoutBrackets(std::string id) {
     if (!id.empty() && id.front() == '<') id.erase(0, 1);
@@ -38,7 +28,7 @@ void OverviewToHeader(TStrings& Lines, const std::string& Group, const std::stri
 }
 
 bool OverviewNumber(const std::string& Overview, std::int64_t& Number) {
-    return Digits(std::string_view(Overview).substr(0, Overview.find('\t')), Number);
+    return DigitsInt64(std::string_view(Overview).substr(0, Overview.find('\t')), Number);
 }
 
 } // namespace brix

@@ -231,6 +231,10 @@ bool LeadingInt64(std::string_view s, std::int64_t& out) {
     return true;
 }
 
+bool DigitsInt64(std::string_view s, std::int64_t& out) {
+    return s.find_first_not_of("0123456789") == std::string_view::npos && LeadingInt64(s, out);
+}
+
 bool WildcardMatch(std::string_view pattern, std::string_view text, int caseFlag) {
     // Iterative glob with backtracking to the last star: linear in practice
     // and never recursive, so hostile header lines cannot blow the stack.

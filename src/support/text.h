@@ -49,6 +49,9 @@ bool TryStrToInt(std::string_view s, std::int32_t& out);
 // Leading decimal number of a text (for replies such as "+OK 2 320"): digits
 // up to the first non-digit; false when there are none or they overflow.
 bool LeadingInt64(std::string_view s, std::int64_t& out);
+// The whole text as a decimal number: digits only, at least one, within 64
+// bits (article numbers, the fields of a server's date).
+bool DigitsInt64(std::string_view s, std::int64_t& out);
 
 // Filter support.
 // Whole-text match with "*" (any run, also empty) and "?" (one character).
