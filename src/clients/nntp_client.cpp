@@ -252,6 +252,14 @@ void TNNTPClient::Open(const TServerLogin& Login) {
                    (line.size() == what.size() || line[what.size()] == ' ');
         });
     };
+    // A mode-switching server (RFC 3977 section 5.3) reads articles only
+    // after MODE READER, and then says anew what it offers.
+    if (offers("MODE-READER") && !offers("READER")) {
+        SendCommand("MODE READER");
+        Check<EAbsNNTPClient>(ReplyCode == 200 || ReplyCode == 201, "Mode reader");
+        capabilities.clear();
+        Capabilities(&capabilities);
+    }
     if (offers("VERSION 2")) SetPipeline();
     // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
     const bool deflate =

@@ -68,7 +68,8 @@ class TNNTPClient : public TAbsClient {
     void Disconnect() override;
     // After Connect: AUTHINFO with the login when it has one; then, when
     // Extensions are asked for, CAPABILITIES (after the login, which may
-    // change them: RFC 3977 section 5.2), pipelining for an RFC 3977 server
+    // change them: RFC 3977 section 5.2), MODE READER and CAPABILITIES again
+    // for a mode-switching server, pipelining for an RFC 3977 server
     // (section 3.5: VERSION 2) and COMPRESS DEFLATE when asked and offered
     // (RFC 8054). A refused COMPRESS leaves the session as it was: a note.
     void Open(const TServerLogin& Login) override;

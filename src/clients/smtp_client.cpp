@@ -168,16 +168,6 @@ void TSMTPClient::DataRawLine(std::string_view Line) {
     Socket->QueueLn(Line == "." ? std::string_view("..") : Line);
 }
 
-void TSMTPClient::DataText(const TStrings& Lines, bool StuffDots) {
-    if (StuffDots) {
-        SendDataLines(Lines);
-    } else {
-        for (const std::string& line : Lines)
-            DataRawLine(line);
-    }
-    EndData();
-}
-
 void TSMTPClient::Greet(const std::string& Domain) {
     TStrings extensions;
     if (login_.LogIn) {

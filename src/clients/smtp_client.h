@@ -52,8 +52,7 @@ class TSMTPClient : public TAbsClient {
     void Mail(const std::string& From);
     // 250 or 251.
     void Rcpt(const std::string& To);
-    // 354; the message follows (DataText, or SendRawLines/SendDataLines and
-    // EndData).
+    // 354; the message follows (DataRawLine or SendDataLines, then EndData).
     void Data();
     void Rset();
     void Quit();
@@ -83,11 +82,6 @@ class TSMTPClient : public TAbsClient {
     // is exactly "." is still sent as "..", since it would end the message
     // early and let the rest be read as commands.
     void DataRawLine(std::string_view Line);
-    // A whole message after Data: the lines, then EndData. With StuffDots
-    // false the lines go out as they are (a batch that is already
-    // dot-stuffed); a line that is exactly "." is still sent as "..", since
-    // it would end the message early and let the rest be read as commands.
-    void DataText(const TStrings& Lines, bool StuffDots);
 
     // Sends a composed message in one transaction: MAIL, RCPT for every
     // recipient, DATA, the message, ".". A message that cannot be sent

@@ -36,6 +36,9 @@ struct ServerProfile {
     SecretSource secret;
     // The account and what to switch on; its Secret stays empty here.
     TServerLogin login;
+    // The proxy the connection goes through ("" for none); the box has no
+    // key for one yet, so every connection is direct.
+    std::string proxy;
 
     std::string Where() const { return host + ":" + port; }
 };

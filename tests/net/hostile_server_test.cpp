@@ -366,6 +366,24 @@ const std::vector<Hostile> kHostile = {
      .never = "second",
      .postings = {"Newsgroups: de.a\r\nMessage-ID: <p1@x>\r\n\r\nfirst\r\n",
                   "Newsgroups: de.a\r\nMessage-ID: <p2@x>\r\n\r\nsecond\r\n"}},
+    // A mode-switching server reads articles only after MODE READER, and
+    // what it offered before (no pipelining) no longer holds after it.
+    {.name = "ModeSwitchingServer",
+     .server =
+         [] {
+             Script s = Script().Send("200 transit").Expect("CAPABILITIES");
+             s.SendData("101 capabilities", {"VERSION 2", "IHAVE", "MODE-READER"});
+             s.Expect("MODE READER").Send("200 reader").Expect("CAPABILITIES");
+             s.SendData("101 capabilities", {"VERSION 2", "READER"}).Expect("GROUP de.a");
+             s.Send("211 1 1 1 de.a").Expect("XOVER 1").SendData("224 overview", {OverviewOf(1)});
+             s.Expect("ARTICLE 1");
+             return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
+         },
+     .expected = "1 articles received",
+     .protocol = Protocol::Nntp,
+     .rc = "de.a 0\n",
+     .exitCode = 0,
+     .played = true},
     CompressRefused("CompressRefused403", "403 not now"),
     CompressRefused("CompressRefused502", "502 not for you"),
     CompressRefused("CompressRefused500", "500 what?"),
