@@ -384,6 +384,22 @@ const std::vector<Hostile> kHostile = {
      .rc = "de.a 0\n",
      .exitCode = 0,
      .played = true},
+    // NNTPCOMPRESS=N: offered, but never asked for.
+    {.name = "CompressOfferedButNotWanted",
+     .server =
+         [] {
+             Script s = NewsVersion2({"COMPRESS DEFLATE"}).Expect("GROUP de.a");
+             s.Send("211 1 1 1 de.a").Expect("XOVER 1").SendData("224 overview", {OverviewOf(1)});
+             s.Expect("ARTICLE 1");
+             return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
+         },
+     .box = "NNTPCOMPRESS=N\n",
+     .expected = "1 articles received",
+     .protocol = Protocol::Nntp,
+     .never = "COMPRESS",
+     .rc = "de.a 0\n",
+     .exitCode = 0,
+     .played = true},
     CompressRefused("CompressRefused403", "403 not now"),
     CompressRefused("CompressRefused502", "502 not for you"),
     CompressRefused("CompressRefused500", "500 what?"),
