@@ -13,14 +13,18 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/terminal.h"
+#include "support/language.h"
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 
 namespace brix {
 
 int ProgramMain(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
+    SetLanguage(ChooseLanguage(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
+                               std::getenv("LC_MESSAGES"), std::getenv("LANG")));
     InstallTerminalGuards();
     SetNewsStartTime(TheClock().UnixNow());
     try {

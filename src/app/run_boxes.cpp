@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -22,7 +23,7 @@ class ScreenGuard {
   public:
     explicit ScreenGuard(bool show) {
         if (!show) return;
-        OpenStatusScreen(kBannerLine1, kBannerLine2, Settings().QvPath);
+        OpenStatusScreen(Tr(kBannerLine1), Tr(kBannerLine2), Settings().QvPath);
         SetLogScreenShown(true);
         shown_ = true;
     }
@@ -63,8 +64,8 @@ class FilterGuard {
 
 void LogBoxStart() {
     AppendBoxLog(std::string(72, '-'), false);
-    AppendBoxLog(kBannerLine1, false);
-    AppendBoxLog(kBannerLine2, false);
+    AppendBoxLog(Tr(kBannerLine1), false);
+    AppendBoxLog(Tr(kBannerLine2), false);
 }
 
 void LoadPhoFilter(BoxJobs& jobs, const tbrixconfig& box, bool phoActive) {
@@ -109,14 +110,16 @@ void RunMailJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoA
 
 void LogMailNotDone(const tbrixconfig& box, const BoxWork& work) {
     if (!work.MailFetch) {
-        WriteLog("Keine Mail geholt, weil ...", 3);
-        WriteLog(" - kein POP3-Server eingetragen ist", 3);
+        WriteLog(Tr("Keine Mail geholt, weil ..."), 3);
+        WriteLog(Tr(" - kein POP3-Server eingetragen ist"), 3);
     }
     if (!work.MailSend) {
-        WriteLog("Keine Mail versendet, weil ...", 3);
-        if (work.SmtpServerMissing) WriteLog(" - kein SMTP-Server eingetragen ist", 3);
+        WriteLog(Tr("Keine Mail versendet, weil ..."), 3);
+        if (work.SmtpServerMissing) WriteLog(Tr(" - kein SMTP-Server eingetragen ist"), 3);
         if (work.NothingToSend)
-            WriteLog(" - nichts zu versenden ist, Verzeichnis:" + ExtractWord(1, box.SMTPSPOOL), 3);
+            WriteLog(
+                Tr(" - nichts zu versenden ist, Verzeichnis:%s", {ExtractWord(1, box.SMTPSPOOL)}),
+                3);
     }
 }
 
@@ -126,8 +129,8 @@ void RunNewsJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoA
         jobs.PostNews(box);
         jobs.GetNews(box, phoActive);
     } else if (Settings().DebugLevel > 0) {
-        WriteLog("Keine News geholt, weil ...", 3);
-        WriteLog(" - kein NNTP-Server eingetragen ist", 3);
+        WriteLog(Tr("Keine News geholt, weil ..."), 3);
+        WriteLog(Tr(" - kein NNTP-Server eingetragen ist"), 3);
     }
 }
 

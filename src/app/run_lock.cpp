@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/terminal.h"
+#include "support/language.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -50,18 +51,19 @@ void LockReaderTree(const std::string& Dir, int WaitSeconds) {
             ExitProgram(2);
         }
         if (!told) {
-            TheConsole().WriteLine("Warte auf einen anderen Lauf in " + Dir + " (" + kLockFileName +
-                                   ") ...");
+            TheConsole().WriteLine(
+                Tr("Warte auf einen anderen Lauf in %s (%s) ...", {Dir, kLockFileName}));
             told = true;
         }
         try {
             CheckUserAbort();
         } catch (const ebrix_break&) {
-            EndLocked("Fehler: Warten auf " + name + " abgebrochen.");
+            EndLocked(Tr("Fehler: Warten auf %s abgebrochen.", {name}));
         }
         if (TheClock().MonotonicMs() - start >= std::int64_t{WaitSeconds} * 1000)
-            EndLocked("Fehler: " + Dir + " wird von einem anderen Lauf benutzt (" + name +
-                      "); nach " + std::to_string(WaitSeconds) + " Sekunden aufgegeben.");
+            EndLocked(Tr("Fehler: %s wird von einem anderen Lauf benutzt (%s); nach %s Sekunden "
+                         "aufgegeben.",
+                         {Dir, name, std::to_string(WaitSeconds)}));
         TheClock().Sleep(100);
     }
     lockFd = fd;

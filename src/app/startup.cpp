@@ -8,6 +8,7 @@
 #include "platform/terminal.h"
 #include "platform/textfile.h"
 #include "support/errors.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <cerrno>
@@ -51,8 +52,8 @@ void ShowBanner() {
     CursorOff();
     Console& con = TheConsole();
     con.ClearScreen();
-    con.WriteLine(kBannerLine1);
-    con.WriteLine(kBannerLine2);
+    con.WriteLine(Tr(kBannerLine1));
+    con.WriteLine(Tr(kBannerLine2));
     con.WriteLine("");
 }
 
@@ -63,7 +64,7 @@ std::int32_t DebugLevelOf(const std::string& rest) {
 }
 
 void AddConfigSwitchBox(std::string value) {
-    if (value.empty()) ErrorHalt(101, "Fehler: -config: Parameterformat falsch");
+    if (value.empty()) ErrorHalt(101, Tr("Fehler: -config: Parameterformat falsch"));
     value = RemoveDirectoryPart(value);
     if (EndsWithFirstBfg(value)) value.resize(value.size() - 4);
     AppendBox(value);
@@ -71,7 +72,7 @@ void AddConfigSwitchBox(std::string value) {
 
 // The directory keeps its case, unlike the switch.
 void ChangeWorkDir(const std::string& value) {
-    if (value.empty()) ErrorHalt(101, "Fehler: -workdir: Parameterformat falsch");
+    if (value.empty()) ErrorHalt(101, Tr("Fehler: -workdir: Parameterformat falsch"));
     if (::chdir(value.c_str()) != 0) FatalSystemError(value, errno);
 }
 
@@ -94,7 +95,8 @@ void ApplySwitch(RunSettings& s, const std::string& rest, const std::string& ori
     else if (StartsWith(rest, "WORKDIR:"))
         ChangeWorkDir(original.substr(9));
     else
-        ErrorHalt(102, "Fehler: ung\x81ltiger Schalter: " + rest + "\r\n\r\n" + kHelpHint + "\r\n");
+        ErrorHalt(102, Tr("Fehler: ung\x81ltiger Schalter: %s", {rest}) + "\r\n\r\n" +
+                           Tr(kHelpHint) + "\r\n");
 }
 
 void ApplyArgument(RunSettings& s, const std::string& original) {
@@ -104,7 +106,8 @@ void ApplyArgument(RunSettings& s, const std::string& original) {
     else if (EndsWithFirstBfg(arg))
         AppendBox(RemoveDirectoryPart(arg.substr(0, arg.size() - 4)));
     else
-        ErrorHalt(102, "Fehler: ung\x81ltiger Parameter: " + arg + "\r\n\r\n" + kHelpHint + "\r\n");
+        ErrorHalt(102, Tr("Fehler: ung\x81ltiger Parameter: %s", {arg}) + "\r\n\r\n" +
+                           Tr(kHelpHint) + "\r\n");
 }
 
 // $QV, else the program's directory, with "/" at the end.
@@ -124,23 +127,23 @@ void FindSpoolDir(RunSettings& s) {
     if (DirExists(found))
         s.SpoolDir = found + "/";
     else
-        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
-                           "SPOOL-Verzeichnis nicht gefunden.");
+        ErrorHalt(103, Tr("Fehler: QV-Pfad %s falsch oder SPOOL-Verzeichnis nicht gefunden.",
+                          {s.QvPath}));
 }
 
 void FindLogDir(RunSettings& s) {
     ReadHostConfig();
     if (s.LogDir.empty()) s.LogDir = s.QvPath;
     if (s.LogDir.empty() || !DirExists(s.LogDir))
-        ErrorHalt(103, "Fehler: QV-Pfad " + s.QvPath + " falsch oder " +
-                           "LOG-Verzeichnis nicht gefunden.");
+        ErrorHalt(103,
+                  Tr("Fehler: QV-Pfad %s falsch oder LOG-Verzeichnis nicht gefunden.", {s.QvPath}));
 }
 
 void StartRunLog(const std::string& runLog) {
     try {
         AppendLine(runLog, "");
-        AppendLine(runLog, kBannerLine1);
-        AppendLine(runLog, kBannerLine2);
+        AppendLine(runLog, Tr(kBannerLine1));
+        AppendLine(runLog, Tr(kBannerLine2));
         AppendLine(runLog, "");
     } catch (const EInOutError& e) {
         ShowFatal("brix: " + e.Message());
@@ -155,23 +158,33 @@ std::string RemoveDirectoryPart(const std::string& name) {
     return pos == std::string::npos ? name : name.substr(pos + 1);
 }
 
-void ShowUsage() {
+// The switches, one text in the catalog so that each language has its own
+// lines (English leaves out what Linux does not have).
+const char* const kUsage =
+    "\n"
+    "Usage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]\n"
+    "\n"
+    " <configfile>   configuration file (*.BFG)\n"
+    " -h             help\n"
+    " -v             verbose mode\n"
+    " -smtp          make batched smtp files\n"
+    " -debugX        make debug level X logfile (where X is between 1 and 2)\n"
+    " -q             quiet: nothing on standard output, errors on standard error\n"
+    " -check         show what a run would use; touches no file and no server\n"
+    " -multiX        X=0: no multithreading\n"
+    "                X=1: news multithreading\n"
+    "                X=2: complete multithreading (default)\n"
+    "\n"
+    "Box keys, files, exit codes and examples: man brix";
+
+void WriteUsage() {
     Console& c = TheConsole();
-    c.WriteLine("");
-    c.WriteLine("Usage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]");
-    c.WriteLine("");
-    c.WriteLine(" <configfile>   configuration file (*.BFG)");
-    c.WriteLine(" -h             help");
-    c.WriteLine(" -v             verbose mode");
-    c.WriteLine(" -smtp          make batched smtp files");
-    c.WriteLine(" -debugX        make debug level X logfile (where X is between 1 and 2)");
-    c.WriteLine(" -q             quiet: nothing on standard output, errors on standard error");
-    c.WriteLine(" -check         show what a run would use; touches no file and no server");
-    c.WriteLine(" -multiX        X=0: no multithreading");
-    c.WriteLine("                X=1: news multithreading");
-    c.WriteLine("                X=2: complete multithreading (default)");
-    c.WriteLine("");
-    c.WriteLine("Box keys, files, exit codes and examples: man brix");
+    for (const std::string& line : SplitLines(Tr(kUsage)))
+        c.WriteLine(line);
+}
+
+void ShowUsage() {
+    WriteUsage();
     ExitProgram(1);
 }
 
@@ -193,13 +206,24 @@ void ReadHostConfig() {
     s.LogDir.clear();
     std::string cfg = ResolveName(s.QvPath + "qvdesk.cfg");
     if (!FileExists(cfg))
-        ErrorHalt(100, "Fehler: Datei " + s.QvPath + "qvdesk.cfg" + " nicht gefunden");
+        ErrorHalt(100, Tr("Fehler: Datei %s nicht gefunden", {s.QvPath + "qvdesk.cfg"}));
     s.LogDir = LogDirFromConfigText(ReadFileBytes(cfg));
 }
 
 void ParseCommandLine(const std::vector<std::string>& args) {
     RunSettings& s = Settings();
     s = RunSettings{};
+    // The conventions of every Linux tool, before anything else is shown.
+    for (const std::string& a : args) {
+        if (a == "--help") {
+            WriteUsage();
+            ExitProgram(0);
+        }
+        if (a == "--version") {
+            TheConsole().WriteLine(std::string("brix ") + kVersion);
+            ExitProgram(0);
+        }
+    }
     // Even the banner stays off standard output with -q.
     for (const std::string& a : args)
         if (UpperAscii(a) == "-Q" || UpperAscii(a) == "/Q") SetConsoleQuiet(true);
@@ -208,7 +232,7 @@ void ParseCommandLine(const std::vector<std::string>& args) {
         ApplyArgument(s, original);
     TrimBlanks(s.BoxList);
     if (s.HelpRequested || args.empty()) ShowUsage();
-    if (s.BoxList.empty()) ErrorHalt(100, "Fehler: keine Config-Datei angegeben");
+    if (s.BoxList.empty()) ErrorHalt(100, Tr("Fehler: keine Config-Datei angegeben"));
 
     SetQvPath(s);
     FindSpoolDir(s);

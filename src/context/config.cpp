@@ -4,6 +4,7 @@
 #include "clients/sasl.h"
 #include "context/settings.h"
 #include "platform/files.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -253,7 +254,7 @@ tbrixconfig::tbrixconfig(const std::string& fileName) {
     try {
         text = ReadFileBytes(real);
     } catch (const EInOutError&) {
-        throw ebrixconfigerror("Config-Datei '" + fileName + "' nicht gefunden");
+        throw ebrixconfigerror(Tr("Config-Datei '%s' nicht gefunden", {fileName}));
     }
     const auto slash = fileName.find_last_of('/');
     const std::string label = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
@@ -326,7 +327,7 @@ void tbrixconfig::ReadLine(std::string line, int number, const std::string& file
     CutTo(line, kShortText);
     if (line.empty() || line[0] == '#') return;
     auto eq = line.find('=');
-    if (eq == std::string::npos) throw ebrixconfigerror("Fehler in der Config-Datei");
+    if (eq == std::string::npos) throw ebrixconfigerror(Tr("Fehler in der Config-Datei"));
     std::string key = UpperAscii(Trimmed(std::string_view(line).substr(0, eq)));
     std::string value = Trimmed(std::string_view(line).substr(eq + 1));
     for (const KeyEntry& k : kKeys) {

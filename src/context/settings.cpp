@@ -7,6 +7,7 @@ RunSettings& Settings() {
     return settings;
 }
 
+const char* const kVersion = "0.4.2l";
 const char* const kBannerLine1 = "Brix Win32 v0.4.2l Beta - Mail & News (Linux)";
 const char* const kBannerLine2 = "POP3, SMTP und NNTP f\x81r den Offline-Reader";
 

@@ -27,6 +27,8 @@ struct RunSettings {
 
 RunSettings& Settings();
 
+// The program's version, as --version shows it.
+extern const char* const kVersion;
 // The two banner lines shown at start, in the run log and in box logs.
 extern const char* const kBannerLine1;
 extern const char* const kBannerLine2;

@@ -13,6 +13,7 @@
 // program with the error's console report and exit code.
 
 #include "filter/score_action.h"
+#include "support/language.h"
 
 #include <cstdint>
 #include <optional>
@@ -90,7 +91,7 @@ struct tscloaderror {
     int exitCode = 0;
 
     std::string Message(const std::string& path) const {
-        return "Fehler in " + path + " bei " + code + text;
+        return Tr("Fehler in %s bei %s", {path, code}) + Tr(text);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "filter/scorefile.h"
+#include "support/language.h"
 
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -175,7 +176,7 @@ std::optional<tscloaderror> Parser::ActionLine() {
             break;
         }
     }
-    if (!known) return Fail(CallSiteCode(), ": falsches Kommando: " + word, 11);
+    if (!known) return Fail(CallSiteCode(), Tr(": falsches Kommando: %s", {word}), 11);
     AddToList(actions_, a, hinten);
     return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/program_end.h"
+#include "support/language.h"
 
 namespace brix {
 
@@ -9,7 +10,7 @@ void ShowScorefileError(const tscloaderror& error) {
     Console& con = TheConsole();
     con.WriteLine("");
     con.WriteLine("");
-    con.WriteLine("Fehler in Zeile " + std::to_string(error.line) + ":");
+    con.WriteLine(Tr("Fehler in Zeile %s:", {std::to_string(error.line)}));
     con.WriteLine(error.rawLine);
     con.WriteLine("");
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <langinfo.h>
 #include <sys/ioctl.h>
@@ -30,9 +31,25 @@ constexpr std::uint16_t kCp850High[128] = {
 
 enum class Charset { Utf8, Cp850, Latin1, Ascii };
 
+// The codeset a locale's name gives ("de_DE.UTF-8"): what the terminal
+// shows even where that locale is not generated and the C library fell back
+// to ASCII.
+std::string NamedCodeset() {
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(var);
+        if (!value || !*value) continue;
+        const std::string locale = value;
+        const std::size_t dot = locale.find('.');
+        if (dot == std::string::npos) return "";
+        return locale.substr(dot + 1, locale.find('@', dot) - dot - 1);
+    }
+    return "";
+}
+
 Charset DetectCharset() {
     const char* cs = nl_langinfo(CODESET);
     std::string name = cs ? cs : "";
+    if (name == "ANSI_X3.4-1968") name = NamedCodeset();
     for (char& c : name)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
     if (name == "UTF-8" || name == "UTF8") return Charset::Utf8;
@@ -206,10 +223,9 @@ void WriteErrorLine(std::string_view cp850) {
 }
 
 void ShowFatal(std::string_view cp850) {
-    if (gQuiet)
-        WriteErrorLine(cp850);
-    else
-        TheConsole().WriteLine(cp850);
+    // Standard output may be a pipe into another program: what stopped the
+    // run belongs where every tool puts it.
+    WriteErrorLine(cp850);
 }
 
 std::string Cp850ToUtf8(std::string_view cp850) {

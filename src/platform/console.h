@@ -43,8 +43,7 @@ bool ConsoleQuiet();
 // A line on standard error, in the terminal's character set, control bytes
 // shown as "?" like on the console.
 void WriteErrorLine(std::string_view cp850);
-// A message that ends the program: on standard error when the console is
-// quiet, else on the console.
+// A message that ends the program: on standard error, quiet or not.
 void ShowFatal(std::string_view cp850);
 
 // WriteAt of the design: through the program's console.

@@ -291,5 +291,4 @@ void InPlaceFile::Sync() {
     SyncFd(fd_, path_);
 }
 
-
 } // namespace brix

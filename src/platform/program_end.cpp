@@ -4,6 +4,7 @@
 #include "platform/console.h"
 #include "platform/keyboard.h"
 #include "platform/terminal.h"
+#include "support/language.h"
 #include "support/text.h"
 
 namespace brix {
@@ -16,7 +17,7 @@ void ErrorHalt(int code, const std::string& message) {
 
 void ErrorHaltPrompt(int code, const std::string& message) {
     ShowFatal(message);
-    TimedKeyPrompt("Weiter mit Return ...", 546, "\r");
+    TimedKeyPrompt(Tr("Weiter mit Return ..."), 546, "\r");
     ExitProgram(code);
 }
 

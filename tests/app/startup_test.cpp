@@ -5,6 +5,7 @@
 
 #include "app/run_boxes.h"
 #include "platform/console.h"
+#include "support/language.h"
 #include "testing/job_test.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
@@ -13,10 +14,13 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
+#include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -646,6 +650,107 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
                                 "/etc/brix/score.sc cannot be read\n"),
               std::string::npos)
         << check.output;
+}
+
+// ----------------------------------------------------------------------
+// The language: the design's texts under a German locale and where none is
+// set, English under every other, chosen as gettext would, also for a
+// locale that is not generated on the machine.
+
+// A word or letter that only German texts have.
+bool LooksGerman(const std::string& text) {
+    static const std::regex words(
+        "\\b(Fehler|nicht|keine?|Datei|und|oder|mit|f\\?r|Verzeichnis|Schalter|Parameter|"
+        "Warte|Weiter|Zeile|Gruppe|erwartet|Zahl|Datum|geholt|versendet|eingetragen)\\b|"
+        "\x81|\xc3\xbc|\xc3\xa4|\xc3\xb6|Win32|brix\\.exe");
+    return std::regex_search(text, words);
+}
+
+TEST(Language, ChosenAsGettextWouldAndEnglishHasNoGermanWord) {
+    struct Row {
+        std::vector<std::string> env;
+        bool english;
+    } rows[] = {
+        {{}, false}, // the tests' own C.UTF-8
+        {{"LANG=en_US.UTF-8"}, true},
+        {{"LANG=fr_FR.UTF-8"}, true}, // not generated here: English all the same
+        {{"LANG=de_DE.UTF-8"}, false},
+        {{"LANG=en_US.UTF-8", "LC_ALL=C"}, false},
+        {{"LANG=en_US.UTF-8", "LC_MESSAGES=de_AT.UTF-8"}, false},
+        {{"LANG=de_DE.UTF-8", "LC_MESSAGES=en_GB.UTF-8"}, true},
+        {{"LANG=en_GB.UTF-8", "LANGUAGE=de:en"}, false},
+        {{"LANG=de_DE.UTF-8", "LANGUAGE=en"}, true},
+        {{"LANG=C.UTF-8", "LANGUAGE=en"}, false}, // LANGUAGE is not heeded in C
+        {{"LC_ALL=POSIX", "LANG=en_US.UTF-8"}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.env.empty() ? "C.UTF-8" : row.env.front());
+        const auto r = RunBrixApart({"--help"}, row.env);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output.starts_with("Usage: brix BOXFILE... [options]\n"), row.english)
+            << r.output;
+        EXPECT_EQ(LooksGerman(r.output), !row.english) << r.output;
+    }
+    // A switch that does not exist: the banner, then the start-up error, on
+    // standard error.
+    for (const bool english : {false, true}) {
+        const auto r =
+            RunBrixApart({"-nosuch"}, {english ? "LANG=en_US.UTF-8" : "LANG=de_DE.UTF-8"});
+        EXPECT_EQ(r.exitCode, 102);
+        EXPECT_EQ(r.output.starts_with("Brix 0.4.2l - mail and news for offline readers\n"),
+                  english)
+            << r.output;
+        EXPECT_EQ(r.errors.starts_with(english ? "Error: unknown switch: NOSUCH"
+                                               : "Fehler: ung\xc3\xbcltiger Schalter: NOSUCH"),
+                  true)
+            << r.errors;
+        EXPECT_EQ(LooksGerman(r.output + r.errors), !english) << r.output << r.errors;
+    }
+    // --help and --version: on standard output, exit 0, nothing else.
+    const auto help = RunBrixApart({"--help"}, {"LANG=en_US.UTF-8"});
+    EXPECT_EQ(help.output.find("multi"), std::string::npos);
+    EXPECT_EQ(help.errors, "");
+    const auto version = RunBrixApart({"--version"}, {});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, "brix 0.4.2l\n");
+    // Every start-up error under English.
+    HostTree host;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"-config:"}, {"-workdir:"}, {"box1"}, {"-v"}}) {
+        const auto r = RunBrixApart(args, {host.Env(), "LANG=en_US.UTF-8"});
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_FALSE(LooksGerman(r.output + r.errors)) << r.output << r.errors;
+    }
+    EXPECT_FALSE(
+        LooksGerman(RunBrixApart({"box1.bfg"}, {"QV=/nonexistent", "LANG=en_US.UTF-8"}).errors));
+}
+
+// Every text of the catalog is English, and every German text of the code
+// is in the catalog (a piece of a msgid: texts are put together around the
+// "%s" of their entry).
+TEST(Language, TheCatalogCoversEveryGermanTextOfTheCode) {
+    for (const TCatalogEntry& e : EnglishCatalog())
+        EXPECT_FALSE(LooksGerman(std::string(e.msgstr))) << e.msgstr;
+    const std::regex literal("\"((?:[^\"\\\\]|\\\\.)*)\"");
+    const std::filesystem::path src = std::filesystem::path(BRIX_SOURCE_DIR) / "src";
+    for (const auto& file : std::filesystem::recursive_directory_iterator(src)) {
+        std::ifstream in(file.path());
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            if (line.find("//") != std::string::npos && line.find("//") < line.find('"')) continue;
+            for (std::sregex_iterator m(line.begin(), line.end(), literal), end; m != end; ++m) {
+                // The literal as the compiler reads it: \x81 is one byte.
+                std::string text = std::regex_replace((*m)[1].str(), std::regex("\\\\x81"), "\x81");
+                text = std::regex_replace(text, std::regex("\\\\n"), "\n");
+                if (!LooksGerman(text)) continue;
+                const bool covered = std::any_of(
+                    EnglishCatalog().begin(), EnglishCatalog().end(), [&](const TCatalogEntry& e) {
+                        return std::string(e.msgid).find(text) != std::string::npos;
+                    });
+                EXPECT_TRUE(covered) << file.path() << ":" << number << ": " << text;
+            }
+        }
+    }
 }
 
 // ----------------------------------------------------------------------

@@ -21,6 +21,10 @@ namespace {
                        const std::vector<std::string>& env, const std::string& workDir) {
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
     ::unsetenv("QV");
+    // The design's texts, shown in UTF-8, unless a test asks for a language.
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"})
+        ::unsetenv(name);
+    ::setenv("LANG", "C.UTF-8", 1);
     for (const std::string& e : env)
         ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv{const_cast<char*>(program.c_str())};

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program (usually the built brix binary) with arguments and extra
-// environment (QV unset unless given), standard input from /dev/null.
+// environment (QV unset and the locale C.UTF-8 unless given), standard
+// input from /dev/null.
 
 #include <string>
 #include <sys/types.h>

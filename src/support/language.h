@@ -1,0 +1,41 @@
+#pragma once
+// The language of what the program says. Its own texts are those of the
+// design (German where the design is German); they stay as they are for a
+// German locale and where no locale is set (C or POSIX: cron, the tests).
+// Every other language gets the English texts of the catalog (po/en.po),
+// built into the program so that a locale need not be generated on the
+// machine for it to work.
+
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace brix {
+
+enum class TLanguage { Design, English };
+
+// The language POSIX and gettext would choose from these variables (null or
+// empty when not set): the locale is the first set of LC_ALL, LC_MESSAGES
+// and LANG; LANGUAGE, a list such as "de:en", is heeded only when that
+// locale is not C or POSIX (as gettext does), its first entry deciding.
+// German ("de", "de_AT.UTF-8", ...) and C or POSIX are the design's texts.
+TLanguage ChooseLanguage(const char* language, const char* lcAll, const char* lcMessages,
+                         const char* lang);
+
+// Set once at start-up, from the environment.
+void SetLanguage(TLanguage language);
+TLanguage CurrentLanguage();
+
+// The text of msgid in the run's language: msgid itself, or its English
+// entry. Each "%s" of the text is replaced by the next of args, in order.
+std::string Tr(std::string_view msgid, std::initializer_list<std::string_view> args = {});
+
+// The English catalog, for the tests that check it: msgid and msgstr pairs.
+struct TCatalogEntry {
+    std::string_view msgid;
+    std::string_view msgstr;
+};
+std::span<const TCatalogEntry> EnglishCatalog();
+
+} // namespace brix
