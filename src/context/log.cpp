@@ -74,7 +74,8 @@ void WriteStop(const std::string& message) {
 }
 
 void WriteWarning(const std::string& message) {
-    WriteErrorLine(message);
+    // -q is for cron, whose mail should come only when something failed.
+    if (!ConsoleQuiet()) WriteErrorLine(message);
     SafeAppend(RunLogPath(), message, true);
 }
 

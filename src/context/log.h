@@ -19,7 +19,8 @@ void WriteLog(const std::string& message, int level);
 void WriteFailure(const std::string& message);
 // The abort line ("aborted by user ..."): as WriteFailure, noted as a stop.
 void WriteStop(const std::string& message);
-// A warning about the user's own files: the run log and standard error.
+// A warning about the user's own files: the run log, and standard error
+// unless -q.
 void WriteWarning(const std::string& message);
 
 // The exit code of the run so far: 0 when nothing failed, kExitStopped when

@@ -518,7 +518,7 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
         {"misspelt key, nothing to do",
          nullptr,
          "# mail\npop3servr = mail.example\n",
-         {"box1.bfg", "box1.bfg", "-q"},
+         {"box1.bfg", "box1.bfg"},
          0,
          "BOX1.bfg line 2: unknown key POP3SERVR (did you mean POP3SERVER?)\n"},
     };
@@ -545,6 +545,13 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
                   std::string::npos)
             << log;
     }
+    // With -q a warning goes to the run log alone: cron mails only failures.
+    HostTree host;
+    host.tree.Write("BOX1.bfg", "pop3servr = mail.example\n");
+    const auto r = RunBrixApart({"box1.bfg", "-q"}, {host.Env()});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output + r.errors, "");
+    EXPECT_NE(host.tree.Read("qv-ppp.log").find("unknown key POP3SERVR"), std::string::npos);
 }
 
 // -check: the settings a run would use, secrets masked, the box file's
