@@ -32,6 +32,10 @@ std::string KeyProblem(const tbrixconfig& box, const std::array<const char*, N>&
 // The words were checked by ProfileError.
 void ReadTls(const tbrixconfig& box, const std::string& word, ServerProfile& p) {
     ParseTlsMode(word, p.tls);
+    // A port of implicit TLS speaks nothing else: without a TLS key the
+    // connection would wait for a greeting that never comes in plain text.
+    p.tlsByPort = Trimmed(word).empty() && IsImplicitTlsPort(p.port);
+    if (p.tlsByPort) p.tls = TTlsMode::Tls;
     p.caFile = TlsCAFileOf(box);
     std::string bad;
     ParseFingerprints(box.TLSFINGERPRINT, p.pins, bad);
@@ -89,6 +93,12 @@ const char* ProtocolName(TProtocol protocol) {
 
 } // namespace
 
+bool IsImplicitTlsPort(const std::string& port) {
+    const std::string p = UpperAscii(Trimmed(port));
+    return p == "995" || p == "465" || p == "563" || p == "POP3S" || p == "SMTPS" ||
+           p == "SUBMISSIONS" || p == "NNTPS";
+}
+
 std::string ProfileError(const tbrixconfig& box, TProtocol protocol) {
     const std::string problem = protocol == TProtocol::Pop3   ? KeyProblem(box, kPop3Keys)
                                 : protocol == TProtocol::Smtp ? KeyProblem(box, kSmtpKeys)
@@ -134,7 +144,8 @@ std::string DescribeProfile(const ServerProfile& p) {
     const TServerLogin& login = p.login;
     // The command is shown: it names where the secret lives, not the secret.
     std::string text = std::string(ProtocolName(p.protocol)) + " " + p.host + " port " + p.port +
-                       ", " + kTls[static_cast<int>(p.tls)] + ", user " +
+                       ", " + kTls[static_cast<int>(p.tls)] +
+                       (p.tlsByPort ? " (the port's own)" : "") + ", user " +
                        (login.User.empty() ? "none" : login.User) + ", password " +
                        (!p.secret.command.empty()   ? "from `" + p.secret.command + "`"
                         : p.secret.password.empty() ? "none"

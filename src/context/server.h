@@ -26,6 +26,9 @@ struct ServerProfile {
     // when the box gives none.
     std::string port;
     TTlsMode tls = TTlsMode::None;
+    // TLS because the port is one of implicit TLS and the box has no TLS
+    // key for the server.
+    bool tlsByPort = false;
     // PEM file of CAs trusted besides the system's; empty when not set.
     std::string caFile;
     // SHA-256 digests of certificates accepted as they are.
@@ -54,6 +57,10 @@ std::string ProfileError(const tbrixconfig& box, TProtocol protocol);
 // done": the job refuses to start, before anything is fetched, sent or
 // deleted.
 std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol protocol);
+
+// 995, 465, 563 and their service names: ports that speak TLS from the
+// first byte.
+bool IsImplicitTlsPort(const std::string& port);
 
 // The key belongs to a server profile: its problems are the profiles'.
 bool IsProfileKey(const std::string& key);

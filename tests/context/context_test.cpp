@@ -4,6 +4,7 @@
 #include "context/abort.h"
 #include "context/config.h"
 #include "context/log.h"
+#include "context/server.h"
 #include "support/errors.h"
 #include "testing/job_test.h"
 
@@ -86,6 +87,22 @@ TEST(BoxConfig, UnknownKeysAndDefaultPorts) {
     c = Read("POP3PORT=pop3s 1110\nSMTPPORT=2525\nNNTPPORT=1119\nPOP3TLS=TLS\n");
     EXPECT_EQ(Pop3PortOf(c, 1) + Pop3PortOf(c, 2) + SmtpPortOf(c, 1) + NntpPortOf(c),
               "pop3s111025251119");
+
+    // A port of implicit TLS without a TLS key means TLS; an explicit NONE
+    // stays the user's word.
+    c = Read("POP3SERVER=a b c\nPOP3PORT=995 pop3s 995\nPOP3TLS=\nSMTPSERVER=s t\n"
+             "SMTPPORT=465 587\nNNTPSERVER=n\nNNTPPORT=563\n");
+    c.POP3TLS = "";
+    std::string modes;
+    for (TProtocol protocol : {TProtocol::Pop3, TProtocol::Smtp, TProtocol::Nntp})
+        for (const ServerProfile& p : ServerProfiles(c, protocol))
+            modes += std::to_string(static_cast<int>(p.tls));
+    EXPECT_EQ(modes, "222202");
+    EXPECT_EQ(DescribeProfile(ServerProfiles(c, TProtocol::Nntp).front()),
+              "NNTP n port 563, TLS (the port's own), user none, password none, COMPRESS "
+              "DEFLATE when offered");
+    c = Read("POP3SERVER=a\nPOP3PORT=995\nPOP3TLS=NONE\n");
+    EXPECT_EQ(ServerProfiles(c, TProtocol::Pop3).front().tls, TTlsMode::None);
 }
 
 class LogTest : public testing::MailJobTest {};
