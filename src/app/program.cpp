@@ -54,6 +54,7 @@ int ProgramMain(int argc, char** argv) {
     // A signal after the last job's last abort check stopped nothing, but
     // the one who sent it should hear that the run did not finish for it.
     if (SignalArrived()) NoteStopped();
+    CloseRunLog(RunExitCode());
     CursorOn();
     RestoreTerminal();
     return RunExitCode();

@@ -63,6 +63,7 @@ class FilterGuard {
 };
 
 void LogBoxStart() {
+    RotateLog(BoxLogPath());
     AppendBoxLog(std::string(72, '-'), false);
     AppendBoxLog(Tr(kBannerLine1), false);
     AppendBoxLog(Tr(kBannerLine2), false);
@@ -138,6 +139,7 @@ void RunOneBox(BoxJobs& jobs) {
     RunSettings& s = Settings();
     if (s.DebugLevel > 0) LogBoxStart();
     tbrixconfig box(BoxFileOf(s.CurrentBox));
+    ++Totals().boxes;
 
     bool phoActive = !box.PPP_KILLFILE.empty() && FileExists(box.PPP_KILLFILE);
     FilterGuard filters(jobs, box, phoActive);

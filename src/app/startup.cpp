@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "context/log.h"
 #include "context/settings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -140,6 +141,7 @@ void FindLogDir(RunSettings& s) {
 }
 
 void StartRunLog(const std::string& runLog) {
+    RotateLog(runLog);
     try {
         AppendLine(runLog, "");
         AppendLine(runLog, Tr(kBannerLine1));

@@ -7,6 +7,7 @@
 #include "support/errors.h"
 
 #include <set>
+#include <sys/stat.h>
 
 namespace brix {
 
@@ -62,6 +63,7 @@ void WriteLog(const std::string& message, int level) {
 
 void WriteFailure(const std::string& message) {
     gFailed = true;
+    ++Totals().errors;
     if (!FailuresToStandardError()) return WriteLog(message, 3);
     WriteErrorLine(message);
     SafeAppend(RunLogPath(), message, true);
@@ -77,6 +79,38 @@ void WriteWarning(const std::string& message) {
     // -q is for cron, whose mail should come only when something failed.
     if (!ConsoleQuiet()) WriteErrorLine(message);
     SafeAppend(RunLogPath(), message, true);
+}
+
+void RotateLog(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_size <= kLogRotateBytes) return;
+    for (int k = kLogsKept - 1; k >= 1; --k)
+        ::rename((path + "." + std::to_string(k)).c_str(),
+                 (path + "." + std::to_string(k + 1)).c_str());
+    // A log that cannot move aside is only longer: the run goes on.
+    ::rename(path.c_str(), (path + ".1").c_str());
+}
+
+RunTotals& Totals() {
+    static RunTotals totals;
+    return totals;
+}
+
+std::string CountOf(std::int64_t n, const char* one, const char* many) {
+    if (n == 0) return std::string("no ") + many;
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string ClosingLine(const RunTotals& t, int exitCode) {
+    return "End of run: " + CountOf(t.boxes, "box", "boxes") + ", " +
+           CountOf(t.mailsIn, "mail", "mails") + " in, " + CountOf(t.mailsOut, "mail", "mails") +
+           " out, " + CountOf(t.articlesIn, "article", "articles") + " in, " +
+           CountOf(t.articlesOut, "article", "articles") + " out, " +
+           CountOf(t.errors, "error", "errors") + "; exit code " + std::to_string(exitCode);
+}
+
+void CloseRunLog(int exitCode) {
+    SafeAppend(RunLogPath(), ClosingLine(Totals(), exitCode), true);
 }
 
 int RunExitCode() {

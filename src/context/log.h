@@ -1,6 +1,7 @@
 #pragma once
 // The run log "qv-ppp.log" and the box debug log (box name + ".log").
 
+#include <cstdint>
 #include <string>
 
 namespace brix {
@@ -46,5 +47,27 @@ void SetLogScreenShown(bool shown);
 
 std::string RunLogPath();
 std::string BoxLogPath();
+
+// A log beyond kLogRotateBytes moves aside before this run writes to it:
+// NAME.1 is the last one, up to NAME.3; the oldest goes. The host reader
+// keeps finding the current log under its own name.
+constexpr std::int64_t kLogRotateBytes = 1 << 20;
+constexpr int kLogsKept = 3;
+void RotateLog(const std::string& path);
+
+// What the run carried, for the closing line of the run log.
+struct RunTotals {
+    int boxes = 0;
+    std::int64_t mailsIn = 0, mailsOut = 0, articlesIn = 0, articlesOut = 0;
+    int errors = 0;
+};
+RunTotals& Totals();
+// "3 mails", "1 mail", "no mails".
+std::string CountOf(std::int64_t n, const char* one, const char* many);
+// The run log's last line of the run: what was carried, the errors and the
+// exit code ("End of run: 1 box, 3 mails in, 1 mail out, no articles in, no
+// articles out, no errors; exit code 0").
+std::string ClosingLine(const RunTotals& totals, int exitCode);
+void CloseRunLog(int exitCode);
 
 } // namespace brix
