@@ -442,6 +442,7 @@ void ServerFetch::Fetch(std::int32_t msgNo) {
         // known.
         written_.Written(file.Commit(
             [&](const std::string& temp) { journal_.Record(temp, m.byMessageId, m.id); }));
+        ++Totals().mailsIn;
         items_[static_cast<std::size_t>(msgNo) - 1].had = true;
     } catch (const EStringListError&) {
         spoolFailed_ = true;

@@ -329,6 +329,7 @@ void SendSession::Sent(const QueueFile& file) {
     RemoveFile(file.path);
     if (Settings().DebugLevel >= 1) WriteLog("done.", 1);
     ++sent_;
+    Totals().mailsOut += static_cast<std::int64_t>(file.scan.messages.size());
     bytesDone_ += file.size;
     if (tbrix_sinf* status = SendStatus()) {
         status->SetMsgDone(mailNumber_);
@@ -350,6 +351,7 @@ void SendSession::Keep(const QueueFile& file, bool refused) {
         if (refused) WriteLog("Mail file " + file.path + " kept for the next run", 1);
         return;
     }
+    Totals().mailsOut += static_cast<std::int64_t>(file.accepted);
     // A message the server accepted must not go again: the file keeps the
     // others, byte for byte, and is replaced whole in one step.
     const std::vector<ByteRange> parts = UnsentParts(file.scan, file.accepted);

@@ -510,6 +510,7 @@ void NewsFetch::Take(const GroupLine& g, std::int64_t number, const std::string&
     CheckUserAbort();
     ++totalReceived_;
     ++groupReceived_;
+    ++Totals().articlesIn;
     groupBytes_ += size;
     if (status_) {
         status_->SetMsgDone(totalReceived_);

@@ -198,6 +198,7 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
     // From here on the article must never be posted again.
     dupes_.Add(messageId);
     ++posted_;
+    ++Totals().articlesOut;
     if (Settings().DebugLevel > 0) WriteLog(number + " posted", 1);
     bytesDone_ += size;
     if (tbrix_ninf* status = PostStatus()) {

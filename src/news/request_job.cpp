@@ -83,6 +83,7 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
                 file.SetState(i, 255);
                 CheckUserAbort();
                 ++session.totalReceived;
+                ++Totals().articlesIn;
                 ++own;
                 if (status) {
                     status->SetMsgDone(session.totalReceived);

@@ -4,6 +4,7 @@
 // run.
 
 #include "app/run_boxes.h"
+#include "context/log.h"
 #include "platform/console.h"
 #include "support/language.h"
 #include "testing/job_test.h"
@@ -281,6 +282,33 @@ struct Host : HostTree {
         return RunBrix({"box1.bfg"}, {Env(), "BRIX_LOCK_WAIT=0"}).exitCode == 0;
     }
 };
+
+// The run log ends each run with what it carried, and moves aside when it
+// grew beyond its size: three kept, the oldest gone.
+TEST(RunLog, ClosingLineAndRotation) {
+    Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
+    s.Send("+OK").Expect("PASS pw").Send("+OK").Expect("STAT").Send("+OK 1 20");
+    s.Expect("UIDL").SendLines({"+OK", "1 a", "."}).Expect("RETR 1");
+    s.SendLines({"+OK", "Subject: one", "", "body", "."}).Expect("QUIT").Send("+OK bye");
+    ScriptServer server(s);
+    Host host(server);
+    host.tree.Write("qv-ppp.log", std::string(kLogRotateBytes + 1, 'x'));
+    for (const char* n : {"1", "2", "3"})
+        host.tree.Write(std::string("qv-ppp.log.") + n, n);
+    EXPECT_EQ(RunBrix({"box1.bfg", "-v"}, {host.Env()}).exitCode, 0);
+    const std::string log = host.tree.Read("qv-ppp.log");
+    EXPECT_LT(log.size(), 4096u);
+    EXPECT_TRUE(log.ends_with(" End of run: 1 box, 1 mail in, no mails out, no articles in, no "
+                              "articles out, no errors; exit code 0\r\n"))
+        << log;
+    EXPECT_EQ(host.tree.Read("qv-ppp.log.1").size(), kLogRotateBytes + 1);
+    EXPECT_EQ(host.tree.Read("qv-ppp.log.2") + host.tree.Read("qv-ppp.log.3"), "12");
+    // A failure is counted, and the exit code is the run's.
+    host.tree.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=1\n");
+    EXPECT_EQ(RunBrix({"box1.bfg", "-v"}, {host.Env()}).exitCode, 105);
+    EXPECT_TRUE(
+        host.tree.Read("qv-ppp.log").ends_with(", no articles out, 1 error; exit code 105\r\n"));
+}
 
 TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
     ScriptServer server(SilentAtRetr(true), 20s);
