@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/textfile.h"
 #include "support/errors.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -310,7 +311,7 @@ void ServerFetch::Decide() {
 void ServerFetch::MessageLoop() {
     const std::int32_t count = client_.MsgCount;
     const std::string counts =
-        std::to_string(count) + " mails, " + std::to_string(client_.MailboxSize) + " bytes";
+        TrCount(count, "%s mails, %s bytes", {std::to_string(client_.MailboxSize)});
     if (status_) {
         status_->SetInfo(counts);
         status_->SetMsgDone(0);
@@ -487,7 +488,7 @@ void ServerFetch::EndPart(bool failing) {
     // The answers still in flight first (an error or an abort came between
     // them): RSET and QUIT must be read in step.
     client_.Drain(kGoodbyeWait);
-    if (skipped_ > 0) WriteLog(std::to_string(skipped_) + " mails skipped", 1);
+    if (skipped_ > 0) WriteLog(TrCount(skipped_, "%s mails skipped"), 1);
     msg_.Lines.clear();
     // A full disk or a failed flush must not skip the end of the dialogue:
     // QUIT still commits the deletions of messages that are safe on disk.

@@ -11,6 +11,7 @@
 #include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -142,7 +143,7 @@ void SendSession::End(bool failing) {
                 keepError = std::current_exception();
         }
     }
-    WriteLog(std::to_string(sent_) + " mails sent", 1);
+    WriteLog(TrCount(sent_, "%s mails sent"), 1);
     // QUIT would be read as the text of a message, or its answer taken for
     // the verdict still owed; after 421 the server closes the channel itself
     // (RFC 5321 section 3.8). A read that failed has put the stream out of
@@ -163,8 +164,8 @@ void SendSession::Transfer() {
         total += f.size;
     CheckUserAbort();
 
-    std::string count =
-        std::to_string(files.size()) + " mails to send, " + std::to_string(total) + " bytes";
+    std::string count = TrCount(static_cast<std::int64_t>(files.size()),
+                                "%s mails to send, %s bytes", {std::to_string(total)});
     if (tbrix_sinf* status = SendStatus()) {
         status->SetInfo(count);
         status->SetMsgDone(0);

@@ -19,6 +19,7 @@
 #include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -111,6 +112,11 @@ class NewsFetch {
     void SaveAsWeGo(const GroupLine& g, std::size_t index);
     void SaveState();
     void EndPart(bool failing);
+    // "total: N articles received, M articles skipped".
+    std::string TotalLine() const {
+        return "total: " + TrCount(totalReceived_, "%s articles received") + ", " +
+               TrCount(totalSkipped_, "%s articles skipped");
+    }
 
     const tbrixconfig& box_;
     const ServerProfile& profile_;
@@ -200,14 +206,10 @@ void NewsFetch::Session() {
     try {
         GroupWalk();
     } catch (...) {
-        WriteLog("total: " + std::to_string(totalReceived_) + " articles received, " +
-                     std::to_string(totalSkipped_) + " articles skipped",
-                 1);
+        WriteLog(TotalLine(), 1);
         throw;
     }
-    WriteLog("total: " + std::to_string(totalReceived_) + " articles received, " +
-                 std::to_string(totalSkipped_) + " articles skipped",
-             1);
+    WriteLog(TotalLine(), 1);
     const std::string requests = ResolveName(s.QvPath + kRequestFileName);
     if (EntryExists(requests)) {
         requests_.emplace(requests);
@@ -285,9 +287,13 @@ void NewsFetch::Group(std::size_t index) {
                 throw;
             }
         }
-        WriteLog(std::to_string(groupReceived_) + " articles received (" + std::to_string(cps) +
-                     " CPS)",
-                 1);
+        // A rate is only said where there was time to measure one (the
+        // design's text always has it).
+        WriteLog(
+            cps == 0 && CurrentLanguage() == TLanguage::English
+                ? TrCount(groupReceived_, "%s articles received")
+                : TrCount(groupReceived_, "%s articles received (%s CPS)", {std::to_string(cps)}),
+            1);
     }
     if (unconfirmed_) {
         HoldBack(g, index, g.pointer);
@@ -373,7 +379,7 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     const std::int64_t wanted =
         withOverview ? static_cast<std::int64_t>(numbers.size()) : last - from;
     if (status_) status_->SetMsgTotal(status_->MsgTotal() + wanted);
-    if (s.DebugLevel > 0) WriteLog("fetching " + std::to_string(wanted) + " articles", 1);
+    if (s.DebugLevel > 0) WriteLog(TrCount(wanted, "fetching %s articles"), 1);
 
     const int start = SecondsOfDay();
     // The walk's articles: the overview's numbers, or each of the range.

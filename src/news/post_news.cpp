@@ -16,6 +16,7 @@
 #include "platform/durable.h"
 #include "platform/files.h"
 #include "support/errors.h"
+#include "support/language.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -112,8 +113,8 @@ void PostSession::Transfer() {
     for (const QueuedArticle& f : files_)
         total += f.size;
     CheckUserAbort();
-    const std::string count =
-        std::to_string(files_.size()) + " articles to post, " + std::to_string(total) + " bytes";
+    const std::string count = TrCount(static_cast<std::int64_t>(files_.size()),
+                                      "%s articles to post, %s bytes", {std::to_string(total)});
     if (tbrix_ninf* status = PostStatus()) {
         status->SetInfo(count);
         status->SetMsgDone(0);
@@ -224,7 +225,7 @@ void PostSession::Posted(const std::string& path, const std::string& messageId, 
 }
 
 void PostSession::End(bool failing) {
-    WriteLog(std::to_string(posted_) + " articles posted", 1);
+    WriteLog(TrCount(posted_, "%s articles posted"), 1);
     const TGoodbye bye = SayGoodbye(client_, failing);
     // Saved whatever QUIT did: the articles are on the server.
     SaveDupes(dupeFile_, dupes_, box_.NNTPDUPESIZE);

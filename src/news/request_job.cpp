@@ -6,6 +6,7 @@
 #include "context/settings.h"
 #include "display/status_lines.h"
 #include "message/msg.h"
+#include "support/language.h"
 #include "support/text.h"
 
 namespace brix {
@@ -34,7 +35,7 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
     tbrix_ninf* status = session.status;
     const std::int64_t count = file.Count();
     if (status) status->SetMsgTotal(status->MsgTotal() + count);
-    WriteLog("fetching " + std::to_string(count) + " articles by Message-ID", 1);
+    WriteLog(TrCount(count, "fetching %s articles by Message-ID"), 1);
     std::int64_t own = 0;
     tbrix_msg article;
     TLookahead ahead(session.client, static_cast<std::size_t>(count),
@@ -104,10 +105,10 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
         session.client.FinishPipeline();
         ++NewsBatchCounter();
     } catch (...) {
-        WriteLog(std::to_string(own) + " articles received", 1);
+        WriteLog(TrCount(own, "%s articles received"), 1);
         throw;
     }
-    WriteLog(std::to_string(own) + " articles received", 1);
+    WriteLog(TrCount(own, "%s articles received"), 1);
 }
 
 } // namespace brix

@@ -1,6 +1,7 @@
 #include "support/language.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace brix {
 
@@ -20,6 +21,30 @@ bool IsGerman(std::string_view locale) {
 
 bool IsPlain(std::string_view locale) {
     return locale == "C" || locale == "POSIX" || locale.starts_with("C.");
+}
+
+const TCatalogEntry* Find(std::string_view msgid) {
+    if (current != TLanguage::English) return nullptr;
+    const auto catalog = EnglishCatalog();
+    const auto it = std::find_if(catalog.begin(), catalog.end(),
+                                 [&](const TCatalogEntry& e) { return e.msgid == msgid; });
+    return it != catalog.end() ? &*it : nullptr;
+}
+
+// Each "%s" of text replaced by the next of args.
+std::string Fill(std::string_view text, std::span<const std::string_view> args) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && next < args.size()) {
+            out += args[next++];
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -47,25 +72,19 @@ TLanguage CurrentLanguage() {
 }
 
 std::string Tr(std::string_view msgid, std::initializer_list<std::string_view> args) {
+    const TCatalogEntry* e = Find(msgid);
+    return Fill(e ? e->msgstr : msgid, {args.begin(), args.size()});
+}
+
+std::string TrCount(std::int64_t count, std::string_view msgid,
+                    std::initializer_list<std::string_view> args) {
+    const TCatalogEntry* e = Find(msgid);
     std::string_view text = msgid;
-    if (current == TLanguage::English) {
-        const auto catalog = EnglishCatalog();
-        const auto it = std::find_if(catalog.begin(), catalog.end(),
-                                     [&](const TCatalogEntry& e) { return e.msgid == msgid; });
-        if (it != catalog.end()) text = it->msgstr;
-    }
-    std::string out;
-    out.reserve(text.size());
-    const std::string_view* next = args.begin();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && next != args.end()) {
-            out += *next++;
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
+    if (e) text = count == 1 || e->msgstrPlural.empty() ? e->msgstr : e->msgstrPlural;
+    const std::string n = std::to_string(count);
+    std::vector<std::string_view> all{n};
+    all.insert(all.end(), args.begin(), args.end());
+    return Fill(text, all);
 }
 
 } // namespace brix

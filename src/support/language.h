@@ -6,6 +6,7 @@
 // built into the program so that a locale need not be generated on the
 // machine for it to work.
 
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -31,10 +32,18 @@ TLanguage CurrentLanguage();
 // entry. Each "%s" of the text is replaced by the next of args, in order.
 std::string Tr(std::string_view msgid, std::initializer_list<std::string_view> args = {});
 
-// The English catalog, for the tests that check it: msgid and msgstr pairs.
+// The same for a text that counts: "%s" is the count, then args. In English
+// the entry's form for one or for any other number, so that the words agree
+// with the count ("1 mail sent"); the design's text as it is otherwise.
+std::string TrCount(std::int64_t count, std::string_view msgid,
+                    std::initializer_list<std::string_view> args = {});
+
+// The English catalog, for the tests that check it: msgid and msgstr pairs
+// (msgstrPlural for a count other than one, when the entry has one).
 struct TCatalogEntry {
     std::string_view msgid;
     std::string_view msgstr;
+    std::string_view msgstrPlural;
 };
 std::span<const TCatalogEntry> EnglishCatalog();
 

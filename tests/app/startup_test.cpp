@@ -760,12 +760,27 @@ TEST(Language, ChosenAsGettextWouldAndEnglishHasNoGermanWord) {
         LooksGerman(RunBrixApart({"box1.bfg"}, {"QV=/nonexistent", "LANG=en_US.UTF-8"}).errors));
 }
 
+// Counts agree with their words in English; the design's texts stay as
+// they are.
+TEST(Language, CountsAgreeWithTheirWords) {
+    SetLanguage(TLanguage::English);
+    EXPECT_EQ(TrCount(1, "%s mails sent"), "1 mail sent");
+    EXPECT_EQ(TrCount(0, "%s mails sent"), "0 mails sent");
+    EXPECT_EQ(TrCount(1, "%s mails, %s bytes", {"20"}), "1 mail, 20 bytes");
+    EXPECT_EQ(Tr("Fehler: Datei %s nicht gefunden", {"/q/qvdesk.cfg"}),
+              "Error: file /q/qvdesk.cfg not found (set QV to the offline reader's directory)");
+    SetLanguage(TLanguage::Design);
+    EXPECT_EQ(TrCount(1, "%s mails sent"), "1 mails sent");
+    EXPECT_EQ(TrCount(1, "%s articles received (%s CPS)", {"0"}), "1 articles received (0 CPS)");
+}
+
 // Every text of the catalog is English, and every German text of the code
 // is in the catalog (a piece of a msgid: texts are put together around the
 // "%s" of their entry).
 TEST(Language, TheCatalogCoversEveryGermanTextOfTheCode) {
     for (const TCatalogEntry& e : EnglishCatalog())
-        EXPECT_FALSE(LooksGerman(std::string(e.msgstr))) << e.msgstr;
+        EXPECT_FALSE(LooksGerman(std::string(e.msgstr) + " " + std::string(e.msgstrPlural)))
+            << e.msgstr;
     const std::regex literal("\"((?:[^\"\\\\]|\\\\.)*)\"");
     const std::filesystem::path src = std::filesystem::path(BRIX_SOURCE_DIR) / "src";
     for (const auto& file : std::filesystem::recursive_directory_iterator(src)) {
