@@ -3,16 +3,56 @@
 #include "context/abort.h"
 #include "context/log.h"
 #include "context/settings.h"
+#include "support/language.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace brix {
 
+namespace {
+
+// The server the job talks to now ("joe@pop.example:995"), for its error
+// lines; set by OpenConnection, cleared when the part ends.
+std::string gServer;
+
+// "(Error=111)" with the system's words beside the number:
+// "(Error=111: Connection refused)".
+std::string WithSystemWords(const std::string& message) {
+    const std::size_t at = message.rfind("(Error=");
+    if (at == std::string::npos) return message;
+    const std::size_t from = at + 7, to = message.find(')', from);
+    if (to == std::string::npos || to == from) return message;
+    int number = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        if (message[i] < '0' || message[i] > '9' || number > 100000) return message;
+        number = number * 10 + (message[i] - '0');
+    }
+    return message.substr(0, to) + ": " + std::strerror(number) + message.substr(to);
+}
+
+} // namespace
+
+void SetJobServer(const std::string& where) {
+    gServer = where;
+}
+
 void LogJobError(const char* job, const Exception& error) {
-    WriteFailure(std::string("Error (") + job + "): " + error.Message());
+    // The design's line as it is; in English it also says which box, server
+    // and user it concerns, so that cron mail from two boxes can be told
+    // apart, and what the system's error number means.
+    if (CurrentLanguage() != TLanguage::English)
+        return WriteFailure(std::string("Error (") + job + "): " + error.Message());
+    std::string where = "box " + Settings().CurrentBox;
+    if (!gServer.empty()) where += ", " + gServer;
+    WriteFailure(std::string("Error (") + job + ", " + where +
+                 "): " + WithSystemWords(error.Message()));
 }
 
 void RunJobPart(const char* job, const std::function<void()>& body) {
+    struct ServerScope {
+        ~ServerScope() { gServer.clear(); }
+    } scope;
     try {
         body();
     } catch (const EsktException& e) {

@@ -24,7 +24,12 @@ void RunJobPart(const char* job, const std::function<void()>& body);
 
 // The "Error (job): " line of a failure that comes while the job already
 // ends on another one (state that cannot be saved after a lost connection).
+// In English it names the box and the job's server ("Error (getmail, box
+// BOX1, joe@pop.example:995): ...") and gives the system's words beside an
+// error number.
 void LogJobError(const char* job, const Exception& error);
+// The server of the job's part, for its error lines: "user@host:port".
+void SetJobServer(const std::string& where);
 
 // The job's transcript in the box debug log, as DebugLevel asks: the
 // client's commands and replies from level 1, the socket's own lines from

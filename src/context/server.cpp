@@ -177,6 +177,7 @@ void PrepareClient(TAbsClient& client, const ServerProfile& profile) {
 void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
                     tbrix_sinf* status, bool extensions) {
     const std::string where = profile.Where();
+    SetJobServer((profile.login.User.empty() ? "" : profile.login.User + "@") + where);
     PrepareClient(client, profile);
     OpenTranscript(client, std::string(job) + " " + where);
     if (status) {
