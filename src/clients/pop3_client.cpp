@@ -161,15 +161,15 @@ void TAbsPOP3Client::Retr(std::int32_t MsgNo, const TLineSink& Sink) {
     ReadDataLines(Sink);
 }
 
-void TAbsPOP3Client::Dele(std::int32_t MsgNo) {
-    Command("DELE " + std::to_string(MsgNo), "Dele");
+void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
+    SendLater("DELE " + std::to_string(MsgNo), DeleJudge(std::move(Done)));
 }
 
-void TAbsPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
-    SendLater("DELE " + std::to_string(MsgNo), [this, Done = std::move(Done)] {
+std::function<void()> TAbsPOP3Client::DeleJudge(std::function<void(bool Accepted)> Done) {
+    return [this, Done = std::move(Done)] {
         GetResponse(nullptr);
         Done(ReplyCode == POP3_OK);
-    });
+    };
 }
 
 bool TAbsPOP3Client::Capa(TStrings* Lines) {

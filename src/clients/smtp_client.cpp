@@ -44,17 +44,31 @@ void TAbsSMTPClient::Helo(const std::string& Domain) {
 
 void TAbsSMTPClient::Mail(const std::string& From) {
     SendCommand("MAIL FROM: <" + From + ">");
+    CheckMail();
+}
+
+void TAbsSMTPClient::CheckMail() const {
     // A server that wants authentication first answers 451 here.
     Check<EAbsSMTPClient>(ReplyCode != 451, "Smtp-Auth required");
     Check<EAbsSMTPClient>(ReplyCode == 250, "Mail");
 }
 
 void TAbsSMTPClient::Rcpt(const std::string& To) {
-    Command("RCPT TO: <" + To + ">", "Rcpt", {250, 251});
+    SendCommand("RCPT TO: <" + To + ">");
+    CheckRcpt();
+}
+
+void TAbsSMTPClient::CheckRcpt() const {
+    Check<EAbsSMTPClient>(CodeIn({250, 251}), "Rcpt");
 }
 
 void TAbsSMTPClient::Data() {
-    Command("DATA", "Data", {354});
+    SendCommand("DATA");
+    CheckData();
+}
+
+void TAbsSMTPClient::CheckData() const {
+    Check<EAbsSMTPClient>(ReplyCode == 354, "Data");
 }
 
 void TAbsSMTPClient::Rset() {

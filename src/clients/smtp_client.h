@@ -45,6 +45,11 @@ class TAbsSMTPClient : public TAbsClient {
     // 354; the message follows (DataText, or SendRawLines/SendDataLines and
     // EndData).
     void Data();
+    // The reply just read judged as Mail, Rcpt and Data judge theirs (for a
+    // pipeline that reads the replies in their turn).
+    void CheckMail() const;
+    void CheckRcpt() const;
+    void CheckData() const;
     void Rset();
     void Quit();
     // EHLO; Lines gets the extension lines. When the server lists any,
