@@ -264,7 +264,8 @@ TAbsClient::TInFlight TAbsClient::TakeFront() {
 
 bool TAbsClient::SendAhead(const std::string& Cmd, std::size_t AnswerBytes,
                            std::function<void()> Judge) {
-    if (!pipelining_) return false;
+    // Without pipelining one command is in flight at a time.
+    if (!pipelining_ && !inFlight_.empty()) return false;
     // Sent ahead without its judge, a command may end up unasked; one whose
     // answer changes the session must then not be dropped unread.
     if (!Judge && !MayDrop(Cmd)) return false;

@@ -173,9 +173,9 @@ class TAbsClient {
     // never blocks on a server that is busy writing its answers (the send
     // buffers of any TCP stack hold that much).
     static constexpr std::size_t kAheadBytes = 8 * 1024;
-    // Sends Cmd now, ahead of its turn, when pipelining is on and the window
-    // is not full; AnswerBytes is the size of its answer when the job knows
-    // it, else 0. Without Judge, the operation that gives Cmd in its turn reads
+    // Sends Cmd now, ahead of its turn, when the window is not full (without
+    // pipelining: when nothing is in flight); AnswerBytes is the size of its
+    // answer when the job knows it, else 0. Without Judge, the operation that gives Cmd in its turn reads
     // its answer, and a job that no longer asks for it has the answer read
     // and dropped: only a command whose answer can be dropped (MayDrop) goes
     // ahead so. With Judge, the judge reads and judges the answer in its
