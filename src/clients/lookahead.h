@@ -11,9 +11,8 @@
 namespace brix {
 
 // One command of a plan: its text; the size its answer will have, when the
-// job knows it (a message's size, an article's bytes from the overview),
-// else 0; and, for a command whose answer changes the session (POP3's
-// DELE), the judge that reads and judges that answer in its turn.
+// job knows it (an article's bytes from the overview), else 0; and, for a command whose answer
+// changes the session (POP3's DELE), the judge that reads and judges that answer in its turn.
 struct TPlanned {
     std::string command;
     std::size_t answerBytes = 0;

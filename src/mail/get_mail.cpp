@@ -403,13 +403,10 @@ void ServerFetch::Plan(std::int32_t msgNo, std::vector<TPlanned>& commands) {
     if (m.fate == Fate::Leave) return;
     const std::string n = std::to_string(msgNo);
     if (!Settings().VerboseMode) commands.push_back({"LIST " + n});
-    // A message is as large as the mailbox's mean, as far as is known
-    // before its LIST is answered.
-    const std::int64_t mean =
-        client_.MsgCount > 0 ? std::max<std::int64_t>(client_.MailboxSize / client_.MsgCount, 1)
-                             : 0;
+    // A message's size is known only from its LIST, answered after its RETR
+    // went: the window counts it as the answers read so far.
     if (m.fate == Fate::Fetch)
-        commands.push_back({"RETR " + n, static_cast<std::size_t>(mean)});
+        commands.push_back({"RETR " + n});
     else if (m.fate == Fate::Delete)
         commands.push_back({"DELE " + n, 0, client_.DeleJudge([this, &m](bool accepted) {
                                 Deleted(m, accepted);
