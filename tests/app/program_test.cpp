@@ -551,13 +551,16 @@ TEST(NewsInn, KilledInTheMiddleOfAGroupTheNextRunFetchesNothingTwice) {
     InnServer inn;
     ASSERT_EQ(inn.Start({"de.test"}), "");
     ASSERT_EQ(inn.Inject(Bulk(kArticles)), Lines(kArticles, "235 Article transferred OK"));
-    // Slow enough for the run to outlast a save, pipelined as it is.
-    relay::DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(300));
+    // Slow enough for the run to outlast a save, pipelined as it is: the
+    // window grows on a long link, so the link is narrow too (1.3 MB at
+    // 100 kB/s, uncompressed).
+    relay::DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(300), 100'000);
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.rc", "de.test 0\n");
-    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) + "\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) +
+                            "\nNNTPCOMPRESS=N\n");
     pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v"}, {"QV=" + t.Path()}, "", -1);
     for (int i = 0; i < 3000 && Pointer(t) <= 0; ++i)
         ::usleep(10'000);
