@@ -152,7 +152,7 @@ class TAbsClient {
     // 3977 section 3.5): commands go out before the answers to earlier ones
     // are read, and the answers are read strictly in the order the commands
     // went out. SetPipeline turns it on, for a server that offers it;
-    // without it every command waits for the answer before it.
+    // without it one command is in flight at a time.
     void SetPipeline() { pipelining_ = true; }
     bool Pipelining() const { return pipelining_; }
     // The window bounds the bytes in flight: the commands sent whose answers
@@ -167,19 +167,22 @@ class TAbsClient {
     static constexpr std::size_t kMaxWindow = 4u << 20;
     std::size_t Window() const { return window_; }
     std::size_t BytesInFlight() const { return requestBytes_ + answerBytes_; }
-    // Disconnect tells both in the transcript ("Pipelining: window N bytes,
-    // at most M bytes in flight").
+    // (Disconnect writes the window reached and the most ever in flight to
+    // the transcript: "Pipelining: window N bytes, at most M bytes in
+    // flight".)
+    //
     // The commands in flight also stay below kAheadBytes, so that a write
     // never blocks on a server that is busy writing its answers (the send
     // buffers of any TCP stack hold that much).
     static constexpr std::size_t kAheadBytes = 8 * 1024;
     // Sends Cmd now, ahead of its turn, when the window is not full (without
     // pipelining: when nothing is in flight); AnswerBytes is the size of its
-    // answer when the job knows it, else 0. Without Judge, the operation that gives Cmd in its turn reads
-    // its answer, and a job that no longer asks for it has the answer read
-    // and dropped: only a command whose answer can be dropped (MayDrop) goes
-    // ahead so. With Judge, the judge reads and judges the answer in its
-    // turn, as SendLater's. False, and nothing sent, otherwise.
+    // answer when the job knows it, else 0. Without Judge, the operation
+    // that gives Cmd in its turn reads its answer, and a job that no longer
+    // asks for it has the answer read and dropped: only a command whose
+    // answer can be dropped (MayDrop) goes ahead so. With Judge, the judge
+    // reads and judges the answer in its turn, as SendLater's. False, and
+    // nothing sent, otherwise.
     bool SendAhead(const std::string& Cmd, std::size_t AnswerBytes = 0,
                    std::function<void()> Judge = {});
     // Sends Cmd now, whatever the window; Judge reads and judges its answer
