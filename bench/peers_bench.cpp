@@ -5,7 +5,12 @@
 // Each tool runs under GNU time, which reports wall time, CPU time and peak
 // memory of the tool alone. Run by bench/run, never by CTest.
 //
-// Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--out FILE]
+// Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--brix] [--only POP3|NNTP|SMTP]
+//                         [--out FILE]
+// --brix runs Brix's rows alone (no peers). BRIX_BENCH_BASE names another
+// build of Brix, measured beside this one in each of its rows ("brix (base)"),
+// the runs taking turns, so that a change is compared with the code before
+// it on the same machine at the same time.
 
 #include "delay_relay.h"
 #include "testing/real_servers.h"
@@ -45,6 +50,12 @@ using brix::relay::DelayRelay;
 namespace fs = std::filesystem;
 
 constexpr const char* kTime = "/usr/bin/time";
+
+// The Brix binary measured: this build's, or BRIX_BENCH_BASE's in a base run.
+std::string gBrixBinary = BRIX_BINARY;
+const std::string& BrixBinary() {
+    return gBrixBinary;
+}
 
 // One measured run of one tool.
 struct Sample {
@@ -116,7 +127,7 @@ Sample BrixPop3(int port, int count, bool verbose = false) {
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + std::to_string(port) +
                             "\nPOP3USER=joe\nPOP3PASS=tanstaaf\n");
-    std::vector<std::string> argv = {BRIX_BINARY, "box1.bfg"};
+    std::vector<std::string> argv = {BrixBinary(), "box1.bfg"};
     if (verbose) argv.push_back("-v");
     Sample s = Timed(argv, {"QV=" + t.Path()});
     s.ok = s.ok && CountFiles(t / "spool") == static_cast<std::size_t>(count);
@@ -212,7 +223,7 @@ Sample BrixSmtp(int port, int count) {
                       "TO:<you@example.net>\r\nDATA\r\n" +
                           OutgoingText(i) + ".\r\nQUIT\r\n");
     }
-    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    Sample s = Timed({BrixBinary(), "box1.bfg"}, {"QV=" + t.Path()});
     s.ok = s.ok && CountFiles(t / "spool") == 0;
     return s;
 }
@@ -280,7 +291,7 @@ Sample BrixNntp(int port, int count, bool compress = true) {
     t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(port) + "\nNNTPNEWMAX=" +
                             std::to_string(count) + (compress ? "\n" : "\nNNTPCOMPRESS=N\n"));
     t.Write("BOX1.rc", "de.bench 0\r\n");
-    Sample s = Timed({BRIX_BINARY, "box1.bfg"}, {"QV=" + t.Path()});
+    Sample s = Timed({BrixBinary(), "box1.bfg"}, {"QV=" + t.Path()});
     s.ok = s.ok && CountEntries(t / "spool", "#! rnews ") == static_cast<std::size_t>(count);
     return s;
 }
@@ -323,6 +334,8 @@ struct Tool {
 
 // --scale: only Brix and the minimal client, in the rows that have both.
 bool gScaleOnly = false;
+// --brix: only Brix.
+bool gBrixOnly = false;
 
 void Measure(std::vector<Result>& results, const std::string& row, int items,
              std::vector<Tool> tools, int runs) {
@@ -330,6 +343,21 @@ void Measure(std::vector<Result>& results, const std::string& row, int items,
         std::erase_if(tools,
                       [](const Tool& t) { return t.name != "brix" && t.name != kReference; });
         if (tools.size() < 2) return;
+    }
+    if (gBrixOnly) std::erase_if(tools, [](const Tool& t) { return !t.name.starts_with("brix"); });
+    if (const char* base = std::getenv("BRIX_BENCH_BASE"); base && *base) {
+        std::vector<Tool> both;
+        for (const Tool& t : tools) {
+            both.push_back(t);
+            if (!t.name.starts_with("brix")) continue;
+            both.push_back({t.name + " (base)", [run = t.run, binary = std::string(base)] {
+                                gBrixBinary = binary;
+                                Sample s = run();
+                                gBrixBinary = BRIX_BINARY;
+                                return s;
+                            }});
+        }
+        tools = std::move(both);
     }
     std::map<std::string, std::vector<double>> wall, cpu, mem;
     std::map<std::string, bool> ok;
@@ -410,6 +438,7 @@ int main(int argc, char** argv) {
         if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         if (a == "--quick") quick = true;
         if (a == "--scale") gScaleOnly = true;
+        if (a == "--brix") gBrixOnly = true;
         if (a == "--out" && i + 1 < argc) outFile = argv[++i];
         if (a == "--only" && i + 1 < argc) only = argv[++i];
     }

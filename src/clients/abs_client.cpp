@@ -56,7 +56,18 @@ void TAbsClient::Connect(const std::string& HostName) {
     Host = Cut(HostName);
     OutOfStep = VerdictPending = false;
     inFlight_.clear();
-    inFlightBytes_ = 0;
+    requestBytes_ = answerBytes_ = 0;
+    // A new session measures its own link, and pipelines once its server
+    // has offered it.
+    pipelining_ = false;
+    window_ = kMaxWindow / 64;
+    mostInFlight_ = 0;
+    answerRead_ = 0;
+    meanAnswer_ = 0;
+    meanKnown_ = false;
+    minRttUs_ = 0;
+    maxPace_ = 0;
+    answer_ = {};
     Socket->Connect(HostName, Service);
     if (TlsMode == TTlsMode::Tls) Socket->StartTls(TlsCAFile, TlsPins);
     GetResponse(nullptr);
@@ -64,6 +75,9 @@ void TAbsClient::Connect(const std::string& HostName) {
 }
 
 void TAbsClient::Disconnect() {
+    if (pipelining_ && Socket->Handle != -1)
+        DoLogLine("Pipelining: window " + std::to_string(window_) + " bytes, at most " +
+                  std::to_string(mostInFlight_) + " bytes in flight");
     // The goodbye runs to its end (or its time-out) even after an abort; a
     // connection that never opened, was closed or is out of step gets none.
     if (CanSayGoodbye()) {
@@ -78,6 +92,12 @@ void TAbsClient::Disconnect() {
 }
 
 namespace {
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // The end of the stream came where a line was due.
 [[noreturn]] void RaiseClosed() {
     throw EBufTCPClientSocket::CreateError("ReadLn: connection closed by the server", ECONNRESET);
@@ -86,7 +106,7 @@ namespace {
 
 void TAbsClient::ReadLine(std::string& Line) {
     try {
-        Socket->ReadLn(Line);
+        answerRead_ += static_cast<std::uint64_t>(Socket->ReadLn(Line)) + 2;
     } catch (const EsktException&) {
         // Whatever came of the answer is lost: nothing after it can be read
         // in step, not even a goodbye's answer.
@@ -107,6 +127,7 @@ void TAbsClient::GetResponse(TStrings* Lines) {
         RaiseClosed();
     }
     ++repliesRead_;
+    if (answer_.firstLine) Measure();
     LastReply = Cut(line);
     DoLogLine(">" + LastReply);
     TReplyLine reply = ReplyLine(line);
@@ -166,24 +187,18 @@ void TAbsClient::SendSecretCommand(const std::string& Cmd, const std::string& Sh
 }
 
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
-    RunDueJudges();
     DropUnasked(Cmd);
-    if (inFlight_.empty()) {
+    const bool sent = inFlight_.empty();
+    if (sent) {
         DoLogLine("<" + (shown_ ? *shown_ : Cmd));
+        BeginAnswer(NowUs(), answerRead_, false);
         Socket->WriteLn(Cmd);
-        if (OnSentInTurn) OnSentInTurn(Cmd);
-    } else if (inFlight_.front().command == Cmd) {
-        inFlightBytes_ -= Cmd.size() + 2;
-        inFlight_.pop_front();
     } else {
-        // The answer coming next is another command's: reading it as this
-        // one's would put every later answer out of place.
-        OutOfStep = true;
-        throw EAbsClient::CreateError("Pipelining: " + Cmd + " out of turn",
-                                      inFlight_.front().command);
+        TakeFront(); // Cmd's, sent ahead
     }
     const std::uint64_t before = repliesRead_;
     try {
+        if (OnTurn) OnTurn(Cmd, sent);
         GetResponse(Lines);
     } catch (...) {
         // Stopped before its answer came (an abort): the answer is still
@@ -195,21 +210,19 @@ void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
 
 void TAbsClient::Owe(const std::string& Cmd, std::function<void()> Judge) {
     inFlight_.push_front({Cmd, std::move(Judge)});
-    inFlightBytes_ += Cmd.size() + 2;
+    requestBytes_ += Cmd.size() + 2;
 }
 
 void TAbsClient::DropUnasked(const std::string& Cmd) {
     // A job that decided otherwise than it planned (a message it now passes
     // over, an article it already has) never asks for what went ahead: the
     // answers are read and dropped in their turn, so the stream stays in
-    // step. Only when Cmd itself went ahead, or nothing is in flight, does
-    // this stop.
-    while (!inFlight_.empty() && !inFlight_.front().judge &&
-           (Cmd.empty() || inFlight_.front().command != Cmd)) {
-        const std::string cmd = inFlight_.front().command;
-        if (!MayDrop(cmd)) return;
-        inFlightBytes_ -= cmd.size() + 2;
-        inFlight_.pop_front();
+    // step, and Cmd then goes in its own. Only commands whose answers may be
+    // dropped go ahead without a judge, so none of them is lost here.
+    for (;;) {
+        RunDueJudges();
+        if (inFlight_.empty() || (!Cmd.empty() && inFlight_.front().command == Cmd)) return;
+        const std::string cmd = TakeFront().command;
         try {
             if (!DropAnswer(cmd)) OutOfStep = true;
         } catch (...) {
@@ -219,63 +232,115 @@ void TAbsClient::DropUnasked(const std::string& Cmd) {
         if (OutOfStep)
             throw EAbsClient::CreateError("Pipelining: the answer to " + cmd + " left the session",
                                           LastReply);
-        RunDueJudges();
+        if (EndsSession())
+            throw EAbsClient::CreateError("Pipelining: " + cmd + " refused", LastReply);
     }
 }
 
-void TAbsClient::SendNow(const std::string& Cmd, bool Log) {
+void TAbsClient::Push(const std::string& Cmd, std::function<void()> Judge, std::size_t AnswerBytes,
+                      bool Log) {
     if (Log) DoLogLine("<" + Cmd);
     // Queued, not sent: the commands of one round leave in one segment, at
     // the next read.
     Socket->QueueLn(Cmd);
-    inFlightBytes_ += Cmd.size() + 2;
+    const bool sized = AnswerBytes > 0;
+    // No answer counts for more than the whole window (an overview's
+    // byte count can say anything).
+    AnswerBytes = std::min(sized ? AnswerBytes : ExpectedAnswer(), kMaxWindow);
+    inFlight_.push_back({Cmd, std::move(Judge), AnswerBytes, sized, NowUs(), answerRead_});
+    requestBytes_ += Cmd.size() + 2;
+    answerBytes_ += AnswerBytes;
+    mostInFlight_ = std::max(mostInFlight_, BytesInFlight());
 }
 
-bool TAbsClient::SendAhead(const std::string& Cmd) {
-    if (inFlight_.size() >= window_ || inFlightBytes_ + Cmd.size() + 2 > kAheadBytes) return false;
-    SendNow(Cmd);
-    inFlight_.push_back({Cmd, nullptr});
+TAbsClient::TInFlight TAbsClient::TakeFront() {
+    TInFlight f = std::move(inFlight_.front());
+    inFlight_.pop_front();
+    requestBytes_ -= f.command.size() + 2;
+    answerBytes_ -= f.answerBytes;
+    BeginAnswer(f.sentUs, f.readAtSend, f.sized);
+    return f;
+}
+
+bool TAbsClient::SendAhead(const std::string& Cmd, std::size_t AnswerBytes,
+                           std::function<void()> Judge) {
+    // Without pipelining one command is in flight at a time.
+    if (!pipelining_ && !inFlight_.empty()) return false;
+    // Sent ahead without its judge, a command may end up unasked; one whose
+    // answer changes the session must then not be dropped unread.
+    if (!Judge && !MayDrop(Cmd)) return false;
+    if (BytesInFlight() >= window_) return false;
+    if (!inFlight_.empty() && requestBytes_ + Cmd.size() + 2 > kAheadBytes) return false;
+    Push(Cmd, std::move(Judge), AnswerBytes);
     return true;
 }
 
-void TAbsClient::SendLater(const std::string& Cmd, std::function<void()> Judge) {
-    SendNow(Cmd);
-    inFlight_.push_back({Cmd, std::move(Judge)});
+void TAbsClient::SendLater(const std::string& Cmd, std::function<void()> Judge,
+                           std::size_t AnswerBytes) {
+    // A server that does not pipeline gets one command at a time: the
+    // answers still owed are read first.
+    if (!pipelining_) FinishPipeline();
+    Push(Cmd, std::move(Judge), AnswerBytes);
 }
 
 void TAbsClient::EndBodyLater(std::function<void()> Judge) {
-    SendNow(".", false);
-    inFlight_.push_back({".", std::move(Judge)});
+    if (!pipelining_) FinishPipeline();
+    Push(".", std::move(Judge), 0, false);
+}
+
+void TAbsClient::BeginAnswer(std::int64_t SentUs, std::uint64_t ReadAtSend, bool Sized) {
+    // The answer before is whole now: its size teaches the mean, unless a
+    // job gave it (those are not what the mean stands in for).
+    if (answer_.open && !answer_.sized) {
+        const std::size_t size = static_cast<std::size_t>(answerRead_ - answer_.start);
+        meanAnswer_ = meanKnown_ ? meanAnswer_ - meanAnswer_ / 8 + size / 8 : size;
+        meanKnown_ = true;
+    }
+    answer_.sentUs = SentUs;
+    answer_.readAtSend = ReadAtSend;
+    answer_.start = answerRead_;
+    answer_.open = answer_.firstLine = true;
+    answer_.sized = Sized;
+}
+
+void TAbsClient::Measure() {
+    answer_.firstLine = false;
+    // An answer owed after an abort tells nothing of the link.
+    if (answer_.sentUs == 0) return;
+    const std::int64_t trip = NowUs() - answer_.sentUs;
+    if (trip <= 0) return;
+    // The shortest trip is the link's own: a longer one also waited behind
+    // the answers before it. What was read meanwhile shows the pace the
+    // link (or this end) keeps while the pipeline is full.
+    minRttUs_ = minRttUs_ > 0 ? std::min(minRttUs_, trip) : trip;
+    const double pace =
+        static_cast<double>(answerRead_ - answer_.readAtSend) / static_cast<double>(trip);
+    maxPace_ = std::max(maxPace_, pace);
+    // Twice what the link holds keeps it busy while the answers of one
+    // round are read; a window that limited the pace so far doubles with it.
+    const double holds = 2 * maxPace_ * static_cast<double>(minRttUs_);
+    if (holds > static_cast<double>(window_))
+        window_ =
+            holds >= static_cast<double>(kMaxWindow) ? kMaxWindow : static_cast<std::size_t>(holds);
 }
 
 void TAbsClient::RunDueJudges() {
     while (!inFlight_.empty() && inFlight_.front().judge) {
-        std::function<void()> judge = std::move(inFlight_.front().judge);
-        const std::string command = inFlight_.front().command;
-        inFlightBytes_ -= command.size() + 2;
-        inFlight_.pop_front();
+        TInFlight f = TakeFront();
         const std::uint64_t before = repliesRead_;
         try {
-            judge();
+            f.judge();
         } catch (...) {
             // Stopped before its answer came: the judge runs again when the
             // answer is read (Drain), so that its bookkeeping is not lost.
-            if (repliesRead_ == before && !OutOfStep) Owe(command, std::move(judge));
+            if (repliesRead_ == before && !OutOfStep) Owe(f.command, std::move(f.judge));
             throw;
         }
     }
 }
 
-bool TAbsClient::IsAhead(const std::string& Cmd) const {
-    for (const TInFlight& f : inFlight_)
-        if (!f.judge) return f.command == Cmd;
-    return false;
-}
-
 void TAbsClient::FinishPipeline() {
-    RunDueJudges();
     DropUnasked("");
-    if (!inFlight_.empty()) OutOfStep = true;
 }
 
 void TAbsClient::Drain(std::int32_t CapMs) {
@@ -295,9 +360,7 @@ void TAbsClient::Drain(std::int32_t CapMs) {
                 RunDueJudges();
                 continue;
             }
-            const std::string cmd = inFlight_.front().command;
-            inFlightBytes_ -= cmd.size() + 2;
-            inFlight_.pop_front();
+            const std::string cmd = TakeFront().command;
             if (!DropAnswer(cmd)) OutOfStep = true;
         }
     } catch (...) {

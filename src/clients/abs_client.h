@@ -177,27 +177,51 @@ class TAbsClient {
     // Pipelining (POP3's PIPELINING of RFC 2449, SMTP's RFC 2920, NNTP's RFC
     // 3977 section 3.5): commands go out before the answers to earlier ones
     // are read, and the answers are read strictly in the order the commands
-    // went out. Window: how many may be in flight; 1 (the default) sends one
-    // command at a time. The commands in flight also stay below kAheadBytes,
-    // so a write never blocks on a server that is busy writing its answers.
-    void SetPipeline(std::size_t Window = kPipelineWindow) { window_ = Window > 0 ? Window : 1; }
-    // The window of every job whose server pipelines.
-    static constexpr std::size_t kPipelineWindow = 32;
+    // went out. SetPipeline turns it on, for a server that offers it;
+    // without it one command is in flight at a time.
+    void SetPipeline() { pipelining_ = true; }
+    bool Pipelining() const { return pipelining_; }
+    // The window bounds the bytes in flight: the commands sent whose answers
+    // are not being read yet, and the answers they will bring (as expected:
+    // the size a job gives, else the running mean of the answers read). A
+    // command goes ahead while they are below it, so they pass it by one
+    // answer at most. It starts at a sixty-fourth of kMaxWindow and grows
+    // toward twice what the link holds, as the session measures it: the
+    // fastest pace at which answers were read times the shortest time from
+    // a command's send to its answer's first byte. It never shrinks and
+    // never passes kMaxWindow.
+    static constexpr std::size_t kMaxWindow = 4u << 20;
     std::size_t Window() const { return window_; }
-    // Sends Cmd now, ahead of its turn: the operation that gives it in its
-    // turn reads its answer instead of sending it. False, and nothing sent,
-    // when the window is full.
-    bool SendAhead(const std::string& Cmd);
+    std::size_t BytesInFlight() const { return requestBytes_ + answerBytes_; }
+    // (Disconnect writes the window reached and the most ever in flight to
+    // the transcript: "Pipelining: window N bytes, at most M bytes in
+    // flight".)
+    //
+    // The commands in flight also stay below kAheadBytes, so that a write
+    // never blocks on a server that is busy writing its answers (the send
+    // buffers of any TCP stack hold that much).
+    static constexpr std::size_t kAheadBytes = 8 * 1024;
+    // Sends Cmd now, ahead of its turn, when the window is not full (without
+    // pipelining: when nothing is in flight); AnswerBytes is the size of its
+    // answer when the job knows it, else 0. Without Judge, the operation
+    // that gives Cmd in its turn reads its answer, and a job that no longer
+    // asks for it has the answer read and dropped: only a command whose
+    // answer can be dropped (MayDrop) goes ahead so. With Judge, the judge
+    // reads and judges the answer in its turn, as SendLater's. False, and
+    // nothing sent, otherwise.
+    bool SendAhead(const std::string& Cmd, std::size_t AnswerBytes = 0,
+                   std::function<void()> Judge = {});
     // Sends Cmd now, whatever the window; Judge reads and judges its answer
     // when every answer before it has been read (before the next command's
-    // answer, or in FinishPipeline).
-    void SendLater(const std::string& Cmd, std::function<void()> Judge);
+    // answer, or in FinishPipeline). Without pipelining the answers still
+    // owed are read first.
+    void SendLater(const std::string& Cmd, std::function<void()> Judge,
+                   std::size_t AnswerBytes = 0);
     // The same for the "." that ends a message: not a command, so not logged.
     void EndBodyLater(std::function<void()> Judge);
-    // Reads the answers of the SendLater commands still in flight, and drops
-    // those of commands sent ahead that no operation asked for in the end. A
-    // command that cannot be dropped (its answer would change the session)
-    // leaves the stream out of step.
+    // Reads the answers still in flight: the judged ones are judged, those
+    // of commands sent ahead that no operation asked for in the end are
+    // dropped.
     void FinishPipeline();
     // After an error or an abort: reads every answer still owed, within
     // CapMs for each wait (the judges of SendLater commands run as in
@@ -207,16 +231,15 @@ class TAbsClient {
     // step (no goodbye); nothing is raised.
     void Drain(std::int32_t CapMs);
     std::size_t InFlight() const { return inFlight_.size(); }
-    // Cmd was sent ahead and is the next whose answer an operation reads.
-    bool IsAhead(const std::string& Cmd) const;
     // Told before a password or token itself is sent (PASS, AUTHINFO PASS,
     // AUTH LOGIN, PLAIN and the bearer tokens), so that a job can warn of
     // plain text.
     std::function<void()> OnSecret;
-    // Told of each command an operation sends itself, not ahead (so that a
-    // lookahead knows it went out).
-    std::function<void(const std::string& Cmd)> OnSentInTurn;
-    static constexpr std::size_t kAheadBytes = 8 * 1024;
+    // Told when an operation's command has its turn, before its answer is
+    // read: Sent when the operation sent it itself (nothing was ahead of
+    // it), else it had gone ahead. A lookahead counts what went out, and
+    // fills the room that the answer leaves in the window.
+    std::function<void(const std::string& Cmd, bool Sent)> OnTurn;
 
     std::unique_ptr<TBufTCPClientSocket> Socket;
     std::string Host;
@@ -282,16 +305,24 @@ class TAbsClient {
     }
     // Cmd, sent ahead, may be left unasked: its answer can be read and
     // dropped without changing the session. Commands that change it (POP3's
-    // DELE, SMTP's envelope) may not.
+    // DELE, SMTP's envelope) may not, and go ahead only with their judge.
     virtual bool MayDrop(const std::string& Cmd) const {
         (void)Cmd;
         return false;
     }
+    // The answer just dropped refuses more than its command (NNTP's 502 or
+    // 400 to an ARTICLE): had the job asked for it, the session would have
+    // ended there, so it ends with it all the same.
+    virtual bool EndsSession() const { return false; }
 
   private:
     struct TInFlight {
         std::string command;
         std::function<void()> judge; // empty: its operation reads the answer
+        std::size_t answerBytes = 0; // the answer expected, in the window
+        bool sized = false;          // answerBytes is the job's, not the mean
+        std::int64_t sentUs = 0;
+        std::uint64_t readAtSend = 0; // answer bytes read when it went out
     };
     // Runs the judges of the SendLater commands at the front.
     void RunDueJudges();
@@ -301,14 +332,39 @@ class TAbsClient {
     void Owe(const std::string& Cmd, std::function<void()> Judge);
     // Replies read so far: tells whether a reader stopped before its reply.
     std::uint64_t repliesRead_ = 0;
-    // Drops the answers of the commands sent ahead at the front that no
-    // operation asked for, up to Cmd (or all with an empty Cmd); raises when
-    // one may not be dropped.
+    // Reads the answers in flight before Cmd's: the judged ones are judged,
+    // those of commands sent ahead and not asked for are dropped. Then Cmd
+    // is at the front (sent ahead), or nothing is in flight. An empty Cmd
+    // reads them all.
     void DropUnasked(const std::string& Cmd);
-    void SendNow(const std::string& Cmd, bool Log = true);
+    // Queues Cmd and counts it in flight.
+    void Push(const std::string& Cmd, std::function<void()> Judge, std::size_t AnswerBytes,
+              bool Log = true);
+    // Takes the front command out of flight: its answer is the next to read.
+    TInFlight TakeFront();
+    // The next answer to be read is that of a command sent at SentUs.
+    void BeginAnswer(std::int64_t SentUs, std::uint64_t ReadAtSend, bool Sized);
+    // The first line of that answer is in: what it took tells the link.
+    void Measure();
+    std::size_t ExpectedAnswer() const { return meanAnswer_; }
     std::deque<TInFlight> inFlight_;
-    std::size_t inFlightBytes_ = 0;
-    std::size_t window_ = 1;
+    std::size_t requestBytes_ = 0, answerBytes_ = 0, mostInFlight_ = 0;
+    bool pipelining_ = false;
+    std::size_t window_ = kMaxWindow / 64;
+    // What the session has seen: the bytes of answers read, their running
+    // mean (of those whose size no job gave), the shortest round trip and
+    // the fastest pace of answers (bytes per microsecond).
+    std::uint64_t answerRead_ = 0;
+    std::size_t meanAnswer_ = 0;
+    bool meanKnown_ = false;
+    std::int64_t minRttUs_ = 0;
+    double maxPace_ = 0;
+    // The answer being read.
+    struct {
+        std::int64_t sentUs = 0;
+        std::uint64_t readAtSend = 0, start = 0;
+        bool open = false, firstLine = false, sized = false;
+    } answer_;
     const std::string* shown_ = nullptr; // what the log shows of the command
 };
 

@@ -61,6 +61,10 @@ bool TNNTPClient::MayDrop(const std::string& Cmd) const {
     return false;
 }
 
+bool TNNTPClient::EndsSession() const {
+    return ReplyCode >= 400 && ReplyCode != 423 && ReplyCode != 430;
+}
+
 void TNNTPClient::Command(const std::string& Cmd, const char* Tag, std::int32_t Code) {
     SendCommand(Cmd);
     Check<EAbsNNTPClient>(ReplyCode == Code, Tag);

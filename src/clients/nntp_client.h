@@ -102,6 +102,9 @@ class TNNTPClient : public TAbsClient {
     bool DropAnswer(const std::string& Cmd) override;
     // The article commands: they change nothing but the current article.
     bool MayDrop(const std::string& Cmd) const override;
+    // Any refusal of one but "no such article" (423, 430) concerns the
+    // session (400, 480, 502 ...).
+    bool EndsSession() const override;
     void Command(const std::string& Cmd, const char* Tag, std::int32_t Code);
     void Transfer(const TStrings& Lines, std::int32_t FinalCode, const char* Tag);
     // ARTICLE, HEAD, BODY or STAT of one article, by Number (when MsgId is

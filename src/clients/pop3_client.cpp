@@ -162,15 +162,15 @@ void TPOP3Client::Retr(std::int32_t MsgNo, const TLineSink& Sink) {
     ReadDataLines(Sink);
 }
 
-void TPOP3Client::Dele(std::int32_t MsgNo) {
-    Command("DELE " + std::to_string(MsgNo), "Dele");
+void TPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
+    SendLater("DELE " + std::to_string(MsgNo), DeleJudge(std::move(Done)));
 }
 
-void TPOP3Client::DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done) {
-    SendLater("DELE " + std::to_string(MsgNo), [this, Done = std::move(Done)] {
+std::function<void()> TPOP3Client::DeleJudge(std::function<void(bool Accepted)> Done) {
+    return [this, Done = std::move(Done)] {
         GetResponse(nullptr);
         Done(ReplyCode == POP3_OK);
-    });
+    };
 }
 
 bool TPOP3Client::Capa(TStrings* Lines) {

@@ -60,11 +60,13 @@ class TPOP3Client : public TAbsClient {
     void Retr(std::int32_t MsgNo, TStrings* Lines);
     // RETR with each line of the message passed on as it arrives.
     void Retr(std::int32_t MsgNo, const TLineSink& Sink);
-    void Dele(std::int32_t MsgNo);
     // DELE sent at once, in a pipeline: its answer is read when every
     // answer before it has been, and Done gets it: true for +OK; a refusal
     // (the message stays) is Done's to report, with the reply in LastReply.
     void DeleLater(std::int32_t MsgNo, std::function<void(bool Accepted)> Done);
+    // The judge that reads a DELE's answer so, for a DELE that a lookahead
+    // sends.
+    std::function<void()> DeleJudge(std::function<void(bool Accepted)> Done);
     // CAPA (RFC 2449): the server's capabilities, or false when it does not
     // know the command.
     bool Capa(TStrings* Lines);

@@ -44,17 +44,31 @@ void TSMTPClient::Helo(const std::string& Domain) {
 
 void TSMTPClient::Mail(const std::string& From) {
     SendCommand("MAIL FROM: <" + From + ">");
+    CheckMail();
+}
+
+void TSMTPClient::CheckMail() const {
     // A server that wants authentication first answers 451 here.
     Check<EAbsSMTPClient>(ReplyCode != 451, "Smtp-Auth required");
     Check<EAbsSMTPClient>(ReplyCode == 250, "Mail");
 }
 
 void TSMTPClient::Rcpt(const std::string& To) {
-    Command("RCPT TO: <" + To + ">", "Rcpt", {250, 251});
+    SendCommand("RCPT TO: <" + To + ">");
+    CheckRcpt();
+}
+
+void TSMTPClient::CheckRcpt() const {
+    Check<EAbsSMTPClient>(CodeIn({250, 251}), "Rcpt");
 }
 
 void TSMTPClient::Data() {
-    Command("DATA", "Data", {354});
+    SendCommand("DATA");
+    CheckData();
+}
+
+void TSMTPClient::CheckData() const {
+    Check<EAbsSMTPClient>(ReplyCode == 354, "Data");
 }
 
 void TSMTPClient::Rset() {

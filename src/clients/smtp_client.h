@@ -54,6 +54,11 @@ class TSMTPClient : public TAbsClient {
     void Rcpt(const std::string& To);
     // 354; the message follows (DataRawLine or SendDataLines, then EndData).
     void Data();
+    // The reply just read judged as Mail, Rcpt and Data judge theirs (for a
+    // pipeline that reads the replies in their turn).
+    void CheckMail() const;
+    void CheckRcpt() const;
+    void CheckData() const;
     void Rset();
     void Quit();
     // EHLO; Lines gets the extension lines. When the server lists any,

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -115,10 +116,15 @@ class ServerFetch {
     // alone, and it must still be known.
     void RecordSharedUids();
     // The commands of message msgNo (TLookahead): LIST outside verbose mode,
-    // then RETR, or DELE for a message deleted unfetched.
-    void Plan(std::int32_t msgNo, std::vector<std::string>& commands) const;
-    void PassOver(std::int32_t msgNo);
+    // then RETR, or DELE for a message deleted unfetched (with its judge,
+    // which records the deletion in its turn).
+    void Plan(std::int32_t msgNo, std::vector<TPlanned>& commands);
+    // listed: its LIST is answered, so its DELE may go.
+    void PassOver(std::int32_t msgNo, const std::function<void()>& listed);
     void Fetch(std::int32_t msgNo);
+    // The answer to a message's DELE: the deletion counts once QUIT has
+    // committed it; a refusal is that message's error, and it stays.
+    void Deleted(const MailItem& m, bool accepted);
     // A command of one message refused: that message's error; it stays on
     // the server as it is, and the next message is taken.
     void MessageRefused(const EAbsPOP3Client& e);
@@ -255,8 +261,8 @@ void ServerFetch::ReadHeaders() {
         idx_ = IdSet(ReadWholeFile(idxFile_));
     }
     if (status_) status_->SetInfo("TOP");
-    TLookahead ahead(client_, asked.size(), [&](std::size_t k, std::vector<std::string>& commands) {
-        commands.push_back("TOP " + std::to_string(asked[k]) + " 0");
+    TLookahead ahead(client_, asked.size(), [&](std::size_t k, std::vector<TPlanned>& commands) {
+        commands.push_back({"TOP " + std::to_string(asked[k]) + " 0"});
         return true;
     });
     for (std::size_t k = 0; k < asked.size(); ++k) {
@@ -325,19 +331,20 @@ void ServerFetch::MessageLoop() {
     // Every message's commands are known now: they go out as far ahead as
     // the window allows.
     TLookahead ahead(client_, items_.size(),
-                     [this](std::size_t item, std::vector<std::string>& commands) {
+                     [this](std::size_t item, std::vector<TPlanned>& commands) {
                          Plan(static_cast<std::int32_t>(item) + 1, commands);
                          return true;
                      });
     for (std::int32_t msgNo = 1; msgNo <= count; ++msgNo) {
         CheckUserAbort();
-        ahead.Fill(static_cast<std::size_t>(msgNo) - 1);
-        const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
+        const std::size_t item = static_cast<std::size_t>(msgNo) - 1;
+        ahead.Fill(item);
+        const MailItem& m = items_[item];
         try {
             if (m.fate == Fate::Fetch)
                 Fetch(msgNo);
             else if (m.fate != Fate::Leave)
-                PassOver(msgNo);
+                PassOver(msgNo, [&] { ahead.Fill(item); });
         } catch (const EAbsPOP3Client& e) {
             if (client_.OutOfStep) throw;
             MessageRefused(e);
@@ -368,15 +375,24 @@ void ServerFetch::MessageRefused(const EAbsPOP3Client& e) {
     CheckUserAbort();
 }
 
-void ServerFetch::Plan(std::int32_t msgNo, std::vector<std::string>& commands) const {
+void ServerFetch::Plan(std::int32_t msgNo, std::vector<TPlanned>& commands) {
     const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
     if (m.fate == Fate::Leave) return;
     const std::string n = std::to_string(msgNo);
-    if (!Settings().VerboseMode) commands.push_back("LIST " + n);
+    if (!Settings().VerboseMode) commands.push_back({"LIST " + n});
+    // A message's size is known only from its LIST, answered after its RETR
+    // went: the window counts it as the answers read so far.
     if (m.fate == Fate::Fetch)
-        commands.push_back("RETR " + n);
+        commands.push_back({"RETR " + n});
     else if (m.fate == Fate::Delete)
-        commands.push_back("DELE " + n);
+        commands.push_back({"DELE " + n, 0, client_.DeleJudge([this, &m](bool accepted) {
+                                Deleted(m, accepted);
+                            })});
+}
+
+void ServerFetch::Deleted(const MailItem& m, bool accepted) {
+    if (accepted) return deleted_.push_back(&m);
+    LogJobError("getmail", EAbsPOP3Client::CreateError("Dele", client_.LastReply));
 }
 
 std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo, std::int64_t size,
@@ -385,16 +401,16 @@ std::string ServerFetch::StatusText(const std::string& what, std::int32_t msgNo,
            " [From: " + sender + "]";
 }
 
-void ServerFetch::PassOver(std::int32_t msgNo) {
+void ServerFetch::PassOver(std::int32_t msgNo, const std::function<void()>& listed) {
     const MailItem& m = items_[static_cast<std::size_t>(msgNo) - 1];
     const bool deleting = m.fate == Fate::Delete;
     std::int64_t size = 0;
     if (!Settings().VerboseMode) client_.ListOneMsg(msgNo, size);
     std::string action;
     if (deleting) {
+        // Its DELE goes now unless it went ahead; its judge records it.
         action = "deleting";
-        client_.Dele(msgNo);
-        deleted_.push_back(&m);
+        listed();
     } else {
         action = "skipping";
         ++skipped_;
@@ -461,10 +477,7 @@ void ServerFetch::Fetch(std::int32_t msgNo) {
     if (client_.DeleteAfterRetr) {
         // Sent at once; its answer is read in its turn, behind those of the
         // commands already in flight.
-        client_.DeleLater(msgNo, [this, &m](bool accepted) {
-            if (accepted) return deleted_.push_back(&m);
-            LogJobError("getmail", EAbsPOP3Client::CreateError("Dele", client_.LastReply));
-        });
+        client_.DeleLater(msgNo, [this, &m](bool accepted) { Deleted(m, accepted); });
     }
     // Saved as the run goes, so that the journal stays short.
     if (TheClock().MonotonicMs() - lastSave_ >= kSaveInterval) SaveIds();

@@ -1,6 +1,5 @@
 #include "mail/send_mail.h"
 
-#include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/job.h"
 #include "context/log.h"
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -81,11 +81,12 @@ class SendSession {
     // MAIL FROM, RCPT TO for each recipient, DATA.
     void Envelope(QueueFile& file, const OutMessage& message);
     // Pipelined: MAIL FROM, every RCPT TO and, with one recipient, DATA go
-    // out together (RFC 2920); their replies are read in order and each is
-    // judged as if it came alone. After a refusal the rest of the replies
-    // are read, so that the stream stays in step.
+    // out together (RFC 2920), each with its judge; their replies are read
+    // in order and each is judged as if it came alone. After a refusal the
+    // rest of the replies are read, so that the stream stays in step.
     void RunGroup(const std::string& from, const std::vector<std::string>& to);
     void Rcpt(const std::string& to);
+    void ShowRcpt(const std::string& to);
     // A message's "." and its verdict: read at once, or, pipelining, in its
     // turn behind the next message's commands (Judge).
     void EndMessage(const std::shared_ptr<QueueFile>& file);
@@ -270,7 +271,7 @@ void SendSession::Envelope(QueueFile& file, const OutMessage& message) {
     if (file.unanswered) client_.FinishPipeline();
     const std::string from = envelope_.value_or(message.from);
     transaction_ = true;
-    if (client_.Window() > 1) return RunGroup(from, message.to);
+    if (client_.Pipelining()) return RunGroup(from, message.to);
     client_.Mail(from);
     for (const std::string& to : message.to)
         Rcpt(to);
@@ -278,13 +279,17 @@ void SendSession::Envelope(QueueFile& file, const OutMessage& message) {
 }
 
 void SendSession::Rcpt(const std::string& to) {
-    if (tbrix_sinf* status = SendStatus())
-        status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + to + "]");
+    ShowRcpt(to);
     client_.Rcpt(to);
 }
 
+void SendSession::ShowRcpt(const std::string& to) {
+    if (tbrix_sinf* status = SendStatus())
+        status->SetInfo("mail #" + std::to_string(mailNumber_) + " [To: " + to + "]");
+}
+
 void SendSession::EndMessage(const std::shared_ptr<QueueFile>& file) {
-    if (client_.Window() == 1) {
+    if (!client_.Pipelining()) {
         try {
             client_.EndData();
         } catch (...) {
@@ -384,49 +389,71 @@ void SendSession::RunGroup(const std::string& from, const std::vector<std::strin
     // With more recipients DATA waits for their replies: after a refused
     // one, a DATA already taken could only deliver to the others.
     const bool dataAhead = to.size() == 1;
-    std::vector<std::string> wire{"MAIL FROM: <" + from + ">"};
+    // Shared with the judges, which may outlive this call (an abort leaves
+    // their replies to the goodbye's drain).
+    struct Group {
+        std::vector<std::string> wire;
+        std::exception_ptr refusal; // the first, with its reply
+        std::int32_t code = 0;
+        std::string reply;
+        bool taken = false; // a DATA that the server took despite it all
+    };
+    const auto group = std::make_shared<Group>();
+    group->wire.push_back("MAIL FROM: <" + from + ">");
     for (const std::string& address : to)
-        wire.push_back("RCPT TO: <" + address + ">");
-    if (dataAhead) wire.push_back("DATA");
-    TLookahead ahead(client_, wire.size(), [&](std::size_t i, std::vector<std::string>& out) {
-        out.push_back(wire[i]);
-        return true;
-    });
-    std::size_t i = 0;
+        group->wire.push_back("RCPT TO: <" + address + ">");
+    if (dataAhead) group->wire.push_back("DATA");
+    auto judge = [this, group, &to](std::size_t i) -> std::function<void()> {
+        const std::string rcpt = i >= 1 && i <= to.size() ? to[i - 1] : std::string();
+        return [this, group, i, rcpt] {
+            if (!group->refusal && !rcpt.empty()) ShowRcpt(rcpt);
+            client_.GetResponse(nullptr);
+            const bool data = group->wire[i] == "DATA";
+            if (group->refusal) {
+                group->taken = data && client_.ReplyCode == 354;
+                return;
+            }
+            try {
+                if (i == 0)
+                    client_.CheckMail();
+                else if (data)
+                    client_.CheckData();
+                else
+                    client_.CheckRcpt();
+            } catch (const EAbsSMTPClient&) {
+                group->refusal = std::current_exception();
+                group->code = client_.ReplyCode;
+                group->reply = client_.LastReply;
+            }
+        };
+    };
     try {
-        ahead.Fill(i);
-        client_.Mail(from);
-        for (i = 1; i <= to.size(); ++i) {
-            ahead.Fill(i);
-            Rcpt(to[i - 1]);
+        for (std::size_t i = 0; i < group->wire.size(); ++i) {
+            if (client_.SendAhead(group->wire[i], 0, judge(i))) continue;
+            // The window is full: the replies so far first.
+            client_.FinishPipeline();
+            if (group->refusal) break;
+            client_.SendLater(group->wire[i], judge(i));
         }
-        if (dataAhead) ahead.Fill(i);
-    } catch (const EAbsSMTPClient&) {
-        const std::exception_ptr refusal = std::current_exception();
-        const std::int32_t code = client_.ReplyCode;
-        const std::string reply = client_.LastReply;
-        try {
-            bool taken = false; // a DATA that the server took despite it all
-            for (++i; i < wire.size() && client_.IsAhead(wire[i]); ++i) {
-                client_.SendCommand(wire[i]);
-                taken = wire[i] == "DATA" && client_.ReplyCode == 354;
-            }
-            // RFC 2920 section 3.1: with no recipient left, a lone "." ends
-            // it and delivers nothing.
-            if (taken) {
-                client_.Socket->WriteLn(".");
-                client_.GetResponse(nullptr);
-            }
-        } catch (const EsktException&) {
-            // A server that closes after its refusal (421 and the like):
-            // its own words tell why, not the lost connection.
-            client_.OutOfStep = true;
+        client_.FinishPipeline();
+        // RFC 2920 section 3.1: with no recipient left, a lone "." ends it
+        // and delivers nothing.
+        if (group->taken) {
+            client_.Socket->WriteLn(".");
+            client_.GetResponse(nullptr);
         }
-        client_.ReplyCode = code;
-        client_.LastReply = reply;
-        std::rethrow_exception(refusal);
+    } catch (const EsktException&) {
+        if (!group->refusal) throw;
+        // A server that closes after its refusal (421 and the like): its own
+        // words tell why, not the lost connection.
+        client_.OutOfStep = true;
     }
-    client_.Data();
+    if (group->refusal) {
+        client_.ReplyCode = group->code;
+        client_.LastReply = group->reply;
+        std::rethrow_exception(group->refusal);
+    }
+    if (!dataAhead) client_.Data();
 }
 
 } // namespace

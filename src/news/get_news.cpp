@@ -85,7 +85,7 @@ class NewsFetch {
                  const std::function<void()>& decided);
     // The commands of an article as far as they are known (TLookahead).
     bool Plan(const GroupLine& g, std::int64_t number, const std::string* overview,
-              std::vector<std::string>& commands) const;
+              std::vector<TPlanned>& commands) const;
     bool TakesHeaderOnly(const GroupLine& g, const std::string& sender, tscaction action) const;
     // A known article, or one the scorefile kills: passed over.
     void PassOver(std::int64_t number);
@@ -390,7 +390,7 @@ void NewsFetch::FetchGroup(GroupLine& g, std::size_t index, std::int64_t first, 
     auto overviewOf = [&](std::size_t k) -> const std::string* {
         return withOverview ? &overview[numbers[k].second] : nullptr;
     };
-    TLookahead ahead(client_, items, [&](std::size_t k, std::vector<std::string>& commands) {
+    TLookahead ahead(client_, items, [&](std::size_t k, std::vector<TPlanned>& commands) {
         return Plan(g, numberOf(k), overviewOf(k), commands);
     });
     for (std::size_t k = 0; k < items; ++k) {
@@ -413,20 +413,25 @@ bool NewsFetch::TakesHeaderOnly(const GroupLine& g, const std::string& sender,
 }
 
 bool NewsFetch::Plan(const GroupLine& g, std::int64_t number, const std::string* overview,
-                     std::vector<std::string>& commands) const {
+                     std::vector<TPlanned>& commands) const {
     const std::string n = std::to_string(number);
     if (!overview || score_) {
         // The header decides, so the article's turn comes after its HEAD.
-        commands.push_back("HEAD " + n);
+        commands.push_back({"HEAD " + n});
         if (decided_ != number) return false;
-        if (decidedWhole_) commands.push_back("ARTICLE " + n);
+        if (decidedWhole_) commands.push_back({"ARTICLE " + n});
         return true;
     }
     tbrix_msg header;
     OverviewToHeader(header.Lines, g.group, *overview);
     if (!dupes_.Contains(header.HeaderValue("Message-ID:")) &&
-        !TakesHeaderOnly(g, header.HeaderValue("From:"), tscnone))
-        commands.push_back("ARTICLE " + n);
+        !TakesHeaderOnly(g, header.HeaderValue("From:"), tscnone)) {
+        // The overview's byte count sizes its answer in the window; a
+        // missing or broken one leaves that to the client's mean.
+        std::int64_t bytes = 0;
+        if (!LeadingInt64(header.HeaderValue("X-Messagelength:"), bytes) || bytes < 0) bytes = 0;
+        commands.push_back({"ARTICLE " + n, static_cast<std::size_t>(bytes)});
+    }
     return true;
 }
 
@@ -471,13 +476,8 @@ void NewsFetch::Article(GroupLine& g, std::int64_t number, const std::string* ov
 }
 
 void NewsFetch::PassOver(std::int64_t number) {
-    // A crosspost met twice within the lookahead: its ARTICLE went out
-    // before the first copy was taken, and its answer is read and dropped.
-    if (client_.IsAhead("ARTICLE " + std::to_string(number))) {
-        TStrings dropped;
-        client_.ArticleByNo(number, &dropped);
-        Answered(number);
-    }
+    // A copy met twice within the lookahead (a crosspost) had its ARTICLE
+    // sent before the first one was taken: the client drops its answer.
     const std::string text = "skipping article #" + std::to_string(number);
     if (status_) {
         status_->SetInfo(text);

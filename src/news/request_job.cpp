@@ -39,11 +39,11 @@ void GetRequestedArticles(NewsSession& session, RequestFile& file) {
     std::int64_t own = 0;
     tbrix_msg article;
     TLookahead ahead(session.client, static_cast<std::size_t>(count),
-                     [&](std::size_t i, std::vector<std::string>& commands) {
+                     [&](std::size_t i, std::vector<TPlanned>& commands) {
                          const RequestRecord record = file.Read(static_cast<std::int64_t>(i));
                          const std::string id = WithoutBrackets(record.messageId);
                          if (Taken(record) && Sendable(id))
-                             commands.push_back("ARTICLE <" + id + ">");
+                             commands.push_back({"ARTICLE <" + id + ">"});
                          return true;
                      });
     try {

@@ -2,6 +2,7 @@
 // Exim, the news jobs against a real INN 2, all on loopback; then the demo
 // on the bundled server, as a new user runs it.
 
+#include "clients/abs_client.h"
 #include "clients/base64.h"
 #include "delay_relay.h"
 #include "loopback_server.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -549,13 +551,16 @@ TEST(NewsInn, KilledInTheMiddleOfAGroupTheNextRunFetchesNothingTwice) {
     InnServer inn;
     ASSERT_EQ(inn.Start({"de.test"}), "");
     ASSERT_EQ(inn.Inject(Bulk(kArticles)), Lines(kArticles, "235 Article transferred OK"));
-    // Slow enough for the run to outlast a save, pipelined as it is.
-    relay::DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(300));
+    // Slow enough for the run to outlast a save, pipelined as it is: the
+    // window grows on a long link, so the link is narrow too (1.3 MB at
+    // 100 kB/s, uncompressed).
+    relay::DelayRelay relay(inn.ReaderPort(), std::chrono::milliseconds(300), 100'000);
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.rc", "de.test 0\n");
-    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) + "\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) +
+                            "\nNNTPCOMPRESS=N\n");
     pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v"}, {"QV=" + t.Path()}, "", -1);
     for (int i = 0; i < 3000 && Pointer(t) <= 0; ++i)
         ::usleep(10'000);
@@ -607,6 +612,52 @@ TEST(NewsInn, AFullDiskStopsTheFetchWhileItsStateCanBeSaved) {
     r = testing::RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
     EXPECT_EQ(Count(r.output, "Error"), 0u) << r.output;
     EachArticleOnce(t, kArticles);
+}
+
+// On a link with a round trip of 50 ms the news fetch's pipeline window
+// grows past where it starts, as the answers show what the link holds, and
+// what goes ahead passes it by one article at most: the session's
+// transcript says so, and every article arrives once.
+TEST(NewsPipeline, OnASlowLinkTheWindowGrowsAndWhatGoesAheadStaysWithinIt) {
+    constexpr int kArticles = 400;
+    TempTree t;
+    t.MakeDir("server/news/de.test");
+    const std::vector<Lines> articles = Bulk(kArticles);
+    for (std::size_t i = 0; i < articles.size(); ++i) {
+        std::string text;
+        for (const std::string& line : articles[i])
+            text += line + "\n";
+        t.Write("server/news/de.test/" + std::to_string(i + 1), text);
+    }
+    loopback::Options options;
+    options.dir = t / "server/";
+    loopback::Server server(options);
+    std::atomic<bool> stop{false};
+    std::thread serving([&] { server.Run(stop); });
+    relay::DelayRelay relay(server.NntpPort(), std::chrono::milliseconds(25));
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.rc", "de.test 0\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(relay.Port()) + "\n");
+    auto r = testing::RunBrix({"box1.bfg", "-debug1"}, {"QV=" + t.Path()});
+    stop = true;
+    serving.join();
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EachArticleOnce(t, kArticles);
+    const std::string transcript = t.Read("BOX1.log");
+    const std::size_t at = transcript.find("\r\nPipelining: window ");
+    ASSERT_NE(at, std::string::npos) << transcript;
+    unsigned long long window = 0, most = 0;
+    ASSERT_EQ(std::sscanf(transcript.c_str() + at,
+                          "\r\nPipelining: window %llu bytes, at most "
+                          "%llu bytes in flight",
+                          &window, &most),
+              2);
+    const std::size_t start = TAbsClient::kMaxWindow / 64;
+    EXPECT_GT(window, start);
+    EXPECT_LE(window, TAbsClient::kMaxWindow);
+    EXPECT_GT(most, start);
+    EXPECT_LT(most, window + 4096);
 }
 
 // The first of two queued articles names a group the server does not carry

@@ -1,12 +1,15 @@
 // The protocol clients against the scripted server, where the jobs'
-// dialogues do not reach: reply and body reading, each STARTTLS with a
-// forged reply sent ahead of the handshake, and a composed message.
+// dialogues do not reach: reply and body reading, the pipeline's window and
+// what may go ahead, each STARTTLS with a forged reply sent ahead of the
+// handshake, and a composed message.
 
 #include "clients/abs_client.h"
+#include "clients/lookahead.h"
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
 #include "clients/smtp_client.h"
 #include "clients/smtp_message.h"
+#include "delay_relay.h"
 #include "support/dot_stuffing.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
@@ -88,6 +91,79 @@ TEST(AbsClient, AReplyCutOffByTheEndIsALostConnectionAndGetsNoGoodbye) {
     client.Disconnect();
     never.Disconnect();
     EXPECT_TRUE(client.log.empty() && never.log.empty()) << client.log.size();
+}
+
+// A command whose answer changes the session goes ahead only with its
+// judge: sent without one, a job that changed its mind would have its answer
+// dropped unread. The answers a job no longer asks for are read and dropped
+// in their turn, the judged ones judged.
+TEST(AbsClient, ACommandThatChangesTheSessionGoesAheadOnlyWithItsJudge) {
+    ScriptServer server(Script()
+                            .Send("+OK ready")
+                            .Expect("RETR 1")
+                            .SendData("+OK", {"dropped"})
+                            .Expect("DELE 1")
+                            .Send("+OK marked"));
+    Logged<TPOP3Client> client;
+    client.Open(server);
+    // Without pipelining one command at a time.
+    EXPECT_TRUE(client.SendAhead("RETR 1"));
+    EXPECT_FALSE(client.SendAhead("RETR 2"));
+    client.SetPipeline();
+    EXPECT_FALSE(client.SendAhead("DELE 1"));
+    std::string judged;
+    EXPECT_TRUE(client.SendAhead("DELE 1", 0, [&] {
+        client.GetResponse(nullptr);
+        judged = client.LastReply;
+    }));
+    client.FinishPipeline();
+    EXPECT_EQ(judged, "+OK marked");
+    EXPECT_EQ(client.InFlight(), 0u);
+    client.Socket->Disconnect();
+    EXPECT_TRUE(server.Passed()) << server.Report();
+}
+
+// On a link with a round trip of 200 ms the window grows past where it
+// starts, as the answers show what the link holds, up to its bound; what
+// goes ahead passes it by one answer at most.
+TEST(AbsClient, OnASlowLinkTheWindowGrowsAndWhatGoesAheadStaysWithinIt) {
+    constexpr std::size_t kAnswers = 800;
+    const TStrings lines(200, std::string(78, 'w'));
+    std::string answer = "+OK\r\n";
+    for (const std::string& line : lines)
+        answer += line + "\r\n";
+    answer += ".\r\n";
+    ScriptServer server(
+        Script().Send("+OK ready").Answer([answer](const std::string& line, std::string& reply) {
+            reply = line.starts_with("RETR ") ? answer : "+OK\r\n";
+            return true;
+        }),
+        std::chrono::seconds(60));
+    relay::DelayRelay relay(server.Port(), std::chrono::milliseconds(100));
+    Logged<TPOP3Client> client;
+    client.Service = std::to_string(relay.Port());
+    client.Connect("127.0.0.1");
+    client.SetPipeline();
+    const std::size_t start = client.Window();
+    std::size_t most = 0;
+    {
+        TLookahead ahead(client, kAnswers, [&](std::size_t k, std::vector<TPlanned>& commands) {
+            commands.push_back({"RETR " + std::to_string(k + 1), answer.size()});
+            return true;
+        });
+        TStrings got;
+        for (std::size_t k = 0; k < kAnswers; ++k) {
+            ahead.Fill(k);
+            most = std::max(most, client.BytesInFlight());
+            ASSERT_LT(client.BytesInFlight(), client.Window() + answer.size() + 16) << k;
+            got.clear();
+            client.Retr(static_cast<std::int32_t>(k + 1), &got);
+            ASSERT_EQ(got, lines) << k;
+        }
+    }
+    client.Socket->Disconnect();
+    EXPECT_GE(most, 4 * start) << client.Window();
+    EXPECT_LE(client.Window(), TAbsClient::kMaxWindow);
 }
 
 // Connects a Client by STARTTLS to a server playing `script` and sends NOOP
