@@ -182,6 +182,89 @@ void TSMTPClient::DataRawLine(std::string_view Line) {
     Socket->QueueLn(Line == "." ? std::string_view("..") : Line);
 }
 
+void TSMTPClient::Envelope(const std::string& From, const std::vector<std::string>& To,
+                           const std::function<void(const std::string&)>& OnRecipient) {
+    if (!Pipelining()) {
+        Mail(From);
+        for (const std::string& to : To) {
+            if (OnRecipient) OnRecipient(to);
+            Rcpt(to);
+        }
+        Data();
+        return;
+    }
+    // With more recipients DATA waits for their replies: after a refused
+    // one, a DATA already taken could only deliver to the others.
+    const bool dataAhead = To.size() == 1;
+    // Shared with the judges, which may outlive this call (an abort leaves
+    // their replies to the goodbye's drain).
+    struct Group {
+        std::vector<std::string> wire;
+        std::exception_ptr refusal; // the first, with its reply
+        std::int32_t code = 0;
+        std::string reply;
+        bool taken = false; // a DATA that the server took despite it all
+        std::function<void(const std::string&)> onRecipient;
+    };
+    const auto group = std::make_shared<Group>();
+    group->onRecipient = OnRecipient;
+    group->wire.push_back("MAIL FROM: <" + From + ">");
+    for (const std::string& address : To)
+        group->wire.push_back("RCPT TO: <" + address + ">");
+    if (dataAhead) group->wire.push_back("DATA");
+    auto judge = [this, group, &To](std::size_t i) -> std::function<void()> {
+        const std::string rcpt = i >= 1 && i <= To.size() ? To[i - 1] : std::string();
+        return [this, group, i, rcpt] {
+            if (!group->refusal && !rcpt.empty() && group->onRecipient) group->onRecipient(rcpt);
+            GetResponse(nullptr);
+            const bool data = group->wire[i] == "DATA";
+            if (group->refusal) {
+                group->taken = data && ReplyCode == 354;
+                return;
+            }
+            try {
+                if (i == 0)
+                    CheckMail();
+                else if (data)
+                    CheckData();
+                else
+                    CheckRcpt();
+            } catch (const EAbsSMTPClient&) {
+                group->refusal = std::current_exception();
+                group->code = ReplyCode;
+                group->reply = LastReply;
+            }
+        };
+    };
+    try {
+        for (std::size_t i = 0; i < group->wire.size(); ++i) {
+            if (SendAhead(group->wire[i], 0, judge(i))) continue;
+            // The window is full: the replies so far first.
+            FinishPipeline();
+            if (group->refusal) break;
+            SendLater(group->wire[i], judge(i));
+        }
+        FinishPipeline();
+        // RFC 2920 section 3.1: with no recipient left, a lone "." ends it
+        // and delivers nothing.
+        if (group->taken) {
+            Socket->WriteLn(".");
+            GetResponse(nullptr);
+        }
+    } catch (const EsktException&) {
+        if (!group->refusal) throw;
+        // A server that closes after its refusal (421 and the like): its own
+        // words tell why, not the lost connection.
+        OutOfStep = true;
+    }
+    if (group->refusal) {
+        ReplyCode = group->code;
+        LastReply = group->reply;
+        std::rethrow_exception(group->refusal);
+    }
+    if (!dataAhead) Data();
+}
+
 void TSMTPClient::Greet(const std::string& Domain) {
     TStrings extensions;
     if (login_.LogIn) {

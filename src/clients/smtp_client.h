@@ -7,10 +7,13 @@
 #include "clients/abs_client.h"
 #include "clients/sasl.h"
 
+#include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brix {
 
@@ -42,6 +45,16 @@ class TSMTPClient : public TAbsClient {
     // raises "Ehlo"); a server that announces PIPELINING gets the commands
     // of a message in one write from then on (RFC 2920).
     void Greet(const std::string& Domain);
+    // The envelope of one message: MAIL FROM, RCPT TO for each recipient,
+    // DATA. Pipelined (RFC 2920) when the server offers it: the commands go
+    // out together (DATA with them only for one recipient: after a refused
+    // one, a DATA already taken could only deliver to the others), and each
+    // reply is judged in its turn as if it came alone. The first refusal is
+    // raised once every reply was read, so the stream stays in step; a DATA
+    // taken despite it gets a lone "." that delivers nothing. OnRecipient is
+    // told of each recipient as its turn comes.
+    void Envelope(const std::string& From, const std::vector<std::string>& To,
+                  const std::function<void(const std::string&)>& OnRecipient);
 
     void Helo(const std::string& Domain);
     // "EHLO Domain" (RFC 5321 section 4.1.1.1): true and the extension lines

@@ -84,8 +84,6 @@ class SendSession {
     // out together (RFC 2920), each with its judge; their replies are read
     // in order and each is judged as if it came alone. After a refusal the
     // rest of the replies are read, so that the stream stays in step.
-    void RunGroup(const std::string& from, const std::vector<std::string>& to);
-    void Rcpt(const std::string& to);
     void ShowRcpt(const std::string& to);
     // A message's "." and its verdict: read at once, or, pipelining, in its
     // turn behind the next message's commands (Judge).
@@ -271,16 +269,7 @@ void SendSession::Envelope(QueueFile& file, const OutMessage& message) {
     if (file.unanswered) client_.FinishPipeline();
     const std::string from = envelope_.value_or(message.from);
     transaction_ = true;
-    if (client_.Pipelining()) return RunGroup(from, message.to);
-    client_.Mail(from);
-    for (const std::string& to : message.to)
-        Rcpt(to);
-    client_.Data();
-}
-
-void SendSession::Rcpt(const std::string& to) {
-    ShowRcpt(to);
-    client_.Rcpt(to);
+    client_.Envelope(from, message.to, [this](const std::string& to) { ShowRcpt(to); });
 }
 
 void SendSession::ShowRcpt(const std::string& to) {
@@ -383,77 +372,6 @@ void SendSession::Keep(const QueueFile& file, bool refused) {
                  " of its " + std::to_string(total) + " messages; the file keeps the " +
                  std::to_string(total - file.accepted) + " not accepted for the next run",
              1);
-}
-
-void SendSession::RunGroup(const std::string& from, const std::vector<std::string>& to) {
-    // With more recipients DATA waits for their replies: after a refused
-    // one, a DATA already taken could only deliver to the others.
-    const bool dataAhead = to.size() == 1;
-    // Shared with the judges, which may outlive this call (an abort leaves
-    // their replies to the goodbye's drain).
-    struct Group {
-        std::vector<std::string> wire;
-        std::exception_ptr refusal; // the first, with its reply
-        std::int32_t code = 0;
-        std::string reply;
-        bool taken = false; // a DATA that the server took despite it all
-    };
-    const auto group = std::make_shared<Group>();
-    group->wire.push_back("MAIL FROM: <" + from + ">");
-    for (const std::string& address : to)
-        group->wire.push_back("RCPT TO: <" + address + ">");
-    if (dataAhead) group->wire.push_back("DATA");
-    auto judge = [this, group, &to](std::size_t i) -> std::function<void()> {
-        const std::string rcpt = i >= 1 && i <= to.size() ? to[i - 1] : std::string();
-        return [this, group, i, rcpt] {
-            if (!group->refusal && !rcpt.empty()) ShowRcpt(rcpt);
-            client_.GetResponse(nullptr);
-            const bool data = group->wire[i] == "DATA";
-            if (group->refusal) {
-                group->taken = data && client_.ReplyCode == 354;
-                return;
-            }
-            try {
-                if (i == 0)
-                    client_.CheckMail();
-                else if (data)
-                    client_.CheckData();
-                else
-                    client_.CheckRcpt();
-            } catch (const EAbsSMTPClient&) {
-                group->refusal = std::current_exception();
-                group->code = client_.ReplyCode;
-                group->reply = client_.LastReply;
-            }
-        };
-    };
-    try {
-        for (std::size_t i = 0; i < group->wire.size(); ++i) {
-            if (client_.SendAhead(group->wire[i], 0, judge(i))) continue;
-            // The window is full: the replies so far first.
-            client_.FinishPipeline();
-            if (group->refusal) break;
-            client_.SendLater(group->wire[i], judge(i));
-        }
-        client_.FinishPipeline();
-        // RFC 2920 section 3.1: with no recipient left, a lone "." ends it
-        // and delivers nothing.
-        if (group->taken) {
-            client_.Socket->WriteLn(".");
-            client_.GetResponse(nullptr);
-        }
-    } catch (const EsktException&) {
-        if (!group->refusal) throw;
-        // A server that closes after its refusal (421 and the like): its own
-        // words tell why, not the lost connection.
-        client_.OutOfStep = true;
-    }
-    if (group->refusal) {
-        client_.ReplyCode = group->code;
-        client_.LastReply = group->reply;
-        std::rethrow_exception(group->refusal);
-    }
-    if (!dataAhead) client_.Data();
 }
 
 } // namespace
