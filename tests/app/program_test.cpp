@@ -750,7 +750,7 @@ TEST(Demo, RunsTheMainJobOnTheBundledServerAndInstalls) {
 
     r = testing::RunProgram("/usr/bin/env", {"cmake", "--install", build, "--prefix", tmp / "p"});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_TRUE(tmp.Exists("p/share/man/man1/brix.1"));
+    EXPECT_TRUE(tmp.Exists("p/share/man/man1/brix.1.gz"));
     r = testing::RunProgram(tmp / "p/bin/brix", {"-h"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(Count(r.output, "man brix")) << r.output;
