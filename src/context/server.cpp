@@ -6,6 +6,7 @@
 #include "context/log.h"
 #include "display/status_lines.h"
 #include "net/tls_layer.h"
+#include "support/language.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -196,8 +197,8 @@ void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char
     client.Connect(profile.host);
     CheckUserAbort();
     if (login.LogIn && profile.protocol == TProtocol::Nntp) {
-        if (status) status->SetInfo("newsserver authentification");
-        WriteLog("newsserver authentification ...", 1);
+        if (status) status->SetInfo(Tr("newsserver authentification"));
+        WriteLog(Tr("newsserver authentification ..."), 1);
     }
     client.Open(login);
     for (const std::string& note : client.OpenNotes)
