@@ -6,6 +6,7 @@
 #include "support/language.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace brix {
@@ -15,6 +16,8 @@ namespace {
 // The server the job talks to now ("joe@pop.example:995"), for its error
 // lines; set by OpenConnection, cleared when the part ends.
 std::string gServer;
+// Its time-out in seconds, for a wait that ran out.
+int gTimeoutSeconds = 0;
 
 // "(Error=111)" with the system's words beside the number:
 // "(Error=111: Connection refused)".
@@ -28,13 +31,17 @@ std::string WithSystemWords(const std::string& message) {
         if (message[i] < '0' || message[i] > '9' || number > 100000) return message;
         number = number * 10 + (message[i] - '0');
     }
-    return message.substr(0, to) + ": " + std::strerror(number) + message.substr(to);
+    std::string words = std::strerror(number);
+    if (number == ETIMEDOUT && gTimeoutSeconds > 0)
+        words += " after " + std::to_string(gTimeoutSeconds) + " s";
+    return message.substr(0, to) + ": " + words + message.substr(to);
 }
 
 } // namespace
 
-void SetJobServer(const std::string& where) {
+void SetJobServer(const std::string& where, int timeoutSeconds) {
     gServer = where;
+    gTimeoutSeconds = timeoutSeconds;
 }
 
 void LogJobError(const char* job, const Exception& error) {
@@ -51,7 +58,7 @@ void LogJobError(const char* job, const Exception& error) {
 
 void RunJobPart(const char* job, const std::function<void()>& body) {
     struct ServerScope {
-        ~ServerScope() { gServer.clear(); }
+        ~ServerScope() { SetJobServer("", 0); }
     } scope;
     try {
         body();

@@ -28,8 +28,9 @@ void RunJobPart(const char* job, const std::function<void()>& body);
 // BOX1, joe@pop.example:995): ...") and gives the system's words beside an
 // error number.
 void LogJobError(const char* job, const Exception& error);
-// The server of the job's part, for its error lines: "user@host:port".
-void SetJobServer(const std::string& where);
+// The server of the job's part, for its error lines: "user@host:port", and
+// its time-out ("Connection timed out after 60 s").
+void SetJobServer(const std::string& where, int timeoutSeconds);
 
 // The job's transcript in the box debug log, as DebugLevel asks: the
 // client's commands and replies from level 1, the socket's own lines from

@@ -178,7 +178,8 @@ void PrepareClient(TAbsClient& client, const ServerProfile& profile) {
 void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
                     tbrix_sinf* status, bool extensions) {
     const std::string where = profile.Where();
-    SetJobServer((profile.login.User.empty() ? "" : profile.login.User + "@") + where);
+    SetJobServer((profile.login.User.empty() ? "" : profile.login.User + "@") + where,
+                 profile.timeoutMs / 1000);
     PrepareClient(client, profile);
     OpenTranscript(client, std::string(job) + " " + where);
     if (status) {

@@ -758,6 +758,22 @@ TEST(Language, ChosenAsGettextWouldAndEnglishHasNoGermanWord) {
     }
     EXPECT_FALSE(
         LooksGerman(RunBrixApart({"box1.bfg"}, {"QV=/nonexistent", "LANG=en_US.UTF-8"}).errors));
+    // A job's error names the box, the server and the user, and says what
+    // the system's number means; the design's line stays as it is.
+    host.tree.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=1\nPOP3USER=joe\n");
+    ::chmod((host.tree.Path() + "BOX1.bfg").c_str(), 0600);
+    EXPECT_EQ(RunBrixApart({"box1.bfg", "-q"}, {host.Env(), "LANG=en_US.UTF-8"}).errors,
+              "Error (getmail, box BOX1, joe@127.0.0.1:1): Connect: Cannot connect to "
+              "127.0.0.1:1. (Error=111: Connection refused)\n");
+    EXPECT_EQ(RunBrixApart({"box1.bfg", "-q"}, {host.Env()}).errors,
+              "Error (getmail): Connect: Cannot connect to 127.0.0.1:1. (Error=111)\n");
+    // A wait that ran out says how long it waited.
+    ScriptServer silent(Script().Pause(2500));
+    host.tree.Write("BOX1.bfg",
+                    "POP3SERVER=127.0.0.1\nPOP3PORT=" + silent.PortText() + "\nPOP3TIMEOUT=1\n");
+    const auto late = RunBrixApart({"box1.bfg", "-q"}, {host.Env(), "LANG=en_US.UTF-8"});
+    EXPECT_NE(late.errors.find("(Error=110: Connection timed out after 1 s)\n"), std::string::npos)
+        << late.errors;
 }
 
 // Counts agree with their words in English; the design's texts stay as
