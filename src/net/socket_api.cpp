@@ -204,7 +204,7 @@ THostLookup::THostLookup(const std::string& host, std::uint16_t portNet)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
     try {
-        std::thread(std::move(run)).detach();
+        thread_ = std::thread(std::move(run));
     } catch (const std::system_error&) {
         --lookupThreads;
         state_->Finish(EAI_AGAIN);
@@ -212,7 +212,14 @@ THostLookup::THostLookup(const std::string& host, std::uint16_t portNet)
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
-THostLookup::~THostLookup() = default;
+THostLookup::~THostLookup() {
+    if (!thread_.joinable()) return;
+    // Done: the thread is on its way out and is waited for at once.
+    if (Done())
+        thread_.join();
+    else
+        thread_.detach();
+}
 
 int THostLookup::Fd() const {
     return state_->fd;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace brix {
@@ -91,6 +92,10 @@ class THostLookup {
   private:
     struct State;
     std::shared_ptr<State> state_;
+    // Joined once the look-up has ended, so that the C library has freed
+    // the thread's resolver state before the program may end; left to run
+    // out on its own when the job gave up waiting for it.
+    std::thread thread_;
 };
 
 // The addresses in the order RFC 8305 section 4 asks for: the first one's
