@@ -163,7 +163,6 @@ std::string RemoveDirectoryPart(const std::string& name) {
 // The switches, one text in the catalog so that each language has its own
 // lines (English leaves out what Linux does not have).
 const char* const kUsage =
-    "\n"
     "Usage: brix.exe <configfile> [-h] [-v] [-smtp] [-debug[1..9]]\n"
     "\n"
     " <configfile>   configuration file (*.BFG)\n"
@@ -181,6 +180,8 @@ const char* const kUsage =
 
 void WriteUsage() {
     Console& c = TheConsole();
+    // The design's usage stands apart from the banner above it.
+    if (CurrentLanguage() == TLanguage::Design) c.WriteLine("");
     for (const std::string& line : SplitLines(Tr(kUsage)))
         c.WriteLine(line);
 }
