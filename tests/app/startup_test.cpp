@@ -449,6 +449,18 @@ std::string ClosedPort() {
 // Each kind of failure: its exit code, and its line on standard error but
 // not on standard output. With -q standard output stays empty. A misspelt
 // key is reported once per run (the box is named twice) and sets nothing.
+// A POP3 server that refuses the password "pw" of joe with reply.
+Script PasswordRefused(const std::string& reply) {
+    return Script()
+        .Send("+OK ready")
+        .Expect("CAPA")
+        .Send("-ERR")
+        .Expect("USER joe")
+        .Send("+OK")
+        .Expect("PASS pw")
+        .Send(reply);
+}
+
 TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
     const std::string pop = "POP3SERVER=127.0.0.1\nPOP3USER=joe\nPOP3PASS=pw\nPOP3PORT=";
     struct Row {
@@ -460,16 +472,7 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
         std::string error; // on standard error; empty: nothing there
     } rows[] = {
         {"wrong password, -q",
-         [] {
-             return Script()
-                 .Send("+OK ready")
-                 .Expect("CAPA")
-                 .Send("-ERR")
-                 .Expect("USER joe")
-                 .Send("+OK")
-                 .Expect("PASS pw")
-                 .Send("-ERR [AUTH] wrong password");
-         },
+         [] { return PasswordRefused("-ERR [AUTH] wrong password"); },
          pop + "{port}\n",
          {"box1.bfg", "-q"},
          105,
@@ -516,16 +519,7 @@ TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
         // A helper that leaves a child running is not waited for: the
         // password reaches the server at once (which refuses it here).
         {"password command leaves a child",
-         [] {
-             return Script()
-                 .Send("+OK ready")
-                 .Expect("CAPA")
-                 .Send("-ERR")
-                 .Expect("USER joe")
-                 .Send("+OK")
-                 .Expect("PASS pw")
-                 .Send("-ERR seen");
-         },
+         [] { return PasswordRefused("-ERR seen"); },
          pop + "{port}\nPOP3PASSCMD=echo pw; sleep 8 &\n",
          {"box1.bfg", "-q"},
          105,

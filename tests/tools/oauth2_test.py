@@ -5,8 +5,6 @@ and every failure naming what failed.  No secret but the access token may
 reach the terminal."""
 
 import errno
-import importlib.machinery
-import importlib.util
 import io
 import json
 import os
@@ -18,6 +16,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import unittest
 import urllib.error
 import urllib.parse
@@ -34,10 +33,12 @@ from fake_authorization_server import FakeAuthorizationServer  # noqa: E402
 
 
 def load_helper():
-    loader = importlib.machinery.SourceFileLoader("brix_oauth2", HELPER)
-    spec = importlib.util.spec_from_loader("brix_oauth2", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    # The helper is a script without the .py ending: its text is run into a
+    # module of its own.
+    module = types.ModuleType("brix_oauth2")
+    module.__file__ = HELPER
+    with open(HELPER, encoding="utf-8") as f:
+        exec(compile(f.read(), HELPER, "exec"), module.__dict__)
     return module
 
 
