@@ -79,6 +79,15 @@ enum class TTlsMode { None, StartTls, Tls };
 // any case. False for any other word.
 bool ParseTlsMode(const std::string& Word, TTlsMode& Mode);
 
+// Whether to ask for compression where the server offers it. It costs the
+// server CPU time for every byte and pays only where the link, not the
+// server, is what limits: left to the link, it is asked for when the
+// shortest round trip of the opening dialogue is kCompressFromRttUs or more
+// (a far server; one on this machine or the local network answers within a
+// millisecond or two, a tunnel's far end shows its own round trip).
+enum class TCompress { Never, Always, OnSlowLink };
+constexpr std::int64_t kCompressFromRttUs = 10'000;
+
 // What a job brings to the opening dialogue of a session, after the
 // greeting: the account, and what to switch on where the server offers it.
 struct TServerLogin {
@@ -94,7 +103,7 @@ struct TServerLogin {
     // compression switched on from them (the news fetch); POP3 and SMTP
     // learn them in their login dialogue anyway.
     bool Extensions = false;
-    bool Compress = false;
+    TCompress Compress = TCompress::Never;
 };
 
 class TAbsClient {
@@ -192,6 +201,9 @@ class TAbsClient {
     // never passes kMaxWindow.
     static constexpr std::size_t kMaxWindow = 4u << 20;
     std::size_t Window() const { return window_; }
+    // The shortest time from a command's send to its answer's first byte
+    // seen so far (0: none yet).
+    std::int64_t ShortestRoundTripUs() const { return minRttUs_; }
     std::size_t BytesInFlight() const { return requestBytes_ + answerBytes_; }
     // (Disconnect writes the window reached and the most ever in flight to
     // the transcript: "Pipelining: window N bytes, at most M bytes in

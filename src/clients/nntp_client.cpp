@@ -265,13 +265,20 @@ void TNNTPClient::Open(const TServerLogin& Login) {
         Capabilities(&capabilities);
     }
     if (offers("VERSION 2")) SetPipeline();
+    const bool wanted =
+        Login.Compress == TCompress::Always ||
+        (Login.Compress == TCompress::OnSlowLink && ShortestRoundTripUs() >= kCompressFromRttUs);
     // RFC 8054 section 2.2: the list of COMPRESS names the algorithms.
-    const bool deflate =
-        Login.Compress &&
+    const bool offered =
         std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& c) {
             const std::string l = UpperAscii(Trimmed(c));
             return l.starts_with("COMPRESS ") && l.find(" DEFLATE") != std::string::npos;
         });
+    const bool deflate = wanted && offered;
+    if (Login.Compress == TCompress::OnSlowLink && offered)
+        DoLogLine(std::string("COMPRESS DEFLATE ") + (wanted ? "asked for" : "not asked for") +
+                  ": shortest round trip " + std::to_string(ShortestRoundTripUs() / 1000) + "." +
+                  std::to_string(ShortestRoundTripUs() / 100 % 10) + " ms");
     if (deflate && !Compress())
         OpenNotes.push_back("COMPRESS DEFLATE refused: " + LastReply + "; going on uncompressed");
 }

@@ -37,8 +37,8 @@ bool IsYesWord(const std::string& value) {
 
 namespace {
 
-using Field =
-    std::variant<std::string tbrixconfig::*, bool tbrixconfig::*, std::int32_t tbrixconfig::*>;
+using Field = std::variant<std::string tbrixconfig::*, bool tbrixconfig::*,
+                           std::optional<bool> tbrixconfig::*, std::int32_t tbrixconfig::*>;
 struct KeyEntry {
     const char* key;
     Field field;
@@ -351,6 +351,13 @@ void tbrixconfig::ReadLine(std::string line, int number, const std::string& file
                 } else if constexpr (std::is_same_v<T, bool>) {
                     const YesNo yn = ParseYesNo(value);
                     this->*member = yn == YesNo::Yes;
+                    if (yn == YesNo::Unknown)
+                        KeyErrors.emplace_back(k.key, UnknownWord(k.key, value, YesNoWords()));
+                } else if constexpr (std::is_same_v<T, std::optional<bool>>) {
+                    // Empty leaves the choice to the program.
+                    const YesNo yn = ParseYesNo(value);
+                    this->*member =
+                        Trimmed(value).empty() ? std::nullopt : std::optional(yn == YesNo::Yes);
                     if (yn == YesNo::Unknown)
                         KeyErrors.emplace_back(k.key, UnknownWord(k.key, value, YesNoWords()));
                 } else {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,8 +89,9 @@ class tbrixconfig {
     bool NNTPRESCAN = false;
     std::int32_t NNTPQUEUE = 10;
     bool NNTPREPLACEOWN = false;
-    // COMPRESS DEFLATE when the server offers it.
-    bool NNTPCOMPRESS = true;
+    // COMPRESS DEFLATE when the server offers it: yes, no, or unset (the
+    // link decides: see TCompress).
+    std::optional<bool> NNTPCOMPRESS;
     std::string PPP_UUZ_SPOOL;
     std::string PPP_BOXPAKETE;
     std::string PPP_KILLFILE;

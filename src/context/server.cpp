@@ -77,7 +77,9 @@ ServerProfile NntpProfile(const tbrixconfig& box) {
     p.login.User = box.NNTPUSER;
     p.secret = {"NNTPPASSCMD", box.NNTPPASSCMD, box.NNTPPASS, p.host, p.port, p.login.User};
     p.login.LogIn = !p.login.User.empty() && (!box.NNTPPASS.empty() || !box.NNTPPASSCMD.empty());
-    p.login.Compress = box.NNTPCOMPRESS;
+    p.login.Compress = !box.NNTPCOMPRESS   ? TCompress::OnSlowLink
+                       : *box.NNTPCOMPRESS ? TCompress::Always
+                                           : TCompress::Never;
     return p;
 }
 
@@ -161,7 +163,10 @@ std::string DescribeProfile(const ServerProfile& p) {
             ", AUTH " + (login.Method.empty() || login.Method == "KEINE" ? "none" : login.Method);
         break;
     case TProtocol::Nntp:
-        if (login.Compress) text += ", COMPRESS DEFLATE when offered";
+        if (login.Compress == TCompress::Always) text += ", COMPRESS DEFLATE when offered";
+        if (login.Compress == TCompress::OnSlowLink)
+            text += ", COMPRESS DEFLATE when offered and the round trip is " +
+                    std::to_string(kCompressFromRttUs / 1000) + " ms or more";
         break;
     }
     return text;

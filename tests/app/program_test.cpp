@@ -457,8 +457,8 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     const std::string box =
         std::string("NNTPSERVER=") + (tls ? "localhost" : "127.0.0.1") +
         "\nNNTPPORT=" + (GetParam().implicit ? inn.TlsReaderPortText() : inn.ReaderPortText()) +
-        "\nNNTPLIST=J\nNNTPTIMEOUT=10\nNNTPTLS=" + GetParam().tls + "\nTLSCAFILE=" + pki.CaFile() +
-        "\n";
+        "\nNNTPLIST=J\nNNTPTIMEOUT=10\nNNTPCOMPRESS=J\nNNTPTLS=" + GetParam().tls +
+        "\nTLSCAFILE=" + pki.CaFile() + "\n";
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.bfg", box);

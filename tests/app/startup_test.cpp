@@ -613,7 +613,7 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
         qv +
         "spool/\n"
         "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE when "
-        "offered, 0 queued, batches into " +
+        "offered and the round trip is 10 ms or more, 0 queued, batches into " +
         qv + "spool/\n  newsgroup list: " + qv + "BOX1.bl\n  news state: " + qv + "e-news.idx, " +
         qv + "request.id\n  groups of " + qv +
         "BOX1.rc: 2\n    de.test after 120\n    de.alt after -5, headers only\n"

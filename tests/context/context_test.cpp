@@ -100,7 +100,12 @@ TEST(BoxConfig, UnknownKeysAndDefaultPorts) {
     EXPECT_EQ(modes, "222202");
     EXPECT_EQ(DescribeProfile(ServerProfiles(c, TProtocol::Nntp).front()),
               "NNTP n port 563, TLS (the port's own), user none, password none, COMPRESS "
-              "DEFLATE when offered");
+              "DEFLATE when offered and the round trip is 10 ms or more");
+    c = Read("NNTPSERVER=n\nNNTPCOMPRESS=ja\n");
+    EXPECT_EQ(ServerProfiles(c, TProtocol::Nntp).front().login.Compress, TCompress::Always);
+    c = Read("NNTPSERVER=n\nNNTPCOMPRESS=N\n");
+    EXPECT_EQ(DescribeProfile(ServerProfiles(c, TProtocol::Nntp).front()),
+              "NNTP n port 119, no TLS, user none, password none");
     c = Read("POP3SERVER=a\nPOP3PORT=995\nPOP3TLS=NONE\n");
     EXPECT_EQ(ServerProfiles(c, TProtocol::Pop3).front().tls, TTlsMode::None);
 }

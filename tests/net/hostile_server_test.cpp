@@ -134,16 +134,21 @@ Script& SendArticle(Script& s, int n) {
 }
 
 // COMPRESS DEFLATE offered, then refused: the session goes on as it was and
-// the fetch is no failure.
-Hostile CompressRefused(const char* name, const std::string& refusal) {
+// the fetch is no failure. Asked for because the box says so, or (no
+// NNTPCOMPRESS) because the capabilities took a far link's round trip.
+Hostile CompressRefused(const char* name, const std::string& refusal, const char* box) {
     return {.name = name,
             .server =
-                [refusal] {
-                    Script s = NewsVersion2({"COMPRESS DEFLATE"}).Expect("COMPRESS DEFLATE");
+                [refusal, box] {
+                    Script s = Script().Send("200 news").Expect("CAPABILITIES");
+                    if (!*box) s.Pause(20);
+                    s.SendData("101 capabilities", {"VERSION 2", "READER", "COMPRESS DEFLATE"});
+                    s.Expect("COMPRESS DEFLATE");
                     s.Send(refusal).Expect("GROUP de.a").Send("211 1 1 1 de.a").Expect("XOVER 1");
                     s.SendData("224 overview", {OverviewOf(1)}).Expect("ARTICLE 1");
                     return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
                 },
+            .box = box,
             .expected = "COMPRESS DEFLATE refused: " + refusal + "; going on uncompressed",
             .protocol = Protocol::Nntp,
             .rc = "de.a 0\n",
@@ -153,6 +158,27 @@ Hostile CompressRefused(const char* name, const std::string& refusal) {
                 [](const testing::TempTree& t) {
                     EXPECT_NE(t.Read("spool/n0000.msg").find("text 1"), std::string::npos);
                 }};
+}
+
+// A server that offers COMPRESS DEFLATE, answering the capabilities after
+// pauseMs, and must never hear COMPRESS.
+Hostile CompressNotWanted(const char* name, const char* box, int pauseMs) {
+    return {.name = name,
+            .server =
+                [pauseMs] {
+                    Script s = Script().Send("200 news").Expect("CAPABILITIES").Pause(pauseMs);
+                    s.SendData("101 capabilities", {"VERSION 2", "READER", "COMPRESS DEFLATE"});
+                    s.Expect("GROUP de.a").Send("211 1 1 1 de.a").Expect("XOVER 1");
+                    s.SendData("224 overview", {OverviewOf(1)}).Expect("ARTICLE 1");
+                    return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
+                },
+            .box = box,
+            .expected = "1 articles received",
+            .protocol = Protocol::Nntp,
+            .never = "COMPRESS",
+            .rc = "de.a 0\n",
+            .exitCode = 0,
+            .played = true};
 }
 
 const std::vector<Hostile> kHostile = {
@@ -350,6 +376,7 @@ const std::vector<Hostile> kHostile = {
              s.SendData("101 capabilities", {"VERSION 2", "COMPRESS DEFLATE"});
              return s.Expect("COMPRESS DEFLATE").Send("206 on").SendRaw("\xff\xfe not deflate");
          },
+     .box = "NNTPCOMPRESS=J\n",
      .expected = "Error (getnews): Read: COMPRESS DEFLATE: invalid block type. (Error=71)",
      .protocol = Protocol::Nntp,
      .rc = "de.a 0\n"},
@@ -384,25 +411,13 @@ const std::vector<Hostile> kHostile = {
      .rc = "de.a 0\n",
      .exitCode = 0,
      .played = true},
-    // NNTPCOMPRESS=N: offered, but never asked for.
-    {.name = "CompressOfferedButNotWanted",
-     .server =
-         [] {
-             Script s = NewsVersion2({"COMPRESS DEFLATE"}).Expect("GROUP de.a");
-             s.Send("211 1 1 1 de.a").Expect("XOVER 1").SendData("224 overview", {OverviewOf(1)});
-             s.Expect("ARTICLE 1");
-             return SendArticle(s, 1).Expect("QUIT").Send("205 bye");
-         },
-     .box = "NNTPCOMPRESS=N\n",
-     .expected = "1 articles received",
-     .protocol = Protocol::Nntp,
-     .never = "COMPRESS",
-     .rc = "de.a 0\n",
-     .exitCode = 0,
-     .played = true},
-    CompressRefused("CompressRefused403", "403 not now"),
-    CompressRefused("CompressRefused502", "502 not for you"),
-    CompressRefused("CompressRefused500", "500 what?"),
+    // Offered, but not asked for: NNTPCOMPRESS=N even on a far link, and by
+    // default where the round trip is this machine's.
+    CompressNotWanted("CompressOfferedButNotWanted", "NNTPCOMPRESS=N\n", 20),
+    CompressNotWanted("CompressNotWantedNearby", "", 0),
+    CompressRefused("CompressRefused403", "403 not now", ""),
+    CompressRefused("CompressRefused502", "502 not for you", "NNTPCOMPRESS=J\n"),
+    CompressRefused("CompressRefused500", "500 what?", "NNTPCOMPRESS=J\n"),
     // 300,000 overview lines that cannot be read (a few KiB of deflate): a
     // handful are logged, the rest counted in one line, and the run ends at
     // once.
@@ -625,8 +640,8 @@ TEST(DeflateBomb, AnAnswerOfSixteenMillionEmptyLinesStopsAtItsBound) {
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("BOX1.rc", "de.a 0\n");
-    t.Write("BOX1.bfg",
-            "NNTPSERVER=127.0.0.1\nNNTPPORT=" + server.PortText() + "\nNNTPNEWMAX=20000000\n");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + server.PortText() +
+                            "\nNNTPNEWMAX=20000000\nNNTPCOMPRESS=J\n");
     pid_t pid = testing::Spawn(BRIX_BINARY, {"box1.bfg", "-v"}, {"QV=" + t.Path()}, "", -1);
     int status = 0;
     rusage usage{};
