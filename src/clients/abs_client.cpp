@@ -66,6 +66,8 @@ void TAbsClient::Connect(const std::string& HostName) {
     meanAnswer_ = 0;
     meanKnown_ = false;
     minRttUs_ = 0;
+    spanStartUs_ = 0;
+    spanStartRead_ = 0;
     maxPace_ = 0;
     answer_ = {};
     Socket->Connect(HostName, Service);
@@ -186,6 +188,19 @@ void TAbsClient::SendSecretCommand(const std::string& Cmd, const std::string& Sh
     shown_ = nullptr;
 }
 
+bool TAbsClient::SendSecretAhead(const std::string& Cmd, const std::string& Shown) {
+    shown_ = &Shown;
+    bool sent = false;
+    try {
+        sent = SendAhead(Cmd);
+    } catch (...) {
+        shown_ = nullptr;
+        throw;
+    }
+    shown_ = nullptr;
+    return sent;
+}
+
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
     DropUnasked(Cmd);
     const bool sent = inFlight_.empty();
@@ -239,7 +254,7 @@ void TAbsClient::DropUnasked(const std::string& Cmd) {
 
 void TAbsClient::Push(const std::string& Cmd, std::function<void()> Judge, std::size_t AnswerBytes,
                       bool Log) {
-    if (Log) DoLogLine("<" + Cmd);
+    if (Log) DoLogLine("<" + (shown_ ? *shown_ : Cmd));
     // Queued, not sent: the commands of one round leave in one segment, at
     // the next read.
     Socket->QueueLn(Cmd);
@@ -313,9 +328,25 @@ void TAbsClient::Measure() {
     // the answers before it. What was read meanwhile shows the pace the
     // link (or this end) keeps while the pipeline is full.
     minRttUs_ = minRttUs_ > 0 ? std::min(minRttUs_, trip) : trip;
+    const std::int64_t now = answer_.sentUs + trip;
     const double pace =
         static_cast<double>(answerRead_ - answer_.readAtSend) / static_cast<double>(trip);
     maxPace_ = std::max(maxPace_, pace);
+    // Measured from each command's send alone, the pace only doubles per
+    // round trip, however wide the link: what a round brought, it brought
+    // in one trip. The pace at which the answers of a round come in shows
+    // the link's own width. It is taken over spans of kPaceSpanBytes, so
+    // that answers that came together in one segment do not pass for an
+    // endless link.
+    if (spanStartUs_ == 0 || now <= spanStartUs_) {
+        spanStartUs_ = now;
+        spanStartRead_ = answerRead_;
+    } else if (answerRead_ - spanStartRead_ >= kPaceSpanBytes) {
+        maxPace_ = std::max(maxPace_, static_cast<double>(answerRead_ - spanStartRead_) /
+                                          static_cast<double>(now - spanStartUs_));
+        spanStartUs_ = now;
+        spanStartRead_ = answerRead_;
+    }
     // Twice what the link holds keeps it busy while the answers of one
     // round are read; a window that limited the pace so far doubles with it.
     const double holds = 2 * maxPace_ * static_cast<double>(minRttUs_);

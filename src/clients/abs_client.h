@@ -104,6 +104,11 @@ struct TServerLogin {
     // learn them in their login dialogue anyway.
     bool Extensions = false;
     TCompress Compress = TCompress::Never;
+    // The commands the job asks first once logged in (POP3: UIDL): with a
+    // server that pipelines they go out with the login, a round trip
+    // earlier; a job that asks for something else has their answers
+    // dropped.
+    std::vector<std::string> Ahead;
 };
 
 class TAbsClient {
@@ -149,6 +154,8 @@ class TAbsClient {
     void SendCommand(const std::string& Cmd);
     // The same for a command that carries a secret: the log shows Shown.
     void SendSecretCommand(const std::string& Cmd, const std::string& Shown);
+    // SendAhead for a command that carries a secret: the log shows Shown.
+    bool SendSecretAhead(const std::string& Cmd, const std::string& Shown);
     // One SASL exchange through the protocol's AUTH command, when Offered
     // (the server's list, shown after Listed in the error) names the
     // mechanism; else EAbsClient "Auth MECHANISM not offered by the server"
@@ -371,6 +378,11 @@ class TAbsClient {
     bool meanKnown_ = false;
     std::int64_t minRttUs_ = 0;
     double maxPace_ = 0;
+    // The span of answers whose pace is being taken: when its first answer
+    // began and the bytes read by then.
+    static constexpr std::uint64_t kPaceSpanBytes = 32u << 10;
+    std::int64_t spanStartUs_ = 0;
+    std::uint64_t spanStartRead_ = 0;
     // The answer being read.
     struct {
         std::int64_t sentUs = 0;

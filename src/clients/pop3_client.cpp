@@ -221,6 +221,19 @@ void TPOP3Client::Open(const TServerLogin& Login) {
             throw EAbsPOP3Client::CreateError("Apop: no timestamp in the greeting", Greeting);
         Apop(Login.User, DigestToHex(MD5String(APOPTimestamp + Login.Secret)));
     } else {
+        // A server that pipelines (RFC 2449 section 6.6) gets USER, PASS,
+        // STAT and what the job asks first in one round: a refused USER
+        // still ends the login, and the answers after it are read and
+        // dropped before the goodbye.
+        if (Offers("PIPELINING") && !Login.User.empty() && !Login.Secret.empty()) {
+            SetPipeline();
+            SendAhead("USER " + Login.User);
+            if (OnSecret) OnSecret();
+            SendSecretAhead("PASS " + Login.Secret, "PASS ****");
+            SendAhead("STAT");
+            for (const std::string& command : Login.Ahead)
+                SendAhead(command);
+        }
         if (!Login.User.empty()) User(Login.User);
         if (!Login.Secret.empty()) Pass(Login.Secret);
     }

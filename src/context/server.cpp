@@ -62,6 +62,8 @@ ServerProfile ListedProfile(const tbrixconfig& box, TProtocol protocol, int i) {
                 p.login.User};
     // POP3 always logs in (STAT needs it); SMTP with a user and a secret,
     // unless the box says KEINE.
+    // The mail fetch's first question: which messages are there.
+    if (pop) p.login.Ahead = {"UIDL"};
     p.login.LogIn = pop || (p.login.Method != "KEINE" && !p.login.User.empty() &&
                             (!p.secret.password.empty() || !p.secret.command.empty()));
     return p;

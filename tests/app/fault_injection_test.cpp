@@ -444,7 +444,17 @@ class FetchFaults : public testing::GetMailTest, public ::testing::WithParamInte
                 if (o.text.starts_with("RETR") || o.text.starts_with("DELE") ||
                     o.text.starts_with("TOP"))
                     messages.insert(o.text.substr(o.text.find(' ') + 1, 1));
-            EXPECT_EQ(server.Ahead().empty(), !mode().pipelined || messages.size() < 2)
+            // The login goes out in one round as well.
+            const std::vector<std::string> ahead = server.Ahead();
+            const auto aheadOf = [&](const char* command) {
+                return std::count_if(ahead.begin(), ahead.end(), [&](const std::string& line) {
+                    return line.starts_with(command);
+                });
+            };
+            EXPECT_EQ(aheadOf("RETR") + aheadOf("DELE") + aheadOf("TOP") == 0,
+                      !mode().pipelined || messages.size() < 2)
+                << server.Report();
+            EXPECT_EQ(aheadOf("PASS") + aheadOf("STAT") + aheadOf("UIDL"), mode().pipelined ? 3 : 0)
                 << server.Report();
         }
         // A server without UIDL is no failure.

@@ -302,6 +302,18 @@ const std::vector<Hostile> kHostile = {
          },
      .box = kTlsBox + "POP3TLS=TLS\nTLSFINGERPRINT=" + std::string(64, '0') + ", {stranger-pin}\n",
      .expected = "Error (getmail): Pass. (Error=-ERR pinned but wrong)"},
+    // A server that pipelines gets the login and the first questions in
+    // one round; a refused USER still ends the login with its own words.
+    {.name = "PipelinedLoginRefused",
+     .server =
+         [] {
+             Script s = Script().Send("+OK ready").Expect("CAPA");
+             s.SendLines({"+OK", "PIPELINING", "."}).Expect("USER joe").Expect("PASS pw");
+             s.Expect("STAT").Expect("UIDL").Send("-ERR who?").Send("-ERR").Send("-ERR");
+             return s.Send("-ERR");
+         },
+     .expected = "Error (getmail): User. (Error=-ERR who?)",
+     .played = true},
     {.name = "CertificateNotPinned",
      .server = [] { return Script().StartTls(Tls().otherName.cert, Tls().otherName.key); },
      .box = kTlsBox + "POP3TLS=TLS\nTLSFINGERPRINT={stranger-pin}\n",
