@@ -5,7 +5,7 @@
 // Each tool runs under GNU time, which reports wall time, CPU time and peak
 // memory of the tool alone. Run by bench/run, never by CTest.
 //
-// Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--brix] [--only POP3|NNTP|SMTP]
+// Usage: brix_bench_peers [--runs N] [--quick] [--scale] [--brix] [--only POP3|NNTP|SMTP|FAR]
 //                         [--out FILE]
 // --brix runs Brix's rows alone (no peers). BRIX_BENCH_BASE names another
 // build of Brix, measured beside this one in each of its rows ("brix (base)"),
@@ -186,6 +186,18 @@ struct SlowLink {
     std::uint64_t rate; // bytes per second; 0: as fast as loopback
 };
 constexpr SlowLink kSlowLinks[] = {{"slow link", 0}, {"slow 4 Mbit/s", 500'000}};
+
+// The round trips a fetch cannot avoid, each waiting on the answer to the
+// one before: the greeting (half a trip: the relay accepts at once, so the
+// TCP handshake is not counted; a real link adds one, TLS one more), what
+// the server offers (CAPA, CAPABILITIES: whether it pipelines), then POP3:
+// the login with the listing behind it (which messages are new), the
+// messages all asked for at once, QUIT; NNTP: GROUP with the overview
+// behind it, the articles, QUIT, and COMPRESS (its answer must be in before
+// anything is sent compressed) where it is asked for.
+constexpr double kPop3RoundTrips = 4.5;
+constexpr double kNntpRoundTrips = 4.5;
+constexpr double kCompressRoundTrips = 1;
 
 // The floor of a sequential client (one command, then its answer, nothing
 // stored): not a peer, a yardstick for Brix's own cost per message.
@@ -442,7 +454,8 @@ int main(int argc, char** argv) {
         if (a == "--out" && i + 1 < argc) outFile = argv[++i];
         if (a == "--only" && i + 1 < argc) only = argv[++i];
     }
-    // --only POP3, NNTP or SMTP: that protocol's rows alone.
+    // --only POP3, NNTP or SMTP: that protocol's rows alone; FAR: the rows of
+    // the far link.
     auto wanted = [&](const char* protocol) { return only.empty() || only == protocol; };
     if (std::string why = DovecotServer::Missing(); !why.empty()) {
         std::fprintf(stderr, "%s\n", why.c_str());
@@ -567,6 +580,40 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A far link, 100 ms each way: Brix beside the least the protocol
+    // allows, the round trips it cannot avoid (kPop3RoundTrips,
+    // kNntpRoundTrips: README explains them).
+    struct Floor {
+        std::string row, tool;
+        double seconds;
+    };
+    std::vector<Floor> floors;
+    if (wanted("FAR")) {
+        constexpr auto kFar = std::chrono::milliseconds(100);
+        const double rtt = 2 * std::chrono::duration<double>(kFar).count();
+        const int pop = 200 / scale, news = 400 / scale;
+        DovecotServer small;
+        if (std::string why = small.Start(Mailbox(pop, 4096)); !why.empty()) return 1;
+        {
+            DelayRelay relay(small.Port(), kFar);
+            const int rp = relay.Port();
+            const std::string row = "POP3 far link " + std::to_string(pop) + " x 4 KiB";
+            Measure(results, row, pop, {{"brix", [&] { return BrixPop3(rp, pop); }}}, 1);
+            floors.push_back({row, "brix", kPop3RoundTrips * rtt});
+        }
+        auto inn = NewsServer(news);
+        DelayRelay relay(inn->ReaderPort(), kFar);
+        const int rp = relay.Port();
+        const std::string row = "NNTP far link " + std::to_string(news) + " x 3 KiB";
+        Measure(results, row, news,
+                {{"brix", [&] { return BrixNntp(rp, news); }},
+                 {"brix uncompressed", [&] { return BrixNntp(rp, news, false); }}},
+                1);
+        // The default asks for compression on a link this far.
+        floors.push_back({row, "brix", (kNntpRoundTrips + kCompressRoundTrips) * rtt});
+        floors.push_back({row, "brix uncompressed", kNntpRoundTrips * rtt});
+    }
+
     std::string table = Table(results);
     char line[256];
     // Growth of wall and CPU time from the 1x row to the 4x and 16x rows,
@@ -618,6 +665,15 @@ int main(int argc, char** argv) {
                 table += line;
             }
     }
+    for (const Floor& f : floors)
+        for (const Result& r : results)
+            if (r.row == f.row && r.tool == f.tool) {
+                std::snprintf(line, sizeof line,
+                              "%s, %s: %.2f s against the round-trip floor of %.2f s (x%.2f).\n",
+                              f.row.c_str(), f.tool.c_str(), r.wall, f.seconds,
+                              r.wall / f.seconds);
+                table += line;
+            }
     std::fputs(table.c_str(), stdout);
     if (!outFile.empty()) {
         utsname u{};
