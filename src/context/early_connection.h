@@ -1,0 +1,106 @@
+#pragma once
+// A connection to the next server of a box's list, opened on a thread of its
+// own while the job is still busy with the server before it, so that its
+// connect, TLS and login cost no wall time of their own. Nothing of it shows
+// before its turn: the thread writes no log, no transcript, no status and
+// reads no key; what the opening would have written is kept, in order, and
+// written when the turn comes, followed by the opening's failure raised as
+// OpenConnection would have raised it.
+//
+// Use by a job (one ahead at most, the current connection's goodbye after
+// Settle):
+//   TEarlyConnection next(client, profile, "getmail");
+//   ... the current server's transfer ...
+//   next.Settle();           // before the current server's goodbye
+//   ... the current server's goodbye ...
+//   next.Take(status);       // the next server's turn: instead of OpenConnection
+
+#include "clients/abs_client.h"
+#include "context/server.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace brix {
+
+class tbrix_sinf;
+
+// Two servers reached on the same host and port. A provider may count the
+// connections of an account (or of a host) and refuse a second one, and a
+// mailbox is locked by the session that holds it: such servers keep their
+// turns one after the other.
+bool SameServer(const ServerProfile& a, const ServerProfile& b);
+
+class TEarlyConnection {
+  public:
+    // An opening that waits longer than this after its login is not taken:
+    // a POP3 server may log an idle session out after ten minutes (RFC 1939
+    // section 3), so such a connection is closed and the server opened anew
+    // in its turn.
+    static constexpr std::int64_t kStaleMs = 5 * 60'000;
+
+    // Prepares client for profile and starts the thread: the secret (its
+    // command included), the connection, TLS, the greeting and the login.
+    // Started() is false when no thread could be made: the job opens the
+    // connection in its turn as ever.
+    TEarlyConnection(TAbsClient& client, const ServerProfile& profile, const char* job);
+    // A connection that had no turn (the job stopped first) is closed: QUIT
+    // when it is in step, within kGoodbyeWait; its transcript goes to the
+    // box log. The thread is stopped and waited for.
+    ~TEarlyConnection();
+    TEarlyConnection(const TEarlyConnection&) = delete;
+    TEarlyConnection& operator=(const TEarlyConnection&) = delete;
+
+    bool Started() const { return started_; }
+
+    // Waits for the thread to end, hearing the user's abort on the way (an
+    // abort stops the thread and is raised by Take). Called before the
+    // job's own goodbye: the socket layer's waits on the thread read the
+    // hold that the goodbye puts on the abort check.
+    void Settle();
+    // The server's turn, in OpenConnection's place: the user's abort met
+    // while waiting first; then the lines OpenConnection writes and those of
+    // the opening, in their order; then the opening's failure, or its notes.
+    void Take(tbrix_sinf* status);
+
+  private:
+    struct Event {
+        enum Kind { Protocol, Socket, Note, Secret } kind;
+        std::string text;
+    };
+    void Run();
+    // The lines of the opening, in their order, through the transcript's
+    // callbacks that AnnounceConnection (or OpenTranscript) installed.
+    void Replay(const char* job);
+    // Closes a connection that is not taken, after writing its transcript.
+    void Discard() noexcept;
+
+    TAbsClient& client_;
+    const ServerProfile profile_;
+    const char* job_;
+    TServerLogin login_;
+    const std::uint64_t since_;
+    std::atomic<bool> cancel_{false};
+    bool started_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;
+
+    // Written by the thread only, read once it has ended.
+    std::vector<Event> events_;
+    std::exception_ptr error_;
+    std::int64_t loggedInUs_ = 0;
+
+    std::exception_ptr abort_;
+    bool taken_ = false;
+};
+
+} // namespace brix
