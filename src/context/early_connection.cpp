@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <poll.h>
 #include <pthread.h>
 #include <system_error>
 
@@ -20,6 +21,13 @@ std::int64_t SteadyUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Something came from the server while the connection waited for its
+// turn (a 421, the end of the stream): an idle session has nothing to hear.
+bool PeerHasSpoken(const TAbsClient& client) {
+    pollfd p{client.Socket->Handle, POLLIN, 0};
+    return client.Socket->Handle != -1 && ::poll(&p, 1, 0) != 0;
 }
 
 bool IsAbort(const std::exception_ptr& error) {
@@ -125,7 +133,7 @@ void TEarlyConnection::Replay(const char* job) {
             break;
         case Event::Secret:
             // The warning of a password sent in plain text, in its place.
-            WatchForPlainText(job, client_, login_.User);
+            if (!client_.OnSecret) WatchForPlainText(job, client_, login_.User);
             client_.OnSecret();
             break;
         }
@@ -143,7 +151,7 @@ void TEarlyConnection::Take(tbrix_sinf* status) {
     client_.OnLogLine = nullptr;
     client_.Socket->OnLogLine = nullptr;
     client_.OnSecret = nullptr;
-    if (!error_ && SteadyUs() - loggedInUs_ > kStaleMs * 1000) {
+    if (!error_ && (SteadyUs() - loggedInUs_ > kStaleMs * 1000 || PeerHasSpoken(client_))) {
         // Idle too long to trust: opened anew, as in a run one at a time.
         taken_ = false;
         Discard();
@@ -154,6 +162,7 @@ void TEarlyConnection::Take(tbrix_sinf* status) {
         return;
     }
     AnnounceConnection(client_, profile_, job_, status);
+    if (login_.LogIn) WatchForPlainText(job_, client_, login_.User);
     Replay(job_);
     if (error_) std::rethrow_exception(error_);
     LogOpenNotes(client_);
@@ -165,8 +174,12 @@ void TEarlyConnection::Discard() noexcept {
         OpenTranscript(client_, std::string(job_) + " " + profile_.Where());
         Replay(job_);
         client_.OpenNotes.clear();
-        client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
-        SayGoodbye(client_, true);
+        // An opening cut short owes its answer (the greeting, a login
+        // reply): only one that went through is in step for QUIT.
+        if (!error_) {
+            client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
+            SayGoodbye(client_, true);
+        }
     } catch (...) {
         // The connection is gone either way.
     }

@@ -39,11 +39,13 @@ bool SameServer(const ServerProfile& a, const ServerProfile& b);
 
 class TEarlyConnection {
   public:
-    // An opening that waits longer than this after its login is not taken:
-    // a POP3 server may log an idle session out after ten minutes (RFC 1939
-    // section 3), so such a connection is closed and the server opened anew
-    // in its turn.
-    static constexpr std::int64_t kStaleMs = 5 * 60'000;
+    // An opening that waited longer than this after its login is not taken,
+    // nor one whose server has spoken or hung up meanwhile: a POP3 server may
+    // log an idle session out after ten minutes (RFC 1939 section 3), an
+    // SMTP server waits five for the next command (RFC 5321 section
+    // 4.5.3.2.7), and some leave sooner under load. Such a connection is
+    // closed and the server opened anew in its turn, as one at a time.
+    static constexpr std::int64_t kStaleMs = 4 * 60'000;
 
     // Prepares client for profile and starts the thread: the secret (its
     // command included), the connection, TLS, the greeting and the login.

@@ -656,6 +656,22 @@ std::size_t Count(const std::string& text, const std::string& part) {
     return n;
 }
 
+// The run log's lines of the jobs, without their stamps: those that say
+// which server, what there is, what went and what failed.
+Lines JobLines(const std::string& log) {
+    Lines lines;
+    for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = log.substr(at, end - at);
+        const std::string rest = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        if (rest.starts_with("POP3: ") || rest.starts_with("SMTP: ") ||
+            rest.find(" mails, ") != std::string::npos ||
+            rest.find(" mails to send, ") != std::string::npos || rest.ends_with(" mails sent") ||
+            rest.starts_with("Error (") || rest.starts_with("aborted"))
+            lines.push_back(rest);
+    }
+    return lines;
+}
+
 // One account of a box's list on a scripted server of its own address: slow
 // to greet and to log in, then its messages (keep mode), its commands
 // answered in whatever order they come.
@@ -819,17 +835,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         pid = Spawn(BRIX_BINARY, {"box1.bfg", "-debug1"}, {"QV=" + t.Path()}, "", -1);
         const int exitCode = WaitExit(pid);
         const std::string log = t.Read("qv-ppp.log");
-        // The job's lines, without their stamps.
-        Lines lines;
-        for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos;
-             at = end + 2) {
-            const std::string line = log.substr(at, end - at);
-            const std::size_t text = line.find(' ', line.find(' ') + 1) + 1;
-            const std::string rest = line.substr(text);
-            if (rest.starts_with("POP3: ") || rest.find("mails, ") != std::string::npos ||
-                rest.starts_with("Error (getmail") || rest.starts_with("aborted"))
-                lines.push_back(rest);
-        }
+        const Lines lines = JobLines(log);
         const std::string where1 = "127.0.0.1:" + first.PortText(),
                           where2 = "127.0.0.2:" + secondPort,
                           where3 = "127.0.0.3:" + third.PortText();
@@ -896,6 +902,91 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
             EXPECT_TRUE(third.Passed()) << third.Report();
         } else {
             EXPECT_EQ(third.Received(), "");
+        }
+    }
+}
+
+// Through the program: two outgoing servers on 127.0.0.1 and .2, each with a
+// spool of its own. The second one is connected to beside the first one's
+// opening (the first greets only once the second has its connection), and
+// still the run log, the spools and the exit code are those of one after
+// the other. The second refusing its connection is its error in its turn; a
+// stop (SIGTERM) during the first one's message says QUIT to the second.
+TEST(SeveralSmtpServers, NextConnectionOverlapsAndNothingShowsOutOfTurn) {
+    enum class Second { Fine, Refused, Stop };
+    const struct {
+        const char* name;
+        Second second;
+    } rows[] = {{"both", Second::Fine},
+                {"the second refuses the connection", Second::Refused},
+                {"stopped during the first message", Second::Stop}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<bool> connected{false};
+        std::atomic<pid_t> pid{0};
+        Script s = Script().WaitUntil([&] { return connected.load(); }, "the second connection");
+        s.Send("220 mx").Expect("EHLO client.example").Send("250 hello");
+        s.Expect("MAIL FROM: <" + kAnna.from + ">");
+        if (row.second == Second::Stop) {
+            // The answer comes once the stop has been heard.
+            s.Do([&] {
+                ::kill(pid.load(), SIGTERM);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            });
+            s.Send("250 sender ok").Expect("QUIT").Send("221 bye");
+        } else {
+            s.Send("250 sender ok").Expect("RCPT TO: <" + kAnna.to + ">").Send("250 ok");
+            Quit(s.Expect("DATA").Send("354 go ahead").ExpectBody().Send("250 queued"));
+        }
+        ScriptServer first(s, std::chrono::seconds(10));
+        std::unique_ptr<ScriptServer> second;
+        if (row.second != Second::Refused) {
+            Script t = Script().Do([&] { connected = true; }).Pause(100).Send("220 mx2");
+            if (row.second == Second::Fine) {
+                t.Expect("EHLO client.example").Send("250 hello");
+                Accept(t, kCarl);
+            }
+            second = std::make_unique<ScriptServer>(Quit(t), std::chrono::seconds(10),
+                                                    ScriptServer::On::V4Second);
+        } else {
+            connected = true;
+        }
+        const std::string port2 = second ? second->PortText() : std::to_string(FreeLoopbackPort());
+        TempTree tree;
+        for (const char* dir : {"spool", "out1", "out2"})
+            tree.MakeDir(dir);
+        tree.Write("qvdesk.cfg", "");
+        tree.Write("out1/m0001.out", FileOf(kAnna));
+        tree.Write("out2/m0001.out", FileOf(kCarl));
+        tree.Write("BOX1.bfg", "SMTPSERVER=127.0.0.1 127.0.0.2\nSMTPPORT=" + first.PortText() +
+                                   " " + port2 + "\nSMTPSPOOL=" + tree.Path() + "out1/ " +
+                                   tree.Path() + "out2/\n");
+        pid = Spawn(BRIX_BINARY, {"box1.bfg"}, {"QV=" + tree.Path()}, "", -1);
+        const int exitCode = WaitExit(pid);
+        const std::string log = tree.Read("qv-ppp.log");
+        const std::string where1 = "127.0.0.1:" + first.PortText(), where2 = "127.0.0.2:" + port2;
+        Lines expected = {"SMTP: " + where1, ToSend(1, FileOf(kAnna).size())};
+        if (row.second == Second::Stop)
+            expected.insert(expected.end(), {"0 mails sent", "aborted by user ..."});
+        else
+            expected.insert(expected.end(), {"1 mails sent", "SMTP: " + where2});
+        if (row.second == Second::Fine)
+            expected.insert(expected.end(), {ToSend(1, FileOf(kCarl).size()), "1 mails sent"});
+        if (row.second == Second::Refused)
+            expected.insert(expected.end(),
+                            {"0 mails sent", "Error (sendmail): Connect: Cannot connect to " +
+                                                 where2 +
+                                                 ". (Error=" + std::to_string(ECONNREFUSED) + ")"});
+        EXPECT_EQ(JobLines(log), expected) << log;
+        EXPECT_EQ(exitCode, row.second == Second::Fine   ? 0
+                            : row.second == Second::Stop ? 106
+                                                         : 105)
+            << log;
+        EXPECT_EQ(DirNames(tree.Path() + "out1").size(), row.second == Second::Stop ? 1u : 0u);
+        EXPECT_EQ(DirNames(tree.Path() + "out2").size(), row.second == Second::Fine ? 0u : 1u);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        if (second) {
+            EXPECT_TRUE(second->Passed()) << second->Report();
         }
     }
 }
