@@ -688,6 +688,9 @@ struct Account {
     bool overlapped = false;
     // Said with the first RETR (a signal to the run).
     std::function<void()> atRetr;
+    // Hangs up after its STAT answer, once `atStat` has run.
+    bool hangUp = false;
+    std::function<void()> atStat;
 
     std::string Text(int n) const { return "Subject: " + tag + std::to_string(n) + "\n\ntext\n"; }
     std::string Uid(int n) const { return tag + std::to_string(n); }
@@ -707,6 +710,8 @@ Script::Answerer Answers(Account& a) {
             a.passed = true;
         } else if (line == "STAT") {
             reply = "+OK " + std::to_string(a.messages) + " 100\r\n";
+            if (a.atStat) a.atStat();
+            if (a.hangUp) return false;
         } else if (line == "UIDL") {
             reply = "+OK\r\n";
             for (int n = 1; n <= a.messages; ++n)
@@ -780,17 +785,26 @@ TEST_F(GetMailTest, AccountsOnOneServerTakeTurns) {
 // spool names, their texts, the identifier file and the run log are those of
 // one server after the other. A failure of the next server's early opening
 // (its connection refused, its login refused) is its own error line in its
-// turn; a stop (SIGTERM, as ESC) during the first transfer ends the run with
-// the early connection closed: QUIT when its login was through, nothing at
-// all while it still waited for its greeting.
+// turn; one that hangs up while its connection waits is opened anew in its
+// turn, to the same result. A stop (SIGTERM, as ESC) during the first
+// transfer ends the run with the early connection closed: QUIT when its
+// login was through, nothing at all while it still waited for its greeting.
 TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
-    enum class Second { Fine, Refused, LoginRefused, StopWhileLoggedIn, StopBeforeGreeting };
+    enum class Second {
+        Fine,
+        HangsUp,
+        Refused,
+        LoginRefused,
+        StopWhileLoggedIn,
+        StopBeforeGreeting
+    };
     struct Row {
         const char* name;
         Second second;
     };
     const Row rows[] = {
         {"all three", Second::Fine},
+        {"the second hangs up after its login: opened anew in its turn", Second::HangsUp},
         {"the second refuses the connection", Second::Refused},
         {"the second refuses the login", Second::LoginRefused},
         {"stopped, the second logged in", Second::StopWhileLoggedIn},
@@ -800,10 +814,12 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         SCOPED_TRACE(row.name);
         const bool stop =
             row.second == Second::StopWhileLoggedIn || row.second == Second::StopBeforeGreeting;
-        Account a, b, c;
+        Account a, b, c, again;
         a.tag = "a", a.messages = 2;
         b.tag = "b", b.messages = 1, b.refuseLogin = row.second == Second::LoginRefused;
         c.tag = "c", c.messages = 2;
+        again.tag = "b", again.messages = 1;
+        std::unique_ptr<ScriptServer> anew;
         std::atomic<pid_t> pid{0};
         if (row.second != Second::Refused && row.second != Second::StopBeforeGreeting)
             a.gate = &b.passed;
@@ -820,6 +836,14 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
             second = std::make_unique<ScriptServer>(
                 SlowPop3(b, row.second == Second::StopBeforeGreeting ? &a.quit : nullptr),
                 std::chrono::seconds(10), ScriptServer::On::V4Second);
+        // The same server listens again for the connection of its turn.
+        if (row.second == Second::HangsUp) {
+            b.hangUp = true;
+            b.atStat = [&, port = second->Port()] {
+                anew = std::make_unique<ScriptServer>(SlowPop3(again), std::chrono::seconds(10),
+                                                      ScriptServer::On::V4Second, port);
+            };
+        }
         ScriptServer third(SlowPop3(c), std::chrono::seconds(stop ? 1 : 10),
                            ScriptServer::On::V4Third);
         const std::string secondPort =
@@ -849,7 +873,8 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
                 texts.push_back(a.Text(n)), uids += id(a, n, where1);
         }
         expected.push_back(stop ? "aborted by user ..." : "POP3: " + where2);
-        if (row.second == Second::Fine) {
+        const bool fetched = row.second == Second::Fine || row.second == Second::HangsUp;
+        if (fetched) {
             expected.push_back("1 mails, 100 bytes");
             texts.push_back(b.Text(1)), uids += id(b, 1, where2);
         } else if (row.second == Second::Refused) {
@@ -865,7 +890,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         }
         for (std::size_t i = 0; i < texts.size(); ++i)
             spool.push_back("m000" + std::to_string(i) + ".msg");
-        EXPECT_EQ(exitCode, stop ? 106 : row.second == Second::Fine ? 0 : 105) << log;
+        EXPECT_EQ(exitCode, stop ? 106 : fetched ? 0 : 105) << log;
         EXPECT_EQ(lines, expected) << log;
         EXPECT_EQ(DirNames(t.Path() + "spool"), spool);
         for (std::size_t i = 0; i < spool.size() && i < texts.size(); ++i)
@@ -896,6 +921,10 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
             if (row.second == Second::StopBeforeGreeting) {
                 EXPECT_EQ(got, "");
             }
+        }
+        if (row.second == Second::HangsUp) {
+            ASSERT_TRUE(anew);
+            EXPECT_TRUE(anew->Passed()) << anew->Report();
         }
         // Never reached after a stop.
         if (!stop) {
