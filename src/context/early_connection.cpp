@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <system_error>
+#include <utility>
 
 namespace brix {
 
@@ -98,7 +99,7 @@ void TEarlyConnection::Run() {
     ended_.notify_all();
 }
 
-void TEarlyConnection::Settle() {
+void TEarlyConnection::Settle(bool raise) {
     if (!thread_.joinable()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done_) {
@@ -117,6 +118,12 @@ void TEarlyConnection::Settle() {
     }
     lock.unlock();
     thread_.join();
+    if (raise && abort_) std::rethrow_exception(std::exchange(abort_, nullptr));
+}
+
+void TEarlyConnection::Stop() noexcept {
+    cancel_ = true;
+    if (thread_.joinable()) thread_.join();
 }
 
 void TEarlyConnection::Replay(const char* job) {
@@ -153,8 +160,10 @@ void TEarlyConnection::Take(tbrix_sinf* status) {
     client_.OnSecret = nullptr;
     if (!error_ && (SteadyUs() - loggedInUs_ > kStaleMs * 1000 || PeerHasSpoken(client_))) {
         // Idle too long to trust: opened anew, as in a run one at a time.
-        taken_ = false;
-        Discard();
+        // Only closed: its QUIT would hold the abort check back while the
+        // next server's opening may be waiting (an idle session has nothing
+        // to commit).
+        Discard(false);
         client_.OnLogLine = nullptr;
         client_.Socket->OnLogLine = nullptr;
         client_.OnSecret = nullptr;
@@ -169,14 +178,14 @@ void TEarlyConnection::Take(tbrix_sinf* status) {
     CheckUserAbort();
 }
 
-void TEarlyConnection::Discard() noexcept {
+void TEarlyConnection::Discard(bool goodbye) noexcept {
     try {
         OpenTranscript(client_, std::string(job_) + " " + profile_.Where());
         Replay(job_);
         client_.OpenNotes.clear();
         // An opening cut short owes its answer (the greeting, a login
         // reply): only one that went through is in step for QUIT.
-        if (!error_) {
+        if (goodbye && !error_) {
             client_.Socket->Timeout = std::min(client_.Socket->Timeout, kGoodbyeWait);
             SayGoodbye(client_, true);
         }
@@ -191,13 +200,12 @@ void TEarlyConnection::Discard() noexcept {
 
 TEarlyConnection::~TEarlyConnection() {
     if (!started_) return;
-    cancel_ = true;
-    if (thread_.joinable()) thread_.join();
+    Stop();
     if (taken_) return;
     client_.OnLogLine = nullptr;
     client_.Socket->OnLogLine = nullptr;
     client_.OnSecret = nullptr;
-    Discard();
+    Discard(true);
 }
 
 } // namespace brix

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,11 +62,17 @@ class TEarlyConnection {
 
     bool Started() const { return started_; }
 
-    // Waits for the thread to end, hearing the user's abort on the way (an
-    // abort stops the thread and is raised by Take). Called before the
-    // job's own goodbye: the socket layer's waits on the thread read the
-    // hold that the goodbye puts on the abort check.
-    void Settle();
+    // Waits for the thread to end, hearing the user's abort on the way: an
+    // abort stops the thread and is raised now when `raise`, else by Take
+    // (a goodbye must not be cut short by it). Called before the job's own
+    // goodbye and before anything else that the socket layer's waits on the
+    // thread would read (the hold a goodbye puts on the abort check, the
+    // grace of a verdict).
+    void Settle(bool raise = false);
+    // Stops the thread and waits for it, nothing else. A job stops every
+    // opening it has before any of them is closed: closing says goodbye,
+    // which must not overlap another opening's waits either.
+    void Stop() noexcept;
     // The server's turn, in OpenConnection's place: the user's abort met
     // while waiting first; then the lines OpenConnection writes and those of
     // the opening, in their order; then the opening's failure, or its notes.
@@ -80,8 +87,9 @@ class TEarlyConnection {
     // The lines of the opening, in their order, through the transcript's
     // callbacks that AnnounceConnection (or OpenTranscript) installed.
     void Replay(const char* job);
-    // Closes a connection that is not taken, after writing its transcript.
-    void Discard() noexcept;
+    // Closes a connection that is not taken, after writing its transcript;
+    // with QUIT when `goodbye` and the opening went through.
+    void Discard(bool goodbye) noexcept;
 
     TAbsClient& client_;
     const ServerProfile profile_;
@@ -103,6 +111,25 @@ class TEarlyConnection {
 
     std::exception_ptr abort_;
     bool taken_ = false;
+};
+
+// Declared after a job's two connections (the current one and the next,
+// each a client with its `early` opening): leaving the scope stops both
+// openings before either connection is closed.
+template <class Connection> class TStopOpenings {
+  public:
+    TStopOpenings(std::unique_ptr<Connection>& current, std::unique_ptr<Connection>& next)
+        : current_(current), next_(next) {}
+    ~TStopOpenings() {
+        for (Connection* c : {current_.get(), next_.get()})
+            if (c && c->early) c->early->Stop();
+    }
+    TStopOpenings(const TStopOpenings&) = delete;
+    TStopOpenings& operator=(const TStopOpenings&) = delete;
+
+  private:
+    std::unique_ptr<Connection>& current_;
+    std::unique_ptr<Connection>& next_;
 };
 
 } // namespace brix

@@ -618,7 +618,12 @@ void GetMail(tbrixconfig& box, bool phoActive) {
         // arrive; it shows nothing before its turn, so that the spool, the
         // state and the logs are those of one server after the other.
         std::unique_ptr<Pop3Connection> current, next;
+        const TStopOpenings<Pop3Connection> stop(current, next);
         for (int index = 1; index <= servers; ++index) {
+            // A connection whose turn never came (its part failed before) is
+            // closed once the next opening has ended: its goodbye must not
+            // overlap that opening's waits.
+            if (next && next->early) next->early->Settle();
             current = next ? std::move(next) : std::make_unique<Pop3Connection>();
             if (index < servers && !SameServer(profiles[index], profiles[index - 1])) {
                 next = std::make_unique<Pop3Connection>();

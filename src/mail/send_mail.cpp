@@ -180,7 +180,7 @@ void SendSession::Transfer() {
     // first message goes: the wait for a message's verdict holds an abort
     // back in the socket layer, which the waits of the opening's thread
     // would read.
-    if (next_) next_->Settle();
+    if (next_) next_->Settle(true);
 
     std::vector<OutgoingFile> files = OutgoingFiles(spool_);
     std::int64_t total = 0;
@@ -409,7 +409,11 @@ void SendMail(tbrixconfig& box) {
     RunJob("sendmail", [&] { profiles = ServerProfiles(box, TProtocol::Smtp); });
     // The next server is connected to beside the current one's opening.
     std::unique_ptr<SmtpConnection> current, next;
+    const TStopOpenings<SmtpConnection> stop(current, next);
     for (std::size_t i = 0; i < profiles.size() && !stopped; ++i) {
+        // A connection whose turn never came is closed once the next opening
+        // has ended: its goodbye must not overlap that opening's waits.
+        if (next && next->early) next->early->Settle();
         current = next ? std::move(next) : std::make_unique<SmtpConnection>();
         if (i + 1 < profiles.size() && !SameServer(profiles[i + 1], profiles[i])) {
             next = std::make_unique<SmtpConnection>();
