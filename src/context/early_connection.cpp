@@ -180,8 +180,12 @@ void TEarlyConnection::Take(tbrix_sinf* status) {
 
 void TEarlyConnection::Discard(bool goodbye) noexcept {
     try {
-        OpenTranscript(client_, std::string(job_) + " " + profile_.Where());
-        Replay(job_);
+        // What was said goes to the box log under the server's heading (an
+        // opening stopped before its first word leaves none).
+        if (!events_.empty()) {
+            OpenTranscript(client_, std::string(job_) + " " + profile_.Where());
+            Replay(job_);
+        }
         client_.OpenNotes.clear();
         // An opening cut short owes its answer (the greeting, a login
         // reply): only one that went through is in step for QUIT.
