@@ -4,6 +4,7 @@
 
 #include "support/errors.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace brix {
@@ -19,5 +20,21 @@ constexpr std::int32_t kGoodbyeWait = 5'000;
 // bell when the first of them was ESC, or when SIGINT, SIGTERM or SIGHUP
 // arrived since the last check.
 void CheckUserAbort();
+
+// How often the program's own thread has raised the user's abort so far.
+std::uint64_t AbortsSoFar();
+
+// For its lifetime, the thread that makes one (a connection opened ahead of
+// its turn) hears of the user's abort only from the program's thread: its
+// CheckUserAbort reads no key, takes no signal and rings no bell (all of
+// them belong to the program's thread), and raises ebrix_break once that
+// thread has raised one since `since` (AbortsSoFar), or once `cancel` is set.
+class TAbortFromOwner {
+  public:
+    TAbortFromOwner(std::uint64_t since, const std::atomic<bool>& cancel);
+    ~TAbortFromOwner();
+    TAbortFromOwner(const TAbortFromOwner&) = delete;
+    TAbortFromOwner& operator=(const TAbortFromOwner&) = delete;
+};
 
 } // namespace brix

@@ -16,9 +16,14 @@ namespace {
 constexpr std::int32_t kCommandTimeout = 60'000;
 } // namespace
 
-std::string SecretOf(const SecretSource& source) {
+std::string SecretOf(const SecretSource& source,
+                     const std::function<void(const std::string&)>& note) {
     if (source.command.empty()) return source.password;
-    WriteLog(std::string(source.key) + " runs for " + source.server, 2);
+    const std::string line = std::string(source.key) + " runs for " + source.server;
+    if (note)
+        note(line);
+    else
+        WriteLog(line, 2);
     CommandLine got = FirstLineOf(
         source.command,
         {"BRIX_SERVER=" + source.server, "BRIX_PORT=" + source.port, "BRIX_USER=" + source.user},

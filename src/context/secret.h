@@ -3,6 +3,7 @@
 // command (the PASSCMD keys) for each server; and the warning when one is
 // about to leave in plain text.
 
+#include <functional>
 #include <string>
 
 namespace brix {
@@ -23,7 +24,10 @@ struct SecretSource {
 // BRIX_USER in its environment, 60 s at most, the user abort heard), or the
 // password word. A command that fails raises ebrix_joberror naming the key,
 // before anything is sent to the server.
-std::string SecretOf(const SecretSource& source);
+// Note takes the log line that says the command runs (WriteLog level 2
+// when not given): a connection opened ahead of its turn keeps it for then.
+std::string SecretOf(const SecretSource& source,
+                     const std::function<void(const std::string&)>& note = {});
 
 // Has client call for WarnOfPlainText(job, ...) before it sends a password
 // or token itself (not for CRAM-MD5 or SCRAM, which keep it home).

@@ -182,20 +182,36 @@ void PrepareClient(TAbsClient& client, const ServerProfile& profile) {
     client.TlsPins = profile.pins;
 }
 
-void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
-                    tbrix_sinf* status, bool extensions) {
+void AnnounceConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
+                        tbrix_sinf* status) {
     const std::string where = profile.Where();
     SetJobServer((profile.login.User.empty() ? "" : profile.login.User + "@") + where,
                  profile.timeoutMs / 1000);
-    PrepareClient(client, profile);
     OpenTranscript(client, std::string(job) + " " + where);
     if (status) {
         status->SetServer(where);
         status->SetInfo("connecting ...");
     }
     WriteLog(std::string(ProtocolName(profile.protocol)) + ": " + where, 1);
+}
+
+TServerLogin LoginOf(const ServerProfile& profile, bool extensions) {
     TServerLogin login = profile.login;
     login.Extensions = extensions;
+    return login;
+}
+
+void LogOpenNotes(TAbsClient& client) {
+    for (const std::string& note : client.OpenNotes)
+        WriteLog(note, 1);
+    client.OpenNotes.clear();
+}
+
+void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
+                    tbrix_sinf* status, bool extensions) {
+    PrepareClient(client, profile);
+    AnnounceConnection(client, profile, job, status);
+    TServerLogin login = LoginOf(profile, extensions);
     // The secret before the connection: a helper command that fails leaves
     // the server untouched.
     if (login.LogIn) {
@@ -209,9 +225,7 @@ void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char
         WriteLog(Tr("newsserver authentification ..."), 1);
     }
     client.Open(login);
-    for (const std::string& note : client.OpenNotes)
-        WriteLog(note, 1);
-    client.OpenNotes.clear();
+    LogOpenNotes(client);
     CheckUserAbort();
 }
 

@@ -82,4 +82,14 @@ void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char
 // Sets the client's time-out and TLS from the profile, before Connect.
 void PrepareClient(TAbsClient& client, const ServerProfile& profile);
 
+// OpenConnection in the parts that a connection opened ahead of its turn
+// (context/early_connection.h) takes apart: what is written when the
+// server's turn comes (the job's server for its error lines, the
+// transcript's heading, the status line, the log line), the login it
+// brings (the secret not read yet), and the notes of its opening.
+void AnnounceConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
+                        tbrix_sinf* status);
+TServerLogin LoginOf(const ServerProfile& profile, bool extensions);
+void LogOpenNotes(TAbsClient& client);
+
 } // namespace brix

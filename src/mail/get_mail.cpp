@@ -3,6 +3,7 @@
 #include "clients/lookahead.h"
 #include "clients/pop3_client.h"
 #include "context/abort.h"
+#include "context/early_connection.h"
 #include "context/job.h"
 #include "context/log.h"
 #include "context/server.h"
@@ -25,6 +26,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -93,13 +95,24 @@ struct MailItem {
     bool had = false;
 };
 
+// A server's client and, when it was opened ahead of its turn, that
+// opening (which closes it unless it had its turn: it goes first).
+struct Pop3Connection {
+    TPOP3Client client;
+    std::unique_ptr<TEarlyConnection> early;
+};
+
 // One connection to one server of the box.
 class ServerFetch {
   public:
+    // early: this server's connection, opened ahead of its turn (null: it
+    // is opened now); next: the next server's, on its way.
     ServerFetch(const tbrixconfig& box, const ServerProfile& profile, bool phoActive,
-                std::uint32_t& fileCounter, SpoolNames& names, MailJournal& journal)
+                std::uint32_t& fileCounter, SpoolNames& names, MailJournal& journal,
+                TPOP3Client& client, TEarlyConnection* early, TEarlyConnection* next)
         : profile_(profile), account_(AccountOf(box, profile)), phoActive_(phoActive),
-          fileCounter_(fileCounter), names_(names), journal_(journal), status_(Pop3StatusBlock()) {}
+          fileCounter_(fileCounter), names_(names), journal_(journal), client_(client),
+          early_(early), next_(next), status_(Pop3StatusBlock()) {}
 
     void Run();
 
@@ -146,7 +159,9 @@ class ServerFetch {
     std::uint32_t& fileCounter_;
     SpoolNames& names_;
     MailJournal& journal_;
-    TPOP3Client client_;
+    TPOP3Client& client_;
+    TEarlyConnection* early_;
+    TEarlyConnection* next_;
     tbrix_sinf* status_;
     tbrix_msg msg_;
     tbrix_uid uids_;
@@ -177,7 +192,10 @@ void ServerFetch::Run() {
     const RunSettings& s = Settings();
     CheckUserAbort();
     client_.DeleteAfterRetr = !account_.keep;
-    OpenConnection(client_, profile_, "getmail", status_);
+    if (early_)
+        early_->Take(status_);
+    else
+        OpenConnection(client_, profile_, "getmail", status_);
     uidFile_ = s.QvPath + kUidFileName;
     idxFile_ = s.QvPath + kIdxFileName;
 
@@ -523,6 +541,9 @@ void ServerFetch::EndPart(bool failing) {
     // A message whose spool file did not make it to disk stays on the server
     // whatever else this connection marked: RSET unmarks everything.
     const bool unmarked = client_.DeleteAfterRetr && (spoolFailed_ || !flushed);
+    // The next server's opening has ended before this goodbye holds back
+    // the abort check that its waits read.
+    if (next_) next_->Settle();
     TGoodbye bye;
     try {
         if (unmarked && client_.CanSayGoodbye()) client_.Rset();
@@ -593,7 +614,23 @@ void GetMail(tbrixconfig& box, bool phoActive) {
         RecoverJournal();
         MailJournal journal(Settings().QvPath + kMailJournalName);
         const int servers = static_cast<int>(profiles.size());
+        // The next server's connection is opened while this one's messages
+        // arrive; it shows nothing before its turn, so that the spool, the
+        // state and the logs are those of one server after the other.
+        std::unique_ptr<Pop3Connection> current, next;
+        const TStopOpenings<Pop3Connection> stop(current, next);
         for (int index = 1; index <= servers; ++index) {
+            // A connection whose turn never came (its part failed before) is
+            // closed once the next opening has ended: its goodbye must not
+            // overlap that opening's waits.
+            if (next && next->early) next->early->Settle();
+            current = next ? std::move(next) : std::make_unique<Pop3Connection>();
+            if (index < servers && !SameServer(profiles[index], profiles[index - 1])) {
+                next = std::make_unique<Pop3Connection>();
+                next->early =
+                    std::make_unique<TEarlyConnection>(next->client, profiles[index], "getmail");
+                if (!next->early->Started()) next->early.reset();
+            }
             // Every server of the list has its turn: one that cannot be
             // reached or refuses us is its own error line, not the others'.
             RunJobPart("getmail", [&] {
@@ -604,7 +641,9 @@ void GetMail(tbrixconfig& box, bool phoActive) {
                     for (const std::string& name : it->second.Removed)
                         WriteLog("removed unfinished spool file " + name, 1);
                 }
-                ServerFetch(box, profiles[index - 1], phoActive, fileCounter, it->second, journal)
+                ServerFetch(box, profiles[index - 1], phoActive, fileCounter, it->second, journal,
+                            current->client, current->early.get(),
+                            next ? next->early.get() : nullptr)
                     .Run();
             });
         }

@@ -1,6 +1,7 @@
 #include "mail/send_mail.h"
 
 #include "context/abort.h"
+#include "context/early_connection.h"
 #include "context/job.h"
 #include "context/log.h"
 #include "context/server.h"
@@ -61,14 +62,25 @@ struct QueueFile {
     bool unanswered = false;
 };
 
+// A server's client and, when it was opened ahead of its turn, that
+// opening (which closes it unless it had its turn: it goes first).
+struct SmtpConnection {
+    TSMTPClient client;
+    std::unique_ptr<TEarlyConnection> early;
+};
+
 // One connection to one server of the box and the files of its spool.
 class SendSession {
   public:
-    SendSession(const tbrixconfig& box, const ServerProfile& profile)
+    // early: this server's connection, opened ahead of its turn (null: it
+    // is opened now); next: the next server's, on its way.
+    SendSession(const tbrixconfig& box, const ServerProfile& profile, TSMTPClient& client,
+                TEarlyConnection* early, TEarlyConnection* next)
         : profile_(profile), spool_(ExtractWord(profile.index, box.SMTPSPOOL)),
           envelope_(box.SMTPENVELOPE.empty()
                         ? std::nullopt
-                        : std::optional(ExtractWord(profile.index, box.SMTPENVELOPE))) {}
+                        : std::optional(ExtractWord(profile.index, box.SMTPENVELOPE))),
+          client_(client), early_(early), next_(next) {}
 
     void Run();
 
@@ -103,7 +115,9 @@ class SendSession {
     std::string spool_;
     // SMTPENVELOPE's sender for every message, when the box sets one.
     std::optional<std::string> envelope_;
-    TSMTPClient client_;
+    TSMTPClient& client_;
+    TEarlyConnection* early_;
+    TEarlyConnection* next_;
 
     // The first file's HELO line decides HELO or EHLO for the connection;
     // the HELO lines of later files are passed over.
@@ -127,6 +141,9 @@ void SendSession::Run() {
 }
 
 void SendSession::End(bool failing) {
+    // The next server's opening has ended before this goodbye holds back
+    // the abort check that its waits read.
+    if (next_) next_->Settle();
     std::exception_ptr keepError;
     for (std::shared_ptr<QueueFile>* open : {&judged_, &sending_}) {
         const std::shared_ptr<QueueFile> file = std::move(*open);
@@ -155,7 +172,15 @@ void SendSession::End(bool failing) {
 }
 
 void SendSession::Transfer() {
-    OpenConnection(client_, profile_, "sendmail", SendStatus());
+    if (early_)
+        early_->Take(SendStatus());
+    else
+        OpenConnection(client_, profile_, "sendmail", SendStatus());
+    // The next server's opening ran beside this one's; it ends before the
+    // first message goes: the wait for a message's verdict holds an abort
+    // back in the socket layer, which the waits of the opening's thread
+    // would read.
+    if (next_) next_->Settle(true);
 
     std::vector<OutgoingFile> files = OutgoingFiles(spool_);
     std::int64_t total = 0;
@@ -382,15 +407,31 @@ void SendMail(tbrixconfig& box) {
     bool stopped = false;
     std::vector<ServerProfile> profiles;
     RunJob("sendmail", [&] { profiles = ServerProfiles(box, TProtocol::Smtp); });
-    for (std::size_t i = 0; i < profiles.size() && !stopped; ++i)
+    // The next server is connected to beside the current one's opening.
+    std::unique_ptr<SmtpConnection> current, next;
+    const TStopOpenings<SmtpConnection> stop(current, next);
+    for (std::size_t i = 0; i < profiles.size() && !stopped; ++i) {
+        // A connection whose turn never came is closed once the next opening
+        // has ended: its goodbye must not overlap that opening's waits.
+        if (next && next->early) next->early->Settle();
+        current = next ? std::move(next) : std::make_unique<SmtpConnection>();
+        if (i + 1 < profiles.size() && !SameServer(profiles[i + 1], profiles[i])) {
+            next = std::make_unique<SmtpConnection>();
+            next->early =
+                std::make_unique<TEarlyConnection>(next->client, profiles[i + 1], "sendmail");
+            if (!next->early->Started()) next->early.reset();
+        }
         RunJob("sendmail", [&] {
             try {
-                SendSession(box, profiles[i]).Run();
+                SendSession(box, profiles[i], current->client, current->early.get(),
+                            next ? next->early.get() : nullptr)
+                    .Run();
             } catch (const ebrix_break&) {
                 stopped = true;
                 throw;
             }
         });
+    }
 }
 
 } // namespace brix

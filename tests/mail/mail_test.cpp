@@ -13,12 +13,15 @@
 #include "support/errors.h"
 #include "testing/job_test.h"
 #include "testing/real_servers.h"
+#include "testing/run_program.h"
 #include "testing/script_server.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -642,6 +645,379 @@ TEST_F(SendMailTest, EveryServerOfTheListIsTried) {
     EXPECT_EQ(RunLog(), (Lines{"SMTP: 127.0.0.1:" + first.PortText(), "0 mails sent",
                                "aborted by user ..."}));
     EXPECT_EQ(DirNames(tree.Path() + "spool2"), Lines{"m0001.out"});
+}
+
+// ---------------------------------------------------------------- several POP3 servers
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// The run log's lines of the jobs, without their stamps: those that say
+// which server, what there is, what went and what failed.
+Lines JobLines(const std::string& log) {
+    Lines lines;
+    for (std::size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = log.substr(at, end - at);
+        const std::string rest = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        if (rest.starts_with("POP3: ") || rest.starts_with("SMTP: ") ||
+            rest.find(" mails, ") != std::string::npos ||
+            rest.find(" mails to send, ") != std::string::npos || rest.ends_with(" mails sent") ||
+            rest.starts_with("Error (") || rest.starts_with("aborted"))
+            lines.push_back(rest);
+    }
+    return lines;
+}
+
+// One account of a box's list on a scripted server of its own address: slow
+// to greet and to log in, then its messages (keep mode), its commands
+// answered in whatever order they come.
+struct Account {
+    std::string tag; // of its messages' subjects and identifiers
+    int messages = 0;
+    bool refuseLogin = false;
+    // Set once its PASS is answered: the login has been through.
+    std::atomic<bool> passed{false};
+    std::atomic<bool> quit{false};
+    // The first RETR waits for this (the next server's login) and notes
+    // whether it came while the transfer was on.
+    std::atomic<bool>* gate = nullptr;
+    bool overlapped = false;
+    // Said with the first RETR (a signal to the run).
+    std::function<void()> atRetr;
+    // Hangs up after its STAT answer, once `atStat` has run.
+    bool hangUp = false;
+    std::function<void()> atStat;
+
+    std::string Text(int n) const { return "Subject: " + tag + std::to_string(n) + "\n\ntext\n"; }
+    std::string Uid(int n) const { return tag + std::to_string(n); }
+};
+
+Script::Answerer Answers(Account& a) {
+    return [&a](const std::string& line, std::string& reply) {
+        auto number = [&] { return std::stoi(line.substr(5)); };
+        reply = "-ERR unknown\r\n";
+        if (line == "CAPA") {
+            reply = "-ERR no CAPA\r\n";
+        } else if (line == "USER joe") {
+            reply = "+OK\r\n";
+        } else if (line.starts_with("PASS ")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            reply = a.refuseLogin ? "-ERR [AUTH] wrong password\r\n" : "+OK\r\n";
+            a.passed = true;
+        } else if (line == "STAT") {
+            reply = "+OK " + std::to_string(a.messages) + " 100\r\n";
+            if (a.atStat) a.atStat();
+            if (a.hangUp) return false;
+        } else if (line == "UIDL") {
+            reply = "+OK\r\n";
+            for (int n = 1; n <= a.messages; ++n)
+                reply += std::to_string(n) + " " + a.Uid(n) + "\r\n";
+            reply += ".\r\n";
+        } else if (line.starts_with("LIST ")) {
+            reply = "+OK " + std::to_string(number()) + " 20\r\n";
+        } else if (line.starts_with("RETR ")) {
+            if (number() == 1 && a.gate) {
+                for (int i = 0; i < 8000 && !*a.gate; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                a.overlapped = *a.gate;
+            }
+            if (number() == 1 && a.atRetr) a.atRetr();
+            reply = "+OK\r\n";
+            std::string text = a.Text(number());
+            for (std::size_t at = 0, lf; (lf = text.find('\n', at)) != std::string::npos;
+                 at = lf + 1)
+                reply += text.substr(at, lf - at) + "\r\n";
+            reply += ".\r\n";
+        } else if (line == "QUIT") {
+            a.quit = true;
+            reply = "+OK bye\r\n";
+            return false;
+        }
+        return true;
+    };
+}
+
+// Greeting and login come slowly, as from a far server.
+Script SlowPop3(Account& a, std::atomic<bool>* greetAfter = nullptr) {
+    Script s;
+    if (greetAfter) s.WaitUntil([greetAfter] { return greetAfter->load(); }, "the first QUIT");
+    return s.Pause(150).Send(kGreeting).Answer(Answers(a));
+}
+
+// Two accounts on one host and port take their turns one after the other:
+// a provider may allow one connection at a time (here the second account's
+// server only listens once the first dialogue has said QUIT; the message
+// known from the first is not fetched again).
+TEST_F(GetMailTest, AccountsOnOneServerTakeTurns) {
+    std::unique_ptr<ScriptServer> second;
+    int port = 0;
+    Script s = Listed(1).Expect("RETR 1").SendData("+OK", {"Subject: one", "", "x"});
+    ScriptServer first(s.Expect("QUIT")
+                           .Do([&] {
+                               second = std::make_unique<ScriptServer>(
+                                   Listed(2)
+                                       .Expect("RETR 2")
+                                       .SendData("+OK", {"Subject: two", "", "y"})
+                                       .Expect("QUIT")
+                                       .Send("+OK"),
+                                   std::chrono::seconds(5), ScriptServer::On::V4, port);
+                           })
+                           .Send("+OK"));
+    port = first.Port();
+    box.POP3SERVER = "127.0.0.1 127.0.0.1";
+    box.POP3USER = "joe joe";
+    box.POP3PORT = first.PortText() + " " + first.PortText();
+    GetMail(box, false);
+    EXPECT_TRUE(first.Passed()) << first.Report();
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(second->Passed()) << second->Report();
+    EXPECT_EQ(Spool(), (Lines{"m0000.msg", "m0001.msg"}));
+    EXPECT_EQ(Spooled("m0001.msg"), "From joe@localhost\nSubject: two\n\ny\n");
+}
+
+// Through the program: three accounts on 127.0.0.1, .2 and .3. The second
+// server's login is over before the first one's first message goes out (the
+// first server waits for it), the third's before the second one's; yet the
+// spool names, their texts, the identifier file and the run log are those of
+// one server after the other. A failure of the next server's early opening
+// (its connection refused, its login refused) is its own error line in its
+// turn; one that hangs up while its connection waits is opened anew in its
+// turn, to the same result. A stop (SIGTERM, as ESC) during the first
+// transfer ends the run with the early connection closed: QUIT when its
+// login was through, nothing at all while it still waited for its greeting.
+TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
+    enum class Second {
+        Fine,
+        HangsUp,
+        Refused,
+        LoginRefused,
+        StopWhileLoggedIn,
+        StopBeforeGreeting
+    };
+    struct Row {
+        const char* name;
+        Second second;
+    };
+    const Row rows[] = {
+        {"all three", Second::Fine},
+        {"the second hangs up after its login: opened anew in its turn", Second::HangsUp},
+        {"the second refuses the connection", Second::Refused},
+        {"the second refuses the login", Second::LoginRefused},
+        {"stopped, the second logged in", Second::StopWhileLoggedIn},
+        {"stopped, the second not greeting yet", Second::StopBeforeGreeting},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool stop =
+            row.second == Second::StopWhileLoggedIn || row.second == Second::StopBeforeGreeting;
+        Account a, b, c, again;
+        a.tag = "a", a.messages = 2;
+        b.tag = "b", b.messages = 1, b.refuseLogin = row.second == Second::LoginRefused;
+        c.tag = "c", c.messages = 2;
+        again.tag = "b", again.messages = 1;
+        std::unique_ptr<ScriptServer> anew;
+        std::atomic<pid_t> pid{0};
+        if (row.second != Second::Refused && row.second != Second::StopBeforeGreeting)
+            a.gate = &b.passed;
+        if (row.second == Second::Fine) b.gate = &c.passed;
+        // The answer comes once the stop has been heard.
+        if (stop)
+            a.atRetr = [&pid] {
+                ::kill(pid.load(), SIGTERM);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            };
+        ScriptServer first(SlowPop3(a), std::chrono::seconds(10));
+        std::unique_ptr<ScriptServer> second;
+        if (row.second != Second::Refused)
+            second = std::make_unique<ScriptServer>(
+                SlowPop3(b, row.second == Second::StopBeforeGreeting ? &a.quit : nullptr),
+                std::chrono::seconds(10), ScriptServer::On::V4Second);
+        // The same server listens again for the connection of its turn.
+        if (row.second == Second::HangsUp) {
+            b.hangUp = true;
+            b.atStat = [&, port = second->Port()] {
+                anew = std::make_unique<ScriptServer>(SlowPop3(again), std::chrono::seconds(10),
+                                                      ScriptServer::On::V4Second, port);
+            };
+        }
+        ScriptServer third(SlowPop3(c), std::chrono::seconds(stop ? 1 : 10),
+                           ScriptServer::On::V4Third);
+        const std::string secondPort =
+            second ? second->PortText() : std::to_string(FreeLoopbackPort());
+        TempTree t;
+        t.MakeDir("spool");
+        t.Write("qvdesk.cfg", "");
+        t.Write("BOX1.bfg",
+                "POP3SERVER=127.0.0.1 127.0.0.2 127.0.0.3\nPOP3PORT=" + first.PortText() + " " +
+                    secondPort + " " + third.PortText() +
+                    "\nPOP3USER=joe\nPOP3PASS=secret\nPOP3SPOOL=" + t.Path() + "spool/\n");
+        // With the transcript of each dialogue in the box log.
+        pid = Spawn(BRIX_BINARY, {"box1.bfg", "-debug1"}, {"QV=" + t.Path()}, "", -1);
+        const int exitCode = WaitExit(pid);
+        const std::string log = t.Read("qv-ppp.log");
+        const Lines lines = JobLines(log);
+        const std::string where1 = "127.0.0.1:" + first.PortText(),
+                          where2 = "127.0.0.2:" + secondPort,
+                          where3 = "127.0.0.3:" + third.PortText();
+        auto id = [](const Account& x, int n, const std::string& where) {
+            return "<" + x.Uid(n) + "@joe." + where + ">";
+        };
+        Lines spool, texts, expected = {"POP3: " + where1, "2 mails, 100 bytes"};
+        std::string uids;
+        if (!stop) {
+            for (int n = 1; n <= 2; ++n)
+                texts.push_back(a.Text(n)), uids += id(a, n, where1);
+        }
+        expected.push_back(stop ? "aborted by user ..." : "POP3: " + where2);
+        const bool fetched = row.second == Second::Fine || row.second == Second::HangsUp;
+        if (fetched) {
+            expected.push_back("1 mails, 100 bytes");
+            texts.push_back(b.Text(1)), uids += id(b, 1, where2);
+        } else if (row.second == Second::Refused) {
+            expected.push_back("Error (getmail): Connect: Cannot connect to " + where2 +
+                               ". (Error=" + std::to_string(ECONNREFUSED) + ")");
+        } else if (row.second == Second::LoginRefused) {
+            expected.push_back("Error (getmail): Pass. (Error=-ERR [AUTH] wrong password)");
+        }
+        if (!stop) {
+            expected.insert(expected.end(), {"POP3: " + where3, "2 mails, 100 bytes"});
+            for (int n = 1; n <= 2; ++n)
+                texts.push_back(c.Text(n)), uids += id(c, n, where3);
+        }
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            spool.push_back("m000" + std::to_string(i) + ".msg");
+        EXPECT_EQ(exitCode, stop ? 106 : fetched ? 0 : 105) << log;
+        EXPECT_EQ(lines, expected) << log;
+        EXPECT_EQ(DirNames(t.Path() + "spool"), spool);
+        for (std::size_t i = 0; i < spool.size() && i < texts.size(); ++i)
+            EXPECT_EQ(t.Read("spool/" + spool[i]), "From joe@localhost\n" + texts[i]) << i;
+        EXPECT_EQ(t.Read("e-mail.uid"), uids);
+        // Each server's transcript under its own heading, written in its
+        // turn: the first one's dialogue to its QUIT, then the second's
+        // heading, then its login (refused or not).
+        if (fetched || row.second == Second::LoginRefused) {
+            const std::string box = t.Read("BOX1.log");
+            const std::size_t heading = box.find("getmail " + where2);
+            ASSERT_NE(heading, std::string::npos) << box;
+            const std::string before = box.substr(0, heading), after = box.substr(heading);
+            EXPECT_EQ(Count(before, "<USER joe"), 1u) << box;
+            EXPECT_EQ(Count(before, "<QUIT"), 1u) << box;
+            EXPECT_LT(after.find("<USER joe"), after.find("getmail " + where3)) << box;
+        }
+        // The logins overlapped the transfers before them.
+        EXPECT_EQ(a.overlapped, a.gate != nullptr);
+        EXPECT_EQ(b.overlapped, b.gate != nullptr);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        if (second) {
+            EXPECT_TRUE(second->Passed()) << second->Report();
+            const std::string got = second->Received();
+            if (row.second == Second::StopWhileLoggedIn) {
+                EXPECT_TRUE(got.ends_with("PASS secret\r\nSTAT\r\nQUIT\r\n")) << got;
+            }
+            if (row.second == Second::StopBeforeGreeting) {
+                EXPECT_EQ(got, "");
+            }
+        }
+        if (row.second == Second::HangsUp) {
+            ASSERT_TRUE(anew);
+            EXPECT_TRUE(anew->Passed()) << anew->Report();
+        }
+        // Never reached after a stop.
+        if (!stop) {
+            EXPECT_TRUE(third.Passed()) << third.Report();
+        } else {
+            EXPECT_EQ(third.Received(), "");
+        }
+    }
+}
+
+// Through the program: two outgoing servers on 127.0.0.1 and .2, each with a
+// spool of its own. The second one is connected to beside the first one's
+// opening (the first greets only once the second has its connection), and
+// still the run log, the spools and the exit code are those of one after
+// the other. The second refusing its connection is its error in its turn; a
+// stop (SIGTERM) during the first one's message says QUIT to the second.
+TEST(SeveralSmtpServers, NextConnectionOverlapsAndNothingShowsOutOfTurn) {
+    enum class Second { Fine, Refused, Stop };
+    const struct {
+        const char* name;
+        Second second;
+    } rows[] = {{"both", Second::Fine},
+                {"the second refuses the connection", Second::Refused},
+                {"stopped during the first message", Second::Stop}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<bool> connected{false};
+        std::atomic<pid_t> pid{0};
+        Script s = Script().WaitUntil([&] { return connected.load(); }, "the second connection");
+        s.Send("220 mx").Expect("EHLO client.example").Send("250 hello");
+        s.Expect("MAIL FROM: <" + kAnna.from + ">");
+        if (row.second == Second::Stop) {
+            // The answer comes once the stop has been heard.
+            s.Do([&] {
+                ::kill(pid.load(), SIGTERM);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            });
+            s.Send("250 sender ok").Expect("QUIT").Send("221 bye");
+        } else {
+            s.Send("250 sender ok").Expect("RCPT TO: <" + kAnna.to + ">").Send("250 ok");
+            Quit(s.Expect("DATA").Send("354 go ahead").ExpectBody().Send("250 queued"));
+        }
+        ScriptServer first(s, std::chrono::seconds(10));
+        std::unique_ptr<ScriptServer> second;
+        if (row.second != Second::Refused) {
+            Script t = Script().Do([&] { connected = true; }).Pause(100).Send("220 mx2");
+            if (row.second == Second::Fine) {
+                t.Expect("EHLO client.example").Send("250 hello");
+                Accept(t, kCarl);
+            }
+            second = std::make_unique<ScriptServer>(Quit(t), std::chrono::seconds(10),
+                                                    ScriptServer::On::V4Second);
+        } else {
+            connected = true;
+        }
+        const std::string port2 = second ? second->PortText() : std::to_string(FreeLoopbackPort());
+        TempTree tree;
+        for (const char* dir : {"spool", "out1", "out2"})
+            tree.MakeDir(dir);
+        tree.Write("qvdesk.cfg", "");
+        tree.Write("out1/m0001.out", FileOf(kAnna));
+        tree.Write("out2/m0001.out", FileOf(kCarl));
+        tree.Write("BOX1.bfg", "SMTPSERVER=127.0.0.1 127.0.0.2\nSMTPPORT=" + first.PortText() +
+                                   " " + port2 + "\nSMTPSPOOL=" + tree.Path() + "out1/ " +
+                                   tree.Path() + "out2/\n");
+        pid = Spawn(BRIX_BINARY, {"box1.bfg"}, {"QV=" + tree.Path()}, "", -1);
+        const int exitCode = WaitExit(pid);
+        const std::string log = tree.Read("qv-ppp.log");
+        const std::string where1 = "127.0.0.1:" + first.PortText(), where2 = "127.0.0.2:" + port2;
+        Lines expected = {"SMTP: " + where1, ToSend(1, FileOf(kAnna).size())};
+        if (row.second == Second::Stop)
+            expected.insert(expected.end(), {"0 mails sent", "aborted by user ..."});
+        else
+            expected.insert(expected.end(), {"1 mails sent", "SMTP: " + where2});
+        if (row.second == Second::Fine)
+            expected.insert(expected.end(), {ToSend(1, FileOf(kCarl).size()), "1 mails sent"});
+        if (row.second == Second::Refused)
+            expected.insert(expected.end(),
+                            {"0 mails sent", "Error (sendmail): Connect: Cannot connect to " +
+                                                 where2 +
+                                                 ". (Error=" + std::to_string(ECONNREFUSED) + ")"});
+        EXPECT_EQ(JobLines(log), expected) << log;
+        EXPECT_EQ(exitCode, row.second == Second::Fine   ? 0
+                            : row.second == Second::Stop ? 106
+                                                         : 105)
+            << log;
+        EXPECT_EQ(DirNames(tree.Path() + "out1").size(), row.second == Second::Stop ? 1u : 0u);
+        EXPECT_EQ(DirNames(tree.Path() + "out2").size(), row.second == Second::Fine ? 0u : 1u);
+        EXPECT_TRUE(first.Passed()) << first.Report();
+        if (second) {
+            EXPECT_TRUE(second->Passed()) << second->Report();
+        }
+    }
 }
 
 } // namespace

@@ -22,23 +22,23 @@
 namespace brix::testing {
 
 namespace {
-sockaddr_in Loopback(int port) {
+sockaddr_in Loopback(int port, int host = 1) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + static_cast<std::uint32_t>(host));
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     return a;
 }
 } // namespace
 
-int FreeLoopbackPort(int* listener, int port) {
+int FreeLoopbackPort(int* listener, int port, int host) {
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // A port asked for again (a second run against "the same" server) may
     // still have the first connection's TIME_WAIT on it; both sockets must
     // allow that.
     int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = Loopback(port);
+    sockaddr_in a = Loopback(port, host);
     socklen_t len = sizeof a;
     if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         (listener && ::listen(s, 8) != 0) ||

@@ -11,10 +11,11 @@
 
 namespace brix::testing {
 
-// A free TCP port on 127.0.0.1 (or `port` itself). With `listener`, the
-// socket stays open and listening there; otherwise it is closed again (so
-// only probably free).
-int FreeLoopbackPort(int* listener = nullptr, int port = 0);
+// A free TCP port on 127.0.0.1 (or `port` itself; on another loopback
+// address, 127.0.0.`host`, when given). With `listener`, the socket stays
+// open and listening there; otherwise it is closed again (so only probably
+// free).
+int FreeLoopbackPort(int* listener = nullptr, int port = 0, int host = 1);
 // The same on ::1; 0 (and no listener) when the machine has no IPv6 loopback.
 int FreeLoopbackPort6(int* listener = nullptr);
 // A socket connected to 127.0.0.1:port, or -1.

@@ -51,10 +51,12 @@ std::vector<std::string> DataLines(const std::string& reply,
 
 ScriptServer::ScriptServer(Script script, std::chrono::milliseconds deadline, On on, int port)
     : script_(std::move(script)), deadline_(std::chrono::steady_clock::now() + deadline) {
-    port_ = on == On::V6 ? FreeLoopbackPort6(&listener_) : FreeLoopbackPort(&listener_, port);
+    const int host = on == On::V4Third ? 3 : on == On::V4Second ? 2 : 1;
+    port_ = on == On::V6 ? FreeLoopbackPort6(&listener_) : FreeLoopbackPort(&listener_, port, host);
     if (listener_ < 0)
         throw std::runtime_error(on == On::V6 ? "ScriptServer: cannot listen on ::1"
-                                              : "ScriptServer: cannot listen on 127.0.0.1");
+                                              : "ScriptServer: cannot listen on 127.0.0." +
+                                                    std::to_string(host));
     thread_ = std::thread([this] {
         while (fd_ < 0 && !Expired())
             if (Readable(listener_)) fd_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -156,6 +158,15 @@ void ScriptServer::Play() {
             break;
         case Kind::Close:
             closed = true;
+            break;
+        case Kind::Wait:
+            while (!step.answerer(line, reply) && !Expired())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!step.answerer(line, reply))
+                failures_.push_back(where + "waited in vain for " + step.text);
+            break;
+        case Kind::Do:
+            step.answerer(line, reply);
             break;
         case Kind::Tls:
             closed = !Handshake(step.text);

@@ -51,6 +51,21 @@ class Script {
     Script& Pause(int ms) { return Add(Kind::Pause, {}, ms); }
     Script& Close() { return Add(Kind::Close); } // FIN, end of the script
     Script& Answer(Answerer answerer) { return Add(Kind::Answer, {}, 0, std::move(answerer)); }
+    // Waits until `ready` (a step of another server, told by a flag) or the
+    // deadline, which is a failure naming `what`: the order of two servers'
+    // steps shown by cause, not by the clock.
+    Script& WaitUntil(std::function<bool()> ready, const std::string& what) {
+        return Add(
+            Kind::Wait, what, 0,
+            [ready = std::move(ready)](const std::string&, std::string&) { return ready(); });
+    }
+    // Runs `act` when its turn comes (sets another server's flag).
+    Script& Do(std::function<void()> act) {
+        return Add(Kind::Do, {}, 0, [act = std::move(act)](const std::string&, std::string&) {
+            act();
+            return true;
+        });
+    }
     // Starts TLS as the server with this certificate (chain) and key; later
     // steps go through TLS and Received() records the decrypted bytes. The
     // end of the script sends close_notify; Close cuts TLS without one.
@@ -60,7 +75,7 @@ class Script {
 
   private:
     friend class ScriptServer;
-    enum class Kind { Send, Expect, ExpectPrefix, ExpectBody, Pause, Close, Answer, Tls };
+    enum class Kind { Send, Expect, ExpectPrefix, ExpectBody, Pause, Close, Answer, Tls, Wait, Do };
     struct Step {
         Kind kind;
         std::string text;
@@ -77,10 +92,11 @@ class Script {
 class ScriptServer {
   public:
     // Where it listens: 127.0.0.1, or ::1 (tests of IPv6 skip themselves
-    // when FreeLoopbackPort6 finds no IPv6 loopback); on `port` when given (a
+    // when FreeLoopbackPort6 finds no IPv6 loopback), or 127.0.0.2 or
+    // 127.0.0.3 (another host of a box's list); on `port` when given (a
     // second run against the same server: mail identifiers name a port other
     // than POP3's own), else on a free one.
-    enum class On { V4, V6 };
+    enum class On { V4, V6, V4Second, V4Third };
     explicit ScriptServer(Script script,
                           std::chrono::milliseconds deadline = std::chrono::seconds(5),
                           On on = On::V4, int port = 0);
