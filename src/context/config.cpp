@@ -97,6 +97,12 @@ const KeyEntry kKeys[] = {
     {"NNTPTLS", &tbrixconfig::NNTPTLS},
     {"TLSCAFILE", &tbrixconfig::TLSCAFILE},
     {"TLSFINGERPRINT", &tbrixconfig::TLSFINGERPRINT},
+    {"PROXY", &tbrixconfig::PROXY},
+    {"POP3PROXY", &tbrixconfig::POP3PROXY},
+    {"SMTPPROXY", &tbrixconfig::SMTPPROXY},
+    {"NNTPPROXY", &tbrixconfig::NNTPPROXY},
+    {"PROXYPASS", &tbrixconfig::PROXYPASS},
+    {"PROXYPASSCMD", &tbrixconfig::PROXYPASSCMD},
     {"CLIENT-ADDSERVERS", &tbrixconfig::PPP_BOXPAKETE},
     {"CLIENT-SPOOL", &tbrixconfig::PPP_UUZ_SPOOL},
     {"CLIENT-MAILINSERVER", &tbrixconfig::POP3SERVER},
@@ -259,7 +265,7 @@ tbrixconfig::tbrixconfig(const std::string& fileName) {
     const auto slash = fileName.find_last_of('/');
     const std::string label = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
     ReadText(text, label);
-    if (!(POP3PASS + SMTPPASS + NNTPPASS).empty() && ReadableByOthers(real))
+    if (!(POP3PASS + SMTPPASS + NNTPPASS + PROXYPASS).empty() && ReadableByOthers(real))
         Warnings.push_back(label + " holds a password and can be read by others: chmod 600 " +
                            real);
 }
@@ -337,10 +343,11 @@ void tbrixconfig::ReadLine(std::string line, int number, const std::string& file
                 using T = std::remove_reference_t<decltype(this->*member)>;
                 if constexpr (std::is_same_v<T, std::string>) {
                     this->*member = value;
-                    const char* secret = member == &tbrixconfig::POP3PASS   ? "POP3PASS"
-                                         : member == &tbrixconfig::SMTPPASS ? "SMTPPASS"
-                                         : member == &tbrixconfig::NNTPPASS ? "NNTPPASS"
-                                                                            : nullptr;
+                    const char* secret = member == &tbrixconfig::POP3PASS    ? "POP3PASS"
+                                         : member == &tbrixconfig::SMTPPASS  ? "SMTPPASS"
+                                         : member == &tbrixconfig::NNTPPASS  ? "NNTPPASS"
+                                         : member == &tbrixconfig::PROXYPASS ? "PROXYPASS"
+                                                                             : nullptr;
                     if (secret && tooLong)
                         KeyErrors.emplace_back(
                             secret, std::string(secret) + " is longer than a box line can hold (" +

@@ -108,6 +108,16 @@ class tbrixconfig {
     // SHA-256 fingerprints of server certificates accepted as they are,
     // without chain or name checks (hex, colons optional, blanks between).
     std::string TLSFINGERPRINT;
+    // The proxy every connection of the box goes through ("socks5://...",
+    // "socks5h://...", "http://...", an optional "user@" before the host),
+    // and one per protocol, which wins; NONE or "-" there means direct.
+    std::string PROXY;
+    std::string POP3PROXY;
+    std::string SMTPPROXY;
+    std::string NNTPPROXY;
+    // The proxy user's password, or a command that prints it.
+    std::string PROXYPASS;
+    std::string PROXYPASSCMD;
 
   private:
     void ReadLine(std::string line, int number, const std::string& fileLabel);

@@ -87,6 +87,11 @@ void TEarlyConnection::Run() {
             });
             client_.OnSecret = [this] { events_.push_back({Event::Secret, {}}); };
         }
+        if (!profile_.proxy.User.empty())
+            client_.Socket->Proxy.Password =
+                SecretOf(profile_.proxySecret, [this](const std::string& line) {
+                    events_.push_back({Event::Note, line});
+                });
         client_.Connect(profile_.host);
         CheckUserAbort();
         client_.Open(login_);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace brix {
 
@@ -18,15 +19,49 @@ namespace {
 
 // The keys each protocol's servers are read from, whose problems stop the
 // job before it starts.
-const std::array<const char*, 4> kPop3Keys = {"POP3AUTH", "POP3PASS", "POP3TLS", "POP3PORT"};
-const std::array<const char*, 4> kSmtpKeys = {"SMTPAUTH", "SMTPPASS", "SMTPTLS", "SMTPPORT"};
-const std::array<const char*, 3> kNntpKeys = {"NNTPPASS", "NNTPTLS", "NNTPPORT"};
+const std::array<const char*, 5> kPop3Keys = {"POP3AUTH", "POP3PASS", "POP3TLS", "POP3PORT",
+                                              "PROXYPASS"};
+const std::array<const char*, 5> kSmtpKeys = {"SMTPAUTH", "SMTPPASS", "SMTPTLS", "SMTPPORT",
+                                              "PROXYPASS"};
+const std::array<const char*, 4> kNntpKeys = {"NNTPPASS", "NNTPTLS", "NNTPPORT", "PROXYPASS"};
 
 template <std::size_t N>
 std::string KeyProblem(const tbrixconfig& box, const std::array<const char*, N>& keys) {
     for (const auto& [key, problem] : box.KeyErrors)
         if (std::find(keys.begin(), keys.end(), key) != keys.end()) return problem;
     return "";
+}
+
+// The proxy key that holds for the protocol's servers: its own key when
+// set, else PROXY.
+std::pair<const char*, std::string> ProxyKeyOf(const tbrixconfig& box, TProtocol protocol) {
+    const auto [key, value] = protocol == TProtocol::Pop3 ? std::pair{"POP3PROXY", &box.POP3PROXY}
+                              : protocol == TProtocol::Smtp
+                                  ? std::pair{"SMTPPROXY", &box.SMTPPROXY}
+                                  : std::pair{"NNTPPROXY", &box.NNTPPROXY};
+    const std::string own = Trimmed(*value);
+    if (!own.empty()) return {key, own};
+    return {"PROXY", Trimmed(box.PROXY)};
+}
+
+// The proxy of the protocol's servers into out (Kind None: direct), or
+// what is wrong with its key.
+std::string ReadProxy(const tbrixconfig& box, TProtocol protocol, TProxy& out) {
+    out = TProxy{};
+    const auto [key, value] = ProxyKeyOf(box, protocol);
+    if (value.empty() || value == "-" || UpperAscii(value) == "NONE") return "";
+    std::string problem;
+    if (!ParseProxy(value, out, problem)) return std::string(key) + ": " + problem;
+    if (!out.User.empty() && box.PROXYPASS.empty() && box.PROXYPASSCMD.empty())
+        return std::string(key) + ": the proxy user " + out.User +
+               " has no password: set PROXYPASS or PROXYPASSCMD";
+    return "";
+}
+
+void ReadProxyOf(const tbrixconfig& box, ServerProfile& p) {
+    ReadProxy(box, p.protocol, p.proxy);
+    p.proxySecret = {"PROXYPASSCMD", box.PROXYPASSCMD, box.PROXYPASS,
+                     p.proxy.Host,   p.proxy.Port,     p.proxy.User};
 }
 
 // What the box says of TLS for every server: the CA file and the pins.
@@ -66,6 +101,7 @@ ServerProfile ListedProfile(const tbrixconfig& box, TProtocol protocol, int i) {
     if (pop) p.login.Ahead = {"UIDL"};
     p.login.LogIn = pop || (p.login.Method != "KEINE" && !p.login.User.empty() &&
                             (!p.secret.password.empty() || !p.secret.command.empty()));
+    ReadProxyOf(box, p);
     return p;
 }
 
@@ -82,6 +118,7 @@ ServerProfile NntpProfile(const tbrixconfig& box) {
     p.login.Compress = !box.NNTPCOMPRESS   ? TCompress::OnSlowLink
                        : *box.NNTPCOMPRESS ? TCompress::Always
                                            : TCompress::Never;
+    ReadProxyOf(box, p);
     return p;
 }
 
@@ -114,7 +151,8 @@ std::string ProfileError(const tbrixconfig& box, TProtocol protocol) {
     if (!ParseFingerprints(box.TLSFINGERPRINT, pins, bad))
         return "TLSFINGERPRINT: " + bad +
                " is no SHA-256 fingerprint (64 hex digits, colons optional)";
-    return "";
+    TProxy proxy;
+    return ReadProxy(box, protocol, proxy);
 }
 
 std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol protocol) {
@@ -171,6 +209,8 @@ std::string DescribeProfile(const ServerProfile& p) {
                     std::to_string(kCompressFromRttUs / 1000) + " ms or more";
         break;
     }
+    if (p.proxy.Used())
+        text += ", via " + p.proxy.Name() + (p.proxy.User.empty() ? "" : ", user " + p.proxy.User);
     return text;
 }
 
@@ -180,19 +220,21 @@ void PrepareClient(TAbsClient& client, const ServerProfile& profile) {
     client.TlsMode = profile.tls;
     client.TlsCAFile = profile.caFile;
     client.TlsPins = profile.pins;
+    client.Socket->Proxy = profile.proxy;
 }
 
 void AnnounceConnection(TAbsClient& client, const ServerProfile& profile, const char* job,
                         tbrix_sinf* status) {
     const std::string where = profile.Where();
+    const std::string via = profile.proxy.Used() ? " via " + profile.proxy.Name() : "";
     SetJobServer((profile.login.User.empty() ? "" : profile.login.User + "@") + where,
                  profile.timeoutMs / 1000);
-    OpenTranscript(client, std::string(job) + " " + where);
+    OpenTranscript(client, std::string(job) + " " + where + via);
     if (status) {
         status->SetServer(where);
         status->SetInfo("connecting ...");
     }
-    WriteLog(std::string(ProtocolName(profile.protocol)) + ": " + where, 1);
+    WriteLog(std::string(ProtocolName(profile.protocol)) + ": " + where + via, 1);
 }
 
 TServerLogin LoginOf(const ServerProfile& profile, bool extensions) {
@@ -218,6 +260,7 @@ void OpenConnection(TAbsClient& client, const ServerProfile& profile, const char
         login.Secret = SecretOf(profile.secret);
         WatchForPlainText(job, client, login.User);
     }
+    if (!profile.proxy.User.empty()) client.Socket->Proxy.Password = SecretOf(profile.proxySecret);
     client.Connect(profile.host);
     CheckUserAbort();
     if (login.LogIn && profile.protocol == TProtocol::Nntp) {

@@ -5,6 +5,7 @@
 
 #include "clients/abs_client.h"
 #include "context/secret.h"
+#include "net/proxy.h"
 
 #include <cstdint>
 #include <string>
@@ -39,9 +40,11 @@ struct ServerProfile {
     SecretSource secret;
     // The account and what to switch on; its Secret stays empty here.
     TServerLogin login;
-    // The proxy the connection goes through ("" for none); the box has no
-    // key for one yet, so every connection is direct.
-    std::string proxy;
+    // The proxy the connection goes through (Kind None: direct), from the
+    // protocol's proxy key or PROXY; its Password stays empty here and is
+    // read from proxySecret when the connection is opened.
+    TProxy proxy;
+    SecretSource proxySecret;
 
     std::string Where() const { return host + ":" + port; }
 };
@@ -66,11 +69,13 @@ bool IsImplicitTlsPort(const std::string& port);
 bool IsProfileKey(const std::string& key);
 
 // -check's description of a profile: "host port N, TLS, user U, password
-// ****" (or "from `command`"), then the login method. No secret is shown.
+// ****" (or "from `command`"), then the login method, then the proxy ("via
+// SOCKS5 proxy host:port, user U"). No secret is shown.
 std::string DescribeProfile(const ServerProfile& profile);
 
 // The one way a job reaches a server: the transcript's heading ("job
-// host:port"), the status line and the log line ("POP3: host:port"), the
+// host:port"), the status line and the log line ("POP3: host:port"; both
+// add " via SOCKS5 proxy host:port" when a proxy is used), the
 // secret (a failing password command ends the job before anything is
 // sent), then resolve and connect within the profile's time-out and the
 // user's abort, TLS (implicit or STARTTLS, pins), the greeting, and the

@@ -220,28 +220,216 @@ void TTCPClientSocket::Connect(const std::string& Host, const std::string& PortT
     socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, protocol);
     if (WSAGetLastError() != 0) throw ETCPClientSocket::CreateError("Connect", WSAGetLastError());
 
-    // Resolving and connecting share the time-out: a slow resolver leaves
-    // the less for the addresses.
+    // Resolving, connecting and a proxy's handshake share the time-out: a
+    // slow resolver leaves the less for the addresses.
     const std::int64_t deadlineUs = NowMicros() + TimeoutMicros();
-    std::uint16_t portNet = ResolvePort(PortText);
+    const bool proxied = Proxy.Used();
+    const std::string& host = proxied ? Proxy.Host : Host;
+    const std::uint16_t proxyPortNet = proxied ? ResolvePort(Proxy.Port) : 0;
+    // Last, so that Port is the server's.
+    const std::uint16_t portNet = ResolvePort(PortText);
+    const std::uint16_t hostPortNet = proxied ? proxyPortNet : portNet;
+    const std::string where = HostPortText(Host, PortText);
+    if (proxied) LogLine("connecting to " + where + " through the " + Proxy.Name());
     std::vector<SocketAddress> addresses(1);
-    if (!NumericAddress(Host, portNet, addresses[0])) {
-        LogLine(Host + " does not look like ip. Trying to use it as host name ");
-        addresses = Resolve(Host, portNet, deadlineUs);
+    if (!NumericAddress(host, hostPortNet, addresses[0])) {
+        LogLine(host + " does not look like ip. Trying to use it as host name ");
+        try {
+            addresses = Resolve(host, hostPortNet, deadlineUs);
+        } catch (const ETCPClientSocket& e) {
+            if (!proxied) throw;
+            throw ETCPClientSocket("Proxy " + Proxy.Where() + ": " + e.Message());
+        }
         LogLine("resolved host name");
     }
 
-    const std::string where = HostPortText(Host, PortText);
-    LogLine("trying to connect to " + where);
+    LogLine("trying to connect to " + HostPortText(host, proxied ? Proxy.Port : PortText));
     int err = 0;
-    if (!ConnectAny(addresses, protocol, deadlineUs, err))
+    if (!ConnectAny(addresses, protocol, deadlineUs, err)) {
+        if (proxied)
+            throw ETCPSocket::CreateError("Proxy " + Proxy.Where() +
+                                              ": Cannot connect to the proxy (asked for " + where +
+                                              ")",
+                                          err);
         throw ETCPSocket::CreateError("Connect: Cannot connect to " + where, err);
+    }
     SetTcpOptions();
+    if (proxied) ProxyHandshake(Host, ntohs(portNet), PortText, deadlineUs);
     // The address itself for TLS: brackets are no part of it.
     HostName = BareHost(Host);
 }
 
+void TTCPClientSocket::ProxyWait(const std::string& step, std::int64_t deadlineUs) {
+    const std::int64_t left = deadlineUs - NowMicros();
+    const int ready = left <= 0 ? 0 : select(1, 0, 0, left);
+    if (ready < 0)
+        throw ETCPClientSocket::CreateError("Proxy " + Proxy.Where() + ": " + step,
+                                            WSAGetLastError());
+    if (ready == 0)
+        throw ETCPClientSocket::CreateError(
+            "Proxy " + Proxy.Where() + ": " + step + ": no answer from the proxy", ETIMEDOUT);
+}
+
+void TTCPClientSocket::ProxySend(const std::string& bytes, const std::string& step,
+                                 std::int64_t deadlineUs) {
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const int n = send(p, static_cast<int>(left), MSG_DONTWAIT);
+        if (n >= 0) {
+            p += n;
+            left -= static_cast<std::size_t>(n);
+            continue;
+        }
+        const int e = WSAGetLastError();
+        if (e != EAGAIN && e != EWOULDBLOCK)
+            throw ETCPClientSocket::CreateError("Proxy " + Proxy.Where() + ": " + step, e);
+        const std::int64_t wait = deadlineUs - NowMicros();
+        if (wait <= 0 || select(0, 1, 0, wait) == 0)
+            throw ETCPClientSocket::CreateError("Proxy " + Proxy.Where() + ": " + step, ETIMEDOUT);
+    }
+}
+
+std::string TTCPClientSocket::ProxyReceive(std::size_t count, const std::string& step,
+                                           std::int64_t deadlineUs) {
+    // Exactly count bytes: what follows belongs to the server.
+    std::string out(count, '\0');
+    std::size_t got = 0;
+    while (got < count) {
+        const int n = recv(out.data() + got, static_cast<int>(count - got), MSG_DONTWAIT);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0)
+            throw ETCPClientSocket::CreateError("Proxy " + Proxy.Where() + ": " + step +
+                                                    ": connection closed by the proxy",
+                                                ECONNRESET);
+        const int e = WSAGetLastError();
+        if (e != EAGAIN && e != EWOULDBLOCK)
+            throw ETCPClientSocket::CreateError("Proxy " + Proxy.Where() + ": " + step, e);
+        ProxyWait(step, deadlineUs);
+    }
+    return out;
+}
+
+void TTCPClientSocket::ProxyHandshake(const std::string& Host, std::uint16_t port,
+                                      const std::string& PortText, std::int64_t deadlineUs) {
+    const std::string target = HostPortText(Host, PortText);
+    if (Proxy.Kind == TProxyKind::Http)
+        HttpHandshake(Host, std::to_string(port), target, deadlineUs);
+    else
+        Socks5Handshake(Host, port, target, deadlineUs);
+    LogLine("the " + Proxy.Name() + " has opened the way to " + target);
+}
+
+void TTCPClientSocket::Socks5Handshake(const std::string& Host, std::uint16_t port,
+                                       const std::string& target, std::int64_t deadlineUs) {
+    const std::string proxy = "Proxy " + Proxy.Where() + ": ";
+    const bool login = !Proxy.User.empty();
+    ProxySend(Socks5Greeting(login), "SOCKS5 greeting", deadlineUs);
+    const std::string choice = ProxyReceive(2, "SOCKS5 method choice", deadlineUs);
+    if (choice[0] != '\x05')
+        throw ETCPClientSocket::CreateError(proxy + "this is no SOCKS5 proxy",
+                                            "version " + std::to_string(std::uint8_t(choice[0])));
+    const std::uint8_t method = static_cast<std::uint8_t>(choice[1]);
+    if (method == 0xff)
+        throw ETCPClientSocket::CreateError(
+            proxy + (login ? "the proxy takes no login by user name and password: give the "
+                             "proxy key without a user"
+                           : "the proxy wants a login: give the user in the proxy key "
+                             "(socks5://user@host:port) and its password"),
+            "no acceptable methods");
+    if (method != (login ? 2 : 0))
+        throw ETCPClientSocket::CreateError(proxy + "the proxy chose a method not offered",
+                                            "method " + std::to_string(method));
+    if (login) {
+        if (!Socks5LoginFits(Proxy))
+            throw ETCPClientSocket::CreateError(
+                proxy + "the proxy's user name or password is longer than 255 bytes", "SOCKS5");
+        ProxySend(Socks5Login(Proxy.User, Proxy.Password), "SOCKS5 login", deadlineUs);
+        const std::string status = ProxyReceive(2, "SOCKS5 login status", deadlineUs);
+        if (status[1] != 0)
+            throw ETCPClientSocket::CreateError(
+                proxy + "the proxy refused the login of " + Proxy.User +
+                    " (check the user and PROXYPASS or PROXYPASSCMD)",
+                "status " + std::to_string(std::uint8_t(status[1])));
+    }
+    ProxySend(Socks5Request(Host, port), "SOCKS5 request for " + target, deadlineUs);
+    const std::string reply = ProxyReceive(4, "SOCKS5 reply for " + target, deadlineUs);
+    if (reply[0] != '\x05')
+        throw ETCPClientSocket::CreateError(proxy + "this is no SOCKS5 proxy",
+                                            "version " + std::to_string(std::uint8_t(reply[0])));
+    const std::uint8_t code = static_cast<std::uint8_t>(reply[1]);
+    if (code != 0)
+        throw ETCPClientSocket::CreateError(proxy + "SOCKS5 connect to " + target + ": " +
+                                                Socks5ReplyText(code),
+                                            "reply " + std::to_string(code));
+    // The bound address is read whole: its bytes are no part of the
+    // server's greeting that may come right after it.
+    int length = Socks5AddressLength(static_cast<std::uint8_t>(reply[3]));
+    if (length < 0)
+        throw ETCPClientSocket::CreateError(proxy + "SOCKS5 reply for " + target +
+                                                " with an unknown address type",
+                                            "type " + std::to_string(std::uint8_t(reply[3])));
+    if (length == 0)
+        length =
+            static_cast<std::uint8_t>(ProxyReceive(1, "SOCKS5 reply for " + target, deadlineUs)[0]);
+    ProxyReceive(static_cast<std::size_t>(length) + 2, "SOCKS5 reply for " + target, deadlineUs);
+}
+
+void TTCPClientSocket::HttpHandshake(const std::string& Host, const std::string& PortText,
+                                     const std::string& target, std::int64_t deadlineUs) {
+    const std::string proxy = "Proxy " + Proxy.Where() + ": ";
+    const std::string step = "HTTP CONNECT " + target;
+    ProxySend(HttpConnectRequest(BareHost(Host), PortText, Proxy.User, Proxy.Password), step,
+              deadlineUs);
+    // The head is looked at before it is taken, and only the head is taken:
+    // the server's first bytes may share its segment.
+    std::string head;
+    char buf[2048];
+    for (;;) {
+        ProxyWait(step, deadlineUs);
+        const int n = recv(buf, sizeof buf, MSG_DONTWAIT | MSG_PEEK);
+        if (n == 0)
+            throw ETCPClientSocket::CreateError(proxy + step + ": connection closed by the proxy",
+                                                ECONNRESET);
+        if (n < 0) {
+            const int e = WSAGetLastError();
+            if (e == EAGAIN || e == EWOULDBLOCK) continue;
+            throw ETCPClientSocket::CreateError(proxy + step, e);
+        }
+        const std::size_t before = head.size();
+        head.append(buf, static_cast<std::size_t>(n));
+        const std::size_t end = HttpHeadEnd(head, before < 3 ? 0 : before - 3);
+        const std::size_t take =
+            end == std::string::npos ? static_cast<std::size_t>(n) : end - before;
+        head.resize(before + take);
+        ProxyReceive(take, step, deadlineUs);
+        if (end != std::string::npos) break;
+        if (head.size() > kMaxProxyHead)
+            throw ETCPClientSocket::CreateError(proxy + step + ": the proxy's answer has no end",
+                                                EMSGSIZE);
+    }
+    std::string statusLine;
+    const int code = HttpStatus(head, statusLine);
+    if (code < 0)
+        throw ETCPClientSocket::CreateError(proxy + step + ": this is no HTTP proxy",
+                                            statusLine.substr(0, 80));
+    if (code == 407)
+        throw ETCPClientSocket::CreateError(
+            proxy + step + ": the proxy wants a login" +
+                (Proxy.User.empty() ? ": give the user in the proxy key (http://user@host:port)"
+                                    : " and refused the one of " + Proxy.User +
+                                          " (check PROXYPASS or PROXYPASSCMD)"),
+            statusLine);
+    if (code < 200 || code > 299)
+        throw ETCPClientSocket::CreateError(proxy + step + " refused", statusLine);
+}
+
 bool TTCPClientSocket::PeerIsLoopback() const {
+    // Through a proxy the peer is the proxy; the server lies beyond it.
+    if (Proxy.Used()) return false;
     sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (Handle < 0 || ::getpeername(Handle, reinterpret_cast<sockaddr*>(&a), &len) != 0)

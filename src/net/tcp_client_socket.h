@@ -5,6 +5,7 @@
 // queued (QueueLn) so that they leave in one send before the next read.
 
 #include "net/abs_socket.h"
+#include "net/proxy.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,10 @@ struct SocketAddress;
 
 // A line longer than this is a protocol error of the connection.
 constexpr std::size_t kMaxLineLength = 16u << 20;
+
+// An HTTP proxy's response head beyond this size is an error: a hostile
+// proxy must not fill memory before the tunnel opens.
+constexpr std::size_t kMaxProxyHead = 16u << 10;
 
 // RFC 8305's Connection Attempt Delay: how long an address has to connect
 // before the next one is tried as well.
@@ -39,7 +44,14 @@ class TTCPClientSocket : public TTCPSocket {
     // first to connect wins. Resolving and connecting together have the
     // time-out as a whole, and hear the abort check. HostName is then Host
     // without the brackets. An open connection is closed first.
+    // With a Proxy, it is the proxy that is resolved and connected; Host
+    // and Port go to it as they are (a name is never resolved here), and
+    // its handshake counts against the same time-out. HostName is still
+    // the server's, so that TLS checks the server's certificate.
     void Connect(const std::string& Host, const std::string& Port);
+
+    // The proxy the next Connect goes through; none by default.
+    TProxy Proxy;
 
     // Waits (at most Timeout) until data can be read.
     virtual void WaitForData();
@@ -67,6 +79,7 @@ class TTCPClientSocket : public TTCPSocket {
     bool PeerClosed() const { return peerClosed_; }
     // The connected peer is this machine (127.0.0.0/8, ::1, or 127.x as an
     // IPv4-mapped address): nothing of the connection crosses a network.
+    // Never through a proxy, whatever the proxy's address.
     bool PeerIsLoopback() const;
     // Open, not closed by the peer and not spoilt by a failed TLS upgrade: a
     // goodbye can still be said.
@@ -144,6 +157,21 @@ class TTCPClientSocket : public TTCPSocket {
     // last error in err (ETIMEDOUT when the deadline came first).
     bool ConnectAny(const std::vector<SocketAddress>& addresses, int protocol,
                     std::int64_t deadlineUs, int& err);
+    // The proxy's handshake for Host and Port on the open connection to it,
+    // done by deadlineUs. Each failure says which step and in the proxy's
+    // own terms.
+    void ProxyHandshake(const std::string& Host, std::uint16_t port, const std::string& PortText,
+                        std::int64_t deadlineUs);
+    void Socks5Handshake(const std::string& Host, std::uint16_t port, const std::string& target,
+                         std::int64_t deadlineUs);
+    void HttpHandshake(const std::string& Host, const std::string& PortText,
+                       const std::string& target, std::int64_t deadlineUs);
+    // Plain bytes to and from the proxy, bounded by deadlineUs; step names
+    // the handshake's step in the error.
+    void ProxySend(const std::string& bytes, const std::string& step, std::int64_t deadlineUs);
+    std::string ProxyReceive(std::size_t count, const std::string& step, std::int64_t deadlineUs);
+    // Waits until the socket is readable; an error for step past deadlineUs.
+    void ProxyWait(const std::string& step, std::int64_t deadlineUs);
     // What the running line's deadline leaves of Timeout.
     std::int64_t LineWaitMicros() const;
     void SetTcpOptions();

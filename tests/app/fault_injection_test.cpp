@@ -11,11 +11,17 @@
 // the job ended; a second run, whose dialogue is generated from the state the
 // first one left, completes the work with no duplicate beyond the one the
 // design allows (a message or posting whose acceptance was lost on the way).
+// A proxy in front of the servers refuses, cuts or stalls at each step of
+// its handshake: the program's jobs end as after a failed connect, with the
+// proxy's words, and the mailbox and the queue stay as they were.
 
 #include "mail/send_mail.h"
 #include "news/newsgroup_list.h"
 #include "news/post_news.h"
 #include "testing/job_test.h"
+#include "testing/real_servers.h"
+#include "testing/run_program.h"
+#include "testing/script_proxy.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -1184,6 +1190,110 @@ void NewsFetchFaults::FullDiskRun(bool mount) {
     // was the expired article's (and the copy after it passed over in its
     // turn); the third itself is not written.
     CheckThenRecover(events, {Find(d, "ARTICLE 5") + 2, 0, Fault::Full}, 2);
+}
+
+// ----------------------------------------------------------------------
+// A proxy that breaks its handshake, through the program: each step of
+// SOCKS5 and HTTP CONNECT refused, cut and stalled, and a proxy that is
+// not there. Both the fetch and the sending end with the proxy's error as
+// after a failed connect; nothing is fetched and the queue stays as it was.
+
+TEST(ProxyFaults, EveryStepOfTheHandshakeEndsTheJobsAndLosesNothing) {
+    using Kind = ScriptProxy::Kind;
+    using Step = ScriptProxy::Step;
+    using PFault = ScriptProxy::Fault;
+    const std::string closedNote = "connection closed by the proxy. (Error=104)";
+    const std::string silentNote = "no answer from the proxy. (Error=110)";
+    struct Row {
+        Kind kind;
+        Step step;
+        PFault fault;
+        bool login;
+        std::string expected; // after "Proxy 127.0.0.1:port: "; {server} is the job's
+    } rows[] = {
+        {Kind::Socks5, Step::Greeting, PFault::Refuse, false,
+         "this is no SOCKS5 proxy. (Error=version 4)"},
+        {Kind::Socks5, Step::Greeting, PFault::Cut, false, "SOCKS5 method choice: " + closedNote},
+        {Kind::Socks5, Step::Greeting, PFault::Stall, false, "SOCKS5 method choice: " + silentNote},
+        {Kind::Socks5, Step::MethodChoice, PFault::Refuse, false,
+         "the proxy wants a login: give the user in the proxy key (socks5://user@host:port) and "
+         "its password. (Error=no acceptable methods)"},
+        {Kind::Socks5, Step::MethodChoice, PFault::Cut, true,
+         "SOCKS5 method choice: " + closedNote},
+        {Kind::Socks5, Step::MethodChoice, PFault::Stall, true,
+         "SOCKS5 method choice: " + silentNote},
+        {Kind::Socks5, Step::Login, PFault::Refuse, true,
+         "the proxy refused the login of u (check the user and PROXYPASS or PROXYPASSCMD). "
+         "(Error=status 1)"},
+        {Kind::Socks5, Step::Login, PFault::Cut, true, "SOCKS5 login status: " + closedNote},
+        {Kind::Socks5, Step::Login, PFault::Stall, true, "SOCKS5 login status: " + silentNote},
+        {Kind::Socks5, Step::Request, PFault::Refuse, false,
+         "SOCKS5 connect to {server}: connection not allowed by ruleset. (Error=reply 2)"},
+        {Kind::Socks5, Step::Request, PFault::Cut, false,
+         "SOCKS5 reply for {server}: " + closedNote},
+        {Kind::Socks5, Step::Request, PFault::Stall, true,
+         "SOCKS5 reply for {server}: " + silentNote},
+        {Kind::Socks5, Step::Reply, PFault::Refuse, false,
+         "SOCKS5 connect to {server}: Host unreachable. (Error=reply 4)"},
+        {Kind::Socks5, Step::Reply, PFault::Cut, true, "SOCKS5 reply for {server}: " + closedNote},
+        {Kind::Socks5, Step::Reply, PFault::Stall, false,
+         "SOCKS5 reply for {server}: " + silentNote},
+        {Kind::Http, Step::Request, PFault::Cut, false, "HTTP CONNECT {server}: " + closedNote},
+        {Kind::Http, Step::Request, PFault::Stall, true, "HTTP CONNECT {server}: " + silentNote},
+        {Kind::Http, Step::HttpHead, PFault::Refuse, false,
+         "HTTP CONNECT {server}: the proxy wants a login: give the user in the proxy key "
+         "(http://user@host:port). (Error=HTTP/1.1 407 Proxy Authentication Required)"},
+        {Kind::Http, Step::HttpHead, PFault::Cut, true, "HTTP CONNECT {server}: " + closedNote},
+        {Kind::Http, Step::HttpHead, PFault::Stall, false, "HTTP CONNECT {server}: " + silentNote},
+        // No proxy listens: the rows's proxy is closed before the run.
+        {Kind::Socks5, Step::None, PFault::Refuse, false,
+         "Cannot connect to the proxy (asked for {server}). (Error=111)"},
+    };
+    const std::string queued = "HELO r\r\nMAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nDATA\r\n"
+                               "Subject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+    const std::string closed = std::to_string(FreeLoopbackPort());
+    for (const Row& row : rows) {
+        std::optional<ScriptProxy> proxy;
+        proxy.emplace(
+            ScriptProxy::Options{.kind = row.kind,
+                                 .user = row.login ? "u" : "",
+                                 .password = "p",
+                                 .targetPort = std::stoi(closed),
+                                 .step = row.step,
+                                 .fault = row.fault,
+                                 .replyCode = 4,
+                                 .refusal = "HTTP/1.1 407 Proxy Authentication Required"});
+        const std::string url = proxy->Url(), port = proxy->PortText();
+        SCOPED_TRACE(url + " " + row.expected);
+        if (row.step == Step::None) proxy.reset();
+        TempTree t;
+        t.MakeDir("spool");
+        t.Write("qvdesk.cfg", "");
+        t.Write("spool/m0001.out", queued);
+        t.Write("BOX1.bfg", "POP3SERVER=pop.brix-test.invalid\nPOP3USER=joe\nPOP3PASS=pw\n"
+                            "POP3KEEP=N\nPOP3TIMEOUT=1\nSMTPSERVER=smtp.brix-test.invalid\n"
+                            "SMTPTIMEOUT=1\nPROXY=" +
+                                url + "\n" + (row.login ? "PROXYPASS=p\n" : ""));
+        const auto r = RunBrix({"box1.bfg", "-v"}, {"QV=" + t.Path()});
+        EXPECT_EQ(r.exitCode, 105) << r.output;
+        const std::string log = t.Read("qv-ppp.log");
+        for (const auto& [job, server] : {std::pair{"getmail", "pop.brix-test.invalid:110"},
+                                          std::pair{"sendmail", "smtp.brix-test.invalid:25"}}) {
+            std::string expected = row.expected;
+            if (const auto at = expected.find("{server}"); at != std::string::npos)
+                expected.replace(at, 8, server);
+            EXPECT_NE(log.find(std::string("Error (") + job + "): Proxy 127.0.0.1:" + port + ": " +
+                               expected),
+                      std::string::npos)
+                << log;
+        }
+        // Nothing fetched, the queue as it was.
+        std::vector<std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
+            files.push_back(e.path().filename().string());
+        EXPECT_EQ(files, std::vector<std::string>{"m0001.out"});
+        EXPECT_EQ(t.Read("spool/m0001.out"), queued);
+    }
 }
 
 } // namespace

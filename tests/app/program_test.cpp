@@ -515,6 +515,86 @@ INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,
                              return *info.param.tls ? std::string(info.param.tls) : "plain";
                          });
 
+// The three protocols through a real SOCKS5 proxy: microsocks with a login
+// (the password from PROXYPASSCMD), Dante without one. Dovecot over TLS
+// from the first byte, Exim with STARTTLS, INN in plain text, each named
+// "localhost", which the proxy resolves; the certificates are checked
+// against that name. What arrives is what the direct runs get.
+class ProgramProxy : public ::testing::TestWithParam<SocksProxyServer::Kind> {};
+
+TEST_P(ProgramProxy, MailAndNewsThroughARealProxyArriveAsTheyDoDirectly) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    const bool login = GetParam() == SocksProxyServer::Kind::Microsocks;
+    SocksProxyServer proxy(GetParam());
+    if (std::string why = login ? proxy.Start("brix", "pr0xy") : proxy.Start(); !why.empty())
+        GTEST_SKIP() << why;
+    testing::TestPki pki;
+    testing::DovecotServer pop;
+    pop.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    if (std::string why = pop.Start(kSeed); !why.empty()) GTEST_SKIP() << why;
+    testing::EximServer exim;
+    exim.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    if (std::string why; !exim.Start(why)) GTEST_SKIP() << why;
+    InnServer inn;
+    ASSERT_EQ(inn.Start({"de.test"}), "");
+    const Lines a1 = Article("a1@brix.test", "de.test", {"first", ".", "..two", ".x"});
+    ASSERT_EQ(inn.Inject({a1}), Lines(1, "235 Article transferred OK")) << inn.Log();
+
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
+    t.Write("BOX1.bfg",
+            "POP3SERVER=localhost\nPOP3PORT=" + pop.TlsPortText() +
+                "\nPOP3TLS=TLS\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3TIMEOUT=10\n"
+                "SMTPSERVER=localhost\nSMTPPORT=" +
+                exim.PortText() + "\nSMTPTLS=STARTTLS\nNNTPSERVER=localhost\nNNTPPORT=" +
+                inn.ReaderPortText() + "\nNNTPTIMEOUT=10\nTLSCAFILE=ca.pem\nPROXY=socks5h://" +
+                (login ? "brix@" : "") + "127.0.0.1:" + proxy.PortText() + "\n" +
+                (login ? "PROXYPASSCMD=echo pr0xy\n" : ""));
+    t.Write("BOX1.rc", "de.test 0\r\n");
+    t.Write("spool/m0001.out", Outgoing("bert@brix.test", "proxied"));
+    auto r = testing::RunBrix({"box1.bfg", "-debug2"}, {"QV=" + t.Path()});
+    EXPECT_EQ(r.exitCode, 0) << r.output << t.Read("qv-ppp.log") << proxy.Log();
+    for (std::size_t i = 0; i < kSeed.size(); ++i)
+        EXPECT_EQ(t.Read("spool/m000" + std::to_string(i) + ".msg"),
+                  "From joe@localhost\n" + kSeed[i].text)
+            << pop.Log();
+    std::vector<std::string> delivered = exim.Delivered(1);
+    ASSERT_EQ(delivered.size(), 1u);
+    std::string m = delivered[0];
+    std::erase(m, '\r');
+    for (const char* part : {"MAIL FROM:<anna@client.example>\n", "\nSubject: proxied\n",
+                             "\n..one dot leads this line\n", "\n...two dots lead this one\n"})
+        EXPECT_TRUE(Count(m, part)) << part << " in " << m;
+    EXPECT_FALSE(t.Exists("spool/m0001.out"));
+    EXPECT_EQ(t.Read("spool/n0000.msg"), Entries({Served(a1, "de.test:1")}));
+    const std::string log = t.Read("qv-ppp.log");
+    EXPECT_EQ(Count(log, "Error"), 0u) << log;
+    const std::string via = " via SOCKS5 proxy 127.0.0.1:" + proxy.PortText() + "\r\n";
+    EXPECT_TRUE(Count(log, " POP3: localhost:" + pop.TlsPortText() + via)) << log;
+    EXPECT_TRUE(Count(log, " SMTP: localhost:" + exim.PortText() + via)) << log;
+    EXPECT_TRUE(Count(log, " NNTP: localhost:" + inn.ReaderPortText() + via)) << log;
+    // The name reached the proxy as a name.
+    if (login) {
+        EXPECT_TRUE(Count(proxy.Log(), "connected to localhost:" + pop.TlsPortText()))
+            << proxy.Log();
+    }
+    // Both TLS sessions verified for the server's name, not the proxy's.
+    const std::string transcript = t.Read("BOX1.log");
+    EXPECT_EQ(Count(transcript, ", peer /CN=localhost\r\n"), 2u) << transcript;
+    EXPECT_EQ(Count(transcript, " through the SOCKS5 proxy 127.0.0.1:" + proxy.PortText()), 3u)
+        << transcript;
+}
+
+INSTANTIATE_TEST_SUITE_P(Proxies, ProgramProxy,
+                         ::testing::Values(SocksProxyServer::Kind::Microsocks,
+                                           SocksProxyServer::Kind::Dante),
+                         [](const auto& info) {
+                             return info.param == SocksProxyServer::Kind::Microsocks ? "Microsocks"
+                                                                                     : "Dante";
+                         });
+
 // A group of `count` articles of about 2 KiB, a1 .. aN, in de.test.
 std::vector<Lines> Bulk(int count) {
     std::vector<Lines> articles;

@@ -653,6 +653,18 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
         {news + "NNTPTLS=yes\n", "getnews", "NNTPTLS: unknown word yes (did you mean "},
         {news + "TLSFINGERPRINT=zz\n", "getnews",
          "TLSFINGERPRINT: zz is no SHA-256 fingerprint (64 hex digits, colons optional)"},
+        // A proxy key: the one that holds for the protocol is named.
+        {pop + "PROXY=ftp://h:21\n", "getmail",
+         "PROXY: unknown kind of proxy ftp:// (write socks5://host:port, socks5h://host:port or "
+         "http://host:port)"},
+        {pop + "PROXY=socks5://h:1080\nPOP3PROXY=socks5://h\n", "getmail",
+         "POP3PROXY: socks5://h has no port (write "},
+        {smtp + "SMTPPROXY=http://h:31z8\n", "sendmail",
+         "SMTPPROXY: 31z8 is no port of the proxy (a number from 1 to 65535)"},
+        {news + "PROXY=socks5://tor@h:9050\n", "getnews",
+         "PROXY: the proxy user tor has no password: set PROXYPASS or PROXYPASSCMD"},
+        {news + "PROXY=socks5://tor@h:9050\nPROXYPASS=" + std::string(300, 'x') + "\n", "getnews",
+         "PROXYPASS is longer than a box line can hold (255 characters)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.box.substr(0, 120));
@@ -679,6 +691,35 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
                                 "/etc/brix/score.sc cannot be read\n"),
               std::string::npos)
         << check.output;
+}
+
+// -check shows the proxy of each protocol: its own key wins over PROXY,
+// "-" (or NONE) there means direct; the proxy's password is never shown and
+// its command never run.
+TEST(Unattended, CheckShowsTheProxyThatHoldsForEachProtocol) {
+    HostTree host;
+    host.tree.Write("BOX1.bfg", "POP3SERVER=pop.example\nPOP3USER=joe\nPOP3PASS=pw\n"
+                                "SMTPSERVER=smtp.example\nNNTPSERVER=news.example\n"
+                                "PROXY=http://me@127.0.0.1:3128\n"
+                                "POP3PROXY=socks5h://tor@[::1]:9050\nNNTPPROXY=-\n"
+                                "PROXYPASSCMD=touch ran\nPROXYPASS=hidden\n");
+    ::chmod((host.tree.Path() + "BOX1.bfg").c_str(), 0600);
+    const auto check = RunBrix({"box1.bfg", "-check"}, {host.Env()}, host.tree.Path());
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+    EXPECT_NE(check.output.find("  POP3 pop.example port 110, no TLS, user joe, password ****, "
+                                "via SOCKS5 proxy [::1]:9050, user tor, kept"),
+              std::string::npos)
+        << check.output;
+    EXPECT_NE(check.output.find("  SMTP smtp.example port 25, no TLS, user none, password none, "
+                                "AUTH none, via HTTP proxy 127.0.0.1:3128, user me, 0 queued"),
+              std::string::npos)
+        << check.output;
+    EXPECT_NE(check.output.find("  NNTP news.example port 119, no TLS, user none, password none, "
+                                "COMPRESS DEFLATE when offered, 0 queued"),
+              std::string::npos)
+        << check.output;
+    EXPECT_EQ(check.output.find("hidden"), std::string::npos);
+    EXPECT_FALSE(host.tree.Exists("ran"));
 }
 
 // ----------------------------------------------------------------------

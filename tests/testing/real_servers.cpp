@@ -332,6 +332,35 @@ std::string InnServer::Run(const std::string& tool, const std::vector<std::strin
     return r.exitCode == 0 ? "" : tool + " failed: " + r.output;
 }
 
+std::string SocksProxyServer::Start(const std::string& user, const std::string& password) {
+    if (dir_.empty()) return "cannot create a temporary folder";
+    const std::string log = dir_ + "/proxy.log";
+    if (kind_ == Kind::Microsocks) {
+        std::vector<std::string> argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
+                                         PortText()};
+        if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+        const std::string why = Launch(argv, log);
+        return why.empty() ? why : why + " (package microsocks)";
+    }
+    // In the foreground (no -D), so that the PID stays the server's.
+    TempTree::WriteAny(
+        dir_ + "/danted.conf",
+        "logoutput: " + log + "\ninternal: 127.0.0.1 port = " + PortText() +
+            "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n" +
+            (::geteuid() == 0 ? "user.privileged: root\nuser.unprivileged: nobody\n" : "") +
+            "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  log: error\n}\n"
+            "socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n"
+            "  command: connect\n  log: connect error\n}\n");
+    const std::string why =
+        Launch({"/usr/sbin/danted", "-f", dir_ + "/danted.conf", "-p", dir_ + "/danted.pid"},
+               dir_ + "/danted.out");
+    return why.empty() ? why : why + " (package dante-server)";
+}
+
+std::string SocksProxyServer::Log() const {
+    return TempTree::ReadAny(dir_ + "/proxy.log");
+}
+
 std::string InnServer::Start(const std::vector<std::string>& groups) {
     if (dir_.empty()) return "cannot create a temporary folder";
     const std::string& d = dir_;

@@ -1,7 +1,8 @@
 #pragma once
 // Real servers started by a test on 127.0.0.1, each with its own folder,
 // a free port and the processes it started, stopped by the destructor:
-// Dovecot (POP3), Exim (SMTP) and INN 2 (NNTP).
+// Dovecot (POP3), Exim (SMTP) and INN 2 (NNTP), and the SOCKS5 proxies
+// microsocks and Dante.
 // Certificates for their TLS (and for the scripted server's) come from
 // TestPki.
 
@@ -151,6 +152,23 @@ class InnServer : public RealServer {
     int readerPort_ = 0;
     int tlsReaderPort_ = 0;
     std::string cert_, key_;
+};
+
+// A real SOCKS5 proxy on 127.0.0.1: microsocks (with a login when a user
+// is given) or Dante's danted (no login; it connects from 127.0.0.1). Each
+// resolves the names it is asked for itself.
+class SocksProxyServer : public RealServer {
+  public:
+    enum class Kind { Microsocks, Dante };
+    explicit SocksProxyServer(Kind kind) : RealServer("socks"), kind_(kind) {}
+    // Empty when it runs; otherwise why not (not installed, did not start).
+    std::string Start(const std::string& user = "", const std::string& password = "");
+    // What the proxy logged: microsocks names each target as the client
+    // named it ("connected to localhost:110").
+    std::string Log() const;
+
+  private:
+    Kind kind_;
 };
 
 // Certificates for the TLS tests, made with the openssl tool in a folder of
