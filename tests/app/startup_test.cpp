@@ -715,7 +715,8 @@ TEST(Unattended, CheckShowsTheProxyThatHoldsForEachProtocol) {
               std::string::npos)
         << check.output;
     EXPECT_NE(check.output.find("  NNTP news.example port 119, no TLS, user none, password none, "
-                                "COMPRESS DEFLATE when offered, 0 queued"),
+                                "COMPRESS DEFLATE when offered and the round trip is 10 ms or "
+                                "more, 0 queued"),
               std::string::npos)
         << check.output;
     EXPECT_EQ(check.output.find("hidden"), std::string::npos);

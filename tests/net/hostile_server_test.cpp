@@ -919,34 +919,47 @@ TEST(Proxy, RefusalsSayWhoRefusedAndWhy) {
 // Through the program: a server whose name only the proxy knows, with
 // TLS from the first byte checked against that name (not the proxy's),
 // and the proxy's login; the mail is fetched and the log says the way.
+// Two accounts, the second reached ahead of its turn: each connection
+// logs in to the proxy with the password of its command.
 TEST(Proxy, ANameOnlyTheProxyKnowsIsReachedOverTlsForTheServersName) {
     const auto& pair = Tls().proxied;
-    ScriptServer server(UpToStat(Script().StartTls(pair.cert, pair.key))
-                            .Send("+OK 1 20")
-                            .Expect("UIDL")
-                            .SendLines({"+OK", "1 proxied", "."})
-                            .Expect("RETR 1")
-                            .SendData("+OK", {"Subject: through", "", "tunnel"})
-                            .Expect("QUIT")
-                            .Send("+OK bye"));
-    ScriptProxy proxy({.user = "tor", .password = "s3cret", .targetPort = server.Port()});
+    auto mailbox = [&](const std::string& subject) {
+        return UpToStat(Script().StartTls(pair.cert, pair.key))
+            .Send("+OK 1 20")
+            .Expect("UIDL")
+            .SendLines({"+OK", "1 " + subject, "."})
+            .Expect("RETR 1")
+            .SendData("+OK", {"Subject: " + subject, "", "tunnel"})
+            .Expect("QUIT")
+            .Send("+OK bye");
+    };
+    ScriptServer server(mailbox("through")), second(mailbox("second"));
+    ScriptProxy proxy({.user = "tor",
+                       .password = "s3cret",
+                       .targetPort = server.Port(),
+                       .routes = {{"name pop.brix-test.invalid:996", second.Port()}}});
     TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
     t.Write("ca.pem", TempTree::ReadAny(Tls().pki.CaFile()));
-    t.Write("BOX1.bfg",
-            "POP3SERVER=pop.brix-test.invalid\nPOP3USER=joe\nPOP3PASS=pw\n"
-            "POP3TLS=TLS\nTLSCAFILE=ca.pem\nPOP3TIMEOUT=5\nPROXY=socks5h://tor@127.0.0.1:" +
-                proxy.PortText() + "\nPROXYPASSCMD=echo s3cret\n");
+    t.Write("BOX1.bfg", "POP3SERVER=pop.brix-test.invalid pop.brix-test.invalid\nPOP3PORT=995 "
+                        "996\nPOP3USER=joe joe\nPOP3PASS=pw pw\nPOP3TLS=TLS TLS\n"
+                        "TLSCAFILE=ca.pem\nPOP3TIMEOUT=5\nPROXY=socks5h://tor@127.0.0.1:" +
+                            proxy.PortText() + "\nPROXYPASSCMD=echo s3cret\n");
     const auto r = RunBrix({"box1.bfg", "-v", "-debug"}, {"QV=" + t.Path()});
     EXPECT_EQ(r.exitCode, 0) << r.output << t.Read("qv-ppp.log");
     EXPECT_TRUE(server.Passed()) << server.Report();
-    EXPECT_EQ(proxy.Requests(), std::vector<std::string>{"name pop.brix-test.invalid:995"});
-    EXPECT_EQ(proxy.Logins(), std::vector<std::string>{"tor:s3cret"});
+    EXPECT_TRUE(second.Passed()) << second.Report();
+    std::vector<std::string> requests = proxy.Requests();
+    std::sort(requests.begin(), requests.end());
+    EXPECT_EQ(requests, (std::vector<std::string>{"name pop.brix-test.invalid:995",
+                                                  "name pop.brix-test.invalid:996"}));
+    EXPECT_EQ(proxy.Logins(), (std::vector<std::string>{"tor:s3cret", "tor:s3cret"}));
     std::string fetched;
     for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
         fetched += t.ReadAny(e.path());
     EXPECT_NE(fetched.find("Subject: through"), std::string::npos) << fetched;
+    EXPECT_NE(fetched.find("Subject: second"), std::string::npos) << fetched;
     const std::string via = " via SOCKS5 proxy 127.0.0.1:" + proxy.PortText();
     EXPECT_NE(t.Read("qv-ppp.log").find("POP3: pop.brix-test.invalid:995" + via), std::string::npos)
         << t.Read("qv-ppp.log");

@@ -46,10 +46,14 @@ ScriptProxy::ScriptProxy(Options options) : options_(std::move(options)) {
             if (fd < 0) continue;
             int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            Serve(fd);
-            ::close(fd);
+            connections_.emplace_back([this, fd] {
+                Serve(fd);
+                ::close(fd);
+            });
         }
         ::close(listener_);
+        for (std::thread& c : connections_)
+            c.join();
     });
 }
 
@@ -195,7 +199,7 @@ void ScriptProxy::Socks5(int fd) {
     default:
         bound = std::string("\x01\x7f\x00\x00\x01", 5);
     }
-    Tunnel(fd, std::string("\x05\x00\x00", 3) + bound + "\x04\x38");
+    Tunnel(fd, std::string("\x05\x00\x00", 3) + bound + "\x04\x38", asked);
 }
 
 void ScriptProxy::Http(int fd) {
@@ -231,14 +235,18 @@ void ScriptProxy::Http(int fd) {
             SendAll(fd, "X-Padding: " + std::string(200, 'x') + "\r\n");
         return;
     }
-    Tunnel(fd, "HTTP/1.1 200 Connection established\r\nVia: test\r\n\r\n");
+    Tunnel(fd, "HTTP/1.1 200 Connection established\r\nVia: test\r\n\r\n",
+           head.substr(0, head.find("\r\n")));
 }
 
-void ScriptProxy::Tunnel(int fd, const std::string& answer) {
+void ScriptProxy::Tunnel(int fd, const std::string& answer, const std::string& asked) {
+    int target = options_.targetPort;
+    for (const auto& [what, port] : options_.routes)
+        if (what == asked) target = port;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(options_.targetPort));
+    to.sin_port = htons(static_cast<std::uint16_t>(target));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(server, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         ::close(server);

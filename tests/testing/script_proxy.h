@@ -1,9 +1,9 @@
 #pragma once
 // A scripted proxy for the tests: SOCKS5 (RFC 1928, RFC 1929's login) or
-// HTTP CONNECT, on 127.0.0.1 on a free port, in a thread of its own. It
-// serves one connection after the other: each goes, whatever server it
-// asks for, to 127.0.0.1:targetPort (a scripted or a real server), or is
-// broken at a chosen step of the handshake:
+// HTTP CONNECT, on 127.0.0.1 on a free port, in threads of its own. Each
+// connection goes, whatever server it asks for, to 127.0.0.1:targetPort (a
+// scripted or a real server) unless a route names it, or is broken at a
+// chosen step of the handshake:
 //
 //   ScriptProxy proxy({.targetPort = server.Port()});
 //   ... box: PROXY=socks5://127.0.0.1:<proxy.Port()> ...
@@ -43,6 +43,9 @@ class ScriptProxy {
         std::string user = {};
         std::string password = {};
         int targetPort = 0;
+        // Other targets by what was asked for ("name pop2.example:995"):
+        // the connections are served side by side.
+        std::vector<std::pair<std::string, int>> routes = {};
         Step step = Step::None;
         Fault fault = Fault::Refuse;
         std::uint8_t replyCode = 5;
@@ -76,7 +79,7 @@ class ScriptProxy {
     void Http(int fd);
     // Opens the tunnel: connects to the target, sends answer with the
     // target's first bytes, then relays until one side closes.
-    void Tunnel(int fd, const std::string& answer);
+    void Tunnel(int fd, const std::string& answer, const std::string& asked);
     void Stall(int fd);
     bool ReadExact(int fd, std::string& out, std::size_t count);
     bool Stopping() const { return stop_; }
@@ -87,6 +90,7 @@ class ScriptProxy {
     std::mutex mutex_;
     std::vector<std::string> requests_, heads_, logins_;
     std::thread thread_;
+    std::vector<std::thread> connections_;
 };
 
 } // namespace brix::testing
