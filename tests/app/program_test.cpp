@@ -517,7 +517,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, NewsJobsInn,
 
 // The three protocols through a real SOCKS5 proxy: microsocks with a login
 // (the password from PROXYPASSCMD), Dante without one. Dovecot over TLS
-// from the first byte, Exim with STARTTLS, INN in plain text, each named
+// from the first byte, Exim with STARTTLS, INN with TLS from the first byte
+// as well, each named
 // "localhost", which the proxy resolves; the certificates are checked
 // against that name. What arrives is what the direct runs get.
 class ProgramProxy : public ::testing::TestWithParam<SocksProxyServer::Kind> {};
@@ -536,6 +537,7 @@ TEST_P(ProgramProxy, MailAndNewsThroughARealProxyArriveAsTheyDoDirectly) {
     exim.UseTls(pki.Localhost().cert, pki.Localhost().key);
     if (std::string why; !exim.Start(why)) GTEST_SKIP() << why;
     InnServer inn;
+    inn.UseTls(pki.Localhost().cert, pki.Localhost().key);
     ASSERT_EQ(inn.Start({"de.test"}), "");
     const Lines a1 = Article("a1@brix.test", "de.test", {"first", ".", "..two", ".x"});
     ASSERT_EQ(inn.Inject({a1}), Lines(1, "235 Article transferred OK")) << inn.Log();
@@ -548,8 +550,9 @@ TEST_P(ProgramProxy, MailAndNewsThroughARealProxyArriveAsTheyDoDirectly) {
             "POP3SERVER=localhost\nPOP3PORT=" + pop.TlsPortText() +
                 "\nPOP3TLS=TLS\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3TIMEOUT=10\n"
                 "SMTPSERVER=localhost\nSMTPPORT=" +
-                exim.PortText() + "\nSMTPTLS=STARTTLS\nNNTPSERVER=localhost\nNNTPPORT=" +
-                inn.ReaderPortText() + "\nNNTPTIMEOUT=10\nTLSCAFILE=ca.pem\nPROXY=socks5h://" +
+                exim.PortText() +
+                "\nSMTPTLS=STARTTLS\nNNTPSERVER=localhost\nNNTPPORT=" + inn.TlsReaderPortText() +
+                "\nNNTPTLS=TLS\nNNTPTIMEOUT=10\nTLSCAFILE=ca.pem\nPROXY=socks5h://" +
                 (login ? "brix@" : "") + "127.0.0.1:" + proxy.PortText() + "\n" +
                 (login ? "PROXYPASSCMD=echo pr0xy\n" : ""));
     t.Write("BOX1.rc", "de.test 0\r\n");
@@ -574,15 +577,15 @@ TEST_P(ProgramProxy, MailAndNewsThroughARealProxyArriveAsTheyDoDirectly) {
     const std::string via = " via SOCKS5 proxy 127.0.0.1:" + proxy.PortText() + "\r\n";
     EXPECT_TRUE(Count(log, " POP3: localhost:" + pop.TlsPortText() + via)) << log;
     EXPECT_TRUE(Count(log, " SMTP: localhost:" + exim.PortText() + via)) << log;
-    EXPECT_TRUE(Count(log, " NNTP: localhost:" + inn.ReaderPortText() + via)) << log;
+    EXPECT_TRUE(Count(log, " NNTP: localhost:" + inn.TlsReaderPortText() + via)) << log;
     // The name reached the proxy as a name.
     if (login) {
         EXPECT_TRUE(Count(proxy.Log(), "connected to localhost:" + pop.TlsPortText()))
             << proxy.Log();
     }
-    // Both TLS sessions verified for the server's name, not the proxy's.
+    // The three TLS sessions verified for the server's name, not the proxy's.
     const std::string transcript = t.Read("BOX1.log");
-    EXPECT_EQ(Count(transcript, ", peer /CN=localhost\r\n"), 2u) << transcript;
+    EXPECT_EQ(Count(transcript, ", peer /CN=localhost\r\n"), 3u) << transcript;
     EXPECT_EQ(Count(transcript, " through the SOCKS5 proxy 127.0.0.1:" + proxy.PortText()), 3u)
         << transcript;
 }
