@@ -945,6 +945,16 @@ NewsState After(NewsState s, const std::vector<Event>& events, std::size_t ops,
 
 class NewsFetchFaults : public NewsFaults {
   protected:
+    // This dialogue is that of one group at a time (the articles of a group
+    // ahead of their answers); the groups asked for ahead have theirs below.
+    void SetUp() override {
+        NewsFaults::SetUp();
+        NewsGroupsAhead() = false;
+    }
+    void TearDown() override {
+        NewsGroupsAhead() = true;
+        NewsFaults::TearDown();
+    }
     void Reset() {
         Clear(tree, {"e-news.idx", "request.id", "qv-ppp.log"});
         Rc("de.a 0\nde.b 9000000006\n");

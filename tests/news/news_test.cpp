@@ -20,7 +20,12 @@
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
 
 namespace brix {
 namespace {
@@ -373,6 +378,218 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     EXPECT_TRUE(Logged("RC-file not found"));
     EXPECT_TRUE(Logged("fetching 8 articles by Message-ID"));
     EXPECT_TRUE(Logged("1 articles received"));
+}
+
+// ------------------------------------------- groups asked for ahead
+
+// A news server that answers from its groups whatever it is asked, in its
+// turn, as a real one does: GROUP selects, XOVER (closed or open ranges),
+// HEAD and ARTICLE by number in the selected group.
+struct NewsStore {
+    struct Item {
+        std::int64_t no;
+        int id;
+        bool gone = false; // in the overview, but no longer there to read
+    };
+    std::map<std::string, std::vector<Item>> groups;
+    std::set<std::string> refuseGroup, refuseXover;
+    bool pipelining = true;
+
+    static Lines Text(int id, const std::string& group, std::int64_t no) {
+        return {"From: " + std::string(id % 3 ? "poster" : "spammer") + "@example.org",
+                "Newsgroups: " + group,
+                "Subject: s" + std::to_string(id),
+                "Message-ID: <" + std::to_string(id) + "@x>",
+                "Xref: news " + group + ":" + std::to_string(no),
+                "Lines: 1",
+                "",
+                "body of " + std::to_string(id)};
+    }
+    Script::Answerer Answerer() const {
+        auto selected = std::make_shared<std::string>();
+        return [store = *this, selected](const std::string& line, std::string& reply) {
+            auto data = [&](const std::string& first, const Lines& lines) {
+                reply.clear();
+                for (const std::string& l : DataLines(first, lines))
+                    reply += l + "\r\n";
+            };
+            reply = "500 what?\r\n";
+            const auto g = store.groups.find(*selected);
+            auto items = [&](std::int64_t from, std::int64_t to) {
+                std::vector<Item> out;
+                if (g != store.groups.end())
+                    for (const Item& i : g->second)
+                        if (i.no >= from && i.no <= to) out.push_back(i);
+                return out;
+            };
+            if (line == "QUIT") return reply = "205 bye\r\n", false;
+            if (line == "CAPABILITIES" && store.pipelining)
+                data("101 capabilities", {"VERSION 2", "READER"});
+            if (line.starts_with("GROUP ")) {
+                const std::string name = line.substr(6);
+                const auto it = store.groups.find(name);
+                if (store.refuseGroup.count(name)) {
+                    reply = "502 not for you\r\n";
+                } else if (it == store.groups.end()) {
+                    reply = "411 no such group\r\n";
+                } else {
+                    *selected = name;
+                    const auto& v = it->second;
+                    reply = "211 " + std::to_string(v.size()) + " " +
+                            std::to_string(v.empty() ? 1 : v.front().no) + " " +
+                            std::to_string(v.empty() ? 0 : v.back().no) + " " + name + "\r\n";
+                }
+            }
+            if (line.starts_with("XOVER ")) {
+                const std::string range = line.substr(6);
+                const std::size_t dash = range.find('-');
+                const std::int64_t from = std::stoll(range.substr(0, dash));
+                const std::int64_t to = dash == std::string::npos ? from
+                                        : dash + 1 == range.size()
+                                            ? std::numeric_limits<std::int64_t>::max()
+                                            : std::stoll(range.substr(dash + 1));
+                Lines overview;
+                for (const Item& i : items(from, to)) {
+                    const std::string l = OverviewLine(i.id);
+                    overview.push_back(std::to_string(i.no) + l.substr(l.find('\t')));
+                }
+                if (g == store.groups.end())
+                    reply = "412 no newsgroup selected\r\n";
+                else if (store.refuseXover.count(*selected))
+                    reply = "501 not here\r\n";
+                else if (overview.empty())
+                    reply = "423 no articles in that range\r\n";
+                else
+                    data("224 overview", overview);
+            }
+            for (const char* verb : {"ARTICLE ", "HEAD "}) {
+                if (!line.starts_with(verb)) continue;
+                const std::int64_t no = std::stoll(line.substr(std::strlen(verb)));
+                const std::vector<Item> found = items(no, no);
+                if (found.empty() || found[0].gone) {
+                    reply = "423 no such article\r\n";
+                    continue;
+                }
+                Lines text = Text(found[0].id, *selected, no);
+                const bool head = verb[0] == 'H';
+                if (head) text.resize(6);
+                data(std::string(head ? "221 " : "220 ") + std::to_string(no) + " <" +
+                         std::to_string(found[0].id) + "@x>",
+                     text);
+            }
+            return true;
+        };
+    }
+};
+
+// What a fetch left: the batches, the pointers, the duplicate list, the run
+// log; and what the server heard.
+struct Fetched {
+    std::string batches, rc, dupes;
+    std::vector<std::string> log;
+    std::string heard;
+};
+
+class GroupsAhead : public NewsJobTest {
+  protected:
+    Fetched Fetch(const NewsStore& store, const std::string& rc, bool ahead,
+                  tbrix_scorefile* score = nullptr) {
+        Clear();
+        Rc(rc);
+        NewsGroupsAhead() = ahead;
+        ScriptServer server(Script().Send("200 news").Answer(store.Answerer()));
+        box.NNTPPORT = server.PortText();
+        GetNews(box, false, score);
+        NewsGroupsAhead() = true;
+        Fetched f;
+        for (const std::string& name : Spool())
+            f.batches += name + ":\n" + Batch(name);
+        f.rc = Rc();
+        f.dupes = Dupes();
+        // Each server listens on a port of its own.
+        for (const std::string& line : RunLog())
+            if (!line.starts_with("NNTP: 127.0.0.1:")) f.log.push_back(line);
+        f.heard = server.Received();
+        return f;
+    }
+    void Clear() {
+        for (const std::string& name : Spool())
+            std::filesystem::remove(tree / ("spool/" + name));
+        std::filesystem::remove(tree / "e-news.idx");
+        std::filesystem::remove(tree / "qv-ppp.log");
+        NewsBatchCounter() = 0;
+    }
+};
+
+// Each server state fetched with the groups asked for ahead, and one group
+// at a time (on the same pipelining server, and on one that does not
+// pipeline): the batches, the pointer file, the duplicate list and the run
+// log are the same byte for byte.
+TEST_F(GroupsAhead, TheResultIsThatOfOneGroupAtATime) {
+    NewsStore base;
+    // de.a and de.c share a crosspost (id 2); de.b has an article gone since
+    // its overview, the last one (its pass-over is confirmed only by the
+    // next group's answer); de.a holds an id twice.
+    base.groups = {
+        {"de.a", {{1, 1}, {2, 2}, {3, 3}, {4, 1}}},
+        {"de.b", {{10, 10}, {11, 11}, {12, 12, true}}},
+        {"de.c", {{5, 2}, {6, 6}, {7, 7}}},
+        {"de.d", {{100, 20}, {101, 21}, {102, 22}, {103, 23}}},
+        {"de.e", {{1, 30}, {2, 31}}},
+        {"de.f", {{1, 40}, {2, 41}, {3, 42}}},
+    };
+    const std::string rc = "# mine\nde.a 0\nde.b 9 x\nde.missing 4\nde.c 4 hdronly\n"
+                           "de.d -3\nde.e 7\nde.f 1\n";
+    NewsStore noOverview = base;
+    noOverview.refuseXover = {"de.c", "de.f"};
+    NewsStore refused = base;
+    refused.refuseGroup = {"de.b"};
+    tbrix_scorefile score;
+    ASSERT_FALSE(score.Parse({"-9999 -100 KILL", "[*]", "SCORE -100", "From=*spammer*"}, Today()));
+    struct {
+        const char* name;
+        const NewsStore& store;
+        std::int64_t newMax;
+        bool rescan;
+        tbrix_scorefile* score;
+    } rows[] = {
+        {"plain", base, 2500, false, nullptr},
+        {"no overview in two groups", noOverview, 2500, false, nullptr},
+        {"a group refused", refused, 2500, false, nullptr},
+        {"NNTPNEWMAX 2", base, 2, false, nullptr},
+        {"NNTPRESCAN", base, 2500, true, nullptr},
+        {"scorefile", base, 2500, false, &score},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        box.NNTPNEWMAX = row.newMax;
+        box.NNTPRESCAN = row.rescan;
+        const Fetched ahead = Fetch(row.store, rc, true, row.score);
+        const Fetched one = Fetch(row.store, rc, false, row.score);
+        NewsStore plain = row.store;
+        plain.pipelining = false;
+        const Fetched serial = Fetch(plain, rc, true, row.score);
+        for (const Fetched* other : {&one, &serial}) {
+            EXPECT_EQ(ahead.batches, other->batches);
+            EXPECT_EQ(ahead.rc, other->rc);
+            EXPECT_EQ(ahead.dupes, other->dupes);
+            EXPECT_EQ(ahead.log, other->log);
+        }
+        // Ahead indeed: the last group was asked for before the first
+        // group's articles, which followed a GROUP of their own; the
+        // crosspost was asked for once.
+        const std::size_t lastGroup = ahead.heard.find("GROUP de.f\r\n");
+        EXPECT_LT(lastGroup, ahead.heard.find("\r\nARTICLE 1\r\n")) << ahead.heard;
+        EXPECT_LT(lastGroup, one.heard.size());
+        EXPECT_EQ(ahead.heard.find("ARTICLE 5\r\n"), std::string::npos) << ahead.heard;
+    }
+    // The plain state's result, to know what was compared.
+    box.NNTPNEWMAX = 2500;
+    box.NNTPRESCAN = false;
+    const Fetched f = Fetch(base, rc, true);
+    EXPECT_EQ(f.rc, "# mine\r\nde.a 4\r\nde.b 12 x\r\nde.missing 4\r\nde.c 7 hdronly\r\n"
+                    "de.d 103\r\nde.e 2\r\nde.f 3\r\n");
+    EXPECT_EQ(f.dupes, "<1@x><2@x><3@x><10@x><11@x><6@x><7@x><21@x><22@x><23@x><41@x><42@x>");
 }
 
 } // namespace
