@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/durable.h"
 #include "testing/job_test.h"
+#include "testing/real_servers.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
@@ -417,6 +418,7 @@ class GroupsAhead : public NewsJobTest {
             std::filesystem::remove(tree / ("spool/" + name));
         std::filesystem::remove(tree / "e-news.idx");
         std::filesystem::remove(tree / "qv-ppp.log");
+        std::filesystem::remove(tree / "BOX1.log");
         NewsBatchCounter() = 0;
     }
 };
@@ -490,6 +492,74 @@ TEST_F(GroupsAhead, TheResultIsThatOfOneGroupAtATime) {
     EXPECT_EQ(f.rc, "# mine\r\nde.a 4\r\nde.b 12 x\r\nde.missing 4\r\nde.c 7 hdronly\r\n"
                     "de.d 103\r\nde.e 2\r\nde.f 3\r\n");
     EXPECT_EQ(f.dupes, "<1@x><2@x><3@x><10@x><11@x><6@x><7@x><21@x><22@x><23@x><41@x><42@x>");
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size())
+        ++n;
+    return n;
+}
+
+// The same on INN: groups with a crosspost among them, one header only, one
+// counting from the end, one the server does not have, fetched from
+// pointers that let some ranges be asked for before GROUP's answer and
+// make others wait for it.
+TEST_F(GroupsAhead, OnInnTheResultIsThatOfOneGroupAtATime) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    InnServer inn;
+    const std::vector<std::string> groups = {"de.a", "de.b", "de.c", "de.d"};
+    ASSERT_EQ(inn.Start(groups), "");
+    std::vector<Lines> articles;
+    for (int i = 1; i <= 24; ++i) {
+        std::string to = groups[i % 4];
+        if (i % 7 == 0) to += "," + groups[(i + 1) % 4];
+        articles.push_back({"Path: brix.test!not-for-mail", "From: Poster <p@example.org>",
+                            "Newsgroups: " + to, "Subject: article " + std::to_string(i),
+                            "Message-ID: <inn" + std::to_string(i) + "@brix.test>",
+                            "Date: Tue, 01 Dec 2026 10:00:00 +0000", "",
+                            "body " + std::to_string(i)});
+    }
+    ASSERT_EQ(inn.Inject(articles), Lines(articles.size(), "235 Article transferred OK"))
+        << inn.Log();
+    box.NNTPPORT = inn.ReaderPortText();
+    box.NNTPTIMEOUT = 10;
+    // Each article logged, and the dialogue in the box's transcript.
+    Settings().DebugLevel = 1;
+    const std::string rc = "de.a 2\nde.missing 3\nde.b 0 hdronly\nde.c -4\nde.d 1\n";
+    for (std::int64_t newMax : {2500, 3}) {
+        SCOPED_TRACE(newMax);
+        box.NNTPNEWMAX = newMax;
+        auto fetch = [&](bool ahead) {
+            Clear();
+            Rc(rc);
+            NewsGroupsAhead() = ahead;
+            GetNews(box, false, nullptr);
+            NewsGroupsAhead() = true;
+            Fetched f;
+            for (const std::string& name : Spool())
+                f.batches += name + ":\n" + Batch(name);
+            f.rc = Rc();
+            f.dupes = Dupes();
+            for (const std::string& line : RunLog())
+                if (!line.starts_with("NNTP: ")) f.log.push_back(line);
+            f.heard = tree.Read("BOX1.log");
+            return f;
+        };
+        const Fetched ahead = fetch(true);
+        const Fetched one = fetch(false);
+        EXPECT_EQ(ahead.batches, one.batches);
+        EXPECT_EQ(ahead.rc, one.rc);
+        EXPECT_EQ(ahead.dupes, one.dupes);
+        EXPECT_EQ(ahead.log, one.log);
+        EXPECT_EQ(Count(ahead.batches, "#! rnews "), newMax == 3 ? 11u : 19u) << ahead.batches;
+        for (const std::string& line : ahead.log)
+            EXPECT_FALSE(line.starts_with("Error")) << line;
+        // Every group was asked for before the first article.
+        EXPECT_LT(ahead.heard.find("<GROUP de.d\r\n"), ahead.heard.find("<ARTICLE "))
+            << ahead.heard;
+        EXPECT_GT(one.heard.find("<GROUP de.d\r\n"), one.heard.find("<ARTICLE ")) << one.heard;
+    }
 }
 
 } // namespace
