@@ -125,6 +125,8 @@ ArticleWalk WalkOf(std::vector<std::string> overview, std::int64_t from, std::in
 // The overview of a group asked for ahead is held until its group's turn;
 // no more groups are asked for while this much is held.
 constexpr std::size_t kMaxOverviewHeld = 4u << 20;
+// What a GROUP answer takes in the window ("211 count first last group").
+constexpr std::size_t kGroupAnswer = 64;
 
 class NewsFetch {
   public:
@@ -438,12 +440,14 @@ bool NewsFetch::SendGroup(std::size_t index, bool ahead) {
         }
         // An answer that names its group shows the stream in step.
         if (ok && AnswerNamesGroup(client_.LastReply, r.g.group)) Confirm();
+        // A range that waited for this answer can be asked for now.
+        FillAhead();
     };
     const std::string cmd = "GROUP " + a.g.group;
     if (ahead) {
-        if (!client_.SendAhead(cmd, 0, judge)) return false;
+        if (!client_.SendAhead(cmd, kGroupAnswer, judge)) return false;
     } else {
-        client_.SendLater(cmd, judge);
+        client_.SendLater(cmd, judge, kGroupAnswer);
     }
     selects_ = seq;
     a.groupSent = true;
@@ -605,6 +609,12 @@ void NewsFetch::FillAhead() {
     try {
         FillArticles();
         FillGroups();
+        // The exact ranges of the groups whose GROUP answers are in, while
+        // the articles of the groups before them are still to come.
+        for (std::size_t i = artLine_ + 1; i < groupsAhead_; ++i) {
+            const Ahead& a = ahead_[i];
+            if (a.groupRead && !a.xoverSent && !KnowWalk(i) && !a.xoverSent) break;
+        }
     } catch (...) {
         filling_ = false;
         throw;

@@ -308,7 +308,8 @@ struct NewsStore {
         std::size_t body = 0; // bytes of body beyond its line
     };
     std::map<std::string, std::vector<Item>> groups;
-    std::set<std::string> refuseGroup, refuseXover;
+    // refuseAgain: groups selected once, then refused.
+    std::set<std::string> refuseGroup, refuseXover, refuseAgain;
     bool pipelining = true;
 
     static Lines Text(int id, const std::string& group, std::int64_t no, std::size_t body = 0) {
@@ -323,7 +324,8 @@ struct NewsStore {
     }
     Script::Answerer Answerer() const {
         auto selected = std::make_shared<std::string>();
-        return [store = *this, selected](const std::string& line, std::string& reply) {
+        auto asked = std::make_shared<std::map<std::string, int>>();
+        return [store = *this, selected, asked](const std::string& line, std::string& reply) {
             auto data = [&](const std::string& first, const Lines& lines) {
                 reply.clear();
                 for (const std::string& l : DataLines(first, lines))
@@ -344,7 +346,8 @@ struct NewsStore {
             if (line.starts_with("GROUP ")) {
                 const std::string name = line.substr(6);
                 const auto it = store.groups.find(name);
-                if (store.refuseGroup.count(name)) {
+                if (store.refuseGroup.count(name) ||
+                    (store.refuseAgain.count(name) && (*asked)[name]++ > 0)) {
                     reply = "502 not for you\r\n";
                 } else if (it == store.groups.end()) {
                     reply = "411 no such group\r\n";
