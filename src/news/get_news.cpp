@@ -407,7 +407,10 @@ void NewsFetch::GroupWalk() {
             Group(i);
             Release(i);
         }
-    // Commands of the last group that it did not ask for in the end.
+    // Commands of the last group that it did not ask for in the end; nothing
+    // more goes ahead meanwhile.
+    client_.OnTurn = nullptr;
+    across_ = false;
     client_.FinishPipeline();
 }
 
