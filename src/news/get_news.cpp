@@ -183,7 +183,8 @@ class NewsFetch {
         std::set<std::string> sentAhead;
         bool done = false; // its turn is over
     };
-    // The group line's fetch is planned ahead with its answers known.
+    // The walk of the group line is known from its answers (true), or the
+    // exact XOVER it waits for has gone out as far as the window allowed.
     bool KnowWalk(std::size_t index);
     // Sends a GROUP of the line ahead (or now, when !ahead), judged in its
     // turn; false when the window has no room.
@@ -195,14 +196,21 @@ class NewsFetch {
     // The article in hand was sent by the job itself: nothing else was in
     // flight, so what had gone ahead of it is gone.
     void SentItself(const std::string& cmd);
+    // Sends ahead what is known: the articles of the groups whose
+    // overviews are in, in the order they are treated, then the GROUP (and
+    // open XOVER) of the groups after them, then the exact XOVER of the
+    // groups whose ranges waited for GROUP's answer.
     void FillAhead();
     void FillArticles();
     void FillGroups();
-    // Before command of the article in hand is
-    // read: it went ahead behind a GROUP of its group, or the job sends it
-    // itself with its group selected; what other groups left unasked
-    // before that GROUP is read and dropped.
+    // Before a command of the article in hand is read: it went ahead
+    // behind a GROUP of its group, or the job sends it itself with its
+    // group selected. What other groups left unasked before that GROUP is
+    // read and dropped first, so that an answer to their "ARTICLE 5" is
+    // never taken for this group's.
     void Select(std::size_t index, const std::string& command);
+    // After an answer by number: a GROUP of the line refused after its
+    // first raises as GroupInfo would (the answer is another group's).
     void CheckSelected(std::size_t index) const;
     // GROUP's answer for the group line, read in its turn.
     bool AheadGroupInfo(std::size_t index, std::int64_t& count, std::int64_t& first,
