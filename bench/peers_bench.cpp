@@ -254,12 +254,13 @@ Sample Msmtp(int port, int count) {
 
 // --- NNTP -----------------------------------------------------------------
 
-std::vector<std::vector<std::string>> Articles(int from, int count) {
+std::vector<std::vector<std::string>> Articles(int from, int count,
+                                               const std::string& group = "de.bench") {
     std::vector<std::vector<std::string>> articles;
     for (int n = from; n < from + count; ++n) {
         std::vector<std::string> a = {"Path: brix.test!not-for-mail",
                                       "From: Poster <p" + std::to_string(n % 50) + "@example.org>",
-                                      "Newsgroups: de.bench",
+                                      "Newsgroups: " + group,
                                       "Subject: benchmark article " + std::to_string(n),
                                       "Message-ID: <bench" + std::to_string(n) + "@brix.test>",
                                       "Date: Tue, 01 Dec 2026 10:00:00 +0000",
@@ -281,6 +282,27 @@ std::unique_ptr<InnServer> NewsServer(int count) {
     }
     for (int from = 0; from < count; from += 1000)
         inn->Inject(Articles(from, std::min(1000, count - from)));
+    return inn;
+}
+
+// The groups of the many-groups rows: de.bench.g00, de.bench.g01, ...
+std::vector<std::string> BenchGroups(int groups) {
+    std::vector<std::string> names;
+    for (int g = 0; g < groups; ++g)
+        names.push_back("de.bench.g" + std::string(g < 10 ? "0" : "") + std::to_string(g));
+    return names;
+}
+
+// A running INN with `groups` groups of `each` articles.
+std::unique_ptr<InnServer> GroupsServer(int groups, int each) {
+    auto inn = std::make_unique<InnServer>();
+    const std::vector<std::string> names = BenchGroups(groups);
+    if (std::string why = inn->Start(names); !why.empty()) {
+        std::fprintf(stderr, "INN: %s\n", why.c_str());
+        std::exit(1);
+    }
+    for (int g = 0; g < groups; ++g)
+        inn->Inject(Articles(g * each, each, names[g]));
     return inn;
 }
 
@@ -308,12 +330,32 @@ Sample BrixNntp(int port, int count, bool compress = true) {
     return s;
 }
 
+// Every group of the many-groups rows, new to the reader.
+Sample BrixNntpGroups(int port, int groups, int each) {
+    TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("BOX1.bfg", "NNTPSERVER=127.0.0.1\nNNTPPORT=" + std::to_string(port) + "\n");
+    std::string rc;
+    for (const std::string& g : BenchGroups(groups))
+        rc += g + " 0\r\n";
+    t.Write("BOX1.rc", rc);
+    Sample s = Timed({BrixBinary(), "box1.bfg"}, {"QV=" + t.Path()});
+    s.ok =
+        s.ok && CountEntries(t / "spool", "#! rnews ") == static_cast<std::size_t>(groups * each);
+    return s;
+}
+
 // suck writes rnews batches too: the closest peer to what Brix does.
-Sample Suck(int port, int count) {
+// `groups`: the many-groups rows' groups, else de.bench alone.
+Sample Suck(int port, int count, int groups = 0) {
     TempTree t;
     for (const char* d : {"d", "m", "t", "out"})
         t.MakeDir(d);
-    t.Write("d/sucknewsrc", "de.bench 0\n");
+    std::string newsrc = groups ? "" : "de.bench 0\n";
+    for (const std::string& g : BenchGroups(groups))
+        newsrc += g + " 0\n";
+    t.Write("d/sucknewsrc", newsrc);
     // The batch must not lie among the article files suck batches up (-dm),
     // or it batches itself without end.
     Sample s = Timed({"/usr/bin/suck", "127.0.0.1", "-N", std::to_string(port), "-dd", t / "d",
@@ -324,15 +366,24 @@ Sample Suck(int port, int count) {
     return s;
 }
 
-Sample Slrnpull(int port, int count) {
+Sample Slrnpull(int port, int count, int groups = 0) {
     TempTree t;
-    t.Write("slrnpull.conf", "default 1000000 0 0\nde.bench 1000000 0 0\n");
+    std::string conf =
+        groups ? "default 1000000 0 0\n" : "default 1000000 0 0\nde.bench 1000000 0 0\n";
+    for (const std::string& g : BenchGroups(groups))
+        conf += g + " 1000000 0 0\n";
+    t.Write("slrnpull.conf", conf);
     Sample s = Timed({"/usr/bin/slrnpull", "-d", t.Path(), "-h",
                       "127.0.0.1:" + std::to_string(port), "--no-post"});
     std::size_t articles = 0;
-    if (fs::exists(t / "news/de/bench"))
-        for (const auto& e : fs::directory_iterator(t / "news/de/bench"))
-            if (e.path().filename().string()[0] != '.') ++articles;
+    std::vector<std::string> dirs = {"news/de/bench"};
+    if (groups) dirs.clear();
+    for (const std::string& g : BenchGroups(groups))
+        dirs.push_back("news/de/bench/" + g.substr(9));
+    for (const std::string& dir : dirs)
+        if (fs::exists(t / dir))
+            for (const auto& e : fs::directory_iterator(t / dir))
+                if (e.is_regular_file() && e.path().filename().string()[0] != '.') ++articles;
     s.ok = s.ok && articles == static_cast<std::size_t>(count);
     return s;
 }
@@ -540,6 +591,20 @@ int main(int argc, char** argv) {
                      {"slrnpull", [&] { return Slrnpull(rp, slow); }}},
                     1);
         }
+    }
+    // NNTP: many groups of a few new articles each, over the slow link.
+    if (wanted("NNTP")) {
+        const int groups = 100, each = 5;
+        auto inn = GroupsServer(groups, each);
+        DelayRelay relay(inn->ReaderPort(), std::chrono::milliseconds(25), 0);
+        const int rp = relay.Port();
+        Measure(results,
+                "NNTP slow link " + std::to_string(groups) + " groups x " + std::to_string(each),
+                groups * each,
+                {{"brix", [&] { return BrixNntpGroups(rp, groups, each); }},
+                 {"suck", [&] { return Suck(rp, groups * each, groups); }},
+                 {"slrnpull", [&] { return Slrnpull(rp, groups * each, groups); }}},
+                1);
     }
     for (int factor : {4, 16}) {
         if (!wanted("NNTP")) break;

@@ -237,18 +237,30 @@ void TAbsClient::DropUnasked(const std::string& Cmd) {
     for (;;) {
         RunDueJudges();
         if (inFlight_.empty() || (!Cmd.empty() && inFlight_.front().command == Cmd)) return;
-        const std::string cmd = TakeFront().command;
-        try {
-            if (!DropAnswer(cmd)) OutOfStep = true;
-        } catch (...) {
-            OutOfStep = true;
-            throw;
-        }
-        if (OutOfStep)
-            throw EAbsClient::CreateError("Pipelining: the answer to " + cmd + " left the session",
-                                          LastReply);
-        if (EndsSession())
-            throw EAbsClient::CreateError("Pipelining: " + cmd + " refused", LastReply);
+        DropFront();
+    }
+}
+
+void TAbsClient::DropFront() {
+    const std::string cmd = TakeFront().command;
+    try {
+        if (!DropAnswer(cmd)) OutOfStep = true;
+    } catch (...) {
+        OutOfStep = true;
+        throw;
+    }
+    if (OutOfStep)
+        throw EAbsClient::CreateError("Pipelining: the answer to " + cmd + " left the session",
+                                      LastReply);
+    if (EndsSession()) throw EAbsClient::CreateError("Pipelining: " + cmd + " refused", LastReply);
+}
+
+void TAbsClient::ReadUntil(const std::function<bool()>& Reached) {
+    while (!Reached() && !inFlight_.empty()) {
+        if (inFlight_.front().judge)
+            RunDueJudges();
+        else
+            DropFront();
     }
 }
 

@@ -242,6 +242,11 @@ class TAbsClient {
     // of commands sent ahead that no operation asked for in the end are
     // dropped.
     void FinishPipeline();
+    // Reads the answers in flight in their order, the judged ones judged and
+    // the others dropped, until Reached (asked before each) holds or none is
+    // left: a job whose judges record what they read waits so for one of
+    // them, and what it sent ahead of that and no longer asks for is gone.
+    void ReadUntil(const std::function<bool()>& Reached);
     // After an error or an abort: reads every answer still owed, within
     // CapMs for each wait (the judges of SendLater commands run as in
     // FinishPipeline), so that the stream is in step again and the goodbye
@@ -356,6 +361,8 @@ class TAbsClient {
     // is at the front (sent ahead), or nothing is in flight. An empty Cmd
     // reads them all.
     void DropUnasked(const std::string& Cmd);
+    // Reads the front answer, sent ahead and not asked for, and drops it.
+    void DropFront();
     // Queues Cmd and counts it in flight.
     void Push(const std::string& Cmd, std::function<void()> Judge, std::size_t AnswerBytes,
               bool Log = true);

@@ -166,25 +166,35 @@ void TNNTPClient::Quit() {
     Command("QUIT", "Quit", 205);
 }
 
-void TNNTPClient::Xover(TStrings* Lines, std::int64_t First, std::int64_t Last) {
+std::string XoverCommand(std::int64_t First, std::int64_t Last) {
     std::string cmd = "XOVER " + std::to_string(First);
     if (Last > First) cmd += "-" + std::to_string(Last);
-    Command(cmd, "Xover", 224);
+    return cmd;
+}
+
+void TNNTPClient::Xover(TStrings* Lines, std::int64_t First, std::int64_t Last) {
+    Command(XoverCommand(First, Last), "Xover", 224);
     ReadDataLines(Lines);
 }
 
 bool TNNTPClient::GroupInfo(const std::string& Name, std::int64_t& Count, std::int64_t& First,
                             std::int64_t& Last) {
     SendCommand("GROUP " + Name);
-    if (ReplyCode == 411) return false;
-    Check<EAbsNNTPClient>(ReplyCode == 211, "Group");
+    return GroupAnswer(ReplyCode, LastReply, Count, First, Last);
+}
+
+bool GroupAnswer(std::int32_t Code, const std::string& Reply, std::int64_t& Count,
+                 std::int64_t& First, std::int64_t& Last) {
+    if (Code == 411) return false;
+    if (Code != 211) throw EAbsNNTPClient::CreateError("Group", Reply);
     // "211 count first last group" (RFC 3977 section 6.1.1); the tag names
     // the first number that cannot be read.
-    const std::string_view rest = std::string_view(LastReply).substr(3);
+    const std::string_view rest =
+        std::string_view(Reply).substr(std::min<std::size_t>(3, Reply.size()));
     std::int64_t values[3];
     const char* tags[] = {"Group - articlecount", "Group - articlestart", "Group - articleend"};
     for (int n = 1; n <= 3; ++n)
-        Check<EAbsNNTPClient>(ReplyNumbers(rest, n, values), tags[n - 1]);
+        if (!ReplyNumbers(rest, n, values)) throw EAbsNNTPClient::CreateError(tags[n - 1], Reply);
     Count = values[0];
     First = values[1];
     Last = values[2];

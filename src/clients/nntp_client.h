@@ -29,6 +29,14 @@ bool AnswerNamesArticle(const std::string& Reply, std::int64_t Number);
 // The answer to GROUP ("211 count first last name") names that group.
 bool AnswerNamesGroup(const std::string& Reply, const std::string& Group);
 
+// "XOVER first-last", or "XOVER first" when last is not above first.
+std::string XoverCommand(std::int64_t First, std::int64_t Last);
+// What GroupInfo makes of GROUP's answer, for an answer read apart (a
+// GROUP sent ahead): false on 411, the numbers on 211, else it raises as
+// GroupInfo does.
+bool GroupAnswer(std::int32_t Code, const std::string& Reply, std::int64_t& Count,
+                 std::int64_t& First, std::int64_t& Last);
+
 class TNNTPClient : public TAbsClient {
   public:
     // Port: the server's port word (a number or a service name).

@@ -19,6 +19,12 @@ struct NewsRange {
 };
 NewsRange GroupRange(std::int64_t pointer, std::int64_t last, std::int64_t newMax, bool rescan);
 
+// Whether the fetch asks for the groups after the one in hand before that
+// one is done, where the server pipelines (on by default). Off, it treats
+// one group at a time, as it does with a server that does not pipeline;
+// the result is the same either way, which the tests compare.
+bool& NewsGroupsAhead();
+
 // phoActive: the box names a sender filter file that exists; articles of
 // its senders are taken as header only. score: the box's loaded scorefile,
 // or nullptr when scoring is off. Client, socket, job and abort errors end

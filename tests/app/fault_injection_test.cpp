@@ -34,6 +34,7 @@
 #include <set>
 #include <sstream>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 namespace brix {
@@ -1043,6 +1044,16 @@ NewsState After(NewsState s, const std::vector<Event>& events, std::size_t ops,
 
 class NewsFetchFaults : public NewsFaults {
   protected:
+    // This dialogue is that of one group at a time (the articles of a group
+    // ahead of their answers); the groups asked for ahead have theirs below.
+    void SetUp() override {
+        NewsFaults::SetUp();
+        NewsGroupsAhead() = false;
+    }
+    void TearDown() override {
+        NewsGroupsAhead() = true;
+        NewsFaults::TearDown();
+    }
     void Reset() {
         Clear(tree, {"e-news.idx", "request.id", "qv-ppp.log"});
         Rc("de.a 0\nde.b 9000000006\n");
@@ -1294,6 +1305,230 @@ TEST(ProxyFaults, EveryStepOfTheHandshakeEndsTheJobsAndLosesNothing) {
         EXPECT_EQ(files, std::vector<std::string>{"m0001.out"});
         EXPECT_EQ(t.Read("spool/m0001.out"), queued);
     }
+}
+
+// ------------------------------------------------ groups asked for ahead
+
+// Several groups, their GROUP and XOVER sent ahead and their articles
+// behind a GROUP of their own: one group whose range waits for GROUP's
+// answer, a group the server does not have (the XOVER sent behind it is
+// answered for no group), an article expired since its overview, a
+// crosspost, a pointer counting from the end. The server answers from its
+// groups; the run is broken at each command in turn (cut before its answer
+// or halfway through it, a stall, a refusal of that command alone) and at
+// each abort check, and once by a full disk.
+class AheadFaults : public NewsFaults {
+  protected:
+    static NewsStore Store() {
+        NewsStore store;
+        store.groups = {
+            {"de.a", {{1, 101}, {2, 102}, {3, 100, true}, {4, 103}}},
+            {"de.b", {{7, 104}, {8, 102}, {9, 105, false, 2000}}},
+            {"de.c", {{1, 106}, {2, 107}, {3, 108}}},
+        };
+        return store;
+    }
+    static constexpr const char* kRc = "de.a 0\nde.gone 3\nde.b 6\nde.c -2\n";
+    // Where each group starts, and the articles of each that are there.
+    static std::map<std::string, std::int64_t> Start() {
+        return {{"de.a", 0}, {"de.gone", 3}, {"de.b", 6}, {"de.c", 1}};
+    }
+    void Reset() {
+        Clear(tree, {"e-news.idx", "qv-ppp.log"});
+        Rc(kRc);
+        NewsBatchCounter() = 0;
+    }
+    // The whole entries of every batch, in the order of the files; a torn
+    // or broken one fails.
+    std::vector<std::string> Entries() {
+        std::vector<std::string> out;
+        for (const std::string& name : Spool()) {
+            const std::string text = Batch(name);
+            std::size_t at = 0;
+            while (at < text.size()) {
+                const std::size_t eol = text.find('\n', at);
+                EXPECT_TRUE(text.compare(at, 9, "#! rnews ") == 0 && eol != std::string::npos)
+                    << name << ": " << text.substr(at);
+                if (eol == std::string::npos) break;
+                const std::size_t size = std::stoul(text.substr(at + 9, eol - at - 9));
+                EXPECT_LE(eol + 1 + size, text.size()) << name << " torn";
+                out.push_back(text.substr(eol + 1, size));
+                at = eol + 1 + size;
+            }
+        }
+        return out;
+    }
+    static std::string IdOf(const std::string& entry) {
+        const std::size_t at = entry.find("Message-ID: <");
+        return at == std::string::npos ? "" : entry.substr(at + 12, entry.find('>', at) - at - 11);
+    }
+    // Nothing lost, nothing doubled: no article is batched twice, every
+    // Message-ID known is batched, and no pointer has passed an article
+    // there that is not batched.
+    void CheckInStep() {
+        std::map<std::string, int> batched;
+        for (const std::string& e : Entries())
+            ++batched[IdOf(e)];
+        for (const auto& [id, n] : batched)
+            EXPECT_EQ(n, 1) << id << " batched twice";
+        const std::string dupes = Dupes();
+        for (std::size_t at = 0; (at = dupes.find('<', at)) != std::string::npos; ++at) {
+            const std::string id = dupes.substr(at, dupes.find('>', at) - at + 1);
+            EXPECT_TRUE(batched.count(id)) << id << " known, but not batched";
+        }
+        std::istringstream rc(Rc());
+        const NewsStore store = Store();
+        for (std::pair<std::string, std::int64_t> g; rc >> g.first >> g.second;) {
+            const auto it = store.groups.find(g.first);
+            if (it == store.groups.end()) continue;
+            for (const NewsStore::Item& item : it->second) {
+                if (item.gone || item.no <= Start().at(g.first) || item.no > g.second) continue;
+                EXPECT_TRUE(batched.count("<" + std::to_string(item.id) + "@x>"))
+                    << g.first << " " << g.second << " passed " << item.no << ", not batched";
+            }
+        }
+    }
+    // Runs the job against the store's server, broken by `fault` at its
+    // command `at` (0: the first after the greeting) after `lines` lines
+    // of its answer; `heard` gets each command with its answer's lines.
+    void Run(Fault fault, std::size_t at, std::size_t lines = 0,
+             std::vector<std::pair<std::string, std::size_t>>* heard = nullptr) {
+        auto inner = Store().Answerer();
+        auto count = std::make_shared<std::size_t>(0);
+        auto refused = std::make_shared<bool>(false);
+        Script::Answerer answer = [=](const std::string& line, std::string& reply) {
+            if (*refused) {
+                reply = line == "QUIT" ? "205 bye\r\n" : "";
+                return line != "QUIT";
+            }
+            const std::size_t n = (*count)++;
+            if (fault == Fault::None || n < at) {
+                const bool more = inner(line, reply);
+                if (heard)
+                    heard->emplace_back(line, static_cast<std::size_t>(
+                                                  std::count(reply.begin(), reply.end(), '\n')));
+                return more;
+            }
+            if (fault == Fault::Refuse) {
+                // This command alone; the server goes on with the others.
+                reply = "502 permission denied\r\n";
+                return true;
+            }
+            if (fault == Fault::Stall) {
+                // Nothing more, until the job gives up waiting (one second).
+                *refused = true;
+                reply.clear();
+                return true;
+            }
+            std::string whole;
+            inner(line, whole);
+            std::size_t cut = 0;
+            for (std::size_t i = 0; i < lines; ++i)
+                cut = whole.find('\n', cut) + 1;
+            reply = whole.substr(0, cut);
+            return false;
+        };
+        ScriptServer server(Script().Send("200 news").Answer(answer));
+        box.NNTPPORT = server.PortText();
+        GetNews(box, false, nullptr);
+        server.Join();
+    }
+    // What the fetch comes to in the end.
+    void CheckWhole(const std::vector<std::string>& whole) {
+        std::vector<std::string> entries = Entries();
+        std::sort(entries.begin(), entries.end());
+        EXPECT_EQ(entries, whole);
+        EXPECT_EQ(Rc(), "de.a 4\r\nde.gone 3\r\nde.b 9\r\nde.c 3\r\n");
+        CheckInStep();
+    }
+    // Checks what a broken run left, then completes the work.
+    void CheckThenRecover(const std::vector<std::string>& whole, Fault fault) {
+        CheckInStep();
+        NoTemporaryFile();
+        const std::vector<std::string> log = RunLog();
+        ASSERT_FALSE(log.empty());
+        const std::string& last = log.back();
+        if (fault == Fault::Esc) {
+            EXPECT_EQ(last, "aborted by user ...");
+        } else if (fault == Fault::Refuse) {
+            // A refused GROUP passes its group over, a refused XOVER or
+            // ARTICLE ends the job in its group's turn; a refused answer
+            // that the job did not need in the end says nothing.
+            EXPECT_TRUE(!last.starts_with("Error") ||
+                        last.ends_with("(Error=502 permission denied)"))
+                << last;
+        } else {
+            EXPECT_TRUE(last.starts_with("Error (getnews): ")) << last;
+            EXPECT_TRUE(fault != Fault::Stall || last.ends_with("(Error=110)")) << last;
+        }
+        std::filesystem::remove(tree / "qv-ppp.log");
+        NewsBatchCounter() = 0;
+        Run(Fault::None, 0);
+        for (const std::string& line : RunLog())
+            EXPECT_FALSE(line.starts_with("Error")) << line;
+        CheckWhole(whole);
+    }
+};
+
+TEST_F(AheadFaults, EveryBreakPointOfAPipelineAcrossGroupsLosesAndDoublesNothing) {
+    // The unbroken run: what every broken one comes to with the next.
+    Reset();
+    std::vector<std::pair<std::string, std::size_t>> heard;
+    Run(Fault::None, 0, 0, &heard);
+    std::vector<std::string> whole = Entries();
+    std::sort(whole.begin(), whole.end());
+    ASSERT_EQ(whole.size(), 7u);
+    CheckWhole(whole);
+    // Ahead indeed: every group was asked for before the first article.
+    std::size_t firstArticle = 0;
+    while (firstArticle < heard.size() && !heard[firstArticle].first.starts_with("ARTICLE"))
+        ++firstArticle;
+    for (const char* g : {"GROUP de.a", "GROUP de.gone", "GROUP de.b", "GROUP de.c"})
+        EXPECT_LT(
+            std::find_if(heard.begin(), heard.end(), [&](const auto& h) { return h.first == g; }) -
+                heard.begin(),
+            static_cast<std::ptrdiff_t>(firstArticle))
+            << g;
+
+    std::vector<std::pair<Fault, std::pair<std::size_t, std::size_t>>> points;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        for (Fault f : {Fault::Cut, Fault::Stall, Fault::Refuse})
+            points.push_back({f, {i, 0}});
+        if (heard[i].second > 2) points.push_back({Fault::Cut, {i, heard[i].second / 2}});
+    }
+    std::printf("groups ahead: %zu commands, %zu break points\n", heard.size(), points.size());
+    for (const auto& [fault, where] : points) {
+        SCOPED_TRACE("fault " + std::to_string(static_cast<int>(fault)) + " at command " +
+                     std::to_string(where.first) + " (" + heard[where.first].first + ") + " +
+                     std::to_string(where.second));
+        Reset();
+        Run(fault, where.first, where.second);
+        CheckThenRecover(whole, fault);
+    }
+    // ESC at each abort check in turn, until a run no longer meets one.
+    int checks = 1;
+    for (;; ++checks) {
+        SCOPED_TRACE("ESC at check " + std::to_string(checks));
+        Reset();
+        {
+            testing::EscAtCheck esc(checks);
+            Run(Fault::None, 0);
+        }
+        if (RunLog().back() != "aborted by user ...") break;
+        CheckThenRecover(whole, Fault::Esc);
+        ASSERT_LT(checks, 100);
+    }
+    // A full disk: no file takes more than 1000 bytes, and de.b's last
+    // article is bigger.
+    Reset();
+    {
+        SmallSpool spool(SpoolDir(), false);
+        Run(Fault::None, 0);
+        EXPECT_TRUE(RunLog().back().starts_with("Error (getnews): ")) << RunLog().back();
+        CheckInStep();
+        spool.Free();
+    }
+    CheckThenRecover(whole, Fault::Full);
 }
 
 } // namespace

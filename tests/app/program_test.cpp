@@ -502,6 +502,14 @@ TEST_P(NewsJobsInn, ListPostAndFetchInOneRun) {
     // answers, deflated (COMPRESS DEFLATE).
     const std::string transcript = t.Read("BOX1.log");
     EXPECT_TRUE(Count(transcript, "<ARTICLE 1\r\n<ARTICLE 2\r\n<ARTICLE 3\r\n"));
+    // Every group is asked for before the first one's articles, which
+    // follow a GROUP of their own: the range of de.test waited for GROUP's
+    // answer, the one of de.missing went ahead.
+    EXPECT_TRUE(Count(transcript, "<GROUP de.test\r\n<GROUP de.other\r\n<GROUP de.missing\r\n"
+                                  "<XOVER 6-\r\n"))
+        << transcript;
+    EXPECT_TRUE(Count(transcript, "<GROUP de.test\r\n<XOVER 1-4\r\n")) << transcript;
+    EXPECT_LT(transcript.find("<GROUP de.missing\r\n"), transcript.find("<ARTICLE 1\r\n"));
     EXPECT_LT(transcript.find("\r\n<COMPRESS DEFLATE\r\n"), transcript.find("\r\n>206 "));
     EXPECT_TRUE(Count(transcript, "\r\nCOMPRESS DEFLATE: ")) << transcript;
     // Three sessions, each verified against the test CA.

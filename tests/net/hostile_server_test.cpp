@@ -468,8 +468,9 @@ const std::vector<Hostile> kHostile = {
     {.name = "ExtraNoSuchArticleBeforeTheAnswer",
      .server =
          [] {
-             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
-             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             // The overview is asked for ahead, open from the pointer.
+             Script s = NewsVersion2().Expect("GROUP de.a").Expect("XOVER 5-");
+             s.Send("211 2 5 6 de.a").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
              s.Expect("ARTICLE 5").Expect("ARTICLE 6").Send("423 no such article");
              return SendArticle(SendArticle(s, 5), 6);
          },
@@ -480,10 +481,36 @@ const std::vector<Hostile> kHostile = {
      .after = [](const testing::TempTree& t) { EXPECT_EQ(t.Read("BOX1.rc"), "de.a 4\r\n"); },
      .next =
          [] {
-             Script s = NewsVersion2().Expect("GROUP de.a").Send("211 2 5 6 de.a");
-             s.Expect("XOVER 5-6").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
+             Script s = NewsVersion2().Expect("GROUP de.a").Expect("XOVER 5-");
+             s.Send("211 2 5 6 de.a").SendData("224 overview", {OverviewOf(5), OverviewOf(6)});
              s.Expect("ARTICLE 5").Expect("ARTICLE 6");
              return SendArticle(SendArticle(s, 5), 6).Expect("QUIT").Send("205 bye");
+         }},
+    // An overview asked for ahead (open from the pointer, before GROUP's
+    // answer) that also brings lines below the pointer and beyond GROUP's
+    // last number: they are no part of the range, and only it is fetched.
+    {.name = "OverviewAheadBeyondItsRange",
+     .server =
+         [] {
+             Script s = NewsVersion2().Expect("GROUP de.a").Expect("XOVER 5-");
+             s.Send("211 2 5 6 de.a")
+                 .SendData("224 overview",
+                           {OverviewOf(3), OverviewOf(5), OverviewOf(6), OverviewOf(7)});
+             s.Expect("ARTICLE 5").Expect("ARTICLE 6");
+             return SendArticle(SendArticle(s, 5), 6).Expect("QUIT").Send("205 bye");
+         },
+     .expected = "2 articles received",
+     .protocol = Protocol::Nntp,
+     .rc = "de.a 4\n",
+     .exitCode = 0,
+     .played = true,
+     .after =
+         [](const testing::TempTree& t) {
+             EXPECT_EQ(t.Read("BOX1.rc"), "de.a 6\r\n");
+             const std::string batch = t.Read("spool/n0000.msg");
+             EXPECT_EQ(batch.find("<3@x>"), std::string::npos) << batch;
+             EXPECT_EQ(batch.find("<7@x>"), std::string::npos) << batch;
+             EXPECT_NE(batch.find("text 6"), std::string::npos) << batch;
          }},
     // A handshake that comes a byte at a time: the time-out bounds all of
     // it, not each byte (a TLS record header, then its body dripping).

@@ -17,10 +17,16 @@
 #include "platform/clock.h"
 #include "platform/durable.h"
 #include "testing/job_test.h"
+#include "testing/real_servers.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
 
 namespace brix {
 namespace {
@@ -373,6 +379,208 @@ TEST_F(NewsJobTest, RequestsMoveTheirStatesAndLeaveOthersAlone) {
     EXPECT_TRUE(Logged("RC-file not found"));
     EXPECT_TRUE(Logged("fetching 8 articles by Message-ID"));
     EXPECT_TRUE(Logged("1 articles received"));
+}
+
+// ------------------------------------------- groups asked for ahead
+
+// What a fetch left: the batches, the pointers, the duplicate list, the run
+// log; and what the server heard.
+struct Fetched {
+    std::string batches, rc, dupes;
+    std::vector<std::string> log;
+    std::string heard;
+};
+
+class GroupsAhead : public NewsJobTest {
+  protected:
+    Fetched Fetch(const NewsStore& store, const std::string& rc, bool ahead,
+                  tbrix_scorefile* score = nullptr) {
+        Clear();
+        Rc(rc);
+        NewsGroupsAhead() = ahead;
+        ScriptServer server(Script().Send("200 news").Answer(store.Answerer()));
+        box.NNTPPORT = server.PortText();
+        GetNews(box, false, score);
+        NewsGroupsAhead() = true;
+        Fetched f;
+        for (const std::string& name : Spool())
+            f.batches += name + ":\n" + Batch(name);
+        f.rc = Rc();
+        f.dupes = Dupes();
+        // Each server listens on a port of its own.
+        for (const std::string& line : RunLog())
+            if (!line.starts_with("NNTP: 127.0.0.1:")) f.log.push_back(line);
+        f.heard = server.Received();
+        return f;
+    }
+    void Clear() {
+        for (const std::string& name : Spool())
+            std::filesystem::remove(tree / ("spool/" + name));
+        std::filesystem::remove(tree / "e-news.idx");
+        std::filesystem::remove(tree / "qv-ppp.log");
+        std::filesystem::remove(tree / "BOX1.log");
+        NewsBatchCounter() = 0;
+        // An article taken in an earlier run.
+        tree.Write("e-news.idx", "<22@x>");
+    }
+};
+
+// Each server state fetched with the groups asked for ahead, and one group
+// at a time (on the same pipelining server, and on one that does not
+// pipeline): the batches, the pointer file, the duplicate list and the run
+// log are the same byte for byte.
+TEST_F(GroupsAhead, TheResultIsThatOfOneGroupAtATime) {
+    NewsStore base;
+    // de.a, de.c and de.f share a crosspost (id 2); de.b has an article gone since
+    // its overview, the last one (its pass-over is confirmed only by the
+    // next group's answer); de.a holds an id twice.
+    base.groups = {
+        {"de.a", {{1, 1}, {2, 2}, {3, 3}, {4, 1}}},
+        {"de.b", {{10, 10}, {11, 11}, {12, 12, true}}},
+        {"de.c", {{5, 2}, {6, 6}, {7, 7}}},
+        {"de.d", {{100, 20}, {101, 21}, {102, 22}, {103, 23}}},
+        {"de.e", {{1, 30}, {2, 31}}},
+        {"de.f", {{1, 40}, {2, 41}, {3, 42}, {4, 2}}},
+    };
+    const std::string rc = "# mine\nde.a 0\nde.b 9 x\nde.missing 4\nde.c 4 hdronly\n"
+                           "de.d -3\nde.e 7\nde.f 1\n";
+    NewsStore noOverview = base;
+    noOverview.refuseXover = {"de.c", "de.f"};
+    NewsStore refused = base;
+    refused.refuseGroup = {"de.b"};
+    tbrix_scorefile score;
+    ASSERT_FALSE(score.Parse({"-9999 -100 KILL", "[*]", "SCORE -100", "From=*spammer*"}, Today()));
+    struct {
+        const char* name;
+        const NewsStore& store;
+        std::int64_t newMax;
+        bool rescan;
+        tbrix_scorefile* score;
+    } rows[] = {
+        {"plain", base, 2500, false, nullptr},
+        {"no overview in two groups", noOverview, 2500, false, nullptr},
+        {"a group refused", refused, 2500, false, nullptr},
+        {"NNTPNEWMAX 2", base, 2, false, nullptr},
+        {"NNTPRESCAN", base, 2500, true, nullptr},
+        {"scorefile", base, 2500, false, &score},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        box.NNTPNEWMAX = row.newMax;
+        box.NNTPRESCAN = row.rescan;
+        const Fetched ahead = Fetch(row.store, rc, true, row.score);
+        const Fetched one = Fetch(row.store, rc, false, row.score);
+        NewsStore plain = row.store;
+        plain.pipelining = false;
+        const Fetched serial = Fetch(plain, rc, true, row.score);
+        for (const Fetched* other : {&one, &serial}) {
+            EXPECT_EQ(ahead.batches, other->batches);
+            EXPECT_EQ(ahead.rc, other->rc);
+            EXPECT_EQ(ahead.dupes, other->dupes);
+            EXPECT_EQ(ahead.log, other->log);
+        }
+        // Ahead indeed: the last group was asked for before the first
+        // group's articles, which followed a GROUP of their own; the
+        // crosspost and the id standing twice in de.a (both number 4) were
+        // asked for once (NNTPNEWMAX 2 leaves their first copies out), and
+        // the article known from an earlier run (de.d's 102) not at all.
+        const std::size_t lastGroup = ahead.heard.find("GROUP de.f\r\n");
+        EXPECT_LT(lastGroup, ahead.heard.find("\r\nARTICLE 1\r\n")) << ahead.heard;
+        EXPECT_LT(lastGroup, one.heard.size());
+        if (row.newMax > 2) {
+            EXPECT_EQ(ahead.heard.find("\r\nARTICLE 4\r\n"), std::string::npos) << ahead.heard;
+        }
+        EXPECT_EQ(ahead.heard.find("\r\nARTICLE 102\r\n"), std::string::npos) << ahead.heard;
+    }
+    // The plain state's result, to know what was compared.
+    box.NNTPNEWMAX = 2500;
+    box.NNTPRESCAN = false;
+    const Fetched f = Fetch(base, rc, true);
+    EXPECT_EQ(f.rc, "# mine\r\nde.a 4\r\nde.b 12 x\r\nde.missing 4\r\nde.c 7 hdronly\r\n"
+                    "de.d 103\r\nde.e 2\r\nde.f 4\r\n");
+    EXPECT_EQ(f.dupes, "<22@x><1@x><2@x><3@x><10@x><11@x><6@x><7@x><21@x><23@x><41@x><42@x>");
+}
+
+// A GROUP that the server refuses the second time it is asked: what follows
+// it by number would be read in the group selected before, so the job ends
+// there, without an article of that group and with the pointer where it was.
+TEST_F(GroupsAhead, ARefusedSecondGroupEndsTheJobBeforeItsArticles) {
+    NewsStore store;
+    store.groups = {{"de.a", {{1, 1}, {2, 2}}}, {"de.b", {{1, 11}, {2, 12}}}};
+    store.refuseAgain = {"de.a"};
+    const Fetched f = Fetch(store, "de.a 0\nde.b 0\n", true);
+    EXPECT_EQ(f.batches, "");
+    EXPECT_EQ(f.rc, "de.a 0\r\nde.b 0\r\n");
+    ASSERT_FALSE(f.log.empty());
+    EXPECT_EQ(f.log.back(), "Error (getnews): Group. (Error=502 not for you)");
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size())
+        ++n;
+    return n;
+}
+
+// The same on INN: groups with a crosspost among them, one header only, one
+// counting from the end, one the server does not have, fetched from
+// pointers that let some ranges be asked for before GROUP's answer and
+// make others wait for it.
+TEST_F(GroupsAhead, OnInnTheResultIsThatOfOneGroupAtATime) {
+    if (std::string why = InnServer::Missing(); !why.empty()) GTEST_SKIP() << why;
+    InnServer inn;
+    const std::vector<std::string> groups = {"de.a", "de.b", "de.c", "de.d"};
+    ASSERT_EQ(inn.Start(groups), "");
+    std::vector<Lines> articles;
+    for (int i = 1; i <= 24; ++i) {
+        std::string to = groups[i % 4];
+        if (i % 7 == 0) to += "," + groups[(i + 1) % 4];
+        articles.push_back({"Path: brix.test!not-for-mail", "From: Poster <p@example.org>",
+                            "Newsgroups: " + to, "Subject: article " + std::to_string(i),
+                            "Message-ID: <inn" + std::to_string(i) + "@brix.test>",
+                            "Date: Tue, 01 Dec 2026 10:00:00 +0000", "",
+                            "body " + std::to_string(i)});
+    }
+    ASSERT_EQ(inn.Inject(articles), Lines(articles.size(), "235 Article transferred OK"))
+        << inn.Log();
+    box.NNTPPORT = inn.ReaderPortText();
+    box.NNTPTIMEOUT = 10;
+    // Each article logged, and the dialogue in the box's transcript.
+    Settings().DebugLevel = 1;
+    const std::string rc = "de.a 2\nde.missing 3\nde.b 0 hdronly\nde.c -4\nde.d 1\n";
+    for (std::int64_t newMax : {2500, 3}) {
+        SCOPED_TRACE(newMax);
+        box.NNTPNEWMAX = newMax;
+        auto fetch = [&](bool ahead) {
+            Clear();
+            Rc(rc);
+            NewsGroupsAhead() = ahead;
+            GetNews(box, false, nullptr);
+            NewsGroupsAhead() = true;
+            Fetched f;
+            for (const std::string& name : Spool())
+                f.batches += name + ":\n" + Batch(name);
+            f.rc = Rc();
+            f.dupes = Dupes();
+            for (const std::string& line : RunLog())
+                if (!line.starts_with("NNTP: ")) f.log.push_back(line);
+            f.heard = tree.Read("BOX1.log");
+            return f;
+        };
+        const Fetched ahead = fetch(true);
+        const Fetched one = fetch(false);
+        EXPECT_EQ(ahead.batches, one.batches);
+        EXPECT_EQ(ahead.rc, one.rc);
+        EXPECT_EQ(ahead.dupes, one.dupes);
+        EXPECT_EQ(ahead.log, one.log);
+        EXPECT_EQ(Count(ahead.batches, "#! rnews "), newMax == 3 ? 11u : 19u) << ahead.batches;
+        for (const std::string& line : ahead.log)
+            EXPECT_FALSE(line.starts_with("Error")) << line;
+        // Every group was asked for before the first article.
+        EXPECT_LT(ahead.heard.find("<GROUP de.d\r\n"), ahead.heard.find("<ARTICLE "))
+            << ahead.heard;
+        EXPECT_GT(one.heard.find("<GROUP de.d\r\n"), one.heard.find("<ARTICLE ")) << one.heard;
+    }
 }
 
 } // namespace

@@ -24,9 +24,14 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -289,6 +294,110 @@ class NewsJobTest : public MailJobTest {
         for (const std::string& l : RunLog())
             if (l == line) return true;
         return false;
+    }
+};
+
+// A news server that answers from its groups whatever it is asked, in its
+// turn, as a real one does: GROUP selects, XOVER (closed or open ranges),
+// HEAD and ARTICLE by number in the selected group.
+struct NewsStore {
+    struct Item {
+        std::int64_t no;
+        int id;
+        bool gone = false;    // in the overview, but no longer there to read
+        std::size_t body = 0; // bytes of body beyond its line
+    };
+    std::map<std::string, std::vector<Item>> groups;
+    // refuseAgain: groups selected once, then refused.
+    std::set<std::string> refuseGroup, refuseXover, refuseAgain;
+    bool pipelining = true;
+
+    static Lines Text(int id, const std::string& group, std::int64_t no, std::size_t body = 0) {
+        return {"From: " + std::string(id % 3 ? "poster" : "spammer") + "@example.org",
+                "Newsgroups: " + group,
+                "Subject: s" + std::to_string(id),
+                "Message-ID: <" + std::to_string(id) + "@x>",
+                "Xref: news " + group + ":" + std::to_string(no),
+                "Lines: 1",
+                "",
+                "body of " + std::to_string(id) + std::string(body, 'b')};
+    }
+    Script::Answerer Answerer() const {
+        auto selected = std::make_shared<std::string>();
+        auto asked = std::make_shared<std::map<std::string, int>>();
+        return [store = *this, selected, asked](const std::string& line, std::string& reply) {
+            auto data = [&](const std::string& first, const Lines& lines) {
+                reply.clear();
+                for (const std::string& l : DataLines(first, lines))
+                    reply += l + "\r\n";
+            };
+            reply = "500 what?\r\n";
+            const auto g = store.groups.find(*selected);
+            auto items = [&](std::int64_t from, std::int64_t to) {
+                std::vector<Item> out;
+                if (g != store.groups.end())
+                    for (const Item& i : g->second)
+                        if (i.no >= from && i.no <= to) out.push_back(i);
+                return out;
+            };
+            if (line == "QUIT") return reply = "205 bye\r\n", false;
+            if (line == "CAPABILITIES" && store.pipelining)
+                data("101 capabilities", {"VERSION 2", "READER"});
+            if (line.starts_with("GROUP ")) {
+                const std::string name = line.substr(6);
+                const auto it = store.groups.find(name);
+                if (store.refuseGroup.count(name) ||
+                    (store.refuseAgain.count(name) && (*asked)[name]++ > 0)) {
+                    reply = "502 not for you\r\n";
+                } else if (it == store.groups.end()) {
+                    reply = "411 no such group\r\n";
+                } else {
+                    *selected = name;
+                    const auto& v = it->second;
+                    reply = "211 " + std::to_string(v.size()) + " " +
+                            std::to_string(v.empty() ? 1 : v.front().no) + " " +
+                            std::to_string(v.empty() ? 0 : v.back().no) + " " + name + "\r\n";
+                }
+            }
+            if (line.starts_with("XOVER ")) {
+                const std::string range = line.substr(6);
+                const std::size_t dash = range.find('-');
+                const std::int64_t from = std::stoll(range.substr(0, dash));
+                const std::int64_t to = dash == std::string::npos ? from
+                                        : dash + 1 == range.size()
+                                            ? std::numeric_limits<std::int64_t>::max()
+                                            : std::stoll(range.substr(dash + 1));
+                Lines overview;
+                for (const Item& i : items(from, to)) {
+                    const std::string l = OverviewLine(i.id);
+                    overview.push_back(std::to_string(i.no) + l.substr(l.find('\t')));
+                }
+                if (g == store.groups.end())
+                    reply = "412 no newsgroup selected\r\n";
+                else if (store.refuseXover.count(*selected))
+                    reply = "501 not here\r\n";
+                else if (overview.empty())
+                    reply = "423 no articles in that range\r\n";
+                else
+                    data("224 overview", overview);
+            }
+            for (const char* verb : {"ARTICLE ", "HEAD "}) {
+                if (!line.starts_with(verb)) continue;
+                const std::int64_t no = std::stoll(line.substr(std::strlen(verb)));
+                const std::vector<Item> found = items(no, no);
+                if (found.empty() || found[0].gone) {
+                    reply = "423 no such article\r\n";
+                    continue;
+                }
+                Lines text = Text(found[0].id, *selected, no, found[0].body);
+                const bool head = verb[0] == 'H';
+                if (head) text.resize(6);
+                data(std::string(head ? "221 " : "220 ") + std::to_string(no) + " <" +
+                         std::to_string(found[0].id) + "@x>",
+                     text);
+            }
+            return true;
+        };
     }
 };
 
