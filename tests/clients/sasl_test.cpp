@@ -35,10 +35,11 @@ const TSaslAccount kBearerUser{
 const TSaslAccount kGoogleUser{"someuser@example.com",
                                "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg", "", ""};
 
+const TSaslAccount kTim{"tim", "tanstaaftanstaaf", "", ""};
+
 TEST(Sasl, TheRfcExamples) {
-    const TSaslAccount tim{"tim", "tanstaaftanstaaf", "", ""};
-    EXPECT_EQ(B64(*MakeSaslMechanism("plain", tim)->First()), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
-    auto cram = MakeSaslMechanism("CRAM-MD5", tim); // RFC 2195 section 2
+    EXPECT_EQ(B64(*MakeSaslMechanism("plain", kTim)->First()), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
+    auto cram = MakeSaslMechanism("CRAM-MD5", kTim); // RFC 2195 section 2
     EXPECT_FALSE(cram->First());
     EXPECT_EQ(cram->Answer("<1896.697170952@postoffice.reston.mci.net>"),
               "tim b913a602c7eda7a495b4e6e7334d3890");
@@ -65,7 +66,7 @@ TEST(Sasl, TheRfcExamples) {
             << bad;
     EXPECT_EQ(OfferedMechanisms({"AUTH=LOGIN", "AUTH PLAIN  cram-md5", "AUTHX Y"}, "AUTH"),
               (std::vector<std::string>{"LOGIN", "PLAIN", "CRAM-MD5"}));
-    EXPECT_FALSE(MakeSaslMechanism("LOGIN", tim));
+    EXPECT_FALSE(MakeSaslMechanism("LOGIN", kTim));
 }
 
 // Each exchange through the protocol's own lines: the server's side as the
@@ -133,7 +134,6 @@ TEST_P(SaslExchange, GoesAsTheRfcSaysAndShowsNoSecret) {
     }
 }
 
-const TSaslAccount kTim{"tim", "tanstaaftanstaaf", "", ""};
 const std::string kCramChallenge = "<1896.697170952@postoffice.reston.mci.net>";
 
 // The RFC 7677 exchange over SMTP up to the client's final message.
