@@ -664,6 +664,15 @@ Lines JobLines(const std::string& log) {
     return lines;
 }
 
+// Stops the run (SIGTERM, as ESC); the answer then comes once the stop has
+// been heard.
+std::function<void()> Stop(std::atomic<pid_t>& pid) {
+    return [&pid] {
+        ::kill(pid.load(), SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+}
+
 // One account of a box's list on a scripted server of its own address: slow
 // to greet and to log in, then its messages (keep mode), its commands
 // answered in whatever order they come.
@@ -782,14 +791,7 @@ TEST_F(GetMailTest, AccountsOnOneServerTakeTurns) {
 // transfer ends the run with the early connection closed: QUIT when its
 // login was through, nothing at all while it still waited for its greeting.
 TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
-    enum class Second {
-        Fine,
-        HangsUp,
-        Refused,
-        LoginRefused,
-        StopWhileLoggedIn,
-        StopBeforeGreeting
-    };
+    enum class Second { Fine, HangsUp, Refused, LoginRefused, StopLoggedIn, StopBeforeGreeting };
     struct Row {
         const char* name;
         Second second;
@@ -799,13 +801,13 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         {"the second hangs up after its login: opened anew in its turn", Second::HangsUp},
         {"the second refuses the connection", Second::Refused},
         {"the second refuses the login", Second::LoginRefused},
-        {"stopped, the second logged in", Second::StopWhileLoggedIn},
+        {"stopped, the second logged in", Second::StopLoggedIn},
         {"stopped, the second not greeting yet", Second::StopBeforeGreeting},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool stop =
-            row.second == Second::StopWhileLoggedIn || row.second == Second::StopBeforeGreeting;
+            row.second == Second::StopLoggedIn || row.second == Second::StopBeforeGreeting;
         Account a, b, c, again;
         a.tag = "a", a.messages = 2;
         b.tag = "b", b.messages = 1, b.refuseLogin = row.second == Second::LoginRefused;
@@ -816,12 +818,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         if (row.second != Second::Refused && row.second != Second::StopBeforeGreeting)
             a.gate = &b.passed;
         if (row.second == Second::Fine) b.gate = &c.passed;
-        // The answer comes once the stop has been heard.
-        if (stop)
-            a.atRetr = [&pid] {
-                ::kill(pid.load(), SIGTERM);
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            };
+        if (stop) a.atRetr = Stop(pid);
         ScriptServer first(SlowPop3(a), std::chrono::seconds(10));
         std::unique_ptr<ScriptServer> second;
         if (row.second != Second::Refused)
@@ -906,7 +903,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         if (second) {
             EXPECT_TRUE(second->Passed()) << second->Report();
             const std::string got = second->Received();
-            if (row.second == Second::StopWhileLoggedIn) {
+            if (row.second == Second::StopLoggedIn) {
                 EXPECT_TRUE(got.ends_with("PASS secret\r\nSTAT\r\nQUIT\r\n")) << got;
             }
             if (row.second == Second::StopBeforeGreeting) {
@@ -948,12 +945,7 @@ TEST(SeveralSmtpServers, NextConnectionOverlapsAndNothingShowsOutOfTurn) {
         s.Send("220 mx").Expect("EHLO client.example").Send("250 hello");
         s.Expect("MAIL FROM: <" + kAnna.from + ">");
         if (row.second == Second::Stop) {
-            // The answer comes once the stop has been heard.
-            s.Do([&] {
-                ::kill(pid.load(), SIGTERM);
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            });
-            s.Send("250 sender ok").Expect("QUIT").Send("221 bye");
+            s.Do(Stop(pid)).Send("250 sender ok").Expect("QUIT").Send("221 bye");
         } else {
             s.Send("250 sender ok").Expect("RCPT TO: <" + kAnna.to + ">").Send("250 ok");
             Quit(s.Expect("DATA").Send("354 go ahead").ExpectBody().Send("250 queued"));
