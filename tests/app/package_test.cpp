@@ -27,14 +27,6 @@ std::string BinaryDir() {
     return bin.substr(0, bin.rfind('/'));
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -42,14 +34,10 @@ bool Contains(const std::string& text, const std::string& part) {
 // The shell lines of the README's walk-through: the fenced block after its
 // marker comment, as a reader copies them.
 std::string WalkThrough(const std::string& readme) {
-    const auto marker = readme.find("<!-- walk-through");
-    if (marker == std::string::npos) return "";
-    auto open = readme.find("```sh\n", marker);
-    if (open == std::string::npos) return "";
-    open += 6;
-    const auto close = readme.find("\n```", open);
-    if (close == std::string::npos) return "";
-    return readme.substr(open, close - open + 1);
+    constexpr auto none = std::string::npos;
+    auto open = readme.find("```sh\n", readme.find("<!-- walk-through"));
+    const auto close = open == none ? none : readme.find("\n```", open += 6);
+    return close == none ? "" : readme.substr(open, close - open + 1);
 }
 
 // A fresh home directory (no "/" at the end: "~/qv/" must not become
@@ -127,7 +115,8 @@ std::vector<std::string> Complete(const std::string& line, const std::string& wo
                               {"-c", script, "bash", kSource + "/dist/brix.bash-completion", line},
                               env, workDir);
     std::vector<std::string> words;
-    for (const auto& l : Lines(r.output))
+    std::istringstream lines(r.output);
+    for (std::string l; std::getline(lines, l);)
         if (l.size() > 2 && l.front() == '<' && l.back() == '>')
             words.push_back(l.substr(1, l.size() - 2));
         else if (!l.empty() && l != "<>")
@@ -196,10 +185,6 @@ TEST(Package, BashCompletionOffersTheSwitchesAndTheBoxesOfQv) {
     }
 }
 
-bool IsFile(const std::string& path) {
-    return fs::is_regular_file(path);
-}
-
 // gzip -9n: no file name, no time stamp, the most compression.
 void ExpectReproducibleGzip(const std::string& path) {
     const std::string bytes = TempTree::ReadAny(path);
@@ -235,18 +220,18 @@ TEST(Package, InstallPutsEachFileWhereItIsFound) {
         const std::string root = dest + c.prefix + "/";
         const std::string other =
             c.unitDir == "lib/systemd/user" ? "share/systemd/user" : "lib/systemd/user";
-        EXPECT_TRUE(IsFile(root + c.unitDir + "/brix@.timer"));
+        EXPECT_TRUE(fs::is_regular_file(root + c.unitDir + "/brix@.timer"));
         EXPECT_FALSE(fs::exists(root + other));
         const std::string service = TempTree::ReadAny(root + c.unitDir + "/brix@.service");
         EXPECT_TRUE(Contains(service, "\nExecStart=" + c.prefix + "/bin/brix %i.bfg -q\n"))
             << service;
-        EXPECT_TRUE(IsFile(root + "bin/brix"));
-        EXPECT_TRUE(IsFile(root + "bin/brix-oauth2"));
-        EXPECT_TRUE(IsFile(root + "share/bash-completion/completions/brix"));
+        for (const char* file :
+             {"bin/brix", "bin/brix-oauth2", "share/bash-completion/completions/brix",
+              "share/doc/brix/copyright"})
+            EXPECT_TRUE(fs::is_regular_file(root + file)) << file;
         for (const char* page : {"brix.1.gz", "brix-oauth2.1.gz"})
             ExpectReproducibleGzip(root + "share/man/man1/" + page);
         ExpectReproducibleGzip(root + "share/doc/brix/changelog.Debian.gz");
-        EXPECT_TRUE(IsFile(root + "share/doc/brix/copyright"));
         for (const char* example :
              {"HOME.bfg", "NEWS.bfg", "NEWS.rc", "GMAIL.bfg", "brix.crontab"}) {
             struct stat st {};

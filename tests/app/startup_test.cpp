@@ -8,21 +8,20 @@
 #include "platform/console.h"
 #include "support/language.h"
 #include "testing/job_test.h"
+#include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
 #include "testing/temp_tree.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <optional>
 #include <regex>
-#include <sys/socket.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -249,15 +248,20 @@ TEST(Startup, TerminalIsDrawnAndRestored) {
 
 using namespace std::chrono_literals;
 
-// A mailbox of one message whose RETR gets no answer for four seconds; the
-// run would wait a minute for it. A stopped job reads the answer still owed
-// before its QUIT.
-Script SilentAtRetr(bool endsWithQuit) {
+// A POP3 server whose answer to the password "pw" of joe is `reply`.
+Script Login(const std::string& reply) {
     Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
-    s.Send("+OK").Expect("PASS pw").Send("+OK").Expect("STAT").Send("+OK 1 20");
-    s.Expect("UIDL").SendLines({"+OK", "1 a", "."});
-    s.Expect("RETR 1").Pause(4000);
-    if (endsWithQuit)
+    return s.Send("+OK").Expect("PASS pw").Send(reply);
+}
+
+// A mailbox of one message whose RETR is answered after `pauseMs` (and the
+// run then ends with QUIT), or never. With a pause of four seconds the run
+// would wait a minute for it; a stopped job reads the answer still owed
+// before its QUIT.
+Script OneMessage(int pauseMs, bool answered = true) {
+    Script s = Login("+OK").Expect("STAT").Send("+OK 1 20");
+    s.Expect("UIDL").SendLines({"+OK", "1 a", "."}).Expect("RETR 1").Pause(pauseMs);
+    if (answered)
         s.SendLines({"+OK", "Subject: late", "", "body", "."}).Expect("QUIT").Send("+OK bye");
     return s;
 }
@@ -286,11 +290,7 @@ struct Host : HostTree {
 // The run log ends each run with what it carried, and moves aside when it
 // grew beyond its size: three kept, the oldest gone.
 TEST(RunLog, ClosingLineAndRotation) {
-    Script s = Script().Send("+OK ready").Expect("CAPA").Send("-ERR").Expect("USER joe");
-    s.Send("+OK").Expect("PASS pw").Send("+OK").Expect("STAT").Send("+OK 1 20");
-    s.Expect("UIDL").SendLines({"+OK", "1 a", "."}).Expect("RETR 1");
-    s.SendLines({"+OK", "Subject: one", "", "body", "."}).Expect("QUIT").Send("+OK bye");
-    ScriptServer server(s);
+    ScriptServer server(OneMessage(0));
     Host host(server);
     host.tree.Write("qv-ppp.log", std::string(kLogRotateBytes + 1, 'x'));
     for (const char* n : {"1", "2", "3"})
@@ -311,7 +311,7 @@ TEST(RunLog, ClosingLineAndRotation) {
 }
 
 TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
-    ScriptServer server(SilentAtRetr(true), 20s);
+    ScriptServer server(OneMessage(4000), 20s);
     Host host(server);
     pid_t first = host.StartFetch();
     auto second = RunBrix({"box1.bfg", "-v"}, {host.Env(), "BRIX_LOCK_WAIT=1"});
@@ -332,7 +332,7 @@ TEST(RunControl, SecondRunIsRefusedAndASignalStopsTheWaitForAServer) {
 
 // A program ended by a signal leaves no lock that would block the next run.
 TEST(RunControl, SecondSignalEndsTheProgramAtOnce) {
-    ScriptServer server(SilentAtRetr(false), 20s);
+    ScriptServer server(OneMessage(4000, false), 20s);
     Host host(server);
     pid_t pid = host.StartFetch();
     auto start = std::chrono::steady_clock::now();
@@ -379,12 +379,8 @@ const SignalCase kSignalCases[] = {
      "<POST"},
     {"HungNewsServer", "NNTPSERVER=127.0.0.1\nNNTPTIMEOUT=60\n", "BOX1.rc",
      [] {
-         return Script()
-             .Send("200 news")
-             .Expect("CAPABILITIES")
-             .Send("500 what?")
-             .Expect("GROUP de.a")
-             .Pause(15000);
+         Script s = Script().Send("200 news").Expect("CAPABILITIES").Send("500 what?");
+         return s.Expect("GROUP de.a").Pause(15000);
      },
      "<GROUP"},
 };
@@ -435,130 +431,75 @@ INSTANTIATE_TEST_SUITE_P(Cases, SignalDuringAJob, ::testing::ValuesIn(kSignalCas
 
 // A port of 127.0.0.1 where nothing listens.
 std::string ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return std::to_string(ntohs(a.sin_port));
+    return std::to_string(FreeLoopbackPort());
 }
 
 // Each kind of failure: its exit code, and its line on standard error but
 // not on standard output. With -q standard output stays empty. A misspelt
 // key is reported once per run (the box is named twice) and sets nothing.
-// A POP3 server that refuses the password "pw" of joe with reply.
-Script PasswordRefused(const std::string& reply) {
-    return Script()
-        .Send("+OK ready")
-        .Expect("CAPA")
-        .Send("-ERR")
-        .Expect("USER joe")
-        .Send("+OK")
-        .Expect("PASS pw")
-        .Send(reply);
-}
-
 TEST(Unattended, EachFailureHasItsExitCodeAndItsLineOnStandardError) {
     const std::string pop = "POP3SERVER=127.0.0.1\nPOP3USER=joe\nPOP3PASS=pw\nPOP3PORT=";
     struct Row {
         const char* name;
-        std::function<Script()> server; // null: none
-        std::string box;                // "{port}" is the server's port
-        std::vector<std::string> args;
+        // The server's answer to the password; a greeting of its own when it
+        // starts with "+OK"; empty: no server.
+        std::string server;
+        std::string box; // "{port}" is the server's port
+        const char* args;
         int exitCode;
         std::string error; // on standard error; empty: nothing there
     } rows[] = {
-        {"wrong password, -q",
-         [] { return PasswordRefused("-ERR [AUTH] wrong password"); },
-         pop + "{port}\n",
-         {"box1.bfg", "-q"},
-         105,
+        {"wrong password, -q", "-ERR [AUTH] wrong password", pop + "{port}\n", "box1.bfg -q", 105,
          "Error (getmail): Pass. (Error=-ERR [AUTH] wrong password)\n"},
-        {"nothing listening",
-         nullptr,
-         pop + ClosedPort() + "\n",
-         {"box1.bfg"},
-         105,
+        {"nothing listening", "", pop + ClosedPort() + "\n", "box1.bfg", 105,
          "Error (getmail): Connect: Cannot connect to 127.0.0.1:"},
-        {"unknown host",
-         nullptr,
-         "POP3SERVER=nosuch.invalid\nPOP3PORT=110\n",
-         {"box1.bfg"},
-         105,
+        {"unknown host", "", "POP3SERVER=nosuch.invalid\nPOP3PORT=110\n", "box1.bfg", 105,
          "Error (getmail): Connect: "},
-        {"TLS failure",
-         [] { return Script().Send("+OK plain text"); },
-         pop + "{port}\nPOP3TLS=TLS\nPOP3TIMEOUT=2\n",
-         {"box1.bfg", "-q"},
-         105,
-         "Error (getmail): TLS: "},
+        {"TLS failure", "+OK plain text", pop + "{port}\nPOP3TLS=TLS\nPOP3TIMEOUT=2\n",
+         "box1.bfg -q", 105, "Error (getmail): TLS: "},
         // A word outside the key's set: nothing is fetched, nothing sent.
-        {"yes/no word unknown",
-         nullptr,
-         pop + ClosedPort() + "\nPOP3KEEP=maybe\n",
-         {"box1.bfg", "-q"},
-         105,
+        {"yes/no word unknown", "", pop + ClosedPort() + "\nPOP3KEEP=maybe\n", "box1.bfg -q", 105,
          "Error (getmail): POP3KEEP: unknown word maybe (did you mean "},
-        {"login method mistyped",
-         nullptr,
-         pop + ClosedPort() + "\nPOP3AUTH=SCRAM-SHA256\n",
-         {"box1.bfg", "-q"},
-         105,
+        {"login method mistyped", "", pop + ClosedPort() + "\nPOP3AUTH=SCRAM-SHA256\n",
+         "box1.bfg -q", 105,
          "Error (getmail): POP3AUTH: unknown word SCRAM-SHA256 (did you mean SCRAM-SHA-256?); "
          "nothing was done\n"},
         // A helper whose output may be cut is no password.
-        {"password command without a line end",
-         nullptr,
-         pop + ClosedPort() + "\nPOP3PASSCMD=printf pw\n",
-         {"box1.bfg", "-q"},
-         105,
+        {"password command without a line end", "",
+         pop + ClosedPort() + "\nPOP3PASSCMD=printf pw\n", "box1.bfg -q", 105,
          "Error (getmail): POP3PASSCMD for 127.0.0.1: its output has no line end"},
         // A helper that leaves a child running is not waited for: the
         // password reaches the server at once (which refuses it here).
-        {"password command leaves a child",
-         [] { return PasswordRefused("-ERR seen"); },
-         pop + "{port}\nPOP3PASSCMD=echo pw; sleep 8 &\n",
-         {"box1.bfg", "-q"},
-         105,
+        {"password command leaves a child", "-ERR seen",
+         pop + "{port}\nPOP3PASSCMD=echo pw; sleep 8 &\n", "box1.bfg -q", 105,
          "Error (getmail): Pass. (Error=-ERR seen)\n"},
         // The helper fails: nothing reaches the server (none listens here).
-        {"password command fails",
-         nullptr,
-         pop + ClosedPort() + "\nPOP3PASSCMD=exit 3\n",
-         {"box1.bfg", "-q"},
-         105,
-         "Error (getmail): POP3PASSCMD for 127.0.0.1: exit code 3; nothing was sent\n"},
-        {"missing box",
-         nullptr,
-         "",
-         {"box1.bfg", "nobox.bfg", "-q"},
-         105,
-         "Error (main): Config-Datei '"},
-        {"misspelt key, nothing to do",
-         nullptr,
-         "# mail\npop3servr = mail.example\n",
-         {"box1.bfg", "box1.bfg"},
-         0,
+        {"password command fails", "", pop + ClosedPort() + "\nPOP3PASSCMD=exit 3\n", "box1.bfg -q",
+         105, "Error (getmail): POP3PASSCMD for 127.0.0.1: exit code 3; nothing was sent\n"},
+        {"missing box", "", "", "box1.bfg nobox.bfg -q", 105, "Error (main): Config-Datei '"},
+        {"misspelt key, nothing to do", "", "# mail\npop3servr = mail.example\n",
+         "box1.bfg box1.bfg", 0,
          "BOX1.bfg line 2: unknown key POP3SERVR (did you mean POP3SERVER?)\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::optional<ScriptServer> server;
         std::string box = row.box;
-        if (row.server) {
-            server.emplace(row.server());
+        if (!row.server.empty()) {
+            server.emplace(row.server.starts_with("+OK") ? Script().Send(row.server)
+                                                         : Login(row.server));
             box.replace(box.find("{port}"), 6, server->PortText());
         }
         HostTree host;
         host.tree.Write("BOX1.bfg", box);
-        if (!std::string_view(row.name).starts_with("password readable"))
-            ::chmod((host.tree.Path() + "BOX1.bfg").c_str(), 0600);
-        auto r = RunBrixApart(row.args, {host.Env(), "RES_OPTIONS=timeout:1 attempts:1"});
+        ::chmod((host.tree.Path() + "BOX1.bfg").c_str(), 0600);
+        std::vector<std::string> args;
+        std::istringstream words(row.args);
+        for (std::string word; words >> word;)
+            args.push_back(word);
+        auto r = RunBrixApart(args, {host.Env(), "RES_OPTIONS=timeout:1 attempts:1"});
         EXPECT_EQ(r.exitCode, row.exitCode);
-        const bool quiet = row.args.back() == "-q";
+        const bool quiet = args.back() == "-q";
         EXPECT_EQ(r.output, quiet ? "" : kBanner);
         EXPECT_TRUE(r.errors.starts_with(row.error)) << r.errors;
         EXPECT_EQ(r.errors.find('\n'), r.errors.size() - 1) << "one line: " << r.errors;
@@ -592,33 +533,31 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
     const auto before = DirNames(host.tree.Path());
     auto r = RunBrix({"box1.bfg", "-check"}, {host.Env()});
     EXPECT_EQ(r.exitCode, 107);
-    const std::string qv = host.tree.Path();
-    const std::string expected =
-        "Host reader: " + qv + " (spool " + qv + "spool/, logs " + qv + ")\n\nBox BOX1: " + qv +
-        "BOX1.bfg\n"
-        "  warning: BOX1.bfg line 14: unknown key NNTPPASWORD (did you mean NNTPPASSCMD?)\n"
-        "  warning: BOX1.bfg holds a password and can be read by others: chmod 600 " +
-        qv +
-        "BOX1.bfg\n"
-        "  POP3 pop.example port 995, TLS, user anna, password ****, kept on the server, into " +
-        qv +
-        "spool/\n"
-        "  POP3 pop2.example port 110, no TLS, user anna, password ****, AUTH SCRAM-SHA-256, "
-        "kept on the server, into " +
-        qv + "spool/\n  mail identifiers: " + qv + "e-mail.uid, " + qv +
-        "e-mail.idx\n"
-        "  SMTP smtp.example port 587, STARTTLS, user none, password from `pass show smtp`, AUTH "
-        "LOGIN, 1 queued "
-        "in " +
-        qv +
-        "spool/\n"
-        "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE when "
-        "offered and the round trip is 10 ms or more, 0 queued, batches into " +
-        qv + "spool/\n  newsgroup list: " + qv + "BOX1.bl\n  news state: " + qv + "e-news.idx, " +
-        qv + "request.id\n  groups of " + qv +
-        "BOX1.rc: 2\n    de.test after 120\n    de.alt after -5, headers only\n"
-        "  jobs: sendmail getmail getnglist getnews\n";
-    EXPECT_EQ(r.output, kBanner + expected);
+    // The reader's folder, wherever it is shown, as "QV/".
+    std::string shown = r.output;
+    for (std::size_t at; (at = shown.find(host.tree.Path())) != std::string::npos;)
+        shown.replace(at, host.tree.Path().size(), "QV/");
+    EXPECT_EQ(shown,
+              kBanner +
+                  "Host reader: QV/ (spool QV/spool/, logs QV/)\n\nBox BOX1: QV/BOX1.bfg\n"
+                  "  warning: BOX1.bfg line 14: unknown key NNTPPASWORD (did you mean "
+                  "NNTPPASSCMD?)\n"
+                  "  warning: BOX1.bfg holds a password and can be read by others: chmod 600 "
+                  "QV/BOX1.bfg\n"
+                  "  POP3 pop.example port 995, TLS, user anna, password ****, kept on the server, "
+                  "into QV/spool/\n"
+                  "  POP3 pop2.example port 110, no TLS, user anna, password ****, AUTH "
+                  "SCRAM-SHA-256, kept on the server, into QV/spool/\n"
+                  "  mail identifiers: QV/e-mail.uid, QV/e-mail.idx\n"
+                  "  SMTP smtp.example port 587, STARTTLS, user none, password from `pass show "
+                  "smtp`, AUTH LOGIN, 1 queued in QV/spool/\n"
+                  "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE "
+                  "when offered and the round trip is 10 ms or more, 0 queued, batches into "
+                  "QV/spool/\n"
+                  "  newsgroup list: QV/BOX1.bl\n  news state: QV/e-news.idx, QV/request.id\n"
+                  "  groups of QV/BOX1.rc: 2\n    de.test after 120\n"
+                  "    de.alt after -5, headers only\n"
+                  "  jobs: sendmail getmail getnglist getnews\n");
     for (const char* secret : {"S3cret", "N3wsSecret"})
         EXPECT_EQ(r.output.find(secret), std::string::npos) << secret;
     EXPECT_EQ(DirNames(host.tree.Path()), before);

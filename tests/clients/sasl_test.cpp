@@ -35,10 +35,11 @@ const TSaslAccount kBearerUser{
 const TSaslAccount kGoogleUser{"someuser@example.com",
                                "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg", "", ""};
 
+const TSaslAccount kTim{"tim", "tanstaaftanstaaf", "", ""};
+
 TEST(Sasl, TheRfcExamples) {
-    const TSaslAccount tim{"tim", "tanstaaftanstaaf", "", ""};
-    EXPECT_EQ(B64(*MakeSaslMechanism("plain", tim)->First()), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
-    auto cram = MakeSaslMechanism("CRAM-MD5", tim); // RFC 2195 section 2
+    EXPECT_EQ(B64(*MakeSaslMechanism("plain", kTim)->First()), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
+    auto cram = MakeSaslMechanism("CRAM-MD5", kTim); // RFC 2195 section 2
     EXPECT_FALSE(cram->First());
     EXPECT_EQ(cram->Answer("<1896.697170952@postoffice.reston.mci.net>"),
               "tim b913a602c7eda7a495b4e6e7334d3890");
@@ -65,7 +66,7 @@ TEST(Sasl, TheRfcExamples) {
             << bad;
     EXPECT_EQ(OfferedMechanisms({"AUTH=LOGIN", "AUTH PLAIN  cram-md5", "AUTHX Y"}, "AUTH"),
               (std::vector<std::string>{"LOGIN", "PLAIN", "CRAM-MD5"}));
-    EXPECT_FALSE(MakeSaslMechanism("LOGIN", tim));
+    EXPECT_FALSE(MakeSaslMechanism("LOGIN", kTim));
 }
 
 // Each exchange through the protocol's own lines: the server's side as the
@@ -133,8 +134,19 @@ TEST_P(SaslExchange, GoesAsTheRfcSaysAndShowsNoSecret) {
     }
 }
 
-const TSaslAccount kTim{"tim", "tanstaaftanstaaf", "", ""};
 const std::string kCramChallenge = "<1896.697170952@postoffice.reston.mci.net>";
+
+// The RFC 7677 exchange over SMTP up to the client's final message.
+Script ScramUpToClientFinal(Script s) {
+    s.Expect("AUTH SCRAM-SHA-256 " + B64("n,,n=user,r=" + kScramNonce));
+    return s.Send("334 " + B64(kServerFirst)).Expect(B64(kClientFinal));
+}
+
+// The RFC 7628 token refused over POP3 with the error `challenge`.
+Script BearerRefused(Script s, const std::string& challenge) {
+    s.ExpectPrefix("AUTH OAUTHBEARER bixhPXVzZXJAZXhhbXBsZS5jb20s").Send("+ " + challenge);
+    return s.Expect("AQ==").Send("-ERR [AUTH] invalid token");
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Methods, SaslExchange,
@@ -165,22 +177,14 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  ""},
         Exchange{"Pop3OAuthBearerRefused", false, "OAUTHBEARER", kBearerUser,
-                 [](Script s) {
-                     return s.ExpectPrefix("AUTH OAUTHBEARER bixhPXVzZXJAZXhhbXBsZS5jb20s")
-                         .Send("+ " + kTokenError)
-                         .Expect("AQ==")
-                         .Send("-ERR [AUTH] invalid token");
-                 },
+                 [](Script s) { return BearerRefused(s, kTokenError); },
                  "Auth OAUTHBEARER. (Error=-ERR [AUTH] invalid token)"},
         // A challenge longer than a log line is read whole: its Base64 cut
         // short would not decode, and the answer would be "*".
         Exchange{"Pop3OAuthBearerLongChallenge", false, "OAUTHBEARER", kBearerUser,
                  [](Script s) {
-                     return s.ExpectPrefix("AUTH OAUTHBEARER bixhPXVzZXJAZXhhbXBsZS5jb20s")
-                         .Send("+ " + B64(R"({"status":"invalid_token","scope":")" +
-                                          std::string(400, 's') + R"("})"))
-                         .Expect("AQ==")
-                         .Send("-ERR [AUTH] invalid token");
+                     return BearerRefused(s, B64(R"({"status":"invalid_token","scope":")" +
+                                                 std::string(400, 's') + R"("})"));
                  },
                  "Auth OAUTHBEARER. (Error=-ERR [AUTH] invalid token)"},
         Exchange{"Pop3NotOffered", false, "SCRAM-SHA-256", kScramUser, [](Script s) { return s; },
@@ -202,9 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Auth XOAUTH2. (Error=535 5.7.8 Learn more)"},
         Exchange{"SmtpScram", true, "", kScramUser,
                  [](Script s) {
-                     return s.Expect("AUTH SCRAM-SHA-256 " + B64("n,,n=user,r=" + kScramNonce))
-                         .Send("334 " + B64(kServerFirst))
-                         .Expect(B64(kClientFinal))
+                     return ScramUpToClientFinal(s)
                          .Send("334 " + B64(kServerFinal))
                          .Expect("")
                          .Send("235 2.7.0 OK");
@@ -213,9 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A server that does not know the password cannot sign: we cancel.
         Exchange{"SmtpScramWrongSignature", true, "", kScramUser,
                  [](Script s) {
-                     return s.Expect("AUTH SCRAM-SHA-256 " + B64("n,,n=user,r=" + kScramNonce))
-                         .Send("334 " + B64(kServerFirst))
-                         .Expect(B64(kClientFinal))
+                     return ScramUpToClientFinal(s)
                          .Send("334 " + B64("v=" + B64(std::string(32, 'x'))))
                          .Expect("*")
                          .Send("501 cancelled");
@@ -224,12 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "password)"},
         // Success without the signature proves nothing either.
         Exchange{"SmtpScramUnsigned", true, "", kScramUser,
-                 [](Script s) {
-                     return s.Expect("AUTH SCRAM-SHA-256 " + B64("n,,n=user,r=" + kScramNonce))
-                         .Send("334 " + B64(kServerFirst))
-                         .Expect(B64(kClientFinal))
-                         .Send("235 fine");
-                 },
+                 [](Script s) { return ScramUpToClientFinal(s).Send("235 fine"); },
                  "Auth SCRAM-SHA-256. (Error=the server accepted us without proving it knows the "
                  "password)"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -385,6 +385,11 @@ std::string ToSend(int files, std::size_t bytes) {
     return std::to_string(files) + " mails to send, " + std::to_string(bytes) + " bytes";
 }
 
+// The error of a connection refused at `where`.
+std::string Refused(const std::string& where) {
+    return "Connect: Cannot connect to " + where + ". (Error=" + std::to_string(ECONNREFUSED) + ")";
+}
+
 class SendMailTest : public testing::MailJobTest {
   protected:
     void SetUp() override {
@@ -437,21 +442,14 @@ TEST_F(SendMailTest, OutgoingFilesShareOneConnectionInNameOrder) {
 // QUIT ends every session whose dialogue is still in step.
 TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
     auto ehlo = [] {
-        return Script()
-            .Send("220 mx")
-            .Expect("EHLO client.example")
-            .SendLines({"250-mx", "250 AUTH PLAIN LOGIN"});
+        Script s = Script().Send("220 mx").Expect("EHLO client.example");
+        return s.SendLines({"250-mx", "250 AUTH PLAIN LOGIN"});
     };
     Script login = ehlo().Expect("AUTH LOGIN").Send("334 VXNlcm5hbWU6");
     login.Expect(Base64Encode("user")).Send("334 UGFzc3dvcmQ6").Expect(Base64Encode("secret"));
     auto mail = [] { return Helo().Expect("MAIL FROM: <anna@client.example>"); };
-    auto data = [=] {
-        return mail()
-            .Send("250 ok")
-            .Expect("RCPT TO: <bert@mx.example>")
-            .Send("250 ok")
-            .Expect("DATA");
-    };
+    auto rcpt = [=] { return mail().Send("250 ok").Expect("RCPT TO: <bert@mx.example>"); };
+    auto data = [=] { return rcpt().Send("250 ok").Expect("DATA"); };
     Script dot = Helo(), second = Helo();
     Accept(dot, kAnna, "250-accepted").Send("554 rejected after all");
     Accept(Accept(second, kAnna), kCarl, "552 message too big");
@@ -468,8 +466,7 @@ TEST_F(SendMailTest, RefusalsEndTheJobOrKeepOneFile) {
         {"LOGIN", login.Send("535 bad credentials"), "Auth-Login. (Error=535 bad credentials)"},
         {"", ehlo(), "Auth-Login-Method not understand. (Error= not supportet)"},
         {nullptr, mail().Send("451 auth first"), "Smtp-Auth required. (Error=451 auth first)"},
-        {nullptr, mail().Send("250 ok").Expect("RCPT TO: <bert@mx.example>").Send("450 busy"),
-         "Rcpt. (Error=450 busy)"},
+        {nullptr, rcpt().Send("450 busy"), "Rcpt. (Error=450 busy)"},
         // The text sent before the early reply was read goes unanswered.
         {nullptr, data().SendLines({"354 go", "250 OK"}).Answer([](auto&, auto&) { return true; }),
          "Data: Reply before end of message. (Error=250 OK)", false, FileOf(kAnna), FileOf(kAnna),
@@ -570,7 +567,8 @@ TEST_F(SendMailTest, FileThatCannotBeSentIsKeptAndTheQueueGoesOn) {
 // read at once or behind the next message's commands. No QUIT follows a
 // 421, and every file stays.
 TEST_F(SendMailTest, ServerThatClosesIsReportedInItsOwnWords) {
-    auto pipelinedMail = [] { return Helo(true).Expect("MAIL FROM: <anna@client.example>"); };
+    Script rcpt = Helo(true).Expect("MAIL FROM: <anna@client.example>").Send("250 ok");
+    rcpt.Expect("RCPT TO: <bert@mx.example>").Send("421 too many errors").Close();
     Script verdict = Helo(), verdictLater = Helo(true);
     Accept(verdict, kAnna, "421 mx shutting down").Close();
     Accept(verdictLater, kAnna, "421 mx shutting down").Close();
@@ -583,12 +581,7 @@ TEST_F(SendMailTest, ServerThatClosesIsReportedInItsOwnWords) {
          "Connect. (Error=421 mx busy, come back later)"},
         {Script().Send("220 mx").Expect("EHLO client.example").Send("421 mx closing").Close(),
          "Ehlo. (Error=421 mx closing)"},
-        {pipelinedMail()
-             .Send("250 ok")
-             .Expect("RCPT TO: <bert@mx.example>")
-             .Send("421 too many errors")
-             .Close(),
-         "Rcpt. (Error=421 too many errors)"},
+        {rcpt, "Rcpt. (Error=421 too many errors)"},
         {verdict, "Data: After transfer. (Error=421 mx shutting down)"},
         {verdictLater, "Data: After transfer. (Error=421 mx shutting down)"},
     };
@@ -626,8 +619,7 @@ TEST_F(SendMailTest, EveryServerOfTheListIsTried) {
     EXPECT_EQ(Spool(), Lines{"m0001.out"});
     EXPECT_TRUE(DirNames(tree.Path() + "spool2").empty());
     EXPECT_EQ(RunLog(), (Lines{"SMTP: 127.0.0.1:" + closed, "0 mails sent",
-                               "Error (sendmail): Connect: Cannot connect to 127.0.0.1:" + closed +
-                                   ". (Error=" + std::to_string(ECONNREFUSED) + ")",
+                               "Error (sendmail): " + Refused("127.0.0.1:" + closed),
                                "SMTP: 127.0.0.1:" + second.PortText(),
                                ToSend(1, FileOf(kCarl).size()), "1 mails sent"}));
 
@@ -670,6 +662,15 @@ Lines JobLines(const std::string& log) {
             lines.push_back(rest);
     }
     return lines;
+}
+
+// Stops the run (SIGTERM, as ESC); the answer then comes once the stop has
+// been heard.
+std::function<void()> Stop(std::atomic<pid_t>& pid) {
+    return [&pid] {
+        ::kill(pid.load(), SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
 }
 
 // One account of a box's list on a scripted server of its own address: slow
@@ -790,14 +791,7 @@ TEST_F(GetMailTest, AccountsOnOneServerTakeTurns) {
 // transfer ends the run with the early connection closed: QUIT when its
 // login was through, nothing at all while it still waited for its greeting.
 TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
-    enum class Second {
-        Fine,
-        HangsUp,
-        Refused,
-        LoginRefused,
-        StopWhileLoggedIn,
-        StopBeforeGreeting
-    };
+    enum class Second { Fine, HangsUp, Refused, LoginRefused, StopLoggedIn, StopBeforeGreeting };
     struct Row {
         const char* name;
         Second second;
@@ -807,13 +801,13 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         {"the second hangs up after its login: opened anew in its turn", Second::HangsUp},
         {"the second refuses the connection", Second::Refused},
         {"the second refuses the login", Second::LoginRefused},
-        {"stopped, the second logged in", Second::StopWhileLoggedIn},
+        {"stopped, the second logged in", Second::StopLoggedIn},
         {"stopped, the second not greeting yet", Second::StopBeforeGreeting},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool stop =
-            row.second == Second::StopWhileLoggedIn || row.second == Second::StopBeforeGreeting;
+            row.second == Second::StopLoggedIn || row.second == Second::StopBeforeGreeting;
         Account a, b, c, again;
         a.tag = "a", a.messages = 2;
         b.tag = "b", b.messages = 1, b.refuseLogin = row.second == Second::LoginRefused;
@@ -824,12 +818,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         if (row.second != Second::Refused && row.second != Second::StopBeforeGreeting)
             a.gate = &b.passed;
         if (row.second == Second::Fine) b.gate = &c.passed;
-        // The answer comes once the stop has been heard.
-        if (stop)
-            a.atRetr = [&pid] {
-                ::kill(pid.load(), SIGTERM);
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            };
+        if (stop) a.atRetr = Stop(pid);
         ScriptServer first(SlowPop3(a), std::chrono::seconds(10));
         std::unique_ptr<ScriptServer> second;
         if (row.second != Second::Refused)
@@ -878,8 +867,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
             expected.push_back("1 mails, 100 bytes");
             texts.push_back(b.Text(1)), uids += id(b, 1, where2);
         } else if (row.second == Second::Refused) {
-            expected.push_back("Error (getmail): Connect: Cannot connect to " + where2 +
-                               ". (Error=" + std::to_string(ECONNREFUSED) + ")");
+            expected.push_back("Error (getmail): " + Refused(where2));
         } else if (row.second == Second::LoginRefused) {
             expected.push_back("Error (getmail): Pass. (Error=-ERR [AUTH] wrong password)");
         }
@@ -915,7 +903,7 @@ TEST(SeveralPop3Servers, NextLoginOverlapsTheTransferAndNothingShowsOutOfTurn) {
         if (second) {
             EXPECT_TRUE(second->Passed()) << second->Report();
             const std::string got = second->Received();
-            if (row.second == Second::StopWhileLoggedIn) {
+            if (row.second == Second::StopLoggedIn) {
                 EXPECT_TRUE(got.ends_with("PASS secret\r\nSTAT\r\nQUIT\r\n")) << got;
             }
             if (row.second == Second::StopBeforeGreeting) {
@@ -957,12 +945,7 @@ TEST(SeveralSmtpServers, NextConnectionOverlapsAndNothingShowsOutOfTurn) {
         s.Send("220 mx").Expect("EHLO client.example").Send("250 hello");
         s.Expect("MAIL FROM: <" + kAnna.from + ">");
         if (row.second == Second::Stop) {
-            // The answer comes once the stop has been heard.
-            s.Do([&] {
-                ::kill(pid.load(), SIGTERM);
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            });
-            s.Send("250 sender ok").Expect("QUIT").Send("221 bye");
+            s.Do(Stop(pid)).Send("250 sender ok").Expect("QUIT").Send("221 bye");
         } else {
             s.Send("250 sender ok").Expect("RCPT TO: <" + kAnna.to + ">").Send("250 ok");
             Quit(s.Expect("DATA").Send("354 go ahead").ExpectBody().Send("250 queued"));
@@ -1003,9 +986,7 @@ TEST(SeveralSmtpServers, NextConnectionOverlapsAndNothingShowsOutOfTurn) {
             expected.insert(expected.end(), {ToSend(1, FileOf(kCarl).size()), "1 mails sent"});
         if (row.second == Second::Refused)
             expected.insert(expected.end(),
-                            {"0 mails sent", "Error (sendmail): Connect: Cannot connect to " +
-                                                 where2 +
-                                                 ". (Error=" + std::to_string(ECONNREFUSED) + ")"});
+                            {"0 mails sent", "Error (sendmail): " + Refused(where2)});
         EXPECT_EQ(JobLines(log), expected) << log;
         EXPECT_EQ(exitCode, row.second == Second::Fine   ? 0
                             : row.second == Second::Stop ? 106

@@ -383,11 +383,8 @@ TEST_P(AnswerPace, TheAnswerAsAWholeMustKeepArrivingOrEnd) {
     Script script = Script().Send("+OK");
     p.body(script);
     ScriptServer server(script.Send("."), std::chrono::seconds(10));
-    std::unique_ptr<TTCPClientSocket> s;
-    if (p.buffered)
-        s = std::make_unique<TBufTCPClientSocket>();
-    else
-        s = std::make_unique<TTCPClientSocket>();
+    std::unique_ptr<TTCPClientSocket> s(p.buffered ? new TBufTCPClientSocket
+                                                   : new TTCPClientSocket);
     s->Timeout = 1000;
     s->Connect("127.0.0.1", server.PortText());
     auto start = Clock::now();
