@@ -877,54 +877,47 @@ TEST(Proxy, RefusalsSayWhoRefusedAndWhy) {
         ScriptProxy::Options options;
         std::string user;
         std::string expected; // after "Proxy 127.0.0.1:port: "
-    } rows[] = {
-        {{.step = Step::Reply, .replyCode = 1},
-         "",
-         "SOCKS5 connect to pop.example:110: general SOCKS server failure. (Error=reply 1)"},
-        {{.step = Step::Reply, .replyCode = 2},
-         "",
-         "SOCKS5 connect to pop.example:110: connection not allowed by ruleset. (Error=reply 2)"},
-        {{.step = Step::Reply, .replyCode = 3},
-         "",
-         "SOCKS5 connect to pop.example:110: Network unreachable. (Error=reply 3)"},
-        {{.step = Step::Reply, .replyCode = 4},
-         "",
-         "SOCKS5 connect to pop.example:110: Host unreachable. (Error=reply 4)"},
-        {{.step = Step::Reply, .replyCode = 5},
-         "",
-         "SOCKS5 connect to pop.example:110: Connection refused. (Error=reply 5)"},
-        {{.step = Step::Reply, .replyCode = 6},
-         "",
-         "SOCKS5 connect to pop.example:110: TTL expired. (Error=reply 6)"},
-        {{.step = Step::Reply, .replyCode = 7},
-         "",
-         "SOCKS5 connect to pop.example:110: Command not supported. (Error=reply 7)"},
-        {{.step = Step::Reply, .replyCode = 8},
-         "",
-         "SOCKS5 connect to pop.example:110: Address type not supported. (Error=reply 8)"},
-        {{.user = "joe", .password = "right"},
-         "joe",
-         "the proxy refused the login of joe (check the user and PROXYPASS or PROXYPASSCMD). "
-         "(Error=status 1)"},
-        {{.user = "joe", .password = "pw"},
-         "",
-         "the proxy wants a login: give the user in the proxy key (socks5://user@host:port) and "
-         "its password. (Error=no acceptable methods)"},
-        {{.kind = Kind::Http, .user = "joe", .password = "pw"},
-         "",
-         "HTTP CONNECT pop.example:110: the proxy wants a login: give the user in the proxy key "
-         "(http://user@host:port). (Error=HTTP/1.1 407 Proxy Authentication Required)"},
-        {{.kind = Kind::Http, .step = Step::HttpHead, .refusal = "HTTP/1.0 502 Bad Gateway"},
-         "",
-         "HTTP CONNECT pop.example:110 refused. (Error=HTTP/1.0 502 Bad Gateway)"},
-        {{.kind = Kind::Http, .step = Step::HttpHead, .fault = PFault::Endless},
-         "",
-         "HTTP CONNECT pop.example:110: the proxy's answer has no end. (Error=" +
-             std::to_string(EMSGSIZE) + ")"},
-        {{.kind = Kind::Http, .step = Step::HttpHead, .refusal = "SSH-2.0-OpenSSH_9.2"},
-         "",
-         "HTTP CONNECT pop.example:110: this is no HTTP proxy. (Error=SSH-2.0-OpenSSH_9.2)"},
     };
+    std::vector<Row> rows;
+    // RFC 1928's reply codes, each by its own name.
+    const char* const names[] = {
+        "general SOCKS server failure", "connection not allowed by ruleset",
+        "Network unreachable",          "Host unreachable",
+        "Connection refused",           "TTL expired",
+        "Command not supported",        "Address type not supported"};
+    for (std::uint8_t code = 1; code <= 8; ++code)
+        rows.push_back({{.step = Step::Reply, .replyCode = code},
+                        "",
+                        "SOCKS5 connect to pop.example:110: " + std::string(names[code - 1]) +
+                            ". (Error=reply " + std::to_string(code) + ")"});
+    rows.insert(
+        rows.end(),
+        {
+            {{.user = "joe", .password = "right"},
+             "joe",
+             "the proxy refused the login of joe (check the user and PROXYPASS or PROXYPASSCMD). "
+             "(Error=status 1)"},
+            {{.user = "joe", .password = "pw"},
+             "",
+             "the proxy wants a login: give the user in the proxy key (socks5://user@host:port) "
+             "and "
+             "its password. (Error=no acceptable methods)"},
+            {{.kind = Kind::Http, .user = "joe", .password = "pw"},
+             "",
+             "HTTP CONNECT pop.example:110: the proxy wants a login: give the user in the proxy "
+             "key "
+             "(http://user@host:port). (Error=HTTP/1.1 407 Proxy Authentication Required)"},
+            {{.kind = Kind::Http, .step = Step::HttpHead, .refusal = "HTTP/1.0 502 Bad Gateway"},
+             "",
+             "HTTP CONNECT pop.example:110 refused. (Error=HTTP/1.0 502 Bad Gateway)"},
+            {{.kind = Kind::Http, .step = Step::HttpHead, .fault = PFault::Endless},
+             "",
+             "HTTP CONNECT pop.example:110: the proxy's answer has no end. (Error=" +
+                 std::to_string(EMSGSIZE) + ")"},
+            {{.kind = Kind::Http, .step = Step::HttpHead, .refusal = "SSH-2.0-OpenSSH_9.2"},
+             "",
+             "HTTP CONNECT pop.example:110: this is no HTTP proxy. (Error=SSH-2.0-OpenSSH_9.2)"},
+        });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.expected);
         ScriptProxy proxy(row.options);
