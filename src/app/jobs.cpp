@@ -4,6 +4,7 @@
 #include "context/log.h"
 #include "display/status_screen.h"
 #include "filter/pho.h"
+#include "mail/get_imap.h"
 #include "mail/get_mail.h"
 #include "mail/send_mail.h"
 #include "news/get_news.h"
@@ -32,6 +33,10 @@ bool KeysUsable(const tbrixconfig& box, const char* job, std::initializer_list<c
 // Each job of the sequence, and the filters the fetch jobs consult.
 void ProgramJobs::GetMail(tbrixconfig& box, bool phoActive) {
     if (KeysUsable(box, "getmail", {"POP3KEEP", "POP3USEENVELOPE"})) brix::GetMail(box, phoActive);
+}
+void ProgramJobs::GetImap(tbrixconfig& box, bool phoActive) {
+    if (KeysUsable(box, "getimap", {"IMAPKEEP", "IMAPUSEENVELOPE", "IMAPFOLDERS"}))
+        brix::GetImap(box, phoActive);
 }
 void ProgramJobs::SendMail(tbrixconfig& box) {
     if (KeysUsable(box, "sendmail", {"SMTPAFTERPOP"})) brix::SendMail(box);

@@ -9,6 +9,7 @@ namespace brix {
 class ProgramJobs final : public BoxJobs {
   public:
     void GetMail(tbrixconfig& box, bool phoActive) override;
+    void GetImap(tbrixconfig& box, bool phoActive) override;
     void SendMail(tbrixconfig& box) override;
     void GetNewsgroupList(tbrixconfig& box) override;
     void PostNews(tbrixconfig& box) override;

@@ -103,14 +103,18 @@ void RunMailJobs(BoxJobs& jobs, tbrixconfig& box, const BoxWork& work, bool phoA
     if (box.SMTPAFTERPOP) {
         if (work.MailFetch) GetMailThenWait(jobs, box, phoActive);
         if (work.MailSend) jobs.SendMail(box);
+        // After the sending: the POP3 login that opened the SMTP server
+        // counts only for a while.
+        if (work.ImapFetch) jobs.GetImap(box, phoActive);
     } else {
         if (work.MailSend) jobs.SendMail(box);
         if (work.MailFetch) jobs.GetMail(box, phoActive);
+        if (work.ImapFetch) jobs.GetImap(box, phoActive);
     }
 }
 
 void LogMailNotDone(const tbrixconfig& box, const BoxWork& work) {
-    if (!work.MailFetch) {
+    if (!work.MailFetch && !work.ImapFetch) {
         WriteLog(Tr("Keine Mail geholt, weil ..."), 3);
         WriteLog(Tr(" - kein POP3-Server eingetragen ist"), 3);
     }
@@ -182,6 +186,7 @@ void ReportBoxWarnings(const std::string& boxList) {
 BoxWork DecideWork(const tbrixconfig& box) {
     BoxWork w;
     w.MailFetch = !box.POP3SERVER.empty();
+    w.ImapFetch = !box.IMAPSERVER.empty();
     w.NewsJobs = !box.NNTPSERVER.empty();
     w.SmtpServerMissing = box.SMTPSERVER.empty();
     // Every server's spool counts, not only the first one's: mail queued for

@@ -14,6 +14,12 @@ class BoxJobs {
   public:
     virtual ~BoxJobs() = default;
     virtual void GetMail(tbrixconfig& box, bool phoActive) = 0;
+    // The IMAP fetch, after the POP3 fetch. Not pure: a test double that
+    // has nothing to say about it need not know it.
+    virtual void GetImap(tbrixconfig& box, bool phoActive) {
+        (void)box;
+        (void)phoActive;
+    }
     virtual void SendMail(tbrixconfig& box) = 0;
     virtual void GetNewsgroupList(tbrixconfig& box) = 0;
     virtual void PostNews(tbrixconfig& box) = 0;
@@ -31,6 +37,7 @@ class BoxJobs {
 // Which jobs of a box have work (decided before the first job runs).
 struct BoxWork {
     bool MailFetch = false;
+    bool ImapFetch = false;
     bool MailSend = false;
     bool NewsJobs = false;
     bool SmtpServerMissing = false;

@@ -55,6 +55,7 @@ void TAbsClient::Connect(const std::string& HostName) {
             "Connect: Socket is not initialized (Service=" + Service + ")", "");
     Host = Cut(HostName);
     OutOfStep = VerdictPending = false;
+    answering_.clear();
     inFlight_.clear();
     requestBytes_ = answerBytes_ = 0;
     // A new session measures its own link, and pipelines once its server
@@ -121,6 +122,11 @@ void TAbsClient::ReadLine(std::string& Line) {
     }
 }
 
+void TAbsClient::AnswerStarted() {
+    ++repliesRead_;
+    if (answer_.firstLine) Measure();
+}
+
 void TAbsClient::GetResponse(TStrings* Lines) {
     std::string line;
     ReadLine(line);
@@ -128,8 +134,7 @@ void TAbsClient::GetResponse(TStrings* Lines) {
         OutOfStep = true;
         RaiseClosed();
     }
-    ++repliesRead_;
-    if (answer_.firstLine) Measure();
+    AnswerStarted();
     LastReply = Cut(line);
     DoLogLine(">" + LastReply);
     TReplyLine reply = ReplyLine(line);
@@ -204,6 +209,7 @@ bool TAbsClient::SendSecretAhead(const std::string& Cmd, const std::string& Show
 void TAbsClient::SendCommandLines(const std::string& Cmd, TStrings* Lines) {
     DropUnasked(Cmd);
     const bool sent = inFlight_.empty();
+    answering_ = Cmd;
     if (sent) {
         DoLogLine("<" + (shown_ ? *shown_ : Cmd));
         BeginAnswer(NowUs(), answerRead_, false);
@@ -283,6 +289,7 @@ void TAbsClient::Push(const std::string& Cmd, std::function<void()> Judge, std::
 TAbsClient::TInFlight TAbsClient::TakeFront() {
     TInFlight f = std::move(inFlight_.front());
     inFlight_.pop_front();
+    answering_ = f.command;
     requestBytes_ -= f.command.size() + 2;
     answerBytes_ -= f.answerBytes;
     BeginAnswer(f.sentUs, f.readAtSend, f.sized);
@@ -528,7 +535,7 @@ void TAbsClient::Authenticate(TSaslMechanism& Mechanism, std::size_t MaxCommand,
         throw EAbsClient::CreateError(tag + " not offered by the server", what);
     }
     std::optional<std::string> first = Mechanism.First();
-    std::string command = std::string("AUTH ") + Mechanism.Name();
+    std::string command = AuthCommand() + " " + Mechanism.Name();
     const std::string shownCommand = command;
     if (first) {
         const std::string inline_ = first->empty() ? "=" : Base64Encode(*first);

@@ -339,6 +339,18 @@ class TAbsClient {
     // ended there, so it ends with it all the same.
     virtual bool EndsSession() const { return false; }
 
+    // The command word of a SASL exchange: "AUTH" (POP3, SMTP); IMAP's is
+    // a tagged AUTHENTICATE.
+    virtual std::string AuthCommand() { return "AUTH"; }
+    // The engine for a protocol that reads its answers its own way (IMAP's
+    // literals): one line, as GetResponse reads it; and, at the first line
+    // of an answer, what the engine counts (the link's measure, the replies
+    // read).
+    void ReadLine(std::string& Line);
+    void AnswerStarted();
+    // The command whose answer is being read ("" for the greeting).
+    std::string answering_;
+
   private:
     struct TInFlight {
         std::string command;
@@ -350,8 +362,6 @@ class TAbsClient {
     };
     // Runs the judges of the SendLater commands at the front.
     void RunDueJudges();
-    // One line of an answer; a failure leaves the stream out of step.
-    void ReadLine(std::string& Line);
     // Cmd's answer is still owed (its reader was stopped before it came).
     void Owe(const std::string& Cmd, std::function<void()> Judge);
     // Replies read so far: tells whether a reader stopped before its reply.

@@ -147,17 +147,19 @@ std::string SpoolFileName(const std::string& prefix, std::uint32_t counter) {
     return prefix + "m" + IntToBase(counter, 16, 4) + ".msg";
 }
 
-std::string SpoolTempName(const std::string& prefix, std::uint32_t counter) {
-    return prefix + "m" + IntToBase(counter, 16, 4) + ".tmp";
+std::string SpoolTempName(const std::string& prefix, std::uint32_t counter,
+                          const std::string& suffix) {
+    return prefix + "m" + IntToBase(counter, 16, 4) + suffix;
 }
 
 namespace {
-// lead + "m" + at least four hexadecimal digits + ".tmp", as SpoolTempName
+// lead + "m" + at least four hexadecimal digits + suffix, as SpoolTempName
 // forms them.
-bool IsSpoolTempName(const std::string& name, const std::string& lead) {
-    const std::size_t digits = name.size() - lead.size() - 5;
-    if (name.size() < lead.size() + 9 || name.compare(0, lead.size(), lead) != 0 ||
-        name[lead.size()] != 'm' || name.compare(name.size() - 4, 4, ".tmp") != 0)
+bool IsSpoolTempName(const std::string& name, const std::string& lead, const std::string& suffix) {
+    const std::size_t digits = name.size() - lead.size() - 1 - suffix.size();
+    if (name.size() < lead.size() + 5 + suffix.size() || name.compare(0, lead.size(), lead) != 0 ||
+        name[lead.size()] != 'm' ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
         return false;
     for (std::size_t i = 0; i < digits; ++i)
         if (!std::isxdigit(static_cast<unsigned char>(name[lead.size() + 1 + i]))) return false;
@@ -165,12 +167,13 @@ bool IsSpoolTempName(const std::string& name, const std::string& lead) {
 }
 } // namespace
 
-SpoolNames::SpoolNames(const std::string& prefix) : prefix_(prefix) {
+SpoolNames::SpoolNames(const std::string& prefix, std::string tempSuffix)
+    : prefix_(prefix), tempSuffix_(std::move(tempSuffix)) {
     const std::string dir = DirName(prefix);
     const std::string lead = prefix.substr(dir.size());
     for (const std::string& name : ListDirectory(dir)) {
         // Only a killed run leaves these: each run removes its own.
-        if (IsSpoolTempName(name, lead) && ::unlink((dir + name).c_str()) == 0) {
+        if (IsSpoolTempName(name, lead, tempSuffix_) && ::unlink((dir + name).c_str()) == 0) {
             Removed.push_back(dir + name);
             continue;
         }
@@ -188,7 +191,7 @@ void SpoolNames::Take(const std::string& path) {
 
 SpoolFile::SpoolFile(SpoolNames& names, std::uint32_t& counter) : names_(names), counter_(counter) {
     for (;; ++counter_) {
-        const std::string temp = SpoolTempName(names_.Prefix(), counter_);
+        const std::string temp = SpoolTempName(names_.Prefix(), counter_, names_.TempSuffix());
         if (names_.Taken(SpoolFileName(names_.Prefix(), counter_)) || names_.Taken(temp)) continue;
         file_ = NewFile::CreateExclusive(temp);
         if (file_) break;

@@ -129,7 +129,11 @@ class SpoolFormer {
 std::string SpoolFileName(const std::string& prefix, std::uint32_t counter);
 // The name the file is written under until it is complete; no pattern of the
 // host reader matches it.
-std::string SpoolTempName(const std::string& prefix, std::uint32_t counter);
+// Each fetch job has its own suffix (".tmp" POP3, ".itm" IMAP), so that
+// one job's clean-up never removes what the other's journal must still
+// find.
+std::string SpoolTempName(const std::string& prefix, std::uint32_t counter,
+                          const std::string& suffix = ".tmp");
 // The names of one spool directory, listed once per job, so that choosing a
 // new file's name costs a look-up instead of a directory scan. A name that
 // someone else takes meanwhile is caught by the exclusive create and the
@@ -141,15 +145,17 @@ class SpoolNames {
     // Lists the directory of prefix (a plain prefix of file names). The
     // temporary files that a killed run left ("m*.tmp") are removed; their
     // names are in Removed.
-    explicit SpoolNames(const std::string& prefix);
+    explicit SpoolNames(const std::string& prefix, std::string tempSuffix = ".tmp");
     bool Taken(const std::string& path) const;
     void Take(const std::string& path);
     const std::string& Prefix() const { return prefix_; }
+    const std::string& TempSuffix() const { return tempSuffix_; }
 
     std::vector<std::string> Removed;
 
   private:
     std::string prefix_;
+    std::string tempSuffix_;
     std::unordered_set<std::string> upper_;
 };
 

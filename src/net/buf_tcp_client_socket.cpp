@@ -2,6 +2,7 @@
 
 #include "net/deflate_layer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -41,6 +42,19 @@ std::int32_t TBufTCPClientSocket::Read(void* Buf, std::int32_t Size) {
         BufPos += n;
     }
     return BufCount - BufPos;
+}
+
+std::size_t TBufTCPClientSocket::ReadBlock(std::string& S, std::size_t Max) {
+    TDeadlineScope deadline(*this);
+    if (BufPos == BufCount) {
+        char none;
+        Read(&none, 0);
+        if (BufPos == BufCount) return 0;
+    }
+    const std::size_t n = std::min(Max, static_cast<std::size_t>(BufCount - BufPos));
+    S.append(Buffer.data() + BufPos, n);
+    BufPos += static_cast<std::int32_t>(n);
+    return n;
 }
 
 std::int32_t TBufTCPClientSocket::ReadLn(std::string& S) {

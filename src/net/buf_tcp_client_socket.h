@@ -28,6 +28,12 @@ class TBufTCPClientSocket : public TTCPClientSocket {
     // EBufTCPClientSocket "ReadLn"), without CR and LF; returns its length.
     std::int32_t ReadLn(std::string& S) override;
 
+    // Appends up to Max bytes of the stream to S: what is buffered, else
+    // what one receive brings (within Timeout). Returns the bytes appended;
+    // 0 when the peer has closed. For data counted in bytes (IMAP's
+    // literals), which lines must not be made of.
+    std::size_t ReadBlock(std::string& S, std::size_t Max);
+
     // Bytes already read past the reply that started compression are
     // compressed ones: they go back to the layer.
     void StartCompression() override;
