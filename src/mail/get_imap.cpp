@@ -226,7 +226,7 @@ void ServerFetch::Folder(const std::string& name) {
     items_.reserve(listed.size());
     std::int64_t bytes = 0;
     for (const TImapMessage& m : listed) {
-        items_.push_back({m.uid, m.size});
+        items_.push_back({m.uid, m.size, Fate::Fetch, {}, "???"});
         bytes += m.size;
     }
     Decide(*folder_, box, changed || box.uidValidity == 0);

@@ -35,6 +35,16 @@ struct Collected {
                          [this](std::uint32_t uid) { ends.push_back(uid); }};
 };
 
+TServerLogin Login(const std::string& user, const std::string& secret,
+                   const std::string& method = "") {
+    TServerLogin login;
+    login.User = user;
+    login.Secret = secret;
+    login.Method = method;
+    login.LogIn = true;
+    return login;
+}
+
 std::string Literal(const std::string& bytes) {
     return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes;
 }
@@ -70,10 +80,10 @@ TEST(ImapClient, AFetchSessionReadsEveryAnswerWholeWhateverComesBetween) {
             .Expect("A0005 UID EXPUNGE 9:11")
             .SendLines({"A0004 OK stored", "* 1 EXPUNGE", "A0005 OK gone"})
             .Expect("A0006 LOGOUT")
-            .SendLines({"* BYE bye", "A0006 OK out"})));
+            .SendLines({"* BYE bye", "A0006 OK out"}));
     LoggedImap client;
     client.Open(server);
-    client.Open(TServerLogin{"joe", "t\xc3\xa4st"});
+    client.Open(Login("joe", "t\xc3\xa4st"));
     EXPECT_TRUE(client.Offers("UIDPLUS"));
     TImapMailbox box;
     client.Select("INBOX", true, box);
@@ -167,7 +177,7 @@ TEST(ImapClient, LoginsGoAsTheServerTakesThemAndNeverInPlainTextWhenRefused) {
         ScriptServer server(script);
         LoggedImap client;
         client.Open(server);
-        client.Open(TServerLogin{"joe", "secret", "PLAIN"});
+        client.Open(Login("joe", "secret", "PLAIN"));
         EXPECT_TRUE(client.Offers("UIDPLUS"));
         client.Socket->Disconnect();
         EXPECT_TRUE(server.Passed()) << server.Report();
@@ -176,7 +186,7 @@ TEST(ImapClient, LoginsGoAsTheServerTakesThemAndNeverInPlainTextWhenRefused) {
     ScriptServer server(Script().Send("* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] hi"));
     LoggedImap client;
     client.Open(server);
-    EXPECT_THROW(client.Open(TServerLogin{"joe", "secret"}), EAbsIMAPClient);
+    EXPECT_THROW(client.Open(Login("joe", "secret")), EAbsIMAPClient);
     client.Socket->Disconnect();
     EXPECT_EQ(server.Received(), "");
 }
