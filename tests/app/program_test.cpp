@@ -23,6 +23,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -242,6 +243,66 @@ TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
     struct stat st {};
     ASSERT_EQ(::stat((t.Path() + "BOX1.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The real IMAP server the IMAP jobs are run against, asked by hand: what it
+// offers before and after the login, a folder named in UTF-8, the seeded
+// INBOX, a new UIDVALIDITY, and TLS from the first byte on its second port.
+TEST(ProgramMail, DovecotServesImapOnEachOfItsPorts) {
+    testing::TestPki pki;
+    testing::DovecotServer imap;
+    imap.UseTls(pki.Localhost().cert, pki.Localhost().key);
+    imap.AddToFolder("Entwürfe", kSeed[2]);
+    if (std::string why = imap.Start(kSeed); !why.empty()) GTEST_SKIP() << why;
+    const int fd = testing::ConnectLoopback(imap.ImapPort());
+    ASSERT_GE(fd, 0);
+    // Sends a tagged command (none: reads the greeting) and reads up to its
+    // tagged answer.
+    auto ask = [&, n = 0](const std::string& command) mutable {
+        const std::string tag = "a" + std::to_string(++n) + " ";
+        if (!command.empty()) {
+            const std::string line = tag + command + "\r\n";
+            EXPECT_EQ(::send(fd, line.data(), line.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(line.size()));
+        }
+        std::string answer, line;
+        for (char c; ::read(fd, &c, 1) == 1;) {
+            line += c;
+            if (c != '\n') continue;
+            answer += line;
+            if (command.empty() || line.starts_with(tag)) break;
+            line.clear();
+        }
+        return answer;
+    };
+    EXPECT_TRUE(ask("").starts_with("* OK [CAPABILITY IMAP4rev1 "));
+    const std::string before = ask("CAPABILITY");
+    EXPECT_NE(before.find(" STARTTLS"), std::string::npos) << before;
+    EXPECT_EQ(before.find(" COMPRESS=DEFLATE"), std::string::npos) << before;
+    EXPECT_NE(ask("LOGIN joe tanstaaf").find(" OK "), std::string::npos);
+    const std::string after = ask("CAPABILITY");
+    for (const char* capability : {" UIDPLUS", " COMPRESS=DEFLATE"})
+        EXPECT_NE(after.find(capability), std::string::npos) << capability << after;
+    EXPECT_NE(ask("LIST \"\" *").find("* LIST (\\HasNoChildren) \".\" Entw&APw-rfe\r\n"),
+              std::string::npos);
+    EXPECT_NE(ask("STATUS Entw&APw-rfe (MESSAGES)").find("(MESSAGES 1)"), std::string::npos);
+    EXPECT_NE(ask("EXAMINE INBOX").find("* 4 EXISTS\r\n"), std::string::npos);
+    EXPECT_EQ(imap.SetUidValidity("INBOX", 4242), "");
+    EXPECT_NE(ask("EXAMINE INBOX").find("[UIDVALIDITY 4242]"), std::string::npos);
+    // Read without a peek, a message is \Seen; ClearFlags makes it new again.
+    ask("SELECT INBOX");
+    EXPECT_NE(ask("FETCH 1 BODY[]").find("FLAGS (\\Seen)"), std::string::npos);
+    ask("CLOSE");
+    EXPECT_EQ(imap.FolderFiles("INBOX").front(), kSeed[0].name + ":2,S");
+    EXPECT_EQ(imap.ClearFlags("INBOX"), "");
+    EXPECT_EQ(imap.FolderFiles("INBOX").front(), kSeed[0].name + ":2,");
+    EXPECT_NE(ask("EXAMINE INBOX").find("[UNSEEN 1]"), std::string::npos);
+    ::close(fd);
+    auto tls = testing::RunProgram(
+        "/usr/bin/openssl", {"s_client", "-brief", "-CAfile", pki.CaFile(), "-verify_return_error",
+                             "-connect", "127.0.0.1:" + imap.ImapTlsPortText()});
+    EXPECT_NE(tls.output.find("CONNECTION ESTABLISHED"), std::string::npos) << tls.output;
+    EXPECT_EQ(imap.FolderNames("Entwürfe"), std::vector<std::string>{kSeed[2].name});
 }
 
 // A queued file that cannot be sent is named and kept; the files around it

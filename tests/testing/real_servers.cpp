@@ -124,63 +124,190 @@ std::string RealServer::Launch(const std::vector<std::string>& argv, const std::
 namespace fs = std::filesystem;
 
 std::string DovecotServer::Missing() {
-    if (::access(kBinary, X_OK) == 0) return {};
-    return std::string(kBinary) + " is not installed (packages dovecot-core, dovecot-pop3d)";
+    if (::access(kBinary, X_OK) != 0)
+        return std::string(kBinary) + " is not installed (packages dovecot-core, dovecot-pop3d)";
+    // The one configuration serves IMAP too: without it Dovecot does not start.
+    if (::access(kImap, X_OK) != 0)
+        return std::string(kImap) + " is not installed (package dovecot-imapd)";
+    return {};
 }
 
-void DovecotServer::Add(const MaildirMessage& message) {
-    // Renamed in, as a delivery agent does: the server never sees half a message.
-    const std::string maildir = dir_ + "/mail/" + kUser;
-    const std::string tmp = maildir + "/tmp/" + message.name;
-    TempTree::WriteAny(tmp, message.text);
-    if (::chown(tmp.c_str(), mailUid_, mailGid_) == 0)
-        fs::rename(tmp, maildir + "/cur/" + message.name + ":2,");
-}
+namespace {
 
-std::vector<std::string> DovecotServer::MailboxNames() const {
-    std::vector<std::string> names;
-    for (const char* sub : {"/cur", "/new"}) {
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(dir_ + "/mail/" + kUser + sub, ec)) {
-            std::string name = e.path().filename().string();
-            names.push_back(name.substr(0, name.find(':')));
+// A mailbox name as IMAP and Dovecot's Maildir++ folders spell it (RFC 3501
+// 5.1.3): printable ASCII stays, "&" becomes "&-", every other run of
+// characters is UTF-16 in base64 with "," for "/", between "&" and "-".
+std::string ModifiedUtf7(const std::string& utf8) {
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+    std::string out;
+    std::vector<std::uint16_t> run;
+    auto flush = [&] {
+        if (run.empty()) return;
+        std::string bytes;
+        for (std::uint16_t u : run)
+            bytes += {static_cast<char>(u >> 8), static_cast<char>(u & 0xff)};
+        out += '&';
+        for (std::size_t i = 0; i < bytes.size(); i += 3) {
+            std::uint32_t n = static_cast<std::uint8_t>(bytes[i]) << 16;
+            if (i + 1 < bytes.size()) n |= static_cast<std::uint8_t>(bytes[i + 1]) << 8;
+            if (i + 2 < bytes.size()) n |= static_cast<std::uint8_t>(bytes[i + 2]);
+            const std::size_t chars = i + 2 < bytes.size() ? 4 : i + 1 < bytes.size() ? 3 : 2;
+            for (std::size_t c = 0; c < chars; ++c)
+                out += kAlphabet[(n >> (18 - 6 * c)) & 63];
+        }
+        out += '-';
+        run.clear();
+    };
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<std::uint8_t>(utf8[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            flush();
+            out += c == '&' ? std::string("&-") : std::string(1, static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        const std::size_t length = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+        std::uint32_t code = length == 1 ? c : c & (0x3f >> (length - 1));
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k)
+            code = code << 6 | (static_cast<std::uint8_t>(utf8[i + k]) & 0x3f);
+        i += length;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            run.push_back(static_cast<std::uint16_t>(0xd800 | code >> 10));
+            run.push_back(static_cast<std::uint16_t>(0xdc00 | (code & 0x3ff)));
+        } else {
+            run.push_back(static_cast<std::uint16_t>(code));
         }
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    flush();
+    return out;
 }
 
-std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
-    if (std::string missing = Missing(); !missing.empty()) return missing;
-    if (dir_.empty()) return "cannot create a temporary folder";
-    // As root, the mail belongs to nobody and Dovecot's processes run as its
-    // system users; otherwise everything runs as the calling user.
+// A free port that none of `taken` is: each is found with its socket closed
+// again, so the same one may come back.
+int OtherFreePort(const std::vector<int>& taken) {
+    for (;;)
+        if (int port = FreeLoopbackPort();
+            std::find(taken.begin(), taken.end(), port) == taken.end())
+            return port;
+}
+
+} // namespace
+
+// As root, the mail belongs to nobody and Dovecot's processes run as its
+// system users; otherwise everything runs as the calling user.
+std::string DovecotServer::Owner() {
+    if (owned_) return {};
     const bool root = ::geteuid() == 0;
     passwd* owner = root ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
     if (!owner || (root && (!::getpwnam("dovecot") || !::getpwnam("dovenull"))))
         return "the users dovecot, dovenull and nobody are needed";
     mailUid_ = owner->pw_uid;
     mailGid_ = owner->pw_gid;
-    const std::string internal = root ? "dovecot" : owner->pw_name;
-    const std::string login = root ? "dovenull" : owner->pw_name;
-    for (const char* sub : {"cur", "new", "tmp"})
-        fs::create_directories(dir_ + "/mail/" + kUser + "/" + sub);
+    owned_ = true;
+    return {};
+}
+
+std::string DovecotServer::FolderDir(const std::string& folder) const {
+    const std::string root = dir_ + "/mail/" + kUser;
+    return folder == "INBOX" ? root : root + "/." + ModifiedUtf7(folder);
+}
+
+std::string DovecotServer::MakeFolder(const std::string& folder) {
+    if (std::string why = Owner(); !why.empty()) return why;
+    const std::string maildir = FolderDir(folder);
+    for (const std::string& path : {dir_ + "/mail", dir_ + "/mail/" + kUser, maildir,
+                                    maildir + "/cur", maildir + "/new", maildir + "/tmp"})
+        if (fs::create_directory(path) && ::chown(path.c_str(), mailUid_, mailGid_) != 0)
+            return "chown failed";
+    return {};
+}
+
+void DovecotServer::AddToFolder(const std::string& folder, const MaildirMessage& message) {
+    if (!MakeFolder(folder).empty()) return;
+    const std::string maildir = FolderDir(folder);
+    // Renamed in, as a delivery agent does: the server never sees half a message.
+    const std::string tmp = maildir + "/tmp/" + message.name;
+    TempTree::WriteAny(tmp, message.text);
+    if (::chown(tmp.c_str(), mailUid_, mailGid_) == 0)
+        fs::rename(tmp, maildir + "/cur/" + message.name + ":2,");
+}
+
+std::vector<std::string> DovecotServer::FolderFiles(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const char* sub : {"/cur", "/new"}) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(FolderDir(folder) + sub, ec))
+            names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> DovecotServer::FolderNames(const std::string& folder) const {
+    std::vector<std::string> names = FolderFiles(folder);
+    for (std::string& name : names)
+        name.erase(std::min(name.find(':'), name.size()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string DovecotServer::Doveadm(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"-c", dir_ + "/dovecot.conf"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProgramResult r = RunProgram(kDoveadm, argv, {}, dir_);
+    return r.exitCode == 0 ? "" : "doveadm " + args[0] + " failed: " + r.output;
+}
+
+std::string DovecotServer::ClearFlags(const std::string& folder) {
+    const std::string maildir = FolderDir(folder);
+    for (const std::string& file : FolderFiles(folder)) {
+        const std::string name = file.substr(0, file.find(':')) + ":2,";
+        if (file == name) continue;
+        std::error_code ec;
+        fs::rename(maildir + "/cur/" + file, maildir + "/cur/" + name, ec);
+        if (ec) fs::rename(maildir + "/new/" + file, maildir + "/cur/" + name, ec);
+        if (ec) return "cannot rename " + file;
+    }
+    return Doveadm({"force-resync", "-u", kUser, folder});
+}
+
+std::string DovecotServer::SetUidValidity(const std::string& folder, unsigned value) {
+    return Doveadm({"mailbox", "update", "-u", kUser, "--uid-validity", std::to_string(value),
+                    ModifiedUtf7(folder)});
+}
+
+std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
+    if (std::string missing = Missing(); !missing.empty()) return missing;
+    if (dir_.empty()) return "cannot create a temporary folder";
+    if (std::string why = MakeFolder("INBOX"); !why.empty()) return why;
+    const bool root = ::geteuid() == 0;
+    const std::string self = root ? "" : ::getpwuid(::geteuid())->pw_name;
+    const std::string internal = root ? "dovecot" : self;
+    const std::string login = root ? "dovenull" : self;
     for (const char* sub : {"/run", "/state"})
         fs::create_directories(dir_ + sub);
-    for (const auto& e : fs::recursive_directory_iterator(dir_ + "/mail"))
-        if (::chown(e.path().c_str(), mailUid_, mailGid_) != 0) return "chown failed";
-    if (::chown((dir_ + "/mail").c_str(), mailUid_, mailGid_) != 0) return "chown failed";
     for (const MaildirMessage& message : messages)
         Add(message);
     const std::string& d = dir_;
-    if (!cert_.empty()) tlsPort_ = FreeLoopbackPort();
+    imapPort_ = OtherFreePort({port_});
+    if (!cert_.empty()) {
+        tlsPort_ = OtherFreePort({port_, imapPort_});
+        imapTlsPort_ = OtherFreePort({port_, imapPort_, tlsPort_});
+    }
+    auto listener = [](const char* name, int port, bool tls) {
+        return std::string("  inet_listener ") + name +
+               " {\n    address = 127.0.0.1\n    port = " + std::to_string(port) +
+               (tls ? "\n    ssl = yes\n  }\n" : "\n  }\n");
+    };
     TempTree::WriteAny(d + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + ":" +
                                           std::to_string(mailUid_) + ":" +
                                           std::to_string(mailGid_) + "::" + d + "/mail/" + kUser +
                                           "::\n");
     TempTree::WriteAny(
         d + "/dovecot.conf",
-        "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
+        "protocols = pop3 imap\nlisten = 127.0.0.1\nbase_dir = " + d + "/run\nstate_dir = " + d +
             "/state\nlog_path = " + d + "/dovecot.log\n" +
             (cert_.empty() ? std::string("ssl = no\n")
                            : "ssl = yes\nssl_cert = <" + cert_ + "\nssl_key = <" + key_ + "\n") +
@@ -190,16 +317,25 @@ std::string DovecotServer::Start(const std::vector<MaildirMessage>& messages) {
             internal + "\ndefault_login_user = " + login +
             "\nfirst_valid_uid = 1\nmail_location = maildir:" + d +
             "/mail/%u\npop3_uidl_format = %f\n"
+            // COMPRESS=DEFLATE (RFC 4978) after login.
+            "mail_plugins = $mail_plugins\nprotocol imap {\n"
+            "  mail_plugins = $mail_plugins imap_zlib\n}\n"
             "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
             d + "/passwd\n}\nuserdb {\n  driver = passwd-file\n  args = " + d +
-            "/passwd\n}\nservice pop3-login {\n  inet_listener pop3 {\n"
-            "    address = 127.0.0.1\n    port = " +
-            PortText() + "\n  }\n" +
-            (cert_.empty() ? std::string()
-                           : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
-                                 std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
-            "}\n");
-    return Launch({kBinary, "-F", "-c", d + "/dovecot.conf"}, d + "/stderr.log");
+            "/passwd\n}\nservice pop3-login {\n" + listener("pop3", port_, false) +
+            (cert_.empty() ? "" : listener("pop3s", tlsPort_, true)) + "}\nservice imap-login {\n" +
+            listener("imap", imapPort_, false) +
+            (cert_.empty() ? "" : listener("imaps", imapTlsPort_, true)) + "}\n");
+    std::string why = Launch({kBinary, "-F", "-c", d + "/dovecot.conf"}, d + "/stderr.log");
+    // The master opens every listener before it serves any.
+    for (int port : {imapPort_, tlsPort_, imapTlsPort_}) {
+        if (!why.empty() || port == 0) continue;
+        if (int s = ConnectLoopback(port); s >= 0)
+            ::close(s);
+        else
+            why = "Dovecot does not accept on port " + std::to_string(port) + ": " + Log();
+    }
+    return why;
 }
 
 std::string DovecotServer::Log() const {

@@ -1,7 +1,7 @@
 #pragma once
 // Real servers started by a test on 127.0.0.1, each with its own folder,
 // a free port and the processes it started, stopped by the destructor:
-// Dovecot (POP3), Exim (SMTP) and INN 2 (NNTP), and the SOCKS5 proxies
+// Dovecot (POP3 and IMAP), Exim (SMTP) and INN 2 (NNTP), and the SOCKS5 proxies
 // microsocks and Dante.
 // Certificates for their TLS (and for the scripted server's) come from
 // TestPki.
@@ -44,10 +44,11 @@ class RealServer {
     std::vector<pid_t> pids_;
 };
 
-// A real POP3 server (Debian's Dovecot) on 127.0.0.1: one Maildir account,
-// user "joe" with password "tanstaaf" in plain text (so that APOP, CRAM-MD5
-// and SCRAM-SHA-256 work),
-// each message's Maildir file name as its UIDL.
+// A real POP3 and IMAP server (Debian's Dovecot) on 127.0.0.1: one Maildir
+// account, user "joe" with password "tanstaaf" in plain text (so that APOP,
+// CRAM-MD5 and SCRAM-SHA-256 work), each message's Maildir file name as its
+// UIDL. IMAP offers COMPRESS=DEFLATE after login; folders beside the INBOX
+// are Maildir++ folders (".Name").
 // A message: its Maildir file name (the UIDL) and its text with LF ends.
 // The server numbers the messages in the order of their names.
 struct MaildirMessage {
@@ -58,6 +59,8 @@ struct MaildirMessage {
 class DovecotServer : public RealServer {
   public:
     static constexpr const char* kBinary = "/usr/sbin/dovecot";
+    static constexpr const char* kImap = "/usr/lib/dovecot/imap";
+    static constexpr const char* kDoveadm = "/usr/bin/doveadm";
     static constexpr const char* kUser = "joe";
     static constexpr const char* kPassword = "tanstaaf";
 
@@ -65,23 +68,48 @@ class DovecotServer : public RealServer {
     static std::string Missing();
 
     DovecotServer() : RealServer("dovecot") {}
-    // Seeds the mailbox and starts the server. Empty when it runs, else why not.
+    // Seeds the INBOX and starts the server. Empty when it runs, else why not.
     std::string Start(const std::vector<MaildirMessage>& messages = {});
-    void Add(const MaildirMessage& message);
-    // Names (without flags) of the messages now in the mailbox, sorted.
-    std::vector<std::string> MailboxNames() const;
+    void Add(const MaildirMessage& message) { AddToFolder("INBOX", message); }
+    // A message in a folder ("INBOX" or any other, named in UTF-8; the folder
+    // is made when new), before or after Start. On disk the name is in
+    // modified UTF-7 (RFC 3501), as the server keeps it: "Entwürfe" is
+    // ".Entw&APw-rfe".
+    void AddToFolder(const std::string& folder, const MaildirMessage& message);
+    // Names (without flags) of the messages now in the INBOX or a folder, sorted.
+    std::vector<std::string> MailboxNames() const { return FolderNames("INBOX"); }
+    std::vector<std::string> FolderNames(const std::string& folder) const;
+    // The full file names, flags included (":2,S" once read), sorted.
+    std::vector<std::string> FolderFiles(const std::string& folder) const;
+    // Every message of the folder without flags again, as seeded, and the
+    // server's index brought up to date (so the next client does not pay
+    // for it). Empty when done, else why not.
+    std::string ClearFlags(const std::string& folder);
+    // A new UIDVALIDITY for the folder (the UIDs stay), as after the server
+    // rebuilt it; with the server running. Empty when done, else why not.
+    std::string SetUidValidity(const std::string& folder, unsigned value);
     std::string Log() const;
-    // Before Start: STLS on the POP3 port, and a second port with TLS from
-    // the first byte (TlsPortText). Without it, STLS is refused.
+    // Before Start: STLS on the POP3 port and STARTTLS on the IMAP port, and
+    // a port each with TLS from the first byte (TlsPortText,
+    // ImapTlsPortText). Without it, STLS and STARTTLS are refused.
     void UseTls(const std::string& certFile, const std::string& keyFile) {
         cert_ = certFile;
         key_ = keyFile;
     }
     std::string TlsPortText() const { return std::to_string(tlsPort_); }
+    int ImapPort() const { return imapPort_; }
+    std::string ImapPortText() const { return std::to_string(imapPort_); }
+    std::string ImapTlsPortText() const { return std::to_string(imapTlsPort_); }
 
   private:
-    int tlsPort_ = 0;
+    std::string Owner();
+    std::string MakeFolder(const std::string& folder);
+    std::string FolderDir(const std::string& folder) const;
+    std::string Doveadm(const std::vector<std::string>& args);
+
+    int tlsPort_ = 0, imapPort_ = 0, imapTlsPort_ = 0;
     std::string cert_, key_;
+    bool owned_ = false;
     uid_t mailUid_ = 0;
     gid_t mailGid_ = 0;
 };
