@@ -174,7 +174,7 @@ std::string TIMAPClient::ExpectedTag() {
         std::all_of(answering_.begin(), answering_.begin() + static_cast<std::ptrdiff_t>(blank),
                     IsAtomChar))
         lastTag_ = answering_.substr(0, blank);
-    return answering_.empty() ? std::string() : lastTag_;
+    return greeting_ ? std::string() : lastTag_;
 }
 
 // Every answer is read by GetResponse; the engine's line rule is not used.
@@ -305,7 +305,7 @@ void TIMAPClient::CompleteLine(std::string& Line, std::size_t& Shown) {
         while (!upper.empty() && upper.back() == ' ')
             upper.pop_back();
         const bool fetch = upper.find(" FETCH (") != std::string::npos;
-        const bool body = fetch && taker_ && !bodyInLine_ &&
+        const bool body = fetch && Bodies && !bodyInLine_ &&
                           (upper.ends_with("BODY[]") || upper.ends_with("BODY[HEADER]") ||
                            upper.ends_with("RFC822"));
         if (Shown < kShownLines)
@@ -318,9 +318,15 @@ void TIMAPClient::CompleteLine(std::string& Line, std::size_t& Shown) {
         Line += rest;
         if (Line.size() > kMaxLineLength) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
     }
-    if (bodyInLine_ && taker_ && taker_->End && !failed_) {
+    if (bodyInLine_ && Bodies && Bodies->End && !failed_) {
         std::uint64_t uid = 0;
-        taker_->End(ImapFetchNumber(Line, "UID", uid) ? static_cast<std::uint32_t>(uid) : 0);
+        try {
+            Bodies->End(ImapFetchNumber(Line, "UID", uid) ? static_cast<std::uint32_t>(uid) : 0);
+        } catch (...) {
+            // Stored or not, the answer is read on, to stay in step.
+            failed_ = std::current_exception();
+            failedUntilMs_ = NowMs() + kAnswerDrainMs;
+        }
     }
 }
 
@@ -329,7 +335,7 @@ void TIMAPClient::ReadLiteral(std::uint64_t Size, bool Body) {
     if (Body && !failed_) {
         bodyInLine_ = true;
         try {
-            if (taker_->Begin) taker_->Begin();
+            if (Bodies->Begin) Bodies->Begin();
         } catch (...) {
             failed_ = std::current_exception();
             failedUntilMs_ = NowMs() + kAnswerDrainMs;
@@ -339,7 +345,7 @@ void TIMAPClient::ReadLiteral(std::uint64_t Size, bool Body) {
     std::size_t blocks = 0;
     auto deliver = [&](std::string& line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        taker_->Line(line);
+        Bodies->Line(line);
         line.clear();
     };
     auto fail = [&] {
@@ -487,7 +493,14 @@ void TIMAPClient::Connect(const std::string& HostName) {
     tagCount_ = 0;
     lastTag_.clear();
     mailbox_ = nullptr;
-    TAbsClient::Connect(HostName);
+    greeting_ = true;
+    try {
+        TAbsClient::Connect(HostName);
+    } catch (...) {
+        greeting_ = false;
+        throw;
+    }
+    greeting_ = false;
     Check<EAbsIMAPClient>(ReplyCode == IMAP_OK || ReplyCode == IMAP_PREAUTH, "Connect");
     if (TlsMode != TTlsMode::StartTls) return;
     // RFC 3501 section 6.2.1: a session that begins logged in cannot be
@@ -630,28 +643,14 @@ void TIMAPClient::List(std::vector<TImapMessage>& Messages) {
                    Messages.end());
 }
 
-std::string TIMAPClient::FetchCommand(std::uint32_t Uid) {
-    // The tag is the UID's own, so that a command planned ahead is the same
-    // text when its turn comes.
-    return "F" + std::to_string(Uid) + " UID FETCH " + std::to_string(Uid) + " BODY.PEEK[]";
+std::string TIMAPClient::FetchCommand(const std::string& UidSet) {
+    const std::size_t end = UidSet.find_first_of(":,");
+    return "F" + UidSet.substr(0, end) + " UID FETCH " + UidSet + " BODY.PEEK[]";
 }
 
-bool TIMAPClient::FetchBody(std::uint32_t Uid, TImapBodyTaker& Taker) {
-    bool came = false;
-    TImapBodyTaker taker{Taker.Begin, Taker.Line, [&](std::uint32_t uid) {
-                             came = came || uid == Uid;
-                             if (Taker.End) Taker.End(uid);
-                         }};
-    taker_ = &taker;
-    try {
-        SendCommand(FetchCommand(Uid));
-    } catch (...) {
-        taker_ = nullptr;
-        throw;
-    }
-    taker_ = nullptr;
+void TIMAPClient::FetchBodies(const std::string& UidSet) {
+    SendCommand(FetchCommand(UidSet));
     Check<EAbsIMAPClient>(ReplyCode == IMAP_OK, "Fetch");
-    return came;
 }
 
 void TIMAPClient::FetchHeaders(const std::string& UidSet,
@@ -672,14 +671,15 @@ void TIMAPClient::FetchHeaders(const std::string& UidSet,
                              if (uid != 0) Take(uid, lines);
                              lines.clear();
                          }};
-    taker_ = &taker;
+    TImapBodyTaker* const saved = Bodies;
+    Bodies = &taker;
     try {
         Command("UID FETCH " + UidSet + " (UID BODY.PEEK[HEADER])", "Headers");
     } catch (...) {
-        taker_ = nullptr;
+        Bodies = saved;
         throw;
     }
-    taker_ = nullptr;
+    Bodies = saved;
 }
 
 void TIMAPClient::StoreDeletedLater(const std::string& UidSet, bool Set,

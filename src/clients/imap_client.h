@@ -98,13 +98,17 @@ class TIMAPClient : public TAbsClient {
     // (UID RFC822.SIZE)), sorted by UID, each UID once. At most
     // kMaxHeldLines messages.
     void List(std::vector<TImapMessage>& Messages);
-    // The command that fetches a message whole without setting \Seen, for
-    // a lookahead to send ahead.
-    static std::string FetchCommand(std::uint32_t Uid);
-    // Fetches message Uid into Taker. False when the server said OK but
-    // handed over no body for it (expunged meanwhile); a refusal raises
-    // "Fetch".
-    bool FetchBody(std::uint32_t Uid, TImapBodyTaker& Taker);
+    // The command that fetches the messages of the set whole without
+    // setting \Seen, for a lookahead to send ahead. Its tag is the set's
+    // own, so that a command planned ahead is the same text in its turn.
+    static std::string FetchCommand(const std::string& UidSet);
+    // Sends it (or reads its answer, when it went ahead); a refusal raises
+    // "Fetch". The bodies go to Bodies as they come.
+    void FetchBodies(const std::string& UidSet);
+    // Takes every message body that arrives while it is set, in whichever
+    // answer the server puts it: a server may answer the fetches sent
+    // ahead in one stream of FETCH responses before their tagged lines.
+    TImapBodyTaker* Bodies = nullptr;
     // The header of each message of the set (BODY.PEEK[HEADER]), each
     // given to Take with its UID as its lines arrive whole.
     void FetchHeaders(const std::string& UidSet,
@@ -157,8 +161,8 @@ class TIMAPClient : public TAbsClient {
     [[noreturn]] void Closed();
 
     std::uint32_t tagCount_ = 0;
+    bool greeting_ = false;
     std::string lastTag_;
-    TImapBodyTaker* taker_ = nullptr;
     bool bodyInLine_ = false;
     std::function<void(const std::string&)> onFetch_;
     TImapMailbox* mailbox_ = nullptr;

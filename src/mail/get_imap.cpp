@@ -43,6 +43,10 @@ constexpr const char* kImapTempSuffix = ".itm";
 constexpr std::int64_t kSaveInterval = 10'000;
 // A command's UID set stays below what any server takes on a line.
 constexpr std::size_t kUidSetBytes = 4000;
+// A command asks for this many messages at most, or this many bytes
+// (a larger message alone).
+constexpr std::size_t kRunMessages = 64;
+constexpr std::size_t kRunBytes = 256u << 10;
 // A header held to find a message's identifier and sender.
 constexpr std::size_t kMaxHeader = 1u << 20;
 
@@ -137,7 +141,7 @@ class ServerFetch {
     void Folder(const std::string& name);
     // Decides every message's fate before the first is fetched.
     void Decide(ImapFolderState& folder, const TImapMailbox& box, bool validityChanged);
-    void Fetch(const Item& item);
+    class Bodies;
     // The messages stored and known to be deleted: flagged and expunged
     // once their spool files are on disk.
     void DeletePending();
@@ -162,6 +166,8 @@ class ServerFetch {
     ImapFolderState* folder_ = nullptr;
     bool deleting_ = false;
     std::vector<Item> items_;
+    // The UIDs asked for whose bodies have not come yet.
+    std::unordered_set<std::uint32_t> wanted_;
     // Messages to flag \Deleted and expunge once their data is on disk.
     std::vector<std::uint32_t> pending_;
     std::size_t flaggedOnly_ = 0;
@@ -169,6 +175,92 @@ class ServerFetch {
     bool spoolFailed_ = false;
     bool stateChanged_ = false;
     std::int64_t lastSave_ = 0;
+};
+
+// The bodies of one folder's fetch, by UID, as they arrive: each into its
+// spool file, which takes its name (journaled first) once the body and
+// its FETCH response are whole and the UID is one asked for and not stored
+// yet; anything else is dropped.
+class ServerFetch::Bodies {
+  public:
+    explicit Bodies(ServerFetch& f) : f_(f) {
+        taker_ = {[this] { Begin(); }, [this](std::string& line) { Line(line); },
+                  [this](std::uint32_t uid) { End(uid); }};
+        f_.client_.Bodies = &taker_;
+    }
+    ~Bodies() { f_.client_.Bodies = nullptr; }
+    Bodies(const Bodies&) = delete;
+    Bodies& operator=(const Bodies&) = delete;
+
+  private:
+    void Begin() {
+        form_.reset();
+        file_.reset();
+        header_ = HeaderWatch();
+        const RunSettings& s = Settings();
+        RequireSpace({{DirName(f_.account_.spool), 1u << 20},
+                      {DirName(s.QvPath + kImapStateName), 64u * 1024}},
+                     "the next message and the mail state");
+        try {
+            file_.emplace(f_.names_, f_.fileCounter_);
+        } catch (...) {
+            f_.spoolFailed_ = true;
+            throw;
+        }
+        form_.emplace(s.BatchedSmtp, f_.account_.spoolAccount,
+                      [this](std::string_view line) { file_->Line(line); });
+    }
+    void Line(const std::string& line) {
+        if (!form_) return;
+        header_.Line(line);
+        try {
+            form_->Line(line);
+        } catch (...) {
+            f_.spoolFailed_ = true;
+            throw;
+        }
+    }
+    void End(std::uint32_t uid) {
+        const bool asked = f_.wanted_.count(uid) > 0;
+        if (!form_ || !asked) {
+            form_.reset();
+            file_.reset();
+            return;
+        }
+        const auto item = std::find_if(f_.items_.begin(), f_.items_.end(),
+                                       [&](const Item& i) { return i.uid == uid; });
+        const std::string id = item->id.empty() ? header_.Identifier() : item->id;
+        try {
+            form_->End();
+            f_.written_.Written(file_->Commit([&](const std::string& temp) {
+                f_.journal_.Record(temp, false,
+                                   ImapState::JournalId(f_.key_, f_.folder_->validity, uid, id));
+            }));
+        } catch (...) {
+            f_.spoolFailed_ = true;
+            throw;
+        }
+        form_.reset();
+        file_.reset();
+        f_.wanted_.erase(uid);
+        ++Totals().mailsIn;
+        f_.folder_->messages[uid] = id;
+        f_.stateChanged_ = true;
+        if (f_.deleting_) f_.pending_.push_back(uid);
+        if (f_.status_) {
+            const std::size_t number = static_cast<std::size_t>(item - f_.items_.begin()) + 1;
+            f_.status_->SetInfo(f_.StatusText(*item, number));
+            f_.status_->SetMsgDone(static_cast<std::int32_t>(number));
+            f_.status_->SetBytesDone(f_.status_->BytesDone() + item->size);
+        }
+        if (Settings().DebugLevel > 0) WriteLog("fetched mail UID " + std::to_string(uid), 1);
+    }
+
+    ServerFetch& f_;
+    TImapBodyTaker taker_;
+    std::optional<SpoolFile> file_;
+    std::optional<SpoolFormer> form_;
+    HeaderWatch header_;
 };
 
 void ServerFetch::Run() {
@@ -254,40 +346,67 @@ void ServerFetch::Folder(const std::string& name) {
         status_->SetBytesTotal(bytes);
     }
     lastSave_ = TheClock().MonotonicMs();
+    std::int32_t skipped = 0;
     std::vector<std::size_t> fetching;
     for (std::size_t i = 0; i < count; ++i) {
         if (items_[i].fate == Fate::Fetch)
             fetching.push_back(i);
         else if (items_[i].fate == Fate::Delete)
             pending_.push_back(items_[i].uid);
+        else
+            ++skipped;
     }
-    TLookahead ahead(client_, fetching.size(), [&](std::size_t k, std::vector<TPlanned>& commands) {
-        const Item& item = items_[fetching[k]];
-        commands.push_back({TIMAPClient::FetchCommand(item.uid),
-                            static_cast<std::size_t>(std::max<std::int64_t>(item.size, 0))});
+    // The messages go in runs of a few, each one command: the commands go
+    // ahead as far as the window allows, and the bodies are taken by their
+    // UIDs in whichever answer they come.
+    struct Run {
+        std::string set;
+        std::vector<std::size_t> items;
+        std::size_t bytes = 0;
+    };
+    std::vector<Run> runs;
+    for (std::size_t i : fetching) {
+        const std::size_t size = static_cast<std::size_t>(std::max<std::int64_t>(items_[i].size, 0));
+        if (runs.empty() || runs.back().items.size() >= kRunMessages ||
+            runs.back().bytes + size > kRunBytes)
+            runs.push_back({});
+        runs.back().items.push_back(i);
+        runs.back().bytes += size;
+    }
+    for (Run& run : runs) {
+        std::vector<std::uint32_t> uids;
+        for (std::size_t i : run.items)
+            uids.push_back(items_[i].uid);
+        run.set = ImapUidSets(uids, std::string::npos).front();
+    }
+    Bodies bodies(*this);
+    TLookahead ahead(client_, runs.size(), [&](std::size_t k, std::vector<TPlanned>& commands) {
+        commands.push_back({TIMAPClient::FetchCommand(runs[k].set), runs[k].bytes});
         return true;
     });
-    std::int32_t skipped = 0;
-    for (const Item& item : items_)
-        skipped += item.fate == Fate::Skip ? 1 : 0;
-    for (std::size_t k = 0; k < fetching.size(); ++k) {
+    // Every UID to fetch is wanted from the start: its body may come in
+    // the answer to an earlier run's command.
+    wanted_.clear();
+    for (std::size_t i : fetching)
+        wanted_.insert(items_[i].uid);
+    for (std::size_t k = 0; k < runs.size(); ++k) {
         CheckUserAbort();
         ahead.Fill(k);
-        const Item& item = items_[fetching[k]];
-        if (status_) {
-            status_->SetInfo(StatusText(item, fetching[k] + 1));
-            status_->SetMsgDone(static_cast<std::int32_t>(fetching[k] + 1));
-        }
         try {
-            Fetch(item);
+            client_.FetchBodies(runs[k].set);
         } catch (const EAbsIMAPClient& e) {
             if (client_.OutOfStep) throw;
-            // One message the server cannot hand over must not keep the
-            // others from their turn.
+            // A run the server cannot hand over must not keep the others
+            // from their turn.
             LogJobError(kJob, e);
             CheckUserAbort();
         }
-        if (status_) status_->SetBytesDone(status_->BytesDone() + item.size);
+        for (std::size_t i : runs[k].items) {
+            if (!wanted_.erase(items_[i].uid)) continue;
+            WriteLog("mail UID " + std::to_string(items_[i].uid) +
+                         " was not handed over (deleted by another client?)",
+                     1);
+        }
         if (TheClock().MonotonicMs() - lastSave_ >= kSaveInterval) {
             SaveState();
             DeletePending();
@@ -387,66 +506,6 @@ void ServerFetch::Decide(ImapFolderState& folder, const TImapMailbox& box, bool 
 std::string ServerFetch::StatusText(const Item& item, std::size_t number) const {
     return "mail #" + std::to_string(number) + " (" + FormatSize(item.size) + ") [From: " +
            item.sender + "]";
-}
-
-void ServerFetch::Fetch(const Item& item) {
-    const RunSettings& s = Settings();
-    if (s.DebugLevel > 0) WriteLog("fetching mail UID " + std::to_string(item.uid), 1);
-    CheckUserAbort();
-    const std::string stateFile = s.QvPath + kImapStateName;
-    RequireSpace({{DirName(account_.spool),
-                   static_cast<std::uint64_t>(std::max<std::int64_t>(item.size, 0))},
-                  {DirName(stateFile), 64u * 1024}},
-                 "the next message and the mail state");
-    std::optional<SpoolFile> file;
-    std::optional<SpoolFormer> form;
-    HeaderWatch header;
-    bool stored = false;
-    TImapBodyTaker taker{[&] {
-                             // A second body in one answer is not taken.
-                             if (file || stored) return;
-                             file.emplace(names_, fileCounter_);
-                             form.emplace(s.BatchedSmtp, account_.spoolAccount,
-                                          [&](std::string_view line) { file->Line(line); });
-                         },
-                         [&](std::string& line) {
-                             if (!form || stored) return;
-                             header.Line(line);
-                             form->Line(line);
-                         },
-                         [&](std::uint32_t uid) {
-                             // A body under another UID is not this message.
-                             if (uid == item.uid && file)
-                                 stored = true;
-                             else if (!stored) {
-                                 form.reset();
-                                 file.reset();
-                             }
-                         }};
-    try {
-        const bool came = client_.FetchBody(item.uid, taker);
-        if (!came || !stored) {
-            WriteLog("mail UID " + std::to_string(item.uid) +
-                         " was not handed over (deleted by another client?)",
-                     1);
-            return;
-        }
-        form->End();
-        const std::string id = item.id.empty() ? header.Identifier() : item.id;
-        written_.Written(file->Commit([&](const std::string& temp) {
-            journal_.Record(temp, false, ImapState::JournalId(key_, folder_->validity, item.uid, id));
-        }));
-        ++Totals().mailsIn;
-        folder_->messages[item.uid] = id;
-        stateChanged_ = true;
-    } catch (const EStringListError&) {
-        spoolFailed_ = true;
-        throw;
-    } catch (const EInOutError&) {
-        spoolFailed_ = true;
-        throw;
-    }
-    if (deleting_) pending_.push_back(item.uid);
 }
 
 void ServerFetch::SaveState() {

@@ -245,64 +245,88 @@ TEST(ProgramMail, EveryLoginMethodWithTheSecretFromACommand) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// The real IMAP server the IMAP jobs are run against, asked by hand: what it
-// offers before and after the login, a folder named in UTF-8, the seeded
-// INBOX, a new UIDVALIDITY, and TLS from the first byte on its second port.
-TEST(ProgramMail, DovecotServesImapOnEachOfItsPorts) {
+// The IMAP fetch against the real Dovecot, through the program. Over TLS
+// with SCRAM-SHA-256 in keep mode with the sender filter, two folders (one
+// named in UTF-8) and a message of 64 MiB held whole nowhere: byte for byte
+// what was put in, and not a flag changed on the server. Again with
+// STARTTLS and PLAIN: nothing new. After the server gave the INBOX a new
+// UIDVALIDITY, with CRAM-MD5: only the one new message, matched by
+// Message-ID. Then delete mode with LOGIN: the known ones go unread, a late
+// one is fetched, the two folders end empty and a third is not touched.
+TEST(ProgramImap, DovecotKeepTwiceNewUidValidityThenDelete) {
     testing::TestPki pki;
     testing::DovecotServer imap;
     imap.UseTls(pki.Localhost().cert, pki.Localhost().key);
-    imap.AddToFolder("Entwürfe", kSeed[2]);
+    imap.AddToFolder("Entwürfe", {"1000000010.M10P1.brixtest", "From: k@l\nSubject: draft\n\nd\n"});
+    imap.AddToFolder("Other", {"1000000011.M11P1.brixtest", "From: m@n\n\nkept\n"});
     if (std::string why = imap.Start(kSeed); !why.empty()) GTEST_SKIP() << why;
-    const int fd = testing::ConnectLoopback(imap.ImapPort());
-    ASSERT_GE(fd, 0);
-    // Sends a tagged command (none: reads the greeting) and reads up to its
-    // tagged answer.
-    auto ask = [&, n = 0](const std::string& command) mutable {
-        const std::string tag = "a" + std::to_string(++n) + " ";
-        if (!command.empty()) {
-            const std::string line = tag + command + "\r\n";
-            EXPECT_EQ(::send(fd, line.data(), line.size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(line.size()));
-        }
-        std::string answer, line;
-        for (char c; ::read(fd, &c, 1) == 1;) {
-            line += c;
-            if (c != '\n') continue;
-            answer += line;
-            if (command.empty() || line.starts_with(tag)) break;
-            line.clear();
-        }
-        return answer;
+    const std::string bigText = "From: big@x\nMessage-ID: <big@x>\n\n";
+    imap.Add({"1000000005.M5P1.brixtest", bigText + Big("\n")});
+    const std::vector<std::string> filesBefore = imap.FolderFiles("INBOX");
+    testing::TempTree t;
+    t.MakeDir("spool");
+    t.Write("qvdesk.cfg", "");
+    t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
+    t.Write("filter.pho", "brix-pho: spam@example.org\n");
+    const std::string bfg = "IMAPSERVER=localhost\nIMAPUSER=joe\nIMAPPASS=tanstaaf\n"
+                            "IMAPFOLDERS=INBOX,Entw%C3%BCrfe\nIMAPTIMEOUT=10\n"
+                            "TLSCAFILE=ca.pem\nPPP_KILLFILE=" +
+                            t.Path() + "filter.pho\n";
+    auto run = [&](const std::string& keys) {
+        t.Write("BOX1.bfg", bfg + keys);
+        auto r = testing::RunBrix({"box1.bfg", "-debug"}, {"QV=" + t.Path()});
+        EXPECT_EQ(r.exitCode, 0) << r.output << t.Read("qv-ppp.log") << t.Read("BOX1.log");
+        return t.Read("BOX1.log");
     };
-    EXPECT_TRUE(ask("").starts_with("* OK [CAPABILITY IMAP4rev1 "));
-    const std::string before = ask("CAPABILITY");
-    EXPECT_NE(before.find(" STARTTLS"), std::string::npos) << before;
-    EXPECT_EQ(before.find(" COMPRESS=DEFLATE"), std::string::npos) << before;
-    EXPECT_NE(ask("LOGIN joe tanstaaf").find(" OK "), std::string::npos);
-    const std::string after = ask("CAPABILITY");
-    for (const char* capability : {" UIDPLUS", " COMPRESS=DEFLATE"})
-        EXPECT_NE(after.find(capability), std::string::npos) << capability << after;
-    EXPECT_NE(ask("LIST \"\" *").find("* LIST (\\HasNoChildren) \".\" Entw&APw-rfe\r\n"),
-              std::string::npos);
-    EXPECT_NE(ask("STATUS Entw&APw-rfe (MESSAGES)").find("(MESSAGES 1)"), std::string::npos);
-    EXPECT_NE(ask("EXAMINE INBOX").find("* 4 EXISTS\r\n"), std::string::npos);
+    ::malloc_trim(0);
+    const std::string port = "IMAPPORT=" + imap.ImapPortText() + "\n";
+    std::string debug = run(port + "IMAPTLS=STARTTLS\nIMAPAUTH=SCRAM-SHA-256\n");
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "KiB";
+#endif
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(t.Read("spool/m000" + std::to_string(i) + ".msg"),
+                  "From joe@localhost\n" + kSeed[i].text);
+    EXPECT_EQ(t.Read("spool/m0003.msg").size(), 19 + bigText.size() + (1001u << 16));
+    EXPECT_EQ(t.Read("spool/m0004.msg"), "From joe@localhost\nFrom: k@l\nSubject: draft\n\nd\n");
+    EXPECT_FALSE(t.Exists("spool/m0005.msg"));
+    // Keep mode read everything with a peek, in a mailbox opened read-only.
+    EXPECT_EQ(imap.FolderFiles("INBOX"), filesBefore);
+    EXPECT_TRUE(Count(debug, " EXAMINE \"Entw&APw-rfe\"")) << debug;
+    EXPECT_FALSE(Count(debug, " LOGIN joe")) << debug;
+    EXPECT_FALSE(Count(debug, "tanstaaf")) << debug;
+    // The messages' fetches go out before the first body is in.
+    EXPECT_TRUE(Count(debug, "<F1 UID FETCH 1:3 BODY.PEEK[]\r\n<F5 UID FETCH 5 BODY.PEEK[]"))
+        << debug;
+    EXPECT_LT(debug.find("STARTTLS"), debug.find("AUTHENTICATE SCRAM")) << debug;
+    const std::string state = t.Read("e-mail.imap");
+    EXPECT_TRUE(Count(state, " joe@localhost:" + imap.ImapPortText() + " INBOX\n")) << state;
+
+    // Plain text from here on.
+    const std::string plain = port;
+    run(plain + "IMAPAUTH=PLAIN\n");
+    EXPECT_EQ(testing::DirNames(t.Path() + "spool").size(), 5u);
     EXPECT_EQ(imap.SetUidValidity("INBOX", 4242), "");
-    EXPECT_NE(ask("EXAMINE INBOX").find("[UIDVALIDITY 4242]"), std::string::npos);
-    // Read without a peek, a message is \Seen; ClearFlags makes it new again.
-    ask("SELECT INBOX");
-    EXPECT_NE(ask("FETCH 1 BODY[]").find("FLAGS (\\Seen)"), std::string::npos);
-    ask("CLOSE");
-    EXPECT_EQ(imap.FolderFiles("INBOX").front(), kSeed[0].name + ":2,S");
-    EXPECT_EQ(imap.ClearFlags("INBOX"), "");
-    EXPECT_EQ(imap.FolderFiles("INBOX").front(), kSeed[0].name + ":2,");
-    EXPECT_NE(ask("EXAMINE INBOX").find("[UNSEEN 1]"), std::string::npos);
-    ::close(fd);
-    auto tls = testing::RunProgram(
-        "/usr/bin/openssl", {"s_client", "-brief", "-CAfile", pki.CaFile(), "-verify_return_error",
-                             "-connect", "127.0.0.1:" + imap.ImapTlsPortText()});
-    EXPECT_NE(tls.output.find("CONNECTION ESTABLISHED"), std::string::npos) << tls.output;
-    EXPECT_EQ(imap.FolderNames("Entwürfe"), std::vector<std::string>{kSeed[2].name});
+    imap.Add({"1000000006.M6P1.brixtest", "From: g@h\nSubject: four\n\nlate\n"});
+    run(plain + "IMAPAUTH=CRAM-MD5\n");
+    EXPECT_EQ(t.Read("spool/m0005.msg"), "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
+    EXPECT_FALSE(t.Exists("spool/m0006.msg"));
+    EXPECT_TRUE(Count(t.Read("qv-ppp.log"), "UIDVALIDITY of INBOX changed")) << t.Read("qv-ppp.log");
+    EXPECT_TRUE(Count(t.Read("e-mail.imap"), "F 4242 ")) << t.Read("e-mail.imap");
+
+    imap.Add({"1000000007.M7P1.brixtest", "From: o@p\nSubject: five\n\nlater\n"});
+    debug = run(plain + "IMAPKEEP=N\n");
+    EXPECT_EQ(t.Read("spool/m0006.msg"), "From joe@localhost\nFrom: o@p\nSubject: five\n\nlater\n");
+    EXPECT_FALSE(t.Exists("spool/m0007.msg"));
+    EXPECT_TRUE(Count(debug, " SELECT \"INBOX\"")) << debug;
+    EXPECT_TRUE(Count(debug, " UID EXPUNGE ")) << debug;
+    EXPECT_TRUE(imap.FolderNames("INBOX").empty()) << imap.Log();
+    EXPECT_TRUE(imap.FolderNames("Entwürfe").empty());
+    EXPECT_EQ(imap.FolderNames("Other").size(), 1u);
+    EXPECT_FALSE(Count(t.Read("qv-ppp.log"), "Error (getimap)")) << t.Read("qv-ppp.log");
+    EXPECT_FALSE(t.Exists("e-mail.ijn"));
 }
 
 // A queued file that cannot be sent is named and kept; the files around it

@@ -69,10 +69,14 @@ TEST(ImapClient, AFetchSessionReadsEveryAnswerWholeWhateverComesBetween) {
                         "* 3 FETCH (RFC822.SIZE 7 UID 11)", "* 2 FETCH (FLAGS (\\Seen))",
                         "* 2 FETCH (UID 10 RFC822.SIZE 5)", "* 9 FETCH (UID 9 RFC822.SIZE 100)",
                         "A0003 OK listed"})
+            // Two fetches in flight, answered as one stream of FETCH
+            // responses before their tagged lines.
             .Expect("F11 UID FETCH 11 BODY.PEEK[]")
+            .Expect("F9 UID FETCH 9 BODY.PEEK[]")
             .SendRaw("* 3 FETCH (FLAGS () BODY[] " + Literal(body) + " UID 11)\r\n")
             .Send("* 3 FETCH (FLAGS (\\Recent))")
-            .Send("F11 OK fetched")
+            .SendRaw("* 1 FETCH (UID 9 BODY[] " + Literal("x\r\n") + ")\r\n")
+            .SendLines({"F11 OK fetched", "F9 OK fetched"})
             // Expunged by another client: OK and no body.
             .Expect("F10 UID FETCH 10 BODY.PEEK[]")
             .Send("F10 OK nothing")
@@ -100,12 +104,16 @@ TEST(ImapClient, AFetchSessionReadsEveryAnswerWholeWhateverComesBetween) {
     EXPECT_EQ(listed[0].size, 100);
     EXPECT_EQ(listed[2].uid, 11u);
     Collected got;
-    EXPECT_TRUE(client.FetchBody(11, got.taker));
+    client.Bodies = &got.taker;
+    EXPECT_TRUE(client.SendAhead(TIMAPClient::FetchCommand("11")));
+    EXPECT_TRUE(client.SendAhead(TIMAPClient::FetchCommand("9")));
+    client.FetchBodies("11");
     EXPECT_EQ(got.lines, (std::vector<std::string>{"Subject: x", "", "A0004 OK not the end",
-                                                   "* BYE not one", "last"}));
-    EXPECT_EQ(got.ends, std::vector<std::uint32_t>{11});
-    Collected none;
-    EXPECT_FALSE(client.FetchBody(10, none.taker));
+                                                   "* BYE not one", "last", "x"}));
+    EXPECT_EQ(got.ends, (std::vector<std::uint32_t>{11, 9}));
+    client.FetchBodies("9");
+    client.FetchBodies("10");
+    EXPECT_EQ(got.begins, 2);
     std::vector<bool> done;
     client.StoreDeletedLater("9:11", true, [&](bool ok) { done.push_back(ok); });
     client.ExpungeLater("9:11", [&](bool ok) { done.push_back(ok); });
@@ -147,8 +155,9 @@ TEST(ImapClient, AnswersThatBreakTheSessionEndItWithTheServersWords) {
         client.Open(server);
         EXPECT_TRUE(client.Preauth);
         Collected got;
+        client.Bodies = &got.taker;
         try {
-            client.FetchBody(5, got.taker);
+            client.FetchBodies("5");
             ADD_FAILURE() << "no error";
         } catch (const EsktException& e) {
             EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
