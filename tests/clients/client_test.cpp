@@ -1,9 +1,10 @@
 // The protocol clients against the scripted server, where the jobs'
 // dialogues do not reach: reply and body reading, the pipeline's window and
 // what may go ahead, each STARTTLS with a forged reply sent ahead of the
-// handshake, and a composed message.
+// handshake, a composed message, and the mailbox names IMAP is given.
 
 #include "clients/abs_client.h"
+#include "clients/imap_names.h"
 #include "clients/lookahead.h"
 #include "clients/nntp_client.h"
 #include "clients/pop3_client.h"
@@ -226,6 +227,29 @@ std::string DataBody(const std::string& received) {
     for (std::string line; std::getline(in, line);)
         text += (line[0] == '.' ? line.substr(1) : line) + "\n";
     return text;
+}
+
+// Mailbox names in modified UTF-7 (RFC 3501 section 5.1.3, its examples
+// among them): runs of characters beyond printable ASCII in Base64 of their
+// UTF-16, a character beyond U+FFFF as its surrogate pair.
+TEST(ImapNames, MailboxNamesInModifiedUtf7AndQuoted) {
+    for (auto [utf8, name] : {
+             std::pair{"INBOX", "INBOX"},
+             {"Entwürfe", "Entw&APw-rfe"},
+             {"&", "&-"},
+             {"~peter/mail/台北/日本語", "~peter/mail/&U,BTFw-/&ZeVnLIqe-"},
+             {"📬 Post", "&2D3c7A- Post"},
+             {"Ünterordner/Grüße & Küsse", "&ANw-nterordner/Gr&APwA3w-e &- K&APw-sse"},
+             {"日本語&Grüße", "&ZeVnLIqe-&-Gr&APwA3w-e"},
+             {"a\tb", "a&AAk-b"},
+             {"", ""},
+         })
+        EXPECT_EQ(ImapMailboxName(utf8), name) << utf8;
+    EXPECT_EQ(ImapQuoted("Sent \"old\" a\\b"), "\"Sent \\\"old\\\" a\\\\b\"");
+    EXPECT_EQ(ImapQuoted(""), "\"\"");
+    for (const char* bad : {"\xfc", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"})
+        EXPECT_FALSE(IsUtf8(bad)) << bad;
+    EXPECT_TRUE(IsUtf8("Entwürfe 📬"));
 }
 
 TEST(SmtpMessage, TwoAttachmentsReadBackByAMimeParser) {
