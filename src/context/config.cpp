@@ -1,6 +1,7 @@
 #include "context/config.h"
 
 #include "clients/abs_client.h"
+#include "clients/imap_names.h"
 #include "clients/sasl.h"
 #include "context/settings.h"
 #include "platform/files.h"
@@ -59,6 +60,19 @@ const KeyEntry kKeys[] = {
     {"POP3SPOOL", &tbrixconfig::POP3SPOOL},
     {"POP3TIMEOUT", &tbrixconfig::POP3TIMEOUT},
     {"POP3MAXLEN", &tbrixconfig::POP3MAXLEN},
+    {"IMAPSERVER", &tbrixconfig::IMAPSERVER},
+    {"IMAPPORT", &tbrixconfig::IMAPPORT},
+    {"IMAPUSER", &tbrixconfig::IMAPUSER},
+    {"IMAPPASS", &tbrixconfig::IMAPPASS},
+    {"IMAPPASSCMD", &tbrixconfig::IMAPPASSCMD},
+    {"IMAPAUTH", &tbrixconfig::IMAPAUTH},
+    {"IMAPTLS", &tbrixconfig::IMAPTLS},
+    {"IMAPFOLDERS", &tbrixconfig::IMAPFOLDERS},
+    {"IMAPKEEP", &tbrixconfig::IMAPKEEP},
+    {"IMAPSPOOL", &tbrixconfig::IMAPSPOOL},
+    {"IMAPTIMEOUT", &tbrixconfig::IMAPTIMEOUT},
+    {"IMAPENVELOPE", &tbrixconfig::IMAPENVELOPE},
+    {"IMAPUSEENVELOPE", &tbrixconfig::IMAPUSEENVELOPE},
     {"SMTPSERVER", &tbrixconfig::SMTPSERVER},
     {"SMTPPORT", &tbrixconfig::SMTPPORT},
     {"SMTPUSER", &tbrixconfig::SMTPUSER},
@@ -99,6 +113,7 @@ const KeyEntry kKeys[] = {
     {"TLSFINGERPRINT", &tbrixconfig::TLSFINGERPRINT},
     {"PROXY", &tbrixconfig::PROXY},
     {"POP3PROXY", &tbrixconfig::POP3PROXY},
+    {"IMAPPROXY", &tbrixconfig::IMAPPROXY},
     {"SMTPPROXY", &tbrixconfig::SMTPPROXY},
     {"NNTPPROXY", &tbrixconfig::NNTPPROXY},
     {"PROXYPASS", &tbrixconfig::PROXYPASS},
@@ -214,6 +229,15 @@ std::vector<std::string> Pop3AuthWords() {
     return all;
 }
 
+// IMAPAUTH: the LOGIN command (no word, a no word, or LOGIN) or a SASL
+// mechanism. A yes word says nothing about which.
+std::vector<std::string> ImapAuthWords() {
+    std::vector<std::string> all = {"LOGIN"};
+    for (const std::string& m : SaslNames())
+        all.push_back(m);
+    return all;
+}
+
 std::vector<std::string> SmtpAuthWords() {
     std::vector<std::string> all = {"LOGIN", "AUTO", "KEINE"};
     for (const std::string& m : SaslNames())
@@ -238,6 +262,11 @@ bool IsPop3AuthWord(const std::string& word) {
     return ParseYesNo(w) != YesNo::Unknown || w == "APOP" || w == "USER" || IsSaslMechanism(w);
 }
 
+bool IsImapAuthWord(const std::string& word) {
+    const std::string w = UpperAscii(word);
+    return ParseYesNo(w) == YesNo::No || w == "LOGIN" || IsSaslMechanism(w);
+}
+
 bool IsSmtpAuthWord(const std::string& word) {
     const std::string w = UpperAscii(word);
     return w.empty() || w == "LOGIN" || w == "AUTO" || w == "KEINE" || IsSaslMechanism(w);
@@ -250,6 +279,81 @@ std::string PortOf(const std::string& portWord, const std::string& tlsWord, cons
     // An unknown mode is the connection's own error; its port is moot.
     if (!ParseTlsMode(tlsWord, mode)) return plain;
     return mode == TTlsMode::Tls ? tls : mode == TTlsMode::StartTls ? startTls : plain;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A folder name as it can be written in a word: %XX for every byte that is
+// no printable ASCII, and for "%" and ",".
+std::string FolderWord(const std::string& name) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c > 0x20 && c < 0x7f && c != '%' && c != ',')
+            out += ch;
+        else
+            out += std::string("%") + kHex[c >> 4] + kHex[c & 15];
+    }
+    return out;
+}
+
+// One folder of an IMAPFOLDERS word into name (UTF-8), or what is wrong
+// with it.
+std::string DecodeFolder(const std::string& written, std::string& name) {
+    name.clear();
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        if (written[i] != '%') {
+            name += written[i];
+            continue;
+        }
+        const bool whole = i + 2 < written.size();
+        const int high = whole ? HexDigit(written[i + 1]) : -1;
+        const int low = whole ? HexDigit(written[i + 2]) : -1;
+        if (high < 0 || low < 0) return written + " has a % that is no %XX escape";
+        name += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    // Shown with its bytes escaped: the terminal gets no stray byte.
+    if (!IsUtf8(name)) return FolderWord(name) + " is no UTF-8";
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        // C0, DEL, and C1 (U+0080 to U+009F: 0xC2 0x80 to 0xC2 0x9F).
+        const bool control =
+            c < 0x20 || c == 0x7f ||
+            (c == 0xc2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xa0);
+        if (control) return FolderWord(name) + " holds a control character";
+    }
+    // RFC 3501 section 5.1: INBOX is the same name in any case.
+    if (UpperAscii(name) == "INBOX") name = "INBOX";
+    return "";
+}
+
+// The folders of an IMAPFOLDERS word, or its IMAPFOLDERS error: the first
+// name that cannot be used, and how to write one.
+std::string DecodeFolders(const std::string& word, std::vector<std::string>& folders) {
+    folders.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = word.find(',', start);
+        const std::string written =
+            word.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string name;
+        const std::string problem =
+            written.empty() ? word + " has an empty folder name" : DecodeFolder(written, name);
+        if (!problem.empty())
+            return "IMAPFOLDERS: " + problem +
+                   " (write a folder name in UTF-8, with %20 for a blank, %2C for a comma and %25 "
+                   "for a percent sign, and \",\" between two folders: INBOX,Sent%20Items)";
+        folders.push_back(name);
+        if (comma == std::string::npos) return "";
+        start = comma + 1;
+    }
 }
 
 } // namespace
@@ -265,7 +369,7 @@ tbrixconfig::tbrixconfig(const std::string& fileName) {
     const auto slash = fileName.find_last_of('/');
     const std::string label = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
     ReadText(text, label);
-    if (!(POP3PASS + SMTPPASS + NNTPPASS + PROXYPASS).empty() && ReadableByOthers(real))
+    if (!(POP3PASS + IMAPPASS + SMTPPASS + NNTPPASS + PROXYPASS).empty() && ReadableByOthers(real))
         Warnings.push_back(label + " holds a password and can be read by others: chmod 600 " +
                            real);
 }
@@ -299,6 +403,9 @@ void tbrixconfig::CheckWords() {
     each("POP3KEEP", POP3KEEP, yesNo, YesNoWords());
     each("POP3USEENVELOPE", POP3USEENVELOPE, yesNo, YesNoWords());
     each("POP3AUTH", POP3AUTH, IsPop3AuthWord, Pop3AuthWords());
+    each("IMAPKEEP", IMAPKEEP, yesNo, YesNoWords());
+    each("IMAPUSEENVELOPE", IMAPUSEENVELOPE, yesNo, YesNoWords());
+    each("IMAPAUTH", IMAPAUTH, IsImapAuthWord, ImapAuthWords());
     each("SMTPAUTH", SMTPAUTH, IsSmtpAuthWord, SmtpAuthWords());
     const auto tls = [](const std::string& w) {
         TTlsMode mode;
@@ -306,6 +413,7 @@ void tbrixconfig::CheckWords() {
     };
     const std::vector<std::string> tlsWords = {"NONE", "STARTTLS", "TLS"};
     each("POP3TLS", POP3TLS, tls, tlsWords);
+    each("IMAPTLS", IMAPTLS, tls, tlsWords);
     each("SMTPTLS", SMTPTLS, tls, tlsWords);
     each("NNTPTLS", NNTPTLS, tls, tlsWords);
     // A port is a number from 1 to 65535 or a service name: "11g9" would
@@ -321,8 +429,18 @@ void tbrixconfig::CheckWords() {
         }
     };
     ports("POP3PORT", POP3PORT);
+    ports("IMAPPORT", IMAPPORT);
     ports("SMTPPORT", SMTPPORT);
     ports("NNTPPORT", NNTPPORT);
+    // A folder name the server would be asked for in a wrong form, or not
+    // at all, must stop the job before anything is fetched or deleted.
+    std::vector<std::string> folders;
+    for (int i = 1; i <= WordCount(IMAPFOLDERS); ++i)
+        if (const std::string problem = DecodeFolders(ExtractWord(i, IMAPFOLDERS), folders);
+            !problem.empty()) {
+            KeyErrors.emplace_back("IMAPFOLDERS", problem);
+            return;
+        }
 }
 
 void tbrixconfig::ReadLine(std::string line, int number, const std::string& fileLabel) {
@@ -344,6 +462,7 @@ void tbrixconfig::ReadLine(std::string line, int number, const std::string& file
                 if constexpr (std::is_same_v<T, std::string>) {
                     this->*member = value;
                     const char* secret = member == &tbrixconfig::POP3PASS    ? "POP3PASS"
+                                         : member == &tbrixconfig::IMAPPASS  ? "IMAPPASS"
                                          : member == &tbrixconfig::SMTPPASS  ? "SMTPPASS"
                                          : member == &tbrixconfig::NNTPPASS  ? "NNTPPASS"
                                          : member == &tbrixconfig::PROXYPASS ? "PROXYPASS"
@@ -385,6 +504,11 @@ std::string Pop3PortOf(const tbrixconfig& box, int index) {
                   "110");
 }
 
+std::string ImapPortOf(const tbrixconfig& box, int index) {
+    return PortOf(ExtractWord(index, box.IMAPPORT), ExtractWord(index, box.IMAPTLS), "143", "993",
+                  "143");
+}
+
 std::string SmtpPortOf(const tbrixconfig& box, int index) {
     return PortOf(ExtractWord(index, box.SMTPPORT), ExtractWord(index, box.SMTPTLS), "25", "465",
                   "587");
@@ -401,6 +525,22 @@ std::string Pop3MethodOf(const tbrixconfig& box, int index) {
     if (IsSaslMechanism(w)) return w;
     if (ParseYesNo(w) == YesNo::No || w == "USER") return "";
     throw ebrix_joberror(UnknownWord("POP3AUTH", word, Pop3AuthWords()));
+}
+
+std::string ImapMethodOf(const tbrixconfig& box, int index) {
+    const std::string word = ExtractWord(index, box.IMAPAUTH);
+    const std::string w = UpperAscii(word);
+    if (ParseYesNo(w) == YesNo::No || w == "LOGIN") return "";
+    if (IsSaslMechanism(w)) return w;
+    throw ebrix_joberror(UnknownWord("IMAPAUTH", word, ImapAuthWords()));
+}
+
+std::vector<std::string> ImapFoldersOf(const tbrixconfig& box, int index) {
+    if (WordCount(box.IMAPFOLDERS) == 0) return {"INBOX"};
+    std::vector<std::string> folders;
+    const std::string problem = DecodeFolders(ExtractWord(index, box.IMAPFOLDERS), folders);
+    if (!problem.empty()) throw ebrix_joberror(problem);
+    return folders;
 }
 
 std::string SmtpMethodOf(const tbrixconfig& box, int index) {

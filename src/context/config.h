@@ -62,6 +62,23 @@ class tbrixconfig {
     std::string POP3SPOOL;
     std::string POP3TIMEOUT;
     std::int32_t POP3MAXLEN = 1048576;
+    // The IMAP accounts, word lists like the POP3 keys. IMAPFOLDERS holds
+    // one word per server: its folders in UTF-8, separated by ",", with %XX
+    // for a byte that a word cannot hold ("Sent%20Items", "%2C" a comma);
+    // empty means INBOX. An empty IMAPSPOOL is POP3SPOOL's first word.
+    std::string IMAPSERVER;
+    std::string IMAPPORT;
+    std::string IMAPUSER;
+    std::string IMAPPASS;
+    std::string IMAPPASSCMD;
+    std::string IMAPAUTH;
+    std::string IMAPTLS;
+    std::string IMAPFOLDERS;
+    std::string IMAPKEEP = "J";
+    std::string IMAPSPOOL;
+    std::string IMAPTIMEOUT;
+    std::string IMAPENVELOPE;
+    std::string IMAPUSEENVELOPE = "N";
     std::string SMTPSERVER;
     std::string SMTPPORT;
     std::string SMTPUSER;
@@ -113,6 +130,7 @@ class tbrixconfig {
     // and one per protocol, which wins; NONE or "-" there means direct.
     std::string PROXY;
     std::string POP3PROXY;
+    std::string IMAPPROXY;
     std::string SMTPPROXY;
     std::string NNTPPROXY;
     // The proxy user's password, or a command that prints it.
@@ -134,19 +152,31 @@ std::string ScorefileOf(const tbrixconfig& box, const std::string& programDir);
 
 // The port of a protocol's server (index from 1): its word of the port key,
 // or, when the key is empty, the registered port for the server's TLS mode
-// (POP3 110 or 995; SMTP 25, 465 or 587 with STARTTLS; NNTP 119 or 563).
+// (POP3 110 or 995; IMAP 143 or 993; SMTP 25, 465 or 587 with STARTTLS;
+// NNTP 119 or 563).
 std::string Pop3PortOf(const tbrixconfig& box, int index);
+std::string ImapPortOf(const tbrixconfig& box, int index);
 std::string SmtpPortOf(const tbrixconfig& box, int index);
 std::string NntpPortOf(const tbrixconfig& box);
 // How a POP3 server's account logs in (index from 1), from its POP3AUTH
 // word: "APOP" for yes (or APOP), a SASL mechanism's name, or "" for USER
 // and PASS (a no word, or USER). Any other word raises ebrix_joberror.
 std::string Pop3MethodOf(const tbrixconfig& box, int index);
+// How an IMAP server's account logs in (index from 1), from its IMAPAUTH
+// word: "" for the LOGIN command (no word, a no word, or LOGIN), else a SASL
+// mechanism's name, upper-cased. Any other word raises ebrix_joberror.
+std::string ImapMethodOf(const tbrixconfig& box, int index);
+// The folders an IMAP server's account fetches from (index from 1): its
+// word of IMAPFOLDERS split at ",", each name decoded from its %XX escapes
+// into UTF-8; INBOX, in any case, is "INBOX"; {"INBOX"} when the key is
+// empty. A name that cannot be used (empty, a bad escape, not UTF-8, a
+// control character) raises ebrix_joberror with its IMAPFOLDERS error.
+std::vector<std::string> ImapFoldersOf(const tbrixconfig& box, int index);
 // The SMTPAUTH word of a server, upper-cased: "", LOGIN, AUTO, KEINE or a
 // SASL mechanism's name. Any other word raises ebrix_joberror.
 std::string SmtpMethodOf(const tbrixconfig& box, int index);
 
-// Seconds from a time-out key (POP3TIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
+// Seconds from a time-out key (POP3TIMEOUT, IMAPTIMEOUT, SMTPTIMEOUT, NNTPTIMEOUT) when it
 // holds a positive number, else the 60-second default.
 int TimeoutSeconds(const std::string& value);
 // TimeoutSeconds in milliseconds, held at what a socket's time-out can take.

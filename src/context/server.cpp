@@ -21,6 +21,8 @@ namespace {
 // job before it starts.
 const std::array<const char*, 5> kPop3Keys = {"POP3AUTH", "POP3PASS", "POP3TLS", "POP3PORT",
                                               "PROXYPASS"};
+const std::array<const char*, 5> kImapKeys = {"IMAPAUTH", "IMAPPASS", "IMAPTLS", "IMAPPORT",
+                                              "PROXYPASS"};
 const std::array<const char*, 5> kSmtpKeys = {"SMTPAUTH", "SMTPPASS", "SMTPTLS", "SMTPPORT",
                                               "PROXYPASS"};
 const std::array<const char*, 4> kNntpKeys = {"NNTPPASS", "NNTPTLS", "NNTPPORT", "PROXYPASS"};
@@ -35,7 +37,8 @@ std::string KeyProblem(const tbrixconfig& box, const std::array<const char*, N>&
 // The proxy key that holds for the protocol's servers: its own key when
 // set, else PROXY.
 std::pair<const char*, std::string> ProxyKeyOf(const tbrixconfig& box, TProtocol protocol) {
-    const auto [key, value] = protocol == TProtocol::Pop3 ? std::pair{"POP3PROXY", &box.POP3PROXY}
+    const auto [key, value] = protocol == TProtocol::Pop3   ? std::pair{"POP3PROXY", &box.POP3PROXY}
+                              : protocol == TProtocol::Imap ? std::pair{"IMAPPROXY", &box.IMAPPROXY}
                               : protocol == TProtocol::Smtp
                                   ? std::pair{"SMTPPROXY", &box.SMTPPROXY}
                                   : std::pair{"NNTPPROXY", &box.NNTPPROXY};
@@ -77,30 +80,57 @@ void ReadTls(const tbrixconfig& box, const std::string& word, ServerProfile& p) 
     ParseFingerprints(box.TLSFINGERPRINT, p.pins, bad);
 }
 
-// A server of POP3SERVER or SMTPSERVER: word i of each of its lists.
+// The keys of a protocol whose servers are word lists, and how its port
+// and login method are read from them.
+struct ListKeys {
+    std::string tbrixconfig::*server;
+    std::string tbrixconfig::*tls;
+    std::string tbrixconfig::*timeout;
+    std::string tbrixconfig::*user;
+    std::string tbrixconfig::*pass;
+    std::string tbrixconfig::*passCmd;
+    const char* passCmdKey;
+    std::string (*portOf)(const tbrixconfig&, int);
+    std::string (*methodOf)(const tbrixconfig&, int);
+};
+
+ListKeys ListKeysOf(TProtocol protocol) {
+    using C = tbrixconfig;
+    switch (protocol) {
+    case TProtocol::Pop3:
+        return {&C::POP3SERVER,  &C::POP3TLS,   &C::POP3TIMEOUT, &C::POP3USER, &C::POP3PASS,
+                &C::POP3PASSCMD, "POP3PASSCMD", Pop3PortOf,      Pop3MethodOf};
+    case TProtocol::Imap:
+        return {&C::IMAPSERVER,  &C::IMAPTLS,   &C::IMAPTIMEOUT, &C::IMAPUSER, &C::IMAPPASS,
+                &C::IMAPPASSCMD, "IMAPPASSCMD", ImapPortOf,      ImapMethodOf};
+    default:
+        return {&C::SMTPSERVER,  &C::SMTPTLS,   &C::SMTPTIMEOUT, &C::SMTPUSER, &C::SMTPPASS,
+                &C::SMTPPASSCMD, "SMTPPASSCMD", SmtpPortOf,      SmtpMethodOf};
+    }
+}
+
+// A server of POP3SERVER, IMAPSERVER or SMTPSERVER: word i of each of its
+// lists.
 ServerProfile ListedProfile(const tbrixconfig& box, TProtocol protocol, int i) {
-    const bool pop = protocol == TProtocol::Pop3;
+    const ListKeys k = ListKeysOf(protocol);
     ServerProfile p;
     p.protocol = protocol;
     p.index = i;
-    p.host = ExtractWord(i, pop ? box.POP3SERVER : box.SMTPSERVER);
-    p.port = pop ? Pop3PortOf(box, i) : SmtpPortOf(box, i);
-    ReadTls(box, ExtractWord(i, pop ? box.POP3TLS : box.SMTPTLS), p);
-    p.timeoutMs = TimeoutMillis(pop ? box.POP3TIMEOUT : box.SMTPTIMEOUT);
-    p.login.User = ExtractWord(i, pop ? box.POP3USER : box.SMTPUSER);
-    p.login.Method = pop ? Pop3MethodOf(box, i) : SmtpMethodOf(box, i);
-    p.secret = {pop ? "POP3PASSCMD" : "SMTPPASSCMD",
-                pop ? box.POP3PASSCMD : box.SMTPPASSCMD,
-                ExtractWord(i, pop ? box.POP3PASS : box.SMTPPASS),
-                p.host,
-                p.port,
-                p.login.User};
-    // POP3 always logs in (STAT needs it); SMTP with a user and a secret,
-    // unless the box says KEINE.
+    p.host = ExtractWord(i, box.*k.server);
+    p.port = k.portOf(box, i);
+    ReadTls(box, ExtractWord(i, box.*k.tls), p);
+    p.timeoutMs = TimeoutMillis(box.*k.timeout);
+    p.login.User = ExtractWord(i, box.*k.user);
+    p.login.Method = k.methodOf(box, i);
+    p.secret = {k.passCmdKey, box.*k.passCmd, ExtractWord(i, box.*k.pass),
+                p.host,       p.port,         p.login.User};
+    // POP3 and IMAP always log in (their mail is the account's); SMTP with
+    // a user and a secret, unless the box says KEINE.
     // The mail fetch's first question: which messages are there.
-    if (pop) p.login.Ahead = {"UIDL"};
-    p.login.LogIn = pop || (p.login.Method != "KEINE" && !p.login.User.empty() &&
-                            (!p.secret.password.empty() || !p.secret.command.empty()));
+    if (protocol == TProtocol::Pop3) p.login.Ahead = {"UIDL"};
+    p.login.LogIn =
+        protocol != TProtocol::Smtp || (p.login.Method != "KEINE" && !p.login.User.empty() &&
+                                        (!p.secret.password.empty() || !p.secret.command.empty()));
     ReadProxyOf(box, p);
     return p;
 }
@@ -126,6 +156,8 @@ const char* ProtocolName(TProtocol protocol) {
     switch (protocol) {
     case TProtocol::Pop3:
         return "POP3";
+    case TProtocol::Imap:
+        return "IMAP";
     case TProtocol::Smtp:
         return "SMTP";
     default:
@@ -137,12 +169,13 @@ const char* ProtocolName(TProtocol protocol) {
 
 bool IsImplicitTlsPort(const std::string& port) {
     const std::string p = UpperAscii(Trimmed(port));
-    return p == "995" || p == "465" || p == "563" || p == "POP3S" || p == "SMTPS" ||
-           p == "SUBMISSIONS" || p == "NNTPS";
+    return p == "995" || p == "993" || p == "465" || p == "563" || p == "POP3S" || p == "IMAPS" ||
+           p == "SMTPS" || p == "SUBMISSIONS" || p == "NNTPS";
 }
 
 std::string ProfileError(const tbrixconfig& box, TProtocol protocol) {
     const std::string problem = protocol == TProtocol::Pop3   ? KeyProblem(box, kPop3Keys)
+                                : protocol == TProtocol::Imap ? KeyProblem(box, kImapKeys)
                                 : protocol == TProtocol::Smtp ? KeyProblem(box, kSmtpKeys)
                                                               : KeyProblem(box, kNntpKeys);
     if (!problem.empty()) return problem;
@@ -164,6 +197,10 @@ std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol prot
         for (int i = 1; i <= WordCount(box.POP3SERVER); ++i)
             profiles.push_back(ListedProfile(box, protocol, i));
         break;
+    case TProtocol::Imap:
+        for (int i = 1; i <= WordCount(box.IMAPSERVER); ++i)
+            profiles.push_back(ListedProfile(box, protocol, i));
+        break;
     case TProtocol::Smtp:
         for (int i = 1; i <= WordCount(box.SMTPSERVER); ++i)
             profiles.push_back(ListedProfile(box, protocol, i));
@@ -179,7 +216,7 @@ bool IsProfileKey(const std::string& key) {
     auto in = [&](const auto& keys) {
         return std::find(keys.begin(), keys.end(), key) != keys.end();
     };
-    return in(kPop3Keys) || in(kSmtpKeys) || in(kNntpKeys);
+    return in(kPop3Keys) || in(kImapKeys) || in(kSmtpKeys) || in(kNntpKeys);
 }
 
 std::string DescribeProfile(const ServerProfile& p) {
@@ -197,6 +234,10 @@ std::string DescribeProfile(const ServerProfile& p) {
     case TProtocol::Pop3:
         if (!login.Method.empty())
             text += login.Method == "APOP" ? ", APOP" : ", AUTH " + login.Method;
+        break;
+    case TProtocol::Imap:
+        // Without a mechanism the LOGIN command, which needs no word.
+        if (!login.Method.empty()) text += ", AUTH " + login.Method;
         break;
     case TProtocol::Smtp:
         text +=

@@ -16,7 +16,7 @@ namespace brix {
 class tbrixconfig;
 class tbrix_sinf;
 
-enum class TProtocol { Pop3, Smtp, Nntp };
+enum class TProtocol { Pop3, Smtp, Nntp, Imap };
 
 struct ServerProfile {
     TProtocol protocol = TProtocol::Pop3;
@@ -61,7 +61,7 @@ std::string ProfileError(const tbrixconfig& box, TProtocol protocol);
 // deleted.
 std::vector<ServerProfile> ServerProfiles(const tbrixconfig& box, TProtocol protocol);
 
-// 995, 465, 563 and their service names: ports that speak TLS from the
+// 995, 993, 465, 563 and their service names: ports that speak TLS from the
 // first byte.
 bool IsImplicitTlsPort(const std::string& port);
 
