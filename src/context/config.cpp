@@ -1,7 +1,6 @@
 #include "context/config.h"
 
 #include "clients/abs_client.h"
-#include "clients/imap_names.h"
 #include "clients/sasl.h"
 #include "context/settings.h"
 #include "platform/files.h"
