@@ -59,6 +59,50 @@ class BoxReport {
         }
     }
 
+    static std::string ImapKeep(const std::string& word) {
+        switch (ParseYesNo(word)) {
+        case YesNo::Yes:
+            return ", keep";
+        case YesNo::No:
+            return ", delete: stored messages are expunged";
+        default:
+            return ", IMAPKEEP unknown: nothing is fetched";
+        }
+    }
+
+    // A folder's UTF-8 name on the CP850 console: a character it lacks as
+    // the %XX escapes that write it in the box file.
+    static std::string Shown(const std::string& utf8) {
+        std::string out;
+        for (std::size_t i = 0; i < utf8.size();) {
+            const std::size_t start = i;
+            char32_t c = 0;
+            NextUtf8(utf8, i, c);
+            char byte = 0;
+            if (c < 0x80)
+                out += static_cast<char>(c);
+            else if (Cp850Of(c, byte))
+                out += byte;
+            else
+                for (std::size_t k = start; k < i; ++k)
+                    out += "%" + IntToBase(static_cast<unsigned char>(utf8[k]), 16, 2);
+        }
+        return out;
+    }
+
+    // An IMAP account's folders; one that cannot be used is the box's error
+    // (above).
+    std::string Folders(int index) const {
+        try {
+            std::string names;
+            for (const std::string& f : ImapFoldersOf(box_, index))
+                names += (names.empty() ? ", folders " : ", ") + Shown(f);
+            return names;
+        } catch (const Exception&) {
+            return ", IMAPFOLDERS unusable: nothing is fetched";
+        }
+    }
+
     // The servers as the run reads them; one that it could not use is the
     // error the job would stop with.
     std::vector<ServerProfile> Profiles(TProtocol protocol) {
@@ -79,6 +123,11 @@ class BoxReport {
         if (WordCount(box_.POP3SERVER) > 0)
             Add("mail identifiers: " + run_.QvPath + kUidFileName + ", " + run_.QvPath +
                 kIdxFileName);
+        const std::vector<ServerProfile> imaps =
+            box_.IMAPSERVER.empty() ? std::vector<ServerProfile>() : Profiles(TProtocol::Imap);
+        for (const ServerProfile& p : imaps)
+            Add(DescribeProfile(p) + ImapKeep(ExtractWord(p.index, box_.IMAPKEEP)) +
+                Folders(p.index) + ", into " + ExtractWord(p.index, box_.IMAPSPOOL));
         const std::vector<ServerProfile> smtps =
             box_.SMTPSERVER.empty() ? std::vector<ServerProfile>() : Profiles(TProtocol::Smtp);
         for (const ServerProfile& p : smtps) {

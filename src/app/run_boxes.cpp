@@ -167,6 +167,8 @@ std::string BoxFileOf(const std::string& box) {
 void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir) {
     if (box.PPP_UUZ_SPOOL.empty()) box.PPP_UUZ_SPOOL = spoolDir;
     if (box.POP3SPOOL.empty()) box.POP3SPOOL = box.PPP_UUZ_SPOOL;
+    // The mail of an IMAP account goes where the first POP3 account's does.
+    if (box.IMAPSPOOL.empty()) box.IMAPSPOOL = ExtractWord(1, box.POP3SPOOL);
     if (box.SMTPSPOOL.empty()) box.SMTPSPOOL = box.PPP_UUZ_SPOOL;
     if (box.NNTPSPOOL.empty()) box.NNTPSPOOL = box.PPP_UUZ_SPOOL;
 }

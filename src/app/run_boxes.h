@@ -48,7 +48,7 @@ BoxWork DecideWork(const tbrixconfig& box);
 // The box file of a box name: in QvPath, name + ".bfg".
 std::string BoxFileOf(const std::string& box);
 // A spool left empty in the box file falls back to the box's UUZ spool, and
-// that one to the general spool.
+// that one to the general spool; IMAPSPOOL to POP3SPOOL's first word.
 void FillSpoolDefaults(tbrixconfig& box, const std::string& spoolDir);
 // Each warning of the boxes' files, once per run (run log, standard error).
 void ReportBoxWarnings(const std::string& boxList);

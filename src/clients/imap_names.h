@@ -13,10 +13,6 @@ namespace brix {
 // taken as U+FFFD rather than lost.
 std::string ImapMailboxName(const std::string& utf8);
 
-// Well-formed UTF-8: no stray or missing continuation byte, no overlong
-// form, no surrogate, nothing past U+10FFFF.
-bool IsUtf8(const std::string& s);
-
 // An ASCII name as an IMAP quoted string: in double quotes, with "\"" and
 // "\\" escaped.
 std::string ImapQuoted(const std::string& s);

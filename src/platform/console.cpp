@@ -242,4 +242,13 @@ std::string Cp850ToUtf8(std::string_view cp850) {
     return out;
 }
 
+bool Cp850Of(char32_t c, char& byte) {
+    for (int i = 0; i < 128; ++i)
+        if (kCp850High[i] == c) {
+            byte = static_cast<char>(0x80 + i);
+            return true;
+        }
+    return false;
+}
+
 } // namespace brix

@@ -60,5 +60,7 @@ inline void CursorOn() {
 // CP850 to the terminal's character set. Control bytes other than CR and LF
 // become "?", so that server text can never send escape sequences.
 std::string Cp850ToUtf8(std::string_view cp850);
+// The CP850 byte of a character beyond ASCII; false when CP850 has none.
+bool Cp850Of(char32_t c, char& byte);
 
 } // namespace brix

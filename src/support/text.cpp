@@ -70,6 +70,45 @@ std::string ExtractWord(int n, std::string_view s) {
     return {};
 }
 
+bool NextUtf8(std::string_view s, std::size_t& i, char32_t& c) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        c = lead;
+        return true;
+    }
+    int more = lead >= 0xf0 && lead <= 0xf4   ? 3
+               : lead >= 0xe0 && lead <= 0xef ? 2
+               : lead >= 0xc2 && lead <= 0xdf ? 1
+                                              : 0;
+    c = more == 3 ? lead & 0x07 : more == 2 ? lead & 0x0f : lead & 0x1f;
+    std::size_t k = i + 1;
+    for (int n = 0; n < more; ++n, ++k) {
+        if (k >= s.size() || (byte(k) & 0xc0) != 0x80) {
+            more = 0;
+            break;
+        }
+        c = c << 6 | (byte(k) & 0x3f);
+    }
+    const bool valid = more > 0 && !(more == 2 && c < 0x800) && !(more == 3 && c < 0x10000) &&
+                       !(c >= 0xd800 && c <= 0xdfff) && c <= 0x10ffff;
+    if (!valid) {
+        ++i;
+        c = 0xfffd;
+        return false;
+    }
+    i = k;
+    return true;
+}
+
+bool IsUtf8(std::string_view s) {
+    char32_t c = 0;
+    for (std::size_t i = 0; i < s.size();)
+        if (!NextUtf8(s, i, c)) return false;
+    return true;
+}
+
 void UpperCaseOEM(std::string& s) {
     for (char& ch : s) {
         auto c = static_cast<unsigned char>(ch);

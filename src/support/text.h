@@ -25,6 +25,13 @@ void UpperCaseUmlauts(std::string& s);
 std::string UpperAscii(std::string_view s);
 std::string LowerAscii(std::string_view s);
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// The character of the UTF-8 sequence at s[i] into c, and i past it; false
+// for a byte that starts no well-formed sequence (a stray or missing
+// continuation byte, an overlong form, a surrogate, past U+10FFFF), which
+// is taken as U+FFFD one byte long.
+bool NextUtf8(std::string_view s, std::size_t& i, char32_t& c);
+// Well-formed UTF-8 throughout (names the box gives for servers in UTF-8).
+bool IsUtf8(std::string_view s);
 void CutTo(std::string& s, std::size_t max);
 inline std::string Cut(std::string s, std::size_t max = kShortText) {
     CutTo(s, max);

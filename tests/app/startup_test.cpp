@@ -527,7 +527,9 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
                                 "SMTPSERVER=smtp.example\nSMTPTLS=STARTTLS\n"
                                 "SMTPPASSCMD=pass show smtp\nSMTPAUTH=login\n"
                                 "NNTPSERVER=news.example\nNNTPTLS=TLS\nNNTPPASS=N3wsSecret\n"
-                                "NNTPLIST=J\nNNTPPASWORD=typo\n");
+                                "NNTPLIST=J\nNNTPPASWORD=typo\nIMAPSERVER=imap.example\n"
+                                "IMAPTLS=TLS\nIMAPUSER=anna\nIMAPKEEP=N\n"
+                                "IMAPFOLDERS=inbox,Sent%20Items,Entwürfe,台北\nIMAPAUTH=plain\n");
     host.tree.Write("BOX1.rc", "de.test 120\nde.alt -5 HDRONLY\n");
     host.tree.Write("spool/m0001.out", "");
     const auto before = DirNames(host.tree.Path());
@@ -549,6 +551,9 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
                   "  POP3 pop2.example port 110, no TLS, user anna, password ****, AUTH "
                   "SCRAM-SHA-256, kept on the server, into QV/spool/\n"
                   "  mail identifiers: QV/e-mail.uid, QV/e-mail.idx\n"
+                  "  IMAP imap.example port 993, TLS, user anna, password none, AUTH PLAIN, "
+                  "delete: stored messages are expunged, folders INBOX, Sent Items, Entwürfe, "
+                  "%E5%8F%B0%E5%8C%97, into QV/spool/\n"
                   "  SMTP smtp.example port 587, STARTTLS, user none, password from `pass show "
                   "smtp`, AUTH LOGIN, 1 queued in QV/spool/\n"
                   "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE "
@@ -574,6 +579,8 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
         "POP3SERVER=127.0.0.1\nPOP3USER=joe\nPOP3PASS=pw\nPOP3PORT=" + ClosedPort() + "\n";
     const std::string news = "NNTPSERVER=127.0.0.1\nNNTPPORT=" + ClosedPort() + "\n";
     const std::string smtp = "SMTPSERVER=127.0.0.1\nSMTPPORT=" + ClosedPort() + "\n";
+    const std::string imap =
+        "IMAPSERVER=127.0.0.1\nIMAPUSER=joe\nIMAPPASS=pw\nIMAPPORT=" + ClosedPort() + "\n";
     struct Row {
         std::string box;
         const char* job;
@@ -604,16 +611,23 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
          "PROXY: the proxy user tor has no password: set PROXYPASS or PROXYPASSCMD"},
         {news + "PROXY=socks5://tor@h:9050\nPROXYPASS=" + std::string(300, 'x') + "\n", "getnews",
          "PROXYPASS is longer than a box line can hold (255 characters)"},
+        // TODO(lead): the IMAP fetch's job name in these rows, for their run half.
+        {imap + "IMAPTLS=SSL\n", nullptr, "IMAPTLS: unknown word SSL (did you mean TLS?)"},
+        {imap + "IMAPAUTH=FOO\n", nullptr, "IMAPAUTH: unknown word FOO (did you mean LOGIN?)"},
+        {imap + "IMAPKEEP=maybe\n", nullptr, "IMAPKEEP: unknown word maybe (did you mean "},
+        {imap + "IMAPFOLDERS=INBOX,Sent%2\n", nullptr,
+         "IMAPFOLDERS: Sent%2 has a % that is no %XX escape (write a folder name in UTF-8"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.box.substr(0, 120));
         HostTree host;
         host.tree.Write("BOX1.bfg", row.box);
         ::chmod((host.tree.Path() + "BOX1.bfg").c_str(), 0600);
-        if (row.job == std::string("sendmail")) host.tree.Write("spool/m0001.out", "");
+        if (row.job && row.job == std::string("sendmail")) host.tree.Write("spool/m0001.out", "");
         const auto check = RunBrix({"box1.bfg", "-check"}, {host.Env()});
         EXPECT_EQ(check.exitCode, 107);
         EXPECT_NE(check.output.find("  error: " + row.problem), std::string::npos) << check.output;
+        if (!row.job) continue; // TODO(lead): remove with the rows' job names.
         const auto run = RunBrixApart({"box1.bfg", "-q"}, {host.Env()});
         EXPECT_EQ(run.exitCode, 105);
         EXPECT_TRUE(run.errors.starts_with("Error (" + std::string(row.job) + "): " + row.problem))

@@ -12,6 +12,7 @@
 #include "clients/smtp_message.h"
 #include "delay_relay.h"
 #include "support/dot_stuffing.h"
+#include "support/text.h"
 #include "testing/real_servers.h"
 #include "testing/run_program.h"
 #include "testing/script_server.h"
