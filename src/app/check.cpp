@@ -4,6 +4,7 @@
 #include "context/config.h"
 #include "context/server.h"
 #include "context/settings.h"
+#include "mail/imap_state.h"
 #include "mail/spool.h"
 #include "news/dupes.h"
 #include "news/group_pointers.h"
@@ -128,6 +129,7 @@ class BoxReport {
         for (const ServerProfile& p : imaps)
             Add(DescribeProfile(p) + ImapKeep(ExtractWord(p.index, box_.IMAPKEEP)) +
                 Folders(p.index) + ", into " + ExtractWord(p.index, box_.IMAPSPOOL));
+        if (WordCount(box_.IMAPSERVER) > 0) Add("IMAP state: " + run_.QvPath + kImapStateName);
         const std::vector<ServerProfile> smtps =
             box_.SMTPSERVER.empty() ? std::vector<ServerProfile>() : Profiles(TProtocol::Smtp);
         for (const ServerProfile& p : smtps) {
@@ -194,7 +196,8 @@ class BoxReport {
         std::string mail;
         const std::string fetch = work.MailFetch ? "getmail " : "";
         const std::string send = work.MailSend ? "sendmail " : "";
-        mail = box_.SMTPAFTERPOP ? fetch + send : send + fetch;
+        const std::string imap = work.ImapFetch ? "getimap " : "";
+        mail = box_.SMTPAFTERPOP ? fetch + send + imap : send + fetch + imap;
         std::string news;
         if (work.NewsJobs) {
             if (box_.NNTPLIST) news += "getnglist ";

@@ -554,6 +554,7 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
                   "  IMAP imap.example port 993, TLS, user anna, password none, AUTH PLAIN, "
                   "delete: stored messages are expunged, folders INBOX, Sent Items, Entwürfe, "
                   "%E5%8F%B0%E5%8C%97, into QV/spool/\n"
+                  "  IMAP state: QV/e-mail.imap\n"
                   "  SMTP smtp.example port 587, STARTTLS, user none, password from `pass show "
                   "smtp`, AUTH LOGIN, 1 queued in QV/spool/\n"
                   "  NNTP news.example port 563, TLS, user none, password ****, COMPRESS DEFLATE "
@@ -562,7 +563,7 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
                   "  newsgroup list: QV/BOX1.bl\n  news state: QV/e-news.idx, QV/request.id\n"
                   "  groups of QV/BOX1.rc: 2\n    de.test after 120\n"
                   "    de.alt after -5, headers only\n"
-                  "  jobs: sendmail getmail getnglist getnews\n");
+                  "  jobs: sendmail getmail getimap getnglist getnews\n");
     for (const char* secret : {"S3cret", "N3wsSecret"})
         EXPECT_EQ(r.output.find(secret), std::string::npos) << secret;
     EXPECT_EQ(DirNames(host.tree.Path()), before);
@@ -611,11 +612,10 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
          "PROXY: the proxy user tor has no password: set PROXYPASS or PROXYPASSCMD"},
         {news + "PROXY=socks5://tor@h:9050\nPROXYPASS=" + std::string(300, 'x') + "\n", "getnews",
          "PROXYPASS is longer than a box line can hold (255 characters)"},
-        // TODO(lead): the IMAP fetch's job name in these rows, for their run half.
-        {imap + "IMAPTLS=SSL\n", nullptr, "IMAPTLS: unknown word SSL (did you mean TLS?)"},
-        {imap + "IMAPAUTH=FOO\n", nullptr, "IMAPAUTH: unknown word FOO (did you mean LOGIN?)"},
-        {imap + "IMAPKEEP=maybe\n", nullptr, "IMAPKEEP: unknown word maybe (did you mean "},
-        {imap + "IMAPFOLDERS=INBOX,Sent%2\n", nullptr,
+        {imap + "IMAPTLS=SSL\n", "getimap", "IMAPTLS: unknown word SSL (did you mean TLS?)"},
+        {imap + "IMAPAUTH=FOO\n", "getimap", "IMAPAUTH: unknown word FOO (did you mean LOGIN?)"},
+        {imap + "IMAPKEEP=maybe\n", "getimap", "IMAPKEEP: unknown word maybe (did you mean "},
+        {imap + "IMAPFOLDERS=INBOX,Sent%2\n", "getimap",
          "IMAPFOLDERS: Sent%2 has a % that is no %XX escape (write a folder name in UTF-8"},
     };
     for (const Row& row : rows) {
@@ -627,7 +627,6 @@ TEST(Unattended, CheckAndTheRunGiveTheSameError) {
         const auto check = RunBrix({"box1.bfg", "-check"}, {host.Env()});
         EXPECT_EQ(check.exitCode, 107);
         EXPECT_NE(check.output.find("  error: " + row.problem), std::string::npos) << check.output;
-        if (!row.job) continue; // TODO(lead): remove with the rows' job names.
         const auto run = RunBrixApart({"box1.bfg", "-q"}, {host.Env()});
         EXPECT_EQ(run.exitCode, 105);
         EXPECT_TRUE(run.errors.starts_with("Error (" + std::string(row.job) + "): " + row.problem))
