@@ -435,7 +435,14 @@ TEST(ProgramMail, AFailureSpoilsOnlyWhatItTouches) {
 // fixed seed), then run to its end: every message is in the spool exactly
 // once, and the mailbox is empty. (Before the journal, a kill between a
 // spool file's link and the next save of the identifiers fetched it again.)
-TEST(ProgramMail, KilledTenTimesInAPipelinedDeleteFetchNothingIsLostOrTwice) {
+// POP3, and IMAP over TLS from the first byte.
+class KilledFetch : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Protocols, KilledFetch, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Imap" : "Pop3"; });
+
+TEST_P(KilledFetch, TenTimesInAPipelinedDeleteFetchNothingIsLostOrTwice) {
+    const bool imap = GetParam();
+    testing::TestPki pki;
     constexpr int kMessages = 400;
     std::vector<testing::MaildirMessage> mailbox;
     for (int i = 0; i < kMessages; ++i)
@@ -443,12 +450,17 @@ TEST(ProgramMail, KilledTenTimesInAPipelinedDeleteFetchNothingIsLostOrTwice) {
                            "Message-ID: <" + std::to_string(i) + "@kill>\nSubject: " +
                                std::to_string(i) + "\n\n" + std::string(3000, 'k') + "\n"});
     testing::DovecotServer pop;
+    pop.UseTls(pki.Localhost().cert, pki.Localhost().key);
     if (std::string why = pop.Start(mailbox); !why.empty()) GTEST_SKIP() << why;
     testing::TempTree t;
     t.MakeDir("spool");
     t.Write("qvdesk.cfg", "");
-    t.Write("BOX1.bfg", "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
-                            "\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3KEEP=N\n");
+    t.Write("ca.pem", testing::TempTree::ReadAny(pki.CaFile()));
+    t.Write("BOX1.bfg", imap ? "IMAPSERVER=localhost\nIMAPPORT=" + pop.ImapTlsPortText() +
+                                   "\nIMAPTLS=TLS\nTLSCAFILE=ca.pem\nIMAPUSER=joe\n"
+                                   "IMAPPASS=tanstaaf\nIMAPKEEP=N\n"
+                             : "POP3SERVER=127.0.0.1\nPOP3PORT=" + pop.PortText() +
+                                   "\nPOP3USER=joe\nPOP3PASS=tanstaaf\nPOP3KEEP=N\n");
     auto spooled = [&] {
         std::size_t n = 0;
         for (const auto& e : std::filesystem::directory_iterator(t.Path() + "spool"))
@@ -477,7 +489,7 @@ TEST(ProgramMail, KilledTenTimesInAPipelinedDeleteFetchNothingIsLostOrTwice) {
     for (const auto& [id, times] : seen)
         EXPECT_EQ(times, 1) << id;
     EXPECT_TRUE(pop.MailboxNames().empty());
-    EXPECT_FALSE(t.Exists("e-mail.jnl"));
+    EXPECT_FALSE(t.Exists(imap ? "e-mail.ijn" : "e-mail.jnl"));
     // Fetched mail is its owner's alone, whatever the umask.
     struct stat st {};
     ASSERT_EQ(::stat((t.Path() + "spool/m0000.msg").c_str(), &st), 0);
