@@ -128,6 +128,9 @@ ServerProfile ListedProfile(const tbrixconfig& box, TProtocol protocol, int i) {
     // a user and a secret, unless the box says KEINE.
     // The mail fetch's first question: which messages are there.
     if (protocol == TProtocol::Pop3) p.login.Ahead = {"UIDL"};
+    // IMAP's COMPRESS=DEFLATE by the same rule as the news fetch's: where
+    // the link, not the server, limits.
+    if (protocol == TProtocol::Imap) p.login.Compress = TCompress::OnSlowLink;
     p.login.LogIn =
         protocol != TProtocol::Smtp || (p.login.Method != "KEINE" && !p.login.User.empty() &&
                                         (!p.secret.password.empty() || !p.secret.command.empty()));

@@ -552,7 +552,7 @@ TEST(Unattended, CheckShowsTheSettingsAndTouchesNothing) {
                   "SCRAM-SHA-256, kept on the server, into QV/spool/\n"
                   "  mail identifiers: QV/e-mail.uid, QV/e-mail.idx\n"
                   "  IMAP imap.example port 993, TLS, user anna, password none, AUTH PLAIN, "
-                  "delete: stored messages are expunged, folders INBOX, Sent Items, Entwürfe, "
+                  "COMPRESS DEFLATE when offered and the round trip is 10 ms or more, delete: stored messages are expunged, folders INBOX, Sent Items, Entwürfe, "
                   "%E5%8F%B0%E5%8C%97, into QV/spool/\n"
                   "  IMAP state: QV/e-mail.imap\n"
                   "  SMTP smtp.example port 587, STARTTLS, user none, password from `pass show "
