@@ -1,5 +1,6 @@
 #include "clients/imap_client.h"
 
+#include "clients/imap_names.h"
 #include "clients/sasl.h"
 #include "net/socket_abort.h"
 #include "support/text.h"
@@ -435,6 +436,9 @@ void TIMAPClient::Untagged(const std::string& Line) {
     const std::string first = UpperAscii(std::string(WordAt(rest, 0)));
     if (first == "CAPABILITY") {
         Capabilities = ParseImapCapabilities(AfterWords(rest, 1));
+    } else if (first == "ENABLED") {
+        for (const std::string& name : ParseImapCapabilities(AfterWords(rest, 1)))
+            Utf8Accepted = Utf8Accepted || name == "UTF8=ACCEPT";
     } else if (first == "OK" || first == "NO" || first == "BAD") {
         ResponseCode(AfterWords(rest, 1));
     } else if (first == "BYE") {
@@ -488,6 +492,7 @@ void TIMAPClient::Command(const std::string& Words, const char* Tag) {
 void TIMAPClient::Connect(const std::string& HostName) {
     Capabilities.clear();
     Preauth = false;
+    Utf8Accepted = false;
     Bye.clear();
     Alerts.clear();
     tagCount_ = 0;
@@ -586,6 +591,12 @@ void TIMAPClient::Open(const TServerLogin& Login) {
         // the OK usually says them.
         if (Capabilities == before) Capability();
     }
+    // RFC 6855: a server that takes UTF-8 hands over messages with UTF-8
+    // headers as they are only to a client that said it takes them too.
+    if (Offers("UTF8=ACCEPT")) {
+        SendCommand(NextTag() + " ENABLE UTF8=ACCEPT");
+        if (ReplyCode != IMAP_OK) Utf8Accepted = false;
+    }
     SetPipeline();
     const bool wanted =
         Login.Compress == TCompress::Always ||
@@ -601,11 +612,13 @@ void TIMAPClient::Open(const TServerLogin& Login) {
     }
 }
 
-void TIMAPClient::Select(const std::string& WireName, bool ReadOnly, TImapMailbox& Box) {
+void TIMAPClient::Select(const std::string& Name, bool ReadOnly, TImapMailbox& Box) {
     Box = {};
     mailbox_ = &Box;
-    const std::string quoted = ImapQuotedOrEmpty(WireName);
-    Command(std::string(ReadOnly ? "EXAMINE " : "SELECT ") + (quoted.empty() ? "\"\"" : quoted),
+    // With UTF8=ACCEPT the name goes as it is (RFC 6855 section 3), else in
+    // modified UTF-7.
+    Command(std::string(ReadOnly ? "EXAMINE " : "SELECT ") +
+                ImapQuoted(Utf8Accepted ? Name : ImapMailboxName(Name)),
             "Select");
 }
 

@@ -86,14 +86,15 @@ class TIMAPClient : public TAbsClient {
     // After Connect: CAPABILITY unless known, the login (Method "": the
     // LOGIN command; else the SASL mechanism of that name through
     // AUTHENTICATE, with its first message inline where SASL-IR is
-    // offered), the capabilities after it, pipelining, and COMPRESS=DEFLATE
+    // offered), the capabilities after it, ENABLE UTF8=ACCEPT where offered,
+    // pipelining, and COMPRESS=DEFLATE
     // as Login.Compress wants it where it is offered.
     void Open(const TServerLogin& Login) override;
     bool Offers(const std::string& Capability) const;
 
-    // EXAMINE (ReadOnly) or SELECT of the mailbox whose name is already in
-    // modified UTF-7; a refusal raises "Select".
-    void Select(const std::string& WireName, bool ReadOnly, TImapMailbox& Box);
+    // EXAMINE (ReadOnly) or SELECT of the mailbox named in UTF-8; a refusal
+    // raises "Select".
+    void Select(const std::string& Name, bool ReadOnly, TImapMailbox& Box);
     // Every message of the selected mailbox by UID and size (UID FETCH 1:*
     // (UID RFC822.SIZE)), sorted by UID, each UID once. At most
     // kMaxHeldLines messages.
@@ -124,6 +125,8 @@ class TIMAPClient : public TAbsClient {
     std::vector<std::string> Capabilities;
     // The greeting logged us in already.
     bool Preauth = false;
+    // The server took ENABLE UTF8=ACCEPT: names go in UTF-8.
+    bool Utf8Accepted = false;
     // The text of the last untagged BYE: the server's reason for the close
     // that follows.
     std::string Bye;

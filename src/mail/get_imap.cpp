@@ -1,7 +1,6 @@
 #include "mail/get_imap.h"
 
 #include "clients/imap_client.h"
-#include "clients/imap_names.h"
 #include "clients/lookahead.h"
 #include "context/abort.h"
 #include "context/early_connection.h"
@@ -297,7 +296,7 @@ void ServerFetch::Folder(const std::string& name) {
     if (status_) status_->SetInfo((deleting_ ? "SELECT " : "EXAMINE ") + name);
     // Keep mode changes nothing in the mailbox, not even \Seen: EXAMINE
     // opens it read-only.
-    client_.Select(ImapMailboxName(name), !deleting_, box);
+    client_.Select(name, !deleting_, box);
     for (const std::string& alert : client_.Alerts)
         WriteLog("IMAP server alert: " + alert, 1);
     client_.Alerts.clear();

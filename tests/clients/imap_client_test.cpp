@@ -200,6 +200,29 @@ TEST(ImapClient, LoginsGoAsTheServerTakesThemAndNeverInPlainTextWhenRefused) {
     EXPECT_EQ(server.Received(), "");
 }
 
+// A folder named in UTF-8 goes in modified UTF-7, or as it is once the
+// server took UTF8=ACCEPT (which also keeps it from rewriting headers).
+TEST(ImapClient, FolderNamesGoInTheFormTheServerTakes) {
+    for (bool utf8 : {false, true}) {
+        Script script = Script().Send(std::string("* PREAUTH [CAPABILITY IMAP4rev1") +
+                                      (utf8 ? " UTF8=ACCEPT" : "") + "] hi");
+        if (utf8)
+            script.Expect("A0001 ENABLE UTF8=ACCEPT")
+                .SendLines({"* ENABLED UTF8=ACCEPT", "A0001 OK enabled"});
+        script.Expect(utf8 ? "A0002 EXAMINE \"Entw\xc3\xbcrfe \\\"1\\\"\""
+                           : "A0001 EXAMINE \"Entw&APw-rfe \\\"1\\\"\"")
+            .Send(utf8 ? "A0002 OK" : "A0001 OK");
+        ScriptServer server(script);
+        LoggedImap client;
+        client.Open(server);
+        client.Open(Login("joe", "secret"));
+        TImapMailbox box;
+        client.Select("Entw\xc3\xbcrfe \"1\"", true, box);
+        client.Socket->Disconnect();
+        EXPECT_TRUE(server.Passed()) << server.Report();
+    }
+}
+
 TEST(ImapClient, ParsersTakeWhatTheGrammarAllowsAndNothingElse) {
     std::uint64_t v = 0;
     EXPECT_TRUE(ImapFetchNumber("* 1 FETCH (UID 7 RFC822.SIZE 42)", "RFC822.SIZE", v));
