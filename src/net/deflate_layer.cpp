@@ -39,6 +39,14 @@ bool TDeflateLayer::Pending() const {
 }
 
 std::size_t TDeflateLayer::Inflate(char* Buf, std::size_t Size, const char* Tag) {
+    // A stream that has ended takes nothing more: the connection's end is
+    // all that may follow it.
+    if (ended_) {
+        if (Pending())
+            throw ETCPClientSocket::CreateError(
+                std::string(Tag) + ": COMPRESS DEFLATE: data after the end of the stream", EPROTO);
+        return 0;
+    }
     z_stream& z = z_->in;
     z.next_in = reinterpret_cast<Bytef*>(input_.data() + used_);
     z.avail_in = static_cast<uInt>(input_.size() - used_);
@@ -48,11 +56,14 @@ std::size_t TDeflateLayer::Inflate(char* Buf, std::size_t Size, const char* Tag)
     used_ = input_.size() - z.avail_in;
     const std::size_t made = Size - z.avail_out;
     inPlain_ += made;
-    // The stream never ends before the connection does (RFC 8054 section
-    // 2.2.2): an end, or bytes zlib cannot read, mean the stream is broken.
-    if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR))
+    // A server may finish its stream as it closes (an IMAP server at
+    // LOGOUT); bytes zlib cannot read mean the stream is broken.
+    if (rc == Z_STREAM_END) {
+        ended_ = true;
+    } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
         throw ETCPClientSocket::CreateError(
             std::string(Tag) + ": COMPRESS DEFLATE: " + (z.msg ? z.msg : "stream broken"), EPROTO);
+    }
     return made;
 }
 

@@ -35,6 +35,7 @@ class TDeflateLayer {
     std::unique_ptr<Streams> z_;
     std::string input_;
     std::size_t used_ = 0; // bytes of input_ inflated
+    bool ended_ = false;   // the peer finished its stream
     std::uint64_t inWire_ = 0, inPlain_ = 0, outWire_ = 0, outPlain_ = 0;
 };
 

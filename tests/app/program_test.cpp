@@ -327,6 +327,16 @@ TEST(ProgramImap, DovecotKeepTwiceNewUidValidityThenDelete) {
     EXPECT_EQ(imap.FolderNames("Other").size(), 1u);
     EXPECT_FALSE(Count(t.Read("qv-ppp.log"), "Error (getimap)")) << t.Read("qv-ppp.log");
     EXPECT_FALSE(t.Exists("e-mail.ijn"));
+
+    // Through a link of 10 ms each way (another port: another account, whose
+    // folders hold one message now) the session is compressed.
+    imap.Add({"1000000008.M8P1.brixtest", "From: q@r\nSubject: six\n\nfar\n"});
+    relay::DelayRelay relay(imap.ImapPort(), std::chrono::milliseconds(10));
+    debug = run("IMAPPORT=" + std::to_string(relay.Port()) + "\n");
+    EXPECT_EQ(t.Read("spool/m0007.msg"), "From joe@localhost\nFrom: q@r\nSubject: six\n\nfar\n");
+    EXPECT_FALSE(t.Exists("spool/m0008.msg"));
+    EXPECT_TRUE(Count(debug, "COMPRESS DEFLATE asked for: shortest round trip ")) << debug;
+    EXPECT_TRUE(Count(debug, "\nCOMPRESS DEFLATE: ")) << debug;
 }
 
 // A queued file that cannot be sent is named and kept; the files around it
