@@ -8,6 +8,7 @@
 #include "mail/get_imap.h"
 #include "testing/job_test.h"
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -32,6 +33,9 @@ struct FakeImap {
     // Where the output could be cut: after each line, inside each literal.
     std::vector<std::int64_t> breaks;
     std::vector<std::string> commands;
+    // The order of commands across servers: each takes its number here.
+    std::atomic<int>* clock = nullptr;
+    std::map<std::string, int> at; // command word -> its number
 
     std::string Numbered(std::uint32_t uid) const {
         return std::to_string(std::distance(box.begin(), box.find(uid)) + 1);
@@ -73,6 +77,7 @@ struct FakeImap {
         const std::string tag = line.substr(0, line.find(' '));
         const std::string rest = line.substr(tag.size() + 1);
         const std::string word = rest.substr(0, rest.find(' '));
+        if (clock) at.emplace(word, ++*clock);
         bool open = true;
         if (!byeOn.empty() && rest.starts_with(byeOn)) {
             Line(out, "* BYE server going down");
@@ -183,6 +188,34 @@ class ImapFetchTest : public MailJobTest {
     FakeImap fake;
     int port_ = 0;
 };
+
+// Two accounts on two hosts: the second logs in while the first one's
+// messages arrive, and everything else keeps its turn.
+TEST_F(ImapFetchTest, TheNextAccountLogsInWhileThisOnesMessagesArrive) {
+    std::atomic<int> clock{0};
+    FakeImap second = fake;
+    fake.clock = second.clock = &clock;
+    auto serve = [](FakeImap& f) {
+        return Script().Send(kGreet).Answer(
+            [&f](const std::string& line, std::string& reply) { return f.Answer(line, reply); });
+    };
+    ScriptServer one(serve(fake)), two(serve(second), std::chrono::seconds(5),
+                                       ScriptServer::On::V4Second);
+    box.IMAPSERVER = "127.0.0.1 127.0.0.2";
+    box.IMAPPORT = one.PortText() + " " + two.PortText();
+    GetImap(box, false);
+    one.Received();
+    two.Received();
+    EXPECT_EQ(Spool().size(), 10u);
+    ASSERT_TRUE(second.at.count("LOGIN") && fake.at.count("LOGOUT"));
+    EXPECT_LT(second.at["LOGIN"], fake.at["LOGOUT"]);
+    EXPECT_GT(second.at["EXAMINE"], fake.at["LOGOUT"]);
+    const std::vector<std::string> log = RunLog();
+    const auto first = std::find(log.begin(), log.end(), "IMAP: 127.0.0.1:" + one.PortText());
+    const auto next = std::find(log.begin(), log.end(), "IMAP: 127.0.0.2:" + two.PortText());
+    EXPECT_LT(first, next);
+    EXPECT_NE(next, log.end());
+}
 
 // Every break point of a whole session, in delete and in keep mode: the cut
 // run, then a whole one. Each message is in the spool once; in delete mode
