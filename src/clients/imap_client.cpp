@@ -148,6 +148,35 @@ std::vector<std::string> ImapUidSets(std::vector<std::uint32_t> Uids, std::size_
     return sets;
 }
 
+std::vector<std::pair<std::uint32_t, std::uint32_t>> ImapUidRanges(std::string_view Set) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+    const auto number = [](std::string_view text, std::uint32_t& value) {
+        std::int64_t v = 0;
+        if (text == "*") {
+            value = std::numeric_limits<std::uint32_t>::max();
+            return true;
+        }
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
+            !LeadingInt64(text, v) || v > std::numeric_limits<std::uint32_t>::max())
+            return false;
+        value = static_cast<std::uint32_t>(v);
+        return true;
+    };
+    for (std::size_t start = 0; start <= Set.size();) {
+        std::size_t end = Set.find(',', start);
+        if (end == std::string_view::npos) end = Set.size();
+        const std::string_view part = Set.substr(start, end - start);
+        start = end + 1;
+        const std::size_t colon = part.find(':');
+        std::uint32_t a = 0, b = 0;
+        if (!number(part.substr(0, colon), a)) continue;
+        b = a;
+        if (colon != std::string_view::npos && !number(part.substr(colon + 1), b)) continue;
+        ranges.emplace_back(std::min(a, b), std::max(a, b));
+    }
+    return ranges;
+}
+
 std::string ImapQuotedOrEmpty(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {

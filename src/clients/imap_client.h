@@ -62,6 +62,9 @@ bool ImapLiteralAtEnd(std::string_view Line, std::uint64_t& Size);
 // The UIDs, sorted and without repeats, as sequence sets ("1:5,7,9:12"),
 // each at most MaxBytes long.
 std::vector<std::string> ImapUidSets(std::vector<std::uint32_t> Uids, std::size_t MaxBytes);
+// The ranges of a sequence set ("1:5,7,9:*"), "*" as the largest UID;
+// parts that are no range are left out.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> ImapUidRanges(std::string_view Set);
 // A string as IMAP sends it: a quoted string when it is printable ASCII,
 // else "" (it needs a literal).
 std::string ImapQuotedOrEmpty(const std::string& s);

@@ -534,20 +534,10 @@ void ServerFetch::DeletePending() {
                 return;
             }
             // Gone from the server: nothing to remember of them.
-            for (std::size_t start = 0; start < set.size();) {
-                std::size_t end = set.find(',', start);
-                if (end == std::string::npos) end = set.size();
-                const std::string range = set.substr(start, end - start);
-                start = end + 1;
-                const std::size_t colon = range.find(':');
-                std::int64_t a = 0, b = 0;
-                LeadingInt64(range.substr(0, colon), a);
-                b = a;
-                if (colon != std::string::npos) LeadingInt64(range.substr(colon + 1), b);
-                for (auto it = folder->messages.lower_bound(static_cast<std::uint32_t>(a));
-                     it != folder->messages.end() && it->first <= static_cast<std::uint32_t>(b);)
+            for (const auto& [a, b] : ImapUidRanges(set))
+                for (auto it = folder->messages.lower_bound(a);
+                     it != folder->messages.end() && it->first <= b;)
                     it = folder->messages.erase(it);
-            }
             stateChanged_ = true;
         });
     }

@@ -240,6 +240,9 @@ TEST(ImapClient, ParsersTakeWhatTheGrammarAllowsAndNothingElse) {
     EXPECT_EQ(ImapUidSets({5, 1, 2, 3, 9, 3, 10}, 100),
               (std::vector<std::string>{"1:3,5,9:10"}));
     EXPECT_EQ(ImapUidSets({1, 3, 5, 7}, 4), (std::vector<std::string>{"1,3", "5,7"}));
+    EXPECT_EQ(ImapUidRanges("1:3,5,9:*,x,7:6"),
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                  {1, 3}, {5, 5}, {9, 0xffffffffu}, {6, 7}}));
     EXPECT_EQ(ParseImapCapabilities("IMAP4rev1 auth=PLAIN] rest"),
               (std::vector<std::string>{"IMAP4REV1", "AUTH=PLAIN"}));
     EXPECT_EQ(ImapQuotedOrEmpty("a\"b\\"), "\"a\\\"b\\\\\"");

@@ -5,6 +5,7 @@
 // be made to give. After a cut run and a whole one, every message is in the
 // spool exactly once, and none left the server unstored.
 
+#include "clients/imap_client.h"
 #include "mail/get_imap.h"
 #include "testing/job_test.h"
 
@@ -43,21 +44,9 @@ struct FakeImap {
     // The UIDs of a set that the box holds.
     std::vector<std::uint32_t> Set(const std::string& set) const {
         std::vector<std::uint32_t> out;
-        for (std::size_t start = 0; start < set.size();) {
-            std::size_t end = set.find(',', start);
-            if (end == std::string::npos) end = set.size();
-            const std::string range = set.substr(start, end - start);
-            start = end + 1;
-            const std::size_t colon = range.find(':');
-            const std::uint32_t a = static_cast<std::uint32_t>(std::stoul(range.substr(0, colon)));
-            const std::uint32_t b = colon == std::string::npos
-                                        ? a
-                                    : range.substr(colon + 1) == "*"
-                                        ? 0xffffffffu
-                                        : static_cast<std::uint32_t>(std::stoul(range.substr(colon + 1)));
+        for (const auto& [a, b] : ImapUidRanges(set))
             for (auto it = box.lower_bound(a); it != box.end() && it->first <= b; ++it)
                 out.push_back(it->first);
-        }
         return out;
     }
     void Line(std::string& out, const std::string& line) {
