@@ -38,8 +38,8 @@ std::string_view WordAt(std::string_view s, std::size_t pos) {
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && UpperAscii(std::string(s.substr(0, prefix.size()))) ==
-                                            UpperAscii(std::string(prefix));
+    return s.size() >= prefix.size() &&
+           UpperAscii(std::string(s.substr(0, prefix.size()))) == UpperAscii(std::string(prefix));
 }
 
 // The text of Line after its first Count words.
@@ -346,7 +346,8 @@ void TIMAPClient::CompleteLine(std::string& Line, std::size_t& Shown) {
         ReadLine(rest);
         if (!Socket->LastLineEnded()) Closed();
         Line += rest;
-        if (Line.size() > kMaxLineLength) throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
+        if (Line.size() > kMaxLineLength)
+            throw EBufTCPClientSocket::CreateError("ReadLn", EMSGSIZE);
     }
     if (bodyInLine_ && Bodies && Bodies->End && !failed_) {
         std::uint64_t uid = 0;
@@ -390,8 +391,8 @@ void TIMAPClient::ReadLiteral(std::uint64_t Size, bool Body) {
         block.clear();
         std::size_t got = 0;
         try {
-            got = Socket->ReadBlock(block, static_cast<std::size_t>(
-                                               std::min<std::uint64_t>(Size, 64u << 10)));
+            got = Socket->ReadBlock(
+                block, static_cast<std::size_t>(std::min<std::uint64_t>(Size, 64u << 10)));
         } catch (const EsktException&) {
             OutOfStep = true;
             throw;
@@ -448,8 +449,8 @@ void TIMAPClient::ResponseCode(std::string_view Text) {
         const auto number = [&](std::size_t at) {
             const std::string_view rest = Text.substr(at);
             const std::size_t end = rest.find(']');
-            return end != std::string_view::npos && LeadingInt64(rest.substr(0, end), v) && v >= 0 &&
-                   v <= std::numeric_limits<std::uint32_t>::max();
+            return end != std::string_view::npos && LeadingInt64(rest.substr(0, end), v) &&
+                   v >= 0 && v <= std::numeric_limits<std::uint32_t>::max();
         };
         if (upper.starts_with("[UIDVALIDITY ") && number(13))
             mailbox_->uidValidity = static_cast<std::uint32_t>(v);
@@ -674,15 +675,14 @@ void TIMAPClient::List(std::vector<TImapMessage>& Messages) {
     }
     onFetch_ = nullptr;
     if (tooMany)
-        throw EAbsIMAPClient::CreateError("List",
-                                          "more than " + std::to_string(kMaxHeldLines) + " messages");
+        throw EAbsIMAPClient::CreateError("List", "more than " + std::to_string(kMaxHeldLines) +
+                                                      " messages");
     std::sort(Messages.begin(), Messages.end(),
               [](const TImapMessage& a, const TImapMessage& b) { return a.uid < b.uid; });
-    Messages.erase(std::unique(Messages.begin(), Messages.end(),
-                               [](const TImapMessage& a, const TImapMessage& b) {
-                                   return a.uid == b.uid;
-                               }),
-                   Messages.end());
+    Messages.erase(
+        std::unique(Messages.begin(), Messages.end(),
+                    [](const TImapMessage& a, const TImapMessage& b) { return a.uid == b.uid; }),
+        Messages.end());
 }
 
 std::string TIMAPClient::FetchCommand(const std::string& UidSet) {
@@ -695,8 +695,9 @@ void TIMAPClient::FetchBodies(const std::string& UidSet) {
     Check<EAbsIMAPClient>(ReplyCode == IMAP_OK, "Fetch");
 }
 
-void TIMAPClient::FetchHeaders(const std::string& UidSet,
-                               const std::function<void(std::uint32_t Uid, TStrings& Lines)>& Take) {
+void TIMAPClient::FetchHeaders(
+    const std::string& UidSet,
+    const std::function<void(std::uint32_t Uid, TStrings& Lines)>& Take) {
     TStrings lines;
     std::size_t held = 0;
     TImapBodyTaker taker{[&] {
@@ -707,7 +708,8 @@ void TIMAPClient::FetchHeaders(const std::string& UidSet,
                              // A header is small; one that is not stops
                              // being held, and what came decides.
                              held += line.size() + 2;
-                             if (held <= kMaxImapSmallLiteral * 16) lines.push_back(std::move(line));
+                             if (held <= kMaxImapSmallLiteral * 16)
+                                 lines.push_back(std::move(line));
                          },
                          [&](std::uint32_t uid) {
                              if (uid != 0) Take(uid, lines);

@@ -334,8 +334,8 @@ void ServerFetch::Folder(const std::string& name) {
 
     const std::size_t count = items_.size();
     const std::string counts =
-        name + ": " + TrCount(static_cast<std::int64_t>(count), "%s mails, %s bytes",
-                              {std::to_string(bytes)});
+        name + ": " +
+        TrCount(static_cast<std::int64_t>(count), "%s mails, %s bytes", {std::to_string(bytes)});
     WriteLog(counts, 1);
     if (status_) {
         status_->SetInfo(counts);
@@ -365,7 +365,8 @@ void ServerFetch::Folder(const std::string& name) {
     };
     std::vector<Run> runs;
     for (std::size_t i : fetching) {
-        const std::size_t size = static_cast<std::size_t>(std::max<std::int64_t>(items_[i].size, 0));
+        const std::size_t size =
+            static_cast<std::size_t>(std::max<std::int64_t>(items_[i].size, 0));
         if (runs.empty() || runs.back().items.size() >= kRunMessages ||
             runs.back().bytes + size > kRunBytes)
             runs.push_back({});
@@ -418,10 +419,10 @@ void ServerFetch::Folder(const std::string& name) {
     client_.FinishPipeline();
     if (flaggedOnly_ > 0) {
         // RFC 3501 EXPUNGE would also remove what other clients flagged.
-        WriteLog(name + ": the server offers no UID EXPUNGE (UIDPLUS): " +
-                     std::to_string(flaggedOnly_) +
-                     " stored messages are flagged \\Deleted and left on the server",
-                 1);
+        WriteLog(
+            name + ": the server offers no UID EXPUNGE (UIDPLUS): " + std::to_string(flaggedOnly_) +
+                " stored messages are flagged \\Deleted and left on the server",
+            1);
         flaggedOnly_ = 0;
     }
     SaveState();
@@ -439,9 +440,8 @@ void ServerFetch::Decide(ImapFolderState& folder, const TImapMailbox& box, bool 
         if (status_) status_->SetInfo("FETCH HEADER");
         for (const std::string& set : ImapUidSets(asked, kUidSetBytes)) {
             CheckUserAbort();
-            client_.FetchHeaders(set, [&](std::uint32_t uid, TStrings& lines) {
-                headers[uid].Take(lines);
-            });
+            client_.FetchHeaders(
+                set, [&](std::uint32_t uid, TStrings& lines) { headers[uid].Take(lines); });
         }
     }
     for (Item& item : items_) {
@@ -503,8 +503,8 @@ void ServerFetch::Decide(ImapFolderState& folder, const TImapMailbox& box, bool 
 }
 
 std::string ServerFetch::StatusText(const Item& item, std::size_t number) const {
-    return "mail #" + std::to_string(number) + " (" + FormatSize(item.size) + ") [From: " +
-           item.sender + "]";
+    return "mail #" + std::to_string(number) + " (" + FormatSize(item.size) +
+           ") [From: " + item.sender + "]";
 }
 
 void ServerFetch::SaveState() {
@@ -523,8 +523,7 @@ void ServerFetch::DeletePending() {
     const bool expunge = client_.Offers("UIDPLUS");
     for (const std::string& set : ImapUidSets(pending_, kUidSetBytes)) {
         client_.StoreDeletedLater(set, true, [this](bool ok) {
-            if (!ok)
-                LogJobError(kJob, EAbsIMAPClient::CreateError("Store", client_.LastReply));
+            if (!ok) LogJobError(kJob, EAbsIMAPClient::CreateError("Store", client_.LastReply));
         });
         if (!expunge) continue;
         ImapFolderState* folder = folder_;
@@ -608,7 +607,8 @@ void GetImap(tbrixconfig& box, bool phoActive) {
             current = next ? std::move(next) : std::make_unique<ImapConnection>();
             if (index < servers && !SameServer(profiles[index], profiles[index - 1])) {
                 next = std::make_unique<ImapConnection>();
-                next->early = std::make_unique<TEarlyConnection>(next->client, profiles[index], kJob);
+                next->early =
+                    std::make_unique<TEarlyConnection>(next->client, profiles[index], kJob);
                 if (!next->early->Started()) next->early.reset();
             }
             RunJobPart(kJob, [&] {

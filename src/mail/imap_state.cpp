@@ -70,8 +70,8 @@ std::string ImapState::Text() const {
     return out;
 }
 
-std::string ImapState::JournalId(const std::string& key, std::uint32_t validity,
-                                 std::uint32_t uid, const std::string& messageId) {
+std::string ImapState::JournalId(const std::string& key, std::uint32_t validity, std::uint32_t uid,
+                                 const std::string& messageId) {
     return key + "\t" + std::to_string(validity) + "\t" + std::to_string(uid) + "\t" + messageId;
 }
 

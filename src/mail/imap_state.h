@@ -41,8 +41,8 @@ class ImapState {
 
     // A journal entry's identifier: key, validity, UID and Message-ID
     // identifier, tab-separated; Recover takes it back in.
-    static std::string JournalId(const std::string& key, std::uint32_t validity,
-                                 std::uint32_t uid, const std::string& messageId);
+    static std::string JournalId(const std::string& key, std::uint32_t validity, std::uint32_t uid,
+                                 const std::string& messageId);
     // False when the entry is not of this form (a line cut by a kill).
     bool Recover(const std::string& journalId);
 

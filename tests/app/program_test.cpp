@@ -313,7 +313,8 @@ TEST(ProgramImap, DovecotKeepTwiceNewUidValidityThenDelete) {
     run(plain + "IMAPAUTH=CRAM-MD5\n");
     EXPECT_EQ(t.Read("spool/m0005.msg"), "From joe@localhost\nFrom: g@h\nSubject: four\n\nlate\n");
     EXPECT_FALSE(t.Exists("spool/m0006.msg"));
-    EXPECT_TRUE(Count(t.Read("qv-ppp.log"), "UIDVALIDITY of INBOX changed")) << t.Read("qv-ppp.log");
+    EXPECT_TRUE(Count(t.Read("qv-ppp.log"), "UIDVALIDITY of INBOX changed"))
+        << t.Read("qv-ppp.log");
     EXPECT_TRUE(Count(t.Read("e-mail.imap"), "F 4242 ")) << t.Read("e-mail.imap");
 
     imap.Add({"1000000007.M7P1.brixtest", "From: o@p\nSubject: five\n\nlater\n"});

@@ -173,16 +173,16 @@ TEST(ImapClient, LoginsGoAsTheServerTakesThemAndNeverInPlainTextWhenRefused) {
     // SASL with the first message inline (SASL-IR); without SASL-IR it waits
     // for the "+".
     for (bool inline_ : {true, false}) {
-        Script script =
-            Script().Send(std::string("* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN") +
-                          (inline_ ? " SASL-IR" : "") + "] hi");
+        Script script = Script().Send(std::string("* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN") +
+                                      (inline_ ? " SASL-IR" : "") + "] hi");
         if (inline_) {
             script.Expect("A0001 AUTHENTICATE PLAIN AGpvZQBzZWNyZXQ=");
         } else {
             script.Expect("A0001 AUTHENTICATE PLAIN").Send("+ ").Expect("AGpvZQBzZWNyZXQ=");
         }
-        script.Send("A0001 OK in").Expect("A0002 CAPABILITY").SendLines(
-            {"* CAPABILITY IMAP4rev1 UIDPLUS", "A0002 OK"});
+        script.Send("A0001 OK in")
+            .Expect("A0002 CAPABILITY")
+            .SendLines({"* CAPABILITY IMAP4rev1 UIDPLUS", "A0002 OK"});
         ScriptServer server(script);
         LoggedImap client;
         client.Open(server);
@@ -209,8 +209,9 @@ TEST(ImapClient, FolderNamesGoInTheFormTheServerTakes) {
         if (utf8)
             script.Expect("A0001 ENABLE UTF8=ACCEPT")
                 .SendLines({"* ENABLED UTF8=ACCEPT", "A0001 OK enabled"});
-        script.Expect(utf8 ? "A0002 EXAMINE \"Entw\xc3\xbcrfe \\\"1\\\"\""
-                           : "A0001 EXAMINE \"Entw&APw-rfe \\\"1\\\"\"")
+        script
+            .Expect(utf8 ? "A0002 EXAMINE \"Entw\xc3\xbcrfe \\\"1\\\"\""
+                         : "A0001 EXAMINE \"Entw&APw-rfe \\\"1\\\"\"")
             .Send(utf8 ? "A0002 OK" : "A0001 OK");
         ScriptServer server(script);
         LoggedImap client;
@@ -237,8 +238,7 @@ TEST(ImapClient, ParsersTakeWhatTheGrammarAllowsAndNothingElse) {
     EXPECT_TRUE(ImapLiteralAtEnd("x {3+}", v));
     for (const char* line : {"x {}", "x {1a}", "x {99999999999999999999}", "x 12}", "x {5} "})
         EXPECT_FALSE(ImapLiteralAtEnd(line, v)) << line;
-    EXPECT_EQ(ImapUidSets({5, 1, 2, 3, 9, 3, 10}, 100),
-              (std::vector<std::string>{"1:3,5,9:10"}));
+    EXPECT_EQ(ImapUidSets({5, 1, 2, 3, 9, 3, 10}, 100), (std::vector<std::string>{"1:3,5,9:10"}));
     EXPECT_EQ(ImapUidSets({1, 3, 5, 7}, 4), (std::vector<std::string>{"1,3", "5,7"}));
     EXPECT_EQ(ImapUidRanges("1:3,5,9:*,x,7:6"),
               (std::vector<std::pair<std::uint32_t, std::uint32_t>>{

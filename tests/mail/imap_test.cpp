@@ -93,8 +93,9 @@ struct FakeImap {
                         "From: x\r\n\r\nnot asked\r\n", ")");
             for (std::uint32_t uid : Set(set)) {
                 const std::string& text = box[uid];
-                Literal(out, "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
-                                 (header ? " BODY[HEADER] " : " BODY[] "),
+                Literal(out,
+                        "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
+                            (header ? " BODY[HEADER] " : " BODY[] "),
                         header ? text.substr(0, text.find("\r\n\r\n") + 4) : text, ")");
             }
             Line(out, tag + " OK fetched");
@@ -140,18 +141,18 @@ class ImapFetchTest : public MailJobTest {
         box.IMAPTIMEOUT = "3";
         // Five messages, the third larger than a socket's block.
         for (std::uint32_t i = 1; i <= 5; ++i)
-            fake.box[i * 10] = "From: a@b\r\nSubject: " + std::to_string(i) +
-                               "\r\nMessage-ID: <" + std::to_string(i) + "@b>\r\n\r\n" +
+            fake.box[i * 10] = "From: a@b\r\nSubject: " + std::to_string(i) + "\r\nMessage-ID: <" +
+                               std::to_string(i) + "@b>\r\n\r\n" +
                                (i == 3 ? std::string(20000, 'z') : "body") + "\r\n";
     }
     void Run() {
         fake.sent = 0;
         // One port for every run: the port is part of the account.
-        ScriptServer server(Script().Send(kGreet).Answer([this](const std::string& line,
-                                                                std::string& reply) {
-            return fake.Answer(line, reply);
-        }),
-                            std::chrono::seconds(5), ScriptServer::On::V4, port_);
+        ScriptServer server(
+            Script().Send(kGreet).Answer([this](const std::string& line, std::string& reply) {
+                return fake.Answer(line, reply);
+            }),
+            std::chrono::seconds(5), ScriptServer::On::V4, port_);
         port_ = server.Port();
         box.IMAPPORT = server.PortText();
         GetImap(box, false);
@@ -188,8 +189,8 @@ TEST_F(ImapFetchTest, TheNextAccountLogsInWhileThisOnesMessagesArrive) {
         return Script().Send(kGreet).Answer(
             [&f](const std::string& line, std::string& reply) { return f.Answer(line, reply); });
     };
-    ScriptServer one(serve(fake)), two(serve(second), std::chrono::seconds(5),
-                                       ScriptServer::On::V4Second);
+    ScriptServer one(serve(fake)),
+        two(serve(second), std::chrono::seconds(5), ScriptServer::On::V4Second);
     box.IMAPSERVER = "127.0.0.1 127.0.0.2";
     box.IMAPPORT = one.PortText() + " " + two.PortText();
     GetImap(box, false);
@@ -245,9 +246,9 @@ TEST_F(ImapFetchTest, HostileAnswersEndOnlyWhatTheySpoil) {
     struct Row {
         const char* name;
         std::function<void(FakeImap&, tbrixconfig&)> set;
-        std::size_t spooled;  // after the run
+        std::size_t spooled; // after the run
         std::size_t leftOnServer;
-        const char* logged;   // in the run log
+        const char* logged; // in the run log
     };
     const std::vector<Row> rows = {
         {"no UIDPLUS: flagged, nothing expunged",
@@ -262,8 +263,8 @@ TEST_F(ImapFetchTest, HostileAnswersEndOnlyWhatTheySpoil) {
          "Error (getimap): Fetch. (Error=F10 NO [UNAVAILABLE] not now)"},
         {"BYE at the listing", [](FakeImap& f, tbrixconfig&) { f.byeOn = "UID FETCH 1:*"; }, 0, 5,
          "Error (getimap): Bye. (Error=server going down)"},
-        {"a body nobody asked for",
-         [](FakeImap& f, tbrixconfig&) { f.foreignBody = 99; }, 5, 5, "IMAP: 127.0.0.1:"},
+        {"a body nobody asked for", [](FakeImap& f, tbrixconfig&) { f.foreignBody = 99; }, 5, 5,
+         "IMAP: 127.0.0.1:"},
         {"a folder that does not exist",
          [](FakeImap& f, tbrixconfig& b) {
              f.refuse = "EXAMINE \"Gone\"";
