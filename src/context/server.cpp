@@ -241,16 +241,16 @@ std::string DescribeProfile(const ServerProfile& p) {
     case TProtocol::Imap:
         // Without a mechanism the LOGIN command, which needs no word.
         if (!login.Method.empty()) text += ", AUTH " + login.Method;
-        break;
-    case TProtocol::Smtp:
-        text +=
-            ", AUTH " + (login.Method.empty() || login.Method == "KEINE" ? "none" : login.Method);
-        break;
+        [[fallthrough]];
     case TProtocol::Nntp:
         if (login.Compress == TCompress::Always) text += ", COMPRESS DEFLATE when offered";
         if (login.Compress == TCompress::OnSlowLink)
             text += ", COMPRESS DEFLATE when offered and the round trip is " +
                     std::to_string(kCompressFromRttUs / 1000) + " ms or more";
+        break;
+    case TProtocol::Smtp:
+        text +=
+            ", AUTH " + (login.Method.empty() || login.Method == "KEINE" ? "none" : login.Method);
         break;
     }
     if (p.proxy.Used())

@@ -137,8 +137,10 @@ TEST(BoxConfig, UnknownKeysAndDefaultPorts) {
                   imaps[1].secret.command,
               "IMAPPASSCMDjbobpass imap");
     EXPECT_EQ(imaps[0].timeoutMs, 5000);
-    EXPECT_EQ(DescribeProfile(imaps[1]), "IMAP j port 143, STARTTLS, user bob, password from "
-                                         "`pass imap`, AUTH XOAUTH2, via HTTP proxy q:3128");
+    EXPECT_EQ(DescribeProfile(imaps[1]),
+              "IMAP j port 143, STARTTLS, user bob, password from `pass imap`, AUTH XOAUTH2, "
+              "COMPRESS DEFLATE when offered and the round trip is 10 ms or more, via HTTP proxy "
+              "q:3128");
     EXPECT_TRUE(IsProfileKey("IMAPAUTH") && IsProfileKey("IMAPPORT"));
     EXPECT_EQ(ProfileError(Read("IMAPPORT=14x3\n"), TProtocol::Imap),
               "IMAPPORT: 14x3 is no port (a number from 1 to 65535, or a service name such as "
