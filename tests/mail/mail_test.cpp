@@ -606,13 +606,14 @@ TEST_F(SendMailTest, ServerThatClosesIsReportedInItsOwnWords) {
 // ends the whole job.
 TEST_F(SendMailTest, EveryServerOfTheListIsTried) {
     tree.MakeDir("spool2");
-    const std::string closed = std::to_string(FreeLoopbackPort());
     box.SMTPSERVER = "127.0.0.1 127.0.0.1";
     box.SMTPSPOOL = SpoolDir() + " " + tree.Path() + "spool2/";
     Queue("m0001.out", FileOf(kAnna));
     tree.Write("spool2/m0001.out", FileOf(kCarl));
     Script s = Helo();
     ScriptServer second(Quit(Accept(s, kCarl)));
+    // Chosen while the server listens, so that it cannot be the server's.
+    const std::string closed = std::to_string(FreeLoopbackPort());
     box.SMTPPORT = closed + " " + second.PortText();
     SendMail(box);
     EXPECT_TRUE(second.Passed()) << second.Report();
