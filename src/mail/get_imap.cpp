@@ -165,8 +165,8 @@ class ServerFetch {
     ImapFolderState* folder_ = nullptr;
     bool deleting_ = false;
     std::vector<Item> items_;
-    // The UIDs asked for whose bodies have not come yet.
-    std::unordered_set<std::uint32_t> wanted_;
+    // The UIDs asked for whose bodies have not come yet, each with its item.
+    std::unordered_map<std::uint32_t, std::size_t> wanted_;
     // Messages to flag \Deleted and expunge once their data is on disk.
     std::vector<std::uint32_t> pending_;
     std::size_t flaggedOnly_ = 0;
@@ -220,14 +220,13 @@ class ServerFetch::Bodies {
         }
     }
     void End(std::uint32_t uid) {
-        const bool asked = f_.wanted_.count(uid) > 0;
-        if (!form_ || !asked) {
+        const auto asked = f_.wanted_.find(uid);
+        if (!form_ || asked == f_.wanted_.end()) {
             form_.reset();
             file_.reset();
             return;
         }
-        const auto item = std::find_if(f_.items_.begin(), f_.items_.end(),
-                                       [&](const Item& i) { return i.uid == uid; });
+        const auto item = f_.items_.begin() + static_cast<std::ptrdiff_t>(asked->second);
         const std::string id = item->id.empty() ? header_.Identifier() : item->id;
         try {
             form_->End();
@@ -388,7 +387,7 @@ void ServerFetch::Folder(const std::string& name) {
     // the answer to an earlier run's command.
     wanted_.clear();
     for (std::size_t i : fetching)
-        wanted_.insert(items_[i].uid);
+        wanted_.emplace(items_[i].uid, i);
     for (std::size_t k = 0; k < runs.size(); ++k) {
         CheckUserAbort();
         ahead.Fill(k);
