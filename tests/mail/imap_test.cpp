@@ -304,6 +304,20 @@ TEST_F(ImapFetchTest, HostileAnswersEndOnlyWhatTheySpoil) {
     EXPECT_EQ(seen.size(), 6u);
     for (const auto& [subject, times] : seen)
         EXPECT_EQ(times, 1) << subject;
+    // Once more renumbered, in delete mode, with a second message under a
+    // fetched one's Message-ID: the known ones go, but neither of those two
+    // is deleted for the other's sake, nor fetched.
+    renumbered.clear();
+    for (const auto& [uid, text] : fake.box)
+        renumbered[uid + 1000] = text;
+    renumbered[5000] = "From: a@b\r\nSubject: twin\r\nMessage-ID: <1@b>\r\n\r\nx\r\n";
+    fake.box = renumbered;
+    fake.validity = 9;
+    box.IMAPKEEP = "N";
+    Run();
+    EXPECT_EQ(Spooled().size(), 6u);
+    EXPECT_EQ(fake.box.size(), 2u);
+    EXPECT_TRUE(fake.box.count(5000));
 }
 
 } // namespace
