@@ -310,8 +310,15 @@ void ServerFetch::Folder(const std::string& name) {
     // sessions: its messages are matched by Message-ID every time.
     const bool changed = folder_->validity != box.uidValidity &&
                          (folder_->validity != 0 || !folder_->messages.empty());
+    // An empty folder (or a server that did not say how full it is) tells
+    // nothing of what was fetched before: the state stays as it is.
+    if (box.exists <= 0) {
+        WriteLog(name + ": " + TrCount(0, "%s mails, %s bytes", {"0"}), 1);
+        folder_ = nullptr;
+        return;
+    }
     std::vector<TImapMessage> listed;
-    if (box.exists > 0) client_.List(listed);
+    client_.List(listed);
     items_.clear();
     items_.reserve(listed.size());
     std::int64_t bytes = 0;
@@ -319,6 +326,12 @@ void ServerFetch::Folder(const std::string& name) {
         items_.push_back({m.uid, m.size, Fate::Fetch, {}, "???"});
         bytes += m.size;
     }
+    // Matched anew by Message-ID, the folder's state is only what the
+    // listing shows: one shorter than the folder would lose the rest.
+    if ((changed || box.uidValidity == 0) && items_.size() < static_cast<std::size_t>(box.exists))
+        throw EAbsIMAPClient::CreateError(
+            "List", std::to_string(items_.size()) + " messages listed of " +
+                        std::to_string(box.exists) + " in " + name + "; nothing fetched");
     Decide(*folder_, box, changed || box.uidValidity == 0);
     if (changed) {
         WriteLog("UIDVALIDITY of " + name + " changed from " + std::to_string(folder_->validity) +
@@ -429,7 +442,6 @@ void ServerFetch::Folder(const std::string& name) {
 }
 
 void ServerFetch::Decide(ImapFolderState& folder, const TImapMailbox& box, bool byMessageId) {
-    (void)box;
     std::unordered_map<std::uint32_t, HeaderWatch> headers;
     std::vector<std::uint32_t> asked;
     for (const Item& item : items_)
@@ -463,8 +475,9 @@ void ServerFetch::Decide(ImapFolderState& folder, const TImapMailbox& box, bool 
             if (!item.id.empty() && fetched.count(item.id)) matched[item.uid] = item.id;
         folder.messages = std::move(matched);
         stateChanged_ = true;
-    } else {
-        // A UID the server no longer lists is of a message gone for good.
+    } else if (items_.size() >= static_cast<std::size_t>(box.exists)) {
+        // A UID the server no longer lists is of a message gone for good;
+        // a listing shorter than the folder tells nothing of that.
         std::unordered_set<std::uint32_t> held;
         for (const Item& item : items_)
             held.insert(item.uid);
