@@ -28,6 +28,8 @@ struct FakeImap {
     bool uidplus = true;
     // Each answer to a body fetch adds a FETCH of this UID's body first.
     std::uint32_t foreignBody = 0;
+    // The listing leaves this UID out.
+    std::uint32_t hidden = 0;
     std::string refuse; // a command word answered NO
     std::string byeOn;  // a command word answered by BYE and a close
     std::int64_t cutAt = -1, sent = 0;
@@ -82,8 +84,9 @@ struct FakeImap {
             Line(out, tag + " OK [READ-" + (word == "SELECT" ? "WRITE" : "ONLY") + "] done");
         } else if (rest.starts_with("UID FETCH 1:* (UID RFC822.SIZE)")) {
             for (const auto& [uid, text] : box)
-                Line(out, "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
-                              " RFC822.SIZE " + std::to_string(text.size()) + ")");
+                if (uid != hidden)
+                    Line(out, "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
+                                  " RFC822.SIZE " + std::to_string(text.size()) + ")");
             Line(out, tag + " OK listed");
         } else if (rest.starts_with("UID FETCH ")) {
             const std::string set = rest.substr(10, rest.find(' ', 10) - 10);
@@ -320,6 +323,16 @@ TEST_F(ImapFetchTest, HostileAnswersEndOnlyWhatTheySpoil) {
     EXPECT_EQ(Spooled().size(), 6u);
     EXPECT_EQ(fake.box.size(), 2u);
     EXPECT_TRUE(fake.box.count(5000));
+    // A listing that leaves a message out does not make it new next time.
+    Fresh();
+    fake = seeded;
+    box.IMAPKEEP = "J";
+    Run();
+    fake.hidden = 20;
+    Run();
+    fake.hidden = 0;
+    Run();
+    EXPECT_EQ(Spool().size(), 5u);
 }
 
 } // namespace
