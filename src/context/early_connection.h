@@ -132,4 +132,32 @@ template <class Connection> class TStopOpenings {
     std::unique_ptr<Connection>& next_;
 };
 
+// The servers of a job's list one after the other, the next one opened
+// ahead (unless it is the same server) while Turn works on this one:
+// Turn(index, client, early, next) gets the server's client, its own
+// opening (null: none was made, it opens in its turn) and the next one's
+// (to Settle before its goodbye). Turn returns false to end the list. A
+// connection whose turn never came is closed once the next opening has
+// ended: its goodbye must not overlap that opening's waits.
+template <class Client, class Turn>
+void ServersInTurn(const std::vector<ServerProfile>& profiles, const char* job, Turn turn) {
+    struct Connection {
+        Client client;
+        std::unique_ptr<TEarlyConnection> early;
+    };
+    std::unique_ptr<Connection> current, next;
+    const TStopOpenings<Connection> stop(current, next);
+    for (std::size_t i = 0; i < profiles.size(); ++i) {
+        if (next && next->early) next->early->Settle();
+        current = next ? std::move(next) : std::make_unique<Connection>();
+        if (i + 1 < profiles.size() && !SameServer(profiles[i + 1], profiles[i])) {
+            next = std::make_unique<Connection>();
+            next->early = std::make_unique<TEarlyConnection>(next->client, profiles[i + 1], job);
+            if (!next->early->Started()) next->early.reset();
+        }
+        if (!turn(i, current->client, current->early.get(), next ? next->early.get() : nullptr))
+            break;
+    }
+}
+
 } // namespace brix

@@ -119,11 +119,6 @@ struct Item {
     std::string sender = "???";
 };
 
-struct ImapConnection {
-    TIMAPClient client;
-    std::unique_ptr<TEarlyConnection> early;
-};
-
 class ServerFetch {
   public:
     ServerFetch(const tbrixconfig& box, const ServerProfile& profile, bool phoActive,
@@ -611,32 +606,19 @@ void GetImap(tbrixconfig& box, bool phoActive) {
         state.Parse(ReadWholeFile(stateFile), stateFile);
         RecoverJournal(state);
         MailJournal journal(Settings().QvPath + kImapJournalName);
-        const int servers = static_cast<int>(profiles.size());
-        std::unique_ptr<ImapConnection> current, next;
-        const TStopOpenings<ImapConnection> stop(current, next);
-        for (int index = 1; index <= servers; ++index) {
-            if (next && next->early) next->early->Settle();
-            current = next ? std::move(next) : std::make_unique<ImapConnection>();
-            if (index < servers && !SameServer(profiles[index], profiles[index - 1])) {
-                next = std::make_unique<ImapConnection>();
-                next->early =
-                    std::make_unique<TEarlyConnection>(next->client, profiles[index], kJob);
-                if (!next->early->Started()) next->early.reset();
-            }
-            RunJobPart(kJob, [&] {
-                const std::string prefix = SpoolOf(box, index);
-                auto it = spools.find(prefix);
-                if (it == spools.end()) {
-                    it = spools.try_emplace(prefix, prefix, kImapTempSuffix).first;
-                    for (const std::string& name : it->second.Removed)
-                        WriteLog("removed unfinished spool file " + name, 1);
-                }
-                ServerFetch(box, profiles[index - 1], phoActive, fileCounter, it->second, journal,
-                            state, current->client, current->early.get(),
-                            next ? next->early.get() : nullptr)
-                    .Run();
-            });
-        }
+        ServersInTurn<TIMAPClient>(profiles, kJob,
+                                   [&](std::size_t i, TIMAPClient& client, TEarlyConnection* early,
+                                       TEarlyConnection* next) {
+                                       RunJobPart(kJob, [&] {
+                                           SpoolNames& names = SpoolNamesOf(
+                                               spools, SpoolOf(box, static_cast<int>(i) + 1),
+                                               kImapTempSuffix);
+                                           ServerFetch(box, profiles[i], phoActive, fileCounter,
+                                                       names, journal, state, client, early, next)
+                                               .Run();
+                                       });
+                                       return true;
+                                   });
     });
 }
 

@@ -95,13 +95,6 @@ struct MailItem {
     bool had = false;
 };
 
-// A server's client and, when it was opened ahead of its turn, that
-// opening (which closes it unless it had its turn: it goes first).
-struct Pop3Connection {
-    TPOP3Client client;
-    std::unique_ptr<TEarlyConnection> early;
-};
-
 // One connection to one server of the box.
 class ServerFetch {
   public:
@@ -613,40 +606,24 @@ void GetMail(tbrixconfig& box, bool phoActive) {
         const std::vector<ServerProfile> profiles = ServerProfiles(box, TProtocol::Pop3);
         RecoverJournal();
         MailJournal journal(Settings().QvPath + kMailJournalName);
-        const int servers = static_cast<int>(profiles.size());
         // The next server's connection is opened while this one's messages
         // arrive; it shows nothing before its turn, so that the spool, the
         // state and the logs are those of one server after the other.
-        std::unique_ptr<Pop3Connection> current, next;
-        const TStopOpenings<Pop3Connection> stop(current, next);
-        for (int index = 1; index <= servers; ++index) {
-            // A connection whose turn never came (its part failed before) is
-            // closed once the next opening has ended: its goodbye must not
-            // overlap that opening's waits.
-            if (next && next->early) next->early->Settle();
-            current = next ? std::move(next) : std::make_unique<Pop3Connection>();
-            if (index < servers && !SameServer(profiles[index], profiles[index - 1])) {
-                next = std::make_unique<Pop3Connection>();
-                next->early =
-                    std::make_unique<TEarlyConnection>(next->client, profiles[index], "getmail");
-                if (!next->early->Started()) next->early.reset();
-            }
-            // Every server of the list has its turn: one that cannot be
-            // reached or refuses us is its own error line, not the others'.
-            RunJobPart("getmail", [&] {
-                const std::string prefix = ExtractWord(index, box.POP3SPOOL);
-                auto it = spools.find(prefix);
-                if (it == spools.end()) {
-                    it = spools.try_emplace(prefix, prefix).first;
-                    for (const std::string& name : it->second.Removed)
-                        WriteLog("removed unfinished spool file " + name, 1);
-                }
-                ServerFetch(box, profiles[index - 1], phoActive, fileCounter, it->second, journal,
-                            current->client, current->early.get(),
-                            next ? next->early.get() : nullptr)
-                    .Run();
+        ServersInTurn<TPOP3Client>(
+            profiles, "getmail",
+            [&](std::size_t i, TPOP3Client& client, TEarlyConnection* early,
+                TEarlyConnection* next) {
+                // Every server of the list has its turn: one that cannot be
+                // reached or refuses us is its own error line, not the others'.
+                RunJobPart("getmail", [&] {
+                    SpoolNames& names =
+                        SpoolNamesOf(spools, ExtractWord(static_cast<int>(i) + 1, box.POP3SPOOL));
+                    ServerFetch(box, profiles[i], phoActive, fileCounter, names, journal, client,
+                                early, next)
+                        .Run();
+                });
+                return true;
             });
-        }
     });
 }
 

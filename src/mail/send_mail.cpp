@@ -64,10 +64,6 @@ struct QueueFile {
 
 // A server's client and, when it was opened ahead of its turn, that
 // opening (which closes it unless it had its turn: it goes first).
-struct SmtpConnection {
-    TSMTPClient client;
-    std::unique_ptr<TEarlyConnection> early;
-};
 
 // One connection to one server of the box and the files of its spool.
 class SendSession {
@@ -408,30 +404,19 @@ void SendMail(tbrixconfig& box) {
     std::vector<ServerProfile> profiles;
     RunJob("sendmail", [&] { profiles = ServerProfiles(box, TProtocol::Smtp); });
     // The next server is connected to beside the current one's opening.
-    std::unique_ptr<SmtpConnection> current, next;
-    const TStopOpenings<SmtpConnection> stop(current, next);
-    for (std::size_t i = 0; i < profiles.size() && !stopped; ++i) {
-        // A connection whose turn never came is closed once the next opening
-        // has ended: its goodbye must not overlap that opening's waits.
-        if (next && next->early) next->early->Settle();
-        current = next ? std::move(next) : std::make_unique<SmtpConnection>();
-        if (i + 1 < profiles.size() && !SameServer(profiles[i + 1], profiles[i])) {
-            next = std::make_unique<SmtpConnection>();
-            next->early =
-                std::make_unique<TEarlyConnection>(next->client, profiles[i + 1], "sendmail");
-            if (!next->early->Started()) next->early.reset();
-        }
-        RunJob("sendmail", [&] {
-            try {
-                SendSession(box, profiles[i], current->client, current->early.get(),
-                            next ? next->early.get() : nullptr)
-                    .Run();
-            } catch (const ebrix_break&) {
-                stopped = true;
-                throw;
-            }
+    ServersInTurn<TSMTPClient>(
+        profiles, "sendmail",
+        [&](std::size_t i, TSMTPClient& client, TEarlyConnection* early, TEarlyConnection* next) {
+            RunJob("sendmail", [&] {
+                try {
+                    SendSession(box, profiles[i], client, early, next).Run();
+                } catch (const ebrix_break&) {
+                    stopped = true;
+                    throw;
+                }
+            });
+            return !stopped;
         });
-    }
 }
 
 } // namespace brix

@@ -1,6 +1,7 @@
 #include "mail/spool.h"
 
 #include "clients/md5.h"
+#include "context/log.h"
 #include "platform/durable.h"
 #include "platform/files.h"
 #include "platform/textfile.h"
@@ -166,6 +167,16 @@ bool IsSpoolTempName(const std::string& name, const std::string& lead, const std
     return true;
 }
 } // namespace
+
+SpoolNames& SpoolNamesOf(std::map<std::string, SpoolNames>& spools, const std::string& prefix,
+                         const std::string& tempSuffix) {
+    auto it = spools.find(prefix);
+    if (it != spools.end()) return it->second;
+    it = spools.try_emplace(prefix, prefix, tempSuffix).first;
+    for (const std::string& name : it->second.Removed)
+        WriteLog("removed unfinished spool file " + name, 1);
+    return it->second;
+}
 
 SpoolNames::SpoolNames(const std::string& prefix, std::string tempSuffix)
     : prefix_(prefix), tempSuffix_(std::move(tempSuffix)) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -158,6 +159,11 @@ class SpoolNames {
     std::string tempSuffix_;
     std::unordered_set<std::string> upper_;
 };
+
+// The names of the spool directory of prefix, listed on first use in a
+// job (the temporary files a killed run left removed, each logged).
+SpoolNames& SpoolNamesOf(std::map<std::string, SpoolNames>& spools, const std::string& prefix,
+                         const std::string& tempSuffix = ".tmp");
 
 // One new spool file: created exclusively under its temporary name with the
 // first free number from counter, written through a buffer, and moved to its
