@@ -28,6 +28,8 @@ struct FakeImap {
     bool uidplus = true;
     // Each answer to a body fetch adds a FETCH of this UID's body first.
     std::uint32_t foreignBody = 0;
+    // ... and this UID's body twice.
+    std::uint32_t twice = 0;
     // The listing leaves this UID out.
     std::uint32_t hidden = 0;
     std::string refuse; // a command word answered NO
@@ -96,10 +98,11 @@ struct FakeImap {
                         "From: x\r\n\r\nnot asked\r\n", ")");
             for (std::uint32_t uid : Set(set)) {
                 const std::string& text = box[uid];
-                Literal(out,
-                        "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
-                            (header ? " BODY[HEADER] " : " BODY[] "),
-                        header ? text.substr(0, text.find("\r\n\r\n") + 4) : text, ")");
+                for (int n = uid == twice && !header ? 2 : 1; n > 0; --n)
+                    Literal(out,
+                            "* " + Numbered(uid) + " FETCH (UID " + std::to_string(uid) +
+                                (header ? " BODY[HEADER] " : " BODY[] "),
+                            header ? text.substr(0, text.find("\r\n\r\n") + 4) : text, ")");
             }
             Line(out, tag + " OK fetched");
         } else if (rest.starts_with("UID STORE ")) {
@@ -269,8 +272,12 @@ TEST_F(ImapFetchTest, HostileAnswersEndOnlyWhatTheySpoil) {
          "Error (getimap): Fetch. (Error=F10 NO [UNAVAILABLE] not now)"},
         {"BYE at the listing", [](FakeImap& f, tbrixconfig&) { f.byeOn = "UID FETCH 1:*"; }, 0, 5,
          "Error (getimap): Bye. (Error=server going down)"},
-        {"a body nobody asked for", [](FakeImap& f, tbrixconfig&) { f.foreignBody = 99; }, 5, 5,
-         "IMAP: 127.0.0.1:"},
+        {"a body nobody asked for, and one twice",
+         [](FakeImap& f, tbrixconfig&) {
+             f.foreignBody = 99;
+             f.twice = 30;
+         },
+         5, 5, "IMAP: 127.0.0.1:"},
         {"a folder that does not exist",
          [](FakeImap& f, tbrixconfig& b) {
              f.refuse = "EXAMINE \"Gone\"";
